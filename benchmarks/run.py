@@ -1,0 +1,58 @@
+"""Times statements on corvantile and on NumPy in one process.
+
+Each case is a setup and a statement written against `xp`, the module under
+test. Both sides get the same inputs; repeats are interleaved and the minimum
+of several repeats is kept, so machine noise hurts both sides alike. Prints ns
+per call and the ratio NumPy / corvantile (above 1: corvantile is faster).
+
+    python3 benchmarks/run.py [substring ...]   # only cases whose name matches
+"""
+
+import os
+import sys
+import timeit
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import numpy  # noqa: E402
+
+import corvantile  # noqa: E402
+
+from cases import CASES  # noqa: E402
+
+REPEATS = 7
+TARGET_SECONDS = 0.02  # per repeat
+
+
+def calibrate(timer):
+    number = 1
+    while True:
+        if timer.timeit(number) >= TARGET_SECONDS or number >= 1 << 24:
+            return number
+        number *= 4
+
+
+def measure(name, setup, stmt):
+    timers = {}
+    for label, xp in (("corvantile", corvantile), ("numpy", numpy)):
+        env = {"xp": xp, "np": numpy}
+        exec(setup, env)
+        timers[label] = timeit.Timer(stmt, globals=env)
+    numbers = {label: calibrate(t) for label, t in timers.items()}
+    best = {label: float("inf") for label in timers}
+    for _ in range(REPEATS):
+        for label, t in timers.items():
+            best[label] = min(best[label], t.timeit(numbers[label]) / numbers[label])
+    return best["corvantile"] * 1e9, best["numpy"] * 1e9
+
+
+def main(argv):
+    selected = [c for c in CASES if not argv[1:] or any(s in c[0] for s in argv[1:])]
+    print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9}")
+    for name, setup, stmt in selected:
+        cv_ns, np_ns = measure(name, setup, stmt)
+        print(f"{name:<40} {cv_ns:>14.1f} {np_ns:>12.1f} {np_ns / cv_ns:>9.2f}")
+
+
+if __name__ == "__main__":
+    main(sys.argv)

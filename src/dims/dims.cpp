@@ -1,0 +1,1 @@
+#include "dims/dims.hpp"

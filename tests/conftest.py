@@ -1,0 +1,101 @@
+"""Shared test helpers: the differential check of corvantile against NumPy."""
+
+import math
+import os
+import sys
+
+# The sanitizer build keeps its module in a package directory of its own.
+_pkg_root = os.environ.get("CORVANTILE_PKG_ROOT")
+if _pkg_root:
+    sys.path.insert(0, _pkg_root)
+
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+
+import corvantile as cv  # noqa: E402
+
+CV_NDARRAY = cv._core.ndarray if hasattr(cv._core, "ndarray") else None
+
+
+def _is_cv_array(x):
+    return CV_NDARRAY is not None and isinstance(x, CV_NDARRAY)
+
+
+def run(fn, xp):
+    """Call fn(xp); return ("ok", value) or ("raise", exception)."""
+    try:
+        return "ok", fn(xp)
+    except Exception as exc:  # noqa: BLE001 - every failure is an outcome to compare
+        return "raise", exc
+
+
+def _same_float(a, b):
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
+def assert_same_array(got, want, path="result"):
+    """got (any array-like) equals want (a NumPy array) in dtype, shape and every value."""
+    got_np = np.asarray(got)
+    assert got_np.dtype == want.dtype, f"{path}: dtype {got_np.dtype} != {want.dtype}"
+    assert got_np.shape == want.shape, f"{path}: shape {got_np.shape} != {want.shape}"
+    if want.dtype.kind == "f":
+        same = (got_np == want) | (np.isnan(got_np) & np.isnan(want))
+        same &= np.signbit(got_np) == np.signbit(want)
+        assert bool(np.all(same)), f"{path}: values differ\n got {got_np!r}\nwant {want!r}"
+    else:
+        assert np.array_equal(got_np, want), f"{path}: values differ\n got {got_np!r}\nwant {want!r}"
+
+
+def assert_same_value(got, want, path="result"):
+    """got (from corvantile) matches want (from NumPy) in type, dtype, shape and value."""
+    if isinstance(want, np.ndarray) and type(want) is np.ndarray:
+        assert _is_cv_array(got) or type(got) is np.ndarray, (
+            f"{path}: type {type(got).__name__} where NumPy gives an ndarray")
+        assert_same_array(got, want, path)
+    elif isinstance(want, np.generic):
+        assert type(got) is type(want), f"{path}: type {type(got).__name__} != {type(want).__name__}"
+        assert_same_array(np.asarray(got), np.asarray(want), path)
+    elif isinstance(want, (tuple, list)):
+        assert type(got) is type(want), f"{path}: type {type(got).__name__} != {type(want).__name__}"
+        assert len(got) == len(want), f"{path}: length {len(got)} != {len(want)}"
+        for i, (g, w) in enumerate(zip(got, want)):
+            assert_same_value(g, w, f"{path}[{i}]")
+    elif isinstance(want, float):
+        assert type(got) is float, f"{path}: type {type(got).__name__} != float"
+        assert _same_float(got, want), f"{path}: {got!r} != {want!r}"
+    else:
+        assert type(got) is type(want), f"{path}: type {type(got).__name__} != {type(want).__name__}"
+        assert got == want, f"{path}: {got!r} != {want!r}"
+
+
+def assert_same_outcome(got, want):
+    """Both outcomes of run(): same value, or same exception class and message."""
+    gkind, gval = got
+    wkind, wval = want
+    if wkind == "raise":
+        assert gkind == "raise", f"NumPy raised {type(wval).__name__}: {wval}; corvantile gave {gval!r}"
+        assert type(gval) is type(wval), (
+            f"exception class {type(gval).__name__} != {type(wval).__name__} ({gval} / {wval})")
+        assert str(gval) == str(wval), f"message {str(gval)!r} != {str(wval)!r}"
+    else:
+        if gkind == "raise":
+            raise AssertionError(f"corvantile raised {type(gval).__name__}: {gval}; NumPy gave {wval!r}")
+        assert_same_value(gval, wval)
+
+
+def differential(fn):
+    """Run fn(xp) with xp = corvantile and xp = numpy and compare the outcomes.
+
+    Returns the corvantile outcome's value (or exception) for further checks.
+    """
+    got = run(fn, cv)
+    want = run(fn, np)
+    assert_same_outcome(got, want)
+    return got[1]
+
+
+@pytest.fixture
+def same():
+    return differential

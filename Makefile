@@ -2,18 +2,29 @@
 DEV := tools/dev
 JOBS ?= $(shell nproc)
 PYTEST_ARGS ?=
+# BUILD names the build directory under build/; any other than release keeps its module
+# in a package of its own (build/NAME/python), so several builds can run side by side.
+BUILD ?= release
+BDIR := build/$(BUILD)
+ifeq ($(BUILD),release)
+OWN :=
+PKGENV :=
+else
+OWN := -DCORVANTILE_OWN_PACKAGE=ON
+PKGENV := CORVANTILE_PKG_ROOT=$$PWD/$(BDIR)/python
+endif
 
 .PHONY: build test asan wheel demo bench clean
 
 build:
-	$(DEV) sh -c 'cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null && cmake --build build/release -j $(JOBS)'
+	$(DEV) sh -c 'cmake -S . -B $(BDIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(OWN) >/dev/null && cmake --build $(BDIR) -j $(JOBS)'
 
 test:
 	$(DEV) sh -c 'set -e; \
-	  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null; \
-	  cmake --build build/release -j $(JOBS); \
-	  ctest --test-dir build/release --output-on-failure -j $(JOBS); \
-	  python3 -m pytest $(PYTEST_ARGS)'
+	  cmake -S . -B $(BDIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(OWN) >/dev/null; \
+	  cmake --build $(BDIR) -j $(JOBS); \
+	  ctest --test-dir $(BDIR) --output-on-failure -j $(JOBS); \
+	  $(PKGENV) python3 -m pytest $(PYTEST_ARGS)'
 
 asan:
 	$(DEV) sh -c 'set -e; \
@@ -21,7 +32,7 @@ asan:
 	  cmake --build build/asan -j $(JOBS); \
 	  ctest --test-dir build/asan --output-on-failure -j $(JOBS); \
 	  CORVANTILE_PKG_ROOT=$$PWD/build/asan/python \
-	  LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  python3 -m pytest $(PYTEST_ARGS)'
 
 wheel:
@@ -32,10 +43,11 @@ wheel:
 	  cd build && venv/bin/python -c "import corvantile, corvantile._core as c; print(\"wheel ok:\", c.__name__, corvantile.__file__)"'
 
 demo: build
-	$(DEV) python3 examples/quickstart.py
+	$(DEV) sh -c '$(PKGENV) python3 examples/quickstart.py'
 
 bench: build
-	$(DEV) python3 benchmarks/run.py
+	$(DEV) sh -c '$(PKGENV) python3 benchmarks/run.py $(BENCH_ARGS)'
+
 
 clean:
 	rm -rf build corvantile/*.so

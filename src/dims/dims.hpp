@@ -1,5 +1,97 @@
 #pragma once
+
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "array/error.hpp"
+
+namespace corvantile {
 
 // Most dimensions a native array can have.
-inline constexpr std::size_t MAX_NDIM = 8;
+inline constexpr std::uint64_t MAX_NDIM = 8;
+
+// A list of at most MAX_NDIM sizes held by value (no allocation).
+class Shape {
+public:
+    constexpr Shape() noexcept = default;
+    // More than MAX_NDIM sizes is an internal failure.
+    explicit Shape(std::span<const std::uint64_t> sizes);
+    Shape(std::initializer_list<std::uint64_t> sizes)
+        : Shape(std::span<const std::uint64_t>(sizes.begin(), sizes.size())) {}
+
+    void push_back(std::uint64_t size);  // internal failure beyond MAX_NDIM
+    std::size_t size() const noexcept { return n_; }
+    bool empty() const noexcept { return n_ == 0; }
+    std::uint64_t operator[](std::size_t i) const noexcept { return sizes_[i]; }
+    std::uint64_t& operator[](std::size_t i) noexcept { return sizes_[i]; }
+    const std::uint64_t* data() const noexcept { return sizes_.data(); }
+    const std::uint64_t* begin() const noexcept { return sizes_.data(); }
+    const std::uint64_t* end() const noexcept { return sizes_.data() + n_; }
+    std::span<const std::uint64_t> span() const noexcept { return {sizes_.data(), n_}; }
+    operator std::span<const std::uint64_t>() const noexcept { return span(); }
+    friend bool operator==(const Shape& a, const Shape& b) noexcept {
+        return a.span().size() == b.span().size() &&
+               std::equal(a.begin(), a.end(), b.begin());
+    }
+
+private:
+    std::array<std::uint64_t, MAX_NDIM> sizes_{};
+    std::size_t n_ = 0;
+};
+
+// The shape record of an array: sizes, C-order byte strides, ndim and itemsize.
+// Slots at and beyond ndim are 0; records are compared whole (same layout).
+class ArrayDims {
+public:
+    // "ArrayDims::new": the C-contiguous record of a shape. More than MAX_NDIM sizes give
+    // Dims(TooManyDims(n)); a byte size (itemsize times the non-zero sizes) above the largest
+    // signed 64-bit value gives the "array is too big..." Message.
+    static std::expected<ArrayDims, ArrayError> make(std::span<const std::uint64_t> shape,
+                                                     std::uint8_t itemsize);
+    // The 0-d record.
+    static constexpr ArrayDims scalar(std::uint8_t itemsize) noexcept {
+        ArrayDims d;
+        d.itemsize_ = itemsize;
+        return d;
+    }
+
+    std::size_t ndim() const noexcept { return ndim_; }
+    std::size_t itemsize() const noexcept { return itemsize_; }
+    std::span<const std::uint64_t> shape() const;  // the first ndim sizes
+    std::span<const std::int64_t> strides() const;  // the first ndim byte strides
+    Shape element_strides() const;                  // byte strides divided by itemsize
+    std::uint64_t size() const noexcept;            // product of the shape; 1 when 0-d
+    // All 8 slots, for code that copies a record whole.
+    const std::array<std::uint64_t, MAX_NDIM>& shape_slots() const noexcept { return shape_; }
+    const std::array<std::int64_t, MAX_NDIM>& stride_slots() const noexcept { return strides_; }
+
+    // A 0-d float64 record (placeholder; real records come from make / scalar).
+    constexpr ArrayDims() noexcept = default;
+
+    friend bool operator==(const ArrayDims&, const ArrayDims&) = default;
+
+private:
+    std::array<std::uint64_t, MAX_NDIM> shape_{};
+    std::array<std::int64_t, MAX_NDIM> strides_{};
+    std::uint8_t ndim_ = 0;
+    std::uint8_t itemsize_ = 8;
+};
+
+namespace array {
+
+// NumPy's tuple text of a shape: "()", "(5,)", "(2, 3)".
+std::string shape_str(std::span<const std::uint64_t> shape);
+
+// Product of the sizes, or nothing when it does not fit in 64 bits.
+std::optional<std::uint64_t> checked_product(std::span<const std::uint64_t> shape) noexcept;
+
+}  // namespace array
+
+}  // namespace corvantile

@@ -1,0 +1,282 @@
+#include "array/array.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace corvantile {
+
+namespace detail {
+
+void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed) {
+    if (count == 0) return empty_placeholder();
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(count, elem_size, &bytes) ||
+        bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        internal_failure("capacity overflow");
+    }
+    void* p = zeroed ? std::calloc(count, elem_size) : std::malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void free_elements(void* p) noexcept { std::free(p); }
+
+void* empty_placeholder() noexcept {
+    alignas(64) static std::byte placeholder[64];
+    return placeholder;
+}
+
+ArrayDims c_dims(std::span<const std::uint64_t> shape, std::uint8_t itemsize) {
+    auto d = ArrayDims::make(shape, itemsize);
+    if (!d) internal_failure("invalid dims for a valid shape: " + d.error().debug());
+    return *d;
+}
+
+}  // namespace detail
+
+// ---- Array<T> construction ---------------------------------------------------------------
+
+template <Element T>
+std::expected<Array<T>, ArrayError> Array<T>::from_storage(Storage<T> data,
+                                                           std::span<const std::uint64_t> shape) {
+    if (data.is_borrowed()) internal_failure("Array::from_storage given borrowed storage");
+    auto dims = ArrayDims::make(shape, ITEMSIZE);
+    if (!dims) return std::unexpected(std::move(dims.error()));
+    if (dims->size() != data.len()) {
+        return std::unexpected(ArrayError::SizeMismatch{dims->size(), data.len()});
+    }
+    return Array(std::move(data), *dims);
+}
+
+template <Element T>
+std::expected<Array<T>, ArrayError> Array<T>::from_vec(std::vector<T> data,
+                                                       std::span<const std::uint64_t> shape) {
+    auto dims = ArrayDims::make(shape, ITEMSIZE);
+    if (!dims) return std::unexpected(std::move(dims.error()));
+    if (dims->size() != data.size()) {
+        return std::unexpected(ArrayError::SizeMismatch{dims->size(), data.size()});
+    }
+    return Array(Storage<T>::copy_of(data), *dims);
+}
+
+template <Element T>
+std::expected<Array<T>, ArrayError> Array<T>::filled(std::span<const std::uint64_t> shape,
+                                                     T value) {
+    auto dims = ArrayDims::make(shape, ITEMSIZE);
+    if (!dims) return std::unexpected(std::move(dims.error()));
+    const std::uint64_t n = dims->size();
+    using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint8_t>;
+    if (std::bit_cast<Bits>(value) == 0) return Array(Storage<T>::zeroed(n), *dims);
+    Storage<T> s = Storage<T>::uninit(n);
+    std::fill_n(s.ptr(), n, value);
+    return Array(std::move(s), *dims);
+}
+
+template <Element T>
+std::expected<Array<T>, ArrayError> Array<T>::uninit(std::span<const std::uint64_t> shape) {
+    auto dims = ArrayDims::make(shape, ITEMSIZE);
+    if (!dims) return std::unexpected(std::move(dims.error()));
+    return Array(Storage<T>::uninit(dims->size()), *dims);
+}
+
+template <Element T>
+Array<T> Array<T>::scalar(T value) {
+    Storage<T> s = Storage<T>::uninit(1);
+    s.ptr()[0] = value;
+    return Array(std::move(s), ArrayDims::scalar(ITEMSIZE));
+}
+
+template <Element T>
+Array<T> Array<T>::view(const Array& base, std::uint64_t offset, const ArrayDims& dims,
+                        Owner root_owner) {
+    if (dims.itemsize() != ITEMSIZE) internal_failure("view with a foreign itemsize");
+    const std::uint64_t n = dims.size();
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(offset, n, &end) || end > base.len()) {
+        internal_failure("view out of bounds");
+    }
+    // A view of no elements never reads its pointer; keep it inside the base anyway.
+    T* p = const_cast<T*>(base.data()) + (n == 0 ? 0 : offset);
+    return Array(Storage<T>::borrow(p, n, std::move(root_owner)), dims);
+}
+
+template <Element T>
+Array<T> Array<T>::view(const Array& base, std::uint64_t offset,
+                        std::span<const std::uint64_t> shape, Owner root_owner) {
+    return view(base, offset, detail::c_dims(shape, ITEMSIZE), std::move(root_owner));
+}
+
+template <Element T>
+Array<T> Array<T>::borrowed(T* data, const ArrayDims& dims, Owner root_owner) {
+    if (dims.itemsize() != ITEMSIZE) internal_failure("view with a foreign itemsize");
+    return Array(Storage<T>::borrow(data, dims.size(), std::move(root_owner)), dims);
+}
+
+template <Element T>
+Array<T> Array<T>::from_parts(Storage<T> storage, const ArrayDims& dims) {
+    if (dims.itemsize() != ITEMSIZE || storage.len() != dims.size()) {
+        internal_failure("storage does not match its dims");
+    }
+    return Array(std::move(storage), dims);
+}
+
+template <Element T>
+std::expected<Array<T>, ArrayError> Array<T>::reshape(std::span<const std::uint64_t> shape) const {
+    auto dims = ArrayDims::make(shape, ITEMSIZE);
+    if (!dims) return std::unexpected(std::move(dims.error()));
+    if (dims->size() != len()) return std::unexpected(ArrayError::SizeMismatch{dims->size(), len()});
+    return Array(Storage<T>::copy_of(elements()), *dims);
+}
+
+template <Element T>
+Array<T> Array<T>::clone() const {
+    return Array(Storage<T>::copy_of(elements()), dims_);
+}
+
+template <Element T>
+void Array<T>::set_dims(const ArrayDims& dims) {
+    if (dims.itemsize() != ITEMSIZE || dims.size() != len()) {
+        internal_failure("set_dims changes the element count");
+    }
+    dims_ = dims;
+}
+
+template <Element T>
+std::expected<Location, ArrayError> Array<T>::locate(std::span<const std::int64_t> indices) const {
+    const std::size_t nd = dims_.ndim();
+    if (indices.size() > nd) {
+        return std::unexpected(ArrayError::TooManyIndices{indices.size(), nd});
+    }
+    const auto shape = dims_.shape();
+    const Shape strides = dims_.element_strides();
+    std::uint64_t offset = 0;
+    for (std::size_t k = 0; k < indices.size(); ++k) {
+        const std::int64_t i = indices[k];
+        const std::uint64_t size = shape[k];
+        // Wrap a negative index once; unsigned arithmetic keeps extreme values defined.
+        const std::uint64_t j = i < 0 ? static_cast<std::uint64_t>(i) + size : static_cast<std::uint64_t>(i);
+        if ((i < 0 && static_cast<std::uint64_t>(-(i + 1)) >= size) || j >= size) {
+            return std::unexpected(ArrayError::IndexOutOfBounds{i, k, size});
+        }
+        offset += j * strides[k];
+    }
+    return Location{offset, detail::c_dims(shape.subspan(indices.size()), ITEMSIZE)};
+}
+
+template class Array<double>;
+template class Array<std::int64_t>;
+template class Array<Bool>;
+
+// ---- AnyArray ----------------------------------------------------------------------------
+
+const ArrayDims& AnyArray::dims() const noexcept {
+    return std::visit([](const auto& a) -> const ArrayDims& { return a.dims(); }, v_);
+}
+std::uint64_t AnyArray::len() const noexcept {
+    return std::visit([](const auto& a) { return a.len(); }, v_);
+}
+void* AnyArray::raw_data() noexcept {
+    return std::visit([](auto& a) -> void* { return a.data(); }, v_);
+}
+const void* AnyArray::raw_data() const noexcept {
+    return std::visit([](const auto& a) -> const void* { return a.data(); }, v_);
+}
+bool AnyArray::is_borrowed() const noexcept {
+    return std::visit([](const auto& a) { return a.is_borrowed(); }, v_);
+}
+const Owner& AnyArray::owner() const noexcept {
+    return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
+}
+void AnyArray::set_dims(const ArrayDims& dims) {
+    std::visit([&](auto& a) { a.set_dims(dims); }, v_);
+}
+
+std::expected<AnyArray, ArrayError> AnyArray::reshape(std::span<const std::uint64_t> shape) const {
+    return std::visit(
+        [&](const auto& a) -> std::expected<AnyArray, ArrayError> {
+            auto r = a.reshape(shape);
+            if (!r) return std::unexpected(std::move(r.error()));
+            return AnyArray(std::move(*r));
+        },
+        v_);
+}
+
+std::expected<AnyArray, ArrayError> AnyArray::zeros_like(std::span<const std::uint64_t> shape) const {
+    return std::visit(
+        [&]<class T>(const Array<T>&) -> std::expected<AnyArray, ArrayError> {
+            auto r = Array<T>::filled(shape, T{});
+            if (!r) return std::unexpected(std::move(r.error()));
+            return AnyArray(std::move(*r));
+        },
+        v_);
+}
+
+AnyArray AnyArray::clone() const {
+    return std::visit([](const auto& a) { return AnyArray(a.clone()); }, v_);
+}
+
+std::expected<Location, ArrayError> AnyArray::locate(std::span<const std::int64_t> indices) const {
+    return std::visit([&](const auto& a) { return a.locate(indices); }, v_);
+}
+
+namespace {
+
+// Element-by-element conversion into a new owned array of the same shape.
+template <Element To, Element From, class F>
+Array<To> convert(const Array<From>& a, F f) {
+    const std::size_t n = a.len();
+    Storage<To> out = Storage<To>::uninit(n);
+    const From* src = a.data();
+    To* __restrict dst = out.ptr();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(src[i]);
+    return Array<To>::from_parts(std::move(out), detail::c_dims(a.shape(), Array<To>::ITEMSIZE));
+}
+
+}  // namespace
+
+Array<double> AnyArray::to_f64() const {
+    return std::visit(
+        []<class T>(const Array<T>& a) -> Array<double> {
+            if constexpr (std::same_as<T, double>) {
+                return a.clone();
+            } else if constexpr (std::same_as<T, std::int64_t>) {
+                return convert<double>(a, [](std::int64_t x) { return static_cast<double>(x); });
+            } else {
+                return convert<double>(a, [](Bool x) { return is_true(x) ? 1.0 : 0.0; });
+            }
+        },
+        v_);
+}
+
+std::optional<AnyArray> AnyArray::cast(std::string_view dtype) const {
+    if (dtype == dtype_name()) return clone();
+    if (dtype == "float64") return AnyArray(to_f64());
+    if (const auto* a = get_if<double>()) {
+        if (dtype == "int64") {
+            // 9.2e18, not 2^63: values at or above it are left to NumPy.
+            for (double x : a->elements()) {
+                if (!(std::fabs(x) < 9.2e18)) return std::nullopt;
+            }
+            return AnyArray(
+                convert<std::int64_t>(*a, [](double x) { return static_cast<std::int64_t>(x); }));
+        }
+        if (dtype == "bool") return AnyArray(convert<Bool>(*a, [](double x) { return to_bool(x != 0.0); }));
+        return std::nullopt;
+    }
+    if (const auto* a = get_if<std::int64_t>()) {
+        if (dtype == "bool") {
+            return AnyArray(convert<Bool>(*a, [](std::int64_t x) { return to_bool(x != 0); }));
+        }
+        return std::nullopt;
+    }
+    if (const auto* a = get_if<Bool>()) {
+        if (dtype == "int64") {
+            return AnyArray(convert<std::int64_t>(*a, [](Bool x) { return static_cast<std::int64_t>(x); }));
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace corvantile

@@ -1,5 +1,0 @@
-#include <gtest/gtest.h>
-
-#include "dims/dims.hpp"
-
-TEST(Dims, MaxNdimIsEight) { EXPECT_EQ(MAX_NDIM, 8u); }

@@ -32,7 +32,7 @@ asan:
 	  cmake --build build/asan -j $(JOBS); \
 	  ctest --test-dir build/asan --output-on-failure -j $(JOBS); \
 	  CORVANTILE_PKG_ROOT=$$PWD/build/asan/python \
-	  LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	  python3 -m pytest $(PYTEST_ARGS)'
 
 wheel:

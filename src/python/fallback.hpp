@@ -1,0 +1,38 @@
+#pragma once
+
+// The one road to NumPy's computation: the functions of corvantile._fallback. Every
+// call the native side declines goes through here; exceptions pass through unchanged.
+
+#include "python/error.hpp"
+
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+namespace corvantile::python::fallback {
+
+enum class Function { call, call_method, getitem, setitem, inplace, argsort_descending };
+
+// corvantile._fallback.<function>(*args, **kwargs); kwargs may be null.
+Result<Ref> invoke(Function function, std::span<PyObject* const> args, PyObject* kwargs = nullptr);
+
+// numpy.<np_name>(*operands, **kwargs).
+Result<Ref> call(std::string_view np_name, std::span<PyObject* const> operands, PyObject* kwargs = nullptr);
+Result<Ref> call(std::string_view np_name, std::initializer_list<PyObject*> operands, PyObject* kwargs = nullptr);
+// A fast call handed on unchanged: numpy.<np_name>(*args[:nargs], **dict(zip(kwnames, args[nargs:]))).
+// np_name is a str object.
+Result<Ref> call_vector(PyObject* np_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// a.<method>(*rest, **kwargs) with NumPy's method.
+Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject* const> rest,
+                        PyObject* kwargs = nullptr);
+// NumPy's a[key].
+Result<Ref> getitem(PyObject* a, PyObject* key);
+// NumPy's a[key] = value, into a's memory.
+Result<> setitem(PyObject* a, PyObject* key, PyObject* value);
+// NumPy's in-place `a <op>= other` for the function np_name, into a's memory.
+Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other);
+// NumPy's descending argsort of a; kwargs without "descending".
+Result<Ref> argsort_descending(PyObject* a, std::span<PyObject* const> rest, PyObject* kwargs = nullptr);
+
+}  // namespace corvantile::python::fallback

@@ -1,0 +1,94 @@
+#pragma once
+
+// The object behind the Python class ndarray, its type, and the steps every other part
+// uses: wrapping a native array (create_class_object), the ndarray check and the
+// conversion of array errors.
+
+#include "array/array.hpp"
+#include "python/frame.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace corvantile {
+
+// Where the elements of a strided view live: inside the root owner's memory, at data,
+// with these signed byte strides.
+struct Strided {
+    Ref root;
+    std::byte* data = nullptr;
+    std::array<std::int64_t, MAX_NDIM> strides{};
+};
+
+struct ElementLayout;  // export.hpp
+
+// An ndarray instance.
+struct PyArray {
+    PyObject_HEAD
+    AnyArray value;                  // for a strided view, its contiguous shadow
+    std::optional<Strided> strided;  // present only on a strided view
+
+    // A strided view gathers its base memory into its shadow; other arrays: no-op.
+    // Call before reading elements natively.
+    void refresh() noexcept;
+    // A strided view scatters its shadow back into its base memory; other arrays: no-op.
+    // Call after writing elements natively.
+    void commit() noexcept;
+    // The address in the base memory of one element of a strided view: nothing when the
+    // number of indices is not ndim; IndexError for an index outside its axis.
+    python::Result<std::optional<std::byte*>> strided_element_at(std::span<const std::int64_t> indices) const;
+
+    // The first element's address and the element strides of the memory the array really
+    // uses (a strided view's base memory); defined in export.hpp.
+    ElementLayout element_layout() noexcept;
+
+    static PyArray* of(PyObject* object) noexcept { return reinterpret_cast<PyArray*>(object); }
+    PyObject* object() noexcept { return reinterpret_cast<PyObject*>(this); }
+};
+
+namespace python {
+
+// The ndarray type, made once on first need.
+Result<PyTypeObject*> ndarray_type();
+// The same for callers that cannot return the error: it is printed and becomes the
+// internal failure "failed to create type object for `ndarray`".
+PyTypeObject* ndarray_type_or_panic();
+
+// Whether object is an ndarray (or of a subtype).
+bool is_ndarray(PyObject* object);
+// The ndarray check: object as an ndarray, or the cast error
+// "'{type}' object is not an instance of 'ndarray'".
+Result<PyArray*> as_ndarray(PyObject* object);
+
+// Wraps a native array (and, for a strided view, its descriptor) in a new ndarray.
+Result<Ref> create_class_object(AnyArray value, std::optional<Strided> strided = std::nullopt);
+// The same for an instance of `type`, the ndarray type or a subtype (the constructor).
+Result<Ref> create_instance(PyTypeObject* type, AnyArray value, std::optional<Strided> strided = std::nullopt);
+
+// An array error as the Python exception to raise: IndexError for the index variants,
+// ValueError otherwise.
+Error array_error(ArrayError error);
+
+// Lets the array core take and drop references to the owners of borrowed memory.
+void install_owner_hooks() noexcept;
+
+// A method or slot body that takes `PyArray&` is called only with an ndarray; any
+// other object raises the cast error.
+template <>
+struct SlotArg<PyArray&> {
+    using C = PyObject*;
+    static bool check(PyObject* object) {
+        if (is_ndarray(object)) return true;
+        Error::not_an_instance(object, "ndarray", true).raise();
+        return false;
+    }
+    static PyArray& get(PyObject* object) noexcept { return *PyArray::of(object); }
+};
+template <>
+struct SlotArg<const PyArray&> : SlotArg<PyArray&> {};
+
+}  // namespace python
+}  // namespace corvantile

@@ -13,6 +13,9 @@ import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# A build other than release keeps its package in a directory of its own.
+if os.environ.get("CORVANTILE_PKG_ROOT"):
+    sys.path.insert(0, os.environ["CORVANTILE_PKG_ROOT"])
 
 import numpy  # noqa: E402
 
@@ -47,6 +50,7 @@ def measure(name, setup, stmt):
 
 
 def main(argv):
+    print(f"corvantile from {os.path.dirname(corvantile.__file__)}")
     selected = [c for c in CASES if not argv[1:] or any(s in c[0] for s in argv[1:])]
     print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9}")
     for name, setup, stmt in selected:

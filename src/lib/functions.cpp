@@ -1,5 +1,6 @@
 #include "lib/functions.hpp"
 
+#include "lib/conversion.hpp"
 #include "lib/forward.hpp"
 #include "lib/view_of.hpp"
 #include "python/args.hpp"
@@ -12,11 +13,11 @@ namespace {
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef FUNCTIONS[] = {
-    {"array", as_method(entry<&forward<"array">>), FASTCALL,
+    {"array", as_method(entry<&array_function>), FASTCALL,
      "array(object, dtype=None, *, copy=True, order='K', subok=False, ndmin=0, like=None)\n--\n\n"
      "`array(object, dtype=None, ...)`: float64 natively, other dtypes and\n"
      "extra keywords via NumPy."},
-    {"asarray", as_method(entry<&forward<"asarray">>), FASTCALL,
+    {"asarray", as_method(entry<&asarray_function>), FASTCALL,
      "asarray(a, dtype=None, order=None, *, device=None, copy=None, like=None)\n--\n\n"
      "`asarray(object, dtype=None, *, copy=None, device=None)`: returns the\n"
      "input itself when it already is a float64 corvantile (unless a copy is\n"

@@ -1,6 +1,7 @@
 #include "lib/view_of.hpp"
 
 #include "python/args.hpp"
+#include "python/buffer.hpp"
 #include "python/strided.hpp"
 
 #include <cstdint>
@@ -12,32 +13,6 @@ namespace {
 
 constexpr Param PARAMS[] = {{"source", ParamKind::Either, true}, {"numpy_view", ParamKind::Either, true}};
 constexpr Signature SIGNATURE{"_view_of", PARAMS};
-
-// A buffer obtained from an exporter, released exactly once.
-class Buffer {
-public:
-    Buffer() noexcept = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    // Requests the buffer; false (no exception left) when the object refuses.
-    bool get(PyObject* object, int flags) noexcept {
-        if (PyObject_GetBuffer(object, &view_, flags) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return true;
-    }
-    const Py_buffer& operator*() const noexcept { return view_; }
-    const Py_buffer* operator->() const noexcept { return &view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 char format_char(ElementKind kind) noexcept {
     switch (kind) {
@@ -130,9 +105,9 @@ Result<Ref> view_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // A strided root has no memory of its own to view, only a shadow.
     if ((*root)->strided) return Ref::borrow(Py_None);
 
-    Buffer buffer;
-    if (!buffer.get((*bound)[1], PyBUF_FULL_RO)) return Ref::borrow(Py_None);
-    std::optional<Layout> layout = layout_inside(*buffer, **root);
+    auto buffer = BufferView::get((*bound)[1], PyBUF_FULL_RO);
+    if (!buffer) return Ref::borrow(Py_None);  // the exporter's error is dropped
+    std::optional<Layout> layout = layout_inside(buffer->view(), **root);
     if (!layout) return Ref::borrow(Py_None);
     return view_from_layout(**root, *layout);
 }

@@ -5,6 +5,7 @@
 #include "python/pyarray.hpp"
 
 #include <climits>
+#include <string_view>
 
 namespace corvantile::python {
 
@@ -13,7 +14,6 @@ namespace {
 constinit Interned S_LEN{"__len__"};
 constinit Interned S_INDEX{"__index__"};
 constinit Interned S_DTYPE{"dtype"};
-constinit Interned S_KIND{"kind"};
 constinit Interned S_ARRAY_INTERFACE{"__array_interface__"};
 constinit Interned S_ARRAY{"__array__"};
 
@@ -37,26 +37,31 @@ bool has_attr(PyObject* obj, Interned& name, bool on_error) noexcept {
     return r == 1;
 }
 
-// The one-character kind of a NumPy scalar's dtype, or 0 when obj has none.
-char numpy_kind(PyObject* obj) noexcept {
+// False for NumPy scalars of complex or unsigned kind and for floats wider than float64;
+// true for everything else (objects without a dtype included).
+bool numpy_scalar_is_native(PyObject* obj) noexcept {
+    if (!std::string_view(Py_TYPE(obj)->tp_name).starts_with("numpy.")) return true;
     auto dtype_name = S_DTYPE.get();
-    auto kind_name = S_KIND.get();
-    if (!dtype_name || !kind_name) return 0;
+    if (!dtype_name) {
+        PyErr_Clear();
+        return true;
+    }
     PyObject* dtype = nullptr;
     if (PyObject_GetOptionalAttr(obj, *dtype_name, &dtype) <= 0) {
         PyErr_Clear();
-        return 0;
+        return true;
     }
     Ref owned_dtype = Ref::steal(dtype);
-    PyObject* kind = nullptr;
-    if (PyObject_GetOptionalAttr(dtype, *kind_name, &kind) <= 0) {
+    Ref kind = Ref::steal(PyObject_GetAttrString(dtype, "kind"));
+    Ref itemsize = Ref::steal(PyObject_GetAttrString(dtype, "itemsize"));
+    if (!kind || !itemsize || !PyUnicode_Check(kind.get())) {
         PyErr_Clear();
-        return 0;
+        return true;
     }
-    Ref owned_kind = Ref::steal(kind);
-    if (!PyUnicode_Check(kind) || PyUnicode_GetLength(kind) != 1) return 0;
-    Py_UCS4 c = PyUnicode_ReadChar(kind, 0);
-    return c < 128 ? static_cast<char>(c) : 0;
+    const long size = PyLong_AsLong(itemsize.get());
+    if (size == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (PyUnicode_EqualToUTF8(kind.get(), "c") || PyUnicode_EqualToUTF8(kind.get(), "u")) return false;
+    return !(PyUnicode_EqualToUTF8(kind.get(), "f") && size > 8);
 }
 
 }  // namespace
@@ -100,21 +105,9 @@ Operand classify(PyObject* obj) noexcept {
     if (has_attr(obj, S_LEN, true)) return {Operand::Unsupported{}};
     // Complex numbers are not floats (float() would drop the imaginary part).
     if (PyType_IsSubtype(type, &PyComplex_Type)) return {Operand::Unsupported{}};
-    // NumPy scalars other than float64 (a float subclass, taken above): only signed
-    // integers and bools keep NumPy's result type on the native paths.
-    switch (numpy_kind(obj)) {
-        case 0:
-        case 'i': break;
-        case 'b': {
-            int t = PyObject_IsTrue(obj);
-            if (t < 0) {
-                PyErr_Clear();
-                return {Operand::Unsupported{}};
-            }
-            return {Operand::BoolScalar{t == 1}};
-        }
-        default: return {Operand::Unsupported{}};
-    }
+    // NumPy's complex and unsigned scalars keep NumPy's promotion (int64 with uint64 is
+    // float64), and a long double would lose its precision as a float64.
+    if (!numpy_scalar_is_native(obj)) return {Operand::Unsupported{}};
     if (has_attr(obj, S_INDEX, false)) {
         Ref index = Ref::steal(PyNumber_Index(obj));
         if (index) {

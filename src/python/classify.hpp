@@ -66,8 +66,8 @@ struct BoolMask {
 };
 
 // Sorts obj into an Operand; an ndarray is refreshed first. Never raises.
-// Complex numbers (NumPy complex scalars too) and NumPy unsigned-integer scalars are
-// Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
+// Complex numbers (NumPy complex scalars too), NumPy unsigned-integer scalars and NumPy
+// floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
 Operand classify(PyObject* obj) noexcept;
 

@@ -1,7 +1,12 @@
 #include "python/pyarray.hpp"
 
+#include "python/attributes.hpp"
+#include "python/constructor.hpp"
+#include "python/export.hpp"
 #include "python/fallback.hpp"
+#include "python/methods_copy.hpp"
 #include "python/once.hpp"
+#include "python/operators.hpp"
 
 #include <format>
 #include <memory>
@@ -56,32 +61,79 @@ Result<> sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
 // Until native indexing and item assignment take these slots, every key goes to NumPy.
 Result<Ref> subscript(PyObject* self, PyObject* key) { return fallback::getitem(self, key); }
 
-Result<> ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    if (value == nullptr) return failure(Error::value_error("cannot delete array elements"));
-    return fallback::setitem(self, key, value);
-}
-
-// Until the constructor takes this slot, instances come only from create_class_object.
-Result<Ref> new_instance(PyTypeObject* type, PyObject*, PyObject*) {
-    return failure(Error::type_error(std::format("cannot create '{}' instances", type->tp_name)));
-}
-
 // ---- methods ----------------------------------------------------------------------------
 
 Result<Ref> noop(PyArray&, PyObject*) { return Ref::borrow(Py_None); }
 
 PyMethodDef METHODS[] = {
+    {"__array__", as_method(entry<&array_protocol>), METH_FASTCALL | METH_KEYWORDS, ARRAY_DOC},
+    {"__dlpack__", as_method(entry<&dlpack_export>), METH_FASTCALL | METH_KEYWORDS, DLPACK_DOC},
+    {"__dlpack_device__", as_method(entry<&dlpack_device>), METH_NOARGS, DLPACK_DEVICE_DOC},
+    {"__complex__", as_method(entry<&to_complex>), METH_NOARGS, COMPLEX_DOC},
+    {"__copy__", as_method(entry<&copy>), METH_NOARGS, COPY_DOC},
+    {"__deepcopy__", as_method(entry<&deepcopy>), METH_FASTCALL | METH_KEYWORDS, DEEPCOPY_DOC},
+    {"__reduce__", as_method(entry<&reduce>), METH_NOARGS, REDUCE_DOC},
+    {"copy", as_method(entry<&copy_method>), METH_VARARGS | METH_KEYWORDS, "copy($self, *args, **kwargs)\n--\n\n"},
     {"_noop", as_method(entry<&noop>), METH_NOARGS,
      "_noop($self)\n--\n\nDoes nothing; exists only to measure the raw method-call overhead in benchmarks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef GETSETS[] = {
+    {"shape", entry<&get_shape>, nullptr, nullptr, nullptr},
+    {"strides", entry<&get_strides>, nullptr, nullptr, nullptr},
+    {"ndim", entry<&get_ndim>, nullptr, nullptr, nullptr},
+    {"size", entry<&get_size>, nullptr, nullptr, nullptr},
+    {"itemsize", entry<&get_itemsize>, nullptr, nullptr, nullptr},
+    {"__class__", entry<&class_for_isinstance>, nullptr, CLASS_FOR_ISINSTANCE_DOC, nullptr},
+    {"nbytes", entry<&get_nbytes>, nullptr, nullptr, nullptr},
+    {"dtype", entry<&get_dtype>, nullptr, nullptr, nullptr},
+    {"base", entry<&get_base>, nullptr, BASE_DOC, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
     {Py_tp_methods, METHODS},
-    {Py_tp_new, as_slot(entry<&new_instance>)},
+    {Py_tp_getset, GETSETS},
+    {Py_tp_new, as_slot(entry<&construct_ndarray>)},
     {Py_mp_subscript, as_slot(entry<&subscript>)},
-    {Py_mp_ass_subscript, as_slot(entry<&ass_subscript>)},
+    {Py_tp_repr, as_slot(entry<&repr>)},
+    {Py_tp_str, as_slot(entry<&str>)},
+    {Py_mp_length, as_slot(entry<&length>)},
+    {Py_nb_bool, as_slot(entry<&truth>)},
+    {Py_nb_float, as_slot(entry<&to_float>)},
+    {Py_nb_int, as_slot(entry<&to_int>)},
+    {Py_nb_invert, as_slot(entry<&invert>)},
+    {Py_nb_index, as_slot(entry<&to_index>)},
+    {Py_nb_negative, as_slot(entry<&negative>)},
+    {Py_nb_positive, as_slot(entry<&positive>)},
+    {Py_nb_absolute, as_slot(entry<&absolute>)},
+    {Py_tp_iter, as_slot(entry<&iterate>)},
+    {Py_mp_ass_subscript, as_slot(entry<&assign_item>)},
+    {Py_bf_getbuffer, as_slot(entry<&get_buffer>)},
+    {Py_bf_releasebuffer, as_slot(&release_buffer)},
+    {Py_nb_add, as_slot(&nb_add)},
+    {Py_nb_subtract, as_slot(&nb_subtract)},
+    {Py_nb_multiply, as_slot(&nb_multiply)},
+    {Py_nb_true_divide, as_slot(&nb_true_divide)},
+    {Py_nb_floor_divide, as_slot(&nb_floor_divide)},
+    {Py_nb_remainder, as_slot(&nb_remainder)},
+    {Py_nb_power, as_slot(&nb_power)},
+    {Py_nb_and, as_slot(&nb_and)},
+    {Py_nb_or, as_slot(&nb_or)},
+    {Py_nb_xor, as_slot(&nb_xor)},
+    {Py_nb_lshift, as_slot(&nb_lshift)},
+    {Py_nb_rshift, as_slot(&nb_rshift)},
+    {Py_nb_matrix_multiply, as_slot(&nb_matrix_multiply)},
+    {Py_nb_inplace_add, as_slot(&nb_inplace_add)},
+    {Py_nb_inplace_subtract, as_slot(&nb_inplace_subtract)},
+    {Py_nb_inplace_multiply, as_slot(&nb_inplace_multiply)},
+    {Py_nb_inplace_true_divide, as_slot(&nb_inplace_true_divide)},
+    {Py_nb_inplace_floor_divide, as_slot(&nb_inplace_floor_divide)},
+    {Py_nb_inplace_remainder, as_slot(&nb_inplace_remainder)},
+    {Py_nb_inplace_power, as_slot(&nb_inplace_power)},
+    {Py_tp_richcompare, as_slot(&tp_richcompare)},
     {Py_tp_dealloc, as_slot(&dealloc)},
     {Py_sq_item, as_slot(entry<&sq_item>)},
     {Py_sq_ass_item, as_slot(entry<&sq_ass_item>)},
@@ -99,7 +151,14 @@ PyType_Spec SPEC = {
 }  // namespace
 
 Result<PyTypeObject*> ndarray_type() {
-    auto cell = NDARRAY_TYPE.get_or_init([] { return check(PyType_FromSpec(&SPEC)); });
+    auto cell = NDARRAY_TYPE.get_or_init([]() -> Result<Ref> {
+        auto type = check(PyType_FromSpec(&SPEC));
+        if (!type) return type;
+        if (auto r = add_class_attributes(reinterpret_cast<PyTypeObject*>(type->get())); !r) {
+            return failure(std::move(r.error()));
+        }
+        return type;
+    });
     if (!cell) return failure(std::move(cell.error()));
     return reinterpret_cast<PyTypeObject*>((*cell)->get());
 }
@@ -137,6 +196,22 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray value, std::optional<St
     std::construct_at(&a->strided, std::move(strided));
     return Ref::steal(object);
 }
+
+template <class T>
+Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
+    Storage<T> storage = Storage<T>::uninit(dims.size());
+    PyTypeObject* type = ndarray_type_or_panic();
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return failure();
+    PyArray* a = PyArray::of(object);
+    data = storage.ptr();
+    ::new (&a->value) AnyArray(Array<T>::from_parts(std::move(storage), dims));
+    ::new (&a->strided) std::optional<Strided>();
+    return Ref::steal(object);
+}
+template Result<Ref> create_unwritten<double>(const ArrayDims&, double*&);
+template Result<Ref> create_unwritten<std::int64_t>(const ArrayDims&, std::int64_t*&);
+template Result<Ref> create_unwritten<Bool>(const ArrayDims&, Bool*&);
 
 Error array_error(ArrayError error) {
     return Error::make(error.is_index_error() ? PyExc_IndexError : PyExc_ValueError, error.message());

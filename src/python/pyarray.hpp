@@ -67,6 +67,12 @@ Result<PyArray*> as_ndarray(PyObject* object);
 Result<Ref> create_class_object(AnyArray value, std::optional<Strided> strided = std::nullopt);
 // The same for an instance of `type`, the ndarray type or a subtype (the constructor).
 Result<Ref> create_instance(PyTypeObject* type, AnyArray value, std::optional<Strided> strided = std::nullopt);
+// A new ndarray holding an owned array of `dims` whose elements are not written yet;
+// `data` receives its buffer, which the caller fills before the object is used. The
+// result is built in place (kernels that write their output here skip the moves of a
+// finished array). T is double, std::int64_t or Bool.
+template <class T>
+Result<Ref> create_unwritten(const ArrayDims& dims, T*& data);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

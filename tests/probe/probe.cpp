@@ -4,19 +4,27 @@
 
 #include "array/array.hpp"
 #include "python/args.hpp"
+#include "python/classify.hpp"
+#include "python/convert.hpp"
+#include "python/nested.hpp"
 #include "python/fallback.hpp"
 #include "python/frame.hpp"
 #include "python/module_add.hpp"
 #include "python/numpy.hpp"
 #include "python/once.hpp"
+#include "python/operators.hpp"
 #include "python/patch.hpp"
 #include "python/pyarray.hpp"
+#include "python/strided.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace corvantile::python {
@@ -204,6 +212,153 @@ Result<Ref> make_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return create_class_object(AnyArray(Array<double>::borrowed(data, *dims, std::move(handle))));
 }
 
+// native_copy(a): an owned native copy of a C-contiguous float64, int64 or bool buffer.
+Result<Ref> native_copy(PyObject*, PyObject* source) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(source, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return failure();
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    std::vector<std::uint64_t> shape(view.shape, view.shape + view.ndim);
+    auto copy = [&]<class T>(T) -> Result<Ref> {
+        std::vector<T> data(static_cast<std::size_t>(view.len) / sizeof(T));
+        if (!data.empty()) std::memcpy(data.data(), view.buf, static_cast<std::size_t>(view.len));
+        auto a = Array<T>::from_vec(std::move(data), shape);
+        if (!a) return failure(array_error(std::move(a.error())));
+        return create_class_object(AnyArray(std::move(*a)));
+    };
+    const std::string format = view.format != nullptr ? view.format : "B";
+    if (format == "d") return copy(double{});
+    if (format == "l" || format == "q") return copy(std::int64_t{});
+    if (format == "?") return copy(Bool{});
+    return failure(Error::type_error("native_copy: float64, int64 or bool only"));
+}
+
+// select_view(a, key): the view of a basic selection of ints and slices (one per leading
+// axis), made from the layout of a's real memory.
+Result<Ref> select_view(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    if (nargs != 2 || !PyTuple_Check(args[1])) return failure(Error::type_error("select_view(a, key)"));
+    auto a = as_ndarray(args[0]);
+    if (!a) return failure(std::move(a.error()));
+    std::vector<Selector> selectors;
+    auto shape = (*a)->value.shape();
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(args[1]); ++k) {
+        PyObject* item = PyTuple_GET_ITEM(args[1], k);
+        if (PySlice_Check(item)) {
+            Py_ssize_t start, stop, step, len;
+            const auto axis_len = static_cast<Py_ssize_t>(static_cast<std::size_t>(k) < shape.size() ? shape[k] : 0);
+            if (PySlice_GetIndicesEx(item, axis_len, &start, &stop, &step, &len) != 0) return failure();
+            selectors.emplace_back(Selector::Slice{start, stop, step});
+        } else {
+            const long long i = PyLong_AsLongLong(item);
+            if (i == -1 && PyErr_Occurred()) return failure();
+            selectors.emplace_back(Selector::Index{i});
+        }
+    }
+    auto plan = (*a)->value.selection_plan(selectors);
+    if (!plan) return failure(array_error(std::move(plan.error())));
+    return view_from_layout(**a, Layout::of(**a).select(*plan, selectors));
+}
+
+// layout_view(a, offset, shape, strides): the view of a raw layout starting `offset` bytes
+// into a's real memory. Unchecked: the test keeps it inside a's memory.
+Result<Ref> layout_view(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    if (nargs != 4) return failure(Error::type_error("layout_view(a, offset, shape, strides)"));
+    auto a = as_ndarray(args[0]);
+    if (!a) return failure(std::move(a.error()));
+    const long long offset = PyLong_AsLongLong(args[1]);
+    if (offset == -1 && PyErr_Occurred()) return failure();
+    Ref shape = Ref::steal(PySequence_Fast(args[2], "shape"));
+    Ref strides = Ref::steal(PySequence_Fast(args[3], "strides"));
+    if (!shape || !strides) return failure();
+    Layout layout = Layout::of(**a);
+    layout.data += offset;
+    layout.ndim = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(shape.get()));
+    if (layout.ndim > MAX_NDIM || PySequence_Fast_GET_SIZE(strides.get()) != PySequence_Fast_GET_SIZE(shape.get())) {
+        return failure(Error::value_error("bad layout"));
+    }
+    layout.shape = {};
+    layout.strides = {};
+    for (std::size_t k = 0; k < layout.ndim; ++k) {
+        layout.shape[k] = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(shape.get(), static_cast<Py_ssize_t>(k)));
+        layout.strides[k] = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(strides.get(), static_cast<Py_ssize_t>(k)));
+        if (PyErr_Occurred()) return failure();
+    }
+    return view_from_layout(**a, layout);
+}
+
+// write_flat(a, values): writes the values (floats, ints or bools by a's kind) into a's
+// elements in C order through the shadow, then commits.
+Result<Ref> write_flat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    if (nargs != 2) return failure(Error::type_error("write_flat(a, values)"));
+    auto a = as_ndarray(args[0]);
+    if (!a) return failure(std::move(a.error()));
+    Ref seq = Ref::steal(PySequence_Fast(args[1], "values"));
+    if (!seq) return failure();
+    PyArray& self = **a;
+    self.refresh();
+    const auto n = std::min<std::uint64_t>(self.value.len(), static_cast<std::uint64_t>(PySequence_Fast_GET_SIZE(seq.get())));
+    auto written = self.value.visit([&]<class T>(Array<T>& arr) -> Result<> {
+        for (std::uint64_t i = 0; i < n; ++i) {
+            PyObject* v = PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(i));
+            if constexpr (std::is_same_v<T, double>) {
+                arr.data()[i] = PyFloat_AsDouble(v);
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                arr.data()[i] = PyLong_AsLongLong(v);
+            } else {
+                arr.data()[i] = to_bool(PyObject_IsTrue(v) == 1);
+            }
+            if (PyErr_Occurred()) return failure();
+        }
+        return {};
+    });
+    if (!written) return failure(std::move(written.error()));
+    self.commit();
+    return none();
+}
+
+// element_address(a, indices): the byte offset of a strided view's element from its first
+// element, or None when the index count is not ndim.
+Result<Ref> element_address(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    if (nargs != 2) return failure(Error::type_error("element_address(a, indices)"));
+    auto a = as_ndarray(args[0]);
+    if (!a) return failure(std::move(a.error()));
+    Ref seq = Ref::steal(PySequence_Fast(args[1], "indices"));
+    if (!seq) return failure();
+    std::vector<std::int64_t> indices;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        indices.push_back(PyLong_AsLongLong(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        if (PyErr_Occurred()) return failure();
+    }
+    if (!(*a)->strided) return failure(Error::value_error("not a strided view"));
+    auto at = (*a)->strided_element_at(indices);
+    if (!at) return failure(std::move(at.error()));
+    if (!*at) return none();
+    return check(PyLong_FromLongLong(**at - (*a)->strided->data));
+}
+
+// buffer_info(obj, flags): (ndim, shape, strides, readonly, format) of obj's buffer for the request.
+Result<Ref> buffer_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    if (nargs != 2) return failure(Error::type_error("buffer_info(obj, flags)"));
+    const int flags = PyLong_AsInt(args[1]);
+    if (flags == -1 && PyErr_Occurred()) return failure();
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, flags) != 0) return failure();
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    auto list = [&](const Py_ssize_t* p) -> PyObject* {
+        if (p == nullptr) return Py_NewRef(Py_None);
+        PyObject* t = PyTuple_New(view.ndim);
+        for (int i = 0; t != nullptr && i < view.ndim; ++i) PyTuple_SET_ITEM(t, i, PyLong_FromSsize_t(p[i]));
+        return t;
+    };
+    return check(Py_BuildValue("(iNNiz)", view.ndim, list(view.shape), list(view.strides), view.readonly,
+                               view.format));
+}
+
 // make_instance(cls, shape): a zero float64 array as an instance of cls (a subtype).
 Result<Ref> make_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
     if (nargs != 2 || !PyType_Check(args[0])) return failure(Error::type_error("make_instance(cls, shape)"));
@@ -343,6 +498,107 @@ Result<Ref> fast_road(PyObject*, PyObject*) {
 
 Result<Ref> numpy_ndarray_probe(PyObject*, PyObject*) { return numpy_ndarray(); }
 
+// ---- classification and conversion of foreign objects ----------------------------------
+
+// An array as (dtype name, shape, flat values), for comparison from Python.
+Result<Ref> describe(const AnyArray& a) {
+    Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(a.ndim())));
+    if (!shape) return failure();
+    for (std::size_t i = 0; i < a.ndim(); ++i) {
+        PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong(a.shape()[i]));
+    }
+    Ref values = Ref::steal(PyList_New(0));
+    if (!values) return failure();
+    auto ok = a.visit([&]<class T>(const Array<T>& arr) {
+        for (T x : arr.elements()) {
+            Ref v;
+            if constexpr (std::is_same_v<T, double>) v = Ref::steal(PyFloat_FromDouble(x));
+            else if constexpr (std::is_same_v<T, std::int64_t>) v = Ref::steal(PyLong_FromLongLong(x));
+            else v = Ref::borrow(is_true(x) ? Py_True : Py_False);
+            if (!v || PyList_Append(values.get(), v.get()) < 0) return false;
+        }
+        return true;
+    });
+    if (!ok) return failure();
+    return check(Py_BuildValue("(s#OO)", a.dtype_name().data(), static_cast<Py_ssize_t>(a.dtype_name().size()),
+                               shape.get(), values.get()));
+}
+
+Result<Ref> describe_converted(Result<std::optional<AnyArray>> r) {
+    if (!r) return failure(std::move(r.error()));
+    if (!*r) return Ref::borrow(Py_None);
+    return describe(**r);
+}
+
+Result<Ref> classify_probe(PyObject*, PyObject* obj) {
+    Operand op = classify(obj);
+    return op.visit([](const auto& v) -> Result<Ref> {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, Operand::F64Array>) return check(Py_BuildValue("(sO)", "F64Array", Py_None));
+        else if constexpr (std::is_same_v<V, Operand::OtherArray>)
+            return check(Py_BuildValue("(ss)", "OtherArray", std::string(v.array->dtype_name()).c_str()));
+        else if constexpr (std::is_same_v<V, Operand::FloatScalar>)
+            return check(Py_BuildValue("(sdO)", "FloatScalar", v.value, v.big_int ? Py_True : Py_False));
+        else if constexpr (std::is_same_v<V, Operand::IntScalar>)
+            return check(Py_BuildValue("(sL)", "IntScalar", static_cast<long long>(v.value)));
+        else if constexpr (std::is_same_v<V, Operand::BoolScalar>)
+            return check(Py_BuildValue("(sO)", "BoolScalar", v.value ? Py_True : Py_False));
+        else return check(Py_BuildValue("(sO)", "Unsupported", Py_None));
+    });
+}
+
+Result<Ref> numpy_handles_probe(PyObject*, PyObject* obj) { return Ref::borrow(numpy_handles(obj) ? Py_True : Py_False); }
+
+Result<Ref> bool_mask_probe(PyObject*, PyObject* obj) {
+    auto mask = bool_mask(obj);
+    if (!mask) return Ref::borrow(Py_None);
+    Ref values = Ref::steal(PyList_New(0));
+    Ref shape = Ref::steal(PyList_New(0));
+    if (!values || !shape) return failure();
+    for (Bool b : mask->values) {
+        if (PyList_Append(values.get(), is_true(b) ? Py_True : Py_False) < 0) return failure();
+    }
+    for (std::uint64_t n : mask->shape) {
+        Ref v = Ref::steal(PyLong_FromUnsignedLongLong(n));
+        if (!v || PyList_Append(shape.get(), v.get()) < 0) return failure();
+    }
+    return check(PyTuple_Pack(2, values.get(), shape.get()));
+}
+
+Result<Ref> native_array_probe(PyObject*, PyObject* obj) { return describe_converted(native_array(obj)); }
+Result<Ref> from_buffer_any_probe(PyObject*, PyObject* obj) { return describe_converted(from_buffer_any(obj)); }
+Result<Ref> from_f64_buffer_probe(PyObject*, PyObject* obj) {
+    auto r = from_f64_buffer(obj);
+    if (!r) return failure(std::move(r.error()));
+    if (!*r) return Ref::borrow(Py_None);
+    return describe(AnyArray(std::move(**r)));
+}
+Result<Ref> array_from_any_probe(PyObject*, PyObject* obj) {
+    auto r = array_from_any(obj);
+    if (!r) return failure(std::move(r.error()));
+    return describe(AnyArray(std::move(*r)));
+}
+// operator_function(name, a, b): the engine's result, or "<empty>" when it declines.
+Result<Ref> operator_function_probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    if (nargs != 3) return failure(Error::type_error("operator_function(name, a, b)"));
+    const char* name = PyUnicode_AsUTF8(args[0]);
+    if (name == nullptr) return failure();
+    auto r = operator_function(std::string_view(name), args[1], args[2]);
+    if (!r) return failure(std::move(r.error()));
+    if (!*r) return check(PyUnicode_FromString("<empty>"));
+    return std::move(**r);
+}
+Result<Ref> extract_shape_probe(PyObject*, PyObject* obj) {
+    auto r = extract_shape(obj);
+    if (!r) return failure(std::move(r.error()));
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r->size())));
+    if (!t) return failure();
+    for (std::size_t i = 0; i < r->size(); ++i) {
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong((*r)[i]));
+    }
+    return t;
+}
+
 PyMethodDef FUNCTIONS[] = {
     {"match_fast", as_method(entry<&match_fast>), FASTCALL, nullptr},
     {"match_dict", as_method(entry<&match_dict>), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -356,6 +612,12 @@ PyMethodDef FUNCTIONS[] = {
     {"once_cell", as_method(entry<&once_cell>), FASTCALL, nullptr},
     {"make_array", as_method(entry<&make_array>), FASTCALL, nullptr},
     {"make_instance", as_method(entry<&make_instance>), FASTCALL, nullptr},
+    {"native_copy", as_method(entry<&native_copy>), METH_O, nullptr},
+    {"select_view", as_method(entry<&select_view>), FASTCALL, nullptr},
+    {"write_flat", as_method(entry<&write_flat>), FASTCALL, nullptr},
+    {"layout_view", as_method(entry<&layout_view>), FASTCALL, nullptr},
+    {"element_address", as_method(entry<&element_address>), FASTCALL, nullptr},
+    {"buffer_info", as_method(entry<&buffer_info>), FASTCALL, nullptr},
     {"is_ndarray", as_method(entry<&is_ndarray_probe>), METH_O, nullptr},
     {"as_ndarray", as_method(entry<&as_ndarray_probe>), METH_O, nullptr},
     {"ndarray_type", as_method(entry<&ndarray_type_probe>), METH_NOARGS, nullptr},
@@ -374,6 +636,15 @@ PyMethodDef FUNCTIONS[] = {
     {"scalar", as_method(entry<&scalar>), FASTCALL, nullptr},
     {"fast_road", as_method(entry<&fast_road>), METH_NOARGS, nullptr},
     {"numpy_ndarray", as_method(entry<&numpy_ndarray_probe>), METH_NOARGS, nullptr},
+    {"classify", as_method(entry<&classify_probe>), METH_O, nullptr},
+    {"numpy_handles", as_method(entry<&numpy_handles_probe>), METH_O, nullptr},
+    {"bool_mask", as_method(entry<&bool_mask_probe>), METH_O, nullptr},
+    {"native_array", as_method(entry<&native_array_probe>), METH_O, nullptr},
+    {"from_buffer_any", as_method(entry<&from_buffer_any_probe>), METH_O, nullptr},
+    {"from_f64_buffer", as_method(entry<&from_f64_buffer_probe>), METH_O, nullptr},
+    {"array_from_any", as_method(entry<&array_from_any_probe>), METH_O, nullptr},
+    {"extract_shape", as_method(entry<&extract_shape_probe>), METH_O, nullptr},
+    {"operator_function", as_method(entry<&operator_function_probe>), FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

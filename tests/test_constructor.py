@@ -1,0 +1,211 @@
+"""The ndarray constructor: zero-filled arrays, copies of buffers, refusals and their order."""
+
+import array as pyarray
+import struct
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+
+NDARRAY = cv._core.ndarray
+UNSUPPORTED = ("corvantile.ndarray holds contiguous float64, int64 or bool data; "
+               "use numpy.ndarray for other dtypes or strides")
+TOO_BIG = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."
+
+
+def check_array(got, want):
+    assert type(got) is NDARRAY
+    n = np.asarray(got)
+    assert n.dtype == want.dtype and n.shape == want.shape
+    np.testing.assert_array_equal(n, want)
+
+
+ZEROS = [
+    ((2, 3), None), (4, "int64"), ((), bool), ((), None), ([2, 3], "float64"), (0, None), ((2, 0, 3), "int64"),
+    ((1,) * 8, None), (True, "bool"), (np.int64(3), "f8"), (range(1, 4), float), ((3,), np.dtype("int64")),
+    ((2,), "<f8"), ((2,), "=i8"), ((2,), "?"),
+]
+
+
+@pytest.mark.parametrize("shape, dtype", ZEROS, ids=repr)
+def test_zero_filled(shape, dtype):
+    got = cv.ndarray(shape, dtype)
+    want_shape = tuple(shape) if not isinstance(shape, (int, np.integer)) else (int(shape),)
+    check_array(got, np.zeros(want_shape, dtype=dtype))
+    check_array(cv.ndarray(shape=shape, dtype=dtype), np.zeros(want_shape, dtype=dtype))
+
+
+@pytest.mark.parametrize("dtype", ["float32", "int32", "uint8", "complex", np.complex64, "U3", object, ">f8",
+                                   ">i8", "float16", "uint64", "datetime64[s]"], ids=repr)
+def test_unsupported_dtypes(dtype):
+    with pytest.raises(TypeError) as info:
+        cv.ndarray((2,), dtype=dtype)
+    assert str(info.value) == UNSUPPORTED
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"strides": (8,)}, {"strides": ()}, {"dtype": "int64", "buffer": bytes(16)},
+    {"dtype": bool, "buffer": bytes(16)}, {"dtype": ">f8", "buffer": struct.pack(">2d", 1.0, 2.0)},
+])
+def test_refused_requests(kwargs):
+    with pytest.raises(TypeError) as info:
+        cv.ndarray((2,), **kwargs)
+    assert str(info.value) == UNSUPPORTED
+
+
+def test_unknown_dtype_is_numpys_error():
+    with pytest.raises(TypeError) as want:
+        np.dtype("no such")
+    with pytest.raises(TypeError) as got:
+        cv.ndarray(2, "no such")
+    assert str(got.value) == str(want.value)
+
+
+@pytest.mark.parametrize("order", ["F", "C", "X", 5, None])
+def test_order_is_ignored(order):
+    check_array(cv.ndarray((2, 2), order=order), np.zeros((2, 2)))
+
+
+# ---- buffers --------------------------------------------------------------------------------------
+
+DATA = struct.pack("5d", 1.0, 2.0, 3.0, 4.0, 5.0)
+
+BUFFERS = [
+    ((5,), DATA, 0, [1.0, 2.0, 3.0, 4.0, 5.0]),
+    ((2, 2), DATA, 0, [[1.0, 2.0], [3.0, 4.0]]),
+    ((2,), DATA, 8, [2.0, 3.0]),
+    ((), DATA, 16, 3.0),
+    ((0,), DATA, 0, np.zeros(0)),
+    ((1,), bytearray(DATA), 32, [5.0]),
+    ((2,), memoryview(DATA), 24, [4.0, 5.0]),
+    ((2,), np.arange(4.0), 0, [0.0, 1.0]),
+    ((2,), pyarray.array("d", [7.0, 8.0]), 0, [7.0, 8.0]),
+    ((2,), b"\x00" * 3 + DATA[:16], 3, [1.0, 2.0]),  # unaligned data is copied too
+    (2, bytes(24), 8, [0.0, 0.0]),
+]
+
+
+@pytest.mark.parametrize("shape, buffer, offset, want", BUFFERS, ids=[str(i) for i in range(len(BUFFERS))])
+def test_buffer_is_copied(shape, buffer, offset, want):
+    got = cv.ndarray(shape, buffer=buffer, offset=offset)
+    check_array(got, np.array(want, dtype=float))
+
+
+def test_buffer_copy_is_not_shared():
+    raw = bytearray(DATA)
+    a = cv.ndarray((5,), buffer=raw)
+    raw[0:8] = struct.pack("d", -1.0)
+    assert np.asarray(a)[0] == 1.0
+    np.asarray(a)[1] = 9.0
+    assert struct.unpack_from("d", raw, 8)[0] == 2.0
+    assert not np.shares_memory(np.asarray(a), np.frombuffer(raw))
+
+
+@pytest.mark.parametrize("shape, buffer, offset", [
+    ((2,), bytes(12), 0),      # not a multiple of 8
+    ((2,), bytes(16), 24),     # offset beyond the buffer
+    ((2,), "not a buffer", 0),
+    ((2,), [1.0, 2.0], 0),
+])
+def test_buffer_errors_are_numpys(shape, buffer, offset):
+    with pytest.raises(Exception) as want:
+        np.frombuffer(buffer, dtype="float64", offset=offset)
+    with pytest.raises(Exception) as got:
+        cv.ndarray(shape, buffer=buffer, offset=offset)
+    assert type(got.value) is type(want.value) and str(got.value) == str(want.value)
+
+
+def test_buffer_too_short():
+    with pytest.raises(ValueError) as info:
+        cv.ndarray(4, buffer=bytes(16))
+    assert str(info.value) == "cannot reshape array of size 2 into shape with 4 elements"
+    with pytest.raises(ValueError) as info:
+        cv.ndarray((3, 2), buffer=DATA, offset=8)
+    assert str(info.value) == "cannot reshape array of size 4 into shape with 6 elements"
+
+
+def test_buffer_of_other_data_type():
+    # frombuffer reads bytes as float64 whatever the exporter's format says.
+    got = cv.ndarray((1,), buffer=np.array([1], dtype=np.int64))
+    check_array(got, np.frombuffer(np.array([1], dtype=np.int64).tobytes()))
+
+
+# ---- shapes and sizes --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shape, exc, text", [
+    (-1, OverflowError, None),
+    ((-1,), OverflowError, None),
+    ((2.5,), TypeError, None),
+    ([-1], TypeError, "shape must be an int or a sequence of ints"),
+    ("3", TypeError, "shape must be an int or a sequence of ints"),
+    (2.5, TypeError, "shape must be an int or a sequence of ints"),
+    (None, TypeError, "shape must be an int or a sequence of ints"),
+    ((1,) * 9, ValueError, "corvantile supports at most 8 dimensions natively, got 9"),
+    ((2**32, 2**32), ValueError, TOO_BIG),
+    ((2**62, 2), ValueError, TOO_BIG),
+    ((2**63,), ValueError, TOO_BIG),
+    ((2**64 - 1, 2**64 - 1, 0), ValueError, TOO_BIG),
+])
+@pytest.mark.parametrize("dtype", [None, "int64", bool])
+def test_shape_errors(shape, exc, text, dtype):
+    with pytest.raises(exc) as info:
+        cv.ndarray(shape, dtype)
+    if text is not None:
+        assert str(info.value) == text
+
+
+@pytest.mark.parametrize("shape", [(2**32, 2**32), (2**61, 8), (2**64 - 1,)])
+def test_oversized_shape_with_buffer_is_refused_before_reading(shape):
+    with pytest.raises(ValueError) as info:
+        cv.ndarray(shape, buffer=bytes(16))
+    assert str(info.value) == TOO_BIG
+
+
+# ---- offset, arguments and the order of the checks -------------------------------------------------------
+
+
+@pytest.mark.parametrize("offset, exc", [(None, TypeError), (-1, OverflowError), (1.5, TypeError), ("8", TypeError)])
+@pytest.mark.parametrize("buffer", [None, bytes(16)])
+def test_offset_errors_name_the_argument(offset, exc, buffer):
+    with pytest.raises(exc) as info:
+        cv.ndarray((1,), buffer=buffer, offset=offset)
+    assert "while processing 'offset'" in getattr(info.value, "__notes__", [])
+
+
+def test_offset_accepts_index_objects():
+    check_array(cv.ndarray((1,), buffer=DATA, offset=np.int64(8)), np.array([2.0]))
+
+
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda: cv.ndarray(), TypeError, "ndarray.__new__() missing 1 required positional argument: 'shape'"),
+    (lambda: cv.ndarray(1, None, None, 0, None, None, None), TypeError,
+     "ndarray.__new__() takes from 1 to 6 positional arguments but 7 were given"),
+    (lambda: cv.ndarray(1, shape=2), TypeError, "ndarray.__new__() got multiple values for argument 'shape'"),
+    (lambda: cv.ndarray(1, foo=2), TypeError, "ndarray.__new__() got an unexpected keyword argument 'foo'"),
+    # offset before dtype, dtype before strides, strides before shape, shape before kind, kind before buffer
+    (lambda: cv.ndarray("x", "no such", offset=-1), OverflowError, None),
+    (lambda: cv.ndarray("x", "no such", strides=(8,)), TypeError, "data type 'no such' not understood"),
+    (lambda: cv.ndarray("x", strides=(8,)), TypeError, UNSUPPORTED),
+    (lambda: cv.ndarray("x", "float32"), TypeError, "shape must be an int or a sequence of ints"),
+    (lambda: cv.ndarray((1,) * 9, "float32"), TypeError, UNSUPPORTED),
+    (lambda: cv.ndarray(2, "int32", buffer="not a buffer"), TypeError, UNSUPPORTED),
+])
+def test_argument_errors_and_their_order(call, exc, text):
+    with pytest.raises(exc) as info:
+        call()
+    if text is not None:
+        assert str(info.value) == text
+
+
+def test_subclass_instances():
+    class S(NDARRAY):
+        pass
+
+    s = S((2,), dtype="int64")
+    assert type(s) is S and isinstance(s, NDARRAY)
+    np.testing.assert_array_equal(np.asarray(s), np.zeros(2, dtype=np.int64))
+    t = S(3, buffer=DATA)
+    assert type(t) is S
+    np.testing.assert_array_equal(np.asarray(t), [1.0, 2.0, 3.0])

@@ -43,11 +43,10 @@ _INPLACE = {
 _is_cv_type = _CV.__subclasscheck__
 
 
-# Types seen inside operands that need no conversion (learned, bounded): lets the
-# common call skip the walk over its arguments.
-_PLAIN = {int, float, bool, complex, str, bytes, slice, dict, type(None), type(Ellipsis), _NDARRAY}
-_PLAIN_MAX = 512
-_plain_types = _PLAIN.issuperset
+# Operand types that never hold a corvantile array: a sequence of only these needs no walk.
+_plain_types = frozenset(
+    {int, float, bool, complex, str, bytes, slice, dict, type(None), type(Ellipsis), _NDARRAY}
+).issuperset
 
 
 def _np(x, seen):
@@ -57,17 +56,19 @@ def _np(x, seen):
     one of the views (an `out=` argument, asarray of an array) maps back.
     """
     t = type(x)
-    if t is list or t is tuple:
+    if t is tuple or t is list:
         if _plain_types(map(type, x)):
             return x
-        types = set(map(type, x))
-        if list in types or tuple in types or any(map(_is_cv_type, types)):
-            items = [_np(i, seen) for i in x]
-            if any(map(_operator.is_not, items, x)):
-                return items if t is list else tuple(items)
-        elif len(_PLAIN) < _PLAIN_MAX:
-            _PLAIN.update(types)
-        return x
+        items = None
+        for i, item in enumerate(x):
+            c = _np(item, seen)
+            if c is not item:
+                if items is None:
+                    items = list(x)
+                items[i] = c
+        if items is None:
+            return x
+        return items if t is list else tuple(items)
     if _is_cv_type(t):
         v = _asarray(x)
         seen.append((v, x))

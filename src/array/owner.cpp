@@ -33,10 +33,10 @@ Owner& Owner::operator=(Owner&& other) noexcept {
     return *this;
 }
 
-void Owner::reset() noexcept {
+void Owner::release_held() noexcept {
     void* r = ref_;
     ref_ = nullptr;
-    if (r != nullptr && hooks.release != nullptr) hooks.release(r);
+    if (hooks.release != nullptr) hooks.release(r);
 }
 
 }  // namespace corvantile

@@ -28,8 +28,11 @@ public:
     Owner& operator=(Owner&& other) noexcept;
     ~Owner() { reset(); }
 
-    // Drops the reference (release hook) and leaves the handle empty.
-    void reset() noexcept;
+    // Drops the reference (release hook) and leaves the handle empty. Inline, since most
+    // arrays own their buffer and every result drops several empty owners.
+    void reset() noexcept {
+        if (ref_ != nullptr) release_held();
+    }
     // Gives the reference up to the caller without releasing it; the handle is left empty.
     [[nodiscard]] void* detach() noexcept {
         void* r = ref_;
@@ -42,6 +45,7 @@ public:
 
 private:
     explicit Owner(void* ref) noexcept : ref_(ref) {}
+    void release_held() noexcept;
     void* ref_ = nullptr;
 };
 

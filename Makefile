@@ -9,9 +9,11 @@ BDIR := build/$(BUILD)
 ifeq ($(BUILD),release)
 OWN :=
 PKGENV :=
+PKGPATH := $$PWD
 else
 OWN := -DCORVANTILE_OWN_PACKAGE=ON
 PKGENV := CORVANTILE_PKG_ROOT=$$PWD/$(BDIR)/python
+PKGPATH := $$PWD/$(BDIR)/python
 endif
 
 .PHONY: build test asan wheel demo bench clean
@@ -43,7 +45,7 @@ wheel:
 	  cd build && venv/bin/python -c "import corvantile, corvantile._core as c; print(\"wheel ok:\", c.__name__, corvantile.__file__)"'
 
 demo: build
-	$(DEV) sh -c '$(PKGENV) python3 examples/quickstart.py'
+	$(DEV) sh -c 'PYTHONPATH=$(PKGPATH) python3 examples/quickstart.py'
 
 bench: build
 	$(DEV) sh -c '$(PKGENV) python3 benchmarks/run.py $(BENCH_ARGS)'

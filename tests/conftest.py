@@ -99,3 +99,10 @@ def differential(fn):
 @pytest.fixture
 def same():
     return differential
+
+
+def native(x, dtype=None):
+    """corvantile.array of numpy.asarray(x, dtype), checked to be a native array."""
+    a = cv.array(np.asarray(x, dtype=dtype))
+    assert _is_cv_array(a), f"not native: {type(a).__name__}"
+    return a

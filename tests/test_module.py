@@ -3,19 +3,7 @@ import pathlib
 import subprocess
 import sys
 
-import corvantile
 import corvantile._core as core
-
-
-def test_module_identity():
-    assert core.__name__ == "corvantile._core"
-    assert core.__doc__ == "corvantile native core"
-
-
-def test_package_reexports_all():
-    assert corvantile.__all__ == list(getattr(core, "__all__", []))
-    for name in corvantile.__all__:
-        assert getattr(corvantile, name) is getattr(core, name)
 
 
 def test_sanitizer_run_uses_its_own_build():

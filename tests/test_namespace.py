@@ -33,55 +33,42 @@ EXPECTED_ALL = [
 OWN_NAMES = {"ndarray", "MAX_NDIM", "_noop", "_set_patch_active", "_view_of"}
 
 
-def test_all_lists_every_name_once_in_order():
+def test_module_identity_and_names():
+    core = cv._core
+    assert (core.__name__, core.__doc__) == ("corvantile._core", "corvantile native core")
     assert len(EXPECTED_ALL) == 98
-    assert cv._core.__all__ == EXPECTED_ALL
-    assert cv.__all__ == EXPECTED_ALL
-
-
-@pytest.mark.parametrize("name", EXPECTED_ALL)
-def test_every_listed_name_is_an_attribute(name):
-    assert getattr(cv, name) is getattr(cv._core, name)
-
-
-def test_functions_carry_their_names():
-    for name in EXPECTED_ALL:
-        if name in ("ndarray", "MAX_NDIM"):
-            continue
-        f = getattr(cv, name)
-        assert callable(f), name
-        assert f.__name__ == name
-        assert f.__module__ == "corvantile._core", name
-
-
-def test_max_ndim_is_the_int_8():
+    assert core.__all__ == EXPECTED_ALL and cv.__all__ == EXPECTED_ALL
+    assert set(TYPICAL) == set(EXPECTED_ALL) - OWN_NAMES
     assert type(cv.MAX_NDIM) is int and cv.MAX_NDIM == 8
+    for name in EXPECTED_ALL:
+        f = getattr(cv, name)
+        assert f is getattr(core, name)
+        if name not in ("ndarray", "MAX_NDIM"):
+            assert callable(f) and f.__name__ == name and f.__module__ == "corvantile._core", name
 
 
-def np_name(name):
-    return name.rstrip("_")
+class _NumpyUnderOurNames:
+    """numpy, reached under corvantile's attribute names (mod_ is NumPy's mod)."""
+
+    def __getattr__(self, name):
+        return getattr(np, name.rstrip("_"))
 
 
-def fn_of(xp, name):
-    return getattr(xp, name if xp is cv else np_name(name))
-
-
+NP = _NumpyUnderOurNames()
 M = [[1.5, -2.0], [3.0, 0.25]]
 V = [0.25, 0.5, 0.75]
-W = [1.5, -2.0, 3.0]
-Z = [2.0, 2.0, -0.5]
 
 
 def unary_call(name, values=V):
-    return lambda xp: fn_of(xp, name)(xp.asarray(values))
+    return lambda xp: getattr(xp, name)(xp.asarray(values))
 
 
 def binary_call(name):
-    return lambda xp: fn_of(xp, name)(xp.asarray(W), xp.asarray(Z))
+    return lambda xp: getattr(xp, name)(xp.asarray([1.5, -2.0, 3.0]), xp.asarray([2.0, 2.0, -0.5]))
 
 
 def method_call(name, *rest):
-    return lambda xp: fn_of(xp, name)(xp.asarray(M), *rest)
+    return lambda xp: getattr(xp, name)(xp.asarray(M), *rest)
 
 
 # One typical call per public function.
@@ -115,70 +102,31 @@ TYPICAL = {
     "all": lambda xp: xp.all(xp.asarray([False, True])),
 }
 
-
-def test_typical_table_covers_every_public_function():
-    assert set(TYPICAL) == set(EXPECTED_ALL) - OWN_NAMES
-
-
-@pytest.mark.parametrize("name", sorted(TYPICAL))
-def test_typical_call_answers_like_numpy(name):
-    if not hasattr(cv, name):
-        pytest.fail(f"corvantile has no {name}")
-    differential(TYPICAL[name])
-
-
-# Forms that the native side leaves to NumPy: keywords, lists, other dtypes, extra arguments.
+# Forms that the native side leaves to NumPy (keywords, lists, other dtypes, extra arguments),
+# and NumPy's exceptions, which pass through unchanged.
 FORWARDED = [
     lambda xp: xp.sin([0.5, 1.0], out=None),
     lambda xp: xp.add([1, 2], [3, 4]),
     lambda xp: xp.mod_(xp.asarray([5, -7]), 3),
-    lambda xp: xp.true_divide([1, 2], 4),
     lambda xp: xp.sum(xp.asarray(M), axis=0, keepdims=True),
-    lambda xp: xp.mean([1, 2, 4]),
     lambda xp: xp.maximum(1, 2),
     lambda xp: xp.isnan(xp.asarray([1, 2])),
     lambda xp: xp.any(xp.asarray(M), axis=0),
-    lambda xp: xp.zeros((2,), dtype="int64"),
     lambda xp: xp.arange(0.0, 1.0, 0.25, dtype="float64"),
     lambda xp: xp.argsort([3, 1, 2], kind="quicksort"),
     lambda xp: xp.concatenate([[1, 2], [3]]),
-    lambda xp: xp.where([True, False], [1, 2], [3, 4]),
-    lambda xp: xp.abs([-3, 2]),
     lambda xp: xp.transpose(xp.asarray(M), (1, 0)),
+    lambda xp: xp.add(xp.asarray([1.0, 2.0]), xp.asarray([1.0, 2.0, 3.0])),
+    lambda xp: xp.sum(xp.asarray(M), axis=5),
+    lambda xp: xp.reshape(xp.asarray(M), (3,)),
+    lambda xp: xp.zeros(-1, dtype="int64"),
+    lambda xp: xp.sin(xp.asarray(V), bogus=1),
+    lambda xp: xp.stack([]),
+    lambda xp: xp.maximum(xp.asarray(V), "x"),
 ]
 
 
-@pytest.mark.parametrize("index", range(len(FORWARDED)))
-def test_forwarded_forms_answer_like_numpy(index):
-    fn = FORWARDED[index]
-    differential(lambda xp: fn(xp) if xp is cv else fn(NUMPY_UNDER_OUR_NAMES))
-
-
-class _NumpyUnderOurNames:
-    """numpy, reached under corvantile's attribute names (mod_ is NumPy's mod)."""
-
-    def __getattr__(self, name):
-        return getattr(np, np_name(name))
-
-
-NUMPY_UNDER_OUR_NAMES = _NumpyUnderOurNames()
-
-
-EXCEPTIONS = [
-    (ValueError, lambda xp: xp.add(xp.asarray([1.0, 2.0]), xp.asarray([1.0, 2.0, 3.0]))),
-    (ValueError, lambda xp: xp.add([1, 2], [1, 2, 3])),
-    (np.exceptions.AxisError, lambda xp: xp.sum(xp.asarray(M), axis=5)),
-    (ValueError, lambda xp: xp.reshape(xp.asarray(M), (3,))),
-    (ValueError, lambda xp: xp.zeros(-1)),
-    (ValueError, lambda xp: xp.concatenate([xp.asarray([1.0]), xp.asarray([[1.0]])])),
-    (TypeError, lambda xp: xp.sin(xp.asarray(V), bogus=1)),
-    (TypeError, lambda xp: xp.sort(xp.asarray(V), bogus=1)),
-    (ValueError, lambda xp: xp.stack([])),
-    (TypeError, lambda xp: xp.maximum(xp.asarray(V), "x")),
-]
-
-
-@pytest.mark.parametrize("exc,fn", EXCEPTIONS, ids=[str(i) for i in range(len(EXCEPTIONS))])
-def test_numpys_exceptions_pass_through_unchanged(exc, fn):
-    raised = differential(fn)
-    assert isinstance(raised, exc)
+@pytest.mark.parametrize("fn", list(TYPICAL.values()) + FORWARDED,
+                         ids=list(TYPICAL) + [f"forwarded{i}" for i in range(len(FORWARDED))])
+def test_answers_like_numpy(fn):
+    differential(lambda xp: fn(xp if xp is cv else NP))

@@ -1,134 +1,90 @@
-"""The arithmetic, bitwise, shift and matrix operators of ndarray against NumPy."""
+"""The operators of ndarray (arithmetic, bitwise, shifts, @, comparisons and in-place)
+against NumPy over every operand pair, which forms are native, and their own rules."""
 
 import math
-import operator
-import warnings
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import corvantile as cv
-from conftest import differential
-from operator_cases import I64_MAX, I64_MIN, OTHERS, SELVES, check_table
+from conftest import assert_same_array
+from operator_cases import (BINARY, COMPARE, DECLINING, I64_MAX, I64_MIN, INF, INPLACE, NAN, OTHERS, SELVES,
+                            check_case, check_table)
 
-BINARY = {
-    "+": operator.add,
-    "-": operator.sub,
-    "*": operator.mul,
-    "/": operator.truediv,
-    "//": operator.floordiv,
-    "%": operator.mod,
-    "**": operator.pow,
-    "&": operator.and_,
-    "|": operator.or_,
-    "^": operator.xor,
-    "<<": operator.lshift,
-    ">>": operator.rshift,
-    "@": operator.matmul,
-}
+OPERATORS = BINARY | COMPARE | INPLACE
 
 
-def native_self(name):
-    a = SELVES[name](cv)
-    if not isinstance(a, cv.ndarray):
-        pytest.skip(f"{name} is not a native array yet")
-    return SELVES[name]
+def _apply(op, x, y):
+    if op in INPLACE:
+        before = x
+        x = INPLACE[op](x, y)
+        return x is before, x
+    return OPERATORS[op](x, y)
 
 
-def _operate(op, make_self, reflected):
-    f = BINARY[op]
-
-    def make(xp, other_name):
-        a = make_self(xp)
-        b = OTHERS[other_name](xp, a.shape)
-        return f(b, a) if reflected else f(a, b)
-
-    return make
-
-
-@pytest.mark.parametrize("reflected", [False, True], ids=["forward", "reflected"])
 @pytest.mark.parametrize("self_name", list(SELVES))
-@pytest.mark.parametrize("op", list(BINARY))
-def test_every_operand_pair(op, self_name, reflected):
-    make_self = native_self(self_name)
-    others = list(OTHERS)
-    if op == "*":
-        # The interpreter repeats the text after NotImplemented, taking a 0-d int array
-        # as the count (test_text_operands).
-        others.remove("str")
-    check_table(_operate(op, make_self, reflected), others, power=op == "**")
+@pytest.mark.parametrize("op, reflected", [(op, False) for op in OPERATORS] + [
+    pytest.param(op, True, id=f"reflected {op}") for op in BINARY | COMPARE])
+def test_every_operand_pair(op, reflected, self_name):
+    def make(xp, other_name):
+        a = SELVES[self_name](xp)
+        b = OTHERS[other_name](xp, a.shape)
+        return _apply(op, b, a) if reflected else _apply(op, a, b)
+
+    # Text times array: the interpreter repeats the text, taking a 0-d int array as the
+    # count (test_text_operands).
+    others = [o for o in OTHERS if o != "str" or op not in ("*", "*=")]
+    check_table(make, others, power=op in ("**", "**="), declines=op in DECLINING)
 
 
-# ---- which forms are native ------------------------------------------------------------
+# ---- which forms are native (results are corvantile arrays, the rest NumPy's) -----------
 
-# (self, operator, other, native?): native results are corvantile arrays, the rest
-# NumPy's arrays.
+ARITH = "+ - * / // % **".split()
+
+
+def _pairs(ops, others):
+    return [f"{op} {o}" for op in ops for o in others]
+
+
+# (self, "op other" pairs, native?); an "r" before the operator: the reflected form.
 ROUTES = [
-    *[("f64 (12,)", op, other, True) for op in "+ - * / // % **".split()
-      for other in ["2.5", "3", "True", "2**63", "f64 same", "i64 same", "bool same", "f64 (1,)", "np.float32"]],
-    ("f64 (3, 4)", "+", "f64 row", True),
-    ("f64 (12,)", "+", "list same", False),
-    ("f64 (12,)", "+", "np f64 same", False),
-    ("f64 (12,)", "+", "1j", False),
-    ("i64 (12,)", "+", "3", True),
-    ("i64 (12,)", "*", "int64 max", True),
-    ("i64 (12,)", "-", "i64 same", True),
-    ("i64 (12,)", "+", "i64 (1,)", False),
-    ("i64 (12,)", "+", "bool same", False),
-    ("i64 (12,)", "+", "True", False),
-    ("i64 (12,)", "+", "2.5", True),
-    ("i64 (12,)", "+", "f64 same", True),
-    ("i64 (12,)", "+", "np.float32", False),
-    ("i64 (12,)", "+", "np.bool", False),
-    ("i64 (3, 4)", "/", "i64 row", True),
-    ("i64 (12,)", "/", "bool same", True),
-    ("i64 (12,)", "/", "3", True),
-    ("i64 (12,)", "/", "True", True),
-    ("i64 (12,)", "//", "2", False),
-    ("i64 (12,)", "//", "2.0", True),
-    ("i64 (12,)", "%", "2", False),
-    ("i64 (12,)", "**", "2", False),
-    ("bool (12,)", "+", "bool same", False),
-    ("bool (12,)", "/", "bool same", True),
-    ("bool (12,)", "+", "2.5", True),
-    ("bool (12,)", "+", "np.float32", False),
-    ("bool (12,)", "+", "3", False),
-    ("bool (12,)", "&", "bool same", True),
-    ("bool (12,)", "^", "True", True),
-    ("bool (12,)", "&", "2", False),
-    ("bool (3, 4)", "&", "bool row", False),
-    ("i64 (12,)", "&", "i64 same", True),
-    ("i64 (12,)", "|", "3", True),
-    ("i64 (12,)", "^", "True", False),
-    ("i64 (12,)", "<<", "2", False),
-    ("i64 (12,)", ">>", "i64 same", False),
-    ("f64 (12,)", "@", "f64 same", False),
+    ("f64 (12,)", _pairs(ARITH, ["2.5", "3", "True", "2**63", "f64 same", "i64 same", "bool same",
+                                 "f64 (1,)", "np.float32"]), True),
+    ("f64 (12,)", _pairs(COMPARE, ["2.5", "3", "True", "2**63", "nan", "f64 same", "i64 same",
+                                   "np.float32", "np.int64"]), True),
+    ("i64 (12,)", _pairs(COMPARE, ["3", "int64 min", "2.5", "f64 same", "i64 same"]), True),
+    ("f64 (12,)", ["r- 2.5", "r/ True", "r< 3"], True),
+    ("f64 (3, 4)", ["+ f64 row"], True),
+    ("f64 strided", ["+ 2.5", "* f64 strided", "< 2.5", "r** 2.0"], True),
+    ("i64 (12,)", ["+ 3", "* int64 max", "- i64 same", "+ 2.5", "+ f64 same", "/ 3", "/ True",
+                   "/ bool same", "// 2.0", "& i64 same", "| 3", "r- 3", "r/ 3", "r- 2.5"], True),
+    ("i64 (3, 4)", ["/ i64 row"], True),
+    ("i64 reversed", ["- 3", "== i64 reversed"], True),
+    ("bool (12,)", ["/ bool same", "+ 2.5", "& bool same", "^ True", "== bool same", "!= False",
+                    "r/ 2.5", "r& False"], True),
+    ("f64 (12,)", ["+ list same", "+ np f64 same", "+ 1j", "@ f64 same", "< bool same", "== f64 ()",
+                   "== list same", "== None", "!= str"], False),
+    ("f64 (3, 4)", ["< f64 row"], False),  # comparisons never broadcast natively
+    ("i64 (12,)", ["+ i64 (1,)", "+ bool same", "+ True", "+ np.float32", "+ np.bool", "// 2", "% 2",
+                   "** 2", "^ True", "<< 2", ">> i64 same", "< 2**63", "< np.float32", "== True",
+                   "== bool same", "r+ True"], False),
+    ("i64 (3, 4)", ["== i64 row"], False),
+    ("bool (12,)", ["+ bool same", "+ np.float32", "+ 3", "& 2", "< bool same", ">= True", "== 3",
+                    "== 2.5", "r* list same"], False),
+    ("bool (3, 4)", ["& bool row"], False),
 ]
 
 
-@pytest.mark.parametrize("self_name, op, other, native", ROUTES)
-def test_native_or_numpy(self_name, op, other, native):
+@pytest.mark.parametrize("self_name, pair, native", [
+    pytest.param(s, pair, native, id=f"{s} {pair}") for s, pairs, native in ROUTES for pair in pairs])
+def test_native_or_numpy(self_name, pair, native):
+    op, other = pair.split(" ", 1)
     a = SELVES[self_name](cv)
+    b = SELVES[other](cv) if other in SELVES else OTHERS[other](cv, a.shape)
     with np.errstate(all="ignore"):
-        r = BINARY[op](a, OTHERS[other](cv, a.shape))
-    assert isinstance(r, cv.ndarray) is native, type(r)
-
-
-@pytest.mark.parametrize("self_name, op, other, native", [
-    ("f64 (12,)", "-", "2.5", True),
-    ("f64 (12,)", "/", "True", True),
-    ("i64 (12,)", "-", "3", True),
-    ("i64 (12,)", "/", "3", True),
-    ("i64 (12,)", "+", "True", False),
-    ("i64 (12,)", "-", "2.5", True),
-    ("bool (12,)", "/", "2.5", True),
-    ("bool (12,)", "&", "False", True),
-    ("bool (12,)", "*", "list same", False),
-])
-def test_native_or_numpy_reflected(self_name, op, other, native):
-    a = SELVES[self_name](cv)
-    with np.errstate(all="ignore"):
-        r = BINARY[op](OTHERS[other](cv, a.shape), a)
+        r = OPERATORS[op[1:]](b, a) if op.startswith("r") else OPERATORS[op](a, b)
     assert isinstance(r, cv.ndarray) is native, type(r)
 
 
@@ -139,200 +95,162 @@ def a():
     return cv.asarray(np.array([1.0, -2.0, 3.0]))
 
 
-@pytest.mark.parametrize("op", "+ - * / // % **".split())
-@pytest.mark.parametrize("other", [object(), None, "abc"])
-def test_unknown_operands_give_not_implemented(a, op, other):
-    f = BINARY[op]
-    if isinstance(other, str) and op == "*":
-        return  # the text's own repetition takes over (test_text_operands)
-    with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for .*: 'corvantile.ndarray' and"):
-        f(a, other)
-    if isinstance(other, str):
-        return  # the text's own + * % take over (test_text_operands)
-    with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for .*and 'corvantile.ndarray'"):
-        f(other, a)
+@pytest.mark.parametrize("op", [*ARITH, "<", "<=", ">", ">="])
+def test_declined_operands_name_our_type(a, op):
+    # The interpreter's TypeError after NotImplemented from both sides.
+    def name(x):
+        return "corvantile.ndarray" if x is a else type(x).__name__
+
+    for other in (object(), None):
+        for x, y in ((a, other), (other, a)):
+            want = (f"'{op}' not supported between instances of '{name(x)}' and '{name(y)}'" if op in COMPARE else
+                    f"unsupported operand type(s) for {'** or pow()' if op == '**' else op}: "
+                    f"'{name(x)}' and '{name(y)}'")
+            with pytest.raises(TypeError) as info:
+                OPERATORS[op](x, y)
+            assert str(info.value) == want
+    assert a.__add__(object()) is NotImplemented and a.__rsub__(None) is NotImplemented
 
 
 def test_text_operands(a):
     with pytest.raises(TypeError, match="can only concatenate str"):
         "abc" + a
-    with pytest.raises(TypeError):
-        "abc" * a
-    with pytest.raises(TypeError):
-        a * "abc"
+    for x, y in (("abc", a), (a, "abc")):
+        with pytest.raises(TypeError):
+            x * y
     assert "abc" * cv.asarray(np.array(2)) == "abcabc"  # a 0-d int array counts as an index
 
 
-def test_slot_wrappers_answer_not_implemented(a):
-    assert a.__add__(object()) is NotImplemented
-    assert a.__rsub__(None) is NotImplemented
-
-
-@pytest.mark.parametrize("op", ["&", "|", "^", "<<", ">>", "@"])
-def test_numpy_operators_never_decline(a, op):
-    # NumPy is asked even for an object it cannot take; its own error comes back.
-    with pytest.raises((TypeError, ValueError)) as info:
-        BINARY[op](a, object())
-    assert "corvantile.ndarray" not in str(info.value)
-
-
 def test_pow_modulus(a):
-    with pytest.raises(TypeError, match=r"^pow\(\) with modulus is not supported$"):
-        pow(a, 2, 5)
-    with pytest.raises(TypeError, match=r"^pow\(\) with modulus is not supported$"):
-        pow(2, a, 5)
-    assert np.array_equal(np.asarray(pow(a, 2, None)), np.asarray(a) ** 2)
-
-
-def test_float_edge_values():
-    # Division and remainder by zero give IEEE values and no warning.
-    x = cv.asarray(np.array([1.0, -1.0, 0.0]))
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        got = [np.asarray(v) for v in (x // 0.0, x // -0.0, x % 0.0, x / 0.0, x / -0.0)]
-    want = [[math.inf, -math.inf, math.nan], [-math.inf, math.inf, math.nan], [math.nan] * 3,
-            [math.inf, -math.inf, math.nan], [-math.inf, math.inf, math.nan]]
-    for g, w in zip(got, want):
-        np.testing.assert_array_equal(g, np.array(w))
-    floor = [(-7.0, 2.0, -4.0), (7.0, -2.0, -4.0), (7.5, 2.0, 3.0), (-0.0, 1.0, -0.0), (0.0, -1.0, -0.0),
-             (1.0, math.inf, 0.0), (-1.0, math.inf, -1.0)]
-    mod = [(5.0, -3.0, -1.0), (-6.0, 3.0, 0.0), (6.0, -3.0, -0.0), (-5.5, 2.0, 0.5), (-1.0, math.inf, math.inf),
-           (1.0, -math.inf, -math.inf)]
-    for op, table in ((operator.floordiv, floor), (operator.mod, mod)):
-        for x, y, want in table:
-            got = float(np.asarray(op(cv.asarray(np.array([x])), y))[0])
-            assert got == want and math.copysign(1, got) == math.copysign(1, want), (op, x, y, got)
-
-
-def test_int64_wraps():
-    x = cv.asarray(np.array([I64_MAX, I64_MIN, 2**62]))
-    assert np.asarray(x + 1).tolist() == [I64_MIN, I64_MIN + 1, 2**62 + 1]
-    assert np.asarray(x - 1).tolist() == [I64_MAX - 1, I64_MAX, 2**62 - 1]
-    assert np.asarray(x * 4).tolist() == [-4, 0, 0]
-    assert np.asarray(3 - x).tolist() == [I64_MIN + 4, I64_MIN + 3, 3 - 2**62]
-    assert np.asarray(x + x).tolist() == [-2, 0, I64_MIN]
-    assert np.asarray(x * x).tolist() == [1, 0, 0]
-
-
-@pytest.mark.parametrize("expr", [
-    lambda xp, i: i + 2**63,                  # NumPy's OverflowError
-    lambda xp, i: 2**63 * i,
-    lambda xp, i: i / 2**70,                  # NumPy divides exactly
-    lambda xp, i: (i > 0) + 2**70,
-    lambda xp, i: xp.asarray(np.arange(3.0)) + 2**70,
-    lambda xp, i: xp.asarray(np.arange(3.0)) + 10**400,   # beyond float: NumPy's OverflowError
-    lambda xp, i: xp.asarray(np.arange(3.0)) * -(10**400),
-])
-def test_big_ints(expr):
-    differential(lambda xp: expr(xp, xp.asarray(np.array([1, -2, 3]))))
-
-
-def test_strided_self_is_read_fresh(probe):
-    base = probe.native_copy(np.arange(12.0).reshape(3, 4))
-    v = probe.select_view(base, (slice(None), slice(None, None, 2)))
-    np.asarray(base)[0, 0] = 100.0
-    want = np.arange(12.0).reshape(3, 4)
-    want[0, 0] = 100.0
-    want = want[:, ::2]
-    for got, expect in [(v + 1.0, want + 1.0), (2.0 ** v, 2.0 ** want), (v * v, want * want), (v < 5.0, want < 5.0),
-                        (v == v, want == want), (v // probe.native_copy(np.full((3, 2), 3.0)), want // 3.0)]:
-        assert probe.is_ndarray(got)
-        assert np.asarray(got).tolist() == expect.tolist()
-    n = probe.native_copy(np.arange(12, dtype=np.int64).reshape(3, 4))
-    u = probe.select_view(n, (slice(None), slice(1, None, 2)))
-    np.asarray(n)[2, 3] = -5
-    assert np.asarray(u - 1).tolist() == [[0, 2], [4, 6], [8, -6]]
-    assert np.asarray(u & 6).tolist() == [[0, 2], [4, 6], [0, 2]]
+    for x, y in ((a, 2), (2, a)):
+        with pytest.raises(TypeError, match=r"^pow\(\) with modulus is not supported$"):
+            pow(x, y, 5)
+    assert_same_array(pow(a, 2, None), np.asarray(a) ** 2)
 
 
 def test_results_are_new_arrays(a):
     for r in (a + 0.0, a * 1, a / 1.0, a ** 1.0, a // 1.0, +a):
-        assert r is not a
-        assert isinstance(r, cv.ndarray)
+        assert isinstance(r, cv.ndarray) and r is not a
         assert not np.shares_memory(np.asarray(r), np.asarray(a))
 
 
-@pytest.fixture(scope="module")
-def probe():
+@pytest.mark.parametrize("name", ["f64 strided", "i64 reversed", "bool transposed"])
+def test_views_read_their_base_afresh(name):
+    def fn(xp):
+        v = SELVES[name](xp)
+        w = SELVES[name](xp)
+        first = v * w
+        np.asarray(v)[(-1,) * v.ndim] = 5  # a write to the base's memory behind the view's back
+        return first, v * w, v - 1, v & 6 if v.dtype != np.float64 else v // w, v < 3, v == v, 2.5 / v
+
+    check_case(fn)
+
+
+def test_operator_function():
+    # The engine behind the NumPy-style functions, through the probe module (whose arrays
+    # are the engine's own).
     from _probe import load
 
-    return load()
-
-
-EMPTY = "<empty>"
-
-
-def test_operator_function(probe):
-    # The probe module has an ndarray type of its own: its arrays are the engine's.
+    probe = load()
     f = probe.operator_function
     x = probe.native_copy(np.array([1.5, -2.0, 4.0]))
     n = probe.native_copy(np.array([3, -4, 5]))
-    same = lambda got, want: np.testing.assert_array_equal(np.asarray(got), want)  # noqa: E731
-    same(f("add", x, 1.0), [2.5, -1.0, 5.0])
-    same(f("true_divide", 1.0, x), 1.0 / np.array([1.5, -2.0, 4.0]))
-    same(f("mod", x, [1.0, 1.0, 3.0]), np.remainder([1.5, -2.0, 4.0], [1.0, 1.0, 3.0]))
-    same(f("floor_divide", n, 2), [1, -2, 2])          # NumPy's road, under the run name
-    same(f("subtract", 10, n), [7, 14, 5])             # reflected: 10 - n, native int64
-    same(f("power", x, 2), [2.25, 4.0, 16.0])
-    assert probe.is_ndarray(f("subtract", 10, n))
+    for got, want in [(f("add", x, 1.0), [2.5, -1.0, 5.0]), (f("true_divide", 1.0, x), 1.0 / np.asarray(x)),
+                      (f("mod", x, [1.0, 1.0, 3.0]), [0.5, 0.0, 1.0]), (f("floor_divide", n, 2), [1, -2, 2]),
+                      (f("subtract", 10, n), [7, 14, 5]), (f("power", x, 2), [2.25, 4.0, 16.0])]:
+        np.testing.assert_array_equal(np.asarray(got), want)
+    assert probe.is_ndarray(f("subtract", 10, n))  # reflected, native int64
     assert not probe.is_ndarray(f("mod", x, [1.0, 1.0, 3.0]))
-    b = probe.native_copy(np.array([True, False]))
     # numpy.power, not the ** operator: a bool square stays int64.
-    assert np.asarray(f("power", b, 2)).dtype == np.int64
-    assert f("Add", x, x) == EMPTY
-    assert f("mod_", x, x) == EMPTY
-    assert f("add", 1.0, 2.0) == EMPTY
-    assert f("add", x, object()) == EMPTY
-    assert f("add", object(), x) == EMPTY
+    assert np.asarray(f("power", probe.native_copy(np.array([True, False])), 2)).dtype == np.int64
+    for args in [("Add", x, x), ("mod_", x, x), ("add", 1.0, 2.0), ("add", x, object()), ("add", object(), x)]:
+        assert f(*args) == "<empty>"
     with pytest.raises(ValueError, match="broadcast"):
         f("power", x, probe.native_copy(np.ones(2)))
 
 
-def _spread(rng, n):
-    """Doubles of every magnitude and sign: subnormal to huge, integers, near-multiples."""
-    mant = rng.uniform(1.0, 2.0, n)
-    exp = rng.integers(-1074, 1023, n)
-    x = np.ldexp(mant, exp) * rng.choice([-1.0, 1.0], n)
-    x[: n // 8] = np.round(x[: n // 8] / 2.0**900)  # small integers
-    return x
-
-
 def test_floor_division_and_remainder_are_exact():
     # The remainder is computed without the C library where the quotient allows; it must
-    # agree bit for bit with NumPy's (the C library's) everywhere.
+    # agree bit for bit with NumPy's everywhere. Doubles of every magnitude and sign, small
+    # integers, exact multiples and dividends one ulp beside a multiple.
     rng = np.random.default_rng(7)
-    a = _spread(rng, 20000)
-    b = _spread(rng, 20000)
-    # Divisors that divide exactly, and dividends one ulp beside a multiple.
-    k = rng.integers(-(2**40), 2**40, 4000).astype(np.float64)
-    b[:4000] = rng.uniform(0.5, 2.0, 4000)
-    a[:4000] = k * b[:4000]
-    a[4000:8000] = np.nextafter(a[:4000], np.inf)
-    b[4000:8000] = b[:4000]
-    pairs = [(a, b), (b, a), (a, np.abs(b)), (np.array([0.0, -0.0, 5.0, -5.0, np.inf, -np.inf, np.nan, 3.0]),
-                                                 np.array([3.0, -3.0, np.inf, -np.inf, 2.0, 2.0, 1.0, np.nan]))]
-    for x, y in pairs:
-        for op in (operator.floordiv, operator.mod):
-            differential(lambda xp: op(xp.asarray(x), xp.asarray(y)) if xp is cv else _quiet(op, x, y))
-            differential(lambda xp: op(xp.asarray(x), 0.75) if xp is cv else _quiet(op, x, 0.75))
+    x, y = (np.ldexp(rng.uniform(1.0, 2.0, 20000), rng.integers(-1074, 1023, 20000))
+            * rng.choice([-1.0, 1.0], 20000) for _ in range(2))
+    x[:2000], y[:2000] = np.round(x[:2000] / 2.0**900), np.round(y[:2000] / 2.0**900)
+    y[2000:6000] = rng.uniform(0.5, 2.0, 4000)
+    x[2000:6000] = rng.integers(-(2**40), 2**40, 4000) * y[2000:6000]
+    x[6000:10000], y[6000:10000] = np.nextafter(x[2000:6000], np.inf), y[2000:6000]
+    edges = (np.array([0.0, -0.0, 5.0, -5.0, INF, -INF, NAN, 3.0]),
+             np.array([3.0, -3.0, INF, -INF, 2.0, 2.0, 1.0, NAN]))
+    for p, q in [(x, y), (y, x), (x, np.abs(y)), (x, 0.75), edges]:
+        for op in ("//", "%"):
+            check_case(lambda xp: BINARY[op](xp.asarray(p), q if np.isscalar(q) else xp.asarray(q)))
 
 
-def _quiet(op, x, y):
-    with np.errstate(all="ignore"):
-        return op(x, y)
+# ---- a property test over random operands ---------------------------------------------------
+
+POOLS = {"float64": [0.0, -0.0, 1.5, -2.0, 3.0, 0.5, NAN, INF, -INF, 1e308, -5e-324, 2.0**63],
+         "int64": [0, 1, -1, 2, -7, 3, 64, I64_MAX, I64_MIN, I64_MIN + 1, 2**53 + 1],
+         "bool": [True, False]}
+LAYOUTS = {  # a view of the given shape: (its base's shape, the view of the base)
+    "plain": lambda s: (s, lambda b: b),
+    "reversed": lambda s: (s, lambda b: b[::-1]),
+    "transposed": lambda s: (s[::-1], lambda b: b.T),
+    "stepped": lambda s: ((*s[:-1], 2 * s[-1]), lambda b: b[..., ::2]),
+}
 
 
-@pytest.mark.parametrize("expr", [
-    lambda xp, i: i // 0,
-    lambda xp, i: i % 0,
-    lambda xp, i: i // -1,
-    lambda xp, i: i % -1,
-    lambda xp, i: -1 // i,
-    lambda xp, i: i // xp.asarray(np.array([0, -1, 0])),
-])
-def test_int64_division_edges(expr):
-    # NumPy's values (zero for a zero divisor, wrapping for the smallest int // -1),
-    # never a trap.
-    with warnings.catch_warnings(), np.errstate(all="ignore"):
-        warnings.simplefilter("ignore")
-        differential(lambda xp: expr(xp, xp.asarray(np.array([I64_MIN, 7, 0]))))
+shapes = st.lists(st.integers(0, 3), max_size=3).map(tuple)
+filled_shapes = st.lists(st.integers(1, 3), min_size=1, max_size=3).map(tuple)
+
+
+@st.composite
+def arrays(draw, like=None):
+    """("array", dtype, shape, values, layout): the layout is that of a native view's."""
+    dtype, layout = draw(st.sampled_from(list(POOLS))), draw(st.sampled_from(list(LAYOUTS)))
+    if like is None:
+        shape = draw(shapes if layout == "plain" else filled_shapes)
+    else:  # self's shape, a trailing part of it, ones in some axes, or any shape
+        shape = draw(st.one_of(st.just(like), st.integers(0, len(like)).map(lambda k: like[k:]),
+                               st.tuples(*[st.sampled_from([n, 1]) for n in like]), shapes))
+    n = math.prod(shape)
+    values = draw(st.lists(st.sampled_from(POOLS[dtype]), min_size=n, max_size=n))
+    return "array", dtype, shape, values, layout if n and shape else "plain"
+
+
+def build(spec, xp):
+    if spec[0] == "scalar":
+        return spec[1]
+    _, dtype, shape, values, layout = spec
+    base_shape, take = LAYOUTS[layout](shape)
+    base = np.zeros(base_shape, dtype)
+    take(base)[...] = np.array(values, dtype).reshape(shape)
+    if xp is np:
+        return take(base)
+    native = cv.asarray(base)
+    return native if layout == "plain" else cv._view_of(native, take(np.asarray(native)))
+
+
+scalars = st.tuples(st.just("scalar"), st.one_of(st.sampled_from(POOLS["float64"] + POOLS["int64"]),
+                                                  st.booleans(), st.integers(-(2**65), 2**65)))
+
+
+@st.composite
+def cases(draw):
+    op = draw(st.sampled_from(list(OPERATORS)))
+    first = draw(arrays())
+    second = draw(st.one_of(arrays(first[2]), scalars))
+    reflected = op not in INPLACE and draw(st.booleans())
+    return op, first, second, reflected
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(cases())
+def test_random_operands_match_numpy(case):
+    op, first, second, reflected = case
+
+    def fn(xp):
+        x, y = build(first, xp), build(second, xp)
+        return _apply(op, y, x) if reflected else _apply(op, x, y)
+
+    check_case(fn, power=op in ("**", "**="), declines=op in DECLINING)

@@ -1,8 +1,13 @@
 #include "lib/fronts.hpp"
 
+#include "lib/conversion.hpp"
+#include "lib/joining.hpp"
 #include "lib/registry.hpp"
+#include "python/convert.hpp"
 #include "python/frame.hpp"
+#include "python/patch.hpp"
 
+#include <array>
 #include <format>
 #include <string_view>
 
@@ -44,16 +49,34 @@ const Front FRONTS[] = {
 
 }  // namespace
 
+// The front's fast path for exactly `count` positional arguments and no keywords; every
+// other call goes unchanged to the full function. The arguments are held for the call.
+template <Py_ssize_t count, class Fast>
+PyObject* front(std::string_view name, OnceCell<Ref>& cell, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, Fast fast) noexcept {
+    return light_frame(name, [&]() -> Result<Ref> {
+        if (nargs != count || kwnames != nullptr) return to_full(cell, name, args, nargs, kwnames);
+        std::array<Ref, count> held;
+        for (Py_ssize_t i = 0; i < count; ++i) held[i] = Ref::borrow(args[i]);
+        return fast(args);
+    });
+}
+
 PyObject* asarray_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return light_frame("asarray", [&] { return to_full(FULL_ASARRAY, "asarray", args, nargs, kwnames); });
+    return front<1>("asarray", FULL_ASARRAY, args, nargs, kwnames, [](PyObject* const* a) {
+        return asarray(a[0], nullptr, std::nullopt, nullptr, nullptr);
+    });
 }
 
 PyObject* array_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return light_frame("array", [&] { return to_full(FULL_ARRAY, "array", args, nargs, kwnames); });
+    return front<1>("array", FULL_ARRAY, args, nargs, kwnames, [](PyObject* const* a) {
+        return called_from_dunder_array() ? numpy_array(a[0], nullptr) : array_or_numpy(a[0]);
+    });
 }
 
 PyObject* where_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return light_frame("where", [&] { return to_full(FULL_WHERE, "where", args, nargs, kwnames); });
+    return front<3>("where", FULL_WHERE, args, nargs, kwnames,
+                    [](PyObject* const* a) { return where_(a[0], a[1], a[2]); });
 }
 
 Result<> register_fast_fronts(PyObject* module) {

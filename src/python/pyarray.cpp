@@ -4,7 +4,9 @@
 #include "python/constructor.hpp"
 #include "python/export.hpp"
 #include "python/fallback.hpp"
+#include "python/methods_argsort.hpp"
 #include "python/methods_copy.hpp"
+#include "python/methods_nonzero.hpp"
 #include "python/once.hpp"
 #include "python/operators.hpp"
 
@@ -74,6 +76,10 @@ PyMethodDef METHODS[] = {
     {"__deepcopy__", as_method(entry<&deepcopy>), METH_FASTCALL | METH_KEYWORDS, DEEPCOPY_DOC},
     {"__reduce__", as_method(entry<&reduce>), METH_NOARGS, REDUCE_DOC},
     {"copy", as_method(entry<&copy_method>), METH_VARARGS | METH_KEYWORDS, "copy($self, *args, **kwargs)\n--\n\n"},
+    {"argsort", as_method(entry<&argsort_method>), METH_VARARGS | METH_KEYWORDS,
+     "argsort($self, *args, **kwargs)\n--\n\n`argsort()` of a 1-D float64 array natively (stable)."},
+    {"nonzero", as_method(entry<&nonzero_method>), METH_NOARGS,
+     "nonzero($self)\n--\n\n`nonzero()`: a tuple of int64 index arrays, one per dimension."},
     {"_noop", as_method(entry<&noop>), METH_NOARGS,
      "_noop($self)\n--\n\nDoes nothing; exists only to measure the raw method-call overhead in benchmarks."},
     {nullptr, nullptr, 0, nullptr},

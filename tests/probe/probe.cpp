@@ -1,12 +1,11 @@
 // A test-only extension module that reaches the Python layer's building blocks directly:
 // the entry frames, the argument matcher, deferred releases, one-time cells, the ndarray
-// object, the fallback road and the NumPy scalar makers. Not part of the package.
+// object, views of real memory, the fallback road, the NumPy scalar makers and operand
+// classification. Not part of the package.
 
 #include "array/array.hpp"
 #include "python/args.hpp"
 #include "python/classify.hpp"
-#include "python/convert.hpp"
-#include "python/nested.hpp"
 #include "python/fallback.hpp"
 #include "python/frame.hpp"
 #include "python/module_add.hpp"
@@ -177,41 +176,6 @@ Result<Ref> once_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // ---- ndarray ----------------------------------------------------------------------------
 
-Result<std::vector<std::uint64_t>> shape_of(PyObject* shape) {
-    Ref seq = Ref::steal(PySequence_Fast(shape, "shape"));
-    if (!seq) return failure();
-    std::vector<std::uint64_t> out;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        const auto v = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(seq.get(), i));
-        if (PyErr_Occurred()) return failure();
-        out.push_back(v);
-    }
-    return out;
-}
-
-// make_array(shape) -> zeros (float64); make_array(shape, owner) -> float64 array over
-// owner's writable buffer (a bytearray), keeping owner alive.
-Result<Ref> make_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs < 1 || nargs > 2) return failure(Error::type_error("make_array(shape, owner=None)"));
-    auto shape = shape_of(args[0]);
-    if (!shape) return failure(std::move(shape.error()));
-    if (nargs == 1) {
-        auto a = Array<double>::filled(*shape, 0.0);
-        if (!a) return failure(array_error(std::move(a.error())));
-        return create_class_object(AnyArray(std::move(*a)));
-    }
-    PyObject* owner = args[1];
-    if (!PyByteArray_Check(owner)) return failure(Error::type_error("owner must be a bytearray"));
-    auto dims = ArrayDims::make(*shape, 8);
-    if (!dims) return failure(array_error(std::move(dims.error())));
-    if (static_cast<std::uint64_t>(PyByteArray_GET_SIZE(owner)) < dims->size() * 8) {
-        return failure(Error::value_error("owner too small"));
-    }
-    auto* data = reinterpret_cast<double*>(PyByteArray_AS_STRING(owner));
-    Owner handle = Owner::adopt(Py_NewRef(owner));
-    return create_class_object(AnyArray(Array<double>::borrowed(data, *dims, std::move(handle))));
-}
-
 // native_copy(a): an owned native copy of a C-contiguous float64, int64 or bool buffer.
 Result<Ref> native_copy(PyObject*, PyObject* source) {
     Py_buffer view;
@@ -318,61 +282,6 @@ Result<Ref> write_flat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return none();
 }
 
-// element_address(a, indices): the byte offset of a strided view's element from its first
-// element, or None when the index count is not ndim.
-Result<Ref> element_address(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 2) return failure(Error::type_error("element_address(a, indices)"));
-    auto a = as_ndarray(args[0]);
-    if (!a) return failure(std::move(a.error()));
-    Ref seq = Ref::steal(PySequence_Fast(args[1], "indices"));
-    if (!seq) return failure();
-    std::vector<std::int64_t> indices;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        indices.push_back(PyLong_AsLongLong(PySequence_Fast_GET_ITEM(seq.get(), i)));
-        if (PyErr_Occurred()) return failure();
-    }
-    if (!(*a)->strided) return failure(Error::value_error("not a strided view"));
-    auto at = (*a)->strided_element_at(indices);
-    if (!at) return failure(std::move(at.error()));
-    if (!*at) return none();
-    return check(PyLong_FromLongLong(**at - (*a)->strided->data));
-}
-
-// buffer_info(obj, flags): (ndim, shape, strides, readonly, format) of obj's buffer for the request.
-Result<Ref> buffer_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 2) return failure(Error::type_error("buffer_info(obj, flags)"));
-    const int flags = PyLong_AsInt(args[1]);
-    if (flags == -1 && PyErr_Occurred()) return failure();
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[0], &view, flags) != 0) return failure();
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    auto list = [&](const Py_ssize_t* p) -> PyObject* {
-        if (p == nullptr) return Py_NewRef(Py_None);
-        PyObject* t = PyTuple_New(view.ndim);
-        for (int i = 0; t != nullptr && i < view.ndim; ++i) PyTuple_SET_ITEM(t, i, PyLong_FromSsize_t(p[i]));
-        return t;
-    };
-    return check(Py_BuildValue("(iNNiz)", view.ndim, list(view.shape), list(view.strides), view.readonly,
-                               view.format));
-}
-
-// make_instance(cls, shape): a zero float64 array as an instance of cls (a subtype).
-Result<Ref> make_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 2 || !PyType_Check(args[0])) return failure(Error::type_error("make_instance(cls, shape)"));
-    auto type = ndarray_type();
-    if (!type) return failure(std::move(type.error()));
-    auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
-    if (!PyType_IsSubtype(cls, *type)) return failure(Error::type_error("not an ndarray type"));
-    auto shape = shape_of(args[1]);
-    if (!shape) return failure(std::move(shape.error()));
-    auto a = Array<double>::filled(*shape, 0.0);
-    if (!a) return failure(array_error(std::move(a.error())));
-    return create_instance(cls, AnyArray(std::move(*a)));
-}
-
 Result<Ref> is_ndarray_probe(PyObject*, PyObject* obj) { return Ref::borrow(is_ndarray(obj) ? Py_True : Py_False); }
 
 Result<Ref> as_ndarray_probe(PyObject*, PyObject* obj) {
@@ -423,51 +332,10 @@ std::string text(PyObject* s) {
     return p != nullptr ? p : "";
 }
 
-// fb_call(name, *operands, **kwargs)
-Result<Ref> fb_call(PyObject*, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
-    if (n < 1) return failure(Error::type_error("name required"));
-    std::span<PyObject* const> all(reinterpret_cast<PyTupleObject*>(args)->ob_item, static_cast<std::size_t>(n));
-    return fallback::call(text(all[0]), all.subspan(1), kwargs);
-}
-
 // fb_call_vector(name, *args, **kwargs): the fast call handed on unchanged.
 Result<Ref> fb_call_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs < 1) return failure(Error::type_error("name required"));
     return fallback::call_vector(args[0], args + 1, nargs - 1, kwnames);
-}
-
-// fb_call_method(a, name, *rest, **kwargs)
-Result<Ref> fb_call_method(PyObject*, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
-    if (n < 2) return failure(Error::type_error("a, name required"));
-    std::span<PyObject* const> all(reinterpret_cast<PyTupleObject*>(args)->ob_item, static_cast<std::size_t>(n));
-    return fallback::call_method(all[0], text(all[1]), all.subspan(2), kwargs);
-}
-
-Result<Ref> fb_getitem(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 2) return failure(Error::type_error("fb_getitem(a, key)"));
-    return fallback::getitem(args[0], args[1]);
-}
-
-Result<Ref> fb_setitem(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 3) return failure(Error::type_error("fb_setitem(a, key, value)"));
-    if (auto r = fallback::setitem(args[0], args[1], args[2]); !r) return failure(std::move(r.error()));
-    return none();
-}
-
-Result<Ref> fb_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 3) return failure(Error::type_error("fb_inplace(a, name, other)"));
-    if (auto r = fallback::inplace(args[0], text(args[1]), args[2]); !r) return failure(std::move(r.error()));
-    return Ref::borrow(args[0]);
-}
-
-// fb_argsort_descending(a, *rest, **kwargs)
-Result<Ref> fb_argsort_descending(PyObject*, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
-    if (n < 1) return failure(Error::type_error("a required"));
-    std::span<PyObject* const> all(reinterpret_cast<PyTupleObject*>(args)->ob_item, static_cast<std::size_t>(n));
-    return fallback::argsort_descending(all[0], all.subspan(1), kwargs);
 }
 
 // ---- NumPy scalars ----------------------------------------------------------------------
@@ -496,39 +364,7 @@ Result<Ref> fast_road(PyObject*, PyObject*) {
     return Ref::borrow(numpy_scalars().has_value() ? Py_True : Py_False);
 }
 
-Result<Ref> numpy_ndarray_probe(PyObject*, PyObject*) { return numpy_ndarray(); }
-
 // ---- classification and conversion of foreign objects ----------------------------------
-
-// An array as (dtype name, shape, flat values), for comparison from Python.
-Result<Ref> describe(const AnyArray& a) {
-    Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(a.ndim())));
-    if (!shape) return failure();
-    for (std::size_t i = 0; i < a.ndim(); ++i) {
-        PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong(a.shape()[i]));
-    }
-    Ref values = Ref::steal(PyList_New(0));
-    if (!values) return failure();
-    auto ok = a.visit([&]<class T>(const Array<T>& arr) {
-        for (T x : arr.elements()) {
-            Ref v;
-            if constexpr (std::is_same_v<T, double>) v = Ref::steal(PyFloat_FromDouble(x));
-            else if constexpr (std::is_same_v<T, std::int64_t>) v = Ref::steal(PyLong_FromLongLong(x));
-            else v = Ref::borrow(is_true(x) ? Py_True : Py_False);
-            if (!v || PyList_Append(values.get(), v.get()) < 0) return false;
-        }
-        return true;
-    });
-    if (!ok) return failure();
-    return check(Py_BuildValue("(s#OO)", a.dtype_name().data(), static_cast<Py_ssize_t>(a.dtype_name().size()),
-                               shape.get(), values.get()));
-}
-
-Result<Ref> describe_converted(Result<std::optional<AnyArray>> r) {
-    if (!r) return failure(std::move(r.error()));
-    if (!*r) return Ref::borrow(Py_None);
-    return describe(**r);
-}
 
 Result<Ref> classify_probe(PyObject*, PyObject* obj) {
     Operand op = classify(obj);
@@ -565,19 +401,6 @@ Result<Ref> bool_mask_probe(PyObject*, PyObject* obj) {
     return check(PyTuple_Pack(2, values.get(), shape.get()));
 }
 
-Result<Ref> native_array_probe(PyObject*, PyObject* obj) { return describe_converted(native_array(obj)); }
-Result<Ref> from_buffer_any_probe(PyObject*, PyObject* obj) { return describe_converted(from_buffer_any(obj)); }
-Result<Ref> from_f64_buffer_probe(PyObject*, PyObject* obj) {
-    auto r = from_f64_buffer(obj);
-    if (!r) return failure(std::move(r.error()));
-    if (!*r) return Ref::borrow(Py_None);
-    return describe(AnyArray(std::move(**r)));
-}
-Result<Ref> array_from_any_probe(PyObject*, PyObject* obj) {
-    auto r = array_from_any(obj);
-    if (!r) return failure(std::move(r.error()));
-    return describe(AnyArray(std::move(*r)));
-}
 // operator_function(name, a, b): the engine's result, or "<empty>" when it declines.
 Result<Ref> operator_function_probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
     if (nargs != 3) return failure(Error::type_error("operator_function(name, a, b)"));
@@ -588,17 +411,6 @@ Result<Ref> operator_function_probe(PyObject*, PyObject* const* args, Py_ssize_t
     if (!*r) return check(PyUnicode_FromString("<empty>"));
     return std::move(**r);
 }
-Result<Ref> extract_shape_probe(PyObject*, PyObject* obj) {
-    auto r = extract_shape(obj);
-    if (!r) return failure(std::move(r.error()));
-    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r->size())));
-    if (!t) return failure();
-    for (std::size_t i = 0; i < r->size(); ++i) {
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLongLong((*r)[i]));
-    }
-    return t;
-}
-
 PyMethodDef FUNCTIONS[] = {
     {"match_fast", as_method(entry<&match_fast>), FASTCALL, nullptr},
     {"match_dict", as_method(entry<&match_dict>), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -610,14 +422,10 @@ PyMethodDef FUNCTIONS[] = {
     {"release_while_detached", as_method(entry<&release_while_detached>), METH_O, nullptr},
     {"noop", as_method(entry<&noop>), METH_NOARGS, nullptr},
     {"once_cell", as_method(entry<&once_cell>), FASTCALL, nullptr},
-    {"make_array", as_method(entry<&make_array>), FASTCALL, nullptr},
-    {"make_instance", as_method(entry<&make_instance>), FASTCALL, nullptr},
     {"native_copy", as_method(entry<&native_copy>), METH_O, nullptr},
     {"select_view", as_method(entry<&select_view>), FASTCALL, nullptr},
     {"write_flat", as_method(entry<&write_flat>), FASTCALL, nullptr},
     {"layout_view", as_method(entry<&layout_view>), FASTCALL, nullptr},
-    {"element_address", as_method(entry<&element_address>), FASTCALL, nullptr},
-    {"buffer_info", as_method(entry<&buffer_info>), FASTCALL, nullptr},
     {"is_ndarray", as_method(entry<&is_ndarray_probe>), METH_O, nullptr},
     {"as_ndarray", as_method(entry<&as_ndarray_probe>), METH_O, nullptr},
     {"ndarray_type", as_method(entry<&ndarray_type_probe>), METH_NOARGS, nullptr},
@@ -626,24 +434,12 @@ PyMethodDef FUNCTIONS[] = {
     {"add_name", as_method(entry<&add_name>), FASTCALL, nullptr},
     {"set_patch_active", as_method(entry<&set_patch_active>), FASTCALL, nullptr},
     {"called_from_dunder_array", as_method(entry<&dunder_array>), METH_NOARGS, nullptr},
-    {"fb_call", as_method(entry<&fb_call>), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"fb_call_vector", as_method(entry<&fb_call_vector>), FASTCALL, nullptr},
-    {"fb_call_method", as_method(entry<&fb_call_method>), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fb_getitem", as_method(entry<&fb_getitem>), FASTCALL, nullptr},
-    {"fb_setitem", as_method(entry<&fb_setitem>), FASTCALL, nullptr},
-    {"fb_inplace", as_method(entry<&fb_inplace>), FASTCALL, nullptr},
-    {"fb_argsort_descending", as_method(entry<&fb_argsort_descending>), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"scalar", as_method(entry<&scalar>), FASTCALL, nullptr},
     {"fast_road", as_method(entry<&fast_road>), METH_NOARGS, nullptr},
-    {"numpy_ndarray", as_method(entry<&numpy_ndarray_probe>), METH_NOARGS, nullptr},
     {"classify", as_method(entry<&classify_probe>), METH_O, nullptr},
     {"numpy_handles", as_method(entry<&numpy_handles_probe>), METH_O, nullptr},
     {"bool_mask", as_method(entry<&bool_mask_probe>), METH_O, nullptr},
-    {"native_array", as_method(entry<&native_array_probe>), METH_O, nullptr},
-    {"from_buffer_any", as_method(entry<&from_buffer_any_probe>), METH_O, nullptr},
-    {"from_f64_buffer", as_method(entry<&from_f64_buffer_probe>), METH_O, nullptr},
-    {"array_from_any", as_method(entry<&array_from_any_probe>), METH_O, nullptr},
-    {"extract_shape", as_method(entry<&extract_shape_probe>), METH_O, nullptr},
     {"operator_function", as_method(entry<&operator_function_probe>), FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

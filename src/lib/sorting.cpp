@@ -1,0 +1,272 @@
+#include "lib/sorting.hpp"
+
+#include "python/args.hpp"
+#include "python/classify.hpp"
+#include "python/fallback.hpp"
+#include "python/methods_argsort.hpp"
+#include "python/numpy.hpp"
+#include "python/operator_kernels.hpp"
+#include "python/pyarray.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+namespace corvantile::python {
+
+namespace {
+
+constexpr Param A_PARAM[] = {{"a", ParamKind::Either, true}};
+constexpr Param X_PARAM[] = {{"x", ParamKind::Either, true}};
+constexpr Signature SORT_SIGNATURE{"sort", A_PARAM, true, true};
+constexpr Signature ARGSORT_SIGNATURE{"argsort", A_PARAM, true, true};
+constexpr Signature ABS_SIGNATURE{"abs", X_PARAM, true, true};
+constexpr Param ISCLOSE_PARAMS[] = {
+    {"a", ParamKind::Either, true}, {"b", ParamKind::Either, true}, {"rtol"}, {"atol"}, {"equal_nan"},
+};
+constexpr Signature ISCLOSE_SIGNATURE{"isclose", ISCLOSE_PARAMS};
+
+std::span<PyObject* const> items_of(const Ref& tuple) noexcept {
+    return {&PyTuple_GET_ITEM(tuple.get(), 0), static_cast<std::size_t>(PyTuple_GET_SIZE(tuple.get()))};
+}
+
+// first, then the items of rest.
+std::vector<PyObject*> operands(PyObject* first, std::span<PyObject* const> rest) {
+    std::vector<PyObject*> v{first};
+    v.insert(v.end(), rest.begin(), rest.end());
+    return v;
+}
+
+bool has_keywords(const Ref& kwargs) noexcept { return kwargs && PyDict_GET_SIZE(kwargs.get()) != 0; }
+
+// Removes "descending" from kwargs (may be empty) and gives its truth value.
+Result<bool> take_descending(const Ref& kwargs) {
+    if (!kwargs) return false;
+    PyObject* value = nullptr;
+    const int found = PyDict_PopString(kwargs.get(), "descending", &value);
+    Ref owned = Ref::steal(value);
+    if (found < 0) return failure();
+    if (found == 0) return false;
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return failure();
+    return truth == 1;
+}
+
+// The one positional axis of a native sort: absent, or an integer -1 or 0.
+bool native_axis(std::span<PyObject* const> rest) noexcept {
+    if (rest.empty()) return true;
+    if (rest.size() > 1) return false;
+    Ref index = Ref::steal(PyNumber_Index(rest[0]));
+    if (!index) {
+        PyErr_Clear();
+        return false;
+    }
+    int overflow = 0;
+    const long long axis = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (axis == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return overflow == 0 && (axis == -1 || axis == 0);
+}
+
+// The axis NumPy sorted along: the positional one, the keyword one, or -1.
+Result<Ref> sort_axis(std::span<PyObject* const> rest, const Ref& kwargs) {
+    if (!rest.empty()) return Ref::borrow(rest[0]);
+    if (kwargs) {
+        PyObject* axis = nullptr;
+        const int found = PyDict_GetItemStringRef(kwargs.get(), "axis", &axis);
+        if (found < 0) return failure();
+        if (found == 1) return Ref::steal(axis);
+    }
+    return check(PyLong_FromLong(-1));
+}
+
+// A real scalar operand of isclose as a double; nothing for any other object or when
+// the conversion fails (NumPy then decides).
+std::optional<double> real_scalar(PyObject* obj) noexcept {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return std::nullopt;
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return v;
+}
+
+Result<double> tolerance(PyObject* value, double fallback_value, std::string_view name) {
+    if (value == nullptr) return fallback_value;
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+    const double v = PyFloat_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred()) return failure(Error::fetch().for_argument(name));
+    return v;
+}
+
+// Whether x is close to y; the tolerance scales with y. Equal numbers are close
+// whatever the tolerances (a negative or NaN tolerance included).
+struct Close {
+    double rtol, atol;
+    bool equal_nan;
+    bool operator()(double x, double y) const noexcept {
+        if (std::isnan(x)) return equal_nan && std::isnan(y);
+        if (std::isnan(y)) return false;
+        if (x == y) return true;
+        if (std::isinf(x) || std::isinf(y)) return false;
+        return std::fabs(x - y) <= atol + rtol * std::fabs(y);
+    }
+};
+
+template <class F>
+Result<Ref> bool_map(const Array<double>& a, F f) {
+    Bool* out = nullptr;
+    auto r = ops::result_like<Bool>(a, out);
+    if (!r) return r;
+    const double* x = a.data();
+    for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = to_bool(f(x[i]));
+    return r;
+}
+
+template <class F>
+Result<Ref> bool_zip(const Array<double>& a, const Array<double>& b, F f) {
+    Bool* out = nullptr;
+    auto r = ops::result_like<Bool>(a, out);
+    if (!r) return r;
+    const double* x = a.data();
+    const double* y = b.data();
+    for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = to_bool(f(x[i], y[i]));
+    return r;
+}
+
+}  // namespace
+
+Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind<1>(SORT_SIGNATURE, args, nargs, kwnames);
+    if (!bound) return failure(std::move(bound.error()));
+    PyObject* a = (*bound)[0];
+    const auto rest = items_of(bound->rest);
+    const Ref& kwargs = bound->kwargs;  // our own dictionary
+    auto descending = take_descending(kwargs);
+    if (!descending) return failure(std::move(descending.error()));
+    if (kwargs) {
+        PyObject* stable = nullptr;
+        const int found = PyDict_GetItemStringRef(kwargs.get(), "stable", &stable);
+        Ref owned = Ref::steal(stable);
+        if (found < 0) return failure();
+        if (found == 1 && stable == Py_None) {
+            if (auto r = check_status(PyDict_DelItemString(kwargs.get(), "stable")); !r) {
+                return failure(std::move(r.error()));
+            }
+        }
+    }
+
+    const Array<double>* x = f64_of(a);
+    if (x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
+        Array<double> sorted = x->sorted_1d();
+        if (*descending) std::ranges::reverse(sorted.elements());  // NaN first, ties reversed
+        return create_class_object(std::move(sorted));
+    }
+
+    auto r = fallback::call("sort", operands(a, rest), kwargs.get());
+    if (!r || !*descending) return r;
+    auto axis = sort_axis(rest, kwargs);
+    if (!axis) return axis;
+    return fallback::call("flip", {r->get(), axis->get()});
+}
+
+Result<Ref> argsort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind<1>(ARGSORT_SIGNATURE, args, nargs, kwnames);
+    if (!bound) return failure(std::move(bound.error()));
+    PyObject* a = (*bound)[0];
+    const auto rest = items_of(bound->rest);
+    const Ref& kwargs = bound->kwargs;
+    auto descending = take_descending(kwargs);
+    if (!descending) return failure(std::move(descending.error()));
+    if (*descending) return fallback::argsort_descending(a, rest, kwargs.get());
+
+    if (is_ndarray(a)) {
+        auto method = check(PyObject_GetAttrString(a, "argsort"));
+        if (!method) return method;
+        return check(PyObject_Call(method->get(), bound->rest.get(), kwargs.get()));
+    }
+    auto keywords = stable_by_default(rest, kwargs.get());
+    if (!keywords) return keywords;
+    return fallback::call("argsort", operands(a, rest), keywords->get());
+}
+
+Result<Ref> abs_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind<1>(ABS_SIGNATURE, args, nargs, kwnames);
+    if (!bound) return failure(std::move(bound.error()));
+    PyObject* x = (*bound)[0];
+    const auto rest = items_of(bound->rest);
+    if (!rest.empty() || has_keywords(bound->kwargs)) {
+        return fallback::call("abs", operands(x, rest), bound->kwargs.get());
+    }
+    if (const Array<double>* a = f64_of(x)) {
+        double* out = nullptr;
+        auto r = ops::result_like<double>(*a, out);
+        if (!r) return r;
+        // fabs clears the sign bit only: -0.0 gives 0.0, a NaN keeps its payload.
+        ops::map_loop(a->data(), out, a->len(), [](double v) { return std::fabs(v); });
+        return r;
+    }
+    if (any_of(x) != nullptr) return fallback::call("abs", {x});
+    if (PyFloat_CheckExact(x) || PyLong_CheckExact(x)) {
+        const double v = PyFloat_CheckExact(x) ? PyFloat_AS_DOUBLE(x) : PyLong_AsDouble(x);
+        if (v == -1.0 && PyErr_Occurred()) return failure();
+        return check(PyFloat_FromDouble(std::fabs(v)));
+    }
+    if (PyFloat_Check(x)) {
+        const double v = PyFloat_AsDouble(x);
+        if (v == -1.0 && PyErr_Occurred()) return failure();
+        return np_float(std::fabs(v));
+    }
+    return fallback::call("abs", {x});
+}
+
+Result<Ref> isclose_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind<5>(ISCLOSE_SIGNATURE, args, nargs, kwnames);
+    if (!bound) return failure(std::move(bound.error()));
+    auto rtol = tolerance((*bound)[2], 1e-05, "rtol");
+    if (!rtol) return failure(std::move(rtol.error()));
+    auto atol = tolerance((*bound)[3], 1e-08, "atol");
+    if (!atol) return failure(std::move(atol.error()));
+    bool equal_nan = false;
+    if (PyObject* flag = (*bound)[4]) {
+        auto b = extract_bool(flag);
+        if (!b) return failure(std::move(b.error()).for_argument("equal_nan"));
+        equal_nan = *b;
+    }
+    const Close close{*rtol, *atol, equal_nan};
+
+    PyObject* a = (*bound)[0];
+    PyObject* b = (*bound)[1];
+    const Array<double>* x = f64_of(a);
+    const Array<double>* y = f64_of(b);
+    if (x != nullptr && y != nullptr) {
+        if (std::ranges::equal(x->shape(), y->shape())) return bool_zip(*x, *y, close);  // no broadcasting
+    } else if (x != nullptr) {
+        if (auto s = real_scalar(b)) return bool_map(*x, [&](double v) { return close(v, *s); });
+    } else if (y != nullptr) {
+        if (auto s = real_scalar(a)) return bool_map(*y, [&](double v) { return close(*s, v); });
+    } else if (auto sa = real_scalar(a)) {
+        if (auto sb = real_scalar(b)) return np_bool(close(*sa, *sb));
+    }
+
+    Ref kw = Ref::steal(PyDict_New());
+    if (!kw) return failure();
+    Ref rtol_obj = Ref::steal(PyFloat_FromDouble(*rtol));
+    Ref atol_obj = Ref::steal(PyFloat_FromDouble(*atol));
+    if (!rtol_obj || !atol_obj) return failure();
+    if (PyDict_SetItemString(kw.get(), "rtol", rtol_obj.get()) < 0 ||
+        PyDict_SetItemString(kw.get(), "atol", atol_obj.get()) < 0 ||
+        PyDict_SetItemString(kw.get(), "equal_nan", equal_nan ? Py_True : Py_False) < 0) {
+        return failure();
+    }
+    return fallback::call("isclose", {a, b}, kw.get());
+}
+
+}  // namespace corvantile::python

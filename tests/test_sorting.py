@@ -1,0 +1,177 @@
+"""sort, argsort (function and method), abs and isclose against NumPy, and their own rules."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+import corvantile._fallback as fb
+from conftest import assert_same_array, assert_same_value, differential, native
+
+NDARRAY = cv._core.ndarray
+NAN, INF = float("nan"), float("inf")
+F = [3.5, NAN, -1.0, 2.0, INF, -INF, 0.5]  # no ties: every sort kind agrees
+I = [3, -1, 7, 0, -5]
+TIES = [3.0, NAN, 1.0, 1.0, -0.0, 0.0, NAN, 1.0]
+
+
+def arr(xp, values, dtype=None):
+    return native(values, dtype) if xp is cv else np.asarray(values, dtype)
+
+
+SORTS = [  # (operand, further positionals, keywords); the first six are native
+    (F, (), {}), (F, (0,), {}), (F, (-1,), {}), (F, (np.int64(0),), {}), (F, (), {"stable": None}), ([], (), {}),
+    (F, (), {"axis": 0}), (F, (), {"kind": "stable"}), (F, (), {"stable": True}), (F, (), {"axis": None}),
+    (F, (1,), {}), (F, (0.0,), {}), ([[3.0, 1.0], [NAN, 0.0]], (), {}), ([[3.0, 1.0], [2.0, 0.0]], (0,), {}),
+    (I, (), {}), ([True, False], (), {}), (np.float64(2.0), (), {}),
+]
+
+
+@pytest.mark.parametrize("row", range(len(SORTS)))
+@pytest.mark.parametrize("descending", [None, False, True])
+def test_sort_matches_numpy_with_descending_as_a_flip(row, descending):
+    values, args, kwargs = SORTS[row]
+
+    def call(xp):
+        a = arr(xp, values) if isinstance(values, list) else values
+        if xp is np:
+            r = np.sort(a, *args, **kwargs)
+            return np.flip(r, args[0] if args else kwargs.get("axis", -1)) if descending else r
+        return cv.sort(a, *args, **kwargs, **({} if descending is None else {"descending": descending}))
+    got = differential(call)
+    assert (type(got) is NDARRAY) == (row < 6)
+
+
+def test_sort_is_stable_with_nan_last():
+    a = native([3.0, NAN, 1.0, -0.0, 0.0])
+    assert_same_array(cv.sort(a), np.array([-0.0, 0.0, 1.0, 3.0, NAN]))
+    assert_same_array(cv.sort(a, descending=True), np.array([NAN, 3.0, 1.0, 0.0, -0.0]))
+    x = np.random.default_rng(1).choice([-0.0, 0.0, 1.0, NAN, -2.0], 500)
+    assert_same_array(cv.sort(native(x)), np.sort(x, kind="stable"))
+    with pytest.raises(ValueError, match="ambiguous"):
+        cv.sort(a, descending=np.array([1, 2]))
+
+
+ARGSORT_INPUTS = [TIES, [], [NAN, NAN], I, [[3.0, 1.0, 3.0], [0.0, 0.0, -0.0]]]
+ARGSORT_CALLS = [((), {}), ((-1,), {}), ((), {"stable": None}), ((), {"axis": None}),
+                 ((), {"stable": True}), ((-1, "stable"), {})]
+
+
+@pytest.mark.parametrize("values", ARGSORT_INPUTS)
+@pytest.mark.parametrize("args,kwargs", ARGSORT_CALLS)
+@pytest.mark.parametrize("form", ["function", "method", "list"])
+def test_argsort_is_numpys_stable_argsort(values, args, kwargs, form):
+    x = np.asarray(values)
+    a = list(values) if form == "list" else native(values)
+    got = a.argsort(*args, **kwargs) if form == "method" else cv.argsort(a, *args, **kwargs)
+    assert_same_array(got, np.argsort(x, args[0] if args else kwargs.get("axis", -1), kind="stable"))
+    native_form = form != "list" and not (args or kwargs) and x.dtype == float and x.ndim == 1
+    assert (type(got) is NDARRAY) == native_form
+    if form == "function":
+        want = fb.argsort_descending(x, *args, **kwargs)
+        assert_same_array(cv.argsort(a, *args, descending=True, **kwargs), np.asarray(want))
+
+
+@pytest.fixture
+def received(monkeypatch):
+    """The keywords the fallback module's call and call_method are given."""
+    log = []
+    for name in ("call", "call_method"):
+        real = getattr(fb, name)
+        monkeypatch.setattr(fb, name, lambda *a, _real=real, **kw: (log.append(kw), _real(*a, **kw))[1])
+    return log
+
+
+@pytest.mark.parametrize("call,kwargs", [
+    (lambda: cv.argsort([2, 1]), {"kind": "stable"}),
+    (lambda: cv.argsort([2, 1], stable=False), {"stable": False}),
+    (lambda: cv.argsort([2, 1], -1, "quicksort"), {}),
+    (lambda: cv.argsort([2, 1], kind="heapsort", stable=None), {"kind": "heapsort", "stable": None}),
+    (lambda: native(I, "int64").argsort(), {"kind": "stable"}),
+    (lambda: native(F).argsort(kind="quicksort"), {"kind": "quicksort"}),
+    (lambda: cv.argsort(native(F), descending=False, axis=0), {"axis": 0, "kind": "stable"}),
+    (lambda: cv.isclose([1], [1], rtol=1), {"rtol": 1.0, "atol": 1e-08, "equal_nan": False}),
+])
+def test_keywords_handed_to_numpy(received, call, kwargs):
+    call()
+    assert received == [kwargs]
+
+
+def test_strided_views_are_read_fresh():
+    base = native([2.0, 0.0, 1.0, 0.0, 0.0, 0.0])
+    view = cv._view_of(base, np.asarray(base)[::2])
+    np.asarray(base)[0] = -5.0  # written after the view was made
+    for r, want in [(cv.sort(view), [-5.0, 0.0, 1.0]), (cv.abs(view), [5.0, 1.0, 0.0]),
+                    (view.argsort(), [0, 2, 1]), (cv.argsort(view), [0, 2, 1]),
+                    (cv.isclose(view, native([-5.0, 1.0, 1.0])), [True, True, False])]:
+        assert_same_array(r, np.array(want))
+
+
+@pytest.mark.parametrize("make", [
+    lambda xp: xp.abs(arr(xp, [-1.5, -0.0, NAN, -INF, 2.0])),
+    lambda xp: xp.abs(arr(xp, [[-1.0], [3.0]])),
+    lambda xp: xp.abs(arr(xp, I)),
+    lambda xp: xp.abs(arr(xp, [True, False])),
+    *[lambda xp, x=x: xp.abs(x) for x in (np.float64(-2.5), True, [-1, 2])],
+    lambda xp: xp.abs(arr(xp, [-1.0, 2.0]), arr(xp, [0.0, 0.0])),
+    lambda xp: xp.abs(arr(xp, [-1.0]), dtype="float32"),
+])
+def test_abs_matches_numpy(make):
+    differential(make)
+
+
+@pytest.mark.parametrize("x,want", [(-2, 2.0), (-0.0, 0.0), (-(2**62), 2.0**62), (-INF, INF)])
+def test_abs_of_python_numbers_is_a_python_float(x, want):
+    assert_same_value(cv.abs(x), want)
+    assert_same_value(cv.abs(x=x), want)
+
+
+def test_abs_own_rules():
+    with pytest.raises(OverflowError):
+        cv.abs(-(2**1100))
+    r = cv.abs(native(-3.0))  # a 0-d array stays an array
+    assert type(r) is NDARRAY and r.shape == ()
+    bits = np.array([0xFFF8_0000_0000_0001], np.uint64).view(np.float64)  # NaN with sign and payload
+    assert np.asarray(cv.abs(native(bits))).view(np.uint64)[0] == 0x7FF8_0000_0000_0001
+
+
+A = [1.0, 1.0 + 1e-9, NAN, INF, -INF, 0.0, 1e-9, 1e10]
+B = [1.0, 1.0, NAN, INF, INF, 1e-9, 0.0, 1.00001e10]
+
+
+@pytest.mark.parametrize("make", [
+    lambda xp: xp.isclose(arr(xp, A), arr(xp, B)),
+    lambda xp: xp.isclose(arr(xp, B), arr(xp, A), equal_nan=True),
+    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), 0.0, 0.0),
+    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), atol=-1.0, rtol=0.0),
+    lambda xp: xp.isclose(arr(xp, [[1.0, NAN]]), arr(xp, [[1.0, NAN]]), equal_nan=np.True_),
+    lambda xp: xp.isclose(arr(xp, A), 1),
+    lambda xp: xp.isclose(1.00001, arr(xp, A), atol=0),
+    lambda xp: xp.isclose(arr(xp, A), True),
+    lambda xp: xp.isclose(np.float64(NAN), arr(xp, A), equal_nan=True),
+    lambda xp: xp.isclose(arr(xp, A), arr(xp, [B])),
+    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), arr(xp, [1, 2])),
+    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), [1.0, 2.0]),
+    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), arr(xp, [1.0, 2.0, 3.0])),
+    *[lambda xp, x=x, y=y, kw=kw: xp.isclose(x, y, **kw) for x, y, kw in [
+        (1.0, 1.0 + 1e-9, {}), (1.0, 1.00001, {"atol": 0}), (1.00001, 1.0, {"atol": 0}), (NAN, NAN, {}),
+        (NAN, NAN, {"equal_nan": True}), (INF, INF, {}), (INF, -INF, {}), (2**80, 2.0**80, {}), (1.0, 1j, {})]],
+    lambda xp: xp.isclose(a=1.0, b=2.0, rtol=1),
+])
+def test_isclose_matches_numpy(make):
+    differential(make)
+
+
+@pytest.mark.filterwarnings("ignore:One of rtol or atol is not valid")
+@pytest.mark.parametrize("rtol", [NAN, -1.0])
+def test_isclose_equal_numbers_are_close_whatever_the_tolerance(rtol):
+    differential(lambda xp: xp.isclose(arr(xp, [1.0, 2.0, 0.0]), arr(xp, [1.0, 2.5, 0.0]), rtol=rtol, atol=0.0))
+    differential(lambda xp: xp.isclose(3.0, 3.0, rtol=rtol, atol=-1.0))
+
+
+def test_isclose_own_rules():
+    r = cv.isclose(native(1.0), 1.0)  # a 0-d array gives a 0-d array
+    assert type(r) is NDARRAY and r.shape == () and bool(r)
+    for kw, name in [({"rtol": None}, "rtol"), ({"atol": "x"}, "atol"), ({"equal_nan": 1}, "equal_nan")]:
+        with pytest.raises(TypeError) as e:
+            cv.isclose([1.0], [1.0], **kw)
+        assert e.value.__notes__ == [f"while processing '{name}'"]

@@ -30,3 +30,33 @@ for _n, _label in ((8, "8"), (1_000_000, "1e6")):
         for _name, _stmt in _OPERATOR_STATEMENTS:
             CASES.append((f"op {_name} {_kind} {_label}", _OPERATOR_SETUP.format(start=0, n=_n, dot=_dot), _stmt))
     CASES.append((f"op a & b bool {_label}", _BOOL_SETUP.format(n=_n), "a & b"))
+
+# Whole-array reductions.
+for _setup, _label in ((SMALL, "8"), (LARGE, "1e6")):
+    for _stmt in ("a.sum()", "a.mean()"):
+        CASES.append((f"reduce {_stmt} f64 {_label}", _setup, _stmt))
+
+# The binary module functions: arithmetic through the operator engine, maths natively.
+for _label, _setup in (("8", SMALL), ("1e6", LARGE)):
+    CASES += [
+        (f"bin add f64 scalar {_label}", _setup, "xp.add(a, 2.0)"),
+        (f"bin maximum f64 {_label}", _setup, "xp.maximum(a, b)"),
+        (f"bin maximum f64 scalar {_label}", _setup, "xp.maximum(a, 3.0)"),
+        (f"bin arctan2 f64 {_label}", _setup, "xp.arctan2(a, b)"),
+    ]
+CASES.append(("bin maximum float float", "", "xp.maximum(1.5, 2.5)"))
+
+# Indexing and shape methods on 8 elements.
+CASES += [
+    ("index a[3] f64 8", SMALL, "a[3]"),
+    ("index a[1:5] f64 8", SMALL, "a[1:5]"),
+    ("reshape (2, 4) f64 8", SMALL, "a.reshape(2, 4)"),
+]
+
+# The unary functions and the float predicates.
+for _label, _setup in (("8", SMALL), ("1e6", LARGE)):
+    CASES += [
+        (f"unary sin f64 {_label}", _setup, "xp.sin(a)"),
+        (f"unary sqrt f64 {_label}", _setup, "xp.sqrt(a)"),
+        (f"pred isnan f64 {_label}", _setup, "xp.isnan(a)"),
+    ]

@@ -29,6 +29,9 @@ EXPECTED_ALL = [
     *UNARY, *BINARY, *METHOD_FUNCTIONS, *BINARY_MATH, *PREDICATES, *BOOL_REDUCTIONS,
 ]
 
+# Computed by the C library, whose last place may differ from NumPy's own vector versions.
+LIBRARY_UNARY = set(UNARY[:21]) - {"sqrt"}
+
 # Names without a NumPy function of their own.
 OWN_NAMES = {"ndarray", "MAX_NDIM", "_noop", "_set_patch_active", "_view_of"}
 
@@ -116,9 +119,9 @@ FORWARDED = [
     lambda xp: xp.argsort([3, 1, 2], kind="quicksort"),
     lambda xp: xp.concatenate([[1, 2], [3]]),
     lambda xp: xp.transpose(xp.asarray(M), (1, 0)),
-    lambda xp: xp.add(xp.asarray([1.0, 2.0]), xp.asarray([1.0, 2.0, 3.0])),
-    lambda xp: xp.sum(xp.asarray(M), axis=5),
-    lambda xp: xp.reshape(xp.asarray(M), (3,)),
+    lambda xp: xp.add(xp.asarray([1, 2]), xp.asarray([1, 2, 3])),
+    lambda xp: xp.sum(xp.asarray(M), axis=5, keepdims=False),
+    lambda xp: xp.reshape(xp.asarray(M), (3,), order="F"),
     lambda xp: xp.zeros(-1, dtype="int64"),
     lambda xp: xp.sin(xp.asarray(V), bogus=1),
     lambda xp: xp.stack([]),
@@ -128,5 +131,10 @@ FORWARDED = [
 
 @pytest.mark.parametrize("fn", list(TYPICAL.values()) + FORWARDED,
                          ids=list(TYPICAL) + [f"forwarded{i}" for i in range(len(FORWARDED))])
-def test_answers_like_numpy(fn):
-    differential(lambda xp: fn(xp if xp is cv else NP))
+def test_answers_like_numpy(fn, request):
+    if request.node.callspec.id in LIBRARY_UNARY:
+        got, want = fn(cv), fn(NP)
+        assert type(got) is cv.ndarray and (got.dtype, got.shape) == (want.dtype, want.shape)
+        np.testing.assert_allclose(np.asarray(got), want, rtol=1e-14)
+    else:
+        differential(lambda xp: fn(xp if xp is cv else NP))

@@ -1,7 +1,12 @@
 #include "lib/registry.hpp"
 
 #include "array/error.hpp"
+#include "lib/binary.hpp"
+#include "lib/binary_math.hpp"
 #include "lib/forward.hpp"
+#include "lib/method_functions.hpp"
+#include "lib/predicates.hpp"
+#include "lib/unary.hpp"
 #include "python/module_add.hpp"
 
 #include <span>
@@ -10,69 +15,98 @@ namespace corvantile::python {
 
 namespace {
 
-struct Row {
-    const char* name;
-    const char* doc;  // "name(signature)\n--\n\n" then the doc text
-    RawEntry entry;
-};
-
-Result<> register_rows(PyObject* module, std::span<const Row> rows) {
-    for (const Row& row : rows) {
-        if (auto r = register_raw(module, row.name, row.doc, row.entry); !r) return r;
-    }
-    return {};
-}
+// Each family's entry. A family's builder points its macro at the family's fast entry,
+// e.g. &fast_entry<#n, &native>; until then its rows hand every call to NumPy.
+#define CV_BINARY_ENTRY(n, op) &fast_entry<#n, &arith_native<op>>
+#define CV_BINARY_MATH_ENTRY(n, op) &fast_entry<#n, &binary_math_native<op>>
+#define CV_METHOD_ENTRY(n) &method_raw<#n, &n##_fn>
+#define CV_BOOL_REDUCTION_ENTRY(n) &method_raw<#n, &n##_fn>
 
 // Each family's docstring, with the row's name in every place.
-#define CV_UNARY(n)                                                                                   \
+#define CV_UNARY(n, op)                                                                               \
     Row{#n,                                                                                           \
         #n "(x, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `" #n                     \
            "` with NumPy semantics: native for corvantile arrays (returns corvantile) and Python "    \
            "numbers (returns float), NumPy for anything else.",                                       \
-        &forward_raw<#n>}
-#define CV_BINARY(n)                                                                                  \
+        &fast_entry<#n, &unary_native<op>>}
+#define CV_BINARY(n, op)                                                                              \
     Row{#n,                                                                                           \
         #n "(x1, x2, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `" #n                \
            "(x1, x2)` with NumPy semantics and broadcasting: native when either operand is a "        \
            "corvantile array, NumPy otherwise.",                                                      \
-        &forward_raw<#n>}
-#define CV_BINARY_MATH(n)                                                                             \
+        CV_BINARY_ENTRY(n, op)}
+#define CV_BINARY_MATH(n, op)                                                                         \
     Row{#n,                                                                                           \
         #n "(x1, x2, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `" #n                \
            "(x1, x2)` with NumPy semantics and broadcasting: native for corvantile arrays and "       \
            "scalars, NumPy otherwise.",                                                               \
-        &forward_raw<#n>}
-#define CV_PREDICATE(n)                                                                               \
+        CV_BINARY_MATH_ENTRY(n, op)}
+#define CV_PREDICATE(n, test)                                                                         \
     Row{#n,                                                                                           \
         #n "(x, /, out=None, *, where=True)\n--\n\nElement-wise `" #n                                 \
            "` with NumPy semantics: native for float64 corvantile arrays (returns a bool "            \
            "corvantile) and Python numbers (returns np.bool_), NumPy otherwise.",                     \
-        &forward_raw<#n>}
+        &fast_entry<#n, &predicate_native<test>>}
 #define CV_BOOL_REDUCTION(n)                                                                          \
     Row{#n,                                                                                           \
         #n "(a, axis=None, out=None, keepdims=False, *, where=True)\n--\n\nNative for corvantile "    \
            "arrays and NumPy bool arrays, NumPy otherwise.",                                          \
-        &forward_raw<#n>}
+        CV_BOOL_REDUCTION_ENTRY(n)}
 #define CV_METHOD(n, signature)                                                                       \
     Row{#n,                                                                                           \
         #n signature "\n--\n\nThe same as the `" #n "` method for corvantile arrays (native when the " \
                      "arguments allow it), NumPy's function otherwise.",                              \
-        &forward_raw<#n>}
+        CV_METHOD_ENTRY(n)}
 
 constexpr Row UNARY[] = {
-    CV_UNARY(sin),     CV_UNARY(cos),        CV_UNARY(tan),      CV_UNARY(arcsin),   CV_UNARY(arccos),
-    CV_UNARY(arctan),  CV_UNARY(sinh),       CV_UNARY(cosh),     CV_UNARY(tanh),     CV_UNARY(arcsinh),
-    CV_UNARY(arccosh), CV_UNARY(arctanh),    CV_UNARY(exp),      CV_UNARY(exp2),     CV_UNARY(expm1),
-    CV_UNARY(log),     CV_UNARY(log2),       CV_UNARY(log10),    CV_UNARY(log1p),    CV_UNARY(sqrt),
-    CV_UNARY(cbrt),    CV_UNARY(square),     CV_UNARY(reciprocal), CV_UNARY(absolute), CV_UNARY(fabs),
-    CV_UNARY(negative), CV_UNARY(positive),  CV_UNARY(sign),     CV_UNARY(floor),    CV_UNARY(ceil),
-    CV_UNARY(trunc),   CV_UNARY(rint),       CV_UNARY(deg2rad),  CV_UNARY(rad2deg),  CV_UNARY(radians),
-    CV_UNARY(degrees),
+    CV_UNARY(sin, UnaryOp::Sin),
+    CV_UNARY(cos, UnaryOp::Cos),
+    CV_UNARY(tan, UnaryOp::Tan),
+    CV_UNARY(arcsin, UnaryOp::Arcsin),
+    CV_UNARY(arccos, UnaryOp::Arccos),
+    CV_UNARY(arctan, UnaryOp::Arctan),
+    CV_UNARY(sinh, UnaryOp::Sinh),
+    CV_UNARY(cosh, UnaryOp::Cosh),
+    CV_UNARY(tanh, UnaryOp::Tanh),
+    CV_UNARY(arcsinh, UnaryOp::Arcsinh),
+    CV_UNARY(arccosh, UnaryOp::Arccosh),
+    CV_UNARY(arctanh, UnaryOp::Arctanh),
+    CV_UNARY(exp, UnaryOp::Exp),
+    CV_UNARY(exp2, UnaryOp::Exp2),
+    CV_UNARY(expm1, UnaryOp::Expm1),
+    CV_UNARY(log, UnaryOp::Log),
+    CV_UNARY(log2, UnaryOp::Log2),
+    CV_UNARY(log10, UnaryOp::Log10),
+    CV_UNARY(log1p, UnaryOp::Log1p),
+    CV_UNARY(sqrt, UnaryOp::Sqrt),
+    CV_UNARY(cbrt, UnaryOp::Cbrt),
+    CV_UNARY(square, UnaryOp::Square),
+    CV_UNARY(reciprocal, UnaryOp::Reciprocal),
+    CV_UNARY(absolute, UnaryOp::Absolute),
+    CV_UNARY(fabs, UnaryOp::Absolute),
+    CV_UNARY(negative, UnaryOp::Negative),
+    CV_UNARY(positive, UnaryOp::Positive),
+    CV_UNARY(sign, UnaryOp::Sign),
+    CV_UNARY(floor, UnaryOp::Floor),
+    CV_UNARY(ceil, UnaryOp::Ceil),
+    CV_UNARY(trunc, UnaryOp::Trunc),
+    CV_UNARY(rint, UnaryOp::Rint),
+    CV_UNARY(deg2rad, UnaryOp::Deg2rad),
+    CV_UNARY(rad2deg, UnaryOp::Rad2deg),
+    CV_UNARY(radians, UnaryOp::Deg2rad),
+    CV_UNARY(degrees, UnaryOp::Rad2deg),
 };
 
 constexpr Row BINARY[] = {
-    CV_BINARY(add),          CV_BINARY(subtract),  CV_BINARY(multiply), CV_BINARY(divide), CV_BINARY(true_divide),
-    CV_BINARY(floor_divide), CV_BINARY(remainder), CV_BINARY(mod_),     CV_BINARY(power),
+    CV_BINARY(add, Arith::add),
+    CV_BINARY(subtract, Arith::subtract),
+    CV_BINARY(multiply, Arith::multiply),
+    CV_BINARY(divide, Arith::divide),
+    CV_BINARY(true_divide, Arith::divide),
+    CV_BINARY(floor_divide, Arith::floor_divide),
+    CV_BINARY(remainder, Arith::remainder),
+    CV_BINARY(mod_, Arith::remainder),
+    CV_BINARY(power, Arith::power),
 };
 
 constexpr Row METHOD_FUNCTIONS[] = {
@@ -100,15 +134,21 @@ constexpr Row METHOD_FUNCTIONS[] = {
 };
 
 constexpr Row BINARY_MATH[] = {
-    CV_BINARY_MATH(maximum), CV_BINARY_MATH(minimum), CV_BINARY_MATH(fmax),     CV_BINARY_MATH(fmin),
-    CV_BINARY_MATH(arctan2), CV_BINARY_MATH(hypot),   CV_BINARY_MATH(copysign), CV_BINARY_MATH(logaddexp),
+    CV_BINARY_MATH(maximum, BinaryMathOp::Maximum),
+    CV_BINARY_MATH(minimum, BinaryMathOp::Minimum),
+    CV_BINARY_MATH(fmax, BinaryMathOp::Fmax),
+    CV_BINARY_MATH(fmin, BinaryMathOp::Fmin),
+    CV_BINARY_MATH(arctan2, BinaryMathOp::Arctan2),
+    CV_BINARY_MATH(hypot, BinaryMathOp::Hypot),
+    CV_BINARY_MATH(copysign, BinaryMathOp::Copysign),
+    CV_BINARY_MATH(logaddexp, BinaryMathOp::Logaddexp),
 };
 
 constexpr Row PREDICATES[] = {
-    CV_PREDICATE(isnan),
-    CV_PREDICATE(isfinite),
-    CV_PREDICATE(isinf),
-    CV_PREDICATE(signbit),
+    CV_PREDICATE(isnan, Predicate::IsNan),
+    CV_PREDICATE(isfinite, Predicate::IsFinite),
+    CV_PREDICATE(isinf, Predicate::IsInf),
+    CV_PREDICATE(signbit, Predicate::SignBit),
 };
 
 constexpr Row BOOL_REDUCTIONS[] = {
@@ -122,6 +162,10 @@ constexpr Row BOOL_REDUCTIONS[] = {
 #undef CV_PREDICATE
 #undef CV_BOOL_REDUCTION
 #undef CV_METHOD
+#undef CV_BINARY_ENTRY
+#undef CV_BINARY_MATH_ENTRY
+#undef CV_METHOD_ENTRY
+#undef CV_BOOL_REDUCTION_ENTRY
 
 }  // namespace
 
@@ -138,6 +182,13 @@ Result<> register_raw(PyObject* module, const char* name, const char* doc, RawEn
         internal_failure(std::string("ASCII name: not valid UTF-8: ") + name);
     }
     return add_to_module(module, name_str.get(), function->get());
+}
+
+Result<> register_rows(PyObject* module, std::span<const Row> rows) {
+    for (const Row& row : rows) {
+        if (auto r = register_raw(module, row.name, row.doc, row.entry); !r) return r;
+    }
+    return {};
 }
 
 Result<> register_unary(PyObject* module) { return register_rows(module, UNARY); }

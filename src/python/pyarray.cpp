@@ -2,13 +2,18 @@
 
 #include "python/attributes.hpp"
 #include "python/constructor.hpp"
+#include "python/dot.hpp"
+#include "python/elementwise_methods.hpp"
 #include "python/export.hpp"
 #include "python/fallback.hpp"
+#include "python/indexing.hpp"
 #include "python/methods_argsort.hpp"
 #include "python/methods_copy.hpp"
 #include "python/methods_nonzero.hpp"
 #include "python/once.hpp"
 #include "python/operators.hpp"
+#include "python/reductions.hpp"
+#include "python/shape_methods.hpp"
 
 #include <format>
 #include <memory>
@@ -60,9 +65,6 @@ Result<> sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
     return check_status(PyObject_SetItem(self, index->get(), value));
 }
 
-// Until native indexing and item assignment take these slots, every key goes to NumPy.
-Result<Ref> subscript(PyObject* self, PyObject* key) { return fallback::getitem(self, key); }
-
 // ---- methods ----------------------------------------------------------------------------
 
 Result<Ref> noop(PyArray&, PyObject*) { return Ref::borrow(Py_None); }
@@ -76,17 +78,46 @@ PyMethodDef METHODS[] = {
     {"__deepcopy__", as_method(entry<&deepcopy>), METH_FASTCALL | METH_KEYWORDS, DEEPCOPY_DOC},
     {"__reduce__", as_method(entry<&reduce>), METH_NOARGS, REDUCE_DOC},
     {"copy", as_method(entry<&copy_method>), METH_VARARGS | METH_KEYWORDS, "copy($self, *args, **kwargs)\n--\n\n"},
+    {"reshape", as_method(entry<&reshape_method>), METH_VARARGS | METH_KEYWORDS, "reshape($self, *shape, **kwargs)\n--\n\n"},
+    {"ravel", as_method(entry<&ravel_method>), METH_VARARGS | METH_KEYWORDS, "ravel($self, *args, **kwargs)\n--\n\n"},
+    {"flatten", as_method(entry<&flatten_method>), METH_VARARGS | METH_KEYWORDS, "flatten($self, *args, **kwargs)\n--\n\n"},
+    {"transpose", as_method(entry<&transpose_method>), METH_VARARGS | METH_KEYWORDS,
+     "transpose($self, *args, **kwargs)\n--\n\n`transpose()` with no axes natively; explicit axes through NumPy."},
     {"argsort", as_method(entry<&argsort_method>), METH_VARARGS | METH_KEYWORDS,
      "argsort($self, *args, **kwargs)\n--\n\n`argsort()` of a 1-D float64 array natively (stable)."},
     {"nonzero", as_method(entry<&nonzero_method>), METH_NOARGS,
      "nonzero($self)\n--\n\n`nonzero()`: a tuple of int64 index arrays, one per dimension."},
+    {"sum", as_method(entry<&sum_method>), METH_VARARGS | METH_KEYWORDS, "sum($self, *args, **kwargs)\n--\n\n"},
+    {"prod", as_method(entry<&prod_method>), METH_VARARGS | METH_KEYWORDS, "prod($self, *args, **kwargs)\n--\n\n"},
+    {"mean", as_method(entry<&mean_method>), METH_VARARGS | METH_KEYWORDS, "mean($self, *args, **kwargs)\n--\n\n"},
+    {"max", as_method(entry<&max_method>), METH_VARARGS | METH_KEYWORDS, "max($self, *args, **kwargs)\n--\n\n"},
+    {"min", as_method(entry<&min_method>), METH_VARARGS | METH_KEYWORDS, "min($self, *args, **kwargs)\n--\n\n"},
+    {"var", as_method(entry<&var_method>), METH_VARARGS | METH_KEYWORDS, "var($self, *args, **kwargs)\n--\n\n"},
+    {"std", as_method(entry<&std_method>), METH_VARARGS | METH_KEYWORDS, "std($self, *args, **kwargs)\n--\n\n"},
+    {"argmax", as_method(entry<&argmax_method>), METH_VARARGS | METH_KEYWORDS, "argmax($self, *args, **kwargs)\n--\n\n"},
+    {"argmin", as_method(entry<&argmin_method>), METH_VARARGS | METH_KEYWORDS, "argmin($self, *args, **kwargs)\n--\n\n"},
+    {"any", as_method(entry<&any_method>), METH_VARARGS | METH_KEYWORDS, "any($self, *args, **kwargs)\n--\n\n"},
+    {"all", as_method(entry<&all_method>), METH_VARARGS | METH_KEYWORDS, "all($self, *args, **kwargs)\n--\n\n"},
+    {"cumsum", as_method(entry<&cumsum_method>), METH_VARARGS | METH_KEYWORDS, "cumsum($self, *args, **kwargs)\n--\n\n"},
+    {"cumprod", as_method(entry<&cumprod_method>), METH_VARARGS | METH_KEYWORDS, "cumprod($self, *args, **kwargs)\n--\n\n"},
+    {"round", as_method(entry<&round_method>), METH_VARARGS | METH_KEYWORDS,
+     "round($self, *args, **kwargs)\n--\n\n`round(decimals=0)`, half to even like NumPy."},
+    {"clip", as_method(entry<&clip_method>), METH_VARARGS | METH_KEYWORDS,
+     "clip($self, *args, **kwargs)\n--\n\n`clip(min, max)` with scalar bounds natively (one may be None)."},
+    {"astype", as_method(entry<&astype_method>), METH_VARARGS | METH_KEYWORDS,
+     "astype($self, dtype, *args, **kwargs)\n--\n\n`astype(dtype)` between float64, int64 and bool natively; other\n"
+     "targets, keywords and non-finite float-to-int casts through NumPy."},
+    {"fill", as_method(entry<&fill_method>), METH_FASTCALL | METH_KEYWORDS, "fill($self, value)\n--\n\n`a.fill(value)` in place."},
+    {"dot", as_method(entry<&dot_method>), METH_FASTCALL | METH_KEYWORDS,
+     "dot($self, other)\n--\n\n1-D inner product natively; matrices and other operands through NumPy."},
     {"_noop", as_method(entry<&noop>), METH_NOARGS,
      "_noop($self)\n--\n\nDoes nothing; exists only to measure the raw method-call overhead in benchmarks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef GETSETS[] = {
-    {"shape", entry<&get_shape>, nullptr, nullptr, nullptr},
+    {"shape", entry<&get_shape>, entry<&set_shape>, const_cast<char*>(SHAPE_DOC), nullptr},
+    {"T", entry<&transpose_property>, nullptr, nullptr, nullptr},
     {"strides", entry<&get_strides>, nullptr, nullptr, nullptr},
     {"ndim", entry<&get_ndim>, nullptr, nullptr, nullptr},
     {"size", entry<&get_size>, nullptr, nullptr, nullptr},
@@ -103,7 +134,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSETS},
     {Py_tp_new, as_slot(entry<&construct_ndarray>)},
-    {Py_mp_subscript, as_slot(entry<&subscript>)},
+    {Py_mp_subscript, as_slot(entry<&get_item>)},
     {Py_tp_repr, as_slot(entry<&repr>)},
     {Py_tp_str, as_slot(entry<&str>)},
     {Py_mp_length, as_slot(entry<&length>)},

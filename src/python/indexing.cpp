@@ -1,0 +1,284 @@
+#include "python/indexing.hpp"
+
+#include "python/classify.hpp"
+#include "python/fallback.hpp"
+#include "python/interned.hpp"
+#include "python/numpy.hpp"
+#include "python/pyarray.hpp"
+#include "python/strided.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <format>
+#include <memory_resource>
+#include <optional>
+#include <array>
+#include <vector>
+
+namespace corvantile::python {
+
+namespace {
+
+constinit Interned INDEX_NAME("__index__");
+
+Error index_error(const char* message) noexcept { return Error::make(PyExc_IndexError, message); }
+
+template <Element T>
+Result<Ref> scalar_of(T value) {
+    if constexpr (std::same_as<T, double>) {
+        return np_float(value);
+    } else if constexpr (std::same_as<T, std::int64_t>) {
+        return np_i64(value);
+    } else {
+        return np_bool(is_true(value));
+    }
+}
+
+// The NumPy scalar of the element stored at `at`, of a's element kind.
+Result<Ref> scalar_at(const PyArray& a, const std::byte* at) {
+    return a.value.visit([&]<class T>(const Array<T>&) {
+        T value;
+        std::memcpy(&value, at, sizeof(T));
+        return scalar_of(value);
+    });
+}
+
+// One strong reference to a's root owner, for a new view.
+Owner root_reference(const PyArray& a) noexcept { return Owner::adopt(Py_NewRef(root_owner(a))); }
+
+// A contiguous view of `dims` at element `offset` of a's own storage.
+Result<Ref> contiguous_view(const PyArray& a, std::uint64_t offset, const ArrayDims& dims) {
+    return a.value.visit([&]<class T>(const Array<T>& x) {
+        return create_class_object(Array<T>::view(x, offset, dims, root_reference(a)));
+    });
+}
+
+// An int key (int subclasses and bool included) as int64; the interpreter's overflow error.
+Result<std::int64_t> int_value(PyObject* item) {
+    const long long v = PyLong_AsLongLong(item);
+    if (v == -1 && PyErr_Occurred()) return failure();
+    return static_cast<std::int64_t>(v);
+}
+
+// A slice normalised against an axis of `len` elements, as slice.indices(len) gives it.
+Result<Selector> slice_selector(PyObject* slice, std::uint64_t len) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return failure();
+    PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, step);
+    return Selector(Selector::Slice{start, stop, step});
+}
+
+Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
+    a.refresh();
+    auto taken = a.value.take_leading(rows);
+    if (!taken) return failure(array_error(std::move(taken.error())));
+    return create_class_object(std::move(*taken));
+}
+
+// The tuple walk: integers, exact slices and None natively; anything else sends the
+// whole key to NumPy. Errors are raised at the item that causes them.
+Result<Ref> tuple_key(PyArray& a, PyObject* key) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(key);
+    // Short keys keep their lists on the stack.
+    std::array<std::byte, 640> buffer;
+    std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+    std::pmr::vector<std::int64_t> integers(&arena);
+    std::pmr::vector<Selector> selectors(&arena);
+    std::pmr::vector<std::uint64_t> new_axes(&arena);
+    integers.reserve(static_cast<std::size_t>(n));
+    selectors.reserve(static_cast<std::size_t>(n));
+    const std::size_t ndim = a.value.ndim();
+    const auto shape = a.value.shape();
+    std::uint64_t out_axes = 0;
+    bool only_integers = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(key, i);
+        if (item == Py_None) {
+            new_axes.push_back(out_axes++);
+            only_integers = false;
+        } else if (PyLong_Check(item)) {
+            auto v = int_value(item);
+            if (!v) return failure(std::move(v.error()));
+            integers.push_back(*v);
+            selectors.emplace_back(Selector::Index{*v});
+        } else if (PySlice_Check(item)) {
+            if (selectors.size() >= ndim) return failure(index_error("too many indices for array"));
+            auto s = slice_selector(item, shape[selectors.size()]);
+            if (!s) return failure(std::move(s.error()));
+            selectors.push_back(*s);
+            ++out_axes;
+            only_integers = false;
+        } else {
+            return fallback::getitem(a.object(), key);
+        }
+    }
+    if (only_integers) return index_result(a, integers);
+    return select_result(a, selectors, new_axes);
+}
+
+// A list key: every item an int, else the whole key goes to NumPy.
+Result<Ref> list_key(PyArray& a, PyObject* key) {
+    std::array<std::byte, 256> buffer;
+    std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+    std::pmr::vector<std::int64_t> rows(&arena);
+    rows.reserve(static_cast<std::size_t>(PyList_GET_SIZE(key)));
+    // Converting an int runs no Python code, so the list cannot change under the walk.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key); ++i) {
+        PyObject* item = PyList_GET_ITEM(key, i);
+        if (!PyLong_Check(item)) return fallback::getitem(a.object(), key);
+        auto v = int_value(item);
+        if (!v) return failure(std::move(v.error()));
+        rows.push_back(*v);
+    }
+    return take_rows(a, rows);
+}
+
+bool same_shape(std::span<const std::uint64_t> a, std::span<const std::uint64_t> b) noexcept {
+    return std::ranges::equal(a, b);
+}
+
+}  // namespace
+
+Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
+    if (a.strided) {
+        auto at = a.strided_element_at(indices);
+        if (!at) return failure(std::move(at.error()));
+        if (*at) return scalar_at(a, **at);
+        std::array<std::byte, 320> buffer;
+        std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+        std::pmr::vector<Selector> selectors(&arena);
+        selectors.reserve(indices.size());
+        for (std::int64_t i : indices) selectors.emplace_back(Selector::Index{i});
+        auto plan = a.value.selection_plan(selectors);
+        if (!plan) return failure(array_error(std::move(plan.error())));
+        return view_from_layout(a, Layout::of(a).select(*plan, selectors));
+    }
+    auto location = a.value.locate(indices);
+    if (!location) return failure(array_error(std::move(location.error())));
+    if (location->dims.ndim() == 0) {
+        return a.value.visit([&]<class T>(const Array<T>& x) { return scalar_of(x.data()[location->offset]); });
+    }
+    return contiguous_view(a, location->offset, location->dims);
+}
+
+Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::span<const std::uint64_t> new_axes) {
+    auto plan = a.value.selection_plan(selectors);
+    if (!plan) return failure(array_error(std::move(plan.error())));
+
+    if (!a.strided) {
+        // One C-ordered block of the source: leading unit axes, then one axis of step 1,
+        // then whole axes.
+        const ArrayDims& dims = a.value.dims();
+        const Shape strides = dims.element_strides();
+        const auto shape = dims.shape();
+        std::uint64_t offset = 0;
+        bool past_long_axis = false, one_block = true, empty = false;
+        for (std::size_t k = 0; k < plan->ndim; ++k) {
+            const PlanItem& item = plan->items[k];
+            if (item.count == 0) {
+                empty = true;
+                break;
+            }
+            if (!past_long_axis) {
+                offset += item.start * strides[k];
+                if (item.count == 1) continue;
+                past_long_axis = true;
+                if (item.step != 1) {
+                    one_block = false;
+                    break;
+                }
+            } else if (item.start != 0 || item.step != 1 || item.count != shape[k]) {
+                one_block = false;
+                break;
+            }
+        }
+        if (empty || one_block) {
+            const std::size_t total = plan->shape.size() + new_axes.size();
+            if (total > MAX_NDIM) return failure(array_error(DimsError{total}));
+            Shape& out = plan->shape;
+            for (std::uint64_t p : new_axes) {
+                const std::size_t q = std::min<std::uint64_t>(p, out.size());
+                out.push_back(1);
+                for (std::size_t k = out.size() - 1; k > q; --k) out[k] = out[k - 1];
+                out[q] = 1;
+            }
+            if (empty) {
+                auto fresh = a.value.zeros_like(out);
+                if (!fresh) return failure(array_error(std::move(fresh.error())));
+                return create_class_object(std::move(*fresh));
+            }
+            auto out_dims = ArrayDims::make(out, static_cast<std::uint8_t>(dims.itemsize()));
+            if (!out_dims) return failure(array_error(std::move(out_dims.error())));
+            return contiguous_view(a, offset, *out_dims);
+        }
+    }
+
+    Layout layout = Layout::of(a).select(*plan, selectors);
+    for (std::uint64_t p : new_axes) {
+        if (layout.ndim == MAX_NDIM) {
+            return failure(Error::value_error(std::format("at most {} dimensions are supported", MAX_NDIM)));
+        }
+        const std::size_t q = std::min<std::uint64_t>(p, layout.ndim);
+        for (std::size_t k = layout.ndim; k > q; --k) {
+            layout.shape[k] = layout.shape[k - 1];
+            layout.strides[k] = layout.strides[k - 1];
+        }
+        layout.shape[q] = 1;
+        layout.strides[q] = 0;
+        ++layout.ndim;
+    }
+    return view_from_layout(a, layout);
+}
+
+Result<Ref> get_item(PyArray& a, PyObject* key) {
+    if (PyLong_Check(key)) {
+        auto v = int_value(key);
+        if (!v) return failure(std::move(v.error()));
+        const std::int64_t index = *v;
+        return index_result(a, std::span(&index, 1));
+    }
+    if (PySlice_Check(key)) {
+        if (a.value.ndim() == 0) return failure(index_error("too many indices for array: array is 0-dimensional"));
+        auto s = slice_selector(key, a.value.shape()[0]);
+        if (!s) return failure(std::move(s.error()));
+        return select_result(a, std::span(&*s, 1), {});
+    }
+    if (PyTuple_Check(key)) return tuple_key(a, key);
+    if (key == Py_None) {
+        constexpr std::uint64_t front = 0;
+        return select_result(a, {}, std::span(&front, 1));
+    }
+    if (key == Py_Ellipsis) return select_result(a, {}, {});
+    if (PyList_Check(key)) return list_key(a, key);
+
+    if (const AnyArray* rows = any_of(key)) {
+        if (const auto* x = rows->get_if<std::int64_t>(); x != nullptr && x->ndim() == 1) {
+            return take_rows(a, x->elements());
+        }
+    }
+    if (auto mask = bool_mask(key); mask && same_shape(mask->shape, a.value.shape())) {
+        a.refresh();
+        auto picked = a.value.compress_flat(mask->values);
+        if (!picked) return failure(array_error(std::move(picked.error())));
+        return create_class_object(std::move(*picked));
+    }
+
+    auto name = INDEX_NAME.get();
+    if (!name) return failure(std::move(name.error()));
+    const int has_index = PyObject_HasAttrWithError(key, *name);
+    if (has_index < 0) return failure();
+    if (has_index == 1) {
+        Ref number = Ref::steal(PyNumber_Index(key));
+        if (number) {
+            const long long v = PyLong_AsLongLong(number.get());
+            if (!(v == -1 && PyErr_Occurred())) {
+                const auto index = static_cast<std::int64_t>(v);
+                return index_result(a, std::span(&index, 1));
+            }
+        }
+        PyErr_Clear();
+    }
+    return fallback::getitem(a.object(), key);
+}
+
+}  // namespace corvantile::python

@@ -1,0 +1,194 @@
+#pragma once
+
+// The folds behind the reductions, free of Python: the 8-lane total, the max/min steps,
+// the folds along one axis and the whole-array scans.
+
+#include "array/storage.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace corvantile::python::folds {
+
+// The quiet NaN the reductions make themselves (not one taken from an operand).
+inline constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+template <class T>
+inline double as_double(T x) noexcept {
+    return static_cast<double>(x);
+}
+template <>
+inline double as_double<Bool>(Bool x) noexcept {
+    return x != Bool{0} ? 1.0 : 0.0;
+}
+
+// The 8-lane total of x[0..n) read as float64 (int64 rounded to nearest, bool as 0/1).
+template <class T>
+double lanes(const T* x, std::size_t n) noexcept {
+    const std::size_t m = n & ~std::size_t{7};
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < m; i += 8) {
+        for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + as_double(x[i + j]);
+    }
+    const double body = m == 0 ? 0.0
+                               : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
+                                     ((lane[1] + lane[5]) + (lane[0] + lane[4]));
+    if (m == n) return body;
+    double tail = -0.0;
+    for (std::size_t i = m; i < n; ++i) tail = tail + as_double(x[i]);
+    return body + tail;
+}
+
+// max and min of two values: NaN in either gives QUIET_NAN; equal values give x (the
+// later element). Selects, no branches.
+struct MaxStep {
+    double operator()(double acc, double x) const noexcept {
+        const double r = acc > x ? acc : x;
+        return std::isunordered(acc, x) ? QUIET_NAN : r;
+    }
+};
+struct MinStep {
+    double operator()(double acc, double x) const noexcept {
+        const double r = acc < x ? acc : x;
+        return std::isunordered(acc, x) ? QUIET_NAN : r;
+    }
+};
+struct AddStep {
+    double operator()(double acc, double x) const noexcept { return acc + x; }
+};
+struct MulStep {
+    double operator()(double acc, double x) const noexcept { return acc * x; }
+};
+
+// The whole-array max (Max) or min of x[0..n), n > 0: the same value as folding MaxStep
+// or MinStep from x[0], computed in eight lanes. A NaN among two or more elements gives
+// QUIET_NAN; otherwise the result is the extreme value, and for a zero extreme the sign of
+// the last zero, since the fold keeps the later of two equal values.
+template <bool Max>
+double extreme(const double* x, std::size_t n) noexcept {
+    if (n == 1) return x[0];
+    double lane[8];
+    double seen_nan[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // becomes NaN once a lane meets one
+    for (std::size_t j = 0; j < 8; ++j) lane[j] = x[0];
+    const std::size_t m = n & ~std::size_t{7};
+    for (std::size_t i = 0; i < m; i += 8) {
+        for (std::size_t j = 0; j < 8; ++j) {
+            const double v = x[i + j];
+            lane[j] = (Max ? v > lane[j] : v < lane[j]) ? v : lane[j];
+            seen_nan[j] = v != v ? v : seen_nan[j];
+        }
+    }
+    double best = x[0];
+    bool nan = false;
+    for (std::size_t j = 0; j < 8; ++j) {
+        best = (Max ? lane[j] > best : lane[j] < best) ? lane[j] : best;
+        nan |= seen_nan[j] != seen_nan[j];
+    }
+    for (std::size_t i = m; i < n; ++i) {
+        best = (Max ? x[i] > best : x[i] < best) ? x[i] : best;
+        nan |= x[i] != x[i];
+    }
+    if (nan) return QUIET_NAN;
+    if (best == 0.0) {
+        std::size_t i = n;
+        while (x[--i] != 0.0) {
+        }
+        return x[i];
+    }
+    return best;
+}
+
+// Folds x (outer x len x inner, C order) along its middle axis into out (outer x inner).
+// Each output starts at `init`, or at its first element when init is empty (len >= 1),
+// and takes its elements in ascending k.
+template <class Step>
+void fold_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t len,
+               std::uint64_t inner, std::optional<double> init, Step step) noexcept {
+    for (std::uint64_t o = 0; o < outer; ++o) {
+        const double* src = x + o * len * inner;
+        double* dst = out + o * inner;
+        std::uint64_t k = 0;
+        if (init) {
+            for (std::uint64_t i = 0; i < inner; ++i) dst[i] = *init;
+        } else {
+            for (std::uint64_t i = 0; i < inner; ++i) dst[i] = src[i];
+            k = 1;
+        }
+        if (inner == 1) {
+            double acc = dst[0];
+            for (; k < len; ++k) acc = step(acc, src[k]);
+            dst[0] = acc;
+        } else {
+            for (; k < len; ++k) {
+                const double* row = src + k * inner;
+                for (std::uint64_t i = 0; i < inner; ++i) dst[i] = step(dst[i], row[i]);
+            }
+        }
+    }
+}
+
+// The sequential fold of x[0..n) from acc.
+template <class Step>
+double fold(const double* x, std::size_t n, double acc, Step step) noexcept {
+    for (std::size_t i = 0; i < n; ++i) acc = step(acc, x[i]);
+    return acc;
+}
+
+// The population variance of x[0..n), n > 0: the 8-lane mean, then the squared
+// deviations summed in order from -0.0.
+inline double variance(const double* x, std::size_t n) noexcept {
+    const double count = static_cast<double>(n);
+    const double mean = lanes(x, n) / count;
+    double acc = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = x[i] - mean;
+        const double sq = d * d;
+        acc = acc + sq;
+    }
+    return acc / count;
+}
+
+// The position of the first NaN, else of the first extreme by `better` (strict); n > 0.
+template <class Better>
+std::int64_t arg_extreme(const double* x, std::size_t n, Better better) noexcept {
+    if (n == 1 || std::isnan(x[0])) return 0;
+    std::size_t best = 0;
+    double cur = x[0];
+    for (std::size_t i = 1; i < n; ++i) {
+        if (std::isnan(x[i])) return static_cast<std::int64_t>(i);
+        if (better(x[i], cur)) {
+            best = i;
+            cur = x[i];
+        }
+    }
+    return static_cast<std::int64_t>(best);
+}
+
+// Running fold: out[i] = acc after x[0..i].
+template <class Step>
+void scan(const double* x, double* out, std::size_t n, double acc, Step step) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        acc = step(acc, x[i]);
+        out[i] = acc;
+    }
+}
+
+// Whether any element is nonzero (NaN counts as nonzero).
+template <class T>
+bool any_nonzero(const T* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i)
+        if (x[i] != T{0}) return true;
+    return false;
+}
+// Whether every element is nonzero.
+template <class T>
+bool all_nonzero(const T* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i)
+        if (x[i] == T{0}) return false;
+    return true;
+}
+
+}  // namespace corvantile::python::folds

@@ -1,0 +1,161 @@
+"""a[key]: differential against NumPy for every native key form, on owned arrays and on
+strided views; views share memory with their root; the few deliberate message differences."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from conftest import differential, native
+
+DTYPES = [np.float64, np.int64, np.bool_]
+
+
+def data(shape, dtype):
+    values = np.arange(int(np.prod(shape)), dtype=np.int64).reshape(shape)
+    return values % 3 == 1 if dtype is np.bool_ else (values * 3 - 7).astype(dtype)
+
+
+def make(xp, shape, dtype, strided=False):
+    """An array of `shape`; with strided, a strided view of that shape over a bigger base."""
+    if not strided:
+        return xp.asarray(data(shape, dtype))
+    big = xp.asarray(data(tuple(2 * n for n in shape), dtype))
+    return big[(slice(None, None, 2),) * len(shape)]
+
+
+# (shape, key as a function of xp) -- keys that are native.
+KEYS = {
+    "int": ((5,), lambda xp: 3),
+    "negative": ((3, 4), lambda xp: -1),
+    "out-of-bounds": ((3, 4), lambda xp: 3),
+    "negative-out": ((5,), lambda xp: -6),
+    "tuple-full": ((3, 4), lambda xp: (1, 2)),
+    "tuple-negative": ((3, 4), lambda xp: (-1, -4)),
+    "tuple-partial": ((2, 3, 4), lambda xp: (1, 2)),
+    "tuple-out": ((3, 4), lambda xp: (1, 4)),
+    "tuple-too-many": ((3, 4), lambda xp: (0, 0, 0)),
+    "empty-tuple": ((3, 4), lambda xp: ()),
+    "empty-tuple-0d": ((), lambda xp: ()),
+    "ellipsis-0d": ((), lambda xp: ...),
+    "none-0d": ((), lambda xp: None),
+    "int-0d": ((), lambda xp: 0),
+    "slice": ((3, 4), lambda xp: slice(1, 3)),
+    "step": ((3, 4), lambda xp: slice(None, None, 2)),
+    "reverse": ((6,), lambda xp: slice(None, None, -1)),
+    "empty-slice": ((6,), lambda xp: slice(0, 0)),
+    "slice-clipped": ((6,), lambda xp: slice(-100, 100, 3)),
+    "column": ((3, 4), lambda xp: (slice(None), 1)),
+    "block": ((4, 5), lambda xp: (slice(1, 3), slice(1, 4))),
+    "rows-whole": ((4, 5), lambda xp: (slice(1, 3), slice(None))),
+    "unit-then-slice": ((4, 5), lambda xp: (slice(2, 3), slice(1, 4))),
+    "int-none": ((3, 4), lambda xp: (1, None)),
+    "none-slice-none": ((3, 4), lambda xp: (None, slice(None), None)),
+    "none-late": ((3, 4), lambda xp: (slice(None), slice(None), None, None)),
+    "none": ((3, 4), lambda xp: None),
+    "ellipsis": ((3, 4), lambda xp: ...),
+    "whole-empty-axis": ((2, 0), lambda xp: slice(None)),
+    "ellipsis-empty-axis": ((2, 0), lambda xp: ...),
+    "int-empty-axis": ((2, 0), lambda xp: 0),
+    "list": ((3, 4), lambda xp: [2, 0, -1, 0]),
+    "list-empty": ((3, 4), lambda xp: []),
+    "list-empty-1d": ((5,), lambda xp: []),
+    "list-out": ((5,), lambda xp: [1, 5]),
+    "list-0d": ((), lambda xp: [0]),
+    "int64-array": ((5, 2), lambda xp: xp.asarray(np.array([4, -1, 0]))),
+    "int64-array-out": ((5,), lambda xp: xp.asarray(np.array([0, -6]))),
+    "mask": ((3, 4), lambda xp: xp.asarray(data((3, 4), np.int64) % 2 == 0)),
+    "numpy-mask": ((5,), lambda xp: np.array([True, False, True, True, False])),
+    "numpy-int": ((5,), lambda xp: np.int64(-2)),
+    "0d-int-array": ((5,), lambda xp: xp.asarray(np.array(2))),
+}
+
+# Keys that go to NumPy unchanged.
+FALLBACK_KEYS = {
+    "int-ellipsis": ((3, 4), lambda xp: (0, Ellipsis)),
+    "float": ((5,), lambda xp: 1.5),
+    "str": ((5,), lambda xp: "x"),
+    "nested-list": ((5,), lambda xp: [0, [1]]),
+    "float-list": ((5,), lambda xp: [1.0]),
+    "2d-int-array": ((5,), lambda xp: xp.asarray(np.array([[0, 1], [2, 3]]))),
+    "wrong-mask": ((3, 4), lambda xp: xp.asarray(np.array([True, False, True]))),
+    "float-array": ((5,), lambda xp: xp.asarray(np.array([1.0]))),
+}
+
+
+@pytest.mark.parametrize("name", list(KEYS) + list(FALLBACK_KEYS))
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("strided", [False, True], ids=["owned", "strided"])
+def test_getitem_matches_numpy(name, dtype, strided):
+    shape, key = KEYS.get(name) or FALLBACK_KEYS[name]
+    if strided and not shape:
+        pytest.skip("no strided 0-d view")
+    got = differential(lambda xp: make(xp, shape, dtype, strided)[key(xp)])
+    if name in KEYS:
+        assert type(got) is not np.ndarray, "answered by NumPy"
+
+
+@pytest.mark.parametrize("key,numpy_key", [
+    (True, 1), (False, 0), ([True, False], [1, 0]), ((True, -1), (1, -1)), ((slice(None), False), (slice(None), 0)),
+])
+def test_booleans_index_as_integers(key, numpy_key):
+    a = data((3, 4), np.int64)
+    got = native(a)[key]
+    assert type(got) is not np.ndarray
+    assert np.array_equal(np.asarray(got), a[numpy_key]) and np.shape(got) == a[numpy_key].shape
+
+
+def shares(view, root):
+    """Writing through `view` changes `root` (both corvantile arrays)."""
+    before = np.asarray(root).copy()
+    np.asarray(view)[...] = 42
+    return not np.array_equal(np.asarray(root), before)
+
+
+@pytest.mark.parametrize("key", [
+    1, (slice(1, 3),), (slice(None), 1), slice(None, None, 2), (1, None), ..., (None, slice(None), None),
+])
+def test_basic_indexing_gives_views_of_the_root(key):
+    a = native(data((3, 4), np.float64))
+    v = a[key]
+    assert v.base is a and v.shape == data((3, 4), np.float64)[key].shape
+    assert a[1:][key].base is a  # a view of a view refers to the root
+    assert shares(v, a)
+
+
+def test_copies_and_empty_selections_have_no_base():
+    a = native(data((3, 4), np.float64))
+    for key in ([0, 1], native(np.array([1])), a > 2.0, slice(0, 0)):
+        assert a[key].base is None
+    assert native(data((2, 0), np.float64))[:].base is None
+    assert native(data((2, 0), np.float64))[0].base is not None  # zero-size view
+
+
+def test_strided_view_reads_current_base_values():
+    a = native(data((4, 6), np.float64))
+    v = a[:, ::2]
+    np.asarray(a)[1, 2] = 123.0
+    assert v[1, 1] == 123.0 and v[1][1] == 123.0 and v[[1]][0, 1] == 123.0
+    assert v[1].base is a and v[None].base is a
+
+
+@pytest.mark.parametrize("make_array,key,exc,message", [
+    (lambda: native(np.array(1.0)), slice(None), IndexError,
+     "too many indices for array: array is 0-dimensional"),
+    (lambda: native(data((3, 4), np.float64)), (0, 0, slice(None)), IndexError, "too many indices for array"),
+    (lambda: native(data((1,) * 8, np.float64)), None, ValueError,
+     "corvantile supports at most 8 dimensions natively, got 9"),
+    (lambda: native(data((2,) * 8, np.float64)), (slice(None, None, 2), None), ValueError,
+     "corvantile supports at most 8 dimensions natively, got 9"),
+    (lambda: native(data((3,) + (2,) * 7, np.float64)), (slice(None, None, 2), None), ValueError,
+     "at most 8 dimensions are supported"),
+    (lambda: native(data((4,) + (2,) * 7, np.float64))[::2], None, ValueError,
+     "at most 8 dimensions are supported"),
+    (lambda: native(data((5,), np.float64)), 2**70, OverflowError, None),
+    (lambda: native(data((5,), np.float64)), slice(None, None, 0), ValueError, "slice step cannot be zero"),
+])
+def test_own_errors(make_array, key, exc, message):
+    a = make_array()
+    with pytest.raises(exc) as info:
+        a[key]
+    if message is not None:
+        assert str(info.value) == message

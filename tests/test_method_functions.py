@@ -1,0 +1,117 @@
+"""The module functions that repeat ndarray methods: native bodies, method calls, NumPy's functions."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from corvantile import _fallback as fb
+from conftest import differential, native
+
+M = [[1.0, -2.5, 3.0], [0.0, 4.5, -1.0]]
+I = [[3, 0, -2], [1, 5, 0]]
+B = [[True, False, True], [False, False, True]]
+
+
+def arr(xp, values):
+    return native(values) if xp is cv else np.asarray(values)
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """(function, first argument, args, kwargs) of each call into the fallback module."""
+    log = []
+    for function in ("call", "call_method"):
+        real = getattr(fb, function)
+
+        def record(first, *args, _real=real, _function=function, **kwargs):
+            log.append((_function, first, args, kwargs))
+            return _real(first, *args, **kwargs)
+        monkeypatch.setattr(fb, function, record)
+    return log
+
+
+CASES = [
+    ("sum", ()), ("sum", (0,)), ("prod", ()), ("mean", ()), ("max", ()), ("min", (-1,)), ("var", ()), ("std", ()),
+    ("argmax", ()), ("argmin", ()), ("cumsum", ()), ("cumprod", ()), ("clip", (0, 2)), ("round", ()),
+    ("round", (1,)), ("reshape", (-1,)), ("copy", ()), ("nonzero", ()), ("ravel", ()), ("transpose", ()),
+    ("any", ()), ("all", ()), ("any", (0,)), ("dot", ([1.0, 2.0, 3.0],)),
+]
+
+
+@pytest.mark.parametrize("values", [M, I, B, [2.0, -1.0, 0.5]])
+@pytest.mark.parametrize("name,args", CASES)
+def test_against_numpy(values, name, args):
+    if len(values) == 3 and args in ((0,), (-1,)):
+        return  # an axis reduction of a 1-D array gives a 0-d array, not NumPy's scalar
+    differential(lambda xp: getattr(xp, name)(arr(xp, values), *args))
+    differential(lambda xp: getattr(xp, name)(values, *args))
+
+
+@pytest.mark.parametrize("name,args,kwargs", [
+    ("sum", (), {"keepdims": True}), ("mean", (), {"axis": 0}), ("std", (), {"ddof": 1}),
+    ("clip", (), {"min": 0, "max": 1}), ("round", (), {"decimals": 1}), ("reshape", ((6,),), {"order": "F"}),
+    ("ravel", (), {"order": "F"}), ("all", (), {"axis": 1}), ("cumsum", (), {"axis": 1}),
+])
+def test_keywords_against_numpy(name, args, kwargs):
+    differential(lambda xp: getattr(xp, name)(arr(xp, M), *args, **kwargs))
+    differential(lambda xp: getattr(xp, name)(a=arr(xp, M), **kwargs) if not args else None)
+
+
+def test_roads(calls):
+    a = native([1.0, 2.0])
+    assert cv.sum(a) == cv.sum(a=a) == a.sum() and calls == []
+    cv.sum(a, axis=0, keepdims=True)
+    assert calls == [("call_method", a, ("sum",), {"axis": 0, "keepdims": True})]
+    calls.clear()
+    cv.sum([1.0, 2.0])
+    cv.sum(a=[1.0, 2.0])
+    cv.sum([1.0, 2.0], 0, keepdims=True)
+    cv.nonzero([0, 1])
+    cv.dot([1.0], [2.0])
+    assert calls == [("call", "sum", ([1.0, 2.0],), {}), ("call", "sum", ([1.0, 2.0],), {}),
+                     ("call", "sum", ([1.0, 2.0], 0), {"keepdims": True}), ("call", "nonzero", ([0, 1],), {}),
+                     ("call", "dot", ([1.0], [2.0]), {})]
+
+
+def test_missing_a_and_method_argument_errors(calls):
+    a = native([1.0, 2.0])
+    for call in (lambda: cv.sum(), lambda: cv.sum(axis=0)):
+        with pytest.raises(TypeError, match=r"^sum\(\) missing 1 required positional argument: 'a'$"):
+            call()
+    assert cv.dot(a, other=a) == 5.0
+    for call, message in ((lambda: cv.dot(a), "missing 1 required positional argument: 'other'"),
+                          (lambda: cv.dot(a, a, a), "takes 1 positional argument"),
+                          (lambda: cv.dot(a, a, out=None), "unexpected keyword argument 'out'"),
+                          (lambda: cv.nonzero(a, 1), "takes no arguments")):
+        with pytest.raises(TypeError, match=message):
+            call()
+    assert calls == []
+
+
+def test_bool_buffers_are_answered_natively(calls):
+    for m in (np.array([[True, False], [False, False]]), np.zeros((2, 0), bool), np.ones(3, bool)):
+        for name in ("any", "all"):
+            got = getattr(cv, name)(m)
+            assert type(got) is np.bool_ and got == getattr(np, name)(m)
+    assert calls == []
+    for name, a, args, kwargs in (("any", np.ones(3, bool), (0,), {}), ("any", np.ones(3, bool), (None,), {}),
+                                  ("all", np.ones(3, bool), (), {"axis": 0}), ("all", np.array(True), (), {}),
+                                  ("any", np.ones((3, 2), bool)[:, 0], (), {}), ("all", np.ones(3), (), {}),
+                                  ("any", [True, False], (), {})):
+        calls.clear()
+        assert getattr(cv, name)(a, *args, **kwargs) == getattr(np, name)(a, *args, **kwargs)
+        assert calls == [("call", name, (a,) + args, kwargs)]
+
+
+def test_subtype_instances_and_strided_views_use_their_methods():
+    class Sub(cv.ndarray):
+        def sum(self, *args, **kwargs):
+            return ("own", args, kwargs)
+
+    s = Sub((3,))
+    assert cv.sum(s, 0, keepdims=True) == ("own", (0,), {"keepdims": True})
+    assert cv.mean(s) == 0.0
+    base = native(np.arange(12.0).reshape(3, 4))
+    view = cv._view_of(base, np.asarray(base)[:, 1])
+    np.asarray(base)[:, 1] = [10.0, 20.0, 40.0]
+    assert cv.sum(view) == 70.0 and cv.dot(view, view) == 2100.0

@@ -1,0 +1,169 @@
+"""ndarray.round, clip, astype, copy, fill and dot against NumPy, and the road of declined calls."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from corvantile import _fallback as fb
+from conftest import assert_same_array, differential, native
+
+F = [0.5, 1.5, 2.5, -0.5, -2.5, 0.25, 0.35, 15.0, 25.0, 35.0, np.nan, np.inf, -np.inf, -0.0, 1234.5678]
+I = [3, -2, 0, 7]
+B = [True, False, True]
+
+
+def arr(xp, values, dtype=None):
+    return native(values, dtype) if xp is cv else np.asarray(values, dtype=dtype)
+
+
+@pytest.fixture
+def declined(monkeypatch):
+    """(function, name, args, kwargs) of each call that reaches the fallback module."""
+    log = []
+    for function in ("call", "call_method"):
+        real = getattr(fb, function)
+
+        def record(first, second, *args, _real=real, _function=function, **kwargs):
+            log.append((_function, second if _function == "call_method" else first, args, kwargs))
+            return _real(first, second, *args, **kwargs)
+        monkeypatch.setattr(fb, function, record)
+    return log
+
+
+@pytest.mark.parametrize("values", [F, [[1.25, -3.75], [2.5, 0.125]], [], I, B])
+@pytest.mark.parametrize("method,args,kwargs", [
+    ("round", (), {}), ("round", (1,), {}), ("round", (), {"decimals": 2}), ("round", (-1,), {}),
+    ("round", (True,), {}), ("round", (2.0,), {}), ("round", (1,), {"out": None}), ("round", (1, None), {}),
+    ("clip", (0.0, 1.0), {}), ("clip", (None, 1), {}), ("clip", (True, 2), {}),
+    ("clip", (2.0, 1.0), {}), ("clip", (0,), {}), ("clip", (), {"min": 0, "max": 1}),
+    ("clip", (np.int64(0), 1), {}), ("clip", ([0], 1), {}),
+    ("astype", (float,), {}), ("astype", (np.int64,), {}), ("astype", (bool,), {}),
+    ("astype", (None,), {}), ("astype", (np.float32,), {}), ("astype", (np.uint8,), {}),
+    ("astype", (int,), {"copy": False}), ("astype", ("nope",), {}),
+    ("copy", (), {}), ("copy", ("C",), {}), ("copy", (), {"order": "k"}), ("copy", ("F",), {}),
+    ("copy", ("CC",), {}),
+])
+def test_against_numpy(values, method, args, kwargs):
+    if method == "astype" and args[0] is np.int64 and values is F:
+        values = [1.9, -1.9, 9.1e18, -0.0]
+    differential(lambda xp: call(getattr(arr(xp, values), method), args, kwargs))
+
+
+def call(f, args, kwargs):
+    """f(*args, **kwargs), without a keyword dictionary when there are no keywords."""
+    return f(*args, **kwargs) if kwargs else f(*args)
+
+
+@pytest.mark.parametrize("values,dtype,method,args,kwargs,goes", [
+    (F, None, "round", (), {}, False), (F, None, "round", (2,), {}, False), (F, None, "round", (), {"decimals": 2}, False),
+    (F, None, "round", (2.0,), {}, True), (F, None, "round", (2**40,), {}, True), (F, None, "round", (1,), {}, False),
+    (F, None, "round", (), {"out": None}, True), (I, None, "round", (), {}, True),
+    (F, None, "clip", (0, 1), {}, False), (F, None, "clip", (0,), {}, True), (I, None, "clip", (0, 1), {}, True),
+    (F, None, "astype", (np.int64,), {}, True), ([1.5], None, "astype", (np.int64,), {}, False),
+    ([9.2e18], None, "astype", (np.int64,), {}, True), (I, None, "astype", ("f4",), {}, True),
+    (I, None, "copy", ("F",), {}, True), (B, None, "copy", ("A",), {}, False),
+])
+def test_which_calls_go_to_numpy(declined, values, dtype, method, args, kwargs, goes):
+    try:
+        call(getattr(native(values, dtype), method), args, kwargs)
+    except (TypeError, OverflowError):
+        pass
+    want_args = args[1:] if method == "astype" else args
+    assert declined == ([("call_method", method, want_args if method != "astype" else args[:1] + want_args, kwargs)]
+                        if goes else [])
+
+
+@pytest.mark.parametrize("values,decimals,want", [
+    ([0.5, 1.5, 2.5, -0.5, -2.5], 0, [0.0, 2.0, 2.0, -0.0, -2.0]), ([0.25, 0.35], 1, [0.2, 0.4]),
+    ([15.0, 25.0, 35.0], -1, [20.0, 20.0, 40.0]), ([np.nan, np.inf, -np.inf], 3, [np.nan, np.inf, -np.inf]),
+])
+def test_round_values(values, decimals, want):
+    assert_same_array(native(values).round(decimals), np.array(want))
+
+
+def test_own_choices_where_numpy_differs():
+    assert np.isnan(np.asarray(native([1.5, -np.inf, 0.0]).round(400))).all()  # the scale is infinite
+    assert_same_array(native([np.nan, -0.0, 3.0]).clip(0.0, 1.0), np.array([np.nan, -0.0, 1.0]))
+    assert_same_array(native([-0.0, -1.0]).clip(0, None), np.array([-0.0, 0.0]))
+    assert_same_array(native([np.nan, 2.0]).clip(np.nan, 1.0), np.array([np.nan, 1.0]))  # a NaN bound is ignored
+    for values in (F, I):
+        with pytest.raises(ValueError, match="^One of max or min must be given$"):
+            native(values).clip(None, None)
+    with pytest.raises(OverflowError):
+        native(I).clip(0, 10**400)
+    got = native(I).astype(">i8")  # native byte order
+    assert got.dtype == np.int64 and type(got) is cv.ndarray
+    assert_same_array(native([np.nan, 0.0, -0.0]).astype(bool), np.array([True, False, False]))
+
+
+def test_results_are_new_arrays_with_their_own_memory():
+    for a in (native(F), native(I), native(B)):
+        for b in (a.astype(a.dtype), a.copy(), a.astype(float).round(), a.astype(float).clip(0, 1)):
+            assert b is not a and not np.shares_memory(np.asarray(a), np.asarray(b))
+    assert type(native(2.5).round()) is cv.ndarray
+
+
+@pytest.mark.parametrize("dtype,value", [(None, 2), (None, 2.5), (None, True), (None, 10**20), (np.int64, 4),
+                                         (np.bool_, 0), (None, [1.0, 2.0, 3.0]), (None, "x")])
+def test_fill(dtype, value):
+    def fill(xp):
+        a = arr(xp, [1.0, 2.0, 3.0], dtype)
+        return a.fill(value), np.asarray(a).copy()
+    differential(fill)
+
+
+def test_fill_of_a_strided_view_writes_the_base_and_int_arrays_go_to_numpy(declined):
+    base = native(np.zeros((3, 4)))
+    cv._view_of(base, np.asarray(base)[:, 1]).fill(7)
+    assert_same_array(np.asarray(base)[:, 1], np.full(3, 7.0))
+    assert np.asarray(base).sum() == 21.0 and declined == []
+    native(I).fill(1)
+    assert declined == [("call_method", "fill", (1,), {})]
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'value'"):
+        native(F).fill()
+
+
+def test_strided_views_are_read_fresh():
+    base = native(np.arange(12.0).reshape(3, 4) / 4)
+    view = cv._view_of(base, np.asarray(base)[:, 1])
+    np.asarray(base)[:, 1] = [0.5, 1.5, -7.25]
+    for method, args in (("round", ()), ("clip", (0, 1)), ("astype", (np.int64,)), ("copy", ())):
+        assert_same_array(getattr(view, method)(*args), getattr(np.asarray(base)[:, 1], method)(*args))
+    assert view.dot(view) == 0.25 + 2.25 + 52.5625
+
+
+@pytest.mark.parametrize("a,b", [
+    ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]), ([], []), ([[1.0, 2.0], [3.0, 4.0]], [1.0, 2.0]), ([1, 2], [3.0, 4.0]),
+    ([1.0, 2.0], 3.0), ([1.0, 2.0], [[1.0], [2.0]]), ([1.0, 2.0], np.array([1.0, 2.0])),
+])
+def test_dot_against_numpy(a, b):
+    differential(lambda xp: arr(xp, a).dot(arr(xp, b) if isinstance(b, list) else b))
+    differential(lambda xp: arr(xp, a).dot(b))
+    differential(lambda xp: arr(xp, a).dot(other=b) if xp is cv else np.asarray(a).dot(b))
+
+
+def test_dot_sums_products_in_the_lane_order(declined):
+    rng = np.random.default_rng(5)
+    for n in (1, 7, 8, 9, 16, 37, 1000):
+        x, y = rng.standard_normal(n), rng.standard_normal(n)
+        got = native(x).dot(native(y))
+        assert type(got) is np.float64 and got == (native(x) * native(y)).sum()
+    assert declined == []
+    with pytest.raises(ValueError, match=r"^shapes \(3,\) and \(4,\) not aligned$"):
+        native([1.0, 2.0, 3.0]).dot(native([1.0, 2.0, 3.0, 4.0]))
+    native([1.0]).dot([2.0])
+    assert declined[0][:2] == ("call", "dot")
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'other'"):
+        native([1.0]).dot()
+
+
+def test_declined_calls_reach_numpys_method_and_its_exceptions_pass_unchanged(monkeypatch):
+    class Marker(Exception):
+        pass
+
+    def boom(a, name, *args, **kwargs):
+        raise Marker(name, args, kwargs)
+    monkeypatch.setattr(fb, "call_method", boom)
+    with pytest.raises(Marker) as info:
+        native(F).round(1, out=None)
+    assert info.value.args == ("round", (1,), {"out": None})

@@ -1,0 +1,214 @@
+"""ndarray reductions (sum ... cumprod): against NumPy, and their own summation order and NaN bits."""
+
+import struct
+import warnings
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+import corvantile._fallback as fb
+from conftest import assert_same_array, differential, native
+
+NDARRAY = cv._core.ndarray
+NAN, INF = float("nan"), float("inf")
+AXIS_METHODS = ["sum", "prod", "mean", "max", "min"]
+WHOLE_METHODS = ["var", "std", "argmax", "argmin", "any", "all", "cumsum", "cumprod"]
+VALUES = [  # sums are exact in any order, so NumPy's own order agrees
+    [3.0, -1.5, 2.0, 0.5, 8.0, -4.0, 1.0, 2.5, 6.5], [[1.0, -2.0, 3.5], [4.0, 0.5, -1.0]], 2.5,
+    [1.0, NAN, 2.0], [INF, 1.0, -2.0], [], np.ones((2, 0)), np.zeros((0, 3)),
+    np.array([3, -1, 7, 0, -5]), np.array([], dtype=np.int64), [True, False, True], np.array([], dtype=bool),
+]
+
+
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", float(x)))[0]
+
+
+def from_bits(b):
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+def lanes(xs):
+    """The 8-lane order, in Python."""
+    m = len(xs) // 8 * 8
+    lane = [0.0] * 8
+    for i in range(m):
+        lane[i % 8] += xs[i]
+    body = ((lane[3] + lane[7]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[0] + lane[4])) if m else 0.0
+    if m == len(xs):
+        return body
+    tail = -0.0
+    for x in xs[m:]:
+        tail += x
+    return body + tail
+
+
+def call(xp, values, method, args=(), kwargs={}):
+    a = native(values) if xp is cv else np.asarray(values)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # NumPy's mean of nothing
+        r = getattr(a, method)(*args, **kwargs)
+    return np.float64(NAN) if type(r) is np.float64 and np.isnan(r) else r  # NaN bits: test_nan_bits
+
+
+@pytest.mark.parametrize("values", VALUES, ids=range(len(VALUES)))
+@pytest.mark.parametrize("method", AXIS_METHODS + WHOLE_METHODS)
+@pytest.mark.parametrize("args,kwargs", [((), {}), ((None,), {}), ((), {"axis": None}), ((), {"keepdims": True})])
+def test_whole_array_matches_numpy(values, method, args, kwargs):
+    differential(lambda xp: call(xp, values, method, args, kwargs))
+
+
+@pytest.mark.parametrize("values", [[[1.0, -2.0, 3.5], [4.0, NAN, -6.0]], np.ones((2, 3, 4)), np.zeros((0, 3)),
+                                    np.arange(24.0).reshape(2, 3, 4) - 11.0])
+@pytest.mark.parametrize("method", AXIS_METHODS)
+@pytest.mark.parametrize("args,kwargs", [((0,), {}), ((), {"axis": 1}), ((-1,), {})])
+def test_axis_matches_numpy(values, method, args, kwargs):
+    if method in ("max", "min") and np.asarray(values).shape[args[0] if args else kwargs["axis"]] == 0:
+        pytest.skip("own message, below")
+    differential(lambda xp: call(xp, values, method, args, kwargs))
+
+
+def test_axis_of_1d_gives_0d_array():
+    a = native([1e16, 1.0, 1.0, 1.0, -1e16, 1.0, 1.0, 1.0])
+    assert (a.sum(), a.mean(), a.sum(axis=None), a.sum(*(), **{})) == (6.0, 0.75, 6.0, 6.0)
+    assert type(a.sum()) is np.float64 and type(a.mean()) is np.float64
+    for r in (a.sum(0), a.sum(axis=0), a.sum(False)):  # bool axes read as 0 / 1
+        assert type(r) is NDARRAY and r.shape == () and float(r) == 3.0
+    assert native([1e16, 1.0, 1.0, 1.0, -1e16, 1.0, 1.0, 1.0, 1.0]).sum() == 7.0
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 16, 17, 1001])
+def test_lane_order_bit_exact(n):
+    rng = np.random.default_rng(n)
+    x = rng.standard_normal(n) * 10.0 ** rng.integers(-8, 9, n)
+    a, xs = native(x), list(x)
+    assert bits(a.sum()) == bits(lanes(xs))
+    if n:
+        assert bits(a.mean()) == bits(lanes(xs) / n)
+        m = lanes(xs) / n
+        acc = -0.0
+        for v in xs:
+            acc += (v - m) * (v - m)
+        assert bits(a.var()) == bits(acc / n) and bits(a.std()) == bits(np.sqrt(acc / n))
+        assert bits(native(np.arange(n) * 2**53 + 1).mean()) == bits(lanes([float(v) for v in np.arange(n) * 2**53 + 1]) / n)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_max_min_are_the_sequential_fold(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 40))
+    pool = [-0.0, 0.0, -1.0, -2.0] + ([NAN] if seed % 3 == 0 else []) + ([1.0] if seed % 2 else [])
+    xs = [float(v) for v in rng.choice(pool, n)]
+    a = native(xs)
+    for method, better in (("max", lambda acc, x: acc > x), ("min", lambda acc, x: acc < x)):
+        acc = xs[0]
+        for x in xs[1:]:
+            acc = NAN if acc != acc or x != x else acc if better(acc, x) else x
+        got = getattr(a, method)()
+        assert bits(got) == (0x7FF8000000000000 if acc != acc else bits(acc))
+        assert bits(getattr(native([xs]), method)(axis=1)[0]) == bits(got)
+
+
+@pytest.mark.parametrize("values,expr,want", [
+    ([-0.0], lambda a: a.sum(), 0.0), ([-0.0] * 8, lambda a: a.sum(), 0.0),
+    ([[-0.0], [-0.0]], lambda a: a.sum(axis=0)[0], 0.0), ([-0.0, 1.0], lambda a: a.cumsum()[0], 0.0),
+    ([0.0, -0.0], lambda a: a.max(), -0.0), ([-0.0, 0.0], lambda a: a.max(), 0.0),
+    ([0.0, -0.0], lambda a: a.min(), -0.0), ([-0.0, 0.0], lambda a: a.min(), 0.0),
+    ([-0.0, 0.0], lambda a: a.argmax(), 0), ([3.0, 1.0, 1.0], lambda a: a.argmin(), 1),
+])
+def test_signed_zeros_and_ties(values, expr, want):
+    got = expr(native(values))
+    assert got == want and np.signbit(got) == np.signbit(want)
+
+
+PAYLOAD = from_bits(0xFFF8000000000123)
+
+
+@pytest.mark.parametrize("values,expr,want", [
+    ([1.0, PAYLOAD, 2.0], lambda a: a.max(), 0x7FF8000000000000),
+    ([PAYLOAD, 1.0], lambda a: a.min(), 0x7FF8000000000000),
+    ([[1.0, PAYLOAD]], lambda a: a.max(axis=1)[0], 0x7FF8000000000000),
+    ([PAYLOAD], lambda a: a.max(), 0xFFF8000000000123),
+    ([[PAYLOAD]], lambda a: a.min(axis=0)[0], 0xFFF8000000000123),
+    ([], lambda a: a.mean(), 0x7FF8000000000000), ([], lambda a: a.var(), 0x7FF8000000000000),
+    ([], lambda a: a.std(), 0x7FF8000000000000),
+])
+def test_nan_bits(values, expr, want):
+    assert bits(expr(native(values))) == want
+
+
+@pytest.mark.parametrize("values,method,args,kwargs,exc,message", [
+    ([1.0, 2.0], "sum", (True,), {}, ValueError, "axis 1 is out of bounds for array of dimension 1"),
+    (2.0, "mean", (), {"axis": 0}, ValueError, "axis 0 is out of bounds for array of dimension 0"),
+    ([[1.0]], "max", (-3,), {}, ValueError, "axis -3 is out of bounds for array of dimension 2"),
+    (np.zeros((0, 3)), "max", (0,), {}, ValueError, "zero-size array to reduction operation which has no identity"),
+    (np.zeros((0, 0)), "min", (), {"axis": 0}, ValueError, "zero-size array to reduction operation which has no identity"),
+    ([1.0], "sum", (2**70,), {}, OverflowError, None),
+    ([1, 2], "max", (), {"axis": -2**70}, OverflowError, None),
+])
+def test_own_errors(values, method, args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        getattr(native(values), method)(*args, **kwargs)
+    assert type(info.value) is exc
+    if message:
+        assert str(info.value) == message
+
+
+def test_max_along_empty_inner_axis_is_empty():
+    r = native(np.zeros((0, 3))).max(axis=1)
+    assert type(r) is NDARRAY and r.shape == (0,)
+
+
+@pytest.mark.parametrize("values,expr,want", [
+    (np.array([2**63 - 1, 1]), lambda a: a.sum(), np.int64(-2**63)),
+    (np.array([1, 2]), lambda a: a.mean(), np.float64(1.5)),
+    (np.array([True, False, True, True]), lambda a: a.mean(), np.float64(0.75)),
+    (np.array([[True, False], [True, True]]), lambda a: a.sum(), np.int64(3)),
+])
+def test_int_and_bool(values, expr, want):
+    got = expr(native(values))
+    assert type(got) is type(want) and got == want
+
+
+@pytest.fixture
+def declined(monkeypatch):
+    """The (method, args, kwargs) that reach the fallback module's call_method."""
+    log = []
+    real = fb.call_method
+
+    def record(a, name, *args, **kwargs):
+        log.append((name, args, kwargs))
+        return real(a, name, *args, **kwargs)
+    monkeypatch.setattr(fb, "call_method", record)
+    return log
+
+
+@pytest.mark.parametrize("values,method,args,kwargs,goes", [
+    ([1.0, 2.0], "sum", (0,), {"keepdims": True}, True), ([1.0, 2.0], "sum", (), {"axis": 0, "dtype": float}, True),
+    ([[1.0]], "sum", (), {"axis": (0, 1)}, True), ([1.0], "sum", (), {"axis": 1.0}, True),
+    ([1.0], "mean", (np.int64(0),), {}, True), ([[1.0]], "min", (0, None), {}, True), ([1.0], "max", (), {"out": None}, True),
+    ([1.0], "var", (0,), {}, True), ([1.0], "var", (), {"ddof": 1}, True), ([1.0], "argmax", (), {"axis": None}, True),
+    ([1.0], "all", (), {"axis": 0}, True), ([1, 2], "var", (), {}, True), ([True], "cumsum", (), {}, True),
+    ([1, 2], "prod", (), {}, True), ([1, 2], "sum", (0,), {}, True), ([True], "max", (), {}, True),
+    (np.array([], dtype=np.int64), "mean", (), {}, True),
+    ([1.0], "var", (), {}, False), ([1, 2], "any", (), {}, False), ([True], "all", (), {}, False),
+    ([1, 2], "max", (None,), {}, False), ([1.0, 2.0], "cumprod", (), {}, False),
+])
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_which_calls_go_to_numpy(declined, values, method, args, kwargs, goes):
+    try:
+        getattr(native(values), method)(*args, **kwargs)
+    except TypeError:  # NumPy's answer to axis=1.0
+        pass
+    assert declined == ([(method, args, kwargs)] if goes else [])
+
+
+def test_strided_views_are_read_fresh():
+    base = native(np.arange(12.0).reshape(3, 4))
+    col = cv._view_of(base, np.asarray(base)[:, 1])
+    np.asarray(base)[0, 1] = -20.0
+    want = np.array([-20.0, 5.0, 9.0])
+    for method in AXIS_METHODS + WHOLE_METHODS:
+        assert_same_array(np.asarray(getattr(col, method)()), np.asarray(getattr(want, method)()))
+    assert_same_array(col.sum(axis=0), np.asarray(want.sum(axis=0)))

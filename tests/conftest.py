@@ -10,7 +10,6 @@ if _pkg_root:
     sys.path.insert(0, _pkg_root)
 
 import numpy as np  # noqa: E402
-import pytest  # noqa: E402
 
 import corvantile as cv  # noqa: E402
 
@@ -96,13 +95,22 @@ def differential(fn):
     return got[1]
 
 
-@pytest.fixture
-def same():
-    return differential
-
-
 def native(x, dtype=None):
     """corvantile.array of numpy.asarray(x, dtype), checked to be a native array."""
     a = cv.array(np.asarray(x, dtype=dtype))
     assert _is_cv_array(a), f"not native: {type(a).__name__}"
     return a
+
+
+def sample(shape, dtype):
+    """Distinct values of one element kind (float64, int64 or bool) in the given shape."""
+    values = np.arange(int(np.prod(shape)), dtype=np.int64).reshape(shape)
+    return values % 3 == 1 if dtype is np.bool_ else (values * 3 - 7).astype(dtype)
+
+
+def sample_array(xp, shape, dtype, strided=False):
+    """xp's array of sample values; with strided, a strided view of that shape over a bigger base."""
+    if not strided:
+        return xp.asarray(sample(shape, dtype))
+    big = xp.asarray(sample(tuple(2 * n for n in shape), dtype))
+    return big[(slice(None, None, 2),) * len(shape)]

@@ -5,22 +5,9 @@ import numpy as np
 import pytest
 
 import corvantile as cv
-from conftest import differential, native
+from conftest import differential, native, sample, sample_array
 
 DTYPES = [np.float64, np.int64, np.bool_]
-
-
-def data(shape, dtype):
-    values = np.arange(int(np.prod(shape)), dtype=np.int64).reshape(shape)
-    return values % 3 == 1 if dtype is np.bool_ else (values * 3 - 7).astype(dtype)
-
-
-def make(xp, shape, dtype, strided=False):
-    """An array of `shape`; with strided, a strided view of that shape over a bigger base."""
-    if not strided:
-        return xp.asarray(data(shape, dtype))
-    big = xp.asarray(data(tuple(2 * n for n in shape), dtype))
-    return big[(slice(None, None, 2),) * len(shape)]
 
 
 # (shape, key as a function of xp) -- keys that are native.
@@ -63,7 +50,7 @@ KEYS = {
     "list-0d": ((), lambda xp: [0]),
     "int64-array": ((5, 2), lambda xp: xp.asarray(np.array([4, -1, 0]))),
     "int64-array-out": ((5,), lambda xp: xp.asarray(np.array([0, -6]))),
-    "mask": ((3, 4), lambda xp: xp.asarray(data((3, 4), np.int64) % 2 == 0)),
+    "mask": ((3, 4), lambda xp: xp.asarray(sample((3, 4), np.int64) % 2 == 0)),
     "numpy-mask": ((5,), lambda xp: np.array([True, False, True, True, False])),
     "numpy-int": ((5,), lambda xp: np.int64(-2)),
     "0d-int-array": ((5,), lambda xp: xp.asarray(np.array(2))),
@@ -89,7 +76,7 @@ def test_getitem_matches_numpy(name, dtype, strided):
     shape, key = KEYS.get(name) or FALLBACK_KEYS[name]
     if strided and not shape:
         pytest.skip("no strided 0-d view")
-    got = differential(lambda xp: make(xp, shape, dtype, strided)[key(xp)])
+    got = differential(lambda xp: sample_array(xp, shape, dtype, strided)[key(xp)])
     if name in KEYS:
         assert type(got) is not np.ndarray, "answered by NumPy"
 
@@ -98,7 +85,7 @@ def test_getitem_matches_numpy(name, dtype, strided):
     (True, 1), (False, 0), ([True, False], [1, 0]), ((True, -1), (1, -1)), ((slice(None), False), (slice(None), 0)),
 ])
 def test_booleans_index_as_integers(key, numpy_key):
-    a = data((3, 4), np.int64)
+    a = sample((3, 4), np.int64)
     got = native(a)[key]
     assert type(got) is not np.ndarray
     assert np.array_equal(np.asarray(got), a[numpy_key]) and np.shape(got) == a[numpy_key].shape
@@ -115,23 +102,23 @@ def shares(view, root):
     1, (slice(1, 3),), (slice(None), 1), slice(None, None, 2), (1, None), ..., (None, slice(None), None),
 ])
 def test_basic_indexing_gives_views_of_the_root(key):
-    a = native(data((3, 4), np.float64))
+    a = native(sample((3, 4), np.float64))
     v = a[key]
-    assert v.base is a and v.shape == data((3, 4), np.float64)[key].shape
+    assert v.base is a and v.shape == sample((3, 4), np.float64)[key].shape
     assert a[1:][key].base is a  # a view of a view refers to the root
     assert shares(v, a)
 
 
 def test_copies_and_empty_selections_have_no_base():
-    a = native(data((3, 4), np.float64))
+    a = native(sample((3, 4), np.float64))
     for key in ([0, 1], native(np.array([1])), a > 2.0, slice(0, 0)):
         assert a[key].base is None
-    assert native(data((2, 0), np.float64))[:].base is None
-    assert native(data((2, 0), np.float64))[0].base is not None  # zero-size view
+    assert native(sample((2, 0), np.float64))[:].base is None
+    assert native(sample((2, 0), np.float64))[0].base is not None  # zero-size view
 
 
 def test_strided_view_reads_current_base_values():
-    a = native(data((4, 6), np.float64))
+    a = native(sample((4, 6), np.float64))
     v = a[:, ::2]
     np.asarray(a)[1, 2] = 123.0
     assert v[1, 1] == 123.0 and v[1][1] == 123.0 and v[[1]][0, 1] == 123.0
@@ -141,17 +128,17 @@ def test_strided_view_reads_current_base_values():
 @pytest.mark.parametrize("make_array,key,exc,message", [
     (lambda: native(np.array(1.0)), slice(None), IndexError,
      "too many indices for array: array is 0-dimensional"),
-    (lambda: native(data((3, 4), np.float64)), (0, 0, slice(None)), IndexError, "too many indices for array"),
-    (lambda: native(data((1,) * 8, np.float64)), None, ValueError,
+    (lambda: native(sample((3, 4), np.float64)), (0, 0, slice(None)), IndexError, "too many indices for array"),
+    (lambda: native(sample((1,) * 8, np.float64)), None, ValueError,
      "corvantile supports at most 8 dimensions natively, got 9"),
-    (lambda: native(data((2,) * 8, np.float64)), (slice(None, None, 2), None), ValueError,
+    (lambda: native(sample((2,) * 8, np.float64)), (slice(None, None, 2), None), ValueError,
      "corvantile supports at most 8 dimensions natively, got 9"),
-    (lambda: native(data((3,) + (2,) * 7, np.float64)), (slice(None, None, 2), None), ValueError,
+    (lambda: native(sample((3,) + (2,) * 7, np.float64)), (slice(None, None, 2), None), ValueError,
      "at most 8 dimensions are supported"),
-    (lambda: native(data((4,) + (2,) * 7, np.float64))[::2], None, ValueError,
+    (lambda: native(sample((4,) + (2,) * 7, np.float64))[::2], None, ValueError,
      "at most 8 dimensions are supported"),
-    (lambda: native(data((5,), np.float64)), 2**70, OverflowError, None),
-    (lambda: native(data((5,), np.float64)), slice(None, None, 0), ValueError, "slice step cannot be zero"),
+    (lambda: native(sample((5,), np.float64)), 2**70, OverflowError, None),
+    (lambda: native(sample((5,), np.float64)), slice(None, None, 0), ValueError, "slice step cannot be zero"),
 ])
 def test_own_errors(make_array, key, exc, message):
     a = make_array()

@@ -4,21 +4,9 @@ memory sharing of the views, copies of strided views, and the module's own messa
 import numpy as np
 import pytest
 
-from conftest import differential, native
+from conftest import differential, native, sample, sample_array
 
 DTYPES = [np.float64, np.int64, np.bool_]
-
-
-def data(shape, dtype):
-    values = np.arange(int(np.prod(shape)), dtype=np.int64).reshape(shape)
-    return values % 3 == 1 if dtype is np.bool_ else (values * 3 - 7).astype(dtype)
-
-
-def make(xp, shape, dtype, strided=False):
-    if not strided:
-        return xp.asarray(data(shape, dtype))
-    big = xp.asarray(data(tuple(2 * n for n in shape), dtype))
-    return big[(slice(None, None, 2),) * len(shape)]
 
 
 # (shape, call); the first group is native, the second goes to NumPy.
@@ -73,7 +61,7 @@ def test_matches_numpy(name, dtype, strided):
     shape, call = NATIVE.get(name) or FORWARDED[name]
     if strided and not shape:
         pytest.skip("no strided 0-d view")
-    got = differential(lambda xp: call(make(xp, shape, dtype, strided)))
+    got = differential(lambda xp: call(sample_array(xp, shape, dtype, strided)))
     if name in NATIVE:
         assert type(got) is not np.ndarray, "answered by NumPy"
 
@@ -89,7 +77,7 @@ def writes_through(result, root):
     (lambda a: a.transpose(), True), (lambda a: a.flatten(), False),
 ])
 def test_views_share_memory_with_the_root(call, view):
-    a = native(data((2, 3), np.float64))
+    a = native(sample((2, 3), np.float64))
     r = call(a)
     assert (r.base is a) == view and writes_through(r, a) == view
     assert (call(a[:]).base is a) == view  # a view of a view refers to the root
@@ -97,7 +85,7 @@ def test_views_share_memory_with_the_root(call, view):
 
 @pytest.mark.parametrize("call", [lambda v: v.reshape(-1), lambda v: v.ravel(), lambda v: v.flatten()])
 def test_strided_views_give_current_copies(call):
-    a = native(data((2, 3), np.float64))
+    a = native(sample((2, 3), np.float64))
     np.asarray(a)[0, 1] = 50.0
     r = call(a.T)
     assert r.base is None and r[2] == 50.0
@@ -106,8 +94,8 @@ def test_strided_views_give_current_copies(call):
 
 
 def test_empty_transpose_has_no_base():
-    assert native(data((0,), np.float64)).T.base is None
-    assert native(data((4,), np.float64)).T.base is not None
+    assert native(sample((0,), np.float64)).T.base is None
+    assert native(sample((4,), np.float64)).T.base is not None
 
 
 @pytest.mark.parametrize("shape,call,exc,message", [
@@ -133,7 +121,7 @@ def test_empty_transpose_has_no_base():
      "cannot reshape array of size 6 into shape [4611686018427387904, 4, -1]"),
 ])
 def test_reshape_own_forms(shape, call, exc, message):
-    a = native(data(shape, np.float64))
+    a = native(sample(shape, np.float64))
     if exc is None:
         r = call(a)
         assert r.shape == message and r.base is a
@@ -155,7 +143,7 @@ def test_reshape_own_forms(shape, call, exc, message):
     ((6,), (2**32, 2**32, 2**32), "cannot reshape array of size 6 into shape [4294967296, 4294967296, 4294967296]"),
 ])
 def test_shape_setter(shape, value, result):
-    a = native(data(shape, np.float64))
+    a = native(sample(shape, np.float64))
     before = a[...]
     if isinstance(result, tuple):
         a.shape = value
@@ -169,7 +157,7 @@ def test_shape_setter(shape, value, result):
 
 
 def test_shape_setter_refusals():
-    a = native(data((2, 3), np.float64))
+    a = native(sample((2, 3), np.float64))
     with pytest.raises(AttributeError, match="^Incompatible shape for in-place modification. Use `.reshape"):
         a.T.shape = 6
     with pytest.raises(AttributeError, match="^property has no deleter$"):

@@ -16,7 +16,7 @@ PKGENV := CORVANTILE_PKG_ROOT=$$PWD/$(BDIR)/python
 PKGPATH := $$PWD/$(BDIR)/python
 endif
 
-.PHONY: build test asan wheel demo bench clean
+.PHONY: build test asan wheel demo bench leaks clean
 
 build:
 	$(DEV) sh -c 'cmake -S . -B $(BDIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(OWN) >/dev/null && cmake --build $(BDIR) -j $(JOBS)'
@@ -49,6 +49,10 @@ demo: build
 
 bench: build
 	$(DEV) sh -c '$(PKGENV) python3 benchmarks/run.py $(BENCH_ARGS)'
+
+# Reference and memory leak hunt: many runs of each call, then counts and memory compared.
+leaks: build
+	$(DEV) sh -c '$(PKGENV) python3 benchmarks/leaks.py $(LEAKS_ARGS)'
 
 
 clean:

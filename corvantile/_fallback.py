@@ -49,7 +49,12 @@ _plain_types = frozenset(
 ).issuperset
 
 
-def _np(x, seen):
+# NumPy reads no deeper into nested sequences than its dimension limit (64), so the
+# walk stops there too: a self-containing or very deep list reaches NumPy as it is.
+_NESTING = 64 + 2  # and the argument tuple and the operand itself
+
+
+def _np(x, seen, depth=0):
     """x with each corvantile array (also inside lists and tuples) as a NumPy view.
 
     Each view made is recorded in `seen` with its array, so that a result that is
@@ -57,11 +62,11 @@ def _np(x, seen):
     """
     t = type(x)
     if t is tuple or t is list:
-        if _plain_types(map(type, x)):
+        if depth > _NESTING or _plain_types(map(type, x)):
             return x
         items = None
         for i, item in enumerate(x):
-            c = _np(item, seen)
+            c = _np(item, seen, depth + 1)
             if c is not item:
                 if items is None:
                     items = list(x)

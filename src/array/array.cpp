@@ -5,9 +5,31 @@
 #include <cstdlib>
 #include <limits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace corvantile {
 
 namespace detail {
+
+namespace {
+
+// Large buffers ask for transparent huge pages (where the system grants them only on
+// request): a pass over many megabytes then misses the TLB far less often.
+void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::uint64_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uint64_t threshold = std::uint64_t{1} << 22;
+    constexpr std::uintptr_t page = 4096;
+    if (bytes < threshold) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (start + bytes) & ~(page - 1);
+    if (end > aligned) madvise(reinterpret_cast<void*>(aligned), end - aligned, MADV_HUGEPAGE);  // advice only
+#endif
+}
+
+}  // namespace
 
 void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed) {
     if (count == 0) return empty_placeholder();
@@ -18,6 +40,7 @@ void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed)
     }
     void* p = zeroed ? std::calloc(count, elem_size) : std::malloc(bytes);
     if (p == nullptr) throw std::bad_alloc();
+    advise_huge_pages(p, bytes);
     return p;
 }
 
@@ -171,24 +194,6 @@ template class Array<Bool>;
 
 // ---- AnyArray ----------------------------------------------------------------------------
 
-const ArrayDims& AnyArray::dims() const noexcept {
-    return std::visit([](const auto& a) -> const ArrayDims& { return a.dims(); }, v_);
-}
-std::uint64_t AnyArray::len() const noexcept {
-    return std::visit([](const auto& a) { return a.len(); }, v_);
-}
-void* AnyArray::raw_data() noexcept {
-    return std::visit([](auto& a) -> void* { return a.data(); }, v_);
-}
-const void* AnyArray::raw_data() const noexcept {
-    return std::visit([](const auto& a) -> const void* { return a.data(); }, v_);
-}
-bool AnyArray::is_borrowed() const noexcept {
-    return std::visit([](const auto& a) { return a.is_borrowed(); }, v_);
-}
-const Owner& AnyArray::owner() const noexcept {
-    return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
-}
 void AnyArray::set_dims(const ArrayDims& dims) {
     std::visit([&](auto& a) { a.set_dims(dims); }, v_);
 }

@@ -272,14 +272,27 @@ public:
         return std::get_if<Array<T>>(&v_);
     }
 
-    const ArrayDims& dims() const noexcept;
+    // Inline: every entry reads these, and the three cases fold into one access.
+    const ArrayDims& dims() const noexcept {
+        return std::visit([](const auto& a) -> const ArrayDims& { return a.dims_; }, v_);
+    }
     std::span<const std::uint64_t> shape() const { return dims().shape(); }
     std::size_t ndim() const noexcept { return dims().ndim(); }
-    std::uint64_t len() const noexcept;
-    void* raw_data() noexcept;
-    const void* raw_data() const noexcept;
-    bool is_borrowed() const noexcept;
-    const Owner& owner() const noexcept;
+    std::uint64_t len() const noexcept {
+        return std::visit([](const auto& a) { return a.len(); }, v_);
+    }
+    void* raw_data() noexcept {
+        return std::visit([](auto& a) -> void* { return a.data(); }, v_);
+    }
+    const void* raw_data() const noexcept {
+        return std::visit([](const auto& a) -> const void* { return a.data(); }, v_);
+    }
+    bool is_borrowed() const noexcept {
+        return std::visit([](const auto& a) { return a.is_borrowed(); }, v_);
+    }
+    const Owner& owner() const noexcept {
+        return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
+    }
     void set_dims(const ArrayDims& dims);
 
     // Copy under another shape, same kind; never shares memory.

@@ -58,7 +58,9 @@ std::expected<SelectionPlan, ArrayError> selection_plan(const ArrayDims& dims,
         return std::unexpected(ArrayError::TooManyIndices{selectors.size(), nd});
     }
     const auto shape = dims.shape();
-    SelectionPlan plan;
+    // Built in the returned object: the plan is large, and a copy would cost more than the walk.
+    std::expected<SelectionPlan, ArrayError> result(std::in_place);
+    SelectionPlan& plan = *result;
     plan.ndim = nd;
     for (std::size_t k = 0; k < nd; ++k) {
         const std::uint64_t size = shape[k];
@@ -84,9 +86,12 @@ std::expected<SelectionPlan, ArrayError> selection_plan(const ArrayDims& dims,
                        },
                    },
                    selectors[k].item);
-        if (err) return std::unexpected(std::move(*err));
+        if (err) {
+            result = std::unexpected(std::move(*err));
+            return result;
+        }
     }
-    return plan;
+    return result;
 }
 
 template <Element T>

@@ -41,26 +41,12 @@ std::expected<ArrayDims, ArrayError> ArrayDims::make(std::span<const std::uint64
     return d;
 }
 
-std::span<const std::uint64_t> ArrayDims::shape() const {
-    if (ndim_ > MAX_NDIM) internal_failure("ArrayDims with more than MAX_NDIM axes");
-    return {shape_.data(), ndim_};
-}
-
-std::span<const std::int64_t> ArrayDims::strides() const {
-    if (ndim_ > MAX_NDIM) internal_failure("ArrayDims with more than MAX_NDIM axes");
-    return {strides_.data(), ndim_};
-}
+void ArrayDims::broken_ndim() { internal_failure("ArrayDims with more than MAX_NDIM axes"); }
 
 Shape ArrayDims::element_strides() const {
     Shape s;
     for (std::int64_t b : strides()) s.push_back(static_cast<std::uint64_t>(b) / itemsize_);
     return s;
-}
-
-std::uint64_t ArrayDims::size() const noexcept {
-    std::uint64_t n = 1;
-    for (std::size_t k = 0; k < ndim_ && k < MAX_NDIM; ++k) n *= shape_[k];
-    return n;
 }
 
 namespace array {

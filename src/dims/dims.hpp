@@ -64,10 +64,23 @@ public:
 
     std::size_t ndim() const noexcept { return ndim_; }
     std::size_t itemsize() const noexcept { return itemsize_; }
-    std::span<const std::uint64_t> shape() const;  // the first ndim sizes
-    std::span<const std::int64_t> strides() const;  // the first ndim byte strides
-    Shape element_strides() const;                  // byte strides divided by itemsize
-    std::uint64_t size() const noexcept;            // product of the shape; 1 when 0-d
+    // The first ndim sizes.
+    std::span<const std::uint64_t> shape() const {
+        if (ndim_ > MAX_NDIM) [[unlikely]] broken_ndim();
+        return {shape_.data(), ndim_};
+    }
+    // The first ndim byte strides.
+    std::span<const std::int64_t> strides() const {
+        if (ndim_ > MAX_NDIM) [[unlikely]] broken_ndim();
+        return {strides_.data(), ndim_};
+    }
+    Shape element_strides() const;  // byte strides divided by itemsize
+    // Product of the shape; 1 when 0-d.
+    std::uint64_t size() const noexcept {
+        std::uint64_t n = 1;
+        for (std::size_t k = 0; k < ndim_ && k < MAX_NDIM; ++k) n *= shape_[k];
+        return n;
+    }
     // All 8 slots, for code that copies a record whole.
     const std::array<std::uint64_t, MAX_NDIM>& shape_slots() const noexcept { return shape_; }
     const std::array<std::int64_t, MAX_NDIM>& stride_slots() const noexcept { return strides_; }
@@ -78,6 +91,8 @@ public:
     friend bool operator==(const ArrayDims&, const ArrayDims&) = default;
 
 private:
+    [[noreturn, gnu::cold]] static void broken_ndim();
+
     std::array<std::uint64_t, MAX_NDIM> shape_{};
     std::array<std::int64_t, MAX_NDIM> strides_{};
     std::uint8_t ndim_ = 0;

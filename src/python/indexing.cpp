@@ -60,10 +60,30 @@ Result<std::int64_t> int_value(PyObject* item) {
     return static_cast<std::int64_t>(v);
 }
 
+// The common slice `a:b` (no step; bounds None or small exact ints) read without the
+// interpreter's general unpacking; false for any other slice.
+bool small_bounds(const PySliceObject* slice, Py_ssize_t& start, Py_ssize_t& stop, Py_ssize_t& step) noexcept {
+    if (slice->step != Py_None) return false;
+    const auto bound = [](PyObject* item, Py_ssize_t absent, Py_ssize_t& out) {
+        if (item == Py_None) {
+            out = absent;
+            return true;
+        }
+        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
+        out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        return true;
+    };
+    step = 1;
+    return bound(slice->start, 0, start) && bound(slice->stop, PY_SSIZE_T_MAX, stop);
+}
+
 // A slice normalised against an axis of `len` elements, as slice.indices(len) gives it.
 Result<Selector> slice_selector(PyObject* slice, std::uint64_t len) {
     Py_ssize_t start = 0, stop = 0, step = 0;
-    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return failure();
+    if (!small_bounds(reinterpret_cast<PySliceObject*>(slice), start, stop, step) &&
+        PySlice_Unpack(slice, &start, &stop, &step) < 0) {
+        return failure();
+    }
     PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, step);
     return Selector(Selector::Slice{start, stop, step});
 }
@@ -169,9 +189,9 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
         // One C-ordered block of the source: leading unit axes, then one axis of step 1,
         // then whole axes.
         const ArrayDims& dims = a.value.dims();
-        const Shape strides = dims.element_strides();
+        const auto& strides = dims.stride_slots();  // in bytes
         const auto shape = dims.shape();
-        std::uint64_t offset = 0;
+        std::uint64_t offset = 0;  // in bytes until the walk ends
         bool past_long_axis = false, one_block = true, empty = false;
         for (std::size_t k = 0; k < plan->ndim; ++k) {
             const PlanItem& item = plan->items[k];
@@ -180,7 +200,7 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
                 break;
             }
             if (!past_long_axis) {
-                offset += item.start * strides[k];
+                offset += item.start * static_cast<std::uint64_t>(strides[k]);
                 if (item.count == 1) continue;
                 past_long_axis = true;
                 if (item.step != 1) {
@@ -209,7 +229,7 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
             }
             auto out_dims = ArrayDims::make(out, static_cast<std::uint8_t>(dims.itemsize()));
             if (!out_dims) return failure(array_error(std::move(out_dims.error())));
-            return contiguous_view(a, offset, *out_dims);
+            return contiguous_view(a, offset / dims.itemsize(), *out_dims);
         }
     }
 

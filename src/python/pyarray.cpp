@@ -221,13 +221,27 @@ Result<PyArray*> as_ndarray(PyObject* object) {
     return failure(Error::not_an_instance(object, "ndarray", true));
 }
 
-Result<Ref> create_class_object(AnyArray value, std::optional<Strided> strided) {
+namespace {
+
+// A new, unconstructed instance of `type`. The exact class is neither collected nor
+// given a dict, and every member is constructed right after, so it skips the zeroing
+// of the generic allocation.
+PyObject* allocate_instance(PyTypeObject* type) noexcept {
+    if (type != ndarray_type_or_panic()) return type->tp_alloc(type, 0);
+    void* memory = PyObject_Malloc(sizeof(PyArray));
+    if (memory == nullptr) return PyErr_NoMemory();
+    return PyObject_Init(static_cast<PyObject*>(memory), type);
+}
+
+}  // namespace
+
+Result<Ref> create_class_object(AnyArray&& value, std::optional<Strided>&& strided) {
     return create_instance(ndarray_type_or_panic(), std::move(value), std::move(strided));
 }
 
-Result<Ref> create_instance(PyTypeObject* type, AnyArray value, std::optional<Strided> strided) {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return failure();  // value and strided are released on return
+Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<Strided>&& strided) {
+    PyObject* object = allocate_instance(type);
+    if (object == nullptr) return failure();  // the caller still owns value and strided
     PyArray* a = PyArray::of(object);
     std::construct_at(&a->value, std::move(value));
     std::construct_at(&a->strided, std::move(strided));
@@ -237,8 +251,7 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray value, std::optional<St
 template <class T>
 Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
     Storage<T> storage = Storage<T>::uninit(dims.size());
-    PyTypeObject* type = ndarray_type_or_panic();
-    PyObject* object = type->tp_alloc(type, 0);
+    PyObject* object = allocate_instance(ndarray_type_or_panic());
     if (object == nullptr) return failure();
     PyArray* a = PyArray::of(object);
     data = storage.ptr();

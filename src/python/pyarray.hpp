@@ -64,9 +64,9 @@ bool is_ndarray(PyObject* object);
 Result<PyArray*> as_ndarray(PyObject* object);
 
 // Wraps a native array (and, for a strided view, its descriptor) in a new ndarray.
-Result<Ref> create_class_object(AnyArray value, std::optional<Strided> strided = std::nullopt);
+Result<Ref> create_class_object(AnyArray&& value, std::optional<Strided>&& strided = std::nullopt);
 // The same for an instance of `type`, the ndarray type or a subtype (the constructor).
-Result<Ref> create_instance(PyTypeObject* type, AnyArray value, std::optional<Strided> strided = std::nullopt);
+Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<Strided>&& strided = std::nullopt);
 // A new ndarray holding an owned array of `dims` whose elements are not written yet;
 // `data` receives its buffer, which the caller fills before the object is used. The
 // result is built in place (kernels that write their output here skip the moves of a

@@ -57,6 +57,18 @@ def test_keywords_against_numpy(name, args, kwargs):
     differential(lambda xp: getattr(xp, name)(a=arr(xp, M), **kwargs) if not args else None)
 
 
+@pytest.mark.parametrize("name,args,kwargs", [
+    ("transpose", (), {"axes": (1, 0)}), ("clip", (), {"a_min": 0, "a_max": 1}),
+    ("copy", (), {"subok": True}), ("reshape", (), {"shape": (3, 2)}),
+])
+def test_function_only_keywords_reach_numpys_function(calls, name, args, kwargs):
+    # The method of the same name refuses these keywords; NumPy's function answers them.
+    differential(lambda xp: getattr(xp, name)(arr(xp, M), *args, **kwargs))
+    calls.clear()
+    getattr(cv, name)(native(M), *args, **kwargs)
+    assert [c[:2] for c in calls] == [("call", name)]
+
+
 def test_roads(calls):
     a = native([1.0, 2.0])
     assert cv.sum(a) == cv.sum(a=a) == a.sum() and calls == []

@@ -12,6 +12,8 @@
 #include "python/shape_methods.hpp"
 
 #include <algorithm>
+#include <array>
+#include <string>
 #include <format>
 #include <vector>
 
@@ -53,18 +55,47 @@ Result<Ref> numpy_call(PyObject* a, PyObject* rest, PyObject* kwargs) {
     return fallback::call(Name.view(), operands, kwargs);
 }
 
+// Keywords that NumPy's function takes but the array method of the same name refuses
+// (numpy.transpose(a, axes=...), numpy.clip(a, a_min=...)).
+struct FunctionOnlyKeywords {
+    std::string_view function;
+    std::array<std::string_view, 2> keys;
+};
+constexpr FunctionOnlyKeywords FUNCTION_ONLY[] = {
+    {"transpose", {"axes", ""}},
+    {"clip", {"a_min", "a_max"}},
+    {"copy", {"subok", ""}},
+    {"reshape", {"shape", "newshape"}},
+};
+
+// Whether the call names a keyword only NumPy's function knows: the method road would
+// refuse a call that NumPy answers, so such calls go to the function.
+bool function_only(std::string_view name, PyObject* kwargs) {
+    if (kwargs == nullptr) return false;
+    for (const auto& f : FUNCTION_ONLY) {
+        if (f.function != name) continue;
+        for (std::string_view key : f.keys) {
+            if (key.empty()) continue;
+            const int has = PyDict_ContainsString(kwargs, std::string(key).c_str());
+            if (has < 0) PyErr_Clear();
+            if (has == 1) return true;
+        }
+    }
+    return false;
+}
+
 // Steps 2 and 3 of every method function: the object's own method for an ndarray
 // instance, NumPy's function for anything else.
 template <FixedString Name>
 Result<Ref> method_or_numpy(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_ndarray_instance(a)) return method_call<Name>(a, rest, kwargs);
+    if (is_ndarray_instance(a) && !function_only(Name.view(), kwargs)) return method_call<Name>(a, rest, kwargs);
     return numpy_call<Name>(a, rest, kwargs);
 }
 
 // A member whose native step is call_native_method.
 template <FixedString Name>
 Result<Ref> by_name(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_exact_ndarray(a)) {
+    if (is_exact_ndarray(a) && !function_only(Name.view(), kwargs)) {
         if (auto r = call_native_method(a, Name.view(), rest, kwargs)) return std::move(*r);
     }
     return method_or_numpy<Name>(a, rest, kwargs);
@@ -73,7 +104,7 @@ Result<Ref> by_name(PyObject* a, PyObject* rest, PyObject* kwargs) {
 // A member that runs its body directly.
 template <FixedString Name, Body B>
 Result<Ref> direct(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_exact_ndarray(a)) return B(*PyArray::of(a), rest, kwargs);
+    if (is_exact_ndarray(a) && !function_only(Name.view(), kwargs)) return B(*PyArray::of(a), rest, kwargs);
     return method_or_numpy<Name>(a, rest, kwargs);
 }
 

@@ -245,3 +245,27 @@ def test_special_layouts():
     assert s.shape == () and s.base is a and float(s) == 5.0
     e = p.layout_view(a, 0, (3, 0), (16, 8))
     assert e.shape == (3, 0) and e.base is None
+
+
+# A slice step far beyond the axis leaves a length-1 axis with a huge (wrapped) stride; the
+# view must still read, write back and report NumPy's strides.
+@pytest.mark.parametrize(
+    "key",
+    [
+        (slice(1, 2, 2**63 - 1), slice(None, None, 2)),
+        (slice(None, None, 2), slice(1, 2, 2**60 - 1)),
+        (slice(None, None, -(2**62)), slice(None, None, -2)),
+    ],
+    ids=["wrapping-outer", "huge-inner", "wrapping-reversed"],
+)
+def test_huge_slice_steps(key):
+    source = np.arange(12.0).reshape(3, 4)
+    base = native(source)
+    view = base[key]
+    want = source.copy()[key]
+    assert view.shape == want.shape and view.strides == want.strides
+    assert_same_array(view.copy(), want)
+    view.fill(-1.0)
+    expected = source.copy()
+    expected[key] = -1.0
+    assert_same_array(base, expected)

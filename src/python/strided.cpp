@@ -31,22 +31,29 @@ void transfer(std::byte* base, const std::int64_t* strides, const std::uint64_t*
     std::array<std::uint64_t, MAX_NDIM> counter{};
     std::int64_t offset = 0;  // of the current row's first element
     for (;;) {
+        // Offsets step only between existing elements: the stride of a length-1 axis may
+        // be any value (a huge slice step), and one step past the end could overflow.
         std::int64_t at = offset;
-        for (std::uint64_t i = 0; i < inner; ++i, at += step, flat += Size) {
+        for (std::uint64_t i = 0;;) {
             if constexpr (Gather) {
                 std::memcpy(flat, base + at, Size);
             } else {
                 std::memcpy(base + at, flat, Size);
             }
+            flat += Size;
+            if (++i == inner) break;
+            at += step;
         }
         // Next row: carry through the outer axes, last to first.
         std::size_t k = last;
         for (;;) {
             if (k == 0) return;
             --k;
-            offset += strides[k];
-            if (++counter[k] < shape[k]) break;
-            offset -= static_cast<std::int64_t>(shape[k]) * strides[k];
+            if (++counter[k] < shape[k]) {
+                offset += strides[k];
+                break;
+            }
+            offset -= static_cast<std::int64_t>(shape[k] - 1) * strides[k];
             counter[k] = 0;
         }
     }
@@ -134,7 +141,9 @@ Layout Layout::select(const SelectionPlan& plan, std::span<const Selector> selec
         if (!kept) continue;
         if (out.ndim == MAX_NDIM) internal_failure("selection with more than MAX_NDIM axes");
         out.shape[out.ndim] = item.count;
-        out.strides[out.ndim] = item.step * strides[k];
+        // Wraps like NumPy's for a huge step, which only a length-0 or length-1 axis can have.
+        out.strides[out.ndim] =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(item.step) * static_cast<std::uint64_t>(strides[k]));
         ++out.ndim;
     }
     return out;

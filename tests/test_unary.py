@@ -120,7 +120,7 @@ def test_python_numbers(name):
         f(10**400)
 
 
-def test_specified_values():
+def test_special_values():
     assert str(cv.rint(native([0.5, 1.5, -0.5, 2.0**52 - 0.5, 2.5, 3.5, -2.5]))) == \
         str(np.array([0.0, 2.0, -0.0, 4503599627370496.0, 2.0, 4.0, -2.0]))
     assert bits(cv.sign(NEG_NAN)) == bits(NEG_NAN) and bits(cv.absolute(NEG_NAN)) == bits(-NEG_NAN)

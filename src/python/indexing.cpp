@@ -48,9 +48,7 @@ Owner root_reference(const PyArray& a) noexcept { return Owner::adopt(Py_NewRef(
 
 // A contiguous view of `dims` at element `offset` of a's own storage.
 Result<Ref> contiguous_view(const PyArray& a, std::uint64_t offset, const ArrayDims& dims) {
-    return a.value.visit([&]<class T>(const Array<T>& x) {
-        return create_class_object(Array<T>::view(x, offset, dims, root_reference(a)));
-    });
+    return a.value.visit([&]<class T>(const Array<T>& x) { return create_view(x, offset, dims, root_reference(a)); });
 }
 
 // An int key (int subclasses and bool included) as int64; the interpreter's overflow error.
@@ -77,15 +75,34 @@ bool small_bounds(const PySliceObject* slice, Py_ssize_t& start, Py_ssize_t& sto
     return bound(slice->start, 0, start) && bound(slice->stop, PY_SSIZE_T_MAX, stop);
 }
 
-// A slice normalised against an axis of `len` elements, as slice.indices(len) gives it.
-Result<Selector> slice_selector(PyObject* slice, std::uint64_t len) {
+// A slice normalised against an axis of `len` elements, as slice.indices(len) gives it;
+// `count` receives its element count.
+Result<Selector> slice_selector(PyObject* slice, std::uint64_t len, Py_ssize_t& count) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (!small_bounds(reinterpret_cast<PySliceObject*>(slice), start, stop, step) &&
         PySlice_Unpack(slice, &start, &stop, &step) < 0) {
         return failure();
     }
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, step);
+    count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, step);
     return Selector(Selector::Slice{start, stop, step});
+}
+
+Result<Selector> slice_selector(PyObject* slice, std::uint64_t len) {
+    Py_ssize_t count = 0;
+    return slice_selector(slice, len, count);
+}
+
+// `a[slice]` on a contiguous, non-empty array when the result is one block of it: the
+// leading axis cut to `count` elements from `start`, the C dims otherwise unchanged.
+std::optional<Result<Ref>> leading_block(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
+    if (a.strided || count <= 0 || (s.step != 1 && count != 1) || a.value.len() == 0) return std::nullopt;
+    const ArrayDims& dims = a.value.dims();
+    auto shape = Shape(dims.shape());
+    shape[0] = static_cast<std::uint64_t>(count);
+    auto out = ArrayDims::make(shape, static_cast<std::uint8_t>(dims.itemsize()));
+    if (!out) return failure(array_error(std::move(out.error())));
+    const auto row = static_cast<std::uint64_t>(dims.strides()[0]) / dims.itemsize();
+    return contiguous_view(a, static_cast<std::uint64_t>(s.start) * row, *out);
 }
 
 Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
@@ -259,8 +276,10 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
     }
     if (PySlice_Check(key)) {
         if (a.value.ndim() == 0) return failure(index_error("too many indices for array: array is 0-dimensional"));
-        auto s = slice_selector(key, a.value.shape()[0]);
+        Py_ssize_t count = 0;
+        auto s = slice_selector(key, a.value.shape()[0], count);
         if (!s) return failure(std::move(s.error()));
+        if (auto view = leading_block(a, std::get<Selector::Slice>(s->item), count)) return std::move(*view);
         return select_result(a, std::span(&*s, 1), {});
     }
     if (PyTuple_Check(key)) return tuple_key(a, key);

@@ -263,6 +263,19 @@ template Result<Ref> create_unwritten<double>(const ArrayDims&, double*&);
 template Result<Ref> create_unwritten<std::int64_t>(const ArrayDims&, std::int64_t*&);
 template Result<Ref> create_unwritten<Bool>(const ArrayDims&, Bool*&);
 
+template <Element T>
+Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayDims& dims, Owner root_owner) {
+    PyObject* object = allocate_instance(ndarray_type_or_panic());
+    if (object == nullptr) return failure();
+    PyArray* a = PyArray::of(object);
+    ::new (&a->value) AnyArray(Array<T>::view(base, offset, dims, std::move(root_owner)));
+    ::new (&a->strided) std::optional<Strided>();
+    return Ref::steal(object);
+}
+template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, const ArrayDims&, Owner);
+template Result<Ref> create_view<std::int64_t>(const Array<std::int64_t>&, std::uint64_t, const ArrayDims&, Owner);
+template Result<Ref> create_view<Bool>(const Array<Bool>&, std::uint64_t, const ArrayDims&, Owner);
+
 Error array_error(ArrayError error) {
     return Error::make(error.is_index_error() ? PyExc_IndexError : PyExc_ValueError, error.message());
 }

@@ -73,6 +73,10 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<
 // finished array). T is double, std::int64_t or Bool.
 template <class T>
 Result<Ref> create_unwritten(const ArrayDims& dims, T*& data);
+// A new ndarray viewing base's elements from `offset` under `dims`, kept alive by
+// `root_owner`; built in place like create_unwritten (checks of Array<T>::view).
+template <Element T>
+Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayDims& dims, Owner root_owner);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

@@ -149,7 +149,7 @@ Result<ArrayDims> checked_dims(const PyArray& a, std::span<const std::uint64_t> 
 // A view of all of a's elements under `dims` (a is not a strided view).
 Result<Ref> storage_view(const PyArray& a, const ArrayDims& dims) {
     return a.value.visit([&]<class T>(const Array<T>& x) {
-        return create_class_object(Array<T>::view(x, 0, dims, Owner::adopt(Py_NewRef(root_owner(a)))));
+        return create_view(x, 0, dims, Owner::adopt(Py_NewRef(root_owner(a))));
     });
 }
 

@@ -133,7 +133,7 @@ Result<Ref> tuple_key(PyArray& a, PyObject* key) {
         if (item == Py_None) {
             new_axes.push_back(out_axes++);
             only_integers = false;
-        } else if (PyLong_Check(item)) {
+        } else if (PyLong_Check(item) && !PyBool_Check(item)) {
             auto v = int_value(item);
             if (!v) return failure(std::move(v.error()));
             integers.push_back(*v);
@@ -153,7 +153,7 @@ Result<Ref> tuple_key(PyArray& a, PyObject* key) {
     return select_result(a, selectors, new_axes);
 }
 
-// A list key: every item an int, else the whole key goes to NumPy.
+// A list key: every item an int, else the whole key goes to NumPy (a bool makes it a mask).
 Result<Ref> list_key(PyArray& a, PyObject* key) {
     std::array<std::byte, 256> buffer;
     std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
@@ -162,7 +162,7 @@ Result<Ref> list_key(PyArray& a, PyObject* key) {
     // Converting an int runs no Python code, so the list cannot change under the walk.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key); ++i) {
         PyObject* item = PyList_GET_ITEM(key, i);
-        if (!PyLong_Check(item)) return fallback::getitem(a.object(), key);
+        if (!PyLong_Check(item) || PyBool_Check(item)) return fallback::getitem(a.object(), key);
         auto v = int_value(item);
         if (!v) return failure(std::move(v.error()));
         rows.push_back(*v);
@@ -268,6 +268,8 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
 }
 
 Result<Ref> get_item(PyArray& a, PyObject* key) {
+    // A bool key is a 0-d mask, not an integer.
+    if (PyBool_Check(key)) return fallback::getitem(a.object(), key);
     if (PyLong_Check(key)) {
         auto v = int_value(key);
         if (!v) return failure(std::move(v.error()));
@@ -301,6 +303,8 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
         if (!picked) return failure(array_error(std::move(picked.error())));
         return create_class_object(std::move(*picked));
     }
+    // Only a 0-d array is an integer key; one with axes indexes as an array.
+    if (const AnyArray* k = any_of(key); k != nullptr && k->ndim() != 0) return fallback::getitem(a.object(), key);
 
     auto name = INDEX_NAME.get();
     if (!name) return failure(std::move(name.error()));

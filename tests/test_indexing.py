@@ -1,11 +1,13 @@
 """a[key]: differential against NumPy for every native key form, on owned arrays and on
 strided views; views share memory with their root; the few deliberate message differences."""
 
+import sys
+
 import numpy as np
 import pytest
 
 import corvantile as cv
-from conftest import differential, native, sample, sample_array
+from conftest import assert_same_outcome, differential, native, run, sample, sample_array
 
 DTYPES = [np.float64, np.int64, np.bool_]
 
@@ -146,3 +148,38 @@ def test_own_errors(make_array, key, exc, message):
         a[key]
     if message is not None:
         assert str(info.value) == message
+
+
+# Slice bounds and keys whose __index__ reshapes the array while the key is read: every
+# item is read first, then the key applies to the array as it then stands.
+@pytest.mark.parametrize("key", [
+    lambda I: slice(I(1), 3), lambda I: slice(None, None, I(1)), lambda I: slice(None, None, I(5)),
+    lambda I: slice(I(1), None, 2), lambda I: slice(I(5), None, 2), lambda I: (slice(I(1), 3),),
+    lambda I: (0, slice(I(1), 3)), lambda I: (slice(I(1), 3), 0), lambda I: (slice(None), slice(I(5), None)),
+    lambda I: (slice(None, I(1)), None, -1),
+    lambda I: I(1), lambda I: I(2),
+])
+def test_key_reshaping_the_array_while_read(key):
+    a = cv.arange(12.0)
+
+    class I:
+        def __init__(self, v):
+            self.v = v
+
+        def __index__(self):
+            a.shape = (2, 6)
+            return self.v
+
+    def plain(k):
+        if isinstance(k, tuple):
+            return tuple(plain(x) for x in k)
+        if isinstance(k, slice):
+            return slice(plain(k.start), plain(k.stop), plain(k.step))
+        return k.v if isinstance(k, I) else k
+
+    assert_same_outcome(run(lambda _: a[key(I)], None), run(lambda _: np.arange(12.0).reshape(2, 6)[plain(key(I))], None))
+    before = sys.getrefcount(a), sys.getrefcount(I)
+    for _ in range(50):
+        a.shape = (12,)
+        run(lambda _: a[key(I)], None)
+    assert (sys.getrefcount(a), sys.getrefcount(I)) == before

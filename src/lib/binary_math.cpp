@@ -76,7 +76,9 @@ Result<Ref> binary_native(std::string_view name, PyObject* x1, PyObject* x2, F f
         return check(PyFloat_FromDouble(f(PyFloat_AS_DOUBLE(x1), PyFloat_AS_DOUBLE(x2))));
     }
     const Operand p = classify(x1);
+    if (p.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const Operand q = classify(x2);
+    if (q.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     if (const auto* pa = p.get_if<Operand::F64Array>()) {
         const Array<double>& a = *pa->array;
         if (const auto* qb = q.get_if<Operand::F64Array>()) {

@@ -187,7 +187,9 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
     // A NumPy mask may have more axes than a native array.
     if (!mask || mask->shape.size() > MAX_NDIM) return std::nullopt;
     const Operand xop = classify(x);
+    if (xop.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const Operand yop = classify(y);
+    if (yop.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     bool floating = false;
     std::optional<Side> xs = side_of(x, xop, mask->shape, floating);
     std::optional<Side> ys = side_of(y, yop, mask->shape, floating);

@@ -196,7 +196,9 @@ Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bound) return failure(std::move(bound.error()));
     PyObject* value = (*bound)[0];
     self.refresh();
-    const std::optional<double> scalar = classify(value).scalar_f64();
+    const Operand operand = classify(value);
+    if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
+    const std::optional<double> scalar = operand.scalar_f64();
     if (auto* x = self.value.get_if<double>(); x != nullptr && scalar) {
         for (double& e : x->elements()) e = *scalar;
         self.commit();

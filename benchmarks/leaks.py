@@ -163,6 +163,21 @@ def _iand(x, v):
     x &= v
 
 
+class _Reshaping:
+    """A slice bound whose __index__ reshapes the array being indexed."""
+    def __init__(self, a):
+        self.a = a
+
+    def __index__(self):
+        self.a.shape = (2, 6)
+        return 1
+
+
+def _reshaping_key():
+    a = cv.arange(12.0)
+    return a[_Reshaping(a):3], a[::_Reshaping(a)], a[0, _Reshaping(a):]
+
+
 # (name, statement over o). Names ending in " err" must raise, " any" may; " fb" marks NumPy's road.
 CASES = [
     # construction and conversion
@@ -234,6 +249,7 @@ CASES = [
     ("add(f, other) any", lambda o: cv.add(o.f, o.other)),
     ("f[badindex] err", lambda o: o.f[o.badindex]),
     ("f[1, badindex] err", lambda o: o.f[1, o.badindex]),
+    ("a[bound reshaping a:3]", lambda o: _reshaping_key()),
     ("f[badindex] = s err", lambda o: _set(o.f, o.badindex, o.s)),
     ("f[0] = badseq err", lambda o: _set(o.f, 0, o.badseq)),
     ("f[0, 0] = badfloat err", lambda o: _set(o.f, (0, 0), o.badfloat)),

@@ -160,6 +160,11 @@ class RaisingAttr:
         raise RuntimeError(name)
 
 
+class MissingAttr:
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
 class IndexLike:
     def __init__(self, v):
         self.v = v
@@ -192,7 +197,7 @@ CLASSIFY = [
     (np.uint64(3), UNSUPPORTED),
     (np.longdouble(1.5), UNSUPPORTED),
     ([1.0], UNSUPPORTED),
-    (RaisingAttr(), UNSUPPORTED),
+    (MissingAttr(), UNSUPPORTED),
 ]
 
 
@@ -210,8 +215,12 @@ def test_classify_arrays(probe):
 
 def test_numpy_handles(probe):
     # The operator tests compare the common operands with NumPy; these are the odd ones.
-    odd = [ListSub(), np.complex64(1), (1,), {}, RaisingAttr(), memoryview(b"a"), object()]
+    odd = [ListSub(), np.complex64(1), (1,), {}, MissingAttr(), memoryview(b"a"), object()]
     assert [probe.numpy_handles(x) for x in odd] == [True, True, True, False, False, False, False]
+    # Only a failed lookup counts as absent; any other error is passed on.
+    for f in (probe.classify, probe.numpy_handles):
+        with pytest.raises(RuntimeError):
+            f(RaisingAttr())
 
 
 def test_bool_mask(probe):

@@ -1,11 +1,13 @@
 """a[key]: differential against NumPy for every native key form, on owned arrays and on
 strided views; views share memory with their root; the few deliberate message differences."""
 
+import sys
+
 import numpy as np
 import pytest
 
 import corvantile as cv
-from conftest import differential, native, sample, sample_array
+from conftest import assert_same_outcome, differential, native, run, sample, sample_array
 
 DTYPES = [np.float64, np.int64, np.bool_]
 
@@ -66,6 +68,16 @@ FALLBACK_KEYS = {
     "2d-int-array": ((5,), lambda xp: xp.asarray(np.array([[0, 1], [2, 3]]))),
     "wrong-mask": ((3, 4), lambda xp: xp.asarray(np.array([True, False, True]))),
     "float-array": ((5,), lambda xp: xp.asarray(np.array([1.0]))),
+    "true": ((3, 4), lambda xp: True),
+    "false": ((3, 4), lambda xp: False),
+    "numpy-true": ((3, 4), lambda xp: np.True_),
+    "bool-list": ((3,), lambda xp: [True, False, True]),
+    "int-bool-list": ((3, 4), lambda xp: [0, True]),
+    "tuple-int-bool": ((3, 4), lambda xp: (True, -1)),
+    "tuple-slice-false": ((3, 4), lambda xp: (slice(None), False)),
+    "tuple-numpy-bool": ((3, 4), lambda xp: (1, np.False_)),
+    "1x1-int-array": ((2, 3), lambda xp: xp.asarray(np.array([[1]]))),
+    "1-int-array-2d": ((2, 3), lambda xp: xp.asarray(np.array([1]))),
 }
 
 
@@ -79,16 +91,6 @@ def test_getitem_matches_numpy(name, dtype, strided):
     got = differential(lambda xp: sample_array(xp, shape, dtype, strided)[key(xp)])
     if name in KEYS:
         assert type(got) is not np.ndarray, "answered by NumPy"
-
-
-@pytest.mark.parametrize("key,numpy_key", [
-    (True, 1), (False, 0), ([True, False], [1, 0]), ((True, -1), (1, -1)), ((slice(None), False), (slice(None), 0)),
-])
-def test_booleans_index_as_integers(key, numpy_key):
-    a = sample((3, 4), np.int64)
-    got = native(a)[key]
-    assert type(got) is not np.ndarray
-    assert np.array_equal(np.asarray(got), a[numpy_key]) and np.shape(got) == a[numpy_key].shape
 
 
 def shares(view, root):
@@ -146,3 +148,38 @@ def test_own_errors(make_array, key, exc, message):
         a[key]
     if message is not None:
         assert str(info.value) == message
+
+
+# Slice bounds and keys whose __index__ reshapes the array while the key is read: every
+# item is read first, then the key applies to the array as it then stands.
+@pytest.mark.parametrize("key", [
+    lambda I: slice(I(1), 3), lambda I: slice(None, None, I(1)), lambda I: slice(None, None, I(5)),
+    lambda I: slice(I(1), None, 2), lambda I: slice(I(5), None, 2), lambda I: (slice(I(1), 3),),
+    lambda I: (0, slice(I(1), 3)), lambda I: (slice(I(1), 3), 0), lambda I: (slice(None), slice(I(5), None)),
+    lambda I: (slice(None, I(1)), None, -1),
+    lambda I: I(1), lambda I: I(2),
+])
+def test_key_reshaping_the_array_while_read(key):
+    a = cv.arange(12.0)
+
+    class I:
+        def __init__(self, v):
+            self.v = v
+
+        def __index__(self):
+            a.shape = (2, 6)
+            return self.v
+
+    def plain(k):
+        if isinstance(k, tuple):
+            return tuple(plain(x) for x in k)
+        if isinstance(k, slice):
+            return slice(plain(k.start), plain(k.stop), plain(k.step))
+        return k.v if isinstance(k, I) else k
+
+    assert_same_outcome(run(lambda _: a[key(I)], None), run(lambda _: np.arange(12.0).reshape(2, 6)[plain(key(I))], None))
+    before = sys.getrefcount(a), sys.getrefcount(I)
+    for _ in range(50):
+        a.shape = (12,)
+        run(lambda _: a[key(I)], None)
+    assert (sys.getrefcount(a), sys.getrefcount(I)) == before

@@ -167,3 +167,47 @@ def test_deep_and_self_containing_lists_reach_numpy(name, make):
                                   lambda s: cv.zeros(2).reshape(s), lambda s: cv.reshape(cv.zeros(2), s)])
 def test_shape_list_emptied_while_read(call):
     assert call(mutating(2, 3, shrink=True)).shape == (2, 1)  # read as iterating the list reads it
+
+
+class Interrupting:
+    """An operand whose every instance attribute lookup raises `exc`."""
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __getattr__(self, name):
+        raise self.exc("stop")
+
+
+def caught(fn):
+    try:
+        return "ok", fn()
+    except BaseException as exc:  # noqa: BLE001 - KeyboardInterrupt is the outcome compared
+        return "raise", exc
+
+
+def _fill(a, value):
+    a.fill(value)
+
+
+def _set_first(a, value):
+    a[0] = value
+
+
+# Only a failed attribute lookup may be swallowed while an operand is sorted: NumPy
+# passes on any other error, an interrupt most of all.
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, ValueError])
+@pytest.mark.parametrize("call", [
+    lambda xp, a, g: a + g, lambda xp, a, g: g * a, lambda xp, a, g: a == g, lambda xp, a, g: a < g,
+    lambda xp, a, g: xp.asarray(np.arange(3)) & g, lambda xp, a, g: a.__iadd__(g), lambda xp, a, g: xp.add(a, g),
+    lambda xp, a, g: xp.maximum(g, a), lambda xp, a, g: xp.where(a > 1.0, a, g),
+])
+def test_errors_other_than_failed_lookups_propagate(exc, call):
+    got, want = (caught(lambda: call(xp, xp.asarray(np.arange(3.0)), Interrupting(exc))) for xp in (cv, np))
+    assert (got[0], type(got[1]), str(got[1])) == (want[0], type(want[1]), str(want[1]))
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("call", [_fill, _set_first])
+def test_interrupts_propagate_where_numpy_looks_nothing_up(exc, call):
+    with pytest.raises(exc, match="^stop$"):
+        call(cv.asarray(np.arange(3.0)), Interrupting(exc))

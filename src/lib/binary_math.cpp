@@ -19,6 +19,7 @@ using enum BinaryMathOp;
 
 // The NaN the functions make themselves: quiet, positive, no payload.
 constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+constexpr double LOG_2 = 0.693147180559945309417232121458176568;
 constexpr std::uint64_t SIGN_BIT = std::uint64_t{1} << 63;
 
 // The element function: a of x1, b of x2. Written branch-free where it can be, so the
@@ -46,10 +47,12 @@ struct Element {
             const auto bits = (std::bit_cast<std::uint64_t>(a) & ~SIGN_BIT) | (std::bit_cast<std::uint64_t>(b) & SIGN_BIT);
             return std::bit_cast<double>(bits);
         } else if constexpr (Op == Logaddexp) {
-            if (a != a || b != b) return QUIET_NAN;
-            const double m = a > b ? a : b;
-            if (std::isinf(m)) return m;
-            return m + std::log(std::exp(a - m) + std::exp(b - m));
+            // Equal inputs (infinities too) give a + log 2; a NaN gives the NaN of a - b.
+            if (a == b) return a + LOG_2;
+            const double d = a - b;
+            if (d > 0.0) return a + std::log1p(std::exp(-d));
+            if (d <= 0.0) return b + std::log1p(std::exp(d));
+            return d;
         } else {
             static_assert(false, "unknown binary op");
         }
@@ -73,7 +76,9 @@ Result<Ref> binary_native(std::string_view name, PyObject* x1, PyObject* x2, F f
         return check(PyFloat_FromDouble(f(PyFloat_AS_DOUBLE(x1), PyFloat_AS_DOUBLE(x2))));
     }
     const Operand p = classify(x1);
+    if (p.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const Operand q = classify(x2);
+    if (q.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     if (const auto* pa = p.get_if<Operand::F64Array>()) {
         const Array<double>& a = *pa->array;
         if (const auto* qb = q.get_if<Operand::F64Array>()) {

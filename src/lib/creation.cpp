@@ -31,7 +31,7 @@ constexpr Param FULL_PARAMS[] = {{"shape", ParamKind::Either, true},
 constexpr Signature FULL{"full", FULL_PARAMS};
 
 constexpr Param ARANGE_PARAMS[] = {
-    {"start", ParamKind::Either, true}, {"stop"}, {"step"}, {"dtype"}, {"device", ParamKind::KeywordOnly}};
+    {"start"}, {"stop"}, {"step"}, {"dtype"}, {"device", ParamKind::KeywordOnly}};
 constexpr Signature ARANGE{"arange", ARANGE_PARAMS};
 
 constexpr Param LINSPACE_PARAMS[] = {
@@ -109,13 +109,18 @@ std::optional<double> to_f64(PyObject* o) noexcept {
     return v;
 }
 
-// A non-negative element count from a float: NaN and negatives give 0, values at or
-// beyond 2^64 (infinity included) saturate, so the conversion is always defined.
-std::uint64_t saturating_count(double x) noexcept {
-    if (!(x > 0.0)) return 0;
-    constexpr double TWO_TO_64 = 18446744073709551616.0;
-    if (x >= TWO_TO_64) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(x);
+// The element count of a float range as NumPy forms it: ceil((hi - lo) / step), one for
+// an infinite step toward hi; NaN cannot be counted and a count beyond the index range
+// (either sign) exceeds the maximum size.
+Result<std::uint64_t> float_count(double lo, double hi, double step) {
+    const double delta = hi - lo;
+    const double value = delta / step;
+    if (value != value) return failure(Error::value_error("arange: cannot compute length"));
+    if (std::isinf(step) && value == 0.0 && delta != 0.0 && (delta > 0.0) == (step > 0.0)) return 1;
+    const double c = std::ceil(value);
+    constexpr double TWO_TO_63 = 9223372036854775808.0;
+    if (!(c >= -TWO_TO_63 && c < TWO_TO_63)) return failure(Error::value_error("Maximum allowed size exceeded"));
+    return c > 0.0 ? static_cast<std::uint64_t>(c) : 0;
 }
 
 Result<Ref> int_range(PyObject* start, PyObject* stop, PyObject* step_obj) {
@@ -229,14 +234,26 @@ Result<Ref> arange_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto bound = bind<5>(ARANGE, args, nargs, kwnames);
     if (!bound) return failure(std::move(bound.error()));
     PyObject* start = (*bound)[0];
-    PyObject* stop = bound->unless_none(1);
+    PyObject* stop = (*bound)[1];
+    // NumPy's reading: a lone positional or a lone stop= is the stop; a start given only
+    // by name needs a stop.
+    if (stop == nullptr) {
+        if (PyVectorcall_NARGS(nargs) == 0) return failure(Error::type_error("arange() requires stop to be specified."));
+    } else if (start == nullptr) {
+        start = stop;
+        stop = nullptr;
+    }
+    if (stop == Py_None) stop = nullptr;
     PyObject* step = bound->unless_none(2);
     PyObject* dtype = bound->unless_none(3);
     if (auto r = check_device(bound->unless_none(4)); !r) return failure(std::move(r.error()));
     const bool patched = called_from_dunder_array();
 
     if (dtype == nullptr && !patched && int_or_absent(start) && int_or_absent(stop) && int_or_absent(step)) {
-        return int_range(start, stop, step);
+        auto range = int_range(start, stop, step);
+        // Ints beyond int64 are NumPy's to type.
+        if (!range && range.error().is_instance(PyExc_OverflowError)) return numpy_arange(start, stop, step, dtype);
+        return range;
     }
 
     std::optional<double> first = to_f64(start), last, by = 1.0;
@@ -250,8 +267,10 @@ Result<Ref> arange_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
     const double lo = last ? *first : 0.0, hi = last ? *last : *first, d = *by;
     if (d == 0.0) return failure(division_by_zero());
-    const std::uint64_t n = saturating_count(std::ceil((hi - lo) / d));
-    return sequence<double>(n, [=](std::uint64_t i) { return static_cast<double>(i) * d + lo; });
+    auto n = float_count(lo, hi, d);
+    if (!n) return failure(std::move(n.error()));
+    // The first element is the start itself (an infinite step times 0 is NaN; -0.0 stays).
+    return sequence<double>(*n, [=](std::uint64_t i) { return i == 0 ? lo : static_cast<double>(i) * d + lo; });
 }
 
 Result<Ref> linspace_function(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -85,9 +85,29 @@ Result<Ref> join_by_numpy(std::string_view name, PyObject* arrays, PyObject* axi
     return fallback::call(name, {arrays}, keywords->get());
 }
 
+// Each item as a flat view of its elements, kept alive by the item.
+std::vector<AnyArray> flat_views(const JoinOperands& ops) {
+    std::vector<AnyArray> parts;
+    parts.reserve(ops.arrays.size());
+    for (std::size_t i = 0; i < ops.arrays.size(); ++i) {
+        ops.arrays[i]->visit([&]<class T>(const Array<T>& a) {
+            const std::uint64_t n = a.len();
+            parts.emplace_back(Array<T>::view(a, 0, std::span(&n, 1), Owner::adopt(Py_NewRef(ops.objects[i]))));
+        });
+    }
+    return parts;
+}
+
+// An explicit axis None joins the flattened items.
 Result<Ref> concatenate_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
-    auto ops = join_operands(arrays, axis, kwargs);
+    const bool flat = axis == Py_None;
+    auto ops = join_operands(arrays, flat ? nullptr : axis, kwargs);
     if (!ops) return join_by_numpy("concatenate", arrays, axis, kwargs);
+    std::vector<AnyArray> flats;
+    if (flat) {
+        flats = flat_views(*ops);
+        for (std::size_t i = 0; i < flats.size(); ++i) ops->arrays[i] = &flats[i];
+    }
     auto joined = AnyArray::concatenate(ops->arrays, ops->axis);
     // A failed check is left to NumPy, whose error carries the array indices in its text
     // and is an AxisError for an axis out of range.
@@ -108,6 +128,7 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
 
     std::vector<std::uint64_t> shape(first.begin(), first.end());
     shape.insert(shape.begin() + static_cast<std::ptrdiff_t>(p), 1);
+    if (shape.size() > MAX_NDIM) return join_by_numpy("stack", arrays, axis, kwargs);
     if (auto dims = ArrayDims::make(shape, itemsize_of(ops->arrays[0]->kind())); !dims) {
         return failure(array_error(std::move(dims.error())));
     }
@@ -166,7 +187,9 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
     // A NumPy mask may have more axes than a native array.
     if (!mask || mask->shape.size() > MAX_NDIM) return std::nullopt;
     const Operand xop = classify(x);
+    if (xop.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const Operand yop = classify(y);
+    if (yop.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     bool floating = false;
     std::optional<Side> xs = side_of(x, xop, mask->shape, floating);
     std::optional<Side> ys = side_of(y, yop, mask->shape, floating);
@@ -208,13 +231,13 @@ Result<Ref> where_(PyObject* condition, PyObject* x, PyObject* y) {
 Result<Ref> concatenate_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind<2>(CONCATENATE_SIGNATURE, args, nargs, kwnames);
     if (!bound) return failure(std::move(bound.error()));
-    return concatenate_body((*bound)[0], bound->unless_none(1), bound->kwargs.get());
+    return concatenate_body((*bound)[0], (*bound)[1], bound->kwargs.get());
 }
 
 Result<Ref> stack_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind<2>(STACK_SIGNATURE, args, nargs, kwnames);
     if (!bound) return failure(std::move(bound.error()));
-    return stack_body((*bound)[0], bound->unless_none(1), bound->kwargs.get());
+    return stack_body((*bound)[0], (*bound)[1], bound->kwargs.get());
 }
 
 Result<Ref> where_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -98,25 +98,33 @@ std::optional<double> real_scalar(PyObject* obj) noexcept {
     return v;
 }
 
-Result<double> tolerance(PyObject* value, double fallback_value, std::string_view name) {
+// A tolerance computed natively: a finite float or an int within int64; nothing for any
+// other object, which NumPy takes as given (and warns of when it is not finite).
+std::optional<double> tolerance(PyObject* value, double fallback_value) noexcept {
     if (value == nullptr) return fallback_value;
-    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
-    const double v = PyFloat_AsDouble(value);
-    if (v == -1.0 && PyErr_Occurred()) return failure(Error::fetch().for_argument(name));
+    double v = 0.0;
+    if (PyFloat_Check(value)) {
+        v = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long k = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) return std::nullopt;
+        v = static_cast<double>(k);
+    } else {
+        return std::nullopt;
+    }
+    if (!std::isfinite(v)) return std::nullopt;
     return v;
 }
 
-// Whether x is close to y; the tolerance scales with y. Equal numbers are close
-// whatever the tolerances (a negative or NaN tolerance included).
+// NumPy's test, in its order: |x - y| <= atol + rtol * |y| with y finite, or x == y (an
+// infinite difference may pass when the bound overflows too).
 struct Close {
     double rtol, atol;
     bool equal_nan;
     bool operator()(double x, double y) const noexcept {
-        if (std::isnan(x)) return equal_nan && std::isnan(y);
-        if (std::isnan(y)) return false;
-        if (x == y) return true;
-        if (std::isinf(x) || std::isinf(y)) return false;
-        return std::fabs(x - y) <= atol + rtol * std::fabs(y);
+        if ((std::fabs(x - y) <= atol + rtol * std::fabs(y) && std::isfinite(y)) || x == y) return true;
+        return equal_nan && std::isnan(x) && std::isnan(y);
     }
 };
 
@@ -230,23 +238,23 @@ Result<Ref> abs_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 Result<Ref> isclose_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind<5>(ISCLOSE_SIGNATURE, args, nargs, kwnames);
     if (!bound) return failure(std::move(bound.error()));
-    auto rtol = tolerance((*bound)[2], 1e-05, "rtol");
-    if (!rtol) return failure(std::move(rtol.error()));
-    auto atol = tolerance((*bound)[3], 1e-08, "atol");
-    if (!atol) return failure(std::move(atol.error()));
+    const std::optional<double> rtol = tolerance((*bound)[2], 1e-05);
+    const std::optional<double> atol = tolerance((*bound)[3], 1e-08);
     bool equal_nan = false;
     if (PyObject* flag = (*bound)[4]) {
         auto b = extract_bool(flag);
         if (!b) return failure(std::move(b.error()).for_argument("equal_nan"));
         equal_nan = *b;
     }
-    const Close close{*rtol, *atol, equal_nan};
+    const Close close{rtol.value_or(0.0), atol.value_or(0.0), equal_nan};
 
     PyObject* a = (*bound)[0];
     PyObject* b = (*bound)[1];
     const Array<double>* x = f64_of(a);
     const Array<double>* y = f64_of(b);
-    if (x != nullptr && y != nullptr) {
+    if (!rtol || !atol) {
+        // NumPy takes the tolerances as given.
+    } else if (x != nullptr && y != nullptr) {
         if (std::ranges::equal(x->shape(), y->shape())) return bool_zip(*x, *y, close);  // no broadcasting
     } else if (x != nullptr) {
         if (auto s = real_scalar(b)) return bool_map(*x, [&](double v) { return close(v, *s); });
@@ -258,13 +266,10 @@ Result<Ref> isclose_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
     Ref kw = Ref::steal(PyDict_New());
     if (!kw) return failure();
-    Ref rtol_obj = Ref::steal(PyFloat_FromDouble(*rtol));
-    Ref atol_obj = Ref::steal(PyFloat_FromDouble(*atol));
-    if (!rtol_obj || !atol_obj) return failure();
-    if (PyDict_SetItemString(kw.get(), "rtol", rtol_obj.get()) < 0 ||
-        PyDict_SetItemString(kw.get(), "atol", atol_obj.get()) < 0 ||
-        PyDict_SetItemString(kw.get(), "equal_nan", equal_nan ? Py_True : Py_False) < 0) {
-        return failure();
+    constexpr const char* NAMES[] = {"rtol", "atol", "equal_nan"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        PyObject* given = (*bound)[i + 2];
+        if (given != nullptr && PyDict_SetItemString(kw.get(), NAMES[i], given) < 0) return failure();
     }
     return fallback::call("isclose", {a, b}, kw.get());
 }

@@ -154,6 +154,8 @@ Result<Ref> unary_of(std::string_view np_name, PyObject* x) {
     PyTypeObject* type = Py_TYPE(x);
     if (type == &PyFloat_Type) return check(PyFloat_FromDouble(apply<Op>(PyFloat_AS_DOUBLE(x))));
     if (type == &PyLong_Type) {
+        // NumPy's reciprocal of an int is an integer.
+        if constexpr (Op == Reciprocal) return fallback::call(np_name, {x});
         auto v = as_double(x);  // OverflowError beyond the float64 range
         if (!v) return failure();
         return check(PyFloat_FromDouble(apply<Op>(*v)));

@@ -93,14 +93,16 @@ Result<> assign_item(PyArray& self, PyObject* key, PyObject* value) {
     if (!indices) return failure(std::move(indices.error()));
     if (*indices) {
         const std::span<const std::int64_t> at = (*indices)->span();
+        // Classified first: the value's own code may change the array.
+        const Operand op = classify(value);
+        if (op.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
         if (self.strided) {
             // Straight into the base memory: the shadow is stale between operations, so
             // neither it nor a commit may be involved.
             auto element = self.strided_element_at(at);
             if (!element) return failure(std::move(element.error()));
-            if (*element && store(self.value, **element, classify(value))) return {};
+            if (*element && store(self.value, **element, op)) return {};
         } else {
-            const Operand op = classify(value);
             if (accepts(self.value, op)) {
                 auto location = self.value.locate(at);
                 if (!location) return failure(array_error(std::move(location.error())));

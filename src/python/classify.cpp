@@ -25,16 +25,21 @@ PyArray* ndarray_or_null(PyObject* obj) noexcept {
     return nullptr;
 }
 
-// hasattr with every error counted as `on_error`; nothing stays pending.
+// hasattr: a failed lookup is false; any other error stays set and counts as `on_error`.
 bool has_attr(PyObject* obj, Interned& name, bool on_error) noexcept {
     auto s = name.get();
-    if (!s) return on_error;
-    int r = PyObject_HasAttrWithError(obj, *s);
-    if (r < 0) {
-        PyErr_Clear();
+    if (!s) {
+        std::move(s.error()).raise();
         return on_error;
     }
-    return r == 1;
+    const int r = PyObject_HasAttrWithError(obj, *s);
+    return r < 0 ? on_error : r == 1;
+}
+
+// Drops the error of a failed conversion when it is an ordinary Exception; anything
+// else (KeyboardInterrupt, SystemExit) stays set.
+void drop_ordinary() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
 }
 
 // False for NumPy scalars of complex or unsigned kind and for floats wider than float64;
@@ -115,11 +120,12 @@ Operand classify(PyObject* obj) noexcept {
             long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
             if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return {Operand::IntScalar{v}};
         }
-        PyErr_Clear();
+        drop_ordinary();
     }
+    if (PyErr_Occurred()) return {Operand::Unsupported{}};
     double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+        drop_ordinary();
         return {Operand::Unsupported{}};
     }
     return {Operand::FloatScalar{d}};
@@ -133,7 +139,7 @@ bool numpy_handles(PyObject* obj) noexcept {
         return true;
     }
     if (has_attr(obj, S_ARRAY_INTERFACE, false)) return true;
-    return has_attr(obj, S_ARRAY, false);
+    return !PyErr_Occurred() && has_attr(obj, S_ARRAY, false);
 }
 
 const AnyArray* any_of(PyObject* obj) noexcept {

@@ -1,7 +1,8 @@
 #pragma once
 
-// Sorting any Python operand into the forms the native code computes with. Nothing
-// here raises: every Python error met on the way is discarded.
+// Sorting any Python operand into the forms the native code computes with. A failed
+// lookup or an ordinary failed conversion is discarded; any other error met on the way
+// (KeyboardInterrupt from __getattr__) stays set for the caller to raise.
 
 #include "array/array.hpp"
 #include "python/ref.hpp"
@@ -65,14 +66,16 @@ struct BoolMask {
     std::vector<std::uint64_t> shape;
 };
 
-// Sorts obj into an Operand; an ndarray is refreshed first. Never raises.
+// Sorts obj into an Operand; an ndarray is refreshed first. Unsupported, with the error
+// set, when an error must propagate.
 // Complex numbers (NumPy complex scalars too), NumPy unsigned-integer scalars and NumPy
 // floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
 Operand classify(PyObject* obj) noexcept;
 
 // Whether an operand the native side does not take should go to NumPy (complex,
-// lists, tuples, array-likes) rather than give NotImplemented. Never raises.
+// lists, tuples, array-likes) rather than give NotImplemented. An error other than a
+// failed lookup stays set.
 bool numpy_handles(PyObject* obj) noexcept;
 
 // The array of an ndarray (refreshed first), or null for any other object.

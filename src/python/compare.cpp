@@ -147,7 +147,10 @@ Result<Ref> compare(PyArray& self, PyObject* other) {
     ops::refresh(self);
     const Operand operand = classify(other);
     if (operand.is<Operand::Unsupported>()) {
-        if (numpy_takes(other)) return fallback::call(C::name, {self.object(), other});
+        if (PyErr_Occurred()) return failure();
+        const bool numpy = numpy_takes(other);
+        if (PyErr_Occurred()) return failure();
+        if (numpy) return fallback::call(C::name, {self.object(), other});
         if constexpr (C::equality) {
             // NumPy compares any object element by element (`a == None` is all False).
             return fallback::call_method(self.object(), C::method, std::span<PyObject* const>(&other, 1));

@@ -48,32 +48,30 @@ Result<std::optional<int>> round_decimals(PyObject* args, PyObject* kwargs) {
     return decimals_of(value);
 }
 
-// 10 ** decimals by binary powering (infinite from 309 up).
+// 10 ** |decimals| by repeated multiplication, as NumPy forms it (binary powering rounds
+// differently from 10 ** 23 up); infinite from 309 up.
 double scale_of(int decimals) noexcept {
-    std::uint64_t k = decimals < 0 ? -static_cast<std::int64_t>(decimals) : decimals;
-    double base = 10.0;
-    double p = (k & 1) != 0 ? 10.0 : 1.0;
-    for (k >>= 1; k != 0; k >>= 1) {
-        base *= base;
-        if ((k & 1) != 0) p *= base;
-    }
-    return decimals < 0 ? 1.0 / p : p;
+    std::int64_t k = decimals < 0 ? -static_cast<std::int64_t>(decimals) : decimals;
+    double p = 1.0;
+    for (; k > 0 && p != HUGE_VAL; --k) p *= 10.0;
+    return p;
 }
 
 // The largest float64 below 0.5: adding it and truncating rounds halves away from zero
 // without ever rounding a value just below a half up.
 constexpr double BELOW_HALF = 0.49999999999999994;
 
-// Half to even at `scale`.
-double round_scaled(double x, double scale) noexcept {
-    const double y = x * scale;
+// Half to even at `scale` (x * scale), or with `divide` at 1 / scale (x / scale, exact
+// where a reciprocal would not be).
+double round_scaled(double x, double scale, bool divide) noexcept {
+    const double y = divide ? x / scale : x * scale;
     const double away = std::trunc(y + std::copysign(BELOW_HALF, y));
     double r = away;
     if (std::fabs(y - std::trunc(y)) == 0.5) {
         const double h = y * 0.5;
         r = 2.0 * std::trunc(h + std::copysign(BELOW_HALF, h));
     }
-    return r / scale;
+    return divide ? r * scale : r / scale;
 }
 
 // ---- clip -------------------------------------------------------------------------------
@@ -134,7 +132,8 @@ Result<Ref> round_method(PyArray& self, PyObject* args, PyObject* kwargs) {
     self.refresh();
     const auto* x = self.value.get_if<double>();
     if (x == nullptr) return call_method_fallback(self, "round", args, kwargs);
-    return create_class_object(x->map([scale](double v) { return round_scaled(v, scale); }));
+    if (**decimals < 0) return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, true); }));
+    return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, false); }));
 }
 
 Result<Ref> clip_method(PyArray& self, PyObject* args, PyObject* kwargs) {
@@ -154,8 +153,18 @@ Result<Ref> clip_method(PyArray& self, PyObject* args, PyObject* kwargs) {
     if (x == nullptr) return call_method_fallback(self, "clip", args, kwargs);
     const double l = lo->value;
     const double h = hi->value;
-    if (hi->kind == ClipBound::Absent) return create_class_object(x->map([l](double v) { return l > v ? l : v; }));
-    if (lo->kind == ClipBound::Absent) return create_class_object(x->map([h](double v) { return h < v ? h : v; }));
+    // NaNs propagate: with one bound an element's NaN first, then the bound's; with two,
+    // the lower bound's NaN, the upper's, then the element's.
+    if (hi->kind == ClipBound::Absent) {
+        return create_class_object(x->map([l](double v) { return v == v && (l > v || l != l) ? l : v; }));
+    }
+    if (lo->kind == ClipBound::Absent) {
+        return create_class_object(x->map([h](double v) { return v == v && (h < v || h != h) ? h : v; }));
+    }
+    if (l != l || h != h) {
+        const double n = l != l ? l : h;
+        return create_class_object(x->map([n](double) { return n; }));
+    }
     return create_class_object(x->map([l, h](double v) {
         const double t = l > v ? l : v;
         return h < t ? h : t;
@@ -187,7 +196,9 @@ Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bound) return failure(std::move(bound.error()));
     PyObject* value = (*bound)[0];
     self.refresh();
-    const std::optional<double> scalar = classify(value).scalar_f64();
+    const Operand operand = classify(value);
+    if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
+    const std::optional<double> scalar = operand.scalar_f64();
     if (auto* x = self.value.get_if<double>(); x != nullptr && scalar) {
         for (double& e : x->elements()) e = *scalar;
         self.commit();

@@ -75,21 +75,25 @@ bool small_bounds(const PySliceObject* slice, Py_ssize_t& start, Py_ssize_t& sto
     return bound(slice->start, 0, start) && bound(slice->stop, PY_SSIZE_T_MAX, stop);
 }
 
-// A slice normalised against an axis of `len` elements, as slice.indices(len) gives it;
-// `count` receives its element count.
-Result<Selector> slice_selector(PyObject* slice, std::uint64_t len, Py_ssize_t& count) {
+// A slice's bounds as given (step not 0). Unpacking may run __index__, which may change
+// the array: normalise only after every key item is read.
+Result<Selector::Slice> slice_bounds(PyObject* slice) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (!small_bounds(reinterpret_cast<PySliceObject*>(slice), start, stop, step) &&
         PySlice_Unpack(slice, &start, &stop, &step) < 0) {
         return failure();
     }
-    count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, step);
-    return Selector(Selector::Slice{start, stop, step});
+    return Selector::Slice{start, stop, step};
 }
 
-Result<Selector> slice_selector(PyObject* slice, std::uint64_t len) {
-    Py_ssize_t count = 0;
-    return slice_selector(slice, len, count);
+// Bounds normalised against an axis of `len` elements, as slice.indices(len) gives them;
+// returns the element count.
+Py_ssize_t normalise(Selector::Slice& s, std::uint64_t len) noexcept {
+    Py_ssize_t start = static_cast<Py_ssize_t>(s.start), stop = static_cast<Py_ssize_t>(s.stop);
+    const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, static_cast<Py_ssize_t>(s.step));
+    s.start = start;
+    s.stop = stop;
+    return count;
 }
 
 // `a[slice]` on a contiguous, non-empty array when the result is one block of it: the
@@ -113,7 +117,7 @@ Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
 }
 
 // The tuple walk: integers, exact slices and None natively; anything else sends the
-// whole key to NumPy. Errors are raised at the item that causes them.
+// whole key to NumPy. Every item is read before any is checked against the shape.
 Result<Ref> tuple_key(PyArray& a, PyObject* key) {
     const Py_ssize_t n = PyTuple_GET_SIZE(key);
     // Short keys keep their lists on the stack.
@@ -124,8 +128,6 @@ Result<Ref> tuple_key(PyArray& a, PyObject* key) {
     std::pmr::vector<std::uint64_t> new_axes(&arena);
     integers.reserve(static_cast<std::size_t>(n));
     selectors.reserve(static_cast<std::size_t>(n));
-    const std::size_t ndim = a.value.ndim();
-    const auto shape = a.value.shape();
     std::uint64_t out_axes = 0;
     bool only_integers = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -133,14 +135,13 @@ Result<Ref> tuple_key(PyArray& a, PyObject* key) {
         if (item == Py_None) {
             new_axes.push_back(out_axes++);
             only_integers = false;
-        } else if (PyLong_Check(item)) {
+        } else if (PyLong_Check(item) && !PyBool_Check(item)) {
             auto v = int_value(item);
             if (!v) return failure(std::move(v.error()));
             integers.push_back(*v);
             selectors.emplace_back(Selector::Index{*v});
         } else if (PySlice_Check(item)) {
-            if (selectors.size() >= ndim) return failure(index_error("too many indices for array"));
-            auto s = slice_selector(item, shape[selectors.size()]);
+            auto s = slice_bounds(item);
             if (!s) return failure(std::move(s.error()));
             selectors.push_back(*s);
             ++out_axes;
@@ -150,10 +151,16 @@ Result<Ref> tuple_key(PyArray& a, PyObject* key) {
         }
     }
     if (only_integers) return index_result(a, integers);
+    // The slices against the shape as it stands once every item is read.
+    const auto shape = a.value.shape();
+    if (selectors.size() > shape.size()) return failure(index_error("too many indices for array"));
+    for (std::size_t k = 0; k < selectors.size(); ++k) {
+        if (auto* s = std::get_if<Selector::Slice>(&selectors[k].item)) normalise(*s, shape[k]);
+    }
     return select_result(a, selectors, new_axes);
 }
 
-// A list key: every item an int, else the whole key goes to NumPy.
+// A list key: every item an int, else the whole key goes to NumPy (a bool makes it a mask).
 Result<Ref> list_key(PyArray& a, PyObject* key) {
     std::array<std::byte, 256> buffer;
     std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
@@ -162,7 +169,7 @@ Result<Ref> list_key(PyArray& a, PyObject* key) {
     // Converting an int runs no Python code, so the list cannot change under the walk.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key); ++i) {
         PyObject* item = PyList_GET_ITEM(key, i);
-        if (!PyLong_Check(item)) return fallback::getitem(a.object(), key);
+        if (!PyLong_Check(item) || PyBool_Check(item)) return fallback::getitem(a.object(), key);
         auto v = int_value(item);
         if (!v) return failure(std::move(v.error()));
         rows.push_back(*v);
@@ -268,6 +275,8 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
 }
 
 Result<Ref> get_item(PyArray& a, PyObject* key) {
+    // A bool key is a 0-d mask, not an integer.
+    if (PyBool_Check(key)) return fallback::getitem(a.object(), key);
     if (PyLong_Check(key)) {
         auto v = int_value(key);
         if (!v) return failure(std::move(v.error()));
@@ -275,12 +284,15 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
         return index_result(a, std::span(&index, 1));
     }
     if (PySlice_Check(key)) {
-        if (a.value.ndim() == 0) return failure(index_error("too many indices for array: array is 0-dimensional"));
-        Py_ssize_t count = 0;
-        auto s = slice_selector(key, a.value.shape()[0], count);
+        constexpr const char* ZERO_D = "too many indices for array: array is 0-dimensional";
+        if (a.value.ndim() == 0) return failure(index_error(ZERO_D));
+        auto s = slice_bounds(key);
         if (!s) return failure(std::move(s.error()));
-        if (auto view = leading_block(a, std::get<Selector::Slice>(s->item), count)) return std::move(*view);
-        return select_result(a, std::span(&*s, 1), {});
+        if (a.value.ndim() == 0) return failure(index_error(ZERO_D));
+        const Py_ssize_t count = normalise(*s, a.value.shape()[0]);
+        if (auto view = leading_block(a, *s, count)) return std::move(*view);
+        const Selector selector(*s);
+        return select_result(a, std::span(&selector, 1), {});
     }
     if (PyTuple_Check(key)) return tuple_key(a, key);
     if (key == Py_None) {
@@ -301,6 +313,8 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
         if (!picked) return failure(array_error(std::move(picked.error())));
         return create_class_object(std::move(*picked));
     }
+    // Only a 0-d array is an integer key; one with axes indexes as an array.
+    if (const AnyArray* k = any_of(key); k != nullptr && k->ndim() != 0) return fallback::getitem(a.object(), key);
 
     auto name = INDEX_NAME.get();
     if (!name) return failure(std::move(name.error()));

@@ -56,6 +56,7 @@ Result<Ref> numpy_inplace(PyArray& self, std::string_view name, PyObject* other)
 template <class Op>
 Result<Ref> inplace(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
+    if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     ops::refresh(self);
     Array<double>* a = self.value.get_if<double>();
     if (a == nullptr) return numpy_inplace(self, Op::name, other);
@@ -82,6 +83,7 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
         with_scalar<Op>(*a, b->value ? 1.0 : 0.0);
     } else {
         if (numpy_takes(other)) return numpy_inplace(self, Op::name, other);
+        if (PyErr_Occurred()) return failure();
         return failure(Error::type_error(
             std::format("unsupported operand type(s) for in-place {}: 'corvantile.ndarray' and '{}'", Op::name,
                         type_name(other))));

@@ -142,7 +142,10 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
     ops::refresh(self);
     if (operand.is<Operand::Unsupported>()) {
-        return numpy_takes(other) ? numpy_road<Op, R, Operator>(self, other) : not_implemented();
+        if (PyErr_Occurred()) return failure();
+        const bool numpy = numpy_takes(other);
+        if (PyErr_Occurred()) return failure();
+        return numpy ? numpy_road<Op, R, Operator>(self, other) : not_implemented();
     }
     if (const auto* a = self.value.get_if<double>()) return float_compute<Op, R>(*a, operand);
     return alt_binary<Op, R, Operator>(self, other, operand);
@@ -175,6 +178,7 @@ Result<Ref> bitwise(PyArray& self, PyObject* other) {
     using I = std::int64_t;
     ops::refresh(self);
     const Operand operand = classify(other);
+    if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     if (const auto* a = self.value.get_if<Bool>()) {
         if (const auto* s = operand.get_if<Operand::BoolScalar>()) {
             const Bool v = to_bool(s->value);

@@ -368,6 +368,7 @@ Result<Ref> fast_road(PyObject*, PyObject*) {
 
 Result<Ref> classify_probe(PyObject*, PyObject* obj) {
     Operand op = classify(obj);
+    if (op.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     return op.visit([](const auto& v) -> Result<Ref> {
         using V = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<V, Operand::F64Array>) return check(Py_BuildValue("(sO)", "F64Array", Py_None));
@@ -383,7 +384,11 @@ Result<Ref> classify_probe(PyObject*, PyObject* obj) {
     });
 }
 
-Result<Ref> numpy_handles_probe(PyObject*, PyObject* obj) { return Ref::borrow(numpy_handles(obj) ? Py_True : Py_False); }
+Result<Ref> numpy_handles_probe(PyObject*, PyObject* obj) {
+    const bool handles = numpy_handles(obj);
+    if (PyErr_Occurred()) return failure();
+    return Ref::borrow(handles ? Py_True : Py_False);
+}
 
 Result<Ref> bool_mask_probe(PyObject*, PyObject* obj) {
     auto mask = bool_mask(obj);

@@ -5,7 +5,6 @@
 
 #include "python/fallback.hpp"
 #include "python/fixed_string.hpp"
-#include "python/frame.hpp"
 #include "python/interned.hpp"
 
 namespace corvantile::python {
@@ -20,12 +19,6 @@ Result<Ref> forward(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     auto name = NP_NAME<Name>.get();
     if (!name) return failure(std::move(name.error()));
     return fallback::call_vector(*name, args, nargs, kwnames);
-}
-
-// The same as a fast entry (light frame).
-template <FixedString Name>
-PyObject* forward_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return light_frame(NumpyName<Name>::view(), [&] { return forward<Name>(self, args, nargs, kwnames); });
 }
 
 }  // namespace corvantile::python

@@ -1,7 +1,6 @@
 #pragma once
 
-// Module functions that hand every call to NumPy unchanged, until a native entry takes
-// their place in the tables.
+// Handing a module function's call to NumPy's function of the same name, unchanged.
 
 #include "python/fallback.hpp"
 #include "python/fixed_string.hpp"

@@ -1,11 +1,9 @@
 #pragma once
 
-// Module functions that hand every call to NumPy unchanged, until a native entry takes
-// their place in the tables.
+// Handing a module function's call to NumPy's function of the same name, unchanged.
 
 #include "python/fallback.hpp"
 #include "python/fixed_string.hpp"
-#include "python/frame.hpp"
 #include "python/interned.hpp"
 
 namespace corvantile::python {
@@ -20,12 +18,6 @@ Result<Ref> forward(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     auto name = NP_NAME<Name>.get();
     if (!name) return failure(std::move(name.error()));
     return fallback::call_vector(*name, args, nargs, kwnames);
-}
-
-// The same as a fast entry (light frame).
-template <FixedString Name>
-PyObject* forward_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return light_frame(NumpyName<Name>::view(), [&] { return forward<Name>(self, args, nargs, kwnames); });
 }
 
 }  // namespace corvantile::python

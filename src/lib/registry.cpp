@@ -15,13 +15,6 @@ namespace corvantile::python {
 
 namespace {
 
-// Each family's entry. A family's builder points its macro at the family's fast entry,
-// e.g. &fast_entry<#n, &native>; until then its rows hand every call to NumPy.
-#define CV_BINARY_ENTRY(n, op) &fast_entry<#n, &arith_native<op>>
-#define CV_BINARY_MATH_ENTRY(n, op) &fast_entry<#n, &binary_math_native<op>>
-#define CV_METHOD_ENTRY(n) &method_raw<#n, &n##_fn>
-#define CV_BOOL_REDUCTION_ENTRY(n) &method_raw<#n, &n##_fn>
-
 // Each family's docstring, with the row's name in every place.
 #define CV_UNARY(n, op)                                                                               \
     Row{#n,                                                                                           \
@@ -34,13 +27,13 @@ namespace {
         #n "(x1, x2, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `" #n                \
            "(x1, x2)` with NumPy semantics and broadcasting: native when either operand is a "        \
            "corvantile array, NumPy otherwise.",                                                      \
-        CV_BINARY_ENTRY(n, op)}
+        &fast_entry<#n, &arith_native<op>>}
 #define CV_BINARY_MATH(n, op)                                                                         \
     Row{#n,                                                                                           \
         #n "(x1, x2, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `" #n                \
            "(x1, x2)` with NumPy semantics and broadcasting: native for corvantile arrays and "       \
            "scalars, NumPy otherwise.",                                                               \
-        CV_BINARY_MATH_ENTRY(n, op)}
+        &fast_entry<#n, &binary_math_native<op>>}
 #define CV_PREDICATE(n, test)                                                                         \
     Row{#n,                                                                                           \
         #n "(x, /, out=None, *, where=True)\n--\n\nElement-wise `" #n                                 \
@@ -51,12 +44,12 @@ namespace {
     Row{#n,                                                                                           \
         #n "(a, axis=None, out=None, keepdims=False, *, where=True)\n--\n\nNative for corvantile "    \
            "arrays and NumPy bool arrays, NumPy otherwise.",                                          \
-        CV_BOOL_REDUCTION_ENTRY(n)}
+        &method_raw<#n, &n##_fn>}
 #define CV_METHOD(n, signature)                                                                       \
     Row{#n,                                                                                           \
         #n signature "\n--\n\nThe same as the `" #n "` method for corvantile arrays (native when the " \
                      "arguments allow it), NumPy's function otherwise.",                              \
-        CV_METHOD_ENTRY(n)}
+        &method_raw<#n, &n##_fn>}
 
 constexpr Row UNARY[] = {
     CV_UNARY(sin, UnaryOp::Sin),
@@ -162,10 +155,6 @@ constexpr Row BOOL_REDUCTIONS[] = {
 #undef CV_PREDICATE
 #undef CV_BOOL_REDUCTION
 #undef CV_METHOD
-#undef CV_BINARY_ENTRY
-#undef CV_BINARY_MATH_ENTRY
-#undef CV_METHOD_ENTRY
-#undef CV_BOOL_REDUCTION_ENTRY
 
 }  // namespace
 

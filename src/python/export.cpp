@@ -190,11 +190,11 @@ Result<std::array<T, 2>> int_pair(PyObject* object, int (*convert)(PyObject*, T*
 
 dlpack::DLDataType dl_dtype(ElementKind kind) noexcept {
     switch (kind) {
-        case ElementKind::F64: return {dlpack::K_DL_FLOAT, 64, 1};
-        case ElementKind::I64: return {dlpack::K_DL_INT, 64, 1};
-        case ElementKind::Bool: return {dlpack::K_DL_BOOL, 8, 1};
+        case ElementKind::F64: return {kDLFloat, 64, 1};
+        case ElementKind::I64: return {kDLInt, 64, 1};
+        case ElementKind::Bool: return {kDLBool, 8, 1};
     }
-    return {dlpack::K_DL_FLOAT, 64, 1};
+    return {kDLFloat, 64, 1};
 }
 
 // Fills the block's tensor, shape and strides from the exported array, whose reference
@@ -208,7 +208,7 @@ void fill(dlpack::Export<Managed>& block, Ref owner) {
     block.strides = layout.strides;
     dlpack::DLTensor& t = block.managed.dl_tensor;
     t.data = layout.data;
-    t.device = {dlpack::K_DL_CPU, 0};
+    t.device = {kDLCPU, 0};
     t.ndim = static_cast<std::int32_t>(dims.ndim());
     t.dtype = dl_dtype(source.value.kind());
     t.shape = block.shape.data();
@@ -255,7 +255,7 @@ Result<Ref> dlpack_export(PyArray& self, PyObject* const* args, Py_ssize_t nargs
     }
 
     if (bound->unless_none(0) != nullptr) return failure(Error::value_error("stream is not supported for CPU arrays"));
-    if (device && (*device != std::array<std::int32_t, 2>{dlpack::K_DL_CPU, 0})) {
+    if (device && (*device != std::array<std::int32_t, 2>{kDLCPU, 0})) {
         return failure(buffer_error("corvantile arrays live on the CPU; cannot export to another device"));
     }
 
@@ -285,7 +285,7 @@ Result<Ref> dlpack_export(PyArray& self, PyObject* const* args, Py_ssize_t nargs
     return make_capsule(std::move(block), LEGACY_NAME, &dlpack::legacy_capsule_destructor);
 }
 
-Result<Ref> dlpack_device(PyArray&, PyObject*) { return check(Py_BuildValue("(ii)", dlpack::K_DL_CPU, 0)); }
+Result<Ref> dlpack_device(PyArray&, PyObject*) { return check(Py_BuildValue("(ii)", kDLCPU, 0)); }
 
 }  // namespace python
 

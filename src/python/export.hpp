@@ -5,6 +5,8 @@
 
 #include "python/pyarray.hpp"
 
+#include <dlpack/dlpack.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,58 +21,17 @@ struct ElementLayout {
     std::array<std::int64_t, MAX_NDIM> strides{};
 };
 
-// The DLPack 1.x records, laid out as the standard publishes them.
+// The DLPack records come from the standard header; the layout checks guard against a
+// header whose records no longer match the ABI that consumers read.
 namespace dlpack {
 
-struct DLPackVersion {
-    std::uint32_t major;
-    std::uint32_t minor;
-};
+using ::DLDataType;
+using ::DLManagedTensor;
+using ::DLManagedTensorVersioned;
+using ::DLTensor;
 
-inline constexpr std::int32_t K_DL_CPU = 1;
-
-struct DLDevice {
-    std::int32_t device_type;
-    std::int32_t device_id;
-};
-
-inline constexpr std::uint8_t K_DL_INT = 0;
-inline constexpr std::uint8_t K_DL_FLOAT = 2;
-inline constexpr std::uint8_t K_DL_BOOL = 6;
-
-struct DLDataType {
-    std::uint8_t code;
-    std::uint8_t bits;
-    std::uint16_t lanes;
-};
-
-struct DLTensor {
-    void* data;
-    DLDevice device;
-    std::int32_t ndim;
-    DLDataType dtype;
-    std::int64_t* shape;
-    std::int64_t* strides;  // in elements
-    std::uint64_t byte_offset;
-};
-
-struct DLManagedTensor {
-    DLTensor dl_tensor;
-    void* manager_ctx;
-    void (*deleter)(DLManagedTensor* self);
-};
-
-struct DLManagedTensorVersioned {
-    DLPackVersion version;
-    void* manager_ctx;
-    void (*deleter)(DLManagedTensorVersioned* self);
-    std::uint64_t flags;
-    DLTensor dl_tensor;
-};
-
-static_assert(sizeof(DLPackVersion) == 8);
-static_assert(sizeof(DLDevice) == 8);
-static_assert(sizeof(DLDataType) == 4);
+static_assert(DLPACK_MAJOR_VERSION == 1);
+static_assert(sizeof(DLPackVersion) == 8 && sizeof(DLDevice) == 8 && sizeof(DLDataType) == 4);
 static_assert(offsetof(DLTensor, data) == 0 && offsetof(DLTensor, device) == 8 &&
               offsetof(DLTensor, ndim) == 16 && offsetof(DLTensor, dtype) == 20 &&
               offsetof(DLTensor, shape) == 24 && offsetof(DLTensor, strides) == 32 &&

@@ -91,14 +91,6 @@ C guarded(C error, F&& f) noexcept {
     return error;
 }
 
-// The standard frame around a body given as a callable returning a Result.
-template <class F>
-auto frame(F&& body) noexcept {
-    using Out = SlotResult<std::invoke_result_t<F&>>;
-    EntryScope scope;
-    return guarded<typename Out::C>(Out::error, [&] { return Out::convert(body()); });
-}
-
 // The frame of a fast entry: attached without draining; an internal failure becomes
 // RuntimeError "corvantile.{name} panicked", an allocation failure MemoryError.
 template <class F>

@@ -300,19 +300,6 @@ std::optional<Arith> arith_from_name(std::string_view name) noexcept {
     return std::nullopt;
 }
 
-std::string_view numpy_name(Arith op) noexcept {
-    switch (op) {
-        case Arith::add: return Add::name;
-        case Arith::subtract: return Sub::name;
-        case Arith::multiply: return Mul::name;
-        case Arith::divide: return Div::name;
-        case Arith::floor_divide: return FloorDiv::name;
-        case Arith::remainder: return Mod::name;
-        case Arith::power: return Pow::name;
-    }
-    return {};
-}
-
 Result<std::optional<Ref>> operator_function(Arith op, PyObject* a, PyObject* b) {
     switch (op) {
         case Arith::add: return apply<Add>(a, b);

@@ -72,8 +72,6 @@ enum class Arith : std::uint8_t { add, subtract, multiply, divide, floor_divide,
 // "true_divide", "floor_divide", "remainder", "mod" or "power" (exact text); nothing
 // for any other name.
 std::optional<Arith> arith_from_name(std::string_view name) noexcept;
-// NumPy's name of the operation ("divide", "remainder", ...).
-std::string_view numpy_name(Arith op) noexcept;
 
 // a OP b as the operator slots compute it: a's forward method when a is an ndarray,
 // otherwise b's reflected method when b is one. Nothing when neither is an ndarray or

@@ -3,7 +3,7 @@
 #include "python/method_fallback.hpp"
 #include "python/numpy.hpp"
 #include "python/pyarray.hpp"
-#include "python/reduction_kernels.hpp"
+#include "array/folds.hpp"
 
 #include <format>
 #include <string>
@@ -88,8 +88,8 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
             for (std::uint64_t i = 0; i < outer * inner; ++i) out[i] = out[i] / count;
             break;
         }
-        case Op::Max: folds::fold_axis(x, out, outer, len, inner, std::nullopt, folds::MaxStep{}); break;
-        case Op::Min: folds::fold_axis(x, out, outer, len, inner, std::nullopt, folds::MinStep{}); break;
+        case Op::Max: folds::extreme_axis<true>(x, out, outer, len, inner); break;
+        case Op::Min: folds::extreme_axis<false>(x, out, outer, len, inner); break;
     }
     return result;
 }

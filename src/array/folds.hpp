@@ -1,8 +1,9 @@
 #pragma once
 
-// The folds behind the reductions, free of Python: the 8-lane total, the max/min steps,
-// the folds along one axis and the whole-array scans.
+// The folds behind the reductions: the 8-lane total, the max/min steps, the folds along
+// one axis and the whole-array scans.
 
+#include "array/clones.hpp"
 #include "array/storage.hpp"
 
 #include <bit>
@@ -11,7 +12,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace corvantile::python::folds {
+namespace corvantile::folds {
 
 // The quiet NaN the reductions make themselves (not one taken from an operand).
 inline constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
@@ -63,34 +64,56 @@ struct MulStep {
     double operator()(double acc, double x) const noexcept { return acc * x; }
 };
 
-// The whole-array max (Max) or min of x[0..n), n > 0: the same value as folding MaxStep
-// or MinStep from x[0], computed in eight lanes. A NaN among two or more elements gives
-// QUIET_NAN; otherwise the result is the extreme value, and for a zero extreme the sign of
-// the last zero, since the fold keeps the later of two equal values.
+// Enough independent max/min chains to hide the instruction latency at full width.
+inline constexpr std::size_t EXTREME_LANES = 32;
+
 template <bool Max>
-double extreme(const double* x, std::size_t n) noexcept {
-    if (n == 1) return x[0];
-    double lane[8];
-    double seen_nan[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};  // becomes NaN once a lane meets one
-    for (std::size_t j = 0; j < 8; ++j) lane[j] = x[0];
-    const std::size_t m = n & ~std::size_t{7};
-    for (std::size_t i = 0; i < m; i += 8) {
-        for (std::size_t j = 0; j < 8; ++j) {
+CORVANTILE_INLINE bool better(double x, double than) noexcept {
+    return Max ? x > than : x < than;
+}
+
+// The extreme of init and x[0..n) by `better`, NaNs passed over (a NaN init stays), and
+// whether x holds a NaN. One pass of compares and selects; the order of equal values
+// is not kept, so the sign of a zero extreme is arbitrary.
+template <bool Max>
+CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double init, bool& nan) noexcept {
+    double lane[EXTREME_LANES];
+    std::uint64_t unordered[EXTREME_LANES];
+    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+        lane[j] = init;
+        unordered[j] = 0;
+    }
+    const std::size_t m = n & ~(EXTREME_LANES - 1);
+    for (std::size_t i = 0; i < m; i += EXTREME_LANES) {
+        for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
             const double v = x[i + j];
-            lane[j] = (Max ? v > lane[j] : v < lane[j]) ? v : lane[j];
-            seen_nan[j] = v != v ? v : seen_nan[j];
+            lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
+            unordered[j] |= static_cast<std::uint64_t>(v != v);
         }
     }
-    double best = x[0];
-    bool nan = false;
-    for (std::size_t j = 0; j < 8; ++j) {
-        best = (Max ? lane[j] > best : lane[j] < best) ? lane[j] : best;
-        nan |= seen_nan[j] != seen_nan[j];
+    double best = init;
+    std::uint64_t any = 0;
+    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+        best = better<Max>(lane[j], best) ? lane[j] : best;
+        any |= unordered[j];
     }
     for (std::size_t i = m; i < n; ++i) {
-        best = (Max ? x[i] > best : x[i] < best) ? x[i] : best;
-        nan |= x[i] != x[i];
+        best = better<Max>(x[i], best) ? x[i] : best;
+        any |= static_cast<std::uint64_t>(x[i] != x[i]);
     }
+    nan = any != 0;
+    return best;
+}
+
+// The whole-array max (Max) or min of x[0..n), n > 0: the same value as folding MaxStep
+// or MinStep from x[0]. A NaN among two or more elements gives QUIET_NAN; otherwise the
+// result is the extreme value, and for a zero extreme the sign of the last zero, since
+// the fold keeps the later of two equal values.
+template <bool Max>
+CORVANTILE_CLONES double extreme(const double* x, std::size_t n) noexcept {
+    if (n == 1) return x[0];
+    bool nan = false;
+    const double best = extreme_scan<Max>(x, n, x[0], nan);
     if (nan) return QUIET_NAN;
     if (best == 0.0) {
         std::size_t i = n;
@@ -101,15 +124,41 @@ double extreme(const double* x, std::size_t n) noexcept {
     return best;
 }
 
+// The position of the first NaN, else of the first extreme (n > 0). Blocks are scanned
+// in order; only the first block reaching the extreme is read again for its position.
+template <bool Max>
+CORVANTILE_CLONES std::size_t arg_extreme(const double* x, std::size_t n) noexcept {
+    constexpr std::size_t BLOCK = 2048;
+    double best = x[0];
+    std::size_t best_block = 0;
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t len = n - start < BLOCK ? n - start : BLOCK;
+        bool nan = false;
+        const double m = extreme_scan<Max>(x + start, len, x[start], nan);
+        if (nan) {
+            std::size_t i = start;
+            while (x[i] == x[i]) ++i;
+            return i;
+        }
+        if (better<Max>(m, best)) {
+            best = m;
+            best_block = start;
+        }
+    }
+    std::size_t i = best_block;
+    while (x[i] != best) ++i;
+    return i;
+}
+
 // Folds x (outer x len x inner, C order) along its middle axis into out (outer x inner).
 // Each output starts at `init`, or at its first element when init is empty (len >= 1),
 // and takes its elements in ascending k.
 template <class Step>
-void fold_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t len,
+CORVANTILE_CLONES void fold_axis(const double* x, double* __restrict out, std::uint64_t outer, std::uint64_t len,
                std::uint64_t inner, std::optional<double> init, Step step) noexcept {
     for (std::uint64_t o = 0; o < outer; ++o) {
         const double* src = x + o * len * inner;
-        double* dst = out + o * inner;
+        double* __restrict dst = out + o * inner;
         std::uint64_t k = 0;
         if (init) {
             for (std::uint64_t i = 0; i < inner; ++i) dst[i] = *init;
@@ -130,9 +179,23 @@ void fold_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t 
     }
 }
 
+// max (Max) or min along the middle axis of x (outer x len x inner, len >= 1) into out:
+// the values of fold_axis with MaxStep or MinStep.
+template <bool Max>
+void extreme_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t len,
+                  std::uint64_t inner) noexcept {
+    if (inner == 1) {
+        for (std::uint64_t o = 0; o < outer; ++o) out[o] = extreme<Max>(x + o * len, len);
+    } else if constexpr (Max) {
+        fold_axis(x, out, outer, len, inner, std::nullopt, MaxStep{});
+    } else {
+        fold_axis(x, out, outer, len, inner, std::nullopt, MinStep{});
+    }
+}
+
 // The sequential fold of x[0..n) from acc.
 template <class Step>
-double fold(const double* x, std::size_t n, double acc, Step step) noexcept {
+CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step step) noexcept {
     for (std::size_t i = 0; i < n; ++i) acc = step(acc, x[i]);
     return acc;
 }
@@ -151,25 +214,9 @@ inline double variance(const double* x, std::size_t n) noexcept {
     return acc / count;
 }
 
-// The position of the first NaN, else of the first extreme by `better` (strict); n > 0.
-template <class Better>
-std::int64_t arg_extreme(const double* x, std::size_t n, Better better) noexcept {
-    if (n == 1 || std::isnan(x[0])) return 0;
-    std::size_t best = 0;
-    double cur = x[0];
-    for (std::size_t i = 1; i < n; ++i) {
-        if (std::isnan(x[i])) return static_cast<std::int64_t>(i);
-        if (better(x[i], cur)) {
-            best = i;
-            cur = x[i];
-        }
-    }
-    return static_cast<std::int64_t>(best);
-}
-
 // Running fold: out[i] = acc after x[0..i].
 template <class Step>
-void scan(const double* x, double* out, std::size_t n, double acc, Step step) noexcept {
+CORVANTILE_CLONES void scan(const double* x, double* out, std::size_t n, double acc, Step step) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         acc = step(acc, x[i]);
         out[i] = acc;
@@ -191,4 +238,4 @@ bool all_nonzero(const T* x, std::size_t n) noexcept {
     return true;
 }
 
-}  // namespace corvantile::python::folds
+}  // namespace corvantile::folds

@@ -199,11 +199,11 @@ public:
     std::expected<Array, ArrayError> select(std::span<const Selector> selectors) const
         requires std::same_as<T, double>;
 
-    // ---- sorting (1-D float64): stable, ascending, NaN after every number ---------------
+    // ---- sorting (1-D float64, int64): stable, ascending, NaN after every number ------
     Array sorted_1d() const
-        requires std::same_as<T, double>;
+        requires(std::same_as<T, double> || std::same_as<T, std::int64_t>);
     Array<std::int64_t> argsort_1d() const
-        requires std::same_as<T, double>;
+        requires(std::same_as<T, double> || std::same_as<T, std::int64_t>);
 
     // ---- element-wise kernels (kernels.hpp) ---------------------------------------------
     // f(self element, other element). Same layout: one contiguous pass; otherwise broadcasts.

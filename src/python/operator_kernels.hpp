@@ -5,7 +5,7 @@
 // the few steps every operator takes (wrapping, NumPy's road, NotImplemented).
 
 #include "array/array.hpp"
-#include "array/clones.hpp"
+#include "array/loops.hpp"
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
 #include "python/operators.hpp"
@@ -153,18 +153,9 @@ Result<Ref> result_like(const Array<T>& a, R*& out) {
     return create_unwritten<R>(corvantile::detail::c_dims(a.shape(), sizeof(R)), out);
 }
 
-template <class R, class T, class F>
-CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i]);
-}
-template <class T, class F>
-CORVANTILE_CLONES void update_loop(T* p, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) p[i] = f(p[i]);
-}
-template <class R, class T, class U, class F>
-CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i], y[i]);
-}
+using loops::map_loop;
+using loops::update_loop;
+using loops::zip_loop;
 
 // out[i] = f(a[i]) into a new ndarray of a's shape with elements of R.
 template <class R, class T, class F>

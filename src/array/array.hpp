@@ -122,11 +122,6 @@ template <Element T>
 void gather(std::span<const T> data, const SelectionPlan& plan,
             std::span<const std::uint64_t> strides, std::size_t axis, std::uint64_t offset, T*& out);
 
-// Element-wise predicate of two arrays of one shape into a Bool array; nothing when the
-// shapes differ (no broadcasting).
-template <Element T, class F>
-std::optional<Array<Bool>> compare(const Array<T>& a, const Array<T>& b, F f);
-
 }  // namespace array
 
 template <Element T>
@@ -220,13 +215,6 @@ public:
     template <class F>
     Array map(F f) const
         requires std::same_as<T, double>;
-    template <class F>
-    Array map_int(F f) const
-        requires std::same_as<T, std::int64_t>;
-    // Same layout only; nothing otherwise.
-    template <class F>
-    std::optional<Array> zip_int(const Array& other, F f) const
-        requires std::same_as<T, std::int64_t>;
 
 private:
     Array(Storage<T> storage, const ArrayDims& dims) noexcept

@@ -165,48 +165,4 @@ Array<T> Array<T>::map(F f) const
     return Array(std::move(out), dims_);
 }
 
-template <Element T>
-template <class F>
-Array<T> Array<T>::map_int(F f) const
-    requires std::same_as<T, std::int64_t>
-{
-    const std::size_t n = len();
-    Storage<std::int64_t> out = Storage<std::int64_t>::uninit(n);
-    const std::int64_t* a = data();
-    std::int64_t* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
-    return Array(std::move(out), dims_);
-}
-
-template <Element T>
-template <class F>
-std::optional<Array<T>> Array<T>::zip_int(const Array& other, F f) const
-    requires std::same_as<T, std::int64_t>
-{
-    if (dims_ != other.dims_) return std::nullopt;
-    const std::size_t n = len();
-    Storage<std::int64_t> out = Storage<std::int64_t>::uninit(n);
-    const std::int64_t* a = data();
-    const std::int64_t* b = other.data();
-    std::int64_t* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i], b[i]);
-    return Array(std::move(out), dims_);
-}
-
-namespace array {
-
-template <Element T, class F>
-std::optional<Array<Bool>> compare(const Array<T>& a, const Array<T>& b, F f) {
-    if (a.ndim() != b.ndim() || !std::ranges::equal(a.shape(), b.shape())) return std::nullopt;
-    const std::size_t n = a.len();
-    Storage<Bool> out = Storage<Bool>::uninit(n);
-    const T* x = a.data();
-    const T* y = b.data();
-    Bool* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<Bool>(static_cast<bool>(f(x[i], y[i])));
-    return Array<Bool>::from_parts(std::move(out), detail::c_dims(a.shape(), 1));
-}
-
-}  // namespace array
-
 }  // namespace corvantile

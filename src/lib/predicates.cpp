@@ -1,5 +1,6 @@
 #include "lib/predicates.hpp"
 
+#include "array/clones.hpp"
 #include "array/error.hpp"
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
@@ -36,8 +37,7 @@ inline void test_loop(const double* in, unsigned char* out, std::size_t n) noexc
 }
 
 // One byte per element; built for wider vectors too, chosen by the processor at load time.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
-void test_elements(Predicate p, const double* in, unsigned char* out, std::size_t n) noexcept {
+CORVANTILE_CLONES void test_elements(Predicate p, const double* in, unsigned char* out, std::size_t n) noexcept {
     switch (p) {
         case IsNan: return test_loop<IsNan>(in, out, n);
         case IsFinite: return test_loop<IsFinite>(in, out, n);

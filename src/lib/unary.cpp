@@ -1,5 +1,7 @@
 #include "lib/unary.hpp"
 
+#include "array/clones.hpp"
+
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
 #include "python/numpy.hpp"
@@ -10,10 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace corvantile::python {
 
@@ -73,9 +71,9 @@ inline void map_loop(const double* in, double* out, std::size_t n) noexcept {
 
 // The operations computed inline, built for wider vectors too (the directed roundings
 // become vector instructions there), chosen by the processor at load time.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
-void map_inline(UnaryOp op, const double* in, double* out, std::size_t n) noexcept {
+CORVANTILE_CLONES void map_inline(UnaryOp op, const double* in, double* out, std::size_t n) noexcept {
     switch (op) {
+        case Sqrt: return map_loop<Sqrt>(in, out, n);
         case Deg2rad: return map_loop<Deg2rad>(in, out, n);
         case Rad2deg: return map_loop<Rad2deg>(in, out, n);
         case Square: return map_loop<Square>(in, out, n);
@@ -92,7 +90,7 @@ void map_inline(UnaryOp op, const double* in, double* out, std::size_t n) noexce
     }
 }
 
-constexpr bool inline_op(UnaryOp op) noexcept { return op >= Deg2rad; }
+constexpr bool inline_op(UnaryOp op) noexcept { return op >= Deg2rad || op == Sqrt; }
 
 // out[i] = op(in[i]); in and out may be the same buffer.
 template <UnaryOp Op>
@@ -100,17 +98,7 @@ void map_elements(const double* in, double* out, std::size_t n) noexcept {
     if constexpr (inline_op(Op)) {
         map_inline(Op, in, out, n);
     } else {
-        std::size_t i = 0;
-#if defined(__SSE2__)
-        // The library call keeps the scalar square root out of the vectoriser (errno).
-        if constexpr (Op == Sqrt) {
-            for (; i + 4 <= n; i += 4) {
-                _mm_storeu_pd(out + i, _mm_sqrt_pd(_mm_loadu_pd(in + i)));
-                _mm_storeu_pd(out + i + 2, _mm_sqrt_pd(_mm_loadu_pd(in + i + 2)));
-            }
-        }
-#endif
-        map_loop<Op>(in + i, out + i, n - i);
+        map_loop<Op>(in, out, n);
     }
 }
 

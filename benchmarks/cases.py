@@ -1,5 +1,7 @@
 """Benchmark cases: (name, setup, statement[, reference statement]), written against `xp`."""
 
+import os
+
 SMALL = "a = xp.asarray(np.arange(8.0)); b = xp.asarray(np.arange(1.0, 9.0))"
 LARGE = "a = xp.asarray(np.arange(1e6)); b = xp.asarray(np.arange(1.0, 1e6 + 1))"
 
@@ -89,3 +91,12 @@ CASES += [
     ("large a.cumsum() f64 1e6", _RANDOM, "a.cumsum()"),
     ("large dot f64 1e6", _RANDOM, "xp.dot(a, b)"),
 ]
+
+# The functions computed through the C library against the same function in a plain C
+# loop into a new array (the reference side), when the build made that loop.
+if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
+    _FLOOR = _RANDOM + "; import ctypes, os; _lib = ctypes.CDLL(os.environ['CORVANTILE_BENCH_FLOOR']); " \
+        "_x = np.asarray(a); _p, _n = ctypes.c_void_p(_x.ctypes.data), ctypes.c_size_t(len(_x))"
+    for _f in ("sin", "exp"):
+        _loop = f"_o = np.empty_like(_x); _lib.floor_{_f}(_p, ctypes.c_void_p(_o.ctypes.data), _n)"
+        CASES.append((f"floor {_f} f64 1e6 (C loop)", _FLOOR, f"xp.{_f}(a)", _loop))

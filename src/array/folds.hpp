@@ -28,7 +28,7 @@ inline double as_double<Bool>(Bool x) noexcept {
 
 // The 8-lane total of x[0..n) read as float64 (int64 rounded to nearest, bool as 0/1).
 template <class T>
-double lanes(const T* x, std::size_t n) noexcept {
+CORVANTILE_CLONES double lanes(const T* x, std::size_t n) noexcept {
     const std::size_t m = n & ~std::size_t{7};
     double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     for (std::size_t i = 0; i < m; i += 8) {
@@ -202,17 +202,12 @@ CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step s
 
 // The population variance of x[0..n), n > 0: the 8-lane mean, then the squared
 // deviations summed in order from -0.0.
-inline double variance(const double* x, std::size_t n) noexcept {
-    const double count = static_cast<double>(n);
-    const double mean = lanes(x, n) / count;
-    double acc = -0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = x[i] - mean;
-        const double sq = d * d;
-        acc = acc + sq;
-    }
-    return acc / count;
-}
+double variance(const double* x, std::size_t n) noexcept;
+
+// The sum of x[i] * y[i] in the 8-lane order of the whole-array totals: products of the
+// leading multiple of 8 go to lane i mod 8, the rest to a sequential tail, and the
+// result is tail + lanes.
+double lane_dot(const double* x, const double* y, std::size_t n) noexcept;
 
 // Running fold: out[i] = acc after x[0..i].
 template <class Step>

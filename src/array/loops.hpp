@@ -29,6 +29,12 @@ CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::si
     for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i], y[i]);
 }
 
+// p[i] = f(p[i], y[i]); y does not overlap p.
+template <class T, class U, class F>
+CORVANTILE_CLONES void zip_update(T* __restrict p, const U* __restrict y, std::size_t n, F f) {
+    for (std::size_t i = 0; i < n; ++i) p[i] = f(p[i], y[i]);
+}
+
 // One side of a selection: an array read element by element, or one value throughout.
 template <class T>
 CORVANTILE_INLINE T side_at(const T* p, std::size_t i) noexcept {

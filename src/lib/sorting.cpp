@@ -125,8 +125,7 @@ Result<Ref> bool_map(const Array<double>& a, F f) {
     Bool* out = nullptr;
     auto r = ops::result_like<Bool>(a, out);
     if (!r) return r;
-    const double* x = a.data();
-    for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = to_bool(f(x[i]));
+    ops::map_loop(a.data(), out, a.len(), [&f](double x) { return to_bool(f(x)); });
     return r;
 }
 
@@ -135,9 +134,7 @@ Result<Ref> bool_zip(const Array<double>& a, const Array<double>& b, F f) {
     Bool* out = nullptr;
     auto r = ops::result_like<Bool>(a, out);
     if (!r) return r;
-    const double* x = a.data();
-    const double* y = b.data();
-    for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = to_bool(f(x[i], y[i]));
+    ops::zip_loop(a.data(), b.data(), out, a.len(), [&f](double x, double y) { return to_bool(f(x, y)); });
     return r;
 }
 

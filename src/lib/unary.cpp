@@ -1,6 +1,6 @@
 #include "lib/unary.hpp"
 
-#include "array/clones.hpp"
+#include "array/loops.hpp"
 
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
@@ -116,9 +116,8 @@ Result<Ref> map_array(const Array<std::int64_t>& a) {
     double* out = nullptr;
     auto result = create_unwritten<double>(a.dims(), out);
     if (!result) return result;
-    const std::int64_t* in = a.data();
     const std::size_t n = a.len();
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(in[i]);
+    loops::map_loop(a.data(), out, n, [](std::int64_t x) { return static_cast<double>(x); });
     map_elements<Op>(out, out, n);
     return result;
 }

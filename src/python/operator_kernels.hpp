@@ -119,9 +119,7 @@ template <class T>
 Array<double> to_f64(const Array<T>& a) {
     const std::size_t n = a.len();
     Storage<double> out = Storage<double>::uninit(n);
-    const T* x = a.data();
-    double* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = as_f64(x[i]);
+    map_loop(a.data(), out.ptr(), n, [](T x) { return as_f64(x); });
     return Array<double>::from_parts(std::move(out), corvantile::detail::c_dims(a.shape(), 8));
 }
 

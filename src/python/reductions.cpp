@@ -4,6 +4,7 @@
 #include "python/numpy.hpp"
 #include "python/pyarray.hpp"
 #include "array/folds.hpp"
+#include "array/loops.hpp"
 
 #include <format>
 #include <string>
@@ -85,7 +86,7 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
         case Op::Mean: {
             folds::fold_axis(x, out, outer, len, inner, 0.0, folds::AddStep{});
             const double count = static_cast<double>(len);
-            for (std::uint64_t i = 0; i < outer * inner; ++i) out[i] = out[i] / count;
+            loops::update_loop(out, outer * inner, [count](double v) { return v / count; });
             break;
         }
         case Op::Max: folds::extreme_axis<true>(x, out, outer, len, inner); break;

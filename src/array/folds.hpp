@@ -124,6 +124,14 @@ CORVANTILE_CLONES double extreme(const double* x, std::size_t n) noexcept {
     return best;
 }
 
+// The max (Max) or min of the int64 x[0..n), n > 0.
+template <bool Max>
+CORVANTILE_CLONES std::int64_t int_extreme(const std::int64_t* x, std::size_t n) noexcept {
+    std::int64_t acc = x[0];
+    for (std::size_t i = 1; i < n; ++i) acc = (Max ? x[i] > acc : x[i] < acc) ? x[i] : acc;
+    return acc;
+}
+
 // The position of the first NaN, else of the first extreme (n > 0). Blocks are scanned
 // in order; only the first block reaching the extreme is read again for its position.
 template <bool Max>

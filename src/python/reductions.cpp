@@ -120,9 +120,7 @@ std::optional<Result<Ref>> reduce_other(Op op, const AnyArray& value) {
         case Op::Max:
         case Op::Min: {
             if (n == 0) return failure(no_identity(op == Op::Max ? "maximum" : "minimum"));
-            std::int64_t acc = xs[0];
-            for (std::int64_t x : xs) acc = op == Op::Max ? (x > acc ? x : acc) : (x < acc ? x : acc);
-            return np_i64(acc);
+            return np_i64(op == Op::Max ? folds::int_extreme<true>(xs.data(), n) : folds::int_extreme<false>(xs.data(), n));
         }
         default: return std::nullopt;
     }

@@ -65,48 +65,10 @@ inline double apply(double x) noexcept {
 }
 
 template <UnaryOp Op>
-inline void map_loop(const double* in, double* out, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] = apply<Op>(in[i]);
-}
-
-// The operations computed inline, built for wider vectors too (the directed roundings
-// become vector instructions there), chosen by the processor at load time.
-CORVANTILE_CLONES void map_inline(UnaryOp op, const double* in, double* out, std::size_t n) noexcept {
-    switch (op) {
-        case Sqrt: return map_loop<Sqrt>(in, out, n);
-        case Deg2rad: return map_loop<Deg2rad>(in, out, n);
-        case Rad2deg: return map_loop<Rad2deg>(in, out, n);
-        case Square: return map_loop<Square>(in, out, n);
-        case Reciprocal: return map_loop<Reciprocal>(in, out, n);
-        case Absolute: return map_loop<Absolute>(in, out, n);
-        case Negative: return map_loop<Negative>(in, out, n);
-        case Positive: return map_loop<Positive>(in, out, n);
-        case Sign: return map_loop<Sign>(in, out, n);
-        case Floor: return map_loop<Floor>(in, out, n);
-        case Ceil: return map_loop<Ceil>(in, out, n);
-        case Trunc: return map_loop<Trunc>(in, out, n);
-        case Rint: return map_loop<Rint>(in, out, n);
-        default: return;
-    }
-}
-
-constexpr bool inline_op(UnaryOp op) noexcept { return op >= Deg2rad || op == Sqrt; }
-
-// out[i] = op(in[i]); in and out may be the same buffer.
-template <UnaryOp Op>
-void map_elements(const double* in, double* out, std::size_t n) noexcept {
-    if constexpr (inline_op(Op)) {
-        map_inline(Op, in, out, n);
-    } else {
-        map_loop<Op>(in, out, n);
-    }
-}
-
-template <UnaryOp Op>
 Result<Ref> map_array(const Array<double>& a) {
     double* out = nullptr;
     auto result = create_unwritten<double>(a.dims(), out);
-    if (result) map_elements<Op>(a.data(), out, a.len());
+    if (result) loops::map_loop(a.data(), out, a.len(), [](double x) { return apply<Op>(x); });
     return result;
 }
 
@@ -116,9 +78,7 @@ Result<Ref> map_array(const Array<std::int64_t>& a) {
     double* out = nullptr;
     auto result = create_unwritten<double>(a.dims(), out);
     if (!result) return result;
-    const std::size_t n = a.len();
-    loops::map_loop(a.data(), out, n, [](std::int64_t x) { return static_cast<double>(x); });
-    map_elements<Op>(out, out, n);
+    loops::map_loop(a.data(), out, a.len(), [](std::int64_t x) { return apply<Op>(static_cast<double>(x)); });
     return result;
 }
 

@@ -27,4 +27,16 @@ CORVANTILE_CLONES double lane_dot(const double* x, const double* y, std::size_t 
     return tail + body;
 }
 
+CORVANTILE_CLONES std::int64_t wrapping_sum(const std::int64_t* x, std::size_t n) noexcept {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += static_cast<std::uint64_t>(x[i]);
+    return static_cast<std::int64_t>(total);
+}
+
+CORVANTILE_CLONES std::int64_t count_true(const Bool* x, std::size_t n) noexcept {
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += x[i] != Bool::False;
+    return count;
+}
+
 }  // namespace corvantile::folds

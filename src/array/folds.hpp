@@ -124,6 +124,12 @@ CORVANTILE_CLONES double extreme(const double* x, std::size_t n) noexcept {
     return best;
 }
 
+// The int64 total of x[0..n), wrapping modulo 2^64.
+std::int64_t wrapping_sum(const std::int64_t* x, std::size_t n) noexcept;
+
+// How many of the bool x[0..n) are true (any nonzero byte).
+std::int64_t count_true(const Bool* x, std::size_t n) noexcept;
+
 // The max (Max) or min of the int64 x[0..n), n > 0.
 template <bool Max>
 CORVANTILE_CLONES std::int64_t int_extreme(const std::int64_t* x, std::size_t n) noexcept {

@@ -106,16 +106,12 @@ std::optional<Result<Ref>> reduce_other(Op op, const AnyArray& value) {
     }
     if (const auto* b = value.get_if<Bool>()) {
         if (op != Op::Sum) return std::nullopt;
-        std::int64_t count = 0;
-        for (Bool x : b->elements()) count += x != Bool{0};
-        return np_i64(count);
+        return np_i64(folds::count_true(b->data(), n));
     }
     const auto& xs = value.get_if<std::int64_t>()->elements();
     switch (op) {
         case Op::Sum: {
-            std::uint64_t total = 0;  // wraps modulo 2^64
-            for (std::int64_t x : xs) total += static_cast<std::uint64_t>(x);
-            return np_i64(static_cast<std::int64_t>(total));
+            return np_i64(folds::wrapping_sum(xs.data(), n));
         }
         case Op::Max:
         case Op::Min: {

@@ -48,7 +48,7 @@ demo: build
 	$(DEV) sh -c 'PYTHONPATH=$(PKGPATH) python3 examples/quickstart.py'
 
 bench: build
-	$(DEV) sh -c '$(PKGENV) python3 benchmarks/run.py $(BENCH_ARGS)'
+	$(DEV) sh -c '$(PKGENV) CORVANTILE_BENCH_FLOOR=$$PWD/$(BDIR)/bench/libbench_floor.so python3 benchmarks/run.py $(BENCH_ARGS)'
 
 # Reference and memory leak hunt: many runs of each call, then counts and memory compared.
 leaks: build

@@ -1,4 +1,6 @@
-"""Benchmark cases: (name, setup, statement), written against `xp`."""
+"""Benchmark cases: (name, setup, statement[, reference statement]), written against `xp`."""
+
+import os
 
 SMALL = "a = xp.asarray(np.arange(8.0)); b = xp.asarray(np.arange(1.0, 9.0))"
 LARGE = "a = xp.asarray(np.arange(1e6)); b = xp.asarray(np.arange(1.0, 1e6 + 1))"
@@ -60,3 +62,41 @@ for _label, _setup in (("8", SMALL), ("1e6", LARGE)):
         (f"unary sqrt f64 {_label}", _setup, "xp.sqrt(a)"),
         (f"pred isnan f64 {_label}", _setup, "xp.isnan(a)"),
     ]
+
+# Large arrays: extremes, comparisons, selection, sorting and the bandwidth-bound folds.
+_RANDOM = "a = xp.asarray(np.random.default_rng(1).standard_normal(1_000_000)); " \
+          "b = xp.asarray(np.random.default_rng(2).standard_normal(1_000_000))"
+_RANDOM_INT = "a = xp.asarray(np.random.default_rng(1).integers(-2**62, 2**62, 1_000_000))"
+_MATRIX = "m2 = xp.asarray(np.random.default_rng(1).standard_normal((1000, 1000)))"
+CASES += [
+    ("large a.max() f64 1e6", _RANDOM, "a.max()"),
+    ("large a.min() f64 1e6", _RANDOM, "a.min()"),
+    ("large a.argmax() f64 1e6", _RANDOM, "a.argmax()"),
+    ("large a.argmin() f64 1e6", _RANDOM, "a.argmin()"),
+    ("large m2.max(axis=0) f64 1e6", _MATRIX, "m2.max(axis=0)"),
+    ("large m2.max(axis=1) f64 1e6", _MATRIX, "m2.max(axis=1)"),
+    ("large a < b f64 1e6", _RANDOM, "a < b"),
+    ("large a == b f64 1e6", _RANDOM, "a == b"),
+    ("large maximum f64 1e6", _RANDOM, "xp.maximum(a, b)"),
+    ("large minimum f64 1e6", _RANDOM, "xp.minimum(a, b)"),
+    ("large a * 2.0 f64 1e6", _RANDOM, "a * 2.0"),
+    ("large where f64 1e6", _RANDOM + "; c = a < b", "xp.where(c, a, b)"),
+    ("large sort f64 1e6", _RANDOM, "xp.sort(a)"),
+    ("large argsort stable f64 1e6", _RANDOM, "xp.argsort(a)", "np.argsort(a, kind='stable')"),
+    ("large sort i64 1e6", _RANDOM_INT, "xp.sort(a)"),
+    ("large argsort stable i64 1e6", _RANDOM_INT, "xp.argsort(a)", "np.argsort(a, kind='stable')"),
+    ("large a.sum() f64 1e6", _RANDOM, "a.sum()"),
+    ("large a.var() f64 1e6", _RANDOM, "a.var()"),
+    ("large a.std() f64 1e6", _RANDOM, "a.std()"),
+    ("large a.cumsum() f64 1e6", _RANDOM, "a.cumsum()"),
+    ("large dot f64 1e6", _RANDOM, "xp.dot(a, b)"),
+]
+
+# The functions computed through the C library against the same function in a plain C
+# loop into a new array (the reference side), when the build made that loop.
+if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
+    _FLOOR = _RANDOM + "; import ctypes, os; _lib = ctypes.CDLL(os.environ['CORVANTILE_BENCH_FLOOR']); " \
+        "_x = np.asarray(a); _p, _n = ctypes.c_void_p(_x.ctypes.data), ctypes.c_size_t(len(_x))"
+    for _f in ("sin", "exp"):
+        _loop = f"_o = np.empty_like(_x); _lib.floor_{_f}(_p, ctypes.c_void_p(_o.ctypes.data), _n)"
+        CASES.append((f"floor {_f} f64 1e6 (C loop)", _FLOOR, f"xp.{_f}(a)", _loop))

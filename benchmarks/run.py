@@ -1,7 +1,8 @@
 """Times statements on corvantile and on NumPy in one process.
 
 Each case is a setup and a statement written against `xp`, the module under
-test. Both sides get the same inputs; repeats are interleaved and the minimum
+test, and optionally a statement of its own for the reference side (NumPy's
+stable argsort, say). Both sides get the same inputs; repeats are interleaved and the minimum
 of several repeats is kept, so machine noise hurts both sides alike. Prints ns
 per call and the ratio NumPy / corvantile (above 1: corvantile is faster).
 
@@ -35,12 +36,13 @@ def calibrate(timer):
         number *= 4
 
 
-def measure(name, setup, stmt):
+def measure(name, setup, stmt, reference=None):
     timers = {}
     for label, xp in (("corvantile", corvantile), ("numpy", numpy)):
         env = {"xp": xp, "np": numpy}
         exec(setup, env)
-        timers[label] = timeit.Timer(stmt, globals=env)
+        own = reference if label == "numpy" and reference is not None else stmt
+        timers[label] = timeit.Timer(own, globals=env)
     numbers = {label: calibrate(t) for label, t in timers.items()}
     best = {label: float("inf") for label in timers}
     for _ in range(REPEATS):
@@ -53,8 +55,8 @@ def main(argv):
     print(f"corvantile from {os.path.dirname(corvantile.__file__)}")
     selected = [c for c in CASES if not argv[1:] or any(s in c[0] for s in argv[1:])]
     print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9}")
-    for name, setup, stmt in selected:
-        cv_ns, np_ns = measure(name, setup, stmt)
+    for name, *case in selected:
+        cv_ns, np_ns = measure(name, *case)
         print(f"{name:<40} {cv_ns:>14.1f} {np_ns:>12.1f} {np_ns / cv_ns:>9.2f}")
 
 

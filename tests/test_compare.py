@@ -32,3 +32,34 @@ def test_int64_against_floats_near_the_bounds():
 
     for op in COMPARE.values():
         check_table(make, floats)
+
+
+def _loose_bools(xp):
+    """[True, True, False, True] whose two True bytes are 2 and 255, written through an export."""
+    a = xp.asarray(np.array([True, True, False, True]))
+    np.asarray(a).view(np.uint8)[[1, 3]] = [2, 255]
+    return a
+
+
+_B = np.array([True, True, True, False])
+_LOOSE = [
+    lambda xp, a, b: a == b, lambda xp, a, b: a != b, lambda xp, a, b: a < b, lambda xp, a, b: a == True,  # noqa: E712
+    lambda xp, a, b: a != False, lambda xp, a, b: a == xp.asarray(np.ones(4)),  # noqa: E712
+    lambda xp, a, b: a.astype("int64"), lambda xp, a, b: a.astype("float64"),
+    lambda xp, a, b: a & b, lambda xp, a, b: a | b, lambda xp, a, b: a ^ b, lambda xp, a, b: ~a,
+    lambda xp, a, b: a & True, lambda xp, a, b: a ^ True, lambda xp, a, b: a | False,
+    lambda xp, a, b: xp.concatenate([a, b]), lambda xp, a, b: xp.concatenate([a, xp.asarray(np.arange(2))]),
+    lambda xp, a, b: xp.stack([a, xp.asarray(np.ones(4))]),
+    lambda xp, a, b: a.sum(), lambda xp, a, b: a.any(), lambda xp, a, b: a.all(), lambda xp, a, b: a.mean(),
+    lambda xp, a, b: xp.where(a, 1.0, 2.0), lambda xp, a, b: xp.where(b, a, b),
+    lambda xp, a, b: xp.asarray(np.arange(4.0))[a], lambda xp, a, b: xp.asarray(np.arange(4.0))[a & b],
+    lambda xp, a, b: a + b, lambda xp, a, b: a * 2.0, lambda xp, a, b: a.nonzero(),
+]
+
+
+@pytest.mark.parametrize("expr", _LOOSE, ids=range(len(_LOOSE)))
+def test_bool_bytes_other_than_one_are_true(expr):
+    got = differential(lambda xp: expr(xp, _loose_bools(xp), xp.asarray(_B)))
+    want = expr(np, _loose_bools(np), _B)
+    if isinstance(want, np.ndarray) and want.dtype == bool:  # computed results hold 0 and 1 only, as NumPy's
+        assert np.asarray(got).view(np.uint8).tolist() == want.view(np.uint8).tolist()

@@ -94,13 +94,19 @@ def test_lane_order_bit_exact(n):
         assert bits(native(np.arange(n) * 2**53 + 1).mean()) == bits(lanes([float(v) for v in np.arange(n) * 2**53 + 1]) / n)
 
 
-@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("seed", range(16))
 def test_max_min_are_the_sequential_fold(seed):
+    # Short and long (beyond the vector blocks) arrays of many ties and zeros of both
+    # signs, with at most a few NaNs: values, NaN bits, zero signs and first positions.
     rng = np.random.default_rng(seed)
-    n = int(rng.integers(2, 40))
-    pool = [-0.0, 0.0, -1.0, -2.0] + ([NAN] if seed % 3 == 0 else []) + ([1.0] if seed % 2 else [])
+    n = int(rng.integers(2, 40)) if seed < 8 else int(rng.integers(2000, 9000))
+    pool = [-0.0, 0.0, -1.0, -2.0] + ([1.0] if seed % 2 else [])
     xs = [float(v) for v in rng.choice(pool, n)]
+    if seed % 3 == 0:
+        for i in rng.integers(n // 2, n, 2):
+            xs[i] = from_bits(0xFFF8000000000123)
     a = native(xs)
+    cols = n // 8 * 8
     for method, better in (("max", lambda acc, x: acc > x), ("min", lambda acc, x: acc < x)):
         acc = xs[0]
         for x in xs[1:]:
@@ -108,6 +114,14 @@ def test_max_min_are_the_sequential_fold(seed):
         got = getattr(a, method)()
         assert bits(got) == (0x7FF8000000000000 if acc != acc else bits(acc))
         assert bits(getattr(native([xs]), method)(axis=1)[0]) == bits(got)
+        want_pos = next((i for i, x in enumerate(xs) if x != x), None)
+        if want_pos is None:
+            want_pos = xs.index(acc)
+        assert getattr(a, "arg" + method)() == want_pos
+        m = np.array(xs[:cols]).reshape(-1, 8)
+        along = getattr(native(m), method)(axis=0)
+        want = getattr(native(m.T.copy()), method)(axis=1)
+        assert [bits(v) for v in np.asarray(along)] == [bits(v) for v in np.asarray(want)]
 
 
 @pytest.mark.parametrize("values,expr,want", [

@@ -278,7 +278,7 @@ std::optional<AnyArray> AnyArray::cast(std::string_view dtype) const {
     }
     if (const auto* a = get_if<Bool>()) {
         if (dtype == "int64") {
-            return AnyArray(convert<std::int64_t>(*a, [](Bool x) { return static_cast<std::int64_t>(x); }));
+            return AnyArray(convert<std::int64_t>(*a, [](Bool x) { return std::int64_t{is_true(x)}; }));
         }
     }
     return std::nullopt;

@@ -122,11 +122,6 @@ template <Element T>
 void gather(std::span<const T> data, const SelectionPlan& plan,
             std::span<const std::uint64_t> strides, std::size_t axis, std::uint64_t offset, T*& out);
 
-// Element-wise predicate of two arrays of one shape into a Bool array; nothing when the
-// shapes differ (no broadcasting).
-template <Element T, class F>
-std::optional<Array<Bool>> compare(const Array<T>& a, const Array<T>& b, F f);
-
 }  // namespace array
 
 template <Element T>
@@ -199,11 +194,11 @@ public:
     std::expected<Array, ArrayError> select(std::span<const Selector> selectors) const
         requires std::same_as<T, double>;
 
-    // ---- sorting (1-D float64): stable, ascending, NaN after every number ---------------
+    // ---- sorting (1-D float64, int64): stable, ascending, NaN after every number ------
     Array sorted_1d() const
-        requires std::same_as<T, double>;
+        requires(std::same_as<T, double> || std::same_as<T, std::int64_t>);
     Array<std::int64_t> argsort_1d() const
-        requires std::same_as<T, double>;
+        requires(std::same_as<T, double> || std::same_as<T, std::int64_t>);
 
     // ---- element-wise kernels (kernels.hpp) ---------------------------------------------
     // f(self element, other element). Same layout: one contiguous pass; otherwise broadcasts.
@@ -220,13 +215,6 @@ public:
     template <class F>
     Array map(F f) const
         requires std::same_as<T, double>;
-    template <class F>
-    Array map_int(F f) const
-        requires std::same_as<T, std::int64_t>;
-    // Same layout only; nothing otherwise.
-    template <class F>
-    std::optional<Array> zip_int(const Array& other, F f) const
-        requires std::same_as<T, std::int64_t>;
 
 private:
     Array(Storage<T> storage, const ArrayDims& dims) noexcept

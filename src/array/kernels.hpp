@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "array/array.hpp"
+#include "array/loops.hpp"
 
 namespace corvantile {
 
@@ -23,16 +24,12 @@ inline bool buffers_overlap(const void* a, const void* b, std::size_t bytes) noe
     return pa < pb + bytes && pb < pa + bytes;
 }
 
-template <class F>
-void zip_into(const double* a, const double* b, double* __restrict out, std::size_t n, F& f) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = f(a[i], b[i]);
-}
 
 // The broadcasting walk: an odometer over every axis but the last, whose rows run as a
 // tight loop; offsets only ever grow or shrink by precomputed amounts.
 template <class F>
-void broadcast_walk(const double* a, const double* b, double* __restrict out, const Shape& shape,
-                    const Shape& sa, const Shape& sb, F& f) {
+CORVANTILE_CLONES void broadcast_walk(const double* a, const double* b, double* __restrict out, const Shape& shape,
+                    const Shape& sa, const Shape& sb, F f) {
     const std::size_t n = shape.size();
     const std::size_t last = n - 1;
     const std::uint64_t inner = shape[last];
@@ -86,7 +83,7 @@ std::expected<Array<T>, ArrayError> Array<T>::zip_map(const Array& other, F f) c
     if (dims_ != other.dims_) return zip_map_broadcast(other, f);
     const std::size_t n = len();
     Storage<double> out = Storage<double>::uninit(n);
-    detail::zip_into(data(), other.data(), out.ptr(), n, f);
+    loops::zip_loop(data(), other.data(), out.ptr(), n, f);
     return Array(std::move(out), dims_);
 }
 
@@ -126,16 +123,14 @@ std::expected<void, ArrayError> Array<T>::zip_map_inplace(const Array& other, F 
         double* a = data();
         const double* b = other.data();
         if (a == b) {
-            for (std::size_t i = 0; i < n; ++i) a[i] = f(a[i], a[i]);
+            loops::update_loop(a, n, [f](double x) { return f(x, x); });
         } else if (detail::buffers_overlap(a, b, n * sizeof(double))) {
             // Overlapping views of one buffer: compute as if they did not overlap.
             Storage<double> tmp = Storage<double>::uninit(n);
-            detail::zip_into(a, b, tmp.ptr(), n, f);
+            loops::zip_loop(a, b, tmp.ptr(), n, f);
             std::memcpy(a, tmp.ptr(), n * sizeof(double));
         } else {
-            double* __restrict ar = a;
-            const double* __restrict br = b;
-            for (std::size_t i = 0; i < n; ++i) ar[i] = f(ar[i], br[i]);
+            loops::zip_update(a, b, n, f);
         }
         return {};
     }
@@ -159,54 +154,8 @@ Array<T> Array<T>::map(F f) const
 {
     const std::size_t n = len();
     Storage<double> out = Storage<double>::uninit(n);
-    const double* a = data();
-    double* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
+    loops::map_loop(data(), out.ptr(), n, f);
     return Array(std::move(out), dims_);
 }
-
-template <Element T>
-template <class F>
-Array<T> Array<T>::map_int(F f) const
-    requires std::same_as<T, std::int64_t>
-{
-    const std::size_t n = len();
-    Storage<std::int64_t> out = Storage<std::int64_t>::uninit(n);
-    const std::int64_t* a = data();
-    std::int64_t* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i]);
-    return Array(std::move(out), dims_);
-}
-
-template <Element T>
-template <class F>
-std::optional<Array<T>> Array<T>::zip_int(const Array& other, F f) const
-    requires std::same_as<T, std::int64_t>
-{
-    if (dims_ != other.dims_) return std::nullopt;
-    const std::size_t n = len();
-    Storage<std::int64_t> out = Storage<std::int64_t>::uninit(n);
-    const std::int64_t* a = data();
-    const std::int64_t* b = other.data();
-    std::int64_t* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(a[i], b[i]);
-    return Array(std::move(out), dims_);
-}
-
-namespace array {
-
-template <Element T, class F>
-std::optional<Array<Bool>> compare(const Array<T>& a, const Array<T>& b, F f) {
-    if (a.ndim() != b.ndim() || !std::ranges::equal(a.shape(), b.shape())) return std::nullopt;
-    const std::size_t n = a.len();
-    Storage<Bool> out = Storage<Bool>::uninit(n);
-    const T* x = a.data();
-    const T* y = b.data();
-    Bool* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<Bool>(static_cast<bool>(f(x[i], y[i])));
-    return Array<Bool>::from_parts(std::move(out), detail::c_dims(a.shape(), 1));
-}
-
-}  // namespace array
 
 }  // namespace corvantile

@@ -1,5 +1,7 @@
 #include "lib/joining.hpp"
 
+#include "array/loops.hpp"
+
 #include "python/args.hpp"
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
@@ -153,9 +155,6 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
 // One side of a native where: a float64 array of the mask's shape, or one value.
 using Side = std::variant<const double*, double>;
 
-double at(const double* p, std::size_t i) noexcept { return p[i]; }
-double at(double v, std::size_t) noexcept { return v; }
-
 bool is_numpy_scalar(PyObject* obj) noexcept {
     return std::string_view(Py_TYPE(obj)->tp_name).starts_with("numpy.");
 }
@@ -202,11 +201,7 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
     if (!result) return failure(std::move(result.error()));
     const Bool* m = mask->values.data();
     const std::size_t n = mask->values.size();
-    std::visit(
-        [&](auto xv, auto yv) {
-            for (std::size_t i = 0; i < n; ++i) out[i] = is_true(m[i]) ? at(xv, i) : at(yv, i);
-        },
-        *xs, *ys);
+    std::visit([&](auto xv, auto yv) { loops::select_loop(m, xv, yv, out, n); }, *xs, *ys);
     return std::optional<Ref>(std::move(*result));
 }
 

@@ -1,5 +1,6 @@
 #include "lib/predicates.hpp"
 
+#include "array/loops.hpp"
 #include "array/error.hpp"
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
@@ -31,29 +32,12 @@ inline bool test(double v) noexcept {
 }
 
 template <Predicate P>
-inline void test_loop(const double* in, unsigned char* out, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(test<P>(in[i]));
-}
-
-// One byte per element; built for wider vectors too, chosen by the processor at load time.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
-void test_elements(Predicate p, const double* in, unsigned char* out, std::size_t n) noexcept {
-    switch (p) {
-        case IsNan: return test_loop<IsNan>(in, out, n);
-        case IsFinite: return test_loop<IsFinite>(in, out, n);
-        case IsInf: return test_loop<IsInf>(in, out, n);
-        case SignBit: return test_loop<SignBit>(in, out, n);
-    }
-}
-
-template <Predicate P>
 Result<Ref> test_array(const Array<double>& a) {
     auto dims = ArrayDims::make(a.shape(), 1);
     if (!dims) internal_failure("bool result dims: " + dims.error().message());
     Bool* out = nullptr;
     auto result = create_unwritten<Bool>(*dims, out);
-    // Bool is a byte enum holding 0 or 1: written through its bytes.
-    if (result) test_elements(P, a.data(), reinterpret_cast<unsigned char*>(out), a.len());
+    if (result) loops::map_loop(a.data(), out, a.len(), [](double v) { return to_bool(test<P>(v)); });
     return result;
 }
 

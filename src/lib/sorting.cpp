@@ -133,8 +133,7 @@ Result<Ref> bool_map(const Array<double>& a, F f) {
     Bool* out = nullptr;
     auto r = ops::result_like<Bool>(a, out);
     if (!r) return r;
-    const double* x = a.data();
-    for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = to_bool(f(x[i]));
+    ops::map_loop(a.data(), out, a.len(), [&f](double x) { return to_bool(f(x)); });
     return r;
 }
 
@@ -143,10 +142,17 @@ Result<Ref> bool_zip(const Array<double>& a, const Array<double>& b, F f) {
     Bool* out = nullptr;
     auto r = ops::result_like<Bool>(a, out);
     if (!r) return r;
-    const double* x = a.data();
-    const double* y = b.data();
-    for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = to_bool(f(x[i], y[i]));
+    ops::zip_loop(a.data(), b.data(), out, a.len(), [&f](double x, double y) { return to_bool(f(x, y)); });
     return r;
+}
+
+// The native sort of a 1-D float64 or int64 array; descending reverses it (NaN first,
+// ties reversed).
+template <class T>
+Result<Ref> sorted_native(const Array<T>& x, bool descending) {
+    Array<T> sorted = x.sorted_1d();
+    if (descending) std::ranges::reverse(sorted.elements());
+    return create_class_object(std::move(sorted));
 }
 
 }  // namespace
@@ -171,11 +177,10 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
 
-    const Array<double>* x = f64_of(a);
-    if (x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
-        Array<double> sorted = x->sorted_1d();
-        if (*descending) std::ranges::reverse(sorted.elements());  // NaN first, ties reversed
-        return create_class_object(std::move(sorted));
+    if (const AnyArray* x = any_of(a); x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
+        auto native = [&](const auto& arr) { return sorted_native(arr, *descending); };
+        if (const auto* f = x->get_if<double>()) return native(*f);
+        if (const auto* i = x->get_if<std::int64_t>()) return native(*i);
     }
 
     auto r = fallback::call("sort", operands(a, rest), kwargs.get());

@@ -1,5 +1,7 @@
 #include "lib/unary.hpp"
 
+#include "array/loops.hpp"
+
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
 #include "python/numpy.hpp"
@@ -10,10 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace corvantile::python {
 
@@ -67,58 +65,10 @@ inline double apply(double x) noexcept {
 }
 
 template <UnaryOp Op>
-inline void map_loop(const double* in, double* out, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) out[i] = apply<Op>(in[i]);
-}
-
-// The operations computed inline, built for wider vectors too (the directed roundings
-// become vector instructions there), chosen by the processor at load time.
-[[gnu::target_clones("avx512f", "avx2", "default")]]
-void map_inline(UnaryOp op, const double* in, double* out, std::size_t n) noexcept {
-    switch (op) {
-        case Deg2rad: return map_loop<Deg2rad>(in, out, n);
-        case Rad2deg: return map_loop<Rad2deg>(in, out, n);
-        case Square: return map_loop<Square>(in, out, n);
-        case Reciprocal: return map_loop<Reciprocal>(in, out, n);
-        case Absolute: return map_loop<Absolute>(in, out, n);
-        case Negative: return map_loop<Negative>(in, out, n);
-        case Positive: return map_loop<Positive>(in, out, n);
-        case Sign: return map_loop<Sign>(in, out, n);
-        case Floor: return map_loop<Floor>(in, out, n);
-        case Ceil: return map_loop<Ceil>(in, out, n);
-        case Trunc: return map_loop<Trunc>(in, out, n);
-        case Rint: return map_loop<Rint>(in, out, n);
-        default: return;
-    }
-}
-
-constexpr bool inline_op(UnaryOp op) noexcept { return op >= Deg2rad; }
-
-// out[i] = op(in[i]); in and out may be the same buffer.
-template <UnaryOp Op>
-void map_elements(const double* in, double* out, std::size_t n) noexcept {
-    if constexpr (inline_op(Op)) {
-        map_inline(Op, in, out, n);
-    } else {
-        std::size_t i = 0;
-#if defined(__SSE2__)
-        // The library call keeps the scalar square root out of the vectoriser (errno).
-        if constexpr (Op == Sqrt) {
-            for (; i + 4 <= n; i += 4) {
-                _mm_storeu_pd(out + i, _mm_sqrt_pd(_mm_loadu_pd(in + i)));
-                _mm_storeu_pd(out + i + 2, _mm_sqrt_pd(_mm_loadu_pd(in + i + 2)));
-            }
-        }
-#endif
-        map_loop<Op>(in + i, out + i, n - i);
-    }
-}
-
-template <UnaryOp Op>
 Result<Ref> map_array(const Array<double>& a) {
     double* out = nullptr;
     auto result = create_unwritten<double>(a.dims(), out);
-    if (result) map_elements<Op>(a.data(), out, a.len());
+    if (result) loops::map_loop(a.data(), out, a.len(), [](double x) { return apply<Op>(x); });
     return result;
 }
 
@@ -128,10 +78,7 @@ Result<Ref> map_array(const Array<std::int64_t>& a) {
     double* out = nullptr;
     auto result = create_unwritten<double>(a.dims(), out);
     if (!result) return result;
-    const std::int64_t* in = a.data();
-    const std::size_t n = a.len();
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(in[i]);
-    map_elements<Op>(out, out, n);
+    loops::map_loop(a.data(), out, a.len(), [](std::int64_t x) { return apply<Op>(static_cast<double>(x)); });
     return result;
 }
 

@@ -52,6 +52,16 @@ struct Ge {
     bool operator()(T a, T b) const noexcept { return a >= b; }
 };
 
+// An element as compared: a bool element is its truth (any nonzero byte is True).
+template <class T>
+auto plain(T x) noexcept {
+    if constexpr (std::is_same_v<T, Bool>) {
+        return is_true(x);
+    } else {
+        return x;
+    }
+}
+
 // A native comparison's bool ndarray, or nothing when NumPy must answer.
 using Native = std::optional<Result<Ref>>;
 
@@ -61,7 +71,7 @@ template <class C, class T, class U>
 Native compare_arrays(const Array<T>& a, const Array<U>& b) {
     if (!same_shape(a.dims(), b.dims())) return std::nullopt;
     if constexpr (std::is_same_v<T, U>) {
-        return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(x, y)); });
+        return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); });
     } else {
         return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_f64(x), as_f64(y))); });
     }
@@ -69,7 +79,7 @@ Native compare_arrays(const Array<T>& a, const Array<U>& b) {
 
 template <class C, class T, class S>
 Result<Ref> compare_scalar(const Array<T>& a, S s) {
-    return map_new<Bool>(a, [s](T x) { return to_bool(C{}(x, s)); });
+    return map_new<Bool>(a, [s](T x) { return to_bool(C{}(plain(x), s)); });
 }
 
 // int64 elements converted to float64, compared with s. Within +-2^53 this is the same
@@ -136,7 +146,7 @@ Native native(const Array<Bool>& a, PyObject*, const Operand& operand) {
             return std::nullopt;
         }
         if (const auto* s = operand.get_if<Operand::BoolScalar>()) {
-            return compare_scalar<C>(a, to_bool(s->value));
+            return compare_scalar<C>(a, s->value);
         }
     }
     return std::nullopt;

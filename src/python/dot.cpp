@@ -1,5 +1,6 @@
 #include "python/dot.hpp"
 
+#include "array/folds.hpp"
 #include "python/args.hpp"
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
@@ -15,22 +16,6 @@ namespace {
 constexpr Param DOT_PARAMS[] = {{"other", ParamKind::Either, true}};
 constexpr Signature DOT{"ndarray.dot", DOT_PARAMS};
 
-// The sum of x[i] * y[i] in the 8-lane order of the whole-array totals, read in place:
-// products of the leading multiple of 8 go to lane i mod 8, the rest to a sequential tail,
-// and the result is tail + lanes.
-double lane_dot(const double* x, const double* y, std::size_t n) noexcept {
-    const std::size_t m = n - n % 8;
-    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    for (std::size_t i = 0; i < m; i += 8) {
-        for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + y[i + j] * x[i + j];
-    }
-    const double lanes = m > 0 ? ((lane[3] + lane[7]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[0] + lane[4]))
-                               : 0.0;
-    double tail = -0.0;
-    for (std::size_t i = m; i < n; ++i) tail = tail + y[i] * x[i];
-    return tail + lanes;
-}
-
 }  // namespace
 
 Result<Ref> dot(PyArray& self, PyObject* other) {
@@ -42,7 +27,7 @@ Result<Ref> dot(PyArray& self, PyObject* other) {
                 return failure(array_error(
                     ArrayError::from_message(std::format("shapes ({},) and ({},) not aligned", x->len(), y->len()))));
             }
-            return np_float(lane_dot(x->data(), y->data(), x->len()));
+            return np_float(folds::lane_dot(x->data(), y->data(), x->len()));
         }
     }
     return fallback::call("dot", {self.object(), other});

@@ -33,7 +33,10 @@ Result<Ref> argsort_method(PyArray& self, PyObject* args, PyObject* kwargs) {
     const std::span<PyObject* const> rest{&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))};
     if (rest.empty() && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
         self.refresh();
-        if (const auto* x = std::get_if<Array<double>>(&self.value.variant()); x != nullptr && x->ndim() == 1) {
+        if (const auto* x = self.value.get_if<double>(); x != nullptr && x->ndim() == 1) {
+            return create_class_object(x->argsort_1d());
+        }
+        if (const auto* x = self.value.get_if<std::int64_t>(); x != nullptr && x->ndim() == 1) {
             return create_class_object(x->argsort_1d());
         }
     }

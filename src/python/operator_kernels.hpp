@@ -5,6 +5,7 @@
 // the few steps every operator takes (wrapping, NumPy's road, NotImplemented).
 
 #include "array/array.hpp"
+#include "array/loops.hpp"
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
 #include "python/operators.hpp"
@@ -118,9 +119,7 @@ template <class T>
 Array<double> to_f64(const Array<T>& a) {
     const std::size_t n = a.len();
     Storage<double> out = Storage<double>::uninit(n);
-    const T* x = a.data();
-    double* __restrict o = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) o[i] = as_f64(x[i]);
+    map_loop(a.data(), out.ptr(), n, [](T x) { return as_f64(x); });
     return Array<double>::from_parts(std::move(out), corvantile::detail::c_dims(a.shape(), 8));
 }
 
@@ -152,27 +151,9 @@ Result<Ref> result_like(const Array<T>& a, R*& out) {
     return create_unwritten<R>(corvantile::detail::c_dims(a.shape(), sizeof(R)), out);
 }
 
-// The loops, compiled twice on x86-64: for the baseline instruction set and for AVX2
-// with FMA, picked once at load time. The results are the same (IEEE operations, and
-// no contraction: a fused step is only ever asked for explicitly).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define CORVANTILE_LOOP_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define CORVANTILE_LOOP_CLONES
-#endif
-
-template <class R, class T, class F>
-CORVANTILE_LOOP_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i]);
-}
-template <class T, class F>
-CORVANTILE_LOOP_CLONES void update_loop(T* p, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) p[i] = f(p[i]);
-}
-template <class R, class T, class U, class F>
-CORVANTILE_LOOP_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i], y[i]);
-}
+using loops::map_loop;
+using loops::update_loop;
+using loops::zip_loop;
 
 // out[i] = f(a[i]) into a new ndarray of a's shape with elements of R.
 template <class R, class T, class F>

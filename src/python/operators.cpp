@@ -153,7 +153,8 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
 
 // ---- bitwise ------------------------------------------------------------------------------
 
-inline std::uint8_t bits(Bool b) noexcept { return static_cast<std::uint8_t>(b); }
+// Any nonzero byte is True (bytes may have been written through an export).
+inline std::uint8_t bits(Bool b) noexcept { return is_true(b) ? 1 : 0; }
 
 struct And {
     static constexpr std::string_view name = "bitwise_and";

@@ -84,7 +84,7 @@ PyMethodDef METHODS[] = {
     {"transpose", as_method(entry<&transpose_method>), METH_VARARGS | METH_KEYWORDS,
      "transpose($self, *args, **kwargs)\n--\n\n`transpose()` with no axes natively; explicit axes through NumPy."},
     {"argsort", as_method(entry<&argsort_method>), METH_VARARGS | METH_KEYWORDS,
-     "argsort($self, *args, **kwargs)\n--\n\n`argsort()` of a 1-D float64 array natively (stable)."},
+     "argsort($self, *args, **kwargs)\n--\n\n`argsort()` of a 1-D float64 or int64 array natively (stable)."},
     {"nonzero", as_method(entry<&nonzero_method>), METH_NOARGS,
      "nonzero($self)\n--\n\n`nonzero()`: a tuple of int64 index arrays, one per dimension."},
     {"sum", as_method(entry<&sum_method>), METH_VARARGS | METH_KEYWORDS, "sum($self, *args, **kwargs)\n--\n\n"},

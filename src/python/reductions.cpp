@@ -3,7 +3,8 @@
 #include "python/method_fallback.hpp"
 #include "python/numpy.hpp"
 #include "python/pyarray.hpp"
-#include "python/reduction_kernels.hpp"
+#include "array/folds.hpp"
+#include "array/loops.hpp"
 
 #include <format>
 #include <string>
@@ -85,11 +86,11 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
         case Op::Mean: {
             folds::fold_axis(x, out, outer, len, inner, 0.0, folds::AddStep{});
             const double count = static_cast<double>(len);
-            for (std::uint64_t i = 0; i < outer * inner; ++i) out[i] = out[i] / count;
+            loops::update_loop(out, outer * inner, [count](double v) { return v / count; });
             break;
         }
-        case Op::Max: folds::fold_axis(x, out, outer, len, inner, std::nullopt, folds::MaxStep{}); break;
-        case Op::Min: folds::fold_axis(x, out, outer, len, inner, std::nullopt, folds::MinStep{}); break;
+        case Op::Max: folds::extreme_axis<true>(x, out, outer, len, inner); break;
+        case Op::Min: folds::extreme_axis<false>(x, out, outer, len, inner); break;
     }
     return result;
 }
@@ -105,23 +106,17 @@ std::optional<Result<Ref>> reduce_other(Op op, const AnyArray& value) {
     }
     if (const auto* b = value.get_if<Bool>()) {
         if (op != Op::Sum) return std::nullopt;
-        std::int64_t count = 0;
-        for (Bool x : b->elements()) count += x != Bool{0};
-        return np_i64(count);
+        return np_i64(folds::count_true(b->data(), n));
     }
     const auto& xs = value.get_if<std::int64_t>()->elements();
     switch (op) {
         case Op::Sum: {
-            std::uint64_t total = 0;  // wraps modulo 2^64
-            for (std::int64_t x : xs) total += static_cast<std::uint64_t>(x);
-            return np_i64(static_cast<std::int64_t>(total));
+            return np_i64(folds::wrapping_sum(xs.data(), n));
         }
         case Op::Max:
         case Op::Min: {
             if (n == 0) return failure(no_identity(op == Op::Max ? "maximum" : "minimum"));
-            std::int64_t acc = xs[0];
-            for (std::int64_t x : xs) acc = op == Op::Max ? (x > acc ? x : acc) : (x < acc ? x : acc);
-            return np_i64(acc);
+            return np_i64(op == Op::Max ? folds::int_extreme<true>(xs.data(), n) : folds::int_extreme<false>(xs.data(), n));
         }
         default: return std::nullopt;
     }

@@ -4,7 +4,7 @@
 #include "python/method_fallback.hpp"
 #include "python/numpy.hpp"
 #include "python/pyarray.hpp"
-#include "python/reduction_kernels.hpp"
+#include "array/folds.hpp"
 #include "python/reductions.hpp"
 
 #include <cmath>
@@ -30,11 +30,11 @@ Result<Ref> float_only(PyArray& self, std::string_view name, PyObject* args, PyO
     return compute(a->data(), static_cast<std::size_t>(a->len()));
 }
 
-template <class Better>
-Result<Ref> arg_extreme(PyArray& self, std::string_view name, PyObject* args, PyObject* kwargs, Better better) {
+template <bool Max>
+Result<Ref> arg_extreme(PyArray& self, std::string_view name, PyObject* args, PyObject* kwargs) {
     return float_only(self, name, args, kwargs, [&](const double* x, std::size_t n) -> Result<Ref> {
         if (n == 0) return failure(Error::value_error(std::format("attempt to get {} of an empty sequence", name)));
-        return np_i64(folds::arg_extreme(x, n, better));
+        return np_i64(static_cast<std::int64_t>(folds::arg_extreme<Max>(x, n)));
     });
 }
 
@@ -77,11 +77,11 @@ Result<Ref> std_method(PyArray& self, PyObject* args, PyObject* kwargs) {
 }
 
 Result<Ref> argmax_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return arg_extreme(self, "argmax", args, kwargs, std::greater<double>{});
+    return arg_extreme<true>(self, "argmax", args, kwargs);
 }
 
 Result<Ref> argmin_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return arg_extreme(self, "argmin", args, kwargs, std::less<double>{});
+    return arg_extreme<false>(self, "argmin", args, kwargs);
 }
 
 Result<Ref> any_method(PyArray& self, PyObject* args, PyObject* kwargs) {

@@ -3,6 +3,8 @@
 
 #include "python/attributes.hpp"
 
+#include "array/loops.hpp"
+
 #include "python/fallback.hpp"
 
 #include <bit>
@@ -88,9 +90,7 @@ Result<Ref> unary(PyArray& self) {
     return self.value.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
         if constexpr (Op::template native<T>) {
             auto storage = Storage<T>::uninit(a.len());
-            const T* in = a.data();
-            T* out = storage.ptr();
-            for (std::uint64_t i = 0, n = a.len(); i < n; ++i) out[i] = Op::apply(in[i]);
+            loops::map_loop(a.data(), storage.ptr(), a.len(), [](T x) { return Op::apply(x); });
             return create_class_object(AnyArray(Array<T>::from_parts(std::move(storage), a.dims())));
         } else {
             return fallback::call(Op::numpy, {self.object()});

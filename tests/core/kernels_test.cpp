@@ -153,41 +153,9 @@ TEST(ZipMapInplace, OverlappingViewsComputeAside) {
     }
 }
 
-TEST(Map, FloatAndInt) {
+TEST(Map, Float) {
     Array<double> m = f64({1, -2, 3}, {3, 1}).map([](double x) { return std::fabs(x); });
     EXPECT_EQ(values(m), (std::vector<double>{1, 2, 3}));
     EXPECT_EQ(m.dims(), ok(ArrayDims::make(Sizes{3, 1}, 8)));
-    // Wrapping add through unsigned arithmetic, as the int64 callers do.
-    Array<std::int64_t> w = i64({1, std::numeric_limits<std::int64_t>::max()}, {2}).map_int([](std::int64_t x) {
-        return static_cast<std::int64_t>(static_cast<std::uint64_t>(x) + 1);
-    });
-    EXPECT_EQ(values(w), (std::vector<std::int64_t>{2, std::numeric_limits<std::int64_t>::min()}));
     EXPECT_EQ(iota({0}).map([](double x) { return x; }).len(), 0u);
-}
-
-TEST(ZipIntAndCompare, SameShapeOnly) {
-    Array<std::int64_t> a = i64({1, 2, 3, 4}, {2, 2});
-    auto minus = [](std::int64_t x, std::int64_t y) { return x - y; };
-    auto r = a.zip_int(i64({10, 20, 30, 40}, {2, 2}), minus);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(values(*r), (std::vector<std::int64_t>{-9, -18, -27, -36}));
-    EXPECT_EQ(r->dims(), a.dims());
-    for (const Sizes& other : {Sizes{2, 1}, Sizes{1}, Sizes{1, 2}}) {
-        EXPECT_FALSE(i64({1, 2}, {2}).zip_int(ok(Array<std::int64_t>::filled(other, 1)), minus));
-    }
-
-    auto lt = [](double x, double y) { return x < y; };
-    auto c = array::compare(f64({1, 5, 3, 4}, {2, 2}), f64({2, 2, 3, 9}, {2, 2}), lt);
-    ASSERT_TRUE(c);
-    EXPECT_EQ(values(*c), (std::vector<int>{1, 0, 0, 1}));
-    EXPECT_EQ(c->dims(), ok(ArrayDims::make(Sizes{2, 2}, 1)));
-    EXPECT_FALSE(array::compare(iota({3}), iota({1, 3}), lt));
-    EXPECT_FALSE(array::compare(iota({3}), iota({1}), lt));
-    EXPECT_FALSE(array::compare(Array<double>::scalar(1), iota({1}), lt));
-    auto ne = array::compare(f64({std::nan(""), 0.0}, {2}), f64({std::nan(""), -0.0}, {2}),
-                             [](double x, double y) { return x != y; });
-    EXPECT_EQ(values(*ne), (std::vector<int>{1, 0}));
-    auto eq = array::compare(bools({1, 0, 1}, {3}), bools({1, 1, 0}, {3}), [](Bool x, Bool y) { return x == y; });
-    EXPECT_EQ(values(*eq), (std::vector<int>{1, 0, 0}));
-    EXPECT_EQ(array::compare(iota({0, 2}), iota({0, 2}), lt)->len(), 0u);
 }

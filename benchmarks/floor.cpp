@@ -1,0 +1,17 @@
+// The floor for the functions computed through the C library: the same library function
+// in a plain loop, built with the module's flags. Loaded by the benchmarks through ctypes.
+
+#include <cmath>
+#include <cstddef>
+
+extern "C" {
+
+[[gnu::visibility("default")]] void floor_sin(const double* in, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::sin(in[i]);
+}
+
+[[gnu::visibility("default")]] void floor_exp(const double* in, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
+}
+
+}  // extern "C"

@@ -1,0 +1,15 @@
+#pragma once
+
+// The one CPU-variant policy of the element loops: a loop marked CORVANTILE_CLONES is
+// compiled for x86-64-v4 (AVX-512), x86-64-v3 (AVX2) and the baseline, and the variant
+// is chosen once at load time. The results are the same in every variant: IEEE
+// operations only, no contraction into fused multiply-add (-ffp-contract=off).
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define CORVANTILE_CLONES [[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
+#else
+#define CORVANTILE_CLONES
+#endif
+
+// For the small helpers a cloned loop calls, so that they are built for its variant.
+#define CORVANTILE_INLINE [[gnu::always_inline]] inline

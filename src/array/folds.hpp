@@ -1,0 +1,250 @@
+#pragma once
+
+// The folds behind the reductions: the 8-lane total, the max/min steps, the folds along
+// one axis and the whole-array scans.
+
+#include "array/clones.hpp"
+#include "array/storage.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace corvantile::folds {
+
+// The quiet NaN the reductions make themselves (not one taken from an operand).
+inline constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+template <class T>
+inline double as_double(T x) noexcept {
+    return static_cast<double>(x);
+}
+template <>
+inline double as_double<Bool>(Bool x) noexcept {
+    return x != Bool{0} ? 1.0 : 0.0;
+}
+
+// The 8-lane total of x[0..n) read as float64 (int64 rounded to nearest, bool as 0/1).
+template <class T>
+CORVANTILE_CLONES double lanes(const T* x, std::size_t n) noexcept {
+    const std::size_t m = n & ~std::size_t{7};
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < m; i += 8) {
+        for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + as_double(x[i + j]);
+    }
+    const double body = m == 0 ? 0.0
+                               : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
+                                     ((lane[1] + lane[5]) + (lane[0] + lane[4]));
+    if (m == n) return body;
+    double tail = -0.0;
+    for (std::size_t i = m; i < n; ++i) tail = tail + as_double(x[i]);
+    return body + tail;
+}
+
+// max and min of two values: NaN in either gives QUIET_NAN; equal values give x (the
+// later element). Selects, no branches.
+struct MaxStep {
+    double operator()(double acc, double x) const noexcept {
+        const double r = acc > x ? acc : x;
+        return std::isunordered(acc, x) ? QUIET_NAN : r;
+    }
+};
+struct MinStep {
+    double operator()(double acc, double x) const noexcept {
+        const double r = acc < x ? acc : x;
+        return std::isunordered(acc, x) ? QUIET_NAN : r;
+    }
+};
+struct AddStep {
+    double operator()(double acc, double x) const noexcept { return acc + x; }
+};
+struct MulStep {
+    double operator()(double acc, double x) const noexcept { return acc * x; }
+};
+
+// Enough independent max/min chains to hide the instruction latency at full width.
+inline constexpr std::size_t EXTREME_LANES = 32;
+
+template <bool Max>
+CORVANTILE_INLINE bool better(double x, double than) noexcept {
+    return Max ? x > than : x < than;
+}
+
+// The extreme of init and x[0..n) by `better`, NaNs passed over (a NaN init stays), and
+// whether x holds a NaN. One pass of compares and selects; the order of equal values
+// is not kept, so the sign of a zero extreme is arbitrary.
+template <bool Max>
+CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double init, bool& nan) noexcept {
+    double lane[EXTREME_LANES];
+    std::uint64_t unordered[EXTREME_LANES];
+    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+        lane[j] = init;
+        unordered[j] = 0;
+    }
+    const std::size_t m = n & ~(EXTREME_LANES - 1);
+    for (std::size_t i = 0; i < m; i += EXTREME_LANES) {
+        for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+            const double v = x[i + j];
+            lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
+            unordered[j] |= static_cast<std::uint64_t>(v != v);
+        }
+    }
+    double best = init;
+    std::uint64_t any = 0;
+    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+        best = better<Max>(lane[j], best) ? lane[j] : best;
+        any |= unordered[j];
+    }
+    for (std::size_t i = m; i < n; ++i) {
+        best = better<Max>(x[i], best) ? x[i] : best;
+        any |= static_cast<std::uint64_t>(x[i] != x[i]);
+    }
+    nan = any != 0;
+    return best;
+}
+
+// The whole-array max (Max) or min of x[0..n), n > 0: the same value as folding MaxStep
+// or MinStep from x[0]. A NaN among two or more elements gives QUIET_NAN; otherwise the
+// result is the extreme value, and for a zero extreme the sign of the last zero, since
+// the fold keeps the later of two equal values.
+template <bool Max>
+CORVANTILE_CLONES double extreme(const double* x, std::size_t n) noexcept {
+    if (n == 1) return x[0];
+    bool nan = false;
+    const double best = extreme_scan<Max>(x, n, x[0], nan);
+    if (nan) return QUIET_NAN;
+    if (best == 0.0) {
+        std::size_t i = n;
+        while (x[--i] != 0.0) {
+        }
+        return x[i];
+    }
+    return best;
+}
+
+// The int64 total of x[0..n), wrapping modulo 2^64.
+std::int64_t wrapping_sum(const std::int64_t* x, std::size_t n) noexcept;
+
+// How many of the bool x[0..n) are true (any nonzero byte).
+std::int64_t count_true(const Bool* x, std::size_t n) noexcept;
+
+// The max (Max) or min of the int64 x[0..n), n > 0.
+template <bool Max>
+CORVANTILE_CLONES std::int64_t int_extreme(const std::int64_t* x, std::size_t n) noexcept {
+    std::int64_t acc = x[0];
+    for (std::size_t i = 1; i < n; ++i) acc = (Max ? x[i] > acc : x[i] < acc) ? x[i] : acc;
+    return acc;
+}
+
+// The position of the first NaN, else of the first extreme (n > 0). Blocks are scanned
+// in order; only the first block reaching the extreme is read again for its position.
+template <bool Max>
+CORVANTILE_CLONES std::size_t arg_extreme(const double* x, std::size_t n) noexcept {
+    constexpr std::size_t BLOCK = 2048;
+    double best = x[0];
+    std::size_t best_block = 0;
+    for (std::size_t start = 0; start < n; start += BLOCK) {
+        const std::size_t len = n - start < BLOCK ? n - start : BLOCK;
+        bool nan = false;
+        const double m = extreme_scan<Max>(x + start, len, x[start], nan);
+        if (nan) {
+            std::size_t i = start;
+            while (x[i] == x[i]) ++i;
+            return i;
+        }
+        if (better<Max>(m, best)) {
+            best = m;
+            best_block = start;
+        }
+    }
+    std::size_t i = best_block;
+    while (x[i] != best) ++i;
+    return i;
+}
+
+// Folds x (outer x len x inner, C order) along its middle axis into out (outer x inner).
+// Each output starts at `init`, or at its first element when init is empty (len >= 1),
+// and takes its elements in ascending k.
+template <class Step>
+CORVANTILE_CLONES void fold_axis(const double* x, double* __restrict out, std::uint64_t outer, std::uint64_t len,
+               std::uint64_t inner, std::optional<double> init, Step step) noexcept {
+    for (std::uint64_t o = 0; o < outer; ++o) {
+        const double* src = x + o * len * inner;
+        double* __restrict dst = out + o * inner;
+        std::uint64_t k = 0;
+        if (init) {
+            for (std::uint64_t i = 0; i < inner; ++i) dst[i] = *init;
+        } else {
+            for (std::uint64_t i = 0; i < inner; ++i) dst[i] = src[i];
+            k = 1;
+        }
+        if (inner == 1) {
+            double acc = dst[0];
+            for (; k < len; ++k) acc = step(acc, src[k]);
+            dst[0] = acc;
+        } else {
+            for (; k < len; ++k) {
+                const double* row = src + k * inner;
+                for (std::uint64_t i = 0; i < inner; ++i) dst[i] = step(dst[i], row[i]);
+            }
+        }
+    }
+}
+
+// max (Max) or min along the middle axis of x (outer x len x inner, len >= 1) into out:
+// the values of fold_axis with MaxStep or MinStep.
+template <bool Max>
+void extreme_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t len,
+                  std::uint64_t inner) noexcept {
+    if (inner == 1) {
+        for (std::uint64_t o = 0; o < outer; ++o) out[o] = extreme<Max>(x + o * len, len);
+    } else if constexpr (Max) {
+        fold_axis(x, out, outer, len, inner, std::nullopt, MaxStep{});
+    } else {
+        fold_axis(x, out, outer, len, inner, std::nullopt, MinStep{});
+    }
+}
+
+// The sequential fold of x[0..n) from acc.
+template <class Step>
+CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step step) noexcept {
+    for (std::size_t i = 0; i < n; ++i) acc = step(acc, x[i]);
+    return acc;
+}
+
+// The population variance of x[0..n), n > 0: the 8-lane mean, then the squared
+// deviations summed in order from -0.0.
+double variance(const double* x, std::size_t n) noexcept;
+
+// The sum of x[i] * y[i] in the 8-lane order of the whole-array totals: products of the
+// leading multiple of 8 go to lane i mod 8, the rest to a sequential tail, and the
+// result is tail + lanes.
+double lane_dot(const double* x, const double* y, std::size_t n) noexcept;
+
+// Running fold: out[i] = acc after x[0..i].
+template <class Step>
+CORVANTILE_CLONES void scan(const double* x, double* out, std::size_t n, double acc, Step step) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        acc = step(acc, x[i]);
+        out[i] = acc;
+    }
+}
+
+// Whether any element is nonzero (NaN counts as nonzero).
+template <class T>
+bool any_nonzero(const T* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i)
+        if (x[i] != T{0}) return true;
+    return false;
+}
+// Whether every element is nonzero.
+template <class T>
+bool all_nonzero(const T* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i)
+        if (x[i] == T{0}) return false;
+    return true;
+}
+
+}  // namespace corvantile::folds

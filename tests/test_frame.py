@@ -262,10 +262,9 @@ def test_fallback_passes_numpys_exceptions_unchanged(name, args):
     assert type(got.value) is type(want.value) and str(got.value) == str(want.value)
 
 
-def test_fallback_imports_the_module_again_when_it_left_the_module_table(monkeypatch):
+def test_fallback_answers_after_the_module_left_the_module_table(monkeypatch):
     monkeypatch.delitem(sys.modules, "corvantile._fallback")
     assert p.fb_call_vector("add", 1, 2) == 3
-    assert "corvantile._fallback" in sys.modules
 
 
 # ---- NumPy scalars --------------------------------------------------------------------------

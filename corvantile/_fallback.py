@@ -103,7 +103,7 @@ def _function(name):
     return f if f is not None else getattr(_numpy, name)
 
 
-def call(name, *args, **kw):
+def call(name, /, *args, **kw):
     """numpy.<name>(*args, **kw)."""
     f = _function(name)
     seen = []
@@ -114,7 +114,7 @@ def call(name, *args, **kw):
     return _back(r, seen) if seen else r
 
 
-def call_method(a, name, *args, **kw):
+def call_method(a, name, /, *args, **kw):
     """a.<name>(*args, **kw), with NumPy's method of that name."""
     seen = []
     m = getattr(_np(a, seen), name)
@@ -137,6 +137,12 @@ def setitem(a, key, value):
     _np(a, seen)[_np(key, seen)] = _np(value, seen)
 
 
+def compare(a, op, other):
+    """NumPy's operator `a <op> other` (op: one of the operator module's names)."""
+    seen = []
+    return _back(getattr(_operator, op)(_np(a, seen), _np(other, seen)), seen)
+
+
 def inplace(a, name, other):
     """NumPy's `a <op>= other` for the operation `name`, into a's own memory; returns a."""
     seen = []
@@ -157,7 +163,7 @@ def _argsort_arguments(a, axis=-1, kind=None, order=None, *, stable=None):
 _argsort_arguments.__name__ = _argsort_arguments.__qualname__ = "argsort"
 
 
-def argsort_descending(a, *args, **kw):
+def argsort_descending(a, /, *args, **kw):
     """Indices that order `a` descending along the axis; stable unless a kind is chosen.
 
     Equal elements keep their index order; NaN come first (the ascending order reversed).

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from corvantile import _fallback as fb
-from conftest import assert_same_array, assert_same_outcome, native, run
+from conftest import assert_same_array, assert_same_outcome, differential, native, run
 
 
 def _native(x):
@@ -293,3 +293,46 @@ def test_declined_native_calls_reach_numpy_through_the_road():
     assert str(info.value) == (
         "Cannot cast ufunc 'add' output from dtype('float64') to dtype('int64') with casting rule 'same_kind'")
     assert_same_array(memory(a), want)
+
+
+# Declined calls through the public functions, methods and operators: NumPy's outcome,
+# with each `out=` array handed back as the array itself and written in its memory.
+def _views(xp):
+    base = xp.asarray(np.arange(24.0).reshape(4, 6))
+    return base, base[::2, 1::2], xp.asarray(np.zeros((2, 3)))
+
+
+ROAD = [
+    lambda xp, s, o: s // xp.asarray(np.full((2, 3), 2.0)),
+    lambda xp, s, o: xp.dot(s, s.T),
+    lambda xp, s, o: (xp.dot(s, s.T[:, :2], out=o[:, :2]) is not None, o),
+    lambda xp, s, o: (s.dot(s.T[:, :2], o[:, :2]) is not None, o),
+    lambda xp, s, o: (xp.dot(s[0], s[0], None), s.dot(s[1], out=None), xp.dot(s[0], s[0], out=None)),
+    lambda xp, s, o: xp.dot(s[0], s[0], s[0]),
+    lambda xp, s, o: (xp.sin(s, out=o) is o, o),
+    lambda xp, s, o: (xp.sin(s, out=(s,)) is s, s),
+    lambda xp, s, o: xp.cumsum([s, [s[0], s[1]]], axis=0),
+    lambda xp, s, o: (xp.floor_divide(s, 4.0, out=(o,)) is o, o),
+    lambda xp, s, o: xp.var(s, correction=1),
+    lambda xp, s, o: xp.std(s, axis=0, correction=0.5),
+    lambda xp, s, o: s.var(correction=1),
+    lambda xp, s, o: xp.sum(s, a=s),
+    lambda xp, s, o: xp.mean(s, 0, a=s),
+    lambda xp, s, o: xp.add(s, 1.0, name="x"),
+    lambda xp, s, o: s == np.array(["a"] * 3),
+    lambda xp, s, o: s != np.array(["a"] * 3),
+    lambda xp, s, o: xp.asarray(np.array(0.0)) != np.array("a"),
+    lambda xp, s, o: s == np.zeros(3, np.float32),
+    lambda xp, s, o: s != np.zeros((4, 3)),
+    lambda xp, s, o: xp.arctan2(np.float64(1), np.float64(2)),
+    lambda xp, s, o: xp.argmax(np.arange(8.0)),
+]
+
+
+@pytest.mark.parametrize("case", range(len(ROAD)))
+def test_declined_public_calls_give_numpys_outcome(case):
+    def fn(xp):
+        base, s, o = _views(xp)
+        r = ROAD[case](xp, s, o)
+        return r, base
+    differential(fn)

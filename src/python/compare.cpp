@@ -28,6 +28,7 @@ struct Le {
 struct Eq {
     static constexpr std::string_view name = "equal";
     static constexpr std::string_view method = "__eq__";
+    static constexpr int op = Py_EQ;
     static constexpr bool equality = true;
     template <class T>
     bool operator()(T a, T b) const noexcept { return a == b; }
@@ -35,6 +36,7 @@ struct Eq {
 struct Ne {
     static constexpr std::string_view name = "not_equal";
     static constexpr std::string_view method = "__ne__";
+    static constexpr int op = Py_NE;
     static constexpr bool equality = true;
     template <class T>
     bool operator()(T a, T b) const noexcept { return a != b; }
@@ -147,6 +149,10 @@ Result<Ref> compare(PyArray& self, PyObject* other) {
     ops::refresh(self);
     const Operand operand = classify(other);
     if (operand.is<Operand::Unsupported>()) {
+        // `==` and `!=` answer what NumPy's operator does, also where its function has no loop.
+        if constexpr (C::equality) {
+            if (numpy_takes(other)) return fallback::compare(self.object(), C::op, other);
+        }
         if (numpy_takes(other)) return fallback::call(C::name, {self.object(), other});
         if constexpr (C::equality) {
             // NumPy compares any object element by element (`a == None` is all False).
@@ -157,6 +163,7 @@ Result<Ref> compare(PyArray& self, PyObject* other) {
     }
     auto out = self.value.visit([&](const auto& a) { return native<C>(a, other, operand); });
     if (out) return std::move(*out);
+    if constexpr (C::equality) return fallback::compare(self.object(), C::op, other);
     return fallback::call(C::name, {self.object(), other});
 }
 

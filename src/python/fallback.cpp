@@ -17,6 +17,7 @@ constinit Interned MODULE_NAME{"corvantile._fallback"};
 constinit Interned FUNCTION_NAMES[] = {
     Interned{"call"},    Interned{"call_method"}, Interned{"getitem"},
     Interned{"setitem"}, Interned{"inplace"},     Interned{"argsort_descending"},
+    Interned{"compare"},
 };
 constinit Interned NUMPY_TABLE_NAME{"_NUMPY"};
 constinit Interned NUMPY_MODULE_NAME{"_numpy"};
@@ -34,6 +35,7 @@ struct Road {
     PyObject* dict = nullptr;  // the module's, kept alive by it
     Ref call;
     Ref call_method;
+    Ref compare;
     Ref numpy_table;  // dict: NumPy's functions as the module first saw them
     Ref numpy;
     PyTypeObject* array_type = nullptr;
@@ -72,6 +74,9 @@ Result<Road> load_road() {
     auto call_method = attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(Function::call_method)]);
     if (!call_method) return failure(std::move(call_method.error()));
     road.call_method = std::move(*call_method);
+    auto compare = attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(Function::compare)]);
+    if (!compare) return failure(std::move(compare.error()));
+    road.compare = std::move(*compare);
     auto table = attribute(road.module.get(), NUMPY_TABLE_NAME);
     if (!table) return failure(std::move(table.error()));
     auto numpy = attribute(road.module.get(), NUMPY_MODULE_NAME);
@@ -362,6 +367,27 @@ Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject
         return call_through(rd, name->get(), true, argv.data(), 1 + rest.size(), nullptr, kwargs);
     }
     return invoke_with(Function::call_method, {a, name->get()}, rest, kwargs);
+}
+
+Result<Ref> compare(PyObject* a, int op, PyObject* other) {
+    static constexpr const char* OPERATORS[] = {"lt", "le", "eq", "ne", "gt", "ge"};
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::compare, rd.compare)) {
+        Views views(rd);
+        auto x = views.of(a, 1);
+        if (!x) return x;
+        auto y = views.of(other, 1);
+        if (!y) return y;
+        auto out = check(PyObject_RichCompare(x->get(), y->get(), op));
+        if (!out) return out;
+        return views.back(std::move(*out));
+    }
+    auto name = text(OPERATORS[op]);
+    if (!name) return name;
+    PyObject* const args[] = {a, name->get(), other};
+    return invoke(Function::compare, args);
 }
 
 Result<Ref> getitem(PyObject* a, PyObject* key) {

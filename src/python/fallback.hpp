@@ -11,7 +11,7 @@
 
 namespace corvantile::python::fallback {
 
-enum class Function { call, call_method, getitem, setitem, inplace, argsort_descending };
+enum class Function { call, call_method, getitem, setitem, inplace, argsort_descending, compare };
 
 // corvantile._fallback.<function>(*args, **kwargs); kwargs may be null.
 Result<Ref> invoke(Function function, std::span<PyObject* const> args, PyObject* kwargs = nullptr);
@@ -26,6 +26,9 @@ Result<Ref> call_vector(PyObject* np_name, PyObject* const* args, Py_ssize_t nar
 // a.<method>(*rest, **kwargs) with NumPy's method.
 Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject* const> rest,
                         PyObject* kwargs = nullptr);
+// NumPy's operator `a <op> other`, op a rich comparison (Py_EQ...): what the operator
+// gives, also where NumPy's comparison function has no loop for the operands.
+Result<Ref> compare(PyObject* a, int op, PyObject* other);
 // NumPy's a[key].
 Result<Ref> getitem(PyObject* a, PyObject* key);
 // NumPy's a[key] = value, into a's memory.

@@ -7,6 +7,7 @@ import operator
 import numpy as np
 import pytest
 
+import corvantile as cv
 from corvantile import _fallback as fb
 from conftest import assert_same_array, assert_same_outcome, differential, native, run
 
@@ -336,3 +337,22 @@ def test_declined_public_calls_give_numpys_outcome(case):
         r = ROAD[case](xp, s, o)
         return r, base
     differential(fn)
+
+
+def _layouts():
+    base = native(np.arange(24.0).reshape(4, 6))
+    return [base, base[::2, 1::2], base[1], base[:, ::-1], base.T, base[1:2, ::3], base[::2, 1::2].reshape(6),
+            native(np.arange(3)), native(np.zeros((0, 3))), native(np.array(True)), native(np.ones((2, 1, 3), bool))]
+
+
+@pytest.mark.parametrize("index", range(len(_layouts())))
+def test_views_handed_to_numpy_match_numpys_own_view_of_the_array(monkeypatch, index):
+    a = _layouts()[index]
+    monkeypatch.setitem(fb._NUMPY, "maximum", lambda *args, **kwargs: [args[0]])
+    [v] = cv.maximum(a, 1.0, out=None)
+    want = np.asarray(a)
+    assert type(v) is np.ndarray and v.base is a
+    assert (v.dtype, v.shape, v.strides, v.__array_interface__["data"]) == (
+        want.dtype, want.shape, want.strides, want.__array_interface__["data"])
+    flags = ("C_CONTIGUOUS", "F_CONTIGUOUS", "OWNDATA", "WRITEABLE", "ALIGNED", "WRITEBACKIFCOPY")
+    assert [v.flags[f] for f in flags] == [want.flags[f] for f in flags]

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace corvantile::python::fallback {
@@ -111,8 +114,30 @@ bool own(const Road& road, Function function, const Ref& original) {
     return current == original.get();
 }
 
+// The interned string of a function or method name; the few names the native side
+// passes are made once each and kept for the life of the process.
 Result<Ref> text(std::string_view s) {
-    return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const noexcept { return std::hash<std::string_view>{}(v); }
+    };
+    using Names = std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>>;
+    static Names* const names = new Names();  // never destroyed: its strings outlive it
+    static constinit PyMutex mutex{};
+    PyMutex_Lock(&mutex);
+    auto it = names->find(s);
+    PyObject* found = it != names->end() ? it->second : nullptr;
+    PyMutex_Unlock(&mutex);
+    if (found != nullptr) return Ref::borrow(found);
+    std::string key(s);
+    PyObject* made = PyUnicode_InternFromString(key.c_str());
+    if (made == nullptr) return failure();
+    PyMutex_Lock(&mutex);
+    auto [slot, fresh] = names->try_emplace(std::move(key), made);
+    PyObject* kept = slot->second;
+    PyMutex_Unlock(&mutex);
+    if (!fresh) Py_DECREF(made);  // another thread made it first
+    return Ref::borrow(kept);
 }
 
 // A few items in place, more on the heap.
@@ -145,10 +170,11 @@ public:
 
     // NumPy's result with any of the views replaced by the array it views.
     Result<Ref> back(Ref r) {
-        if (made_.empty()) return r;
+        if (count_ == 0) return r;
         PyTypeObject* t = Py_TYPE(r.get());
         if (t == road_.arrays->ndarray) {
-            for (const Made& m : made_) {
+            for (std::size_t i = 0; i < count_; ++i) {
+                const Made& m = i < small_.size() ? small_[i] : more_[i - small_.size()];
                 if (m.view.get() == r.get()) return Ref::borrow(m.array);
             }
         } else if (t == &PyTuple_Type) {
@@ -168,7 +194,7 @@ public:
 private:
     struct Made {
         Ref view;
-        PyObject* array;  // kept alive as the view's base
+        PyObject* array = nullptr;  // kept alive as the view's base
     };
 
     Result<Ref> view(PyObject* x) {
@@ -198,7 +224,13 @@ private:
         }
         auto v = api.view(descr, static_cast<int>(ndim), shape.data(), strides.data(), data, x);
         if (!v) return v;
-        made_.push_back(Made{v->clone(), x});
+        Made m{v->clone(), x};
+        if (count_ < small_.size()) {
+            small_[count_] = std::move(m);
+        } else {
+            more_.push_back(std::move(m));
+        }
+        ++count_;
         return v;
     }
 
@@ -223,7 +255,9 @@ private:
     }
 
     const Road& road_;
-    std::vector<Made> made_;
+    std::array<Made, 4> small_{};  // the first views; more_ holds the rest
+    std::vector<Made> more_;
+    std::size_t count_ = 0;
 };
 
 // Whether x may be or hold a corvantile array.
@@ -277,12 +311,13 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
     if (!method) {
         r = has_dict ? Ref::steal(PyObject_VectorcallDict(callable, out, nargs, kwargs))
                      : Ref::steal(PyObject_Vectorcall(callable, out, offset_nargs, kwnames));
-    } else if (!has_dict) {
-        r = Ref::steal(PyObject_VectorcallMethod(callable, out, offset_nargs, kwnames));
     } else {
+        // The bound method, as getattr gives it: its messages name the method as NumPy's do.
         Ref bound = Ref::steal(PyObject_GetAttr(out[0], callable));
         if (!bound) return failure();
-        r = Ref::steal(PyObject_VectorcallDict(bound.get(), out + 1, nargs - 1, kwargs));
+        r = has_dict ? Ref::steal(PyObject_VectorcallDict(bound.get(), out + 1, nargs - 1, kwargs))
+                     : Ref::steal(PyObject_Vectorcall(bound.get(), out + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      kwnames));
     }
     if (!r) return failure();
     return views.back(std::move(r));

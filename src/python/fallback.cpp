@@ -150,7 +150,7 @@ public:
     T* data() noexcept { return heap_.empty() ? small_.data() : heap_.data(); }
 
 private:
-    std::array<T, 8> small_{};
+    std::array<T, 8> small_;  // the callers fill what they use
     std::vector<T> heap_;
 };
 using Argv = Small<PyObject*>;
@@ -166,6 +166,15 @@ public:
         if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
         if (t == road_.array_type || PyType_IsSubtype(t, road_.array_type)) return view(x);
         return Ref::borrow(x);
+    }
+
+    // The same for an operand of the call, borrowed: this object keeps what it made.
+    Result<PyObject*> operand(PyObject* x) {
+        auto c = of(x, 1);
+        if (!c) return failure(std::move(c.error()));
+        PyObject* p = c->get();
+        if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
+        return p;
     }
 
     // NumPy's result with any of the views replaced by the array it views.
@@ -210,7 +219,7 @@ private:
             data = a.value.raw_data();
             byte_strides = dims.stride_slots().data();
         }
-        std::array<Py_ssize_t, MAX_NDIM> shape{}, strides{};
+        std::array<Py_ssize_t, MAX_NDIM> shape, strides;  // the first ndim are used
         for (std::size_t k = 0; k < ndim; ++k) {
             shape[k] = static_cast<Py_ssize_t>(dims.shape()[k]);
             strides[k] = static_cast<Py_ssize_t>(byte_strides[k]);
@@ -254,10 +263,15 @@ private:
         return check(PyList_AsTuple(items.get()));
     }
 
+    bool made_view(PyObject* p) const noexcept {
+        return count_ > 0 && (count_ <= small_.size() ? small_[count_ - 1] : more_.back()).view.get() == p;
+    }
+
     const Road& road_;
     std::array<Made, 4> small_{};  // the first views; more_ holds the rest
     std::vector<Made> more_;
     std::size_t count_ = 0;
+    std::vector<Ref> kept_;  // operands rebuilt around views
 };
 
 // Whether x may be or hold a corvantile array.
@@ -276,15 +290,13 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
     const std::size_t total = nargs + nkw;
     // Slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
     Argv argv(total + 1);
-    Small<Ref> held(total);
     PyObject** out = argv.data() + 1;
     for (std::size_t i = 0; i < total; ++i) {
         out[i] = args[i];
         if (!may_hold(road, args[i])) continue;
-        auto c = views.of(args[i], 1);
-        if (!c) return c;
-        out[i] = c->get();
-        held.data()[i] = std::move(*c);
+        auto c = views.operand(args[i]);
+        if (!c) return failure(std::move(c.error()));
+        out[i] = *c;
     }
     Ref kw_copy;  // kwargs with views, made at the first change
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {

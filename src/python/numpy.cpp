@@ -17,8 +17,8 @@ constinit const std::optional<NumpyArrays> NO_ARRAYS;
 
 // The table index of PyArray_Scalar and the ABI version whose layout we know.
 constexpr std::size_t SCALAR_ENTRY = 60;
-constexpr std::size_t NDARRAY_ENTRY = 2, NEW_FROM_DESCR_ENTRY = 94, UPDATE_FLAGS_ENTRY = 92, SET_BASE_ENTRY = 282;
-constexpr int WRITEABLE = 0x0400, UPDATE_ALL = 0x0001 | 0x0002 | 0x0100;  // C, F contiguity, alignment
+constexpr std::size_t NDARRAY_ENTRY = 2, NEW_FROM_DESCR_ENTRY = 94, SET_BASE_ENTRY = 282;
+constexpr int WRITEABLE = 0x0400;  // contiguity and alignment NumPy derives from the strides
 constexpr unsigned int KNOWN_ABI_VERSION = 0x02000000;
 
 Result<Ref> numpy_attribute(const char* name) {
@@ -120,9 +120,8 @@ std::optional<NumpyArrays> try_load_arrays() {
     NumpyArrays a;
     a.new_from_descr = reinterpret_cast<NumpyArrays::NewFromDescr>(table[NEW_FROM_DESCR_ENTRY]);
     a.set_base = reinterpret_cast<NumpyArrays::SetBase>(table[SET_BASE_ENTRY]);
-    a.update_flags = reinterpret_cast<NumpyArrays::UpdateFlags>(table[UPDATE_FLAGS_ENTRY]);
     a.ndarray = static_cast<PyTypeObject*>(table[NDARRAY_ENTRY]);
-    if (!a.new_from_descr || !a.set_base || !a.update_flags || !a.ndarray) return std::nullopt;
+    if (!a.new_from_descr || !a.set_base || !a.ndarray) return std::nullopt;
     Ref np_ndarray = Ref::steal(PyObject_GetAttrString(numpy->get(), "ndarray"));
     if (np_ndarray.get() != reinterpret_cast<PyObject*>(a.ndarray)) return std::nullopt;
     Ref dtype = Ref::steal(PyObject_GetAttrString(numpy->get(), "dtype"));
@@ -150,7 +149,6 @@ Result<Ref> NumpyArrays::view(PyObject* descr, int ndim, const Py_ssize_t* shape
     Ref v = Ref::steal(new_from_descr(ndarray, descr, ndim, shape, strides, data, WRITEABLE, nullptr));
     if (!v) return failure();
     if (set_base(v.get(), Py_NewRef(owner)) < 0) return failure();  // the base reference is taken even then
-    update_flags(v.get(), UPDATE_ALL);
     return v;
 }
 

@@ -45,11 +45,9 @@ struct NumpyArrays {
     using NewFromDescr = PyObject* (*)(PyTypeObject* type, PyObject* descr, int ndim, const Py_ssize_t* shape,
                                        const Py_ssize_t* strides, void* data, int flags, PyObject* owner);
     using SetBase = int (*)(PyObject* array, PyObject* base);
-    using UpdateFlags = void (*)(PyObject* array, int flags);
 
     NewFromDescr new_from_descr = nullptr;
     SetBase set_base = nullptr;
-    UpdateFlags update_flags = nullptr;
     PyTypeObject* ndarray = nullptr;  // kept alive by numpy's module
     Ref float64_descr;
     Ref int64_descr;

@@ -327,6 +327,11 @@ ROAD = [
     lambda xp, s, o: s != np.zeros((4, 3)),
     lambda xp, s, o: xp.arctan2(np.float64(1), np.float64(2)),
     lambda xp, s, o: xp.argmax(np.arange(8.0)),
+    lambda xp, s, o: s[np.array([1, 0]), ::2],
+    lambda xp, s, o: (s.__setitem__((np.array([1, 0]), 0), [7.0, o[0, 1]]), s),
+    lambda xp, s, o: (s.__ifloordiv__(np.float32(2)), s),
+    lambda xp, s, o: (s.__ipow__(np.array(0.5)), s),
+    lambda xp, s, o: xp.asarray(np.arange(6).reshape(2, 3)).__itruediv__(2),
 ]
 
 

@@ -22,6 +22,7 @@ constinit Interned FUNCTION_NAMES[] = {
     Interned{"setitem"}, Interned{"inplace"},     Interned{"argsort_descending"},
     Interned{"compare"},
 };
+constexpr std::size_t FUNCTION_COUNT = std::size(FUNCTION_NAMES);
 constinit Interned NUMPY_TABLE_NAME{"_NUMPY"};
 constinit Interned NUMPY_MODULE_NAME{"_numpy"};
 
@@ -36,9 +37,7 @@ constexpr int NESTING = 64 + 2;
 struct Road {
     Ref module;
     PyObject* dict = nullptr;  // the module's, kept alive by it
-    Ref call;
-    Ref call_method;
-    Ref compare;
+    std::array<Ref, FUNCTION_COUNT> originals;  // the module's functions, by Function
     Ref numpy_table;  // dict: NumPy's functions as the module first saw them
     Ref numpy;
     PyTypeObject* array_type = nullptr;
@@ -71,15 +70,11 @@ Result<Road> load_road() {
     road.dict = PyModule_GetDict(module->get());
     if (road.dict == nullptr) return failure();
     road.module = std::move(*module);
-    auto call = attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(Function::call)]);
-    if (!call) return failure(std::move(call.error()));
-    road.call = std::move(*call);
-    auto call_method = attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(Function::call_method)]);
-    if (!call_method) return failure(std::move(call_method.error()));
-    road.call_method = std::move(*call_method);
-    auto compare = attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(Function::compare)]);
-    if (!compare) return failure(std::move(compare.error()));
-    road.compare = std::move(*compare);
+    for (std::size_t k = 0; k < FUNCTION_COUNT; ++k) {
+        auto f = attribute(road.module.get(), FUNCTION_NAMES[k]);
+        if (!f) return failure(std::move(f.error()));
+        road.originals[k] = std::move(*f);
+    }
     auto table = attribute(road.module.get(), NUMPY_TABLE_NAME);
     if (!table) return failure(std::move(table.error()));
     auto numpy = attribute(road.module.get(), NUMPY_MODULE_NAME);
@@ -102,8 +97,9 @@ Result<Ref> function_of(const Road& road, Function function) {
 }
 
 // Whether the module's function is still its own, so that the C road stands for it.
-bool own(const Road& road, Function function, const Ref& original) {
+bool own(const Road& road, Function function) {
     if (road.arrays == nullptr) return false;
+    const Ref& original = road.originals[static_cast<std::size_t>(function)];
     auto name = FUNCTION_NAMES[static_cast<int>(function)].get();
     if (!name) {
         PyErr_Clear();
@@ -376,7 +372,7 @@ Result<Ref> call(std::string_view np_name, std::span<PyObject* const> operands, 
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    if (own(rd, Function::call, rd.call)) return call_numpy(rd, name->get(), operands.data(), operands.size(), nullptr, kwargs);
+    if (own(rd, Function::call)) return call_numpy(rd, name->get(), operands.data(), operands.size(), nullptr, kwargs);
     return invoke_with(Function::call, {name->get()}, operands, kwargs);
 }
 
@@ -388,7 +384,7 @@ Result<Ref> call_vector(PyObject* np_name, PyObject* const* args, Py_ssize_t nar
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    if (own(rd, Function::call, rd.call)) {
+    if (own(rd, Function::call)) {
         return call_numpy(rd, np_name, args, static_cast<std::size_t>(nargs), kwnames, nullptr);
     }
     auto f = function_of(rd, Function::call);
@@ -407,7 +403,7 @@ Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    if (own(rd, Function::call_method, rd.call_method)) {
+    if (own(rd, Function::call_method)) {
         Argv argv(1 + rest.size());
         argv.data()[0] = a;
         std::copy(rest.begin(), rest.end(), argv.data() + 1);
@@ -421,7 +417,7 @@ Result<Ref> compare(PyObject* a, int op, PyObject* other) {
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    if (own(rd, Function::compare, rd.compare)) {
+    if (own(rd, Function::compare)) {
         Views views(rd);
         auto x = views.of(a, 1);
         if (!x) return x;
@@ -438,23 +434,79 @@ Result<Ref> compare(PyObject* a, int op, PyObject* other) {
 }
 
 Result<Ref> getitem(PyObject* a, PyObject* key) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::getitem)) {
+        Views views(rd);
+        auto x = views.operand(a);
+        if (!x) return failure(std::move(x.error()));
+        auto k = views.operand(key);
+        if (!k) return failure(std::move(k.error()));
+        return check(PyObject_GetItem(*x, *k));  // a new NumPy view or copy, never one of ours
+    }
     PyObject* const args[] = {a, key};
     return invoke(Function::getitem, args);
 }
 
 Result<> setitem(PyObject* a, PyObject* key, PyObject* value) {
-    PyObject* const args[] = {a, key, value};
-    auto r = invoke(Function::setitem, args);
+    auto r = road();
     if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::setitem)) {
+        Views views(rd);
+        auto x = views.operand(a);
+        if (!x) return failure(std::move(x.error()));
+        auto k = views.operand(key);
+        if (!k) return failure(std::move(k.error()));
+        auto v = views.operand(value);
+        if (!v) return failure(std::move(v.error()));
+        return check_status(PyObject_SetItem(*x, *k, *v));
+    }
+    PyObject* const args[] = {a, key, value};
+    auto result = invoke(Function::setitem, args);
+    if (!result) return failure(std::move(result.error()));
     return {};
 }
+
+namespace {
+
+// NumPy's in-place operators by the name of their function.
+using InPlace = PyObject* (*)(PyObject*, PyObject*);
+struct NamedInPlace {
+    std::string_view name;
+    InPlace op;
+};
+constexpr NamedInPlace IN_PLACE[] = {
+    {"add", PyNumber_InPlaceAdd},          {"subtract", PyNumber_InPlaceSubtract},
+    {"multiply", PyNumber_InPlaceMultiply}, {"divide", PyNumber_InPlaceTrueDivide},
+    {"true_divide", PyNumber_InPlaceTrueDivide}, {"floor_divide", PyNumber_InPlaceFloorDivide},
+    {"remainder", PyNumber_InPlaceRemainder}, {"mod", PyNumber_InPlaceRemainder},
+    {"power", [](PyObject* x, PyObject* y) { return PyNumber_InPlacePower(x, y, Py_None); }},
+};
+
+}  // namespace
 
 Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
     auto name = text(np_name);
     if (!name) return failure(std::move(name.error()));
-    PyObject* const args[] = {a, name->get(), other};
-    auto r = invoke(Function::inplace, args);
+    auto r = road();
     if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    const auto known = std::ranges::find(IN_PLACE, np_name, &NamedInPlace::name);
+    if (known != std::end(IN_PLACE) && own(rd, Function::inplace)) {
+        Views views(rd);
+        auto x = views.operand(a);
+        if (!x) return failure(std::move(x.error()));
+        auto y = views.operand(other);
+        if (!y) return failure(std::move(y.error()));
+        auto out = check(known->op(*x, *y));
+        if (!out) return failure(std::move(out.error()));
+        return {};
+    }
+    PyObject* const args[] = {a, name->get(), other};
+    auto result = invoke(Function::inplace, args);
+    if (!result) return failure(std::move(result.error()));
     return {};
 }
 

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import _probe
+from corvantile import _fallback as fb
 
 p = _probe.load()
 
@@ -250,6 +251,15 @@ def test_fallback_call_hands_keywords_on():
     got = p.fb_call_vector("add", np.ones(3), 1.0, out=out, where=np.array([True, False, True]))
     assert got is out and out.tolist() == [2.0, 0.0, 2.0]
     assert p.fb_call_vector("sqrt", 4.0) == 2.0
+
+
+def test_fallback_method_call_hands_keywords_on(monkeypatch):
+    a = np.arange(6.0).reshape(2, 3)
+    assert p.fb_call_method_vector(a, "sum", 0, keepdims=True).tolist() == [[3.0, 5.0, 7.0]]
+    with pytest.raises(TypeError, match="^_sum[(][)] got multiple values for argument 'axis'$"):
+        p.fb_call_method_vector(a, "sum", 0, axis=1)
+    monkeypatch.setattr(fb, "call_method", lambda a, name, /, *args, **kw: (name, args, kw))  # the module's road
+    assert p.fb_call_method_vector(a, "sum", 0, keepdims=True) == ("sum", (0,), {"keepdims": True})
 
 
 @pytest.mark.parametrize("name, args", [("add", ([1, 2], [1, 2, 3])), ("sqrt", ("x",)),

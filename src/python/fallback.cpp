@@ -412,6 +412,33 @@ Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject
     return invoke_with(Function::call_method, {a, name->get()}, rest, kwargs);
 }
 
+Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    auto name = text(method);
+    if (!name) return name;
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (own(rd, Function::call_method)) {
+        const auto total = static_cast<std::size_t>(1 + nargs + nkw);
+        Argv argv(total);
+        argv.data()[0] = a;
+        std::copy_n(args, nargs + nkw, argv.data() + 1);
+        return call_through(rd, name->get(), true, argv.data(), static_cast<std::size_t>(1 + nargs), kwnames, nullptr);
+    }
+    Ref kwargs;
+    if (nkw > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return failure();
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return failure();
+        }
+    }
+    return invoke_with(Function::call_method, {a, name->get()},
+                       std::span<PyObject* const>(args, static_cast<std::size_t>(nargs)), kwargs.get());
+}
+
 Result<Ref> compare(PyObject* a, int op, PyObject* other) {
     static constexpr const char* OPERATORS[] = {"lt", "le", "eq", "ne", "gt", "ge"};
     auto r = road();

@@ -29,6 +29,9 @@ Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject
 // NumPy's operator `a <op> other`, op a rich comparison (Py_EQ...): what the operator
 // gives, also where NumPy's comparison function has no loop for the operands.
 Result<Ref> compare(PyObject* a, int op, PyObject* other);
+// The same for a fast call: rest is args[:nargs], the keywords kwnames over the values after.
+Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
 // NumPy's a[key].
 Result<Ref> getitem(PyObject* a, PyObject* key);
 // NumPy's a[key] = value, into a's memory.

@@ -313,6 +313,8 @@ ROAD = [
     lambda xp, s, o: (xp.sin(s, out=o) is o, o),
     lambda xp, s, o: (xp.sin(s, out=(s,)) is s, s),
     lambda xp, s, o: xp.cumsum([s, [s[0], s[1]]], axis=0),
+    lambda xp, s, o: xp.concatenate((s, [[5.0, 6.0, 7.0]], [s[0]]), dtype="float32"),
+    lambda xp, s, o: (xp.concatenate([s, o], axis=1, out=xp.zeros((2, 6))), o),
     lambda xp, s, o: (xp.floor_divide(s, 4.0, out=(o,)) is o, o),
     lambda xp, s, o: xp.var(s, correction=1),
     lambda xp, s, o: xp.std(s, axis=0, correction=0.5),

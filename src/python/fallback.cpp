@@ -164,9 +164,10 @@ public:
         return Ref::borrow(x);
     }
 
-    // The same for an operand of the call, borrowed: this object keeps what it made.
-    Result<PyObject*> operand(PyObject* x) {
-        auto c = of(x, 1);
+    // The same for an operand of the call, borrowed: this object keeps what it made. depth
+    // counts the containers around it (1 inside an argument list, 0 for a lone operand).
+    Result<PyObject*> operand(PyObject* x, int depth = 1) {
+        auto c = of(x, depth);
         if (!c) return failure(std::move(c.error()));
         PyObject* p = c->get();
         if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
@@ -290,7 +291,7 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
     for (std::size_t i = 0; i < total; ++i) {
         out[i] = args[i];
         if (!may_hold(road, args[i])) continue;
-        auto c = views.operand(args[i]);
+        auto c = views.operand(args[i], method && i == 0 ? 0 : 1);  // the object stands alone
         if (!c) return failure(std::move(c.error()));
         out[i] = *c;
     }
@@ -300,7 +301,7 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!may_hold(road, value)) continue;
-            auto c = views.of(value, 1);
+            auto c = views.of(value, 0);  // keyword values stand alone
             if (!c) return c;
             if (c->get() == value) continue;
             if (!kw_copy) {
@@ -446,11 +447,11 @@ Result<Ref> compare(PyObject* a, int op, PyObject* other) {
     const Road& rd = **r;
     if (own(rd, Function::compare)) {
         Views views(rd);
-        auto x = views.of(a, 1);
-        if (!x) return x;
-        auto y = views.of(other, 1);
-        if (!y) return y;
-        auto out = check(PyObject_RichCompare(x->get(), y->get(), op));
+        auto x = views.operand(a, 0);
+        if (!x) return failure(std::move(x.error()));
+        auto y = views.operand(other, 0);
+        if (!y) return failure(std::move(y.error()));
+        auto out = check(PyObject_RichCompare(*x, *y, op));
         if (!out) return out;
         return views.back(std::move(*out));
     }
@@ -466,9 +467,9 @@ Result<Ref> getitem(PyObject* a, PyObject* key) {
     const Road& rd = **r;
     if (own(rd, Function::getitem)) {
         Views views(rd);
-        auto x = views.operand(a);
+        auto x = views.operand(a, 0);
         if (!x) return failure(std::move(x.error()));
-        auto k = views.operand(key);
+        auto k = views.operand(key, 0);
         if (!k) return failure(std::move(k.error()));
         return check(PyObject_GetItem(*x, *k));  // a new NumPy view or copy, never one of ours
     }
@@ -482,11 +483,11 @@ Result<> setitem(PyObject* a, PyObject* key, PyObject* value) {
     const Road& rd = **r;
     if (own(rd, Function::setitem)) {
         Views views(rd);
-        auto x = views.operand(a);
+        auto x = views.operand(a, 0);
         if (!x) return failure(std::move(x.error()));
-        auto k = views.operand(key);
+        auto k = views.operand(key, 0);
         if (!k) return failure(std::move(k.error()));
-        auto v = views.operand(value);
+        auto v = views.operand(value, 0);
         if (!v) return failure(std::move(v.error()));
         return check_status(PyObject_SetItem(*x, *k, *v));
     }
@@ -523,9 +524,9 @@ Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
     const auto known = std::ranges::find(IN_PLACE, np_name, &NamedInPlace::name);
     if (known != std::end(IN_PLACE) && own(rd, Function::inplace)) {
         Views views(rd);
-        auto x = views.operand(a);
+        auto x = views.operand(a, 0);
         if (!x) return failure(std::move(x.error()));
-        auto y = views.operand(other);
+        auto y = views.operand(other, 0);
         if (!y) return failure(std::move(y.error()));
         auto out = check(known->op(*x, *y));
         if (!out) return failure(std::move(out.error()));

@@ -3,6 +3,9 @@
 Each function gives what NumPy gives for the same call. corvantile arrays among
 the operands become zero-copy NumPy views first, so NumPy computes on (and
 writes into) their memory and nothing here calls back into the native module.
+The native module does the same work in C while these functions are in place;
+its state is read from here once (`_NUMPY`, `_numpy` and the functions themselves).
+Parameters are positional-only, so that any keyword reaches NumPy.
 """
 
 import operator as _operator

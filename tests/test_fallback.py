@@ -56,7 +56,7 @@ CALLS = [
     ("linspace", [0.0, 1.0, 5], {"endpoint": False}),
     # NumPy's exceptions
     ("add", [[1, 2], [1, 2, 3]], {}), ("sum", ["X"], {"axis": 5}), ("sin", ["X"], {"bogus": 1}),
-    ("arange", [1, 2], {"step": 0}),
+    ("arange", [1, 2], {"step": 0}), ("add", ["X", 1.5], {"name": 1}), ("sum", ["X"], {"a": 1}),
 ]
 
 
@@ -123,7 +123,7 @@ METHODS = [
     ("sum", ["I"], {}), ("var", ["X"], {"ddof": 1}), ("all", ["B"], {"axis": 1}), ("reshape", ["I", 3, 2], {}),
     ("astype", ["X", "int64"], {"casting": "safe"}), ("copy", ["X"], {"order": "F"}), ("argsort", ["X", 0], {}),
     ("dot", ["Y", [1.0, 0.5, 2.0]], {}), ("tolist", ["I"], {}), ("sum", ["X"], {"axis": 3}),
-    ("no_such_method", ["I"], {}),
+    ("no_such_method", ["I"], {}), ("sum", ["X"], {"name": 1}), ("sum", ["X"], {"a": 1}),
 ]
 
 

@@ -2,6 +2,9 @@
 
 // The one road to NumPy's computation: the functions of corvantile._fallback. Every
 // call the native side declines goes through here; exceptions pass through unchanged.
+// While a module function is still the module's own, its work is done here in C with
+// the same meaning (NumPy views of our arrays, NumPy's function, views mapped back);
+// a replaced function (a test's spy) is called instead.
 
 #include "python/error.hpp"
 

@@ -334,6 +334,12 @@ ROAD = [
     lambda xp, s, o: (s.__ifloordiv__(np.float32(2)), s),
     lambda xp, s, o: (s.__ipow__(np.array(0.5)), s),
     lambda xp, s, o: xp.asarray(np.arange(6).reshape(2, 3)).__itruediv__(2),
+    lambda xp, s, o: s.sum(axis=0, bogus=1),
+    lambda xp, s, o: s.copy("F", 1),
+    lambda xp, s, o: s.reshape(3, 2, order="A", bogus=1),
+    lambda xp, s, o: s.transpose(axes=None),
+    lambda xp, s, o: s.round(1, o, 3),
+    lambda xp, s, o: s.cumsum(0, None, o),
 ]
 
 

@@ -277,6 +277,21 @@ bool may_hold(const Road& road, PyObject* x) noexcept {
     return t == &PyTuple_Type || t == &PyList_Type || t == road.array_type || PyType_IsSubtype(t, road.array_type);
 }
 
+// NumPy's method `name` of x as its type's method descriptor: calling that with x first
+// is what `x.name(...)` does in Python (x is a NumPy array, without instance dictionary),
+// messages included. Empty when the attribute is anything else.
+Ref method_descriptor(const Road& road, PyObject* x, PyObject* name) {
+    PyTypeObject* type = road.arrays->ndarray;
+    if (Py_TYPE(x) != type) return {};
+    Ref d = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
+    if (!d) {
+        PyErr_Clear();  // the bound road raises NumPy's own AttributeError
+        return {};
+    }
+    if (!PyType_HasFeature(Py_TYPE(d.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
+    return d;
+}
+
 // callable(*args[:nargs], **kw) with the operands through `views`, where kw is kwnames
 // over the values after the positionals or the dictionary kwargs (either may be null).
 // With `method`, callable is a method name and args[0] the object it is looked up on.
@@ -320,8 +335,11 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
     if (!method) {
         r = has_dict ? Ref::steal(PyObject_VectorcallDict(callable, out, nargs, kwargs))
                      : Ref::steal(PyObject_Vectorcall(callable, out, offset_nargs, kwnames));
+    } else if (Ref d = method_descriptor(road, out[0], callable)) {
+        r = has_dict ? Ref::steal(PyObject_VectorcallDict(d.get(), out, nargs, kwargs))
+                     : Ref::steal(PyObject_Vectorcall(d.get(), out, offset_nargs, kwnames));
     } else {
-        // The bound method, as getattr gives it: its messages name the method as NumPy's do.
+        // Any other attribute: called as getattr gives it.
         Ref bound = Ref::steal(PyObject_GetAttr(out[0], callable));
         if (!bound) return failure();
         r = has_dict ? Ref::steal(PyObject_VectorcallDict(bound.get(), out + 1, nargs - 1, kwargs))

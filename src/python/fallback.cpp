@@ -136,20 +136,18 @@ Result<Ref> text(std::string_view s) {
     return Ref::borrow(kept);
 }
 
-// A few items in place, more on the heap.
-template <class T>
-class Small {
+// Vector of call arguments: a few on the stack, more on the heap.
+class Argv {
 public:
-    explicit Small(std::size_t n) {
+    explicit Argv(std::size_t n) {
         if (n > small_.size()) heap_.resize(n);
     }
-    T* data() noexcept { return heap_.empty() ? small_.data() : heap_.data(); }
+    PyObject** data() noexcept { return heap_.empty() ? small_.data() : heap_.data(); }
 
 private:
-    std::array<T, 8> small_;  // the callers fill what they use
-    std::vector<T> heap_;
+    std::array<PyObject*, 8> small_;  // the callers fill what they use
+    std::vector<PyObject*> heap_;
 };
-using Argv = Small<PyObject*>;
 
 // The views made for one call, each with the corvantile array it views.
 class Views {

@@ -53,6 +53,14 @@ CASES += [
     ("index a[3] f64 8", SMALL, "a[3]"),
     ("index a[1:5] f64 8", SMALL, "a[1:5]"),
     ("reshape (2, 4) f64 8", SMALL, "a.reshape(2, 4)"),
+    ("reshape (2, -1) f64 8", SMALL, "a.reshape(2, -1)"),
+    ("index a[2] f64 8", SMALL, "a[2]"),
+    ("index a[1:3] f64 8", SMALL, "a[1:3]"),
+    ("index a[::-1] f64 8", SMALL, "a[::-1]"),
+    ("attr len(a) f64 8", SMALL, "len(a)"),
+    ("attr a.shape f64 8", SMALL, "a.shape"),
+    ("attr m2.T f64 8", SMALL + "; m2 = a.reshape(2, 4)", "m2.T"),
+    ("astype 'int64' f64 8", SMALL, "a.astype('int64')"),
 ]
 
 # The unary functions and the float predicates.
@@ -100,3 +108,22 @@ if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
     for _f in ("sin", "exp"):
         _loop = f"_o = np.empty_like(_x); _lib.floor_{_f}(_p, ctypes.c_void_p(_o.ctypes.data), _n)"
         CASES.append((f"floor {_f} f64 1e6 (C loop)", _FLOOR, f"xp.{_f}(a)", _loop))
+
+# The road to NumPy: calls the native side declines ("road" selects them; the run also
+# prints what each adds to NumPy's own time).
+_ROAD_SETUP = (
+    "i = xp.asarray(np.arange(1, 9)); j = xp.asarray(np.arange(2, 10)); "
+    "A = xp.asarray(np.arange(9.0).reshape(3, 3)); B = xp.asarray(np.arange(1.0, 10.0).reshape(3, 3)); "
+    "a = xp.asarray(np.arange(8.0).reshape(2, 4)); o = xp.asarray(np.zeros((2, 4))); "
+    "x = np.float64(1); y = np.float64(2); n = np.arange(8.0)"
+)
+CASES += [
+    ("road i // j i64 8", _ROAD_SETUP, "i // j"),
+    ("road dot(A, B) 3x3", _ROAD_SETUP, "xp.dot(A, B)"),
+    ("road A @ B 3x3", _ROAD_SETUP, "A @ B"),
+    ("road a.sum(axis=0, keepdims=True)", _ROAD_SETUP, "a.sum(axis=0, keepdims=True)"),
+    ("road sin(a, out=o)", _ROAD_SETUP, "xp.sin(a, out=o)"),
+    ("road cumsum(a, axis=0)", _ROAD_SETUP, "xp.cumsum(a, axis=0)"),
+    ("road arctan2(float64, float64)", _ROAD_SETUP, "xp.arctan2(x, y)"),
+    ("road argmax(numpy array)", _ROAD_SETUP, "xp.argmax(n)"),
+]

@@ -130,6 +130,7 @@ def operands():
     o.wrapped = Wrapped(lf)
     o.mask = o.f > 100.0
     o.view = o.f[::2, 1::3]  # strided
+    o.texts = np.array(["a"] * COLS)
     o.cview = o.f[3:9]  # contiguous
     o.pickled = pickle.dumps(o.f)
     o.cap_src = cv.array(lf)
@@ -519,6 +520,15 @@ CASES = [
     ("len/iter", lambda o: [x for x in o.small]),
     ("bool err", lambda o: bool(o.f)),
     ("complex(small[0])", lambda o: complex(o.small[0])),
+    ("dot(row, row, out=None) fb", lambda o: cv.dot(o.row, o.row, out=None)),
+    ("small.dot(small, out) fb", lambda o: o.small.dot(o.small, cv.zeros(()))),
+    ("i // i fb", lambda o: o.i // o.i),
+    ("sin(view, out=(g,)) err", lambda o: cv.sin(o.view, out=(o.g,))),
+    ("cumsum([f, [row] * 25]) fb", lambda o: cv.cumsum([o.f, [o.row] * ROWS], axis=0)),
+    ("var(correction=) fb", lambda o: cv.var(o.f, correction=1)),
+    ("sum(f, a=f) err", lambda o: cv.sum(o.f, a=o.f)),
+    ("f == text array fb", lambda o: (o.f == o.texts, o.f != o.texts)),
+    ("argmax(np) fb", lambda o: cv.argmax(o.nf)),
 ]
 
 # Objects every case shares; their counts must not move either.

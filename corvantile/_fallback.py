@@ -3,6 +3,9 @@
 Each function gives what NumPy gives for the same call. corvantile arrays among
 the operands become zero-copy NumPy views first, so NumPy computes on (and
 writes into) their memory and nothing here calls back into the native module.
+The native module does the same work in C while these functions are in place;
+its state is read from here once (`_NUMPY`, `_numpy` and the functions themselves).
+Parameters are positional-only, so that any keyword reaches NumPy.
 """
 
 import operator as _operator
@@ -103,7 +106,7 @@ def _function(name):
     return f if f is not None else getattr(_numpy, name)
 
 
-def call(name, *args, **kw):
+def call(name, /, *args, **kw):
     """numpy.<name>(*args, **kw)."""
     f = _function(name)
     seen = []
@@ -114,7 +117,7 @@ def call(name, *args, **kw):
     return _back(r, seen) if seen else r
 
 
-def call_method(a, name, *args, **kw):
+def call_method(a, name, /, *args, **kw):
     """a.<name>(*args, **kw), with NumPy's method of that name."""
     seen = []
     m = getattr(_np(a, seen), name)
@@ -137,6 +140,12 @@ def setitem(a, key, value):
     _np(a, seen)[_np(key, seen)] = _np(value, seen)
 
 
+def compare(a, op, other):
+    """NumPy's operator `a <op> other` (op: one of the operator module's names)."""
+    seen = []
+    return _back(getattr(_operator, op)(_np(a, seen), _np(other, seen)), seen)
+
+
 def inplace(a, name, other):
     """NumPy's `a <op>= other` for the operation `name`, into a's own memory; returns a."""
     seen = []
@@ -157,7 +166,7 @@ def _argsort_arguments(a, axis=-1, kind=None, order=None, *, stable=None):
 _argsort_arguments.__name__ = _argsort_arguments.__qualname__ = "argsort"
 
 
-def argsort_descending(a, *args, **kw):
+def argsort_descending(a, /, *args, **kw):
     """Indices that order `a` descending along the axis; stable unless a kind is chosen.
 
     Equal elements keep their index order; NaN come first (the ascending order reversed).

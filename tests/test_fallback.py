@@ -7,8 +7,9 @@ import operator
 import numpy as np
 import pytest
 
+import corvantile as cv
 from corvantile import _fallback as fb
-from conftest import assert_same_array, assert_same_outcome, native, run
+from conftest import assert_same_array, assert_same_outcome, differential, native, run
 
 
 def _native(x):
@@ -55,7 +56,7 @@ CALLS = [
     ("linspace", [0.0, 1.0, 5], {"endpoint": False}),
     # NumPy's exceptions
     ("add", [[1, 2], [1, 2, 3]], {}), ("sum", ["X"], {"axis": 5}), ("sin", ["X"], {"bogus": 1}),
-    ("arange", [1, 2], {"step": 0}),
+    ("arange", [1, 2], {"step": 0}), ("add", ["X", 1.5], {"name": 1}), ("sum", ["X"], {"a": 1}),
 ]
 
 
@@ -122,7 +123,7 @@ METHODS = [
     ("sum", ["I"], {}), ("var", ["X"], {"ddof": 1}), ("all", ["B"], {"axis": 1}), ("reshape", ["I", 3, 2], {}),
     ("astype", ["X", "int64"], {"casting": "safe"}), ("copy", ["X"], {"order": "F"}), ("argsort", ["X", 0], {}),
     ("dot", ["Y", [1.0, 0.5, 2.0]], {}), ("tolist", ["I"], {}), ("sum", ["X"], {"axis": 3}),
-    ("no_such_method", ["I"], {}),
+    ("no_such_method", ["I"], {}), ("sum", ["X"], {"name": 1}), ("sum", ["X"], {"a": 1}),
 ]
 
 
@@ -293,3 +294,78 @@ def test_declined_native_calls_reach_numpy_through_the_road():
     assert str(info.value) == (
         "Cannot cast ufunc 'add' output from dtype('float64') to dtype('int64') with casting rule 'same_kind'")
     assert_same_array(memory(a), want)
+
+
+# Declined calls through the public functions, methods and operators: NumPy's outcome,
+# with each `out=` array handed back as the array itself and written in its memory.
+def _views(xp):
+    base = xp.asarray(np.arange(24.0).reshape(4, 6))
+    return base, base[::2, 1::2], xp.asarray(np.zeros((2, 3)))
+
+
+ROAD = [
+    lambda xp, s, o: s // xp.asarray(np.full((2, 3), 2.0)),
+    lambda xp, s, o: xp.dot(s, s.T),
+    lambda xp, s, o: (xp.dot(s, s.T[:, :2], out=o[:, :2]) is not None, o),
+    lambda xp, s, o: (s.dot(s.T[:, :2], o[:, :2]) is not None, o),
+    lambda xp, s, o: (xp.dot(s[0], s[0], None), s.dot(s[1], out=None), xp.dot(s[0], s[0], out=None)),
+    lambda xp, s, o: xp.dot(s[0], s[0], s[0]),
+    lambda xp, s, o: (xp.sin(s, out=o) is o, o),
+    lambda xp, s, o: (xp.sin(s, out=(s,)) is s, s),
+    lambda xp, s, o: xp.cumsum([s, [s[0], s[1]]], axis=0),
+    lambda xp, s, o: xp.concatenate((s, [[5.0, 6.0, 7.0]], [s[0]]), dtype="float32"),
+    lambda xp, s, o: (xp.concatenate([s, o], axis=1, out=xp.zeros((2, 6))), o),
+    lambda xp, s, o: (xp.floor_divide(s, 4.0, out=(o,)) is o, o),
+    lambda xp, s, o: xp.var(s, correction=1),
+    lambda xp, s, o: xp.std(s, axis=0, correction=0.5),
+    lambda xp, s, o: s.var(correction=1),
+    lambda xp, s, o: xp.sum(s, a=s),
+    lambda xp, s, o: xp.mean(s, 0, a=s),
+    lambda xp, s, o: xp.add(s, 1.0, name="x"),
+    lambda xp, s, o: s == np.array(["a"] * 3),
+    lambda xp, s, o: s != np.array(["a"] * 3),
+    lambda xp, s, o: xp.asarray(np.array(0.0)) != np.array("a"),
+    lambda xp, s, o: s == np.zeros(3, np.float32),
+    lambda xp, s, o: s != np.zeros((4, 3)),
+    lambda xp, s, o: xp.arctan2(np.float64(1), np.float64(2)),
+    lambda xp, s, o: xp.argmax(np.arange(8.0)),
+    lambda xp, s, o: s[np.array([1, 0]), ::2],
+    lambda xp, s, o: (s.__setitem__((np.array([1, 0]), 0), [7.0, o[0, 1]]), s),
+    lambda xp, s, o: (s.__ifloordiv__(np.float32(2)), s),
+    lambda xp, s, o: (s.__ipow__(np.array(0.5)), s),
+    lambda xp, s, o: xp.asarray(np.arange(6).reshape(2, 3)).__itruediv__(2),
+    lambda xp, s, o: s.sum(axis=0, bogus=1),
+    lambda xp, s, o: s.copy("F", 1),
+    lambda xp, s, o: s.reshape(3, 2, order="A", bogus=1),
+    lambda xp, s, o: s.transpose(axes=None),
+    lambda xp, s, o: s.round(1, o, 3),
+    lambda xp, s, o: s.cumsum(0, None, o),
+]
+
+
+@pytest.mark.parametrize("case", range(len(ROAD)))
+def test_declined_public_calls_give_numpys_outcome(case):
+    def fn(xp):
+        base, s, o = _views(xp)
+        r = ROAD[case](xp, s, o)
+        return r, base
+    differential(fn)
+
+
+def _layouts():
+    base = native(np.arange(24.0).reshape(4, 6))
+    return [base, base[::2, 1::2], base[1], base[:, ::-1], base.T, base[1:2, ::3], base[::2, 1::2].reshape(6),
+            native(np.arange(3)), native(np.zeros((0, 3))), native(np.array(True)), native(np.ones((2, 1, 3), bool))]
+
+
+@pytest.mark.parametrize("index", range(len(_layouts())))
+def test_views_handed_to_numpy_match_numpys_own_view_of_the_array(monkeypatch, index):
+    a = _layouts()[index]
+    monkeypatch.setitem(fb._NUMPY, "maximum", lambda *args, **kwargs: [args[0]])
+    [v] = cv.maximum(a, 1.0, out=None)
+    want = np.asarray(a)
+    assert type(v) is np.ndarray and v.base is a
+    assert (v.dtype, v.shape, v.strides, v.__array_interface__["data"]) == (
+        want.dtype, want.shape, want.strides, want.__array_interface__["data"])
+    flags = ("C_CONTIGUOUS", "F_CONTIGUOUS", "OWNDATA", "WRITEABLE", "ALIGNED", "WRITEBACKIFCOPY")
+    assert [v.flags[f] for f in flags] == [want.flags[f] for f in flags]

@@ -92,8 +92,6 @@ def test_missing_a_and_method_argument_errors(calls):
             call()
     assert cv.dot(a, other=a) == 5.0
     for call, message in ((lambda: cv.dot(a), "missing 1 required positional argument: 'other'"),
-                          (lambda: cv.dot(a, a, a), "takes 1 positional argument"),
-                          (lambda: cv.dot(a, a, out=None), "unexpected keyword argument 'out'"),
                           (lambda: cv.nonzero(a, 1), "takes no arguments")):
         with pytest.raises(TypeError, match=message):
             call()

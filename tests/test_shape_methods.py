@@ -104,7 +104,7 @@ def test_empty_transpose_has_no_base():
     ((1,), lambda a: a.reshape(True), None, (1,)),
     ((6,), lambda a: a.reshape(2**70), OverflowError, "Python int too large to convert to C long"),
     # NumPy's own refusal of the keyword (its text depends on how the method is called).
-    ((2, 3), lambda a: a.transpose(axes=None), TypeError, "transpose() takes no keyword arguments"),
+    ((2, 3), lambda a: a.transpose(axes=None), TypeError, "ndarray.transpose() takes no keyword arguments"),
     ((6,), lambda a: a.reshape(), ValueError, "cannot reshape array of size 6 into shape with 1 elements"),
     ((6,), lambda a: a.reshape(4, -1), ValueError, "cannot reshape array of size 6 into shape [4, -1]"),
     ((0,), lambda a: a.reshape(0, -1), ValueError, "cannot reshape array of size 0 into shape [0, -1]"),

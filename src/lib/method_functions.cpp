@@ -66,12 +66,21 @@ constexpr FunctionOnlyKeywords FUNCTION_ONLY[] = {
     {"clip", {"a_min", "a_max"}},
     {"copy", {"subok", ""}},
     {"reshape", {"shape", "newshape"}},
+    {"var", {"correction", ""}},
+    {"std", {"correction", ""}},
+    {"dot", {"out", ""}},
 };
 
 // Whether the call names a keyword only NumPy's function knows: the method road would
 // refuse a call that NumPy answers, so such calls go to the function.
 bool function_only(std::string_view name, PyObject* kwargs) {
     if (kwargs == nullptr) return false;
+    // `a` both by position and by keyword: NumPy's function names the clash.
+    if (PyDict_GET_SIZE(kwargs) > 0) {
+        const int has = PyDict_ContainsString(kwargs, "a");
+        if (has < 0) PyErr_Clear();
+        if (has == 1) return true;
+    }
     for (const auto& f : FUNCTION_ONLY) {
         if (f.function != name) continue;
         for (std::string_view key : f.keys) {

@@ -28,6 +28,7 @@ struct Le {
 struct Eq {
     static constexpr std::string_view name = "equal";
     static constexpr std::string_view method = "__eq__";
+    static constexpr int op = Py_EQ;
     static constexpr bool equality = true;
     template <class T>
     bool operator()(T a, T b) const noexcept { return a == b; }
@@ -35,6 +36,7 @@ struct Eq {
 struct Ne {
     static constexpr std::string_view name = "not_equal";
     static constexpr std::string_view method = "__ne__";
+    static constexpr int op = Py_NE;
     static constexpr bool equality = true;
     template <class T>
     bool operator()(T a, T b) const noexcept { return a != b; }
@@ -160,7 +162,11 @@ Result<Ref> compare(PyArray& self, PyObject* other) {
         if (PyErr_Occurred()) return failure();
         const bool numpy = numpy_takes(other);
         if (PyErr_Occurred()) return failure();
-        if (numpy) return fallback::call(C::name, {self.object(), other});
+        if (numpy) {
+            // `==` and `!=` answer what NumPy's operator does, also where its function has no loop.
+            if constexpr (C::equality) return fallback::compare(self.object(), C::op, other);
+            return fallback::call(C::name, {self.object(), other});
+        }
         if constexpr (C::equality) {
             // NumPy compares any object element by element (`a == None` is all False).
             return fallback::call_method(self.object(), C::method, std::span<PyObject* const>(&other, 1));
@@ -170,6 +176,7 @@ Result<Ref> compare(PyArray& self, PyObject* other) {
     }
     auto out = self.value.visit([&](const auto& a) { return native<C>(a, other, operand); });
     if (out) return std::move(*out);
+    if constexpr (C::equality) return fallback::compare(self.object(), C::op, other);
     return fallback::call(C::name, {self.object(), other});
 }
 

@@ -13,7 +13,7 @@ namespace corvantile::python {
 
 namespace {
 
-constexpr Param DOT_PARAMS[] = {{"other", ParamKind::Either, true}};
+constexpr Param DOT_PARAMS[] = {{"other", ParamKind::Either, true}, {"out"}};
 constexpr Signature DOT{"ndarray.dot", DOT_PARAMS};
 
 }  // namespace
@@ -34,8 +34,12 @@ Result<Ref> dot(PyArray& self, PyObject* other) {
 }
 
 Result<Ref> dot_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind<1>(DOT, args, nargs, kwnames);
+    auto bound = bind<2>(DOT, args, nargs, kwnames);
     if (!bound) return failure(std::move(bound.error()));
+    if (PyObject* out = bound->unless_none(1)) {  // NumPy writes into out and returns it
+        PyObject* const rest[] = {(*bound)[0], out};
+        return fallback::call_method(self.object(), "dot", rest);
+    }
     return dot(self, (*bound)[0]);
 }
 

@@ -2,6 +2,9 @@
 
 // The one road to NumPy's computation: the functions of corvantile._fallback. Every
 // call the native side declines goes through here; exceptions pass through unchanged.
+// While a module function is still the module's own, its work is done here in C with
+// the same meaning (NumPy views of our arrays, NumPy's function, views mapped back);
+// a replaced function (a test's spy) is called instead.
 
 #include "python/error.hpp"
 
@@ -11,7 +14,7 @@
 
 namespace corvantile::python::fallback {
 
-enum class Function { call, call_method, getitem, setitem, inplace, argsort_descending };
+enum class Function { call, call_method, getitem, setitem, inplace, argsort_descending, compare };
 
 // corvantile._fallback.<function>(*args, **kwargs); kwargs may be null.
 Result<Ref> invoke(Function function, std::span<PyObject* const> args, PyObject* kwargs = nullptr);
@@ -26,6 +29,12 @@ Result<Ref> call_vector(PyObject* np_name, PyObject* const* args, Py_ssize_t nar
 // a.<method>(*rest, **kwargs) with NumPy's method.
 Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject* const> rest,
                         PyObject* kwargs = nullptr);
+// NumPy's operator `a <op> other`, op a rich comparison (Py_EQ...): what the operator
+// gives, also where NumPy's comparison function has no loop for the operands.
+Result<Ref> compare(PyObject* a, int op, PyObject* other);
+// The same for a fast call: rest is args[:nargs], the keywords kwnames over the values after.
+Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
 // NumPy's a[key].
 Result<Ref> getitem(PyObject* a, PyObject* key);
 // NumPy's a[key] = value, into a's memory.

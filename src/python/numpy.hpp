@@ -40,6 +40,29 @@ Result<Ref> np_float_slow(double value);
 Result<Ref> np_i64_slow(std::int64_t value);
 Result<Ref> np_bool_slow(bool value);
 
+// NumPy's array maker from its C API: zero-copy NumPy arrays over memory we own.
+struct NumpyArrays {
+    using NewFromDescr = PyObject* (*)(PyTypeObject* type, PyObject* descr, int ndim, const Py_ssize_t* shape,
+                                       const Py_ssize_t* strides, void* data, int flags, PyObject* owner);
+    using SetBase = int (*)(PyObject* array, PyObject* base);
+
+    NewFromDescr new_from_descr = nullptr;
+    SetBase set_base = nullptr;
+    PyTypeObject* ndarray = nullptr;  // kept alive by numpy's module
+    Ref float64_descr;
+    Ref int64_descr;
+    Ref bool_descr;
+
+    // A writeable NumPy array over data (byte strides), whose base is `owner` (a new
+    // reference is taken). descr is one of the three above.
+    Result<Ref> view(PyObject* descr, int ndim, const Py_ssize_t* shape, const Py_ssize_t* strides, void* data,
+                     PyObject* owner) const;
+};
+
+// The array maker, loaded on the first call of the process; empty when NumPy's table is
+// not one we know.
+const std::optional<NumpyArrays>& numpy_arrays();
+
 // The class numpy.ndarray (a new reference).
 Result<Ref> numpy_ndarray();
 

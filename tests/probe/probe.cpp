@@ -338,6 +338,12 @@ Result<Ref> fb_call_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return fallback::call_vector(args[0], args + 1, nargs - 1, kwnames);
 }
 
+// fb_call_method_vector(a, name, *args, **kwargs): NumPy's method, from a fast call.
+Result<Ref> fb_call_method_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 2) return failure(Error::type_error("object and name required"));
+    return fallback::call_method_vector(args[0], text(args[1]), args + 2, nargs - 2, kwnames);
+}
+
 // ---- NumPy scalars ----------------------------------------------------------------------
 
 // scalar(kind, value, road): kind "f", "i" or "b"; road "auto" or "slow".
@@ -440,6 +446,7 @@ PyMethodDef FUNCTIONS[] = {
     {"set_patch_active", as_method(entry<&set_patch_active>), FASTCALL, nullptr},
     {"called_from_dunder_array", as_method(entry<&dunder_array>), METH_NOARGS, nullptr},
     {"fb_call_vector", as_method(entry<&fb_call_vector>), FASTCALL, nullptr},
+    {"fb_call_method_vector", as_method(entry<&fb_call_method_vector>), FASTCALL, nullptr},
     {"scalar", as_method(entry<&scalar>), FASTCALL, nullptr},
     {"fast_road", as_method(entry<&fast_road>), METH_NOARGS, nullptr},
     {"classify", as_method(entry<&classify_probe>), METH_O, nullptr},

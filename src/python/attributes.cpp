@@ -1,6 +1,7 @@
 #include "python/attributes.hpp"
 
 #include "python/args.hpp"
+#include "python/dtype.hpp"
 #include "python/numpy.hpp"
 #include "python/strided.hpp"
 
@@ -91,10 +92,9 @@ Result<Ref> get_nbytes(PyArray& self, void*) {
 }
 
 Result<Ref> get_dtype(PyArray& self, void*) {
-    const std::string_view name = self.value.dtype_name();
-    auto text = check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (!text) return text;
-    return numpy_call("dtype", text->get());
+    auto d = numpy_dtype_of(self.value.kind());
+    if (!d) return failure(std::move(d.error()));
+    return Ref::borrow(*d);
 }
 
 Result<Ref> get_base(PyArray& self, void*) {

@@ -2,6 +2,7 @@
 
 #include "python/args.hpp"
 #include "python/classify.hpp"
+#include "python/dtype.hpp"
 #include "python/fallback.hpp"
 #include "python/method_fallback.hpp"
 #include "python/pyarray.hpp"
@@ -102,28 +103,6 @@ constexpr Signature ASTYPE{"ndarray.astype", ASTYPE_PARAMS, true, true};
 constexpr Param FILL_PARAMS[] = {{"value", ParamKind::Either, true}};
 constexpr Signature FILL{"ndarray.fill", FILL_PARAMS};
 
-// The native dtype name NumPy's dtype(dtype) resolves to, or none.
-Result<std::optional<std::string_view>> native_target(PyObject* dtype) {
-    auto numpy = check(PyImport_ImportModule("numpy"));
-    if (!numpy) return failure(std::move(numpy.error()));
-    auto resolved = check(PyObject_CallMethod(numpy->get(), "dtype", "O", dtype));
-    if (!resolved) return failure(std::move(resolved.error()));
-    auto kind = check(PyObject_GetAttrString(resolved->get(), "kind"));
-    if (!kind) return failure(std::move(kind.error()));
-    auto itemsize = check(PyObject_GetAttrString(resolved->get(), "itemsize"));
-    if (!itemsize) return failure(std::move(itemsize.error()));
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(kind->get(), &length);
-    if (text == nullptr) return failure();
-    const unsigned long long size = PyLong_AsUnsignedLongLong(itemsize->get());
-    if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return failure();
-    if (length != 1) return std::nullopt;
-    if (text[0] == 'f' && size == 8) return std::string_view("float64");
-    if (text[0] == 'i' && size == 8) return std::string_view("int64");
-    if (text[0] == 'b' && size == 1) return std::string_view("bool");
-    return std::nullopt;
-}
-
 }  // namespace
 
 Result<Ref> round_method(PyArray& self, PyObject* args, PyObject* kwargs) {
@@ -173,7 +152,7 @@ Result<Ref> astype_method(PyArray& self, PyObject* args, PyObject* kwargs) {
         positionals.insert(positionals.end(), rest.begin(), rest.end());
         return fallback::call_method(self.object(), "astype", positionals, bound->kwargs.get());
     }
-    auto target = native_target(dtype);
+    auto target = native_kind(dtype);
     if (!target) return failure(std::move(target.error()));
     if (*target) {
         self.refresh();

@@ -34,10 +34,7 @@ struct DLDevice {
     std::int32_t device_id;
 };
 
-inline constexpr std::uint8_t K_DL_INT = 0;
-inline constexpr std::uint8_t K_DL_FLOAT = 2;
-inline constexpr std::uint8_t K_DL_BOOL = 6;
-
+// The type codes are the element-kind table's (array.hpp).
 struct DLDataType {
     std::uint8_t code;
     std::uint8_t bits;

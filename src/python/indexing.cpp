@@ -92,17 +92,17 @@ Result<Selector> slice_selector(PyObject* slice, std::uint64_t len) {
     return slice_selector(slice, len, count);
 }
 
-// `a[slice]` on a contiguous, non-empty array when the result is one block of it: the
-// leading axis cut to `count` elements from `start`, the C dims otherwise unchanged.
-std::optional<Result<Ref>> leading_block(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
-    if (a.strided || count <= 0 || (s.step != 1 && count != 1) || a.value.len() == 0) return std::nullopt;
-    const ArrayDims& dims = a.value.dims();
-    auto shape = Shape(dims.shape());
-    shape[0] = static_cast<std::uint64_t>(count);
-    auto out = ArrayDims::make(shape, static_cast<std::uint8_t>(dims.itemsize()));
-    if (!out) return failure(array_error(std::move(out.error())));
-    const auto row = static_cast<std::uint64_t>(dims.strides()[0]) / dims.itemsize();
-    return contiguous_view(a, static_cast<std::uint64_t>(s.start) * row, *out);
+// `a[slice]` with a non-empty result: the leading axis cut and stepped, the others kept,
+// without a selection plan. Empty results take the general road.
+std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
+    if (count <= 0 || a.value.len() == 0) return std::nullopt;
+    Layout layout = Layout::of(a);
+    layout.data += s.start * layout.strides[0];
+    layout.shape[0] = static_cast<std::uint64_t>(count);
+    // Wraps like Layout::select for a huge step, which only a length-1 result can have.
+    layout.strides[0] = static_cast<std::int64_t>(static_cast<std::uint64_t>(s.step) *
+                                                  static_cast<std::uint64_t>(layout.strides[0]));
+    return view_from_layout(a, layout);
 }
 
 Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
@@ -279,7 +279,7 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
         Py_ssize_t count = 0;
         auto s = slice_selector(key, a.value.shape()[0], count);
         if (!s) return failure(std::move(s.error()));
-        if (auto view = leading_block(a, std::get<Selector::Slice>(s->item), count)) return std::move(*view);
+        if (auto view = leading_slice(a, std::get<Selector::Slice>(s->item), count)) return std::move(*view);
         return select_result(a, std::span(&*s, 1), {});
     }
     if (PyTuple_Check(key)) return tuple_key(a, key);

@@ -197,7 +197,9 @@ Result<PyTypeObject*> ndarray_type() {
         return type;
     });
     if (!cell) return failure(std::move(cell.error()));
-    return reinterpret_cast<PyTypeObject*>((*cell)->get());
+    auto* type = reinterpret_cast<PyTypeObject*>((*cell)->get());
+    detail::NDARRAY_TYPE_SEEN.store(type, std::memory_order_relaxed);
+    return type;
 }
 
 PyTypeObject* ndarray_type_or_panic() {
@@ -211,7 +213,7 @@ PyTypeObject* ndarray_type_or_panic() {
     return *type;
 }
 
-bool is_ndarray(PyObject* object) {
+bool detail::is_ndarray_subtype(PyObject* object) {
     PyTypeObject* type = ndarray_type_or_panic();
     return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
 }
@@ -275,6 +277,20 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
 template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<std::int64_t>(const Array<std::int64_t>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<Bool>(const Array<Bool>&, std::uint64_t, const ArrayDims&, Owner);
+
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided) {
+    PyObject* object = allocate_instance(ndarray_type_or_panic());
+    if (object == nullptr) return failure();
+    PyArray* a = PyArray::of(object);
+    auto shadow = [&]<class T>() { ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::uninit(dims.size()), dims)); };
+    switch (kind) {
+        case ElementKind::F64: shadow.operator()<double>(); break;
+        case ElementKind::I64: shadow.operator()<std::int64_t>(); break;
+        case ElementKind::Bool: shadow.operator()<Bool>(); break;
+    }
+    ::new (&a->strided) std::optional<Strided>(std::move(strided));
+    return Ref::steal(object);
+}
 
 Error array_error(ArrayError error) {
     return Error::make(error.is_index_error() ? PyExc_IndexError : PyExc_ValueError, error.message());

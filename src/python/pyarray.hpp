@@ -8,6 +8,7 @@
 #include "python/frame.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,8 +58,17 @@ Result<PyTypeObject*> ndarray_type();
 // internal failure "failed to create type object for `ndarray`".
 PyTypeObject* ndarray_type_or_panic();
 
+namespace detail {
+// The ndarray type once made; read inline by every entry's ndarray check.
+inline std::atomic<PyTypeObject*> NDARRAY_TYPE_SEEN{nullptr};
+bool is_ndarray_subtype(PyObject* object);
+}  // namespace detail
+
 // Whether object is an ndarray (or of a subtype).
-bool is_ndarray(PyObject* object);
+inline bool is_ndarray(PyObject* object) {
+    return Py_TYPE(object) == detail::NDARRAY_TYPE_SEEN.load(std::memory_order_relaxed) ||
+           detail::is_ndarray_subtype(object);
+}
 // The ndarray check: object as an ndarray, or the cast error
 // "'{type}' object is not an instance of 'ndarray'".
 Result<PyArray*> as_ndarray(PyObject* object);
@@ -77,6 +87,10 @@ Result<Ref> create_unwritten(const ArrayDims& dims, T*& data);
 // `root_owner`; built in place like create_unwritten (checks of Array<T>::view).
 template <Element T>
 Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayDims& dims, Owner root_owner);
+
+// A new strided view of `kind` under `dims` over strided's memory. Its shadow is
+// allocated but not filled: every native read refreshes it first.
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

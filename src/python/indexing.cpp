@@ -190,6 +190,20 @@ Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
         if (!plan) return failure(array_error(std::move(plan.error())));
         return view_from_layout(a, Layout::of(a).select(*plan, selectors));
     }
+    if (indices.size() == a.value.ndim()) {
+        // One element: its offset straight from the C strides; an index out of bounds
+        // takes the general road for its error.
+        const ArrayDims& dims = a.value.dims();
+        std::uint64_t offset = 0;
+        bool inside = true;
+        for (std::size_t k = 0; k < indices.size(); ++k) {
+            const auto len = static_cast<std::int64_t>(dims.shape_slots()[k]);
+            const std::int64_t i = indices[k] < 0 ? indices[k] + len : indices[k];
+            inside = inside && i >= 0 && i < len;
+            offset += static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(dims.stride_slots()[k]);
+        }
+        if (inside) return scalar_at(a, static_cast<const std::byte*>(a.value.raw_data()) + offset);
+    }
     auto location = a.value.locate(indices);
     if (!location) return failure(array_error(std::move(location.error())));
     if (location->dims.ndim() == 0) {

@@ -284,16 +284,38 @@ template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, co
 template Result<Ref> create_view<std::int64_t>(const Array<std::int64_t>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<Bool>(const Array<Bool>&, std::uint64_t, const ArrayDims&, Owner);
 
+namespace {
+
+// f.template operator()<T>() for the element type T of kind.
+template <class F>
+void with_element_type(ElementKind kind, F&& f) {
+    switch (kind) {
+        case ElementKind::F64: f.template operator()<double>(); break;
+        case ElementKind::I64: f.template operator()<std::int64_t>(); break;
+        case ElementKind::Bool: f.template operator()<Bool>(); break;
+    }
+}
+
+}  // namespace
+
+Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner) {
+    PyObject* object = allocate_instance(ndarray_type_or_panic());
+    if (object == nullptr) return failure();
+    PyArray* a = PyArray::of(object);
+    with_element_type(kind, [&]<class T>() {
+        ::new (&a->value) AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(data), dims, std::move(owner)));
+    });
+    ::new (&a->strided) std::optional<Strided>();
+    return Ref::steal(object);
+}
+
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided) {
     PyObject* object = allocate_instance(ndarray_type_or_panic());
     if (object == nullptr) return failure();
     PyArray* a = PyArray::of(object);
-    auto shadow = [&]<class T>() { ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::uninit(dims.size()), dims)); };
-    switch (kind) {
-        case ElementKind::F64: shadow.operator()<double>(); break;
-        case ElementKind::I64: shadow.operator()<std::int64_t>(); break;
-        case ElementKind::Bool: shadow.operator()<Bool>(); break;
-    }
+    with_element_type(kind, [&]<class T>() {
+        ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::uninit(dims.size()), dims));
+    });
     ::new (&a->strided) std::optional<Strided>(std::move(strided));
     return Ref::steal(object);
 }

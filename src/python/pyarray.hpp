@@ -88,6 +88,9 @@ Result<Ref> create_unwritten(const ArrayDims& dims, T*& data);
 template <Element T>
 Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayDims& dims, Owner root_owner);
 
+// A new contiguous view of `kind` under `dims` at `data`, inside the memory of the
+// root owner whose reference `owner` holds.
+Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
 // A new strided view of `kind` under `dims` over strided's memory. Its shadow is
 // allocated but not filled: every native read refreshes it first.
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided);

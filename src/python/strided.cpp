@@ -172,13 +172,7 @@ Result<Ref> view_from_layout(const PyArray& source, const Layout& layout) {
     if (!dims) return failure(array_error(std::move(dims.error())));
     PyObject* root = root_owner(source);
 
-    if (c_contiguous(layout, itemsize)) {
-        return source.value.visit([&]<class T>(const Array<T>&) -> Result<Ref> {
-            Owner owner = Owner::adopt(Py_NewRef(root));
-            return create_class_object(
-                AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(layout.data), *dims, std::move(owner))));
-        });
-    }
+    if (c_contiguous(layout, itemsize)) return create_borrowed(kind, layout.data, *dims, Owner::adopt(Py_NewRef(root)));
 
     Strided strided{Ref::borrow(root), layout.data, {}};
     for (std::size_t k = 0; k < layout.ndim; ++k) strided.strides[k] = layout.strides[k];

@@ -189,6 +189,8 @@ public:
     // Replaces the shape record; internal failure unless size and itemsize stay the same.
     void set_dims(const ArrayDims& dims);
 
+    // Allocates deferred storage (see Storage::deferred).
+    void materialize() { storage_.materialize(); }
     T* data() noexcept { return storage_.ptr(); }
     const T* data() const noexcept { return storage_.ptr(); }
     std::uint64_t len() const noexcept { return storage_.len(); }
@@ -304,6 +306,9 @@ public:
         return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
     }
     void set_dims(const ArrayDims& dims);
+    void materialize() {
+        std::visit([](auto& a) { a.materialize(); }, v_);
+    }
 
     // Copy under another shape, same kind; never shares memory.
     std::expected<AnyArray, ArrayError> reshape(std::span<const std::uint64_t> shape) const;

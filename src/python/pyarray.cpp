@@ -314,7 +314,7 @@ Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& st
     if (object == nullptr) return failure();
     PyArray* a = PyArray::of(object);
     with_element_type(kind, [&]<class T>() {
-        ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::uninit(dims.size()), dims));
+        ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::deferred(dims.size()), dims));
     });
     ::new (&a->strided) std::optional<Strided>(std::move(strided));
     return Ref::steal(object);

@@ -32,9 +32,10 @@ struct PyArray {
     AnyArray value;                  // for a strided view, its contiguous shadow
     std::optional<Strided> strided;  // present only on a strided view
 
-    // A strided view gathers its base memory into its shadow; other arrays: no-op.
-    // Call before reading elements natively.
-    void refresh() noexcept;
+    // A strided view gathers its base memory into its shadow, which is allocated by the
+    // first refresh (std::bad_alloc may propagate); other arrays: no-op. Call before
+    // reading elements natively.
+    void refresh();
     // A strided view scatters its shadow back into its base memory; other arrays: no-op.
     // Call after writing elements natively.
     void commit() noexcept;
@@ -92,7 +93,7 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
 // root owner whose reference `owner` holds.
 Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
 // A new strided view of `kind` under `dims` over strided's memory. Its shadow is
-// allocated but not filled: every native read refreshes it first.
+// neither allocated nor filled until the first refresh, which every native read makes.
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided);
 
 // An array error as the Python exception to raise: IndexError for the index variants,

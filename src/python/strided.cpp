@@ -68,6 +68,7 @@ void transfer_view(PyArray& a) noexcept {
     const std::uint64_t* shape = dims.shape_slots().data();
     const std::size_t n = dims.ndim();
     auto* flat = static_cast<std::byte*>(a.value.raw_data());
+    if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
     if (dims.itemsize() == 1) {
         transfer<1, Gather>(base, strides, shape, n, flat);
     } else {
@@ -89,7 +90,11 @@ bool c_contiguous(const Layout& layout, std::int64_t itemsize) noexcept {
 
 }  // namespace
 
-void PyArray::refresh() noexcept { transfer_view<true>(*this); }
+void PyArray::refresh() {
+    if (!strided) return;
+    value.materialize();
+    transfer_view<true>(*this);
+}
 
 void PyArray::commit() noexcept { transfer_view<false>(*this); }
 

@@ -73,7 +73,15 @@ constexpr Signature DEEPCOPY{"ndarray.__deepcopy__", DEEPCOPY_PARAMS};
 
 // ---- getters ----------------------------------------------------------------------------
 
-Result<Ref> get_shape(PyArray& self, void*) { return int_tuple(self.value.shape()); }
+// The tuple is kept and handed out again until the shape changes.
+Result<Ref> get_shape(PyArray& self, void*) {
+    if (PyObject* kept = self.shape_tuple.load(std::memory_order_acquire)) return Ref::borrow(kept);
+    auto t = int_tuple(self.value.shape());
+    if (!t) return t;
+    PyObject* expected = nullptr;
+    if (self.shape_tuple.compare_exchange_strong(expected, t->get(), std::memory_order_acq_rel)) Py_INCREF(t->get());
+    return t;
+}
 
 Result<Ref> get_strides(PyArray& self, void*) {
     const std::size_t n = self.value.ndim();
@@ -129,11 +137,6 @@ Result<bool> truth(PyArray& self) {
             }
         },
         *e);
-}
-
-Result<Py_ssize_t> length(PyArray& self) {
-    if (self.value.ndim() == 0) return failure(Error::type_error("len() of unsized object"));
-    return static_cast<Py_ssize_t>(self.value.shape()[0]);
 }
 
 Result<Ref> to_int(PyArray& self) {

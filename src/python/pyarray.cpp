@@ -46,6 +46,7 @@ void dealloc(PyObject* self) noexcept {
     PyArray* a = PyArray::of(self);
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view
+    Py_XDECREF(a->shape_tuple.load(std::memory_order_relaxed));
     type->tp_free(self);
     Py_DECREF(type);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
@@ -179,6 +180,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_richcompare, as_slot(&tp_richcompare)},
     {Py_tp_dealloc, as_slot(&dealloc)},
     {Py_sq_item, as_slot(entry<&sq_item>)},
+    {Py_sq_length, as_slot(entry<&length>)},  // len() asks the sequence slot first
     {Py_sq_ass_item, as_slot(entry<&sq_ass_item>)},
     {0, nullptr},
 };
@@ -253,6 +255,7 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<
     PyArray* a = PyArray::of(object);
     std::construct_at(&a->value, std::move(value));
     std::construct_at(&a->strided, std::move(strided));
+    std::construct_at(&a->shape_tuple, nullptr);
     return Ref::steal(object);
 }
 
@@ -265,6 +268,7 @@ Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
     data = storage.ptr();
     ::new (&a->value) AnyArray(Array<T>::from_parts(std::move(storage), dims));
     ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 template Result<Ref> create_unwritten<double>(const ArrayDims&, double*&);
@@ -278,6 +282,7 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
     PyArray* a = PyArray::of(object);
     ::new (&a->value) AnyArray(Array<T>::view(base, offset, dims, std::move(root_owner)));
     ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, const ArrayDims&, Owner);
@@ -306,6 +311,7 @@ Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& 
         ::new (&a->value) AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(data), dims, std::move(owner)));
     });
     ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 
@@ -317,6 +323,7 @@ Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& st
         ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::deferred(dims.size()), dims));
     });
     ::new (&a->strided) std::optional<Strided>(std::move(strided));
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 

@@ -31,6 +31,7 @@ struct PyArray {
     PyObject_HEAD
     AnyArray value;                  // for a strided view, its contiguous shadow
     std::optional<Strided> strided;  // present only on a strided view
+    std::atomic<PyObject*> shape_tuple;  // the shape as last handed out (owned), or null
 
     // A strided view gathers its base memory into its shadow, which is allocated by the
     // first refresh (std::bad_alloc may propagate); other arrays: no-op. Call before

@@ -264,6 +264,7 @@ Result<> set_shape(PyArray& self, PyObject* value, void*) {
     auto dims = checked_dims(self, shape, request, Resolve::Setter);
     if (!dims) return failure(std::move(dims.error()));
     self.value.set_dims(*dims);
+    Ref::steal(self.shape_tuple.exchange(nullptr, std::memory_order_acq_rel)).reset();
     return {};
 }
 

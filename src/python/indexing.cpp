@@ -23,23 +23,12 @@ constinit Interned INDEX_NAME("__index__");
 
 Error index_error(const char* message) noexcept { return Error::make(PyExc_IndexError, message); }
 
-template <Element T>
-Result<Ref> scalar_of(T value) {
-    if constexpr (std::same_as<T, double>) {
-        return np_float(value);
-    } else if constexpr (std::same_as<T, std::int64_t>) {
-        return np_i64(value);
-    } else {
-        return np_bool(is_true(value));
-    }
-}
-
 // The NumPy scalar of the element stored at `at`, of a's element kind.
 Result<Ref> scalar_at(const PyArray& a, const std::byte* at) {
     return a.value.visit([&]<class T>(const Array<T>&) {
         T value;
         std::memcpy(&value, at, sizeof(T));
-        return scalar_of(value);
+        return numpy_scalar(value);
     });
 }
 
@@ -207,7 +196,7 @@ Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
     auto location = a.value.locate(indices);
     if (!location) return failure(array_error(std::move(location.error())));
     if (location->dims.ndim() == 0) {
-        return a.value.visit([&]<class T>(const Array<T>& x) { return scalar_of(x.data()[location->offset]); });
+        return a.value.visit([&]<class T>(const Array<T>& x) { return numpy_scalar(x.data()[location->offset]); });
     }
     return contiguous_view(a, location->offset, location->dims);
 }

@@ -63,6 +63,21 @@ CASES += [
     ("astype 'int64' f64 8", SMALL, "a.astype('int64')"),
 ]
 
+# Views, attributes and casts on 8 elements ("small" selects them).
+_M2 = SMALL + "; m2 = a.reshape(2, 4)"
+CASES += [
+    ("small a.astype('int64') 8", SMALL, "a.astype('int64')"),
+    ("small a.astype(int) 8", SMALL, "a.astype(int)"),
+    ("small a.astype(dtype) 8", SMALL + "; d = np.dtype('int64')", "a.astype(d)"),
+    ("small a[::-1] 8", SMALL, "a[::-1]"),
+    ("small m2.T 8", _M2, "m2.T"),
+    ("small len(a) 8", SMALL, "len(a)"),
+    ("small a[2] 8", SMALL, "a[2]"),
+    ("small a[1:3] 8", SMALL, "a[1:3]"),
+    ("small a.shape 8", SMALL, "a.shape"),
+    ("small a.reshape(2, -1) 8", SMALL, "a.reshape(2, -1)"),
+]
+
 # The unary functions and the float predicates.
 for _label, _setup in (("8", SMALL), ("1e6", LARGE)):
     CASES += [

@@ -39,7 +39,10 @@ CASES = [
     ("linspace(0, 1, 0)", True), ("linspace(0, 1)", True), ("linspace(-1.5, 7, 7, device='cpu')", True),
     ("linspace(1, 0, 10, endpoint=np.False_)", True), ("linspace(True, 5, num=np.int64(4))", True),
     ("linspace(3, 3, 4)", True), ("linspace(np.array(2.0), 3, 3)", False), ("linspace(0, 1, retstep=True)", False),
-    ("linspace(0, 1, 3, dtype='int64')", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
+    ("linspace(0, 1, 3, dtype='int64')", False), ("linspace(0, 1, 3, dtype='>f8')", False),
+    ("zeros(2, dtype='>f8')", False), ("zeros(2, dtype='>i8')", False), ("ones(2, np.dtype('>f8'))", False),
+    ("zeros(2, dtype='=f8')", True), ("ones(2, dtype='<f8')", True), ("full(2, 1.5, dtype='>f8')", False),
+    ("arange(3.0, dtype='>f8')", False), ("arange(3, dtype=np.dtype('>f8'))", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
 ]
 
 

@@ -144,6 +144,7 @@ def test_reshape_own_forms(shape, call, exc, message):
 ])
 def test_shape_setter(shape, value, result):
     a = native(sample(shape, np.float64))
+    assert a.shape == shape  # read first: a kept shape tuple must not outlive the change
     before = a[...]
     if isinstance(result, tuple):
         a.shape = value

@@ -9,7 +9,7 @@ import pytest
 
 import corvantile as cv
 import _probe
-from conftest import assert_same_array, native
+from conftest import assert_same_array, differential, native
 
 p = _probe.load()
 
@@ -232,6 +232,29 @@ def test_commit_writes_back_in_order():
     b = probe_array(np.zeros((2,), dtype=bool))
     p.write_flat(p.layout_view(b, 0, (2, 3), (1, 0)), [True, True, False, False, False, True])
     assert_same_array(b, np.array([False, True]))
+
+
+# Each is the first native read of a fresh strided view: every reader must fill its shadow.
+FIRST_READS = {
+    "neg": lambda xp, v: -v, "add": lambda xp, v: v + 1.0, "radd": lambda xp, v: 1.0 + v, "eq": lambda xp, v: v == v,
+    "lt-array": lambda xp, v: xp.asarray([0.0] * v.shape[-1]) < v, "iadd": lambda xp, v: v.__iadd__(1.0),
+    "sum": lambda xp, v: v.sum(), "mean": lambda xp, v: v.mean(), "max": lambda xp, v: v.max(),
+    "argmax": lambda xp, v: v.argmax(), "cumsum": lambda xp, v: v.cumsum(), "any": lambda xp, v: v.any(),
+    "copy": lambda xp, v: v.copy(), "astype": lambda xp, v: v.astype(np.int64), "round": lambda xp, v: v.round(),
+    "clip": lambda xp, v: v.clip(0.0, 5.0), "reshape": lambda xp, v: v.reshape(-1), "ravel": lambda xp, v: v.ravel(),
+    "flatten": lambda xp, v: v.flatten(), "nonzero": lambda xp, v: v.nonzero(), "list": lambda xp, v: list(v),
+    "take": lambda xp, v: v[[0, 1]], "sin": lambda xp, v: xp.sin(v), "maximum": lambda xp, v: xp.maximum(v, 2.0),
+    "isnan": lambda xp, v: xp.isnan(v), "concatenate": lambda xp, v: xp.concatenate([v, v]),
+    "sort": lambda xp, v: xp.sort(v), "sum-fn": lambda xp, v: xp.sum(v), "export": lambda xp, v: np.asarray(v),
+    "fill": lambda xp, v: (v.fill(2.0), v)[1], "dot": lambda xp, v: v.dot(v[0]) if v.ndim == 1 else v.dot(v.T),
+}
+
+
+@pytest.mark.parametrize("make", [lambda xp: xp.asarray(np.arange(6.0))[::-1],
+                                  lambda xp: xp.asarray(np.arange(6.0)).reshape(2, 3).T], ids=["reversed", "T"])
+@pytest.mark.parametrize("name", list(FIRST_READS))
+def test_first_read_of_a_strided_view(make, name):
+    differential(lambda xp: FIRST_READS[name](xp, make(xp)))
 
 
 def test_special_layouts():

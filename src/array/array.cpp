@@ -255,11 +255,11 @@ Array<double> AnyArray::to_f64() const {
         v_);
 }
 
-std::optional<AnyArray> AnyArray::cast(std::string_view dtype) const {
-    if (dtype == dtype_name()) return clone();
-    if (dtype == "float64") return AnyArray(to_f64());
+std::optional<AnyArray> AnyArray::cast(ElementKind to) const {
+    if (to == kind()) return clone();
+    if (to == ElementKind::F64) return AnyArray(to_f64());
     if (const auto* a = get_if<double>()) {
-        if (dtype == "int64") {
+        if (to == ElementKind::I64) {
             // 9.2e18, not 2^63: values at or above it are left to NumPy.
             for (double x : a->elements()) {
                 if (!(std::fabs(x) < 9.2e18)) return std::nullopt;
@@ -267,17 +267,17 @@ std::optional<AnyArray> AnyArray::cast(std::string_view dtype) const {
             return AnyArray(
                 convert<std::int64_t>(*a, [](double x) { return static_cast<std::int64_t>(x); }));
         }
-        if (dtype == "bool") return AnyArray(convert<Bool>(*a, [](double x) { return to_bool(x != 0.0); }));
+        if (to == ElementKind::Bool) return AnyArray(convert<Bool>(*a, [](double x) { return to_bool(x != 0.0); }));
         return std::nullopt;
     }
     if (const auto* a = get_if<std::int64_t>()) {
-        if (dtype == "bool") {
+        if (to == ElementKind::Bool) {
             return AnyArray(convert<Bool>(*a, [](std::int64_t x) { return to_bool(x != 0); }));
         }
         return std::nullopt;
     }
     if (const auto* a = get_if<Bool>()) {
-        if (dtype == "int64") {
+        if (to == ElementKind::I64) {
             return AnyArray(convert<std::int64_t>(*a, [](Bool x) { return std::int64_t{is_true(x)}; }));
         }
     }

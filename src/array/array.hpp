@@ -34,33 +34,43 @@ enum class ElementKind : std::uint8_t { F64, I64, Bool };
 template <class T>
 concept Element = std::same_as<T, double> || std::same_as<T, std::int64_t> || std::same_as<T, Bool>;
 
+// The facts of one element kind that the layers above map it to. A kind's row is
+// KINDS[static_cast<std::size_t>(kind)].
+struct KindFacts {
+    ElementKind kind;
+    std::string_view name;     // NumPy's dtype name
+    std::uint8_t itemsize;     // bytes
+    const char* format;        // buffer protocol format, native order and size
+    std::uint8_t dlpack_code;  // DLDataTypeCode: 0 int, 2 float, 6 bool
+    std::uint8_t dlpack_bits;
+    char numpy_kind;  // NumPy's dtype.kind
+};
+
+inline constexpr KindFacts KINDS[] = {
+    {ElementKind::F64, "float64", 8, "d", 2, 64, 'f'},
+    {ElementKind::I64, "int64", 8, "l", 0, 64, 'i'},
+    {ElementKind::Bool, "bool", 1, "?", 6, 8, 'b'},
+};
+static_assert(sizeof(long) == 8, "int64 exports as the buffer format 'l'");
+
+constexpr const KindFacts& facts_of(ElementKind k) noexcept { return KINDS[static_cast<std::size_t>(k)]; }
+constexpr std::string_view dtype_name(ElementKind k) noexcept { return facts_of(k).name; }
+constexpr std::uint8_t itemsize_of(ElementKind k) noexcept { return facts_of(k).itemsize; }
+
 template <Element T>
 struct ElementTraits;
 template <>
 struct ElementTraits<double> {
     static constexpr ElementKind kind = ElementKind::F64;
-    static constexpr std::string_view dtype_name = "float64";
 };
 template <>
 struct ElementTraits<std::int64_t> {
     static constexpr ElementKind kind = ElementKind::I64;
-    static constexpr std::string_view dtype_name = "int64";
 };
 template <>
 struct ElementTraits<Bool> {
     static constexpr ElementKind kind = ElementKind::Bool;
-    static constexpr std::string_view dtype_name = "bool";
 };
-
-constexpr std::string_view dtype_name(ElementKind k) noexcept {
-    switch (k) {
-        case ElementKind::F64: return "float64";
-        case ElementKind::I64: return "int64";
-        case ElementKind::Bool: return "bool";
-    }
-    return "";
-}
-constexpr std::uint8_t itemsize_of(ElementKind k) noexcept { return k == ElementKind::Bool ? 1 : 8; }
 
 // One per-axis item of a basic index.
 struct Selector {
@@ -174,6 +184,8 @@ public:
     // Replaces the shape record; internal failure unless size and itemsize stay the same.
     void set_dims(const ArrayDims& dims);
 
+    // Allocates deferred storage (see Storage::deferred).
+    void materialize() { storage_.materialize(); }
     T* data() noexcept { return storage_.ptr(); }
     const T* data() const noexcept { return storage_.ptr(); }
     std::uint64_t len() const noexcept { return storage_.len(); }
@@ -282,6 +294,9 @@ public:
         return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
     }
     void set_dims(const ArrayDims& dims);
+    void materialize() {
+        std::visit([](auto& a) { a.materialize(); }, v_);
+    }
 
     // Copy under another shape, same kind; never shares memory.
     std::expected<AnyArray, ArrayError> reshape(std::span<const std::uint64_t> shape) const;
@@ -289,8 +304,9 @@ public:
     std::expected<AnyArray, ArrayError> zeros_like(std::span<const std::uint64_t> shape) const;
     // Float64 copy (int64 rounded to nearest, bool as 0.0 / 1.0); never fails.
     Array<double> to_f64() const;
-    // Conversion to the dtype named "float64", "int64" or "bool"; nothing when not native.
-    std::optional<AnyArray> cast(std::string_view dtype) const;
+    // Conversion to another kind (a copy for its own); nothing for float64 values that
+    // int64 cannot hold, which are left to NumPy.
+    std::optional<AnyArray> cast(ElementKind to) const;
     // Deep copy into owned storage, dims unchanged.
     AnyArray clone() const;
 

@@ -41,6 +41,8 @@ public:
 
     // Owned buffer whose elements are unspecified: the caller writes every one before reading.
     static Storage uninit(std::uint64_t len) { return Storage(alloc(len, false), len); }
+    // Owned buffer allocated by the first materialize(); ptr() is null until then.
+    static Storage deferred(std::uint64_t len) noexcept { return Storage(len == 0 ? empty() : nullptr, len); }
     // Owned buffer of zero bytes (0.0, 0, false).
     static Storage zeroed(std::uint64_t len) { return Storage(alloc(len, true), len); }
     // Owned copy of the elements.
@@ -93,6 +95,10 @@ public:
     Storage& operator=(const Storage&) = delete;
     ~Storage() { drop(); }
 
+    // Allocates a deferred buffer (elements unspecified); no-op for any other storage.
+    void materialize() {
+        if (ptr_ == nullptr) ptr_ = alloc(len_, false);
+    }
     T* ptr() noexcept { return ptr_; }
     const T* ptr() const noexcept { return ptr_; }
     std::uint64_t len() const noexcept { return len_; }
@@ -106,8 +112,9 @@ private:
     static T* alloc(std::uint64_t len, bool zeroed) {
         return static_cast<T*>(detail::allocate_elements(len, sizeof(T), zeroed));
     }
+    static T* empty() noexcept { return static_cast<T*>(detail::empty_placeholder()); }
     void drop() noexcept {
-        if (!owner_ && len_ != 0) detail::free_elements(ptr_);
+        if (!owner_ && len_ != 0 && ptr_ != nullptr) detail::free_elements(ptr_);
         owner_.reset();
     }
 

@@ -29,40 +29,6 @@ constexpr Param ASARRAY_PARAMS[] = {
 };
 constexpr Signature ASARRAY_SIGNATURE{"asarray", ASARRAY_PARAMS};
 
-template <std::size_t N>
-bool listed(std::string_view text, const std::array<std::string_view, N>& list) {
-    return std::ranges::find(list, text) != list.end();
-}
-
-constexpr std::array<std::string_view, 7> F64_TEXTS = {"d", "f8", "<f8", "=f8", "float", "double", "float64"};
-constexpr std::array<std::string_view, 10> OTHER_TEXTS = {"f4",    "i8",    "i4",    "int",     "bool",
-                                                          "int64", "int32", "uint8", "float32", "complex128"};
-constexpr std::array<std::string_view, 3> F64_TYPES = {"float", "double", "float64"};
-constexpr std::array<std::string_view, 16> OTHER_TYPES = {
-    "int",    "int8",   "bool",   "int64",   "int32",   "int16",   "uint8",     "bool_",
-    "uint64", "uint32", "uint16", "float32", "float16", "complex", "complex64", "complex128"};
-
-// numpy.dtype(dtype) (a new reference).
-Result<Ref> numpy_dtype(PyObject* dtype) {
-    auto dtype_type = numpy_attr("dtype");
-    if (!dtype_type) return dtype_type;
-    return check(PyObject_CallOneArg(dtype_type->get(), dtype));
-}
-
-// NumPy's type number of the dtype is that of float64.
-Result<bool> type_number_is_float64(PyObject* dtype) {
-    auto d = numpy_dtype(dtype);
-    if (!d) return failure(std::move(d.error()));
-    auto num = check(PyObject_GetAttrString(d->get(), "num"));
-    if (!num) return failure(std::move(num.error()));
-    const long n = PyLong_AsLong(num->get());
-    if (n == -1 && PyErr_Occurred()) return failure();
-    if (n < INT32_MIN || n > INT32_MAX) {
-        return failure(Error::make(PyExc_OverflowError, "dtype number out of range"));
-    }
-    return n == 12;
-}
-
 // The UTF-8 text of a str object.
 Result<std::string_view> text_of(PyObject* str) {
     Py_ssize_t size = 0;
@@ -147,15 +113,10 @@ Result<Ref> new_f64_ndarray(PyObject* object) {
 
 // Whether the requested dtype (null = absent) is the element kind of the native array.
 Result<bool> dtype_matches(const AnyArray& a, PyObject* dtype) {
-    if (a.kind() == ElementKind::F64) return is_float64_or_none(dtype);
     if (dtype == nullptr) return true;
-    auto d = numpy_dtype(dtype);
-    if (!d) return failure(std::move(d.error()));
-    auto name = check(PyObject_GetAttrString(d->get(), "name"));
-    if (!name) return failure(std::move(name.error()));
-    auto text = text_of(name->get());
-    if (!text) return failure(std::move(text.error()));
-    return *text == a.dtype_name();
+    auto kind = native_kind(dtype);
+    if (!kind) return failure(std::move(kind.error()));
+    return *kind == a.kind();
 }
 
 Result<Ref> call_copy(PyObject* object) {
@@ -181,36 +142,6 @@ Result<> check_device(PyObject* device) {
     if (*view == "cpu") return {};
     return failure(Error::value_error(
         std::format("Unsupported device {}: corvantile arrays live on the CPU", quoted(text->get()))));
-}
-
-Result<bool> is_float64_or_none(PyObject* dtype) {
-    if (dtype == nullptr) return true;
-    if (PyUnicode_CheckExact(dtype)) {
-        auto text = text_of(dtype);
-        if (!text) return failure(std::move(text.error()));
-        if (listed(*text, F64_TEXTS)) return true;
-        if (listed(*text, OTHER_TEXTS)) return false;
-        return type_number_is_float64(dtype);
-    }
-    if (dtype == reinterpret_cast<PyObject*>(&PyFloat_Type)) return true;
-    if (PyType_Check(dtype)) {
-        auto name = check(PyType_GetName(reinterpret_cast<PyTypeObject*>(dtype)));
-        if (!name) return failure(std::move(name.error()));
-        auto text = text_of(name->get());
-        if (!text) return failure(std::move(text.error()));
-        if (listed(*text, F64_TYPES)) return true;
-        if (listed(*text, OTHER_TYPES)) return false;
-        return type_number_is_float64(dtype);
-    }
-    auto d = numpy_dtype(dtype);
-    if (!d) return failure(std::move(d.error()));
-    auto name = check(PyUnicode_FromString("float64"));
-    if (!name) return failure(std::move(name.error()));
-    auto f64 = numpy_dtype(name->get());
-    if (!f64) return failure(std::move(f64.error()));
-    const int equal = PyObject_RichCompareBool(d->get(), f64->get(), Py_EQ);
-    if (equal < 0) return failure();
-    return equal == 1;
 }
 
 Result<Ref> numpy_array(PyObject* object, PyObject* dtype) {
@@ -267,9 +198,9 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
         if (copy == true && r->get() == object) return call_copy(object);
         return r;
     }
-    auto f64 = is_float64_or_none(dtype);
-    if (!f64) return failure(std::move(f64.error()));
-    if (*f64) return new_f64_ndarray(object);
+    auto kind = native_kind(dtype);
+    if (!kind) return failure(std::move(kind.error()));
+    if (*kind == ElementKind::F64) return new_f64_ndarray(object);
 
     auto kwargs = dtype_kwargs(dtype);
     if (!kwargs) return kwargs;
@@ -284,7 +215,8 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
     }
     auto result = call_numpy_asarray(object, kwargs->get());
     if (!result) return result;
-    if (result->get() == object) return result;
+    // Only a native kind comes back native; NumPy's other dtypes stay NumPy's.
+    if (!*kind || result->get() == object) return result;
     return wrap_result(std::move(*result));
 }
 

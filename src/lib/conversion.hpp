@@ -2,6 +2,7 @@
 
 // array and asarray, and the argument helpers the creation functions share.
 
+#include "python/dtype.hpp"  // is_float64_or_none, for the creation functions
 #include "python/error.hpp"
 
 #include <optional>
@@ -18,9 +19,6 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
 
 // The device keyword: absent, None or an object whose str() is "cpu"; ValueError otherwise.
 Result<> check_device(PyObject* device);
-
-// Whether a dtype argument (null = absent) means float64.
-Result<bool> is_float64_or_none(PyObject* dtype);
 
 // numpy.asarray(object[, dtype=dtype]) exactly as NumPy gives it.
 Result<Ref> numpy_array(PyObject* object, PyObject* dtype);

@@ -21,7 +21,7 @@ namespace corvantile::python {
 
 namespace {
 
-using Body = Result<Ref> (*)(PyArray& self, PyObject* args, PyObject* kwargs);
+using Body = Result<Ref> (*)(PyArray& self, const CallArgs& args);
 
 bool is_exact_ndarray(PyObject* a) { return Py_TYPE(a) == ndarray_type_or_panic(); }
 
@@ -30,29 +30,24 @@ bool is_ndarray_instance(PyObject* a) {
     return Py_TYPE(a) == type || PyType_IsSubtype(Py_TYPE(a), type) != 0;
 }
 
-std::span<PyObject* const> items_of(PyObject* tuple) noexcept {
-    return {&PyTuple_GET_ITEM(tuple, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(tuple))};
-}
-
 // a.<name>(*rest, **kwargs) through the interpreter.
 template <FixedString Name>
-Result<Ref> method_call(PyObject* a, PyObject* rest, PyObject* kwargs) {
+Result<Ref> method_call(PyObject* a, const CallArgs& rest) {
     auto name = NP_NAME<Name>.get();
     if (!name) return failure(std::move(name.error()));
-    auto method = check(PyObject_GetAttr(a, *name));
-    if (!method) return method;
-    return check(PyObject_Call(method->get(), rest, kwargs));
+    std::vector<PyObject*> call{a};
+    call.insert(call.end(), rest.args, rest.args + rest.nargs + rest.keyword_count());
+    return check(PyObject_VectorcallMethod(*name, call.data(), static_cast<std::size_t>(1 + rest.nargs), rest.kwnames));
 }
 
 // numpy.<name>(a, *rest, **kwargs).
 template <FixedString Name>
-Result<Ref> numpy_call(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    const auto more = items_of(rest);
-    std::vector<PyObject*> operands;
-    operands.reserve(1 + more.size());
-    operands.push_back(a);
-    operands.insert(operands.end(), more.begin(), more.end());
-    return fallback::call(Name.view(), operands, kwargs);
+Result<Ref> numpy_call(PyObject* a, const CallArgs& rest) {
+    std::vector<PyObject*> operands{a};
+    operands.insert(operands.end(), rest.args, rest.args + rest.nargs);
+    auto kwargs = rest.keywords_dict();
+    if (!kwargs) return kwargs;
+    return fallback::call(Name.view(), operands, kwargs->get());
 }
 
 // Keywords that NumPy's function takes but the array method of the same name refuses
@@ -73,21 +68,14 @@ constexpr FunctionOnlyKeywords FUNCTION_ONLY[] = {
 
 // Whether the call names a keyword only NumPy's function knows: the method road would
 // refuse a call that NumPy answers, so such calls go to the function.
-bool function_only(std::string_view name, PyObject* kwargs) {
-    if (kwargs == nullptr) return false;
+bool function_only(std::string_view name, const CallArgs& rest) {
+    if (!rest.has_keywords()) return false;
     // `a` both by position and by keyword: NumPy's function names the clash.
-    if (PyDict_GET_SIZE(kwargs) > 0) {
-        const int has = PyDict_ContainsString(kwargs, "a");
-        if (has < 0) PyErr_Clear();
-        if (has == 1) return true;
-    }
+    if (rest.keyword("a") != nullptr) return true;
     for (const auto& f : FUNCTION_ONLY) {
         if (f.function != name) continue;
         for (std::string_view key : f.keys) {
-            if (key.empty()) continue;
-            const int has = PyDict_ContainsString(kwargs, std::string(key).c_str());
-            if (has < 0) PyErr_Clear();
-            if (has == 1) return true;
+            if (!key.empty() && rest.keyword(key) != nullptr) return true;
         }
     }
     return false;
@@ -96,36 +84,36 @@ bool function_only(std::string_view name, PyObject* kwargs) {
 // Steps 2 and 3 of every method function: the object's own method for an ndarray
 // instance, NumPy's function for anything else.
 template <FixedString Name>
-Result<Ref> method_or_numpy(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_ndarray_instance(a) && !function_only(Name.view(), kwargs)) return method_call<Name>(a, rest, kwargs);
-    return numpy_call<Name>(a, rest, kwargs);
+Result<Ref> method_or_numpy(PyObject* a, const CallArgs& rest) {
+    if (is_ndarray_instance(a) && !function_only(Name.view(), rest)) return method_call<Name>(a, rest);
+    return numpy_call<Name>(a, rest);
 }
 
 // A member whose native step is call_native_method.
 template <FixedString Name>
-Result<Ref> by_name(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_exact_ndarray(a) && !function_only(Name.view(), kwargs)) {
-        if (auto r = call_native_method(a, Name.view(), rest, kwargs)) return std::move(*r);
+Result<Ref> by_name(PyObject* a, const CallArgs& rest) {
+    if (is_exact_ndarray(a) && !function_only(Name.view(), rest)) {
+        if (auto r = call_native_method(a, Name.view(), rest)) return std::move(*r);
     }
-    return method_or_numpy<Name>(a, rest, kwargs);
+    return method_or_numpy<Name>(a, rest);
 }
 
 // A member that runs its body directly.
 template <FixedString Name, Body B>
-Result<Ref> direct(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_exact_ndarray(a) && !function_only(Name.view(), kwargs)) return B(*PyArray::of(a), rest, kwargs);
-    return method_or_numpy<Name>(a, rest, kwargs);
+Result<Ref> direct(PyObject* a, const CallArgs& rest) {
+    if (is_exact_ndarray(a) && !function_only(Name.view(), rest)) return B(*PyArray::of(a), rest);
+    return method_or_numpy<Name>(a, rest);
 }
 
 // any and all: a C-contiguous bool buffer of at least one dimension, alone, is answered
 // here without NumPy.
 template <FixedString Name, bool All>
-Result<Ref> bool_reduction(PyObject* a, PyObject* rest, PyObject* kwargs) {
+Result<Ref> bool_reduction(PyObject* a, const CallArgs& rest) {
     if (is_exact_ndarray(a)) {
-        if (auto r = call_native_method(a, Name.view(), rest, kwargs)) return std::move(*r);
+        if (auto r = call_native_method(a, Name.view(), rest)) return std::move(*r);
     }
-    if (is_ndarray_instance(a)) return method_call<Name>(a, rest, kwargs);
-    if (PyTuple_GET_SIZE(rest) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+    if (is_ndarray_instance(a)) return method_call<Name>(a, rest);
+    if (rest.empty()) {
         if (auto mask = bool_mask(a)) {
             const auto& v = mask->values;
             if constexpr (All) {
@@ -135,7 +123,7 @@ Result<Ref> bool_reduction(PyObject* a, PyObject* rest, PyObject* kwargs) {
             }
         }
     }
-    return numpy_call<Name>(a, rest, kwargs);
+    return numpy_call<Name>(a, rest);
 }
 
 struct NamedBody {
@@ -152,98 +140,81 @@ constexpr NamedBody NATIVE_BODIES[] = {
     {"clip", &clip_method},     {"copy", &copy_method},
 };
 
-constinit Interned A_KEY{"a"};
-
 }  // namespace
 
-std::optional<Result<Ref>> call_native_method(PyObject* a, std::string_view name, PyObject* rest, PyObject* kwargs) {
+std::optional<Result<Ref>> call_native_method(PyObject* a, std::string_view name, const CallArgs& rest) {
     PyArray& self = *PyArray::of(a);
     if (name == "dot") {
-        if (PyTuple_GET_SIZE(rest) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) return std::nullopt;
-        const Ref other = Ref::borrow(PyTuple_GET_ITEM(rest, 0));
+        if (rest.nargs != 1 || rest.has_keywords()) return std::nullopt;
+        const Ref other = Ref::borrow(rest[0]);
         return dot(self, other.get());
     }
     for (const NamedBody& b : NATIVE_BODIES) {
-        if (b.name == name) return b.body(self, rest, kwargs);
+        if (b.name == name) return b.body(self, rest);
     }
     return std::nullopt;
 }
 
-Result<Ref> sum_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"sum">(a, rest, kwargs); }
-Result<Ref> prod_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"prod">(a, rest, kwargs); }
-Result<Ref> mean_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"mean">(a, rest, kwargs); }
-Result<Ref> max_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"max">(a, rest, kwargs); }
-Result<Ref> min_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"min">(a, rest, kwargs); }
-Result<Ref> var_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"var">(a, rest, kwargs); }
-Result<Ref> std_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"std">(a, rest, kwargs); }
-Result<Ref> argmax_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"argmax">(a, rest, kwargs); }
-Result<Ref> argmin_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"argmin">(a, rest, kwargs); }
-Result<Ref> cumsum_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"cumsum">(a, rest, kwargs); }
-Result<Ref> cumprod_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return direct<"cumprod", &cumprod_method>(a, rest, kwargs);
+Result<Ref> sum_fn(PyObject* a, const CallArgs& rest) { return by_name<"sum">(a, rest); }
+Result<Ref> prod_fn(PyObject* a, const CallArgs& rest) { return by_name<"prod">(a, rest); }
+Result<Ref> mean_fn(PyObject* a, const CallArgs& rest) { return by_name<"mean">(a, rest); }
+Result<Ref> max_fn(PyObject* a, const CallArgs& rest) { return by_name<"max">(a, rest); }
+Result<Ref> min_fn(PyObject* a, const CallArgs& rest) { return by_name<"min">(a, rest); }
+Result<Ref> var_fn(PyObject* a, const CallArgs& rest) { return by_name<"var">(a, rest); }
+Result<Ref> std_fn(PyObject* a, const CallArgs& rest) { return by_name<"std">(a, rest); }
+Result<Ref> argmax_fn(PyObject* a, const CallArgs& rest) { return by_name<"argmax">(a, rest); }
+Result<Ref> argmin_fn(PyObject* a, const CallArgs& rest) { return by_name<"argmin">(a, rest); }
+Result<Ref> cumsum_fn(PyObject* a, const CallArgs& rest) { return by_name<"cumsum">(a, rest); }
+Result<Ref> cumprod_fn(PyObject* a, const CallArgs& rest) {
+    return direct<"cumprod", &cumprod_method>(a, rest);
 }
-Result<Ref> dot_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"dot">(a, rest, kwargs); }
-Result<Ref> clip_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"clip">(a, rest, kwargs); }
-Result<Ref> round_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return direct<"round", &round_method>(a, rest, kwargs);
+Result<Ref> dot_fn(PyObject* a, const CallArgs& rest) { return by_name<"dot">(a, rest); }
+Result<Ref> clip_fn(PyObject* a, const CallArgs& rest) { return by_name<"clip">(a, rest); }
+Result<Ref> round_fn(PyObject* a, const CallArgs& rest) {
+    return direct<"round", &round_method>(a, rest);
 }
-Result<Ref> reshape_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return direct<"reshape", &reshape_method>(a, rest, kwargs);
+Result<Ref> reshape_fn(PyObject* a, const CallArgs& rest) {
+    return direct<"reshape", &reshape_method>(a, rest);
 }
-Result<Ref> copy_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return by_name<"copy">(a, rest, kwargs); }
-Result<Ref> nonzero_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return method_or_numpy<"nonzero">(a, rest, kwargs);
+Result<Ref> copy_fn(PyObject* a, const CallArgs& rest) { return by_name<"copy">(a, rest); }
+Result<Ref> nonzero_fn(PyObject* a, const CallArgs& rest) {
+    return method_or_numpy<"nonzero">(a, rest);
 }
-Result<Ref> ravel_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return direct<"ravel", &ravel_method>(a, rest, kwargs);
+Result<Ref> ravel_fn(PyObject* a, const CallArgs& rest) {
+    return direct<"ravel", &ravel_method>(a, rest);
 }
-Result<Ref> transpose_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return direct<"transpose", &transpose_method>(a, rest, kwargs);
+Result<Ref> transpose_fn(PyObject* a, const CallArgs& rest) {
+    return direct<"transpose", &transpose_method>(a, rest);
 }
-Result<Ref> any_fn(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    return bool_reduction<"any", false>(a, rest, kwargs);
+Result<Ref> any_fn(PyObject* a, const CallArgs& rest) {
+    return bool_reduction<"any", false>(a, rest);
 }
-Result<Ref> all_fn(PyObject* a, PyObject* rest, PyObject* kwargs) { return bool_reduction<"all", true>(a, rest, kwargs); }
+Result<Ref> all_fn(PyObject* a, const CallArgs& rest) { return bool_reduction<"all", true>(a, rest); }
 
 Result<Ref> method_entry(std::string_view name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                          MethodFunction f) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
-    Ref kwargs;
-    if (kwnames != nullptr) {
-        if (!PyTuple_Check(kwnames)) return failure(Error::type_error("keyword names must be a tuple"));
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return failure();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            if (auto r = check_status(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i])); !r) {
-                return failure(std::move(r.error()));
-            }
-        }
+    if (kwnames != nullptr && !PyTuple_Check(kwnames)) return failure(Error::type_error("keyword names must be a tuple"));
+    if (nargs >= 1) return f(args[0], CallArgs{args + 1, nargs - 1, kwnames});
+
+    // `a` given by keyword: the other keywords stay, in their order.
+    const Py_ssize_t nk = CallArgs{args, 0, kwnames}.keyword_count();
+    Py_ssize_t at = 0;
+    while (at < nk && !PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, at), "a")) ++at;
+    if (at == nk) return failure(Error::type_error(std::format("{}() missing 1 required positional argument: 'a'", name)));
+    std::vector<PyObject*> values;
+    values.reserve(static_cast<std::size_t>(nk));
+    Ref names;
+    if (nk > 1) {
+        names = Ref::steal(PyTuple_New(nk - 1));
+        if (!names) return failure();
     }
-    auto missing_a = [&] {
-        return failure(Error::type_error(std::format("{}() missing 1 required positional argument: 'a'", name)));
-    };
-    Ref a;
-    Ref rest;
-    if (nargs >= 1) {
-        a = Ref::borrow(args[0]);
-        rest = Ref::steal(PyTuple_New(nargs - 1));
-        if (!rest) return failure();
-        for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - 1, Py_NewRef(args[i]));
-    } else {
-        if (!kwargs) return missing_a();
-        auto key = A_KEY.get();
-        if (!key) return failure(std::move(key.error()));
-        PyObject* found = nullptr;
-        const int status = PyDict_GetItemRef(kwargs.get(), *key, &found);
-        if (status < 0) return failure();
-        if (status == 0) return missing_a();
-        a = Ref::steal(found);
-        if (auto r = check_status(PyDict_DelItem(kwargs.get(), *key)); !r) return failure(std::move(r.error()));
-        rest = Ref::steal(PyTuple_New(0));
-        if (!rest) return failure();
+    for (Py_ssize_t i = 0, k = 0; i < nk; ++i) {
+        if (i == at) continue;
+        values.push_back(args[i]);
+        PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(PyTuple_GET_ITEM(kwnames, i)));
     }
-    if (kwargs && PyDict_GET_SIZE(kwargs.get()) == 0) kwargs.reset();
-    return f(a.get(), rest.get(), kwargs.get());
+    return f(args[at], CallArgs{values.data(), 0, names.get()});
 }
 
 }  // namespace corvantile::python

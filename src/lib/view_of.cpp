@@ -14,15 +14,6 @@ namespace {
 constexpr Param PARAMS[] = {{"source", ParamKind::Either, true}, {"numpy_view", ParamKind::Either, true}};
 constexpr Signature SIGNATURE{"_view_of", PARAMS};
 
-char format_char(ElementKind kind) noexcept {
-    switch (kind) {
-        case ElementKind::F64: return 'd';
-        case ElementKind::I64: return 'l';
-        case ElementKind::Bool: return '?';
-    }
-    return 0;
-}
-
 // The layout of the buffer when it lies inside the root's memory, element-aligned and
 // of the root's element type; nothing otherwise. The shape and strides come from a
 // foreign exporter, so every step of the bounds arithmetic is overflow-checked and an
@@ -32,7 +23,7 @@ std::optional<Layout> layout_inside(const Py_buffer& b, const PyArray& root) {
     const auto itemsize = static_cast<std::int64_t>(itemsize_of(kind));
     if (b.readonly) return std::nullopt;
     if (b.itemsize != itemsize) return std::nullopt;
-    if (b.format == nullptr || b.format[0] != format_char(kind) || b.format[1] != '\0') return std::nullopt;
+    if (b.format == nullptr || std::string_view(b.format) != facts_of(kind).format) return std::nullopt;
     if (b.ndim < 0 || b.ndim > static_cast<int>(MAX_NDIM)) return std::nullopt;
     const auto ndim = static_cast<std::size_t>(b.ndim);
     if (ndim > 0 && b.shape == nullptr) return std::nullopt;

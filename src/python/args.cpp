@@ -23,6 +23,28 @@ std::string quoted_list(std::span<const std::string_view> names) {
     return out;
 }
 
+PyObject* CallArgs::keyword(std::string_view name) const noexcept {
+    const Py_ssize_t n = keyword_count();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_EqualToUTF8AndSize(key, name.data(), static_cast<Py_ssize_t>(name.size()))) return args[nargs + i];
+    }
+    return nullptr;
+}
+
+Result<Ref> CallArgs::keywords_dict() const {
+    const Py_ssize_t n = keyword_count();
+    if (n == 0) return Ref();
+    auto dict = check(PyDict_New());
+    if (!dict) return dict;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (auto r = check_status(PyDict_SetItem(dict->get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i])); !r) {
+            return failure(std::move(r.error()));
+        }
+    }
+    return dict;
+}
+
 namespace {
 
 bool is_numpy_bool_type(PyTypeObject* type) {

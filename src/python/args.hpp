@@ -50,6 +50,26 @@ struct Bound {
     }
 };
 
+// The arguments of a fast call (after self or `a`): the positional vector, then the
+// values of kwnames (null: no keywords).
+struct CallArgs {
+    PyObject* const* args = nullptr;
+    Py_ssize_t nargs = 0;
+    PyObject* kwnames = nullptr;
+
+    PyObject* operator[](Py_ssize_t i) const noexcept { return args[i]; }
+    std::span<PyObject* const> positionals() const noexcept {
+        return {args, static_cast<std::size_t>(nargs)};
+    }
+    Py_ssize_t keyword_count() const noexcept { return kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0; }
+    bool has_keywords() const noexcept { return keyword_count() > 0; }
+    bool empty() const noexcept { return nargs == 0 && !has_keywords(); }
+    // The value of the keyword `name` (borrowed), null when it is not given.
+    PyObject* keyword(std::string_view name) const noexcept;
+    // The keywords as a new dict, or null when there are none: only for calls passed on.
+    Result<Ref> keywords_dict() const;
+};
+
 // Matching of a fast call (positional vector, then the values of kwnames).
 Result<> match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                std::span<PyObject*> values, Ref* rest, Ref* kwargs);
@@ -63,6 +83,11 @@ Result<Bound<N>> bind(const Signature& sig, PyObject* const* args, Py_ssize_t na
     auto r = match(sig, args, nargs, kwnames, b.values, &b.rest, &b.kwargs);
     if (!r) return failure(std::move(r.error()));
     return b;
+}
+
+template <std::size_t N>
+Result<Bound<N>> bind(const Signature& sig, const CallArgs& call) {
+    return bind<N>(sig, call.args, call.nargs, call.kwnames);
 }
 
 template <std::size_t N>

@@ -1,6 +1,7 @@
 #include "python/attributes.hpp"
 
 #include "python/args.hpp"
+#include "python/dtype.hpp"
 #include "python/numpy.hpp"
 #include "python/strided.hpp"
 
@@ -72,7 +73,15 @@ constexpr Signature DEEPCOPY{"ndarray.__deepcopy__", DEEPCOPY_PARAMS};
 
 // ---- getters ----------------------------------------------------------------------------
 
-Result<Ref> get_shape(PyArray& self, void*) { return int_tuple(self.value.shape()); }
+// The tuple is kept and handed out again until the shape changes.
+Result<Ref> get_shape(PyArray& self, void*) {
+    if (PyObject* kept = self.shape_tuple.load(std::memory_order_acquire)) return Ref::borrow(kept);
+    auto t = int_tuple(self.value.shape());
+    if (!t) return t;
+    PyObject* expected = nullptr;
+    if (self.shape_tuple.compare_exchange_strong(expected, t->get(), std::memory_order_acq_rel)) Py_INCREF(t->get());
+    return t;
+}
 
 Result<Ref> get_strides(PyArray& self, void*) {
     const std::size_t n = self.value.ndim();
@@ -91,10 +100,9 @@ Result<Ref> get_nbytes(PyArray& self, void*) {
 }
 
 Result<Ref> get_dtype(PyArray& self, void*) {
-    const std::string_view name = self.value.dtype_name();
-    auto text = check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (!text) return text;
-    return numpy_call("dtype", text->get());
+    auto d = numpy_dtype_of(self.value.kind());
+    if (!d) return failure(std::move(d.error()));
+    return Ref::borrow(*d);
 }
 
 Result<Ref> get_base(PyArray& self, void*) {
@@ -129,11 +137,6 @@ Result<bool> truth(PyArray& self) {
             }
         },
         *e);
-}
-
-Result<Py_ssize_t> length(PyArray& self) {
-    if (self.value.ndim() == 0) return failure(Error::type_error("len() of unsized object"));
-    return static_cast<Py_ssize_t>(self.value.shape()[0]);
 }
 
 Result<Ref> to_int(PyArray& self) {

@@ -34,7 +34,12 @@ Result<> add_class_attributes(PyTypeObject* type);
 
 // ---- conversions and text ---------------------------------------------------------------
 Result<bool> truth(PyArray& self);
-Result<Py_ssize_t> length(PyArray& self);
+// Inline: the slot's frame folds it in.
+inline Result<Py_ssize_t> length(PyArray& self) {
+    const ArrayDims& dims = self.value.dims();
+    if (dims.ndim() == 0) return failure(Error::type_error("len() of unsized object"));
+    return static_cast<Py_ssize_t>(dims.shape_slots()[0]);
+}
 Result<Ref> to_int(PyArray& self);
 Result<Ref> to_float(PyArray& self);
 Result<Ref> to_index(PyArray& self);

@@ -78,7 +78,7 @@ std::optional<double> Operand::scalar_f64() const noexcept {
     return std::nullopt;
 }
 
-Operand classify(PyObject* obj) noexcept {
+Operand classify(PyObject* obj) {
     if (PyArray* a = ndarray_or_null(obj)) {
         a->refresh();
         if (auto* f = a->value.get_if<double>()) return {Operand::F64Array{f}};
@@ -142,19 +142,19 @@ bool numpy_handles(PyObject* obj) noexcept {
     return !PyErr_Occurred() && has_attr(obj, S_ARRAY, false);
 }
 
-const AnyArray* any_of(PyObject* obj) noexcept {
+const AnyArray* any_of(PyObject* obj) {
     PyArray* a = ndarray_or_null(obj);
     if (a == nullptr) return nullptr;
     a->refresh();
     return &a->value;
 }
 
-const Array<double>* f64_of(PyObject* obj) noexcept {
+const Array<double>* f64_of(PyObject* obj) {
     const AnyArray* a = any_of(obj);
     return a != nullptr ? a->get_if<double>() : nullptr;
 }
 
-std::optional<BoolMask> bool_mask(PyObject* obj) noexcept {
+std::optional<BoolMask> bool_mask(PyObject* obj) {
     if (const AnyArray* a = any_of(obj)) {
         const Array<Bool>* b = a->get_if<Bool>();
         if (b == nullptr) return std::nullopt;

@@ -71,7 +71,7 @@ struct BoolMask {
 // Complex numbers (NumPy complex scalars too), NumPy unsigned-integer scalars and NumPy
 // floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
-Operand classify(PyObject* obj) noexcept;
+Operand classify(PyObject* obj);
 
 // Whether an operand the native side does not take should go to NumPy (complex,
 // lists, tuples, array-likes) rather than give NotImplemented. An error other than a
@@ -79,12 +79,12 @@ Operand classify(PyObject* obj) noexcept;
 bool numpy_handles(PyObject* obj) noexcept;
 
 // The array of an ndarray (refreshed first), or null for any other object.
-const AnyArray* any_of(PyObject* obj) noexcept;
+const AnyArray* any_of(PyObject* obj);
 // The float64 array of a float64 ndarray (refreshed first), or null.
-const Array<double>* f64_of(PyObject* obj) noexcept;
+const Array<double>* f64_of(PyObject* obj);
 
 // A boolean mask from a bool ndarray or a C-contiguous "?" buffer. Never raises.
-std::optional<BoolMask> bool_mask(PyObject* obj) noexcept;
+std::optional<BoolMask> bool_mask(PyObject* obj);
 // A boolean mask from a C-contiguous buffer of format "?" with at least one axis.
 std::optional<BoolMask> numpy_bool_buffer(PyObject* obj) noexcept;
 

@@ -1,5 +1,7 @@
 #include "python/constructor.hpp"
 
+#include "python/dtype.hpp"
+
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/nested.hpp"
@@ -19,36 +21,6 @@ constexpr Param PARAMS[] = {
     {"shape", ParamKind::Either, true}, {"dtype"}, {"buffer"}, {"offset"}, {"strides"}, {"order"},
 };
 constexpr Signature SIGNATURE{"ndarray.__new__", PARAMS};
-
-// A resolved dtype: NumPy's kind character, item size and byte order.
-struct Dtype {
-    char kind = 'f';
-    std::size_t itemsize = 8;
-    bool native = true;
-};
-
-Result<Dtype> resolve_dtype(PyObject* dtype) {
-    if (dtype == nullptr) return Dtype{};
-    auto dtype_type = numpy_attr("dtype");
-    if (!dtype_type) return failure(std::move(dtype_type.error()));
-    auto d = check(PyObject_CallOneArg(dtype_type->get(), dtype));
-    if (!d) return failure(std::move(d.error()));
-    auto kind_obj = check(PyObject_GetAttrString(d->get(), "kind"));
-    if (!kind_obj) return failure(std::move(kind_obj.error()));
-    Py_ssize_t kind_len = 0;
-    const char* kind = PyUnicode_AsUTF8AndSize(kind_obj->get(), &kind_len);
-    if (kind == nullptr) return failure();
-    auto size_obj = check(PyObject_GetAttrString(d->get(), "itemsize"));
-    if (!size_obj) return failure(std::move(size_obj.error()));
-    std::size_t itemsize = PyLong_AsSize_t(size_obj->get());
-    if (itemsize == static_cast<std::size_t>(-1) && PyErr_Occurred()) return failure();
-    auto native_obj = check(PyObject_GetAttrString(d->get(), "isnative"));
-    if (!native_obj) return failure(std::move(native_obj.error()));
-    int native = PyObject_IsTrue(native_obj->get());
-    if (native < 0) return failure();
-    // A kind of any other length than one character is no native kind.
-    return Dtype{kind_len == 1 ? kind[0] : '\0', itemsize, native == 1};
-}
 
 Result<std::uint64_t> offset_of(PyObject* offset) {
     if (offset == nullptr) return 0;
@@ -109,20 +81,21 @@ Result<Ref> construct_ndarray(PyTypeObject* type, PyObject* args, PyObject* kwar
     PyObject* buffer = bound->unless_none(2);
     auto offset = offset_of((*bound)[3]);
     if (!offset) return failure(std::move(offset.error()));
-    auto dtype = resolve_dtype(bound->unless_none(1));
+    PyObject* dtype_arg = bound->unless_none(1);
+    auto dtype = dtype_arg != nullptr ? native_kind(dtype_arg) : Result<std::optional<ElementKind>>(ElementKind::F64);
     if (!dtype) return failure(std::move(dtype.error()));
     if (bound->unless_none(4) != nullptr) return failure(Error::type_error(UNSUPPORTED));
     auto shape = extract_shape(shape_arg);
     if (!shape) return failure(std::move(shape.error()));
 
     // A non-native byte order is refused rather than read as native.
-    const char kind = dtype->native ? dtype->kind : '\0';
+    const std::optional<ElementKind> kind = *dtype;
     auto make = [&]() -> Result<AnyArray> {
-        if (kind == 'f' && dtype->itemsize == 8) {
+        if (kind == ElementKind::F64) {
             return buffer != nullptr ? from_buffer(buffer, *offset, *shape) : zeros<double>(*shape);
         }
-        if (buffer == nullptr && kind == 'i' && dtype->itemsize == 8) return zeros<std::int64_t>(*shape);
-        if (buffer == nullptr && kind == 'b' && dtype->itemsize == 1) return zeros<Bool>(*shape);
+        if (buffer == nullptr && kind == ElementKind::I64) return zeros<std::int64_t>(*shape);
+        if (buffer == nullptr && kind == ElementKind::Bool) return zeros<Bool>(*shape);
         return failure(Error::type_error(UNSUPPORTED));
     };
     auto value = make();

@@ -124,20 +124,24 @@ Converted<AnyArray> from_zero_dim(PyObject* obj) {
     std::size_t itemsize = PyLong_AsSize_t(size_obj->get());
     if (itemsize == static_cast<std::size_t>(-1) && PyErr_Occurred()) return failure();
 
-    const std::string_view k(kind);
-    if (k == "i" && itemsize == 8) {
+    // The data is read by value, so the byte order does not matter here.
+    std::optional<ElementKind> native;
+    for (const KindFacts& f : KINDS) {
+        if (std::string_view(kind) == std::string_view(&f.numpy_kind, 1) && itemsize == f.itemsize) native = f.kind;
+    }
+    if (native == ElementKind::I64) {
         auto value = check(PyObject_CallMethod(obj, "__int__", nullptr));
         if (!value) return failure(std::move(value.error()));
         long long v = PyLong_AsLongLong(value->get());
         if (v == -1 && PyErr_Occurred()) return failure();
         return std::optional<AnyArray>(Array<std::int64_t>::scalar(v));
     }
-    if (k == "f" && itemsize == 8) {
+    if (native == ElementKind::F64) {
         double v = PyFloat_AsDouble(obj);
         if (v == -1.0 && PyErr_Occurred()) return failure();
         return std::optional<AnyArray>(Array<double>::scalar(v));
     }
-    if (k == "b" && itemsize == 1) {
+    if (native == ElementKind::Bool) {
         int t = PyObject_IsTrue(obj);
         if (t < 0) return failure();
         return std::optional<AnyArray>(Array<Bool>::scalar(to_bool(t == 1)));

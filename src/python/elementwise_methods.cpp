@@ -2,6 +2,7 @@
 
 #include "python/args.hpp"
 #include "python/classify.hpp"
+#include "python/dtype.hpp"
 #include "python/fallback.hpp"
 #include "python/method_fallback.hpp"
 #include "python/pyarray.hpp"
@@ -16,7 +17,6 @@ namespace corvantile::python {
 
 namespace {
 
-bool has_keywords(PyObject* kwargs) noexcept { return kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0; }
 
 // ---- round ------------------------------------------------------------------------------
 
@@ -31,20 +31,18 @@ std::optional<int> decimals_of(PyObject* value) noexcept {
 }
 
 // The decimals of a native round, none for NumPy's.
-Result<std::optional<int>> round_decimals(PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+Result<std::optional<int>> round_decimals(const CallArgs& args) {
+    const Py_ssize_t n = args.nargs;
+    const Py_ssize_t nk = args.keyword_count();
     if (n == 1) {
-        if (kwargs != nullptr) return std::nullopt;
-        return decimals_of(PyTuple_GET_ITEM(args, 0));
+        if (nk != 0) return std::nullopt;
+        return decimals_of(args[0]);
     }
     if (n >= 2) return std::nullopt;
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
-    if (PyDict_GET_SIZE(kwargs) > 1) return std::nullopt;
-    PyObject* value = nullptr;
-    const int found = PyDict_GetItemStringRef(kwargs, "decimals", &value);
-    Ref owned = Ref::steal(value);
-    if (found < 0) return failure();
-    if (found == 0) return std::nullopt;
+    if (nk == 0) return 0;
+    if (nk > 1) return std::nullopt;
+    PyObject* value = args.keyword("decimals");
+    if (value == nullptr) return std::nullopt;
     return decimals_of(value);
 }
 
@@ -100,57 +98,35 @@ constexpr Signature ASTYPE{"ndarray.astype", ASTYPE_PARAMS, true, true};
 constexpr Param FILL_PARAMS[] = {{"value", ParamKind::Either, true}};
 constexpr Signature FILL{"ndarray.fill", FILL_PARAMS};
 
-// The native dtype name NumPy's dtype(dtype) resolves to, or none.
-Result<std::optional<std::string_view>> native_target(PyObject* dtype) {
-    auto numpy = check(PyImport_ImportModule("numpy"));
-    if (!numpy) return failure(std::move(numpy.error()));
-    auto resolved = check(PyObject_CallMethod(numpy->get(), "dtype", "O", dtype));
-    if (!resolved) return failure(std::move(resolved.error()));
-    auto kind = check(PyObject_GetAttrString(resolved->get(), "kind"));
-    if (!kind) return failure(std::move(kind.error()));
-    auto itemsize = check(PyObject_GetAttrString(resolved->get(), "itemsize"));
-    if (!itemsize) return failure(std::move(itemsize.error()));
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(kind->get(), &length);
-    if (text == nullptr) return failure();
-    const unsigned long long size = PyLong_AsUnsignedLongLong(itemsize->get());
-    if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return failure();
-    if (length != 1) return std::nullopt;
-    if (text[0] == 'f' && size == 8) return std::string_view("float64");
-    if (text[0] == 'i' && size == 8) return std::string_view("int64");
-    if (text[0] == 'b' && size == 1) return std::string_view("bool");
-    return std::nullopt;
-}
-
 }  // namespace
 
-Result<Ref> round_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    auto decimals = round_decimals(args, kwargs);
+Result<Ref> round_method(PyArray& self, const CallArgs& args) {
+    auto decimals = round_decimals(args);
     if (!decimals) return failure(std::move(decimals.error()));
-    if (!*decimals) return call_method_fallback(self, "round", args, kwargs);
+    if (!*decimals) return call_method_fallback(self, "round", args);
     const double scale = scale_of(**decimals);
     self.refresh();
     const auto* x = self.value.get_if<double>();
-    if (x == nullptr) return call_method_fallback(self, "round", args, kwargs);
+    if (x == nullptr) return call_method_fallback(self, "round", args);
     if (**decimals < 0) return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, true); }));
     return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, false); }));
 }
 
-Result<Ref> clip_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    if (has_keywords(kwargs) || PyTuple_GET_SIZE(args) != 2) return call_method_fallback(self, "clip", args, kwargs);
-    auto lo = bound_of(PyTuple_GET_ITEM(args, 0));
+Result<Ref> clip_method(PyArray& self, const CallArgs& args) {
+    if (args.has_keywords() || args.nargs != 2) return call_method_fallback(self, "clip", args);
+    auto lo = bound_of(args[0]);
     if (!lo) return failure(std::move(lo.error()));
-    auto hi = bound_of(PyTuple_GET_ITEM(args, 1));
+    auto hi = bound_of(args[1]);
     if (!hi) return failure(std::move(hi.error()));
     if (lo->kind == ClipBound::Unsupported || hi->kind == ClipBound::Unsupported) {
-        return call_method_fallback(self, "clip", args, kwargs);
+        return call_method_fallback(self, "clip", args);
     }
     if (lo->kind == ClipBound::Absent && hi->kind == ClipBound::Absent) {
         return failure(Error::value_error("One of max or min must be given"));
     }
     self.refresh();
     const auto* x = self.value.get_if<double>();
-    if (x == nullptr) return call_method_fallback(self, "clip", args, kwargs);
+    if (x == nullptr) return call_method_fallback(self, "clip", args);
     const double l = lo->value;
     const double h = hi->value;
     // NaNs propagate: with one bound an element's NaN first, then the bound's; with two,
@@ -171,24 +147,21 @@ Result<Ref> clip_method(PyArray& self, PyObject* args, PyObject* kwargs) {
     }));
 }
 
-Result<Ref> astype_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    auto bound = bind<1>(ASTYPE, args, kwargs);
-    if (!bound) return failure(std::move(bound.error()));
-    PyObject* dtype = (*bound)[0];
-    const std::span<PyObject* const> rest{&PyTuple_GET_ITEM(bound->rest.get(), 0),
-                                          static_cast<std::size_t>(PyTuple_GET_SIZE(bound->rest.get()))};
-    std::vector<PyObject*> positionals{dtype};
-    if (!rest.empty() || has_keywords(bound->kwargs.get())) {
-        positionals.insert(positionals.end(), rest.begin(), rest.end());
-        return fallback::call_method(self.object(), "astype", positionals, bound->kwargs.get());
+Result<Ref> astype_method(PyArray& self, const CallArgs& args) {
+    PyObject* dtype = args.nargs == 1 && !args.has_keywords() ? args[0] : nullptr;
+    if (dtype == nullptr) {
+        auto bound = bind<1>(ASTYPE, args);
+        if (!bound) return failure(std::move(bound.error()));
+        if (PyTuple_GET_SIZE(bound->rest.get()) > 0 || bound->kwargs) return call_method_fallback(self, "astype", args);
+        dtype = (*bound)[0];
     }
-    auto target = native_target(dtype);
+    auto target = native_kind(dtype);
     if (!target) return failure(std::move(target.error()));
     if (*target) {
         self.refresh();
         if (auto converted = self.value.cast(**target)) return create_class_object(std::move(*converted));
     }
-    return fallback::call_method(self.object(), "astype", positionals);
+    return fallback::call_method(self.object(), "astype", std::span<PyObject* const>(&dtype, 1));
 }
 
 Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

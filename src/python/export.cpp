@@ -27,15 +27,6 @@ namespace {
 
 constexpr int CONTIGUITY_BITS = 0x20 | 0x40 | 0x80;  // C, F and any contiguity on top of strides
 
-const char* format_of(ElementKind kind) noexcept {
-    switch (kind) {
-        case ElementKind::F64: return "d";
-        case ElementKind::I64: return "l";
-        case ElementKind::Bool: return "?";
-    }
-    return "B";
-}
-
 // A C-ordered record is also Fortran-ordered when at most one axis is longer than 1, or
 // when it holds no elements.
 bool fortran_ordered(const ArrayDims& dims) noexcept {
@@ -91,7 +82,7 @@ Result<> get_buffer(PyArray& self, Py_buffer* view, int flags) {
     view->len = static_cast<Py_ssize_t>(dims.size() * dims.itemsize());
     view->readonly = 0;
     view->itemsize = static_cast<Py_ssize_t>(dims.itemsize());
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(format_of(self.value.kind())) : nullptr;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(facts_of(self.value.kind()).format) : nullptr;
     if (nd) {
         view->ndim = static_cast<int>(ndim);
         view->shape = record ? record->shape.data() : nullptr;
@@ -189,12 +180,8 @@ Result<std::array<T, 2>> int_pair(PyObject* object, int (*convert)(PyObject*, T*
 }
 
 dlpack::DLDataType dl_dtype(ElementKind kind) noexcept {
-    switch (kind) {
-        case ElementKind::F64: return {kDLFloat, 64, 1};
-        case ElementKind::I64: return {kDLInt, 64, 1};
-        case ElementKind::Bool: return {kDLBool, 8, 1};
-    }
-    return {kDLFloat, 64, 1};
+    const KindFacts& f = facts_of(kind);
+    return {f.dlpack_code, f.dlpack_bits, 1};
 }
 
 // Fills the block's tensor, shape and strides from the exported array, whose reference

@@ -32,6 +32,8 @@ using ::DLTensor;
 
 static_assert(DLPACK_MAJOR_VERSION == 1);
 static_assert(sizeof(DLPackVersion) == 8 && sizeof(DLDevice) == 8 && sizeof(DLDataType) == 4);
+static_assert(facts_of(ElementKind::F64).dlpack_code == kDLFloat &&
+              facts_of(ElementKind::I64).dlpack_code == kDLInt && facts_of(ElementKind::Bool).dlpack_code == kDLBool);
 static_assert(offsetof(DLTensor, data) == 0 && offsetof(DLTensor, device) == 8 &&
               offsetof(DLTensor, ndim) == 16 && offsetof(DLTensor, dtype) == 20 &&
               offsetof(DLTensor, shape) == 24 && offsetof(DLTensor, strides) == 32 &&

@@ -23,23 +23,12 @@ constinit Interned INDEX_NAME("__index__");
 
 Error index_error(const char* message) noexcept { return Error::make(PyExc_IndexError, message); }
 
-template <Element T>
-Result<Ref> scalar_of(T value) {
-    if constexpr (std::same_as<T, double>) {
-        return np_float(value);
-    } else if constexpr (std::same_as<T, std::int64_t>) {
-        return np_i64(value);
-    } else {
-        return np_bool(is_true(value));
-    }
-}
-
 // The NumPy scalar of the element stored at `at`, of a's element kind.
 Result<Ref> scalar_at(const PyArray& a, const std::byte* at) {
     return a.value.visit([&]<class T>(const Array<T>&) {
         T value;
         std::memcpy(&value, at, sizeof(T));
-        return scalar_of(value);
+        return numpy_scalar(value);
     });
 }
 
@@ -96,17 +85,17 @@ Py_ssize_t normalise(Selector::Slice& s, std::uint64_t len) noexcept {
     return count;
 }
 
-// `a[slice]` on a contiguous, non-empty array when the result is one block of it: the
-// leading axis cut to `count` elements from `start`, the C dims otherwise unchanged.
-std::optional<Result<Ref>> leading_block(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
-    if (a.strided || count <= 0 || (s.step != 1 && count != 1) || a.value.len() == 0) return std::nullopt;
-    const ArrayDims& dims = a.value.dims();
-    auto shape = Shape(dims.shape());
-    shape[0] = static_cast<std::uint64_t>(count);
-    auto out = ArrayDims::make(shape, static_cast<std::uint8_t>(dims.itemsize()));
-    if (!out) return failure(array_error(std::move(out.error())));
-    const auto row = static_cast<std::uint64_t>(dims.strides()[0]) / dims.itemsize();
-    return contiguous_view(a, static_cast<std::uint64_t>(s.start) * row, *out);
+// `a[slice]` with a non-empty result: the leading axis cut and stepped, the others kept,
+// without a selection plan. Empty results take the general road.
+std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
+    if (count <= 0 || a.value.len() == 0) return std::nullopt;
+    Layout layout = Layout::of(a);
+    layout.data += s.start * layout.strides[0];
+    layout.shape[0] = static_cast<std::uint64_t>(count);
+    // Wraps like Layout::select for a huge step, which only a length-1 result can have.
+    layout.strides[0] = static_cast<std::int64_t>(static_cast<std::uint64_t>(s.step) *
+                                                  static_cast<std::uint64_t>(layout.strides[0]));
+    return view_from_layout(a, layout);
 }
 
 Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
@@ -197,10 +186,24 @@ Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
         if (!plan) return failure(array_error(std::move(plan.error())));
         return view_from_layout(a, Layout::of(a).select(*plan, selectors));
     }
+    if (indices.size() == a.value.ndim()) {
+        // One element: its offset straight from the C strides; an index out of bounds
+        // takes the general road for its error.
+        const ArrayDims& dims = a.value.dims();
+        std::uint64_t offset = 0;
+        bool inside = true;
+        for (std::size_t k = 0; k < indices.size(); ++k) {
+            const auto len = static_cast<std::int64_t>(dims.shape_slots()[k]);
+            const std::int64_t i = indices[k] < 0 ? indices[k] + len : indices[k];
+            inside = inside && i >= 0 && i < len;
+            offset += static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(dims.stride_slots()[k]);
+        }
+        if (inside) return scalar_at(a, static_cast<const std::byte*>(a.value.raw_data()) + offset);
+    }
     auto location = a.value.locate(indices);
     if (!location) return failure(array_error(std::move(location.error())));
     if (location->dims.ndim() == 0) {
-        return a.value.visit([&]<class T>(const Array<T>& x) { return scalar_of(x.data()[location->offset]); });
+        return a.value.visit([&]<class T>(const Array<T>& x) { return numpy_scalar(x.data()[location->offset]); });
     }
     return contiguous_view(a, location->offset, location->dims);
 }
@@ -290,7 +293,7 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
         if (!s) return failure(std::move(s.error()));
         if (a.value.ndim() == 0) return failure(index_error(ZERO_D));
         const Py_ssize_t count = normalise(*s, a.value.shape()[0]);
-        if (auto view = leading_block(a, *s, count)) return std::move(*view);
+        if (auto view = leading_slice(a, *s, count)) return std::move(*view);
         const Selector selector(*s);
         return select_result(a, std::span(&selector, 1), {});
     }

@@ -19,4 +19,10 @@ Result<Ref> call_method_fallback(PyArray& a, std::string_view name, PyObject* ar
     return call_method_fallback(a.object(), name, args, kwargs);
 }
 
+Result<Ref> call_method_fallback(PyArray& a, std::string_view name, const CallArgs& call) {
+    auto kwargs = call.keywords_dict();
+    if (!kwargs) return kwargs;
+    return fallback::call_method(a.object(), name, call.positionals(), kwargs->get());
+}
+
 }  // namespace corvantile::python

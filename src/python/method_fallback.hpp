@@ -2,6 +2,7 @@
 
 // The NumPy road of every ndarray method body that declines a call.
 
+#include "python/args.hpp"
 #include "python/error.hpp"
 
 #include <string_view>
@@ -17,5 +18,7 @@ namespace corvantile::python {
 // an empty dictionary is passed on as it is.
 Result<Ref> call_method_fallback(PyObject* a, std::string_view name, PyObject* args, PyObject* kwargs);
 Result<Ref> call_method_fallback(PyArray& a, std::string_view name, PyObject* args, PyObject* kwargs);
+// The same for the arguments of a fast call.
+Result<Ref> call_method_fallback(PyArray& a, std::string_view name, const CallArgs& call);
 
 }  // namespace corvantile::python

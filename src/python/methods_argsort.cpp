@@ -29,9 +29,9 @@ Result<Ref> stable_by_default(std::span<PyObject* const> args, PyObject* kwargs)
     return kw;
 }
 
-Result<Ref> argsort_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    const std::span<PyObject* const> rest{&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))};
-    if (rest.empty() && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+Result<Ref> argsort_method(PyArray& self, const CallArgs& args) {
+    const std::span<PyObject* const> rest = args.positionals();
+    if (args.empty()) {
         self.refresh();
         if (const auto* x = self.value.get_if<double>(); x != nullptr && x->ndim() == 1) {
             return create_class_object(x->argsort_1d());
@@ -40,7 +40,9 @@ Result<Ref> argsort_method(PyArray& self, PyObject* args, PyObject* kwargs) {
             return create_class_object(x->argsort_1d());
         }
     }
-    auto keywords = stable_by_default(rest, kwargs);
+    auto kwargs = args.keywords_dict();
+    if (!kwargs) return kwargs;
+    auto keywords = stable_by_default(rest, kwargs->get());
     if (!keywords) return keywords;
     return fallback::call_method(self.object(), "argsort", rest, keywords->get());
 }

@@ -2,6 +2,7 @@
 
 // ndarray.argsort, and the keywords every argsort handed to NumPy carries.
 
+#include "python/args.hpp"
 #include "python/error.hpp"
 
 #include <span>
@@ -18,6 +19,6 @@ namespace corvantile::python {
 Result<Ref> stable_by_default(std::span<PyObject* const> args, PyObject* kwargs);
 
 // a.argsort(*args, **kwargs): native for a plain call on a 1-D float64 array.
-Result<Ref> argsort_method(PyArray& self, PyObject* args, PyObject* kwargs);
+Result<Ref> argsort_method(PyArray& self, const CallArgs& args);
 
 }  // namespace corvantile::python

@@ -3,6 +3,7 @@
 // NumPy, reached on first use: the handles kept in one-time cells and the three
 // makers of NumPy scalars.
 
+#include "array/storage.hpp"
 #include "python/error.hpp"
 
 #include <cstdint>
@@ -34,6 +35,11 @@ std::optional<NumpyScalars> load_numpy_scalars();
 Result<Ref> np_float(double value);
 Result<Ref> np_i64(std::int64_t value);
 Result<Ref> np_bool(bool value);
+
+// The NumPy scalar of one element, by its kind's type.
+inline Result<Ref> numpy_scalar(double value) { return np_float(value); }
+inline Result<Ref> numpy_scalar(std::int64_t value) { return np_i64(value); }
+inline Result<Ref> numpy_scalar(Bool value) { return np_bool(is_true(value)); }
 
 // The slow road alone: calling the NumPy scalar types.
 Result<Ref> np_float_slow(double value);

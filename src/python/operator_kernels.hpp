@@ -199,7 +199,7 @@ inline bool numpy_takes(PyObject* other) noexcept { return numpy_handles(other) 
 // with a float value keep NumPy's own promotion (bool + float32 is float32, say).
 inline bool plain_float(PyObject* other) noexcept { return PyFloat_Check(other) != 0; }
 
-inline void refresh(PyArray& self) noexcept {
+inline void refresh(PyArray& self) {
     if (self.strided) self.refresh();
 }
 

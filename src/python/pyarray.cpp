@@ -46,6 +46,7 @@ void dealloc(PyObject* self) noexcept {
     PyArray* a = PyArray::of(self);
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view
+    Py_XDECREF(a->shape_tuple.load(std::memory_order_relaxed));
     type->tp_free(self);
     Py_DECREF(type);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
@@ -69,6 +70,12 @@ Result<> sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
 
 Result<Ref> noop(PyArray&, PyObject*) { return Ref::borrow(Py_None); }
 
+// A method body over the arguments of a fast call.
+template <Result<Ref> (*Body)(PyArray&, const CallArgs&)>
+Result<Ref> fast_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return Body(self, CallArgs{args, nargs, kwnames});
+}
+
 PyMethodDef METHODS[] = {
     {"__array__", as_method(entry<&array_protocol>), METH_FASTCALL | METH_KEYWORDS, ARRAY_DOC},
     {"__dlpack__", as_method(entry<&dlpack_export>), METH_FASTCALL | METH_KEYWORDS, DLPACK_DOC},
@@ -77,34 +84,34 @@ PyMethodDef METHODS[] = {
     {"__copy__", as_method(entry<&copy>), METH_NOARGS, COPY_DOC},
     {"__deepcopy__", as_method(entry<&deepcopy>), METH_FASTCALL | METH_KEYWORDS, DEEPCOPY_DOC},
     {"__reduce__", as_method(entry<&reduce>), METH_NOARGS, REDUCE_DOC},
-    {"copy", as_method(entry<&copy_method>), METH_VARARGS | METH_KEYWORDS, "copy($self, *args, **kwargs)\n--\n\n"},
-    {"reshape", as_method(entry<&reshape_method>), METH_VARARGS | METH_KEYWORDS, "reshape($self, *shape, **kwargs)\n--\n\n"},
-    {"ravel", as_method(entry<&ravel_method>), METH_VARARGS | METH_KEYWORDS, "ravel($self, *args, **kwargs)\n--\n\n"},
-    {"flatten", as_method(entry<&flatten_method>), METH_VARARGS | METH_KEYWORDS, "flatten($self, *args, **kwargs)\n--\n\n"},
-    {"transpose", as_method(entry<&transpose_method>), METH_VARARGS | METH_KEYWORDS,
+    {"copy", as_method(entry<&fast_method<&copy_method>>), METH_FASTCALL | METH_KEYWORDS, "copy($self, *args, **kwargs)\n--\n\n"},
+    {"reshape", as_method(entry<&fast_method<&reshape_method>>), METH_FASTCALL | METH_KEYWORDS, "reshape($self, *shape, **kwargs)\n--\n\n"},
+    {"ravel", as_method(entry<&fast_method<&ravel_method>>), METH_FASTCALL | METH_KEYWORDS, "ravel($self, *args, **kwargs)\n--\n\n"},
+    {"flatten", as_method(entry<&fast_method<&flatten_method>>), METH_FASTCALL | METH_KEYWORDS, "flatten($self, *args, **kwargs)\n--\n\n"},
+    {"transpose", as_method(entry<&fast_method<&transpose_method>>), METH_FASTCALL | METH_KEYWORDS,
      "transpose($self, *args, **kwargs)\n--\n\n`transpose()` with no axes natively; explicit axes through NumPy."},
-    {"argsort", as_method(entry<&argsort_method>), METH_VARARGS | METH_KEYWORDS,
+    {"argsort", as_method(entry<&fast_method<&argsort_method>>), METH_FASTCALL | METH_KEYWORDS,
      "argsort($self, *args, **kwargs)\n--\n\n`argsort()` of a 1-D float64 or int64 array natively (stable)."},
     {"nonzero", as_method(entry<&nonzero_method>), METH_NOARGS,
      "nonzero($self)\n--\n\n`nonzero()`: a tuple of int64 index arrays, one per dimension."},
-    {"sum", as_method(entry<&sum_method>), METH_VARARGS | METH_KEYWORDS, "sum($self, *args, **kwargs)\n--\n\n"},
-    {"prod", as_method(entry<&prod_method>), METH_VARARGS | METH_KEYWORDS, "prod($self, *args, **kwargs)\n--\n\n"},
-    {"mean", as_method(entry<&mean_method>), METH_VARARGS | METH_KEYWORDS, "mean($self, *args, **kwargs)\n--\n\n"},
-    {"max", as_method(entry<&max_method>), METH_VARARGS | METH_KEYWORDS, "max($self, *args, **kwargs)\n--\n\n"},
-    {"min", as_method(entry<&min_method>), METH_VARARGS | METH_KEYWORDS, "min($self, *args, **kwargs)\n--\n\n"},
-    {"var", as_method(entry<&var_method>), METH_VARARGS | METH_KEYWORDS, "var($self, *args, **kwargs)\n--\n\n"},
-    {"std", as_method(entry<&std_method>), METH_VARARGS | METH_KEYWORDS, "std($self, *args, **kwargs)\n--\n\n"},
-    {"argmax", as_method(entry<&argmax_method>), METH_VARARGS | METH_KEYWORDS, "argmax($self, *args, **kwargs)\n--\n\n"},
-    {"argmin", as_method(entry<&argmin_method>), METH_VARARGS | METH_KEYWORDS, "argmin($self, *args, **kwargs)\n--\n\n"},
-    {"any", as_method(entry<&any_method>), METH_VARARGS | METH_KEYWORDS, "any($self, *args, **kwargs)\n--\n\n"},
-    {"all", as_method(entry<&all_method>), METH_VARARGS | METH_KEYWORDS, "all($self, *args, **kwargs)\n--\n\n"},
-    {"cumsum", as_method(entry<&cumsum_method>), METH_VARARGS | METH_KEYWORDS, "cumsum($self, *args, **kwargs)\n--\n\n"},
-    {"cumprod", as_method(entry<&cumprod_method>), METH_VARARGS | METH_KEYWORDS, "cumprod($self, *args, **kwargs)\n--\n\n"},
-    {"round", as_method(entry<&round_method>), METH_VARARGS | METH_KEYWORDS,
+    {"sum", as_method(entry<&fast_method<&sum_method>>), METH_FASTCALL | METH_KEYWORDS, "sum($self, *args, **kwargs)\n--\n\n"},
+    {"prod", as_method(entry<&fast_method<&prod_method>>), METH_FASTCALL | METH_KEYWORDS, "prod($self, *args, **kwargs)\n--\n\n"},
+    {"mean", as_method(entry<&fast_method<&mean_method>>), METH_FASTCALL | METH_KEYWORDS, "mean($self, *args, **kwargs)\n--\n\n"},
+    {"max", as_method(entry<&fast_method<&max_method>>), METH_FASTCALL | METH_KEYWORDS, "max($self, *args, **kwargs)\n--\n\n"},
+    {"min", as_method(entry<&fast_method<&min_method>>), METH_FASTCALL | METH_KEYWORDS, "min($self, *args, **kwargs)\n--\n\n"},
+    {"var", as_method(entry<&fast_method<&var_method>>), METH_FASTCALL | METH_KEYWORDS, "var($self, *args, **kwargs)\n--\n\n"},
+    {"std", as_method(entry<&fast_method<&std_method>>), METH_FASTCALL | METH_KEYWORDS, "std($self, *args, **kwargs)\n--\n\n"},
+    {"argmax", as_method(entry<&fast_method<&argmax_method>>), METH_FASTCALL | METH_KEYWORDS, "argmax($self, *args, **kwargs)\n--\n\n"},
+    {"argmin", as_method(entry<&fast_method<&argmin_method>>), METH_FASTCALL | METH_KEYWORDS, "argmin($self, *args, **kwargs)\n--\n\n"},
+    {"any", as_method(entry<&fast_method<&any_method>>), METH_FASTCALL | METH_KEYWORDS, "any($self, *args, **kwargs)\n--\n\n"},
+    {"all", as_method(entry<&fast_method<&all_method>>), METH_FASTCALL | METH_KEYWORDS, "all($self, *args, **kwargs)\n--\n\n"},
+    {"cumsum", as_method(entry<&fast_method<&cumsum_method>>), METH_FASTCALL | METH_KEYWORDS, "cumsum($self, *args, **kwargs)\n--\n\n"},
+    {"cumprod", as_method(entry<&fast_method<&cumprod_method>>), METH_FASTCALL | METH_KEYWORDS, "cumprod($self, *args, **kwargs)\n--\n\n"},
+    {"round", as_method(entry<&fast_method<&round_method>>), METH_FASTCALL | METH_KEYWORDS,
      "round($self, *args, **kwargs)\n--\n\n`round(decimals=0)`, half to even like NumPy."},
-    {"clip", as_method(entry<&clip_method>), METH_VARARGS | METH_KEYWORDS,
+    {"clip", as_method(entry<&fast_method<&clip_method>>), METH_FASTCALL | METH_KEYWORDS,
      "clip($self, *args, **kwargs)\n--\n\n`clip(min, max)` with scalar bounds natively (one may be None)."},
-    {"astype", as_method(entry<&astype_method>), METH_VARARGS | METH_KEYWORDS,
+    {"astype", as_method(entry<&fast_method<&astype_method>>), METH_FASTCALL | METH_KEYWORDS,
      "astype($self, dtype, *args, **kwargs)\n--\n\n`astype(dtype)` between float64, int64 and bool natively; other\n"
      "targets, keywords and non-finite float-to-int casts through NumPy."},
     {"fill", as_method(entry<&fill_method>), METH_FASTCALL | METH_KEYWORDS, "fill($self, value)\n--\n\n`a.fill(value)` in place."},
@@ -173,6 +180,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_richcompare, as_slot(&tp_richcompare)},
     {Py_tp_dealloc, as_slot(&dealloc)},
     {Py_sq_item, as_slot(entry<&sq_item>)},
+    {Py_sq_length, as_slot(entry<&length>)},  // len() asks the sequence slot first
     {Py_sq_ass_item, as_slot(entry<&sq_ass_item>)},
     {0, nullptr},
 };
@@ -197,7 +205,9 @@ Result<PyTypeObject*> ndarray_type() {
         return type;
     });
     if (!cell) return failure(std::move(cell.error()));
-    return reinterpret_cast<PyTypeObject*>((*cell)->get());
+    auto* type = reinterpret_cast<PyTypeObject*>((*cell)->get());
+    detail::NDARRAY_TYPE_SEEN.store(type, std::memory_order_relaxed);
+    return type;
 }
 
 PyTypeObject* ndarray_type_or_panic() {
@@ -211,7 +221,7 @@ PyTypeObject* ndarray_type_or_panic() {
     return *type;
 }
 
-bool is_ndarray(PyObject* object) {
+bool detail::is_ndarray_subtype(PyObject* object) {
     PyTypeObject* type = ndarray_type_or_panic();
     return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
 }
@@ -245,6 +255,7 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<
     PyArray* a = PyArray::of(object);
     std::construct_at(&a->value, std::move(value));
     std::construct_at(&a->strided, std::move(strided));
+    std::construct_at(&a->shape_tuple, nullptr);
     return Ref::steal(object);
 }
 
@@ -257,6 +268,7 @@ Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
     data = storage.ptr();
     ::new (&a->value) AnyArray(Array<T>::from_parts(std::move(storage), dims));
     ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 template Result<Ref> create_unwritten<double>(const ArrayDims&, double*&);
@@ -270,11 +282,50 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
     PyArray* a = PyArray::of(object);
     ::new (&a->value) AnyArray(Array<T>::view(base, offset, dims, std::move(root_owner)));
     ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<std::int64_t>(const Array<std::int64_t>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<Bool>(const Array<Bool>&, std::uint64_t, const ArrayDims&, Owner);
+
+namespace {
+
+// f.template operator()<T>() for the element type T of kind.
+template <class F>
+void with_element_type(ElementKind kind, F&& f) {
+    switch (kind) {
+        case ElementKind::F64: f.template operator()<double>(); break;
+        case ElementKind::I64: f.template operator()<std::int64_t>(); break;
+        case ElementKind::Bool: f.template operator()<Bool>(); break;
+    }
+}
+
+}  // namespace
+
+Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner) {
+    PyObject* object = allocate_instance(ndarray_type_or_panic());
+    if (object == nullptr) return failure();
+    PyArray* a = PyArray::of(object);
+    with_element_type(kind, [&]<class T>() {
+        ::new (&a->value) AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(data), dims, std::move(owner)));
+    });
+    ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    return Ref::steal(object);
+}
+
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided) {
+    PyObject* object = allocate_instance(ndarray_type_or_panic());
+    if (object == nullptr) return failure();
+    PyArray* a = PyArray::of(object);
+    with_element_type(kind, [&]<class T>() {
+        ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::deferred(dims.size()), dims));
+    });
+    ::new (&a->strided) std::optional<Strided>(std::move(strided));
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    return Ref::steal(object);
+}
 
 Error array_error(ArrayError error) {
     return Error::make(error.is_index_error() ? PyExc_IndexError : PyExc_ValueError, error.message());

@@ -8,6 +8,7 @@
 #include "python/frame.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,10 +31,12 @@ struct PyArray {
     PyObject_HEAD
     AnyArray value;                  // for a strided view, its contiguous shadow
     std::optional<Strided> strided;  // present only on a strided view
+    std::atomic<PyObject*> shape_tuple;  // the shape as last handed out (owned), or null
 
-    // A strided view gathers its base memory into its shadow; other arrays: no-op.
-    // Call before reading elements natively.
-    void refresh() noexcept;
+    // A strided view gathers its base memory into its shadow, which is allocated by the
+    // first refresh (std::bad_alloc may propagate); other arrays: no-op. Call before
+    // reading elements natively.
+    void refresh();
     // A strided view scatters its shadow back into its base memory; other arrays: no-op.
     // Call after writing elements natively.
     void commit() noexcept;
@@ -57,8 +60,17 @@ Result<PyTypeObject*> ndarray_type();
 // internal failure "failed to create type object for `ndarray`".
 PyTypeObject* ndarray_type_or_panic();
 
+namespace detail {
+// The ndarray type once made; read inline by every entry's ndarray check.
+inline std::atomic<PyTypeObject*> NDARRAY_TYPE_SEEN{nullptr};
+bool is_ndarray_subtype(PyObject* object);
+}  // namespace detail
+
 // Whether object is an ndarray (or of a subtype).
-bool is_ndarray(PyObject* object);
+inline bool is_ndarray(PyObject* object) {
+    return Py_TYPE(object) == detail::NDARRAY_TYPE_SEEN.load(std::memory_order_relaxed) ||
+           detail::is_ndarray_subtype(object);
+}
 // The ndarray check: object as an ndarray, or the cast error
 // "'{type}' object is not an instance of 'ndarray'".
 Result<PyArray*> as_ndarray(PyObject* object);
@@ -77,6 +89,13 @@ Result<Ref> create_unwritten(const ArrayDims& dims, T*& data);
 // `root_owner`; built in place like create_unwritten (checks of Array<T>::view).
 template <Element T>
 Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayDims& dims, Owner root_owner);
+
+// A new contiguous view of `kind` under `dims` at `data`, inside the memory of the
+// root owner whose reference `owner` holds.
+Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
+// A new strided view of `kind` under `dims` over strided's memory. Its shadow is
+// neither allocated nor filled until the first refresh, which every native read makes.
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

@@ -122,22 +122,22 @@ std::optional<Result<Ref>> reduce_other(Op op, const AnyArray& value) {
     }
 }
 
-Result<Ref> alt_reduce_op(PyArray& self, Op op, PyObject* args, PyObject* kwargs) {
-    auto axis = parse_axis(args, kwargs);
+Result<Ref> alt_reduce_op(PyArray& self, Op op, const CallArgs& args) {
+    auto axis = parse_axis(args);
     if (!axis) return failure(std::move(axis.error()));
     if (std::holds_alternative<AxisArg::All>(axis->form)) {
         self.refresh();
         if (auto done = reduce_other(op, self.value)) return std::move(*done);
     }
-    return call_method_fallback(self, name_of(op), args, kwargs);
+    return call_method_fallback(self, name_of(op), args);
 }
 
 template <Op op>
-Result<Ref> reduction(PyArray& self, PyObject* args, PyObject* kwargs) {
-    if (self.value.kind() != ElementKind::F64) return alt_reduce_op(self, op, args, kwargs);
-    auto axis = parse_axis(args, kwargs);
+Result<Ref> reduction(PyArray& self, const CallArgs& args) {
+    if (self.value.kind() != ElementKind::F64) return alt_reduce_op(self, op, args);
+    auto axis = parse_axis(args);
     if (!axis) return failure(std::move(axis.error()));
-    if (std::holds_alternative<AxisArg::Unsupported>(axis->form)) return call_method_fallback(self, name_of(op), args, kwargs);
+    if (std::holds_alternative<AxisArg::Unsupported>(axis->form)) return call_method_fallback(self, name_of(op), args);
     self.refresh();
     const auto& a = *self.value.get_if<double>();
     if (const auto* one = std::get_if<AxisArg::Axis>(&axis->form)) return reduce_axis(op, a, one->axis);
@@ -148,17 +148,14 @@ Result<Ref> reduction(PyArray& self, PyObject* args, PyObject* kwargs) {
 
 double lane_sum(std::span<const double> xs) noexcept { return folds::lanes(xs.data(), xs.size()); }
 
-Result<AxisArg> parse_axis(PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t p = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    const Py_ssize_t k = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+Result<AxisArg> parse_axis(const CallArgs& args) {
+    const Py_ssize_t p = args.nargs;
+    const Py_ssize_t k = args.keyword_count();
     if (p == 0 && k == 0) return AxisArg{AxisArg::All{}};
-    if (p == 1 && k == 0) return axis_value(PyTuple_GET_ITEM(args, 0));
+    if (p == 1 && k == 0) return axis_value(args[0]);
     if (p != 0 || k != 1) return AxisArg{AxisArg::Unsupported{}};
-    PyObject* value = nullptr;
-    const int found = PyDict_GetItemStringRef(kwargs, "axis", &value);
-    if (found < 0) return failure();
-    if (found == 0) return AxisArg{AxisArg::Unsupported{}};
-    Ref owned = Ref::steal(value);
+    PyObject* value = args.keyword("axis");
+    if (value == nullptr) return AxisArg{AxisArg::Unsupported{}};
     return axis_value(value);
 }
 
@@ -166,26 +163,26 @@ Error no_identity(std::string_view name) {
     return Error::value_error(std::format("zero-size array to reduction operation {} which has no identity", name));
 }
 
-Result<Ref> alt_reduce(PyArray& self, std::string_view name, PyObject* args, PyObject* kwargs) {
+Result<Ref> alt_reduce(PyArray& self, std::string_view name, const CallArgs& args) {
     for (Op op : {Op::Sum, Op::Prod, Op::Mean, Op::Max, Op::Min})
-        if (name == name_of(op)) return alt_reduce_op(self, op, args, kwargs);
-    return call_method_fallback(self, name, args, kwargs);
+        if (name == name_of(op)) return alt_reduce_op(self, op, args);
+    return call_method_fallback(self, name, args);
 }
 
-Result<Ref> sum_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return reduction<Op::Sum>(self, args, kwargs);
+Result<Ref> sum_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Sum>(self, args);
 }
-Result<Ref> prod_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return reduction<Op::Prod>(self, args, kwargs);
+Result<Ref> prod_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Prod>(self, args);
 }
-Result<Ref> mean_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return reduction<Op::Mean>(self, args, kwargs);
+Result<Ref> mean_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Mean>(self, args);
 }
-Result<Ref> max_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return reduction<Op::Max>(self, args, kwargs);
+Result<Ref> max_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Max>(self, args);
 }
-Result<Ref> min_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    return reduction<Op::Min>(self, args, kwargs);
+Result<Ref> min_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Min>(self, args);
 }
 
 }  // namespace corvantile::python

@@ -4,6 +4,7 @@
 // all, cumsum, cumprod) and the fixed 8-lane summation that every native whole-array
 // float64 total uses.
 
+#include "python/args.hpp"
 #include "python/error.hpp"
 
 #include <cstdint>
@@ -35,27 +36,27 @@ struct AxisArg {
 
 // Reads `()`, `(axis)` or `(axis=...)` with axis None or an int; every other form is
 // Unsupported. An int axis that does not fit int64 raises OverflowError.
-Result<AxisArg> parse_axis(PyObject* args, PyObject* kwargs);
+Result<AxisArg> parse_axis(const CallArgs& args);
 
 // ValueError "zero-size array to reduction operation {name} which has no identity".
 Error no_identity(std::string_view name);
 
 // The int64 and bool versions of sum, prod, mean, max and min.
-Result<Ref> alt_reduce(PyArray& self, std::string_view name, PyObject* args, PyObject* kwargs);
+Result<Ref> alt_reduce(PyArray& self, std::string_view name, const CallArgs& args);
 
 // The method bodies: args is the positional tuple, kwargs a dict or null.
-Result<Ref> sum_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> prod_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> mean_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> max_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> min_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> var_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> std_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> argmax_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> argmin_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> any_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> all_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> cumsum_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> cumprod_method(PyArray& self, PyObject* args, PyObject* kwargs);
+Result<Ref> sum_method(PyArray& self, const CallArgs& args);
+Result<Ref> prod_method(PyArray& self, const CallArgs& args);
+Result<Ref> mean_method(PyArray& self, const CallArgs& args);
+Result<Ref> max_method(PyArray& self, const CallArgs& args);
+Result<Ref> min_method(PyArray& self, const CallArgs& args);
+Result<Ref> var_method(PyArray& self, const CallArgs& args);
+Result<Ref> std_method(PyArray& self, const CallArgs& args);
+Result<Ref> argmax_method(PyArray& self, const CallArgs& args);
+Result<Ref> argmin_method(PyArray& self, const CallArgs& args);
+Result<Ref> any_method(PyArray& self, const CallArgs& args);
+Result<Ref> all_method(PyArray& self, const CallArgs& args);
+Result<Ref> cumsum_method(PyArray& self, const CallArgs& args);
+Result<Ref> cumprod_method(PyArray& self, const CallArgs& args);
 
 }  // namespace corvantile::python

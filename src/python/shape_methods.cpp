@@ -15,7 +15,6 @@ namespace corvantile::python {
 
 namespace {
 
-bool has_keywords(PyObject* kwargs) noexcept { return kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0; }
 
 std::string qualified_type_name(PyObject* object) {
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
@@ -162,26 +161,32 @@ Result<Ref> reshaped_copy(const PyArray& a, std::span<const std::uint64_t> shape
 
 }  // namespace
 
-Result<Ref> reshape_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    if (has_keywords(kwargs)) return call_method_fallback(self, "reshape", args, kwargs);
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
+    if (args.has_keywords()) return call_method_fallback(self, "reshape", args);
+    const Py_ssize_t nargs = args.nargs;
     Py_ssize_t n = nargs;
     if (nargs == 1) {
-        const Py_ssize_t len = PyObject_Length(PyTuple_GET_ITEM(args, 0));
+        const Py_ssize_t len = PyObject_Length(args[0]);
         if (len < 0) {
             PyErr_Clear();
         } else {
             n = len;
         }
     }
-    if (n > static_cast<Py_ssize_t>(MAX_NDIM)) return call_method_fallback(self, "reshape", args, kwargs);
+    if (n > static_cast<Py_ssize_t>(MAX_NDIM)) return call_method_fallback(self, "reshape", args);
 
-    PyObject* first = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    PyObject* first = nargs == 1 ? args[0] : nullptr;
     Arena arena;
     Entries request(&arena.resource);
     Sizes shape(&arena.resource);
-    if (auto r = sequence_request(first != nullptr && !PyLong_Check(first) ? first : args, request); !r) {
-        return failure(std::move(r.error()));
+    if (first != nullptr && !PyLong_Check(first)) {
+        if (auto r = sequence_request(first, request); !r) return failure(std::move(r.error()));
+    } else {
+        // The positionals as the sizes, as a tuple of them would be walked.
+        request.reserve(static_cast<std::size_t>(nargs));
+        for (PyObject* item : args.positionals()) {
+            if (auto r = append_entry(request, item); !r) return failure(std::move(r.error()));
+        }
     }
     if (auto r = resolve(request, self.value.len(), Resolve::Reshape, shape); !r) return failure(std::move(r.error()));
     auto dims = checked_dims(self, shape, request, Resolve::Reshape);
@@ -193,10 +198,10 @@ Result<Ref> reshape_method(PyArray& self, PyObject* args, PyObject* kwargs) {
     return storage_view(self, *dims);
 }
 
-Result<Ref> ravel_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    auto native = c_order_only(args, kwargs);
+Result<Ref> ravel_method(PyArray& self, const CallArgs& args) {
+    auto native = c_order_only(args);
     if (!native) return failure(std::move(native.error()));
-    if (!*native) return call_method_fallback(self, "ravel", args, kwargs);
+    if (!*native) return call_method_fallback(self, "ravel", args);
     const std::uint64_t flat[1] = {self.value.len()};
     if (self.strided) {
         self.refresh();
@@ -207,10 +212,10 @@ Result<Ref> ravel_method(PyArray& self, PyObject* args, PyObject* kwargs) {
     return storage_view(self, *dims);
 }
 
-Result<Ref> flatten_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    auto native = c_order_only(args, kwargs);
+Result<Ref> flatten_method(PyArray& self, const CallArgs& args) {
+    auto native = c_order_only(args);
     if (!native) return failure(std::move(native.error()));
-    if (!*native) return call_method_fallback(self, "flatten", args, kwargs);
+    if (!*native) return call_method_fallback(self, "flatten", args);
     self.refresh();
     const std::uint64_t flat[1] = {self.value.len()};
     return reshaped_copy(self, flat);
@@ -228,12 +233,12 @@ Result<Ref> transposed(PyArray& self) {
     return view_from_layout(self, reversed);
 }
 
-Result<Ref> transpose_method(PyArray& self, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (!has_keywords(kwargs) && (nargs == 0 || (nargs == 1 && PyTuple_GET_ITEM(args, 0) == Py_None))) {
+Result<Ref> transpose_method(PyArray& self, const CallArgs& args) {
+    const Py_ssize_t nargs = args.nargs;
+    if (!args.has_keywords() && (nargs == 0 || (nargs == 1 && args[0] == Py_None))) {
         return transposed(self);
     }
-    return call_method_fallback(self, "transpose", args, kwargs);
+    return call_method_fallback(self, "transpose", args);
 }
 
 Result<Ref> transpose_property(PyArray& self, void*) { return transposed(self); }
@@ -259,6 +264,7 @@ Result<> set_shape(PyArray& self, PyObject* value, void*) {
     auto dims = checked_dims(self, shape, request, Resolve::Setter);
     if (!dims) return failure(std::move(dims.error()));
     self.value.set_dims(*dims);
+    Ref::steal(self.shape_tuple.exchange(nullptr, std::memory_order_acq_rel)).reset();
     return {};
 }
 

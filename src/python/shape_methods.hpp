@@ -4,6 +4,7 @@
 // setter. An array that is not a strided view is one C-order block, so reshape and ravel
 // give views over the same memory; a strided view gets copies (and refuses the setter).
 
+#include "python/args.hpp"
 #include "python/error.hpp"
 
 namespace corvantile {
@@ -12,10 +13,10 @@ struct PyArray;
 
 namespace corvantile::python {
 
-Result<Ref> reshape_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> ravel_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> flatten_method(PyArray& self, PyObject* args, PyObject* kwargs);
-Result<Ref> transpose_method(PyArray& self, PyObject* args, PyObject* kwargs);
+Result<Ref> reshape_method(PyArray& self, const CallArgs& args);
+Result<Ref> ravel_method(PyArray& self, const CallArgs& args);
+Result<Ref> flatten_method(PyArray& self, const CallArgs& args);
+Result<Ref> transpose_method(PyArray& self, const CallArgs& args);
 
 // The reversed-axes view of self (transpose() and T); reads no element.
 Result<Ref> transposed(PyArray& self);

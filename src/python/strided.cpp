@@ -68,6 +68,7 @@ void transfer_view(PyArray& a) noexcept {
     const std::uint64_t* shape = dims.shape_slots().data();
     const std::size_t n = dims.ndim();
     auto* flat = static_cast<std::byte*>(a.value.raw_data());
+    if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
     if (dims.itemsize() == 1) {
         transfer<1, Gather>(base, strides, shape, n, flat);
     } else {
@@ -89,7 +90,11 @@ bool c_contiguous(const Layout& layout, std::int64_t itemsize) noexcept {
 
 }  // namespace
 
-void PyArray::refresh() noexcept { transfer_view<true>(*this); }
+void PyArray::refresh() {
+    if (!strided) return;
+    value.materialize();
+    transfer_view<true>(*this);
+}
 
 void PyArray::commit() noexcept { transfer_view<false>(*this); }
 
@@ -160,27 +165,23 @@ PyObject* root_owner(const PyArray& a) noexcept {
 Result<Ref> view_from_layout(const PyArray& source, const Layout& layout) {
     if (layout.ndim > MAX_NDIM) internal_failure("layout with more than MAX_NDIM axes");
     const std::span<const std::uint64_t> shape(layout.shape.data(), layout.ndim);
-    const auto itemsize = static_cast<std::int64_t>(itemsize_of(source.value.kind()));
+    const ElementKind kind = source.value.kind();
+    const auto itemsize = itemsize_of(kind);
     const bool empty = std::ranges::find(shape, std::uint64_t{0}) != shape.end();
+    if (empty) {
+        auto fresh = source.value.zeros_like(shape);
+        if (!fresh) return failure(array_error(std::move(fresh.error())));
+        return create_class_object(std::move(*fresh));
+    }
+    auto dims = ArrayDims::make(shape, itemsize);
+    if (!dims) return failure(array_error(std::move(dims.error())));
     PyObject* root = root_owner(source);
 
-    if (!empty && c_contiguous(layout, itemsize)) {
-        return source.value.visit([&]<class T>(const Array<T>&) -> Result<Ref> {
-            auto dims = ArrayDims::make(shape, static_cast<std::uint8_t>(itemsize));
-            if (!dims) return failure(array_error(std::move(dims.error())));
-            Owner owner = Owner::adopt(Py_NewRef(root));
-            return create_class_object(
-                AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(layout.data), *dims, std::move(owner))));
-        });
-    }
-
-    auto shadow = source.value.zeros_like(shape);
-    if (!shadow) return failure(array_error(std::move(shadow.error())));
-    if (empty) return create_class_object(std::move(*shadow));
+    if (c_contiguous(layout, itemsize)) return create_borrowed(kind, layout.data, *dims, Owner::adopt(Py_NewRef(root)));
 
     Strided strided{Ref::borrow(root), layout.data, {}};
     for (std::size_t k = 0; k < layout.ndim; ++k) strided.strides[k] = layout.strides[k];
-    return create_class_object(std::move(*shadow), std::move(strided));
+    return create_strided(kind, *dims, std::move(strided));
 }
 
 }  // namespace python

@@ -2,8 +2,8 @@
 
 // Views that share memory with their base. A C-contiguous layout becomes an ndarray whose
 // storage borrows the root owner's memory; any other layout becomes a strided view whose
-// `value` is a private contiguous shadow, gathered from the base memory by
-// PyArray::refresh before a native read and scattered back by PyArray::commit after a
+// `value` is a private contiguous shadow, allocated and gathered from the base memory
+// by PyArray::refresh before a native read and scattered back by PyArray::commit after a
 // native write.
 
 #include "python/pyarray.hpp"

@@ -43,11 +43,11 @@ Result<Ref> method_call(PyObject* a, const CallArgs& rest) {
 // numpy.<name>(a, *rest, **kwargs).
 template <FixedString Name>
 Result<Ref> numpy_call(PyObject* a, const CallArgs& rest) {
-    std::vector<PyObject*> operands{a};
-    operands.insert(operands.end(), rest.args, rest.args + rest.nargs);
-    auto kwargs = rest.keywords_dict();
-    if (!kwargs) return kwargs;
-    return fallback::call(Name.view(), operands, kwargs->get());
+    auto name = NP_NAME<Name>.get();
+    if (!name) return failure(std::move(name.error()));
+    std::vector<PyObject*> call{a};
+    call.insert(call.end(), rest.args, rest.args + rest.nargs + rest.keyword_count());
+    return fallback::call_vector(*name, call.data(), 1 + rest.nargs, rest.kwnames);
 }
 
 // Keywords that NumPy's function takes but the array method of the same name refuses

@@ -20,9 +20,7 @@ Result<Ref> call_method_fallback(PyArray& a, std::string_view name, PyObject* ar
 }
 
 Result<Ref> call_method_fallback(PyArray& a, std::string_view name, const CallArgs& call) {
-    auto kwargs = call.keywords_dict();
-    if (!kwargs) return kwargs;
-    return fallback::call_method(a.object(), name, call.positionals(), kwargs->get());
+    return fallback::call_method_vector(a.object(), name, call.args, call.nargs, call.kwnames);
 }
 
 }  // namespace corvantile::python

@@ -123,14 +123,8 @@ TEST(Gather, AppendsAtTheCursor) {
 }
 
 TEST(TakeLeading, RowsAndErrors) {
-    AnyArray a(iota({3, 2}));
-    AnyArray r = ok(a.take_leading(std::vector<std::int64_t>{2, 0, -1}));
-    EXPECT_EQ(r.dims(), ok(ArrayDims::make(Sizes{3, 2}, 8)));
-    EXPECT_EQ(values(*r.get_if<double>()), (std::vector<double>{4, 5, 0, 1, 4, 5}));
-    EXPECT_EQ(sizes(ok(a.take_leading(std::vector<std::int64_t>{})).shape()), (Sizes{0, 2}));
     AnyArray b = ok(AnyArray(bools({1, 0, 0}, {3})).take_leading(std::vector<std::int64_t>{0, 0, 1}));
     EXPECT_EQ(values(*b.get_if<Bool>()), (std::vector<int>{1, 1, 0}));
-
     const std::tuple<Sizes, std::vector<std::int64_t>, ArrayError> errors[] = {
         {{3, 2}, {0, -4, 9}, ArrayError::IndexOutOfBounds{-4, 0, 3}},
         {{3, 0}, {5}, ArrayError::IndexOutOfBounds{5, 0, 3}},
@@ -139,44 +133,6 @@ TEST(TakeLeading, RowsAndErrors) {
     };
     for (const auto& [shape, indices, error] : errors) {
         EXPECT_EQ(AnyArray(ok(Array<std::int64_t>::filled(shape, 1))).take_leading(indices).error(), error);
-    }
-}
-
-TEST(CompressFlat, MaskSelection) {
-    AnyArray a(i64({1, 2, 3, 4}, {2, 2}));
-    AnyArray r = ok(a.compress_flat(std::vector<Bool>{Bool::False, Bool::True, Bool::False, Bool::True}));
-    EXPECT_EQ(r.dims(), ok(ArrayDims::make(Sizes{2}, 8)));
-    EXPECT_EQ(values(*r.get_if<std::int64_t>()), (std::vector<std::int64_t>{2, 4}));
-    auto e = a.compress_flat(std::vector<Bool>(3, Bool::True));
-    EXPECT_EQ(e.error().message(),
-              "boolean index did not match indexed array; size 4 but corresponding boolean size is 3");
-    EXPECT_FALSE(e.error().is_index_error());
-    EXPECT_EQ(sizes(ok(a.compress_flat(std::vector<Bool>(4, Bool::False))).shape()), (Sizes{0}));
-    AnyArray s = ok(AnyArray(Array<double>::scalar(3.5)).compress_flat(std::vector<Bool>{Bool::True}));
-    EXPECT_EQ(values(*s.get_if<double>()), (std::vector<double>{3.5}));
-}
-
-TEST(Concatenate, JoinsAlongAnAxis) {
-    AnyArray a(iota({2, 3})), b(iota({2, 4}, 10)), c(iota({1, 3}, 6)), e(ok(Array<double>::filled(Sizes{0, 3}, 0.0)));
-    AnyArray x(bools({1, 0}, {2})), y(bools({1}, {1}));
-    struct Case {
-        std::vector<const AnyArray*> arrays;
-        std::int64_t axis;
-        Sizes shape;
-        std::vector<double> expect;
-    };
-    const Case cases[] = {
-        {{&a, &b}, 1, {2, 7}, {0, 1, 2, 10, 11, 12, 13, 3, 4, 5, 14, 15, 16, 17}},
-        {{&a, &b}, -1, {2, 7}, {0, 1, 2, 10, 11, 12, 13, 3, 4, 5, 14, 15, 16, 17}},
-        {{&a, &c, &a}, 0, {5, 3}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 2, 3, 4, 5}},
-        {{&e, &c, &e}, 0, {1, 3}, {6, 7, 8}},
-        {{&x, &y}, 0, {3}, {1, 0, 1}},
-    };
-    for (const Case& k : cases) {
-        AnyArray j = *ok(AnyArray::concatenate(k.arrays, k.axis));
-        EXPECT_EQ(j.kind(), k.arrays[0]->kind());
-        EXPECT_EQ(j.dims(), ok(ArrayDims::make(k.shape, itemsize_of(j.kind()))));
-        EXPECT_EQ(values(j.to_f64()), k.expect);
     }
 }
 

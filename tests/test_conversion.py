@@ -182,18 +182,6 @@ def test_classify_arrays_and_numpy_handles(probe):
             f(RaisingAttr())
 
 
-def test_bool_mask(probe):
-    m = np.array([[True, False, True], [False, False, True]])
-    assert probe.bool_mask(m) == (m.ravel().tolist(), [2, 3])
-    t = probe.ndarray_type()
-    assert probe.bool_mask(t((2, 1), dtype=bool)) == ([False, False], [2, 1])
-    # Any non-zero byte is true.
-    assert probe.bool_mask(memoryview(bytes([0, 2, 255])).cast("?")) == ([False, True, True], [3])
-    for x in (t((2,)), t((2,), dtype="int64"), m[:, ::2], np.array(True),
-              np.array([1, 0], dtype=np.uint8), [True]):
-        assert probe.bool_mask(x) is None
-
-
 # ---- ndarray.copy --------------------------------------------------------------------------
 
 COPY_ARGS = [((), {}), (("C",), {}), (("a",), {}), ((), {"order": "k"})]

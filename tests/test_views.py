@@ -97,27 +97,6 @@ def test_view_of_arguments():
     assert cv._view_of(numpy_view=None, source=native([1.0])) is None
 
 
-SELECTIONS = [(2,), (-1,), (slice(1, 4),), (slice(None, None, -1),), (1, slice(None, None, -2)),
-              (slice(None, None, -1), 2), (1, 3), (slice(2, 2),), (slice(0, None, 2), slice(1, 3))]
-
-
-@pytest.mark.parametrize("key", SELECTIONS)
-@pytest.mark.parametrize("shape", [(5, 4), (4, 5, 2)])
-def test_selection_layouts(key, shape):
-    source = sample(shape, np.float64)
-    a = p.native_copy(source)
-    v = p.select_view(a, key)
-    want = source[key]
-    assert_same_array(copy.copy(v), np.asarray(want))
-    if want.size == 0:
-        assert v.base is None  # a new empty array, not a view
-    else:
-        assert v.base is a and (v.strides == want.strides or want.flags.c_contiguous and want.ndim == 0)
-    w = p.select_view(p.select_view(a, (slice(None, None, -1),)), key)  # of a strided view: the root's
-    assert_same_array(copy.copy(w), source[::-1][key])
-    assert w.base is (None if want.size == 0 else a)
-
-
 def test_commit_writes_back_in_order_and_special_layouts():
     a = p.native_copy(np.arange(6.0))
     p.write_flat(p.select_view(a, (slice(None, None, -1),)), [10.0, 11.0, 12.0, 13.0, 14.0, 15.0])

@@ -10,8 +10,10 @@ if _pkg_root:
     sys.path.insert(0, _pkg_root)
 
 import numpy as np  # noqa: E402
+import pytest  # noqa: E402
 
 import corvantile as cv  # noqa: E402
+from corvantile import _fallback  # noqa: E402
 
 CV_NDARRAY = cv._core.ndarray if hasattr(cv._core, "ndarray") else None
 
@@ -123,3 +125,16 @@ def writes_through(view, root):
     before = np.asarray(root).copy()
     np.asarray(view)[...] = 1
     return not np.array_equal(np.asarray(root), before)
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """(name, args, keywords) of every call that reaches NumPy through the fallback module's `call`."""
+    seen, real = [], _fallback.call
+
+    def record(name, *args, **kwargs):
+        seen.append((name, args, kwargs))
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(_fallback, "call", record)
+    return seen

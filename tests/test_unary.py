@@ -3,7 +3,6 @@ other families."""
 
 import ctypes
 import math
-import sys
 
 import numpy as np
 import pytest
@@ -170,20 +169,6 @@ def test_predicate_native_forms(name):
 
 
 # ---- the fast-entry frame ---------------------------------------------------------------
-
-@pytest.fixture
-def calls(monkeypatch):
-    """Records every call of the fallback module's `call`."""
-    fb = sys.modules["corvantile._fallback"]  # the module the native side calls
-    seen, real = [], fb.call
-
-    def record(name, *args, **kwargs):
-        seen.append((name, args, kwargs))
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(fb, "call", record)
-    return seen
-
 
 def _vectorcall(f, args, kwnames):
     call = ctypes.pythonapi.PyObject_Vectorcall

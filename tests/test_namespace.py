@@ -62,6 +62,8 @@ TYPICAL = {
     "nonzero": call("nonzero", [0.0, 1.0, 2.0]), "any": call("any", [False, True]), "all": call("all", [False, True]),
     **{name: call(name, [float("nan"), float("inf"), -1.0, -0.0]) for name in PREDICATES},
 }
+# Reductions over eight lanes and a tail, of all-negative and all-positive values.
+MORE = [call(name, [s * (2.0 + k % 7) for k in range(19)]) for name in ("max", "min") for s in (-1e300, 1e300)]
 
 # Forms that the native side leaves to NumPy (keywords, lists, other dtypes, extra arguments),
 # and NumPy's exceptions, which pass through unchanged.
@@ -78,8 +80,9 @@ FORWARDED = [
 ]
 
 
-@pytest.mark.parametrize("fn, native", [(f, True) for f in TYPICAL.values()] + [(f, False) for f in FORWARDED],
-                         ids=list(TYPICAL) + [f"forwarded{i}" for i in range(len(FORWARDED))])
+@pytest.mark.parametrize("fn, native", [(f, True) for f in [*TYPICAL.values(), *MORE]] + [(f, False) for f in FORWARDED],
+                         ids=list(TYPICAL) + [f"more{i}" for i in range(len(MORE))] +
+                         [f"forwarded{i}" for i in range(len(FORWARDED))])
 def test_answers_like_numpy(fn, native, request):
     if request.node.callspec.id in LIBRARY_UNARY:
         got, want = fn(cv), fn(NP)

@@ -1,6 +1,7 @@
-// Selection plans, gathering, take and the checks of concatenation.
+// Selection plans, gathering, take, the bounds of a broadcast walk and the checks of concatenation.
 #include <limits>
 
+#include "array/kernels.hpp"
 #include "helpers.hpp"
 
 using namespace corvantile;
@@ -82,6 +83,13 @@ TEST(Gather, AppendsAtTheCursor) {
     cursor = out.data();
     EXPECT_THROW(array::gather<std::int64_t>(a.elements(), bogus, a.dims().element_strides(), 0, 0, cursor),
                  InternalFailure);
+}
+
+// The last element a walk reaches must lie inside its operand.
+TEST(Gather, WalkBounds) {
+    EXPECT_NO_THROW(detail::check_walk_bounds(Shape{2, 3}, Shape{3, 1}, 6));
+    EXPECT_THROW(detail::check_walk_bounds(Shape{2, 3}, Shape{3, 1}, 5), InternalFailure);
+    EXPECT_THROW(detail::check_walk_bounds(Shape{4}, Shape{0}, 0), InternalFailure);
 }
 
 TEST(TakeLeading, RowsAndErrors) {

@@ -59,6 +59,8 @@ ARRAY_INPUTS = [
     ("int and float", [1, 2.5], True),
     ("list subclass", ListSub([1, 2]), True),
     ("empty", [], True),
+    ("tuple of tuples", ((1, 2), (3, 4)), True),
+    ("empty rows", [[], []], True),
     ("8 levels", nest(8), True),
     ("int64 limits", [I64_MAX, I64_MIN], True),
     ("float subclass elements", [FloatSub(1.5), np.float64(2.5)], True),
@@ -153,7 +155,7 @@ class IndexLike:
 UNSUPPORTED = ("Unsupported", None)
 CLASSIFY = [
     (True, ("BoolScalar", True)), (IntSub(-5), ("IntScalar", -5)), (I64_MIN, ("IntScalar", I64_MIN)),
-    (IndexLike(7), ("IntScalar", 7)), (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
     (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
     (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
     # ints beyond int64 keep a flag so that int operands can send them to NumPy

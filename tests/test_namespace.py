@@ -62,8 +62,10 @@ TYPICAL = {
     "nonzero": call("nonzero", [0.0, 1.0, 2.0]), "any": call("any", [False, True]), "all": call("all", [False, True]),
     **{name: call(name, [float("nan"), float("inf"), -1.0, -0.0]) for name in PREDICATES},
 }
-# Reductions over eight lanes and a tail, of all-negative and all-positive values.
-MORE = [call(name, [s * (2.0 + k % 7) for k in range(19)]) for name in ("max", "min") for s in (-1e300, 1e300)]
+# Reductions over eight lanes and a tail, of all-negative and all-positive values; ties of signed zeros.
+MORE = [call(name, [s * (2.0 + k % 7) for k in range(19)]) for name in ("max", "min") for s in (-1e300, 1e300)] + [
+    call(name, M2, axis) for name in ("max", "min") for M2 in ([[0.0, -0.0], [-0.0, 0.0]], [[-0.0, 0.0]] * 9)
+    for axis in (0, 1, None)]
 
 # Forms that the native side leaves to NumPy (keywords, lists, other dtypes, extra arguments),
 # and NumPy's exceptions, which pass through unchanged.

@@ -10,8 +10,10 @@ if _pkg_root:
     sys.path.insert(0, _pkg_root)
 
 import numpy as np  # noqa: E402
+import pytest  # noqa: E402
 
 import corvantile as cv  # noqa: E402
+from corvantile import _fallback  # noqa: E402
 
 CV_NDARRAY = cv._core.ndarray if hasattr(cv._core, "ndarray") else None
 
@@ -47,11 +49,16 @@ def assert_same_array(got, want, path="result"):
         assert np.array_equal(got_np, want), f"{path}: values differ\n got {got_np!r}\nwant {want!r}"
 
 
-def assert_same_value(got, want, path="result"):
-    """got (from corvantile) matches want (from NumPy) in type, dtype, shape and value."""
+def assert_same_value(got, want, path="result", native=None):
+    """got (from corvantile) matches want (from NumPy) in type, dtype, shape and value.
+
+    Where NumPy gives an ndarray, native=True demands a corvantile array, native=False
+    NumPy's own (the call was declined), None either.
+    """
     if isinstance(want, np.ndarray) and type(want) is np.ndarray:
-        assert _is_cv_array(got) or type(got) is np.ndarray, (
-            f"{path}: type {type(got).__name__} where NumPy gives an ndarray")
+        ok = {True: _is_cv_array(got), False: type(got) is np.ndarray}.get(
+            native, _is_cv_array(got) or type(got) is np.ndarray)
+        assert ok, f"{path}: type {type(got).__name__} where NumPy gives an ndarray (native={native})"
         assert_same_array(got, want, path)
     elif isinstance(want, np.generic):
         assert type(got) is type(want), f"{path}: type {type(got).__name__} != {type(want).__name__}"
@@ -60,7 +67,7 @@ def assert_same_value(got, want, path="result"):
         assert type(got) is type(want), f"{path}: type {type(got).__name__} != {type(want).__name__}"
         assert len(got) == len(want), f"{path}: length {len(got)} != {len(want)}"
         for i, (g, w) in enumerate(zip(got, want)):
-            assert_same_value(g, w, f"{path}[{i}]")
+            assert_same_value(g, w, f"{path}[{i}]", native)
     elif isinstance(want, float):
         assert type(got) is float, f"{path}: type {type(got).__name__} != float"
         assert _same_float(got, want), f"{path}: {got!r} != {want!r}"
@@ -69,7 +76,7 @@ def assert_same_value(got, want, path="result"):
         assert got == want, f"{path}: {got!r} != {want!r}"
 
 
-def assert_same_outcome(got, want):
+def assert_same_outcome(got, want, native=None):
     """Both outcomes of run(): same value, or same exception class and message."""
     gkind, gval = got
     wkind, wval = want
@@ -81,17 +88,14 @@ def assert_same_outcome(got, want):
     else:
         if gkind == "raise":
             raise AssertionError(f"corvantile raised {type(gval).__name__}: {gval}; NumPy gave {wval!r}")
-        assert_same_value(gval, wval)
+        assert_same_value(gval, wval, native=native)
 
 
-def differential(fn):
-    """Run fn(xp) with xp = corvantile and xp = numpy and compare the outcomes.
-
-    Returns the corvantile outcome's value (or exception) for further checks.
-    """
+def differential(fn, native=None):
+    """Run fn(xp) with xp = corvantile and xp = numpy and compare the outcomes (native: as in
+    assert_same_value). Returns the corvantile outcome's value (or exception)."""
     got = run(fn, cv)
-    want = run(fn, np)
-    assert_same_outcome(got, want)
+    assert_same_outcome(got, run(fn, np), native)
     return got[1]
 
 
@@ -114,3 +118,23 @@ def sample_array(xp, shape, dtype, strided=False):
         return xp.asarray(sample(shape, dtype))
     big = xp.asarray(sample(tuple(2 * n for n in shape), dtype))
     return big[(slice(None, None, 2),) * len(shape)]
+
+
+def writes_through(view, root):
+    """Writing through `view` changes `root`."""
+    before = np.asarray(root).copy()
+    np.asarray(view)[...] = 1
+    return not np.array_equal(np.asarray(root), before)
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """(name, args, keywords) of every call that reaches NumPy through the fallback module's `call`."""
+    seen, real = [], _fallback.call
+
+    def record(name, *args, **kwargs):
+        seen.append((name, args, kwargs))
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(_fallback, "call", record)
+    return seen

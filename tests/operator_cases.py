@@ -80,7 +80,7 @@ SCALARS = {
     "int64 max": I64_MAX, "int64 min": I64_MIN, "2**63": 2**63, "-2**70": -(2**70), "10**400": 10**400,
     "True": True, "False": False, "1j": 1j, "object()": object(), "None": None, "str": "abc",
     "np.float64": np.float64(1.5), "np.float32": np.float32(1.5), "np.float16": np.float16(-2.0),
-    "np.int64": np.int64(3), "np.int32": np.int32(-2), "np.uint8": np.uint8(3),
+    "np.int64": np.int64(3), "np.int64(-1)": np.int64(-1), "np.int32": np.int32(-2), "np.uint8": np.uint8(3),
     "np.uint64": np.uint64(2**63), "np.bool": np.True_, "np.complex128": np.complex128(1 - 1j),
     "np 0-d": np.array(2.0),
 }

@@ -56,12 +56,10 @@ def strided_np(dtype):
 ARRAY_INPUTS = [
     ("ints", [1, 2, 3], True),
     ("floats", [1.5, -0.0, float("nan"), float("inf")], True),
-    ("bools", [True, False], True),
-    ("bool and int", [True, 2], True),
     ("int and float", [1, 2.5], True),
-    ("tuple of tuples", ((1, 2), (3, 4)), True),
     ("list subclass", ListSub([1, 2]), True),
     ("empty", [], True),
+    ("tuple of tuples", ((1, 2), (3, 4)), True),
     ("empty rows", [[], []], True),
     ("8 levels", nest(8), True),
     ("int64 limits", [I64_MAX, I64_MIN], True),
@@ -69,14 +67,9 @@ ARRAY_INPUTS = [
     ("int subclass elements", [IntSub(3), 4], True),
     ("large int to float", [1.5, 2**53 + 1], True),
     ("float scalar", 3.5, True),
-    ("int scalar", -7, True),
-    ("bool scalar", True, True),
     ("np float64 scalar", np.float64(1.25), True),
     ("np int64 scalar", np.int64(5), True),
-    ("np bool scalar", np.bool_(True), True),
     ("np float64", np.array([[1.5, 2.5]]), True),
-    ("np int64", np.array([1, 2], dtype=np.int64), True),
-    ("np bool", np.array([True, False]), True),
     ("np 0-d float64", np.array(2.5), True),
     ("np strided float64", strided_np("float64"), True),
     ("np strided int64", strided_np("int64"), True),
@@ -86,19 +79,15 @@ ARRAY_INPUTS = [
     ("np unaligned float64", np.frombuffer(bytearray(17), dtype=np.float64, offset=1), True),
     ("memoryview d", mv([1.0, 2.0], "d"), True),
     ("memoryview q", mv([1, -2], "q"), True),
-    ("memoryview l", mv([3, 4], "l"), True),
     ("memoryview n", mv([5], "q", "n"), True),
     ("memoryview @d", mv([5.0], "d", "@d"), True),
     ("memoryview 2-d d", memoryview(struct.pack("4d", 1, 2, 3, 4)).cast("d", (2, 2)), True),
     ("memoryview strided", mv([1.0, 2.0, 3.0, 4.0], "d")[::2], True),
     ("memoryview bool", memoryview(struct.pack("3?", True, False, True)).cast("?"), True),
     ("ctypes little-endian d", memoryview((ctypes.c_double * 2)(1.0, 2.0)), True),
-    ("ctypes int64", memoryview((ctypes.c_int64 * 2)(1, -2)), True),
-    ("np int64 elements", [np.int64(1), np.int64(2)], True),
     ("beyond int64 both ways", [I64_MIN, 2**64 - 1], True),
     # NumPy decides these
     ("ragged", [[1, 2], [3]], False),
-    ("ragged scalar and list", [[1], 2], False),
     ("ragged list after scalar", [1, [2]], False),
     ("ragged depth", [[1], [[2]]], False),
     ("9 levels", nest(9), False),
@@ -106,45 +95,33 @@ ARRAY_INPUTS = [
     ("int scalar beyond int64", 2**63, False),
     ("string element", [1, "a"], False),
     ("complex", [1 + 2j], False),
-    ("complex scalar", 1 + 2j, False),
     ("None", None, False),
     ("string", "abc", False),
-    ("bytes", b"ab", False),
     ("np float32", np.array([1.5], dtype=np.float32), False),
-    ("np complex", np.array([1 + 1j]), False),
     ("np uint8", np.array([1, 2], dtype=np.uint8), False),
     ("np big-endian", np.array([1.0, 2.0], dtype=">f8"), False),
     ("np 9-d", np.zeros((1,) * 9), False),
-    ("np float32 scalar", np.float32(1.5), False),
     ("np uint64 scalar", np.uint64(7), False),
     ("memoryview B", mv([1, 2], "B"), False),
-    ("memoryview f", mv([1.0], "f"), False),
     ("memoryview N", mv([5], "q", "N"), False),
     ("memoryview big-endian d", memoryview(np.array([1.0, 2.0], dtype=">f8")), False),
     ("ctypes big-endian d", memoryview((ctypes.c_double.__ctype_be__ * 2)(1.0, 2.0)), False),
-    ("ctypes big-endian int64", memoryview((ctypes.c_int64.__ctype_be__ * 1)(5)), False),
 ]
 
 
 @pytest.mark.parametrize("fn", ["array", "asarray"])
 @pytest.mark.parametrize("label, x, native", ARRAY_INPUTS, ids=[c[0] for c in ARRAY_INPUTS])
 def test_array_matches_numpy(fn, label, x, native):
-    got = differential(lambda xp: getattr(xp, fn)(x))
-    assert (type(got) is NDARRAY) == native, f"{label}: {type(got)}"
+    differential(lambda xp: getattr(xp, fn)(x), native=native)
 
 
-def test_zero_dim_numpy_objects_are_read_by_value():
-    # A 0-d NumPy object is read through its Python conversion, whatever its byte order.
-    for x, want in [(np.array(2.5, dtype=">f8"), 2.5), (np.array(-3, dtype=">i8"), -3)]:
+def test_values_read_by_python_conversion():
+    # A 0-d NumPy object is read through its Python conversion, whatever its byte order; the
+    # interpreter's float conversion takes a float subclass's stored value without calling its
+    # __float__ (NumPy calls it).
+    for x, want in [(np.array(2.5, dtype=">f8"), 2.5), (np.array(-3, dtype=">i8"), -3), ([RaisingFloat(1.0)], [1.0])]:
         got = cv.array(x)
-        assert type(got) is NDARRAY
-        assert np.asarray(got).dtype.isnative and np.asarray(got) == want
-
-
-def test_float_subclass_elements_are_read_by_stored_value():
-    # The interpreter's float conversion takes a float subclass's stored value without
-    # calling its __float__ (NumPy calls it).
-    assert np.asarray(cv.array([RaisingFloat(1.0)])).tolist() == [1.0]
+        assert type(got) is NDARRAY and np.asarray(got).dtype.isnative and np.asarray(got).tolist() == want
 
 
 # ---- operand classification (test probe) ---------------------------------------------------
@@ -177,27 +154,15 @@ class IndexLike:
 # the mends (big ints flagged, complex and unsigned scalars unsupported).
 UNSUPPORTED = ("Unsupported", None)
 CLASSIFY = [
-    (True, ("BoolScalar", True)),
-    (IntSub(-5), ("IntScalar", -5)),
-    (I64_MIN, ("IntScalar", I64_MIN)),
-    (IndexLike(7), ("IntScalar", 7)),
-    (np.int8(-2), ("IntScalar", -2)),
-    (FloatSub(2.5), ("FloatScalar", 2.5, False)),
-    (np.True_, ("FloatScalar", 1.0, False)),
-    (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
+    (True, ("BoolScalar", True)), (IntSub(-5), ("IntScalar", -5)), (I64_MIN, ("IntScalar", I64_MIN)),
+    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
     (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
     # ints beyond int64 keep a flag so that int operands can send them to NumPy
-    (2**63, ("FloatScalar", 9.223372036854776e18, True)),
-    (-(2**70), ("FloatScalar", -float(2**70), True)),
-    (IndexLike(2**64), ("FloatScalar", float(2**64), False)),
-    (10**400, UNSUPPORTED),
-    (1 + 2j, UNSUPPORTED),
-    (np.complex128(1 + 2j), UNSUPPORTED),
-    (np.complex64(1 + 2j), UNSUPPORTED),
-    (np.uint64(3), UNSUPPORTED),
-    (np.longdouble(1.5), UNSUPPORTED),
-    ([1.0], UNSUPPORTED),
-    (MissingAttr(), UNSUPPORTED),
+    (2**63, ("FloatScalar", 9.223372036854776e18, True)), (-(2**70), ("FloatScalar", -float(2**70), True)),
+    (IndexLike(2**64), ("FloatScalar", float(2**64), False)), (10**400, UNSUPPORTED), (1 + 2j, UNSUPPORTED),
+    (np.complex64(1 + 2j), UNSUPPORTED), (np.uint64(3), UNSUPPORTED), (np.longdouble(1.5), UNSUPPORTED),
+    ([1.0], UNSUPPORTED), (MissingAttr(), UNSUPPORTED),
 ]
 
 
@@ -206,14 +171,10 @@ def test_classify(probe, obj, want):
     assert probe.classify(obj) == want
 
 
-def test_classify_arrays(probe):
+def test_classify_arrays_and_numpy_handles(probe):
     t = probe.ndarray_type()
-    assert probe.classify(t((2,))) == ("F64Array", None)
-    assert probe.classify(t((2,), dtype="int64")) == ("OtherArray", "int64")
-    assert probe.classify(t((), dtype=bool)) == ("OtherArray", "bool")
-
-
-def test_numpy_handles(probe):
+    assert [probe.classify(t((2,), dtype=d)) for d in (None, "int64", bool)] == [
+        ("F64Array", None), ("OtherArray", "int64"), ("OtherArray", "bool")]
     # The operator tests compare the common operands with NumPy; these are the odd ones.
     odd = [ListSub(), np.complex64(1), (1,), {}, MissingAttr(), memoryview(b"a"), object()]
     assert [probe.numpy_handles(x) for x in odd] == [True, True, True, False, False, False, False]
@@ -223,30 +184,15 @@ def test_numpy_handles(probe):
             f(RaisingAttr())
 
 
-def test_bool_mask(probe):
-    m = np.array([[True, False, True], [False, False, True]])
-    assert probe.bool_mask(m) == (m.ravel().tolist(), [2, 3])
-    t = probe.ndarray_type()
-    assert probe.bool_mask(t((2, 1), dtype=bool)) == ([False, False], [2, 1])
-    # Any non-zero byte is true.
-    assert probe.bool_mask(memoryview(bytes([0, 2, 255])).cast("?")) == ([False, True, True], [3])
-    for x in (t((2,)), t((2,), dtype="int64"), m[:, ::2], np.array(True),
-              np.array([1, 0], dtype=np.uint8), [True]):
-        assert probe.bool_mask(x) is None
-
-
 # ---- ndarray.copy --------------------------------------------------------------------------
 
-COPY_ARGS = [((), {}), (("C",), {}), (("a",), {}), ((), {"order": "k"}), ((), {"order": "K"})]
-COPY_NUMPY = [(("F",), {}), ((), {"order": "F"}), (("CC",), {}), ((None,), {}), (("C",), {"order": "C"}),
-              ((), {"order": "C", "subok": True})]
+COPY_ARGS = [((), {}), (("C",), {}), (("a",), {}), ((), {"order": "k"})]
+COPY_NUMPY = [(("F",), {}), (("CC",), {}), ((None,), {}), (("C",), {"order": "C"}), ((), {"order": "C", "subok": True})]
 
 
 @pytest.mark.parametrize("dtype", ["float64", "int64", "bool"])
 @pytest.mark.parametrize("args, kwargs", COPY_ARGS + COPY_NUMPY)
 def test_copy_method(dtype, args, kwargs):
     values = (np.arange(6).reshape(2, 3) % 2).astype(dtype)
-    got = differential(lambda xp: xp.array(values).copy(*args, **kwargs))
-    if (args, kwargs) in COPY_ARGS:
-        assert type(got) is NDARRAY
+    differential(lambda xp: xp.array(values).copy(*args, **kwargs), native=(args, kwargs) in COPY_ARGS or None)
 

@@ -1,8 +1,8 @@
-"""Unary element-wise functions and the fast-entry frame they share with the other families."""
+"""Unary element-wise functions, the float predicates and the fast-entry frame they share with the
+other families."""
 
 import ctypes
 import math
-import sys
 
 import numpy as np
 import pytest
@@ -98,32 +98,29 @@ def test_forms_against_numpy(name, case):
 
 
 @pytest.mark.parametrize("name", ALL)
-def test_int64_road(name):
-    got = getattr(cv, name)(native([4, 9, 2**53 + 1, -3]))
-    if name in FLOAT_ONLY:
-        assert type(got) is np.ndarray  # NumPy's answer
-    else:
-        assert type(got) is cv.ndarray and got.dtype == np.float64
-        want = getattr(cv, name)(native([4.0, 9.0, 2.0**53, -3.0]))
-        assert np.array_equal(bits(got), bits(want))
-
-
-@pytest.mark.parametrize("name", ALL)
-def test_python_numbers(name):
+def test_native_forms(name):
     f = getattr(cv, name)
-    for v in (0.5, -3, 7, 0.0):
+    got = f(native([4, 9, 2**53 + 1, -3]))  # int64 computes as float64 unless the function keeps ints
+    assert type(got) is (np.ndarray if name in FLOAT_ONLY else cv.ndarray)
+    if name not in FLOAT_ONLY:
+        assert np.array_equal(bits(got), bits(f(native([4.0, 9.0, 2.0**53, -3.0]))))
+    for v in (0.5, -3, 7, 0.0, -1):  # Python numbers give a float
         if name == "reciprocal" and type(v) is int:  # NumPy's integer reciprocal
             differential(lambda xp: xp.reciprocal(v))
-            continue
-        got = f(v)
-        assert type(got) is float and bits(got) == bits(f(native(float(v))))
-    got = f(np.float64(0.5))
-    assert type(got) is np.float64 and bits(got) == bits(f(0.5))
+        else:
+            assert type(f(v)) is float and bits(f(v)) == bits(f(native(float(v))))
+    assert type(f(np.float64(0.5))) is np.float64 and bits(f(np.float64(0.5))) == bits(f(0.5))
+    got = f(native(0.25))  # a 0-d array stays an array
+    assert type(got) is cv.ndarray and got.shape == () and bits(got) == bits(f(0.25))
+    base = native(np.arange(8.0))
+    view = cv._view_of(base, np.asarray(base)[::-3])
+    np.asarray(base)[7] = 49.0  # a strided view reads its base afresh
+    assert np.array_equal(bits(f(view)), bits(f(native([49.0, 4.0, 1.0]))))
     if name == "reciprocal":
         differential(lambda xp: xp.reciprocal(10**400))
-        return
-    with pytest.raises(OverflowError):
-        f(10**400)
+    else:
+        with pytest.raises(OverflowError):
+            f(10**400)
 
 
 def test_special_values():
@@ -131,39 +128,47 @@ def test_special_values():
         str(np.array([0.0, 2.0, -0.0, 4503599627370496.0, 2.0, 4.0, -2.0]))
     assert bits(cv.sign(NEG_NAN)) == bits(NEG_NAN) and bits(cv.absolute(NEG_NAN)) == bits(-NEG_NAN)
     assert bits(cv.arctanh(native([-1.0, -0.0, 1.0]))).tolist() == bits([-math.inf, -0.0, math.inf]).tolist()
-    assert math.isnan(cv.arctanh(2.0))
-    assert cv.deg2rad(180.0) == 3.141592653589793 and bits(cv.sqrt(-0.0)) == bits(-0.0)
+    assert math.isnan(cv.arctanh(2.0)) and cv.deg2rad(180.0) == 3.141592653589793 and bits(cv.sqrt(-0.0)) == bits(-0.0)
 
 
-@pytest.mark.parametrize("name", ALL)
-def test_zero_d_array_stays_an_array(name):
-    got = getattr(cv, name)(native(0.25))
-    assert type(got) is cv.ndarray and got.shape == () and bits(got) == bits(getattr(cv, name)(0.25))
+# ---- predicates -------------------------------------------------------------------------
+
+PREDICATES = ["isnan", "isfinite", "isinf", "signbit"]
+PREDICATE_VALUES = [1.0, -1.0, 0.0, -0.0, math.inf, -math.inf, math.nan, NEG_NAN, 5e-324, -1e308]
 
 
-def test_strided_view_reads_current_values():
-    base = native(np.arange(8.0))
-    view = cv._view_of(base, np.asarray(base)[::-3])
-    np.asarray(base)[7] = 49.0
-    got = cv.sqrt(view)
-    assert type(got) is cv.ndarray and np.asarray(got).tolist() == [7.0, 2.0, 1.0] and got.base is None
+class FloatSub(float):
+    pass
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+@pytest.mark.parametrize("case, native_result", [
+    (lambda xp: xp.asarray(PREDICATE_VALUES), True), (lambda xp: xp.asarray(np.reshape(PREDICATE_VALUES[:6], (2, 3))), True),
+    (lambda xp: xp.asarray(np.zeros((0, 3))), True), (lambda xp: xp.asarray([1, -2]), False),
+    (lambda xp: xp.asarray([True, False]), False), (lambda xp: [1.0, math.nan], False),
+    *[(lambda xp, v=v: v, None) for v in PREDICATE_VALUES + [True, -3, np.float64(-0.0), np.int64(-5), FloatSub(-2.5)]],
+])
+def test_predicates_against_numpy(name, case, native_result):
+    differential(lambda xp: getattr(xp, name)(case(xp)), native=native_result)
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+def test_predicate_native_forms(name):
+    f = getattr(cv, name)
+    got = f(native(np.zeros((2, 3))))
+    assert type(got) is cv.ndarray and got.dtype == np.bool_ and got.strides == (3, 1) and got.base is None
+    assert f(native(np.zeros((0, 3)))).strides == (3, 1)  # C strides, also when empty
+    zero_d = f(native(-0.0))  # a 0-d array stays an array
+    assert type(zero_d) is cv.ndarray and zero_d.shape == () and bool(zero_d) == bool(getattr(np, name)(-0.0))
+    assert f(1.5) is getattr(np, name)(1.5)  # numpy.bool_ singletons
+    base = native([1.0, math.nan, -0.0, math.inf, 2.0])
+    got = f(cv._view_of(base, np.asarray(base)[::-2]))
+    assert type(got) is cv.ndarray and np.asarray(got).tolist() == getattr(np, name)([2.0, -0.0, 1.0]).tolist()
+    with pytest.raises(OverflowError):
+        f(10**400)
 
 
 # ---- the fast-entry frame ---------------------------------------------------------------
-
-@pytest.fixture
-def calls(monkeypatch):
-    """Records every call of the fallback module's `call`."""
-    fb = sys.modules["corvantile._fallback"]  # the module the native side calls
-    seen, real = [], fb.call
-
-    def record(name, *args, **kwargs):
-        seen.append((name, args, kwargs))
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(fb, "call", record)
-    return seen
-
 
 def _vectorcall(f, args, kwnames):
     call = ctypes.pythonapi.PyObject_Vectorcall

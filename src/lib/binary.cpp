@@ -1,6 +1,6 @@
 #include "lib/binary.hpp"
 
-#include "python/fallback.hpp"
+#include "python/numpy/fallback.hpp"
 
 namespace corvantile::python {
 

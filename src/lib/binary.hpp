@@ -3,8 +3,8 @@
 // The arithmetic module functions (add, subtract, ..., power): the ndarray operator
 // engine when either operand is an ndarray, NumPy's function for everything else.
 
-#include "python/error.hpp"
-#include "python/operators.hpp"
+#include "python/runtime/error.hpp"
+#include "python/operators/operators.hpp"
 
 #include <string_view>
 

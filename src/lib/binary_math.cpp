@@ -1,9 +1,9 @@
 #include "lib/binary_math.hpp"
 
-#include "python/classify.hpp"
-#include "python/fallback.hpp"
-#include "python/operator_kernels.hpp"
-#include "python/pyarray.hpp"
+#include "python/convert/classify.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/operators/operator_kernels.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <array>
 #include <bit>

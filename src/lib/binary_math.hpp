@@ -4,7 +4,7 @@
 // hypot, copysign, logaddexp): native for float64 arrays with float64 arrays, ints and
 // floats, and for two plain Python floats; NumPy's answer for everything else.
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 #include <cstdint>
 #include <string_view>

@@ -1,11 +1,11 @@
 #include "lib/conversion.hpp"
 
-#include "python/args.hpp"
-#include "python/classify.hpp"
-#include "python/convert.hpp"
-#include "python/fallback.hpp"
-#include "python/patch.hpp"
-#include "python/pyarray.hpp"
+#include "python/runtime/args.hpp"
+#include "python/convert/classify.hpp"
+#include "python/convert/convert.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/runtime/module.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <algorithm>
 #include <array>

@@ -2,8 +2,8 @@
 
 // array and asarray, and the argument helpers the creation functions share.
 
-#include "python/dtype.hpp"  // is_float64_or_none, for the creation functions
-#include "python/error.hpp"
+#include "python/convert/dtype.hpp"  // is_float64_or_none, for the creation functions
+#include "python/runtime/error.hpp"
 
 #include <optional>
 

@@ -1,11 +1,11 @@
 #include "lib/creation.hpp"
 
 #include "lib/conversion.hpp"
-#include "python/args.hpp"
-#include "python/fallback.hpp"
-#include "python/nested.hpp"
-#include "python/patch.hpp"
-#include "python/pyarray.hpp"
+#include "python/runtime/args.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/convert/nested.hpp"
+#include "python/runtime/module.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // linspace. Native for plain shapes, Python numbers and float64 (or the fill's own)
 // dtype; every other form goes to NumPy.
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 #include <string_view>
 

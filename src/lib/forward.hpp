@@ -2,9 +2,9 @@
 
 // Handing a module function's call to NumPy's function of the same name, unchanged.
 
-#include "python/fallback.hpp"
-#include "python/fixed_string.hpp"
-#include "python/interned.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/runtime/fixed_string.hpp"
+#include "python/runtime/interned.hpp"
 
 namespace corvantile::python {
 

@@ -3,9 +3,9 @@
 #include "lib/conversion.hpp"
 #include "lib/joining.hpp"
 #include "lib/registry.hpp"
-#include "python/convert.hpp"
-#include "python/frame.hpp"
-#include "python/patch.hpp"
+#include "python/convert/convert.hpp"
+#include "python/runtime/frame.hpp"
+#include "python/runtime/module.hpp"
 
 #include <array>
 #include <format>

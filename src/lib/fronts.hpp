@@ -3,7 +3,7 @@
 // The fast fronts of asarray, array and where: they replace the full functions in the
 // module and hand every call they do not take to the full function kept in a cell.
 
-#include "python/once.hpp"
+#include "python/runtime/once.hpp"
 
 namespace corvantile::python {
 

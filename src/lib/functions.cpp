@@ -6,8 +6,8 @@
 #include "lib/joining.hpp"
 #include "lib/sorting.hpp"
 #include "lib/view_of.hpp"
-#include "python/args.hpp"
-#include "python/pyarray.hpp"
+#include "python/runtime/args.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 namespace corvantile::python {
 

@@ -2,11 +2,11 @@
 
 #include "array/loops.hpp"
 
-#include "python/args.hpp"
-#include "python/classify.hpp"
-#include "python/fallback.hpp"
-#include "python/interned.hpp"
-#include "python/pyarray.hpp"
+#include "python/runtime/args.hpp"
+#include "python/convert/classify.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/runtime/interned.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <algorithm>
 #include <cstdint>

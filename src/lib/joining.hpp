@@ -3,7 +3,7 @@
 // concatenate, stack and where: native for ndarray operands of the forms below, NumPy's
 // through the fallback module otherwise.
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 namespace corvantile::python {
 

@@ -1,15 +1,11 @@
 #include "lib/method_functions.hpp"
 
 #include "lib/forward.hpp"
-#include "python/classify.hpp"
-#include "python/dot.hpp"
-#include "python/elementwise_methods.hpp"
-#include "python/fallback.hpp"
-#include "python/methods_copy.hpp"
-#include "python/numpy.hpp"
-#include "python/pyarray.hpp"
-#include "python/reductions.hpp"
-#include "python/shape_methods.hpp"
+#include "python/convert/classify.hpp"
+#include "python/methods/methods.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <algorithm>
 #include <array>

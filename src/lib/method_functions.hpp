@@ -3,10 +3,10 @@
 // The module-level twins of ndarray methods (sum(a, ...) for a.sum(...)) and the fast
 // entry that puts them behind a fast call.
 
-#include "python/args.hpp"
-#include "python/error.hpp"
-#include "python/fixed_string.hpp"
-#include "python/frame.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/error.hpp"
+#include "python/runtime/fixed_string.hpp"
+#include "python/runtime/frame.hpp"
 
 #include <optional>
 #include <string_view>

@@ -3,10 +3,9 @@
 #include "lib/fronts.hpp"
 #include "lib/functions.hpp"
 #include "lib/registry.hpp"
-#include "python/frame.hpp"
-#include "python/module_add.hpp"
-#include "python/patch.hpp"
-#include "python/pyarray.hpp"
+#include "python/runtime/frame.hpp"
+#include "python/runtime/module.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 namespace corvantile::python {
 

@@ -3,7 +3,7 @@
 // The float predicates isnan, isfinite, isinf and signbit: a bool array for a float64
 // array, numpy.bool_ for a Python number, NumPy's answer for everything else.
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 #include <cstdint>
 #include <string_view>

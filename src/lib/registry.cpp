@@ -7,7 +7,7 @@
 #include "lib/method_functions.hpp"
 #include "lib/predicates.hpp"
 #include "lib/unary.hpp"
-#include "python/module_add.hpp"
+#include "python/runtime/module.hpp"
 
 #include <span>
 

@@ -10,9 +10,9 @@
 // positionals and no keyword names; every other call goes to NumPy unchanged.
 
 #include "lib/forward.hpp"
-#include "python/error.hpp"
-#include "python/fixed_string.hpp"
-#include "python/frame.hpp"
+#include "python/runtime/error.hpp"
+#include "python/runtime/fixed_string.hpp"
+#include "python/runtime/frame.hpp"
 
 #include <cstddef>
 #include <span>

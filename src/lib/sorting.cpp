@@ -1,12 +1,12 @@
 #include "lib/sorting.hpp"
 
-#include "python/args.hpp"
-#include "python/classify.hpp"
-#include "python/fallback.hpp"
-#include "python/methods_argsort.hpp"
-#include "python/numpy.hpp"
-#include "python/operator_kernels.hpp"
-#include "python/pyarray.hpp"
+#include "python/runtime/args.hpp"
+#include "python/convert/classify.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/methods/methods.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/operators/operator_kernels.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <algorithm>
 #include <cmath>

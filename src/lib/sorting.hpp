@@ -2,7 +2,7 @@
 
 // The module functions sort, argsort, abs and isclose (fast-call bodies).
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 namespace corvantile::python {
 

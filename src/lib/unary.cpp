@@ -2,10 +2,10 @@
 
 #include "array/loops.hpp"
 
-#include "python/classify.hpp"
-#include "python/fallback.hpp"
-#include "python/numpy.hpp"
-#include "python/pyarray.hpp"
+#include "python/convert/classify.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/ndarray/pyarray.hpp"
 
 #include <array>
 #include <cmath>

@@ -4,7 +4,7 @@
 // arrays, int64 arrays of the promoting functions and plain Python numbers; NumPy's
 // answer for everything else.
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 #include <cstdint>
 #include <string_view>

@@ -1,8 +1,8 @@
 #include "lib/view_of.hpp"
 
-#include "python/args.hpp"
-#include "python/buffer.hpp"
-#include "python/strided.hpp"
+#include "python/runtime/args.hpp"
+#include "python/convert/buffer.hpp"
+#include "python/ndarray/strided.hpp"
 
 #include <cstdint>
 #include <optional>

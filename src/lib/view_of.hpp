@@ -1,6 +1,6 @@
 #pragma once
 
-#include "python/error.hpp"
+#include "python/runtime/error.hpp"
 
 namespace corvantile::python {
 

@@ -4,17 +4,16 @@
 // classification. Not part of the package.
 
 #include "array/array.hpp"
-#include "python/args.hpp"
-#include "python/classify.hpp"
-#include "python/fallback.hpp"
-#include "python/frame.hpp"
-#include "python/module_add.hpp"
-#include "python/numpy.hpp"
-#include "python/once.hpp"
-#include "python/operators.hpp"
-#include "python/patch.hpp"
-#include "python/pyarray.hpp"
-#include "python/strided.hpp"
+#include "python/runtime/args.hpp"
+#include "python/convert/classify.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/runtime/frame.hpp"
+#include "python/runtime/module.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/runtime/once.hpp"
+#include "python/operators/operators.hpp"
+#include "python/ndarray/pyarray.hpp"
+#include "python/ndarray/strided.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,0 +1,184 @@
+#include "python/methods/methods.hpp"
+
+#include "python/runtime/args.hpp"
+#include "python/convert/classify.hpp"
+#include "python/convert/dtype.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/ndarray/pyarray.hpp"
+
+#include <climits>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace corvantile::python {
+
+namespace {
+
+
+// ---- round ------------------------------------------------------------------------------
+
+// An int (bool included) or an __index__ object that fits 32 bits; anything else: none.
+std::optional<int> decimals_of(PyObject* value) noexcept {
+    const int d = PyLong_AsInt(value);
+    if (d == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return d;
+}
+
+// The decimals of a native round, none for NumPy's.
+Result<std::optional<int>> round_decimals(const CallArgs& args) {
+    const Py_ssize_t n = args.nargs;
+    const Py_ssize_t nk = args.keyword_count();
+    if (n == 1) {
+        if (nk != 0) return std::nullopt;
+        return decimals_of(args[0]);
+    }
+    if (n >= 2) return std::nullopt;
+    if (nk == 0) return 0;
+    if (nk > 1) return std::nullopt;
+    PyObject* value = args.keyword("decimals");
+    if (value == nullptr) return std::nullopt;
+    return decimals_of(value);
+}
+
+// 10 ** |decimals| by repeated multiplication, as NumPy forms it (binary powering rounds
+// differently from 10 ** 23 up); infinite from 309 up.
+double scale_of(int decimals) noexcept {
+    std::int64_t k = decimals < 0 ? -static_cast<std::int64_t>(decimals) : decimals;
+    double p = 1.0;
+    for (; k > 0 && p != HUGE_VAL; --k) p *= 10.0;
+    return p;
+}
+
+// The largest float64 below 0.5: adding it and truncating rounds halves away from zero
+// without ever rounding a value just below a half up.
+constexpr double BELOW_HALF = 0.49999999999999994;
+
+// Half to even at `scale` (x * scale), or with `divide` at 1 / scale (x / scale, exact
+// where a reciprocal would not be).
+double round_scaled(double x, double scale, bool divide) noexcept {
+    const double y = divide ? x / scale : x * scale;
+    const double away = std::trunc(y + std::copysign(BELOW_HALF, y));
+    double r = away;
+    if (std::fabs(y - std::trunc(y)) == 0.5) {
+        const double h = y * 0.5;
+        r = 2.0 * std::trunc(h + std::copysign(BELOW_HALF, h));
+    }
+    return divide ? r * scale : r / scale;
+}
+
+// ---- clip -------------------------------------------------------------------------------
+
+struct ClipBound {
+    enum Kind { Absent, Value, Unsupported } kind;
+    double value = 0.0;
+};
+
+Result<ClipBound> bound_of(PyObject* object) {
+    if (object == Py_None) return ClipBound{ClipBound::Absent};
+    if (PyFloat_CheckExact(object)) return ClipBound{ClipBound::Value, PyFloat_AS_DOUBLE(object)};
+    if (PyFloat_Check(object) || PyLong_Check(object)) {
+        const double v = PyFloat_AsDouble(object);
+        if (v == -1.0 && PyErr_Occurred()) return failure();
+        return ClipBound{ClipBound::Value, v};
+    }
+    return ClipBound{ClipBound::Unsupported};
+}
+
+// ---- astype -----------------------------------------------------------------------------
+
+constexpr Param ASTYPE_PARAMS[] = {{"dtype", ParamKind::Either, true}};
+constexpr Signature ASTYPE{"ndarray.astype", ASTYPE_PARAMS, true, true};
+
+constexpr Param FILL_PARAMS[] = {{"value", ParamKind::Either, true}};
+constexpr Signature FILL{"ndarray.fill", FILL_PARAMS};
+
+}  // namespace
+
+Result<Ref> round_method(PyArray& self, const CallArgs& args) {
+    auto decimals = round_decimals(args);
+    if (!decimals) return failure(std::move(decimals.error()));
+    if (!*decimals) return call_method_fallback(self, "round", args);
+    const double scale = scale_of(**decimals);
+    self.refresh();
+    const auto* x = self.value.get_if<double>();
+    if (x == nullptr) return call_method_fallback(self, "round", args);
+    if (**decimals < 0) return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, true); }));
+    return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, false); }));
+}
+
+Result<Ref> clip_method(PyArray& self, const CallArgs& args) {
+    if (args.has_keywords() || args.nargs != 2) return call_method_fallback(self, "clip", args);
+    auto lo = bound_of(args[0]);
+    if (!lo) return failure(std::move(lo.error()));
+    auto hi = bound_of(args[1]);
+    if (!hi) return failure(std::move(hi.error()));
+    if (lo->kind == ClipBound::Unsupported || hi->kind == ClipBound::Unsupported) {
+        return call_method_fallback(self, "clip", args);
+    }
+    if (lo->kind == ClipBound::Absent && hi->kind == ClipBound::Absent) {
+        return failure(Error::value_error("One of max or min must be given"));
+    }
+    self.refresh();
+    const auto* x = self.value.get_if<double>();
+    if (x == nullptr) return call_method_fallback(self, "clip", args);
+    const double l = lo->value;
+    const double h = hi->value;
+    // NaNs propagate: with one bound an element's NaN first, then the bound's; with two,
+    // the lower bound's NaN, the upper's, then the element's.
+    if (hi->kind == ClipBound::Absent) {
+        return create_class_object(x->map([l](double v) { return v == v && (l > v || l != l) ? l : v; }));
+    }
+    if (lo->kind == ClipBound::Absent) {
+        return create_class_object(x->map([h](double v) { return v == v && (h < v || h != h) ? h : v; }));
+    }
+    if (l != l || h != h) {
+        const double n = l != l ? l : h;
+        return create_class_object(x->map([n](double) { return n; }));
+    }
+    return create_class_object(x->map([l, h](double v) {
+        const double t = l > v ? l : v;
+        return h < t ? h : t;
+    }));
+}
+
+Result<Ref> astype_method(PyArray& self, const CallArgs& args) {
+    PyObject* dtype = args.nargs == 1 && !args.has_keywords() ? args[0] : nullptr;
+    if (dtype == nullptr) {
+        auto bound = bind<1>(ASTYPE, args);
+        if (!bound) return failure(std::move(bound.error()));
+        if (PyTuple_GET_SIZE(bound->rest.get()) > 0 || bound->kwargs) return call_method_fallback(self, "astype", args);
+        dtype = (*bound)[0];
+    }
+    auto target = native_kind(dtype);
+    if (!target) return failure(std::move(target.error()));
+    if (*target) {
+        self.refresh();
+        if (auto converted = self.value.cast(**target)) return create_class_object(std::move(*converted));
+    }
+    return fallback::call_method(self.object(), "astype", std::span<PyObject* const>(&dtype, 1));
+}
+
+Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind<1>(FILL, args, nargs, kwnames);
+    if (!bound) return failure(std::move(bound.error()));
+    PyObject* value = (*bound)[0];
+    self.refresh();
+    const Operand operand = classify(value);
+    if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
+    const std::optional<double> scalar = operand.scalar_f64();
+    if (auto* x = self.value.get_if<double>(); x != nullptr && scalar) {
+        for (double& e : x->elements()) e = *scalar;
+        self.commit();
+        return Ref::borrow(Py_None);
+    }
+    auto r = fallback::call_method(self.object(), "fill", std::span<PyObject* const>(&value, 1));
+    if (!r) return r;
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace corvantile::python

@@ -1,0 +1,188 @@
+#include "python/methods/methods.hpp"
+
+#include "python/numpy/fallback.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/ndarray/pyarray.hpp"
+#include "array/folds.hpp"
+#include "array/loops.hpp"
+
+#include <format>
+#include <string>
+
+namespace corvantile::python {
+
+namespace {
+
+enum class Op { Sum, Prod, Mean, Max, Min };
+
+constexpr std::string_view name_of(Op op) noexcept {
+    switch (op) {
+        case Op::Sum: return "sum";
+        case Op::Prod: return "prod";
+        case Op::Mean: return "mean";
+        case Op::Max: return "max";
+        case Op::Min: return "min";
+    }
+    return "";
+}
+
+// An axis value: None is every axis, an int (or subclass, bool included) one axis.
+Result<AxisArg> axis_value(PyObject* value) {
+    if (value == Py_None) return AxisArg{AxisArg::All{}};
+    if (!PyLong_Check(value)) return AxisArg{AxisArg::Unsupported{}};
+    const long long axis = PyLong_AsLongLong(value);
+    if (axis == -1 && PyErr_Occurred()) return failure();
+    return AxisArg{AxisArg::Axis{static_cast<std::int64_t>(axis)}};
+}
+
+// The float64 reduction of every element, as a numpy.float64.
+Result<Ref> reduce_all(Op op, const Array<double>& a) {
+    const double* x = a.data();
+    const std::size_t n = a.len();
+    switch (op) {
+        case Op::Sum: return np_float(folds::lanes(x, n));
+        case Op::Prod: return np_float(folds::fold(x, n, 1.0, folds::MulStep{}));
+        case Op::Mean:
+            return np_float(n == 0 ? folds::QUIET_NAN : folds::lanes(x, n) / static_cast<double>(n));
+        case Op::Max:
+            if (n == 0) return failure(no_identity("maximum"));
+            return np_float(folds::extreme<true>(x, n));
+        case Op::Min:
+            if (n == 0) return failure(no_identity("minimum"));
+            return np_float(folds::extreme<false>(x, n));
+    }
+    return np_float(0.0);
+}
+
+// The float64 reduction along one axis, as a new ndarray without that axis.
+Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
+    const auto d = static_cast<std::int64_t>(a.ndim());
+    if (axis >= d || axis < -d)
+        return failure(array_error(ArrayError::from_message(
+            std::format("axis {} is out of bounds for array of dimension {}", axis, d))));
+    const auto ax = static_cast<std::size_t>(axis < 0 ? axis + d : axis);
+    const auto shape = a.shape();
+    std::uint64_t outer = 1, inner = 1;
+    for (std::size_t i = 0; i < ax; ++i) outer *= shape[i];
+    for (std::size_t i = ax + 1; i < shape.size(); ++i) inner *= shape[i];
+    const std::uint64_t len = shape[ax];
+    if ((op == Op::Max || op == Op::Min) && len == 0)
+        return failure(array_error(
+            ArrayError::from_message("zero-size array to reduction operation which has no identity")));
+
+    Shape out_shape;
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        if (i != ax) out_shape.push_back(shape[i]);
+    auto dims = ArrayDims::make(out_shape, 8);
+    if (!dims) return failure(array_error(std::move(dims.error())));
+    double* out = nullptr;
+    auto result = create_unwritten<double>(*dims, out);
+    if (!result) return result;
+
+    const double* x = a.data();
+    switch (op) {
+        case Op::Sum: folds::fold_axis(x, out, outer, len, inner, 0.0, folds::AddStep{}); break;
+        case Op::Prod: folds::fold_axis(x, out, outer, len, inner, 1.0, folds::MulStep{}); break;
+        case Op::Mean: {
+            folds::fold_axis(x, out, outer, len, inner, 0.0, folds::AddStep{});
+            const double count = static_cast<double>(len);
+            loops::update_loop(out, outer * inner, [count](double v) { return v / count; });
+            break;
+        }
+        case Op::Max: folds::extreme_axis<true>(x, out, outer, len, inner); break;
+        case Op::Min: folds::extreme_axis<false>(x, out, outer, len, inner); break;
+    }
+    return result;
+}
+
+// The whole-array int64 and bool reductions; nothing where NumPy answers.
+std::optional<Result<Ref>> reduce_other(Op op, const AnyArray& value) {
+    const std::size_t n = value.len();
+    if (op == Op::Mean) {
+        if (n == 0) return std::nullopt;
+        return value.visit([n](const auto& a) -> Result<Ref> {
+            return np_float(folds::lanes(a.data(), n) / static_cast<double>(n));
+        });
+    }
+    if (const auto* b = value.get_if<Bool>()) {
+        if (op != Op::Sum) return std::nullopt;
+        return np_i64(folds::count_true(b->data(), n));
+    }
+    const auto& xs = value.get_if<std::int64_t>()->elements();
+    switch (op) {
+        case Op::Sum: {
+            return np_i64(folds::wrapping_sum(xs.data(), n));
+        }
+        case Op::Max:
+        case Op::Min: {
+            if (n == 0) return failure(no_identity(op == Op::Max ? "maximum" : "minimum"));
+            return np_i64(op == Op::Max ? folds::int_extreme<true>(xs.data(), n) : folds::int_extreme<false>(xs.data(), n));
+        }
+        default: return std::nullopt;
+    }
+}
+
+Result<Ref> alt_reduce_op(PyArray& self, Op op, const CallArgs& args) {
+    auto axis = parse_axis(args);
+    if (!axis) return failure(std::move(axis.error()));
+    if (std::holds_alternative<AxisArg::All>(axis->form)) {
+        self.refresh();
+        if (auto done = reduce_other(op, self.value)) return std::move(*done);
+    }
+    return call_method_fallback(self, name_of(op), args);
+}
+
+template <Op op>
+Result<Ref> reduction(PyArray& self, const CallArgs& args) {
+    if (self.value.kind() != ElementKind::F64) return alt_reduce_op(self, op, args);
+    auto axis = parse_axis(args);
+    if (!axis) return failure(std::move(axis.error()));
+    if (std::holds_alternative<AxisArg::Unsupported>(axis->form)) return call_method_fallback(self, name_of(op), args);
+    self.refresh();
+    const auto& a = *self.value.get_if<double>();
+    if (const auto* one = std::get_if<AxisArg::Axis>(&axis->form)) return reduce_axis(op, a, one->axis);
+    return reduce_all(op, a);
+}
+
+}  // namespace
+
+double lane_sum(std::span<const double> xs) noexcept { return folds::lanes(xs.data(), xs.size()); }
+
+Result<AxisArg> parse_axis(const CallArgs& args) {
+    const Py_ssize_t p = args.nargs;
+    const Py_ssize_t k = args.keyword_count();
+    if (p == 0 && k == 0) return AxisArg{AxisArg::All{}};
+    if (p == 1 && k == 0) return axis_value(args[0]);
+    if (p != 0 || k != 1) return AxisArg{AxisArg::Unsupported{}};
+    PyObject* value = args.keyword("axis");
+    if (value == nullptr) return AxisArg{AxisArg::Unsupported{}};
+    return axis_value(value);
+}
+
+Error no_identity(std::string_view name) {
+    return Error::value_error(std::format("zero-size array to reduction operation {} which has no identity", name));
+}
+
+Result<Ref> alt_reduce(PyArray& self, std::string_view name, const CallArgs& args) {
+    for (Op op : {Op::Sum, Op::Prod, Op::Mean, Op::Max, Op::Min})
+        if (name == name_of(op)) return alt_reduce_op(self, op, args);
+    return call_method_fallback(self, name, args);
+}
+
+Result<Ref> sum_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Sum>(self, args);
+}
+Result<Ref> prod_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Prod>(self, args);
+}
+Result<Ref> mean_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Mean>(self, args);
+}
+Result<Ref> max_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Max>(self, args);
+}
+Result<Ref> min_method(PyArray& self, const CallArgs& args) {
+    return reduction<Op::Min>(self, args);
+}
+
+}  // namespace corvantile::python

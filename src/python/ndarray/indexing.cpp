@@ -1,0 +1,340 @@
+#include "python/ndarray/indexing.hpp"
+
+#include "python/convert/classify.hpp"
+#include "python/numpy/fallback.hpp"
+#include "python/runtime/interned.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/ndarray/pyarray.hpp"
+#include "python/ndarray/strided.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <format>
+#include <memory_resource>
+#include <optional>
+#include <array>
+#include <vector>
+
+namespace corvantile::python {
+
+namespace {
+
+constinit Interned INDEX_NAME("__index__");
+
+Error index_error(const char* message) noexcept { return Error::make(PyExc_IndexError, message); }
+
+// The NumPy scalar of the element stored at `at`, of a's element kind.
+Result<Ref> scalar_at(const PyArray& a, const std::byte* at) {
+    return a.value.visit([&]<class T>(const Array<T>&) {
+        T value;
+        std::memcpy(&value, at, sizeof(T));
+        return numpy_scalar(value);
+    });
+}
+
+// One strong reference to a's root owner, for a new view.
+Owner root_reference(const PyArray& a) noexcept { return Owner::adopt(Py_NewRef(root_owner(a))); }
+
+// A contiguous view of `dims` at element `offset` of a's own storage.
+Result<Ref> contiguous_view(const PyArray& a, std::uint64_t offset, const ArrayDims& dims) {
+    return a.value.visit([&]<class T>(const Array<T>& x) { return create_view(x, offset, dims, root_reference(a)); });
+}
+
+// An int key (int subclasses and bool included) as int64; the interpreter's overflow error.
+Result<std::int64_t> int_value(PyObject* item) {
+    const long long v = PyLong_AsLongLong(item);
+    if (v == -1 && PyErr_Occurred()) return failure();
+    return static_cast<std::int64_t>(v);
+}
+
+// The common slice `a:b` (no step; bounds None or small exact ints) read without the
+// interpreter's general unpacking; false for any other slice.
+bool small_bounds(const PySliceObject* slice, Py_ssize_t& start, Py_ssize_t& stop, Py_ssize_t& step) noexcept {
+    if (slice->step != Py_None) return false;
+    const auto bound = [](PyObject* item, Py_ssize_t absent, Py_ssize_t& out) {
+        if (item == Py_None) {
+            out = absent;
+            return true;
+        }
+        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
+        out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        return true;
+    };
+    step = 1;
+    return bound(slice->start, 0, start) && bound(slice->stop, PY_SSIZE_T_MAX, stop);
+}
+
+// A slice's bounds as given (step not 0). Unpacking may run __index__, which may change
+// the array: normalise only after every key item is read.
+Result<Selector::Slice> slice_bounds(PyObject* slice) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    if (!small_bounds(reinterpret_cast<PySliceObject*>(slice), start, stop, step) &&
+        PySlice_Unpack(slice, &start, &stop, &step) < 0) {
+        return failure();
+    }
+    return Selector::Slice{start, stop, step};
+}
+
+// Bounds normalised against an axis of `len` elements, as slice.indices(len) gives them;
+// returns the element count.
+Py_ssize_t normalise(Selector::Slice& s, std::uint64_t len) noexcept {
+    Py_ssize_t start = static_cast<Py_ssize_t>(s.start), stop = static_cast<Py_ssize_t>(s.stop);
+    const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(len), &start, &stop, static_cast<Py_ssize_t>(s.step));
+    s.start = start;
+    s.stop = stop;
+    return count;
+}
+
+// `a[slice]` with a non-empty result: the leading axis cut and stepped, the others kept,
+// without a selection plan. Empty results take the general road.
+std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
+    if (count <= 0 || a.value.len() == 0) return std::nullopt;
+    Layout layout = Layout::of(a);
+    layout.data += s.start * layout.strides[0];
+    layout.shape[0] = static_cast<std::uint64_t>(count);
+    // Wraps like Layout::select for a huge step, which only a length-1 result can have.
+    layout.strides[0] = static_cast<std::int64_t>(static_cast<std::uint64_t>(s.step) *
+                                                  static_cast<std::uint64_t>(layout.strides[0]));
+    return view_from_layout(a, layout);
+}
+
+Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
+    a.refresh();
+    auto taken = a.value.take_leading(rows);
+    if (!taken) return failure(array_error(std::move(taken.error())));
+    return create_class_object(std::move(*taken));
+}
+
+// The tuple walk: integers, exact slices and None natively; anything else sends the
+// whole key to NumPy. Every item is read before any is checked against the shape.
+Result<Ref> tuple_key(PyArray& a, PyObject* key) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(key);
+    // Short keys keep their lists on the stack.
+    std::array<std::byte, 640> buffer;
+    std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+    std::pmr::vector<std::int64_t> integers(&arena);
+    std::pmr::vector<Selector> selectors(&arena);
+    std::pmr::vector<std::uint64_t> new_axes(&arena);
+    integers.reserve(static_cast<std::size_t>(n));
+    selectors.reserve(static_cast<std::size_t>(n));
+    std::uint64_t out_axes = 0;
+    bool only_integers = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(key, i);
+        if (item == Py_None) {
+            new_axes.push_back(out_axes++);
+            only_integers = false;
+        } else if (PyLong_Check(item) && !PyBool_Check(item)) {
+            auto v = int_value(item);
+            if (!v) return failure(std::move(v.error()));
+            integers.push_back(*v);
+            selectors.emplace_back(Selector::Index{*v});
+        } else if (PySlice_Check(item)) {
+            auto s = slice_bounds(item);
+            if (!s) return failure(std::move(s.error()));
+            selectors.push_back(*s);
+            ++out_axes;
+            only_integers = false;
+        } else {
+            return fallback::getitem(a.object(), key);
+        }
+    }
+    if (only_integers) return index_result(a, integers);
+    // The slices against the shape as it stands once every item is read.
+    const auto shape = a.value.shape();
+    if (selectors.size() > shape.size()) return failure(index_error("too many indices for array"));
+    for (std::size_t k = 0; k < selectors.size(); ++k) {
+        if (auto* s = std::get_if<Selector::Slice>(&selectors[k].item)) normalise(*s, shape[k]);
+    }
+    return select_result(a, selectors, new_axes);
+}
+
+// A list key: every item an int, else the whole key goes to NumPy (a bool makes it a mask).
+Result<Ref> list_key(PyArray& a, PyObject* key) {
+    std::array<std::byte, 256> buffer;
+    std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+    std::pmr::vector<std::int64_t> rows(&arena);
+    rows.reserve(static_cast<std::size_t>(PyList_GET_SIZE(key)));
+    // Converting an int runs no Python code, so the list cannot change under the walk.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(key); ++i) {
+        PyObject* item = PyList_GET_ITEM(key, i);
+        if (!PyLong_Check(item) || PyBool_Check(item)) return fallback::getitem(a.object(), key);
+        auto v = int_value(item);
+        if (!v) return failure(std::move(v.error()));
+        rows.push_back(*v);
+    }
+    return take_rows(a, rows);
+}
+
+bool same_shape(std::span<const std::uint64_t> a, std::span<const std::uint64_t> b) noexcept {
+    return std::ranges::equal(a, b);
+}
+
+}  // namespace
+
+Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
+    if (a.strided) {
+        auto at = a.strided_element_at(indices);
+        if (!at) return failure(std::move(at.error()));
+        if (*at) return scalar_at(a, **at);
+        std::array<std::byte, 320> buffer;
+        std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+        std::pmr::vector<Selector> selectors(&arena);
+        selectors.reserve(indices.size());
+        for (std::int64_t i : indices) selectors.emplace_back(Selector::Index{i});
+        auto plan = a.value.selection_plan(selectors);
+        if (!plan) return failure(array_error(std::move(plan.error())));
+        return view_from_layout(a, Layout::of(a).select(*plan, selectors));
+    }
+    if (indices.size() == a.value.ndim()) {
+        // One element: its offset straight from the C strides; an index out of bounds
+        // takes the general road for its error.
+        const ArrayDims& dims = a.value.dims();
+        std::uint64_t offset = 0;
+        bool inside = true;
+        for (std::size_t k = 0; k < indices.size(); ++k) {
+            const auto len = static_cast<std::int64_t>(dims.shape_slots()[k]);
+            const std::int64_t i = indices[k] < 0 ? indices[k] + len : indices[k];
+            inside = inside && i >= 0 && i < len;
+            offset += static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(dims.stride_slots()[k]);
+        }
+        if (inside) return scalar_at(a, static_cast<const std::byte*>(a.value.raw_data()) + offset);
+    }
+    auto location = a.value.locate(indices);
+    if (!location) return failure(array_error(std::move(location.error())));
+    if (location->dims.ndim() == 0) {
+        return a.value.visit([&]<class T>(const Array<T>& x) { return numpy_scalar(x.data()[location->offset]); });
+    }
+    return contiguous_view(a, location->offset, location->dims);
+}
+
+Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::span<const std::uint64_t> new_axes) {
+    auto plan = a.value.selection_plan(selectors);
+    if (!plan) return failure(array_error(std::move(plan.error())));
+
+    if (!a.strided) {
+        // One C-ordered block of the source: leading unit axes, then one axis of step 1,
+        // then whole axes.
+        const ArrayDims& dims = a.value.dims();
+        const auto& strides = dims.stride_slots();  // in bytes
+        const auto shape = dims.shape();
+        std::uint64_t offset = 0;  // in bytes until the walk ends
+        bool past_long_axis = false, one_block = true, empty = false;
+        for (std::size_t k = 0; k < plan->ndim; ++k) {
+            const PlanItem& item = plan->items[k];
+            if (item.count == 0) {
+                empty = true;
+                break;
+            }
+            if (!past_long_axis) {
+                offset += item.start * static_cast<std::uint64_t>(strides[k]);
+                if (item.count == 1) continue;
+                past_long_axis = true;
+                if (item.step != 1) {
+                    one_block = false;
+                    break;
+                }
+            } else if (item.start != 0 || item.step != 1 || item.count != shape[k]) {
+                one_block = false;
+                break;
+            }
+        }
+        if (empty || one_block) {
+            const std::size_t total = plan->shape.size() + new_axes.size();
+            if (total > MAX_NDIM) return failure(array_error(DimsError{total}));
+            Shape& out = plan->shape;
+            for (std::uint64_t p : new_axes) {
+                const std::size_t q = std::min<std::uint64_t>(p, out.size());
+                out.push_back(1);
+                for (std::size_t k = out.size() - 1; k > q; --k) out[k] = out[k - 1];
+                out[q] = 1;
+            }
+            if (empty) {
+                auto fresh = a.value.zeros_like(out);
+                if (!fresh) return failure(array_error(std::move(fresh.error())));
+                return create_class_object(std::move(*fresh));
+            }
+            auto out_dims = ArrayDims::make(out, static_cast<std::uint8_t>(dims.itemsize()));
+            if (!out_dims) return failure(array_error(std::move(out_dims.error())));
+            return contiguous_view(a, offset / dims.itemsize(), *out_dims);
+        }
+    }
+
+    Layout layout = Layout::of(a).select(*plan, selectors);
+    for (std::uint64_t p : new_axes) {
+        if (layout.ndim == MAX_NDIM) {
+            return failure(Error::value_error(std::format("at most {} dimensions are supported", MAX_NDIM)));
+        }
+        const std::size_t q = std::min<std::uint64_t>(p, layout.ndim);
+        for (std::size_t k = layout.ndim; k > q; --k) {
+            layout.shape[k] = layout.shape[k - 1];
+            layout.strides[k] = layout.strides[k - 1];
+        }
+        layout.shape[q] = 1;
+        layout.strides[q] = 0;
+        ++layout.ndim;
+    }
+    return view_from_layout(a, layout);
+}
+
+Result<Ref> get_item(PyArray& a, PyObject* key) {
+    // A bool key is a 0-d mask, not an integer.
+    if (PyBool_Check(key)) return fallback::getitem(a.object(), key);
+    if (PyLong_Check(key)) {
+        auto v = int_value(key);
+        if (!v) return failure(std::move(v.error()));
+        const std::int64_t index = *v;
+        return index_result(a, std::span(&index, 1));
+    }
+    if (PySlice_Check(key)) {
+        constexpr const char* ZERO_D = "too many indices for array: array is 0-dimensional";
+        if (a.value.ndim() == 0) return failure(index_error(ZERO_D));
+        auto s = slice_bounds(key);
+        if (!s) return failure(std::move(s.error()));
+        if (a.value.ndim() == 0) return failure(index_error(ZERO_D));
+        const Py_ssize_t count = normalise(*s, a.value.shape()[0]);
+        if (auto view = leading_slice(a, *s, count)) return std::move(*view);
+        const Selector selector(*s);
+        return select_result(a, std::span(&selector, 1), {});
+    }
+    if (PyTuple_Check(key)) return tuple_key(a, key);
+    if (key == Py_None) {
+        constexpr std::uint64_t front = 0;
+        return select_result(a, {}, std::span(&front, 1));
+    }
+    if (key == Py_Ellipsis) return select_result(a, {}, {});
+    if (PyList_Check(key)) return list_key(a, key);
+
+    if (const AnyArray* rows = any_of(key)) {
+        if (const auto* x = rows->get_if<std::int64_t>(); x != nullptr && x->ndim() == 1) {
+            return take_rows(a, x->elements());
+        }
+    }
+    if (auto mask = bool_mask(key); mask && same_shape(mask->shape, a.value.shape())) {
+        a.refresh();
+        auto picked = a.value.compress_flat(mask->values);
+        if (!picked) return failure(array_error(std::move(picked.error())));
+        return create_class_object(std::move(*picked));
+    }
+    // Only a 0-d array is an integer key; one with axes indexes as an array.
+    if (const AnyArray* k = any_of(key); k != nullptr && k->ndim() != 0) return fallback::getitem(a.object(), key);
+
+    auto name = INDEX_NAME.get();
+    if (!name) return failure(std::move(name.error()));
+    const int has_index = PyObject_HasAttrWithError(key, *name);
+    if (has_index < 0) return failure();
+    if (has_index == 1) {
+        Ref number = Ref::steal(PyNumber_Index(key));
+        if (number) {
+            const long long v = PyLong_AsLongLong(number.get());
+            if (!(v == -1 && PyErr_Occurred())) {
+                const auto index = static_cast<std::int64_t>(v);
+                return index_result(a, std::span(&index, 1));
+            }
+        }
+        PyErr_Clear();
+    }
+    return fallback::getitem(a.object(), key);
+}
+
+}  // namespace corvantile::python

@@ -1,0 +1,188 @@
+#include "python/ndarray/strided.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <variant>
+
+namespace corvantile {
+
+namespace {
+
+// Copies every element of a strided layout to or from a contiguous C-order block, one
+// Size-byte element at a time. Offsets are kept as integers; a pointer is formed only
+// for an element that exists.
+template <std::size_t Size, bool Gather>
+void transfer(std::byte* base, const std::int64_t* strides, const std::uint64_t* shape, std::size_t n,
+              std::byte* flat) noexcept {
+    if (n == 0) {
+        if constexpr (Gather) {
+            std::memcpy(flat, base, Size);
+        } else {
+            std::memcpy(base, flat, Size);
+        }
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        if (shape[k] == 0) return;
+    }
+    const std::size_t last = n - 1;
+    const std::uint64_t inner = shape[last];
+    const std::int64_t step = strides[last];
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;  // of the current row's first element
+    for (;;) {
+        // Offsets step only between existing elements: the stride of a length-1 axis may
+        // be any value (a huge slice step), and one step past the end could overflow.
+        std::int64_t at = offset;
+        for (std::uint64_t i = 0;;) {
+            if constexpr (Gather) {
+                std::memcpy(flat, base + at, Size);
+            } else {
+                std::memcpy(base + at, flat, Size);
+            }
+            flat += Size;
+            if (++i == inner) break;
+            at += step;
+        }
+        // Next row: carry through the outer axes, last to first.
+        std::size_t k = last;
+        for (;;) {
+            if (k == 0) return;
+            --k;
+            if (++counter[k] < shape[k]) {
+                offset += strides[k];
+                break;
+            }
+            offset -= static_cast<std::int64_t>(shape[k] - 1) * strides[k];
+            counter[k] = 0;
+        }
+    }
+}
+
+template <bool Gather>
+void transfer_view(PyArray& a) noexcept {
+    if (!a.strided) return;
+    const ArrayDims& dims = a.value.dims();
+    std::byte* base = a.strided->data;
+    const std::int64_t* strides = a.strided->strides.data();
+    const std::uint64_t* shape = dims.shape_slots().data();
+    const std::size_t n = dims.ndim();
+    auto* flat = static_cast<std::byte*>(a.value.raw_data());
+    if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
+    if (dims.itemsize() == 1) {
+        transfer<1, Gather>(base, strides, shape, n, flat);
+    } else {
+        transfer<8, Gather>(base, strides, shape, n, flat);
+    }
+}
+
+// Whether the layout is C-contiguous for the item size; length-1 axes may carry any stride.
+bool c_contiguous(const Layout& layout, std::int64_t itemsize) noexcept {
+    std::int64_t expected = itemsize;
+    for (std::size_t k = layout.ndim; k-- > 0;) {
+        const std::uint64_t len = layout.shape[k];
+        if (len == 1) continue;
+        if (layout.strides[k] != expected) return false;
+        expected *= static_cast<std::int64_t>(len);
+    }
+    return true;
+}
+
+}  // namespace
+
+void PyArray::refresh() {
+    if (!strided) return;
+    value.materialize();
+    transfer_view<true>(*this);
+}
+
+void PyArray::commit() noexcept { transfer_view<false>(*this); }
+
+python::Result<std::optional<std::byte*>> PyArray::strided_element_at(
+    std::span<const std::int64_t> indices) const {
+    if (!strided) return std::optional<std::byte*>{};
+    const ArrayDims& dims = value.dims();
+    const std::size_t n = dims.ndim();
+    if (indices.size() != n) return std::optional<std::byte*>{};
+    std::int64_t offset = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::int64_t given = indices[k];
+        const std::uint64_t len = dims.shape_slots()[k];
+        // len fits in int64: the shadow's byte size does.
+        std::int64_t i = given;
+        if (i < 0) i += static_cast<std::int64_t>(len);
+        if (i < 0 || static_cast<std::uint64_t>(i) >= len) {
+            return python::failure(
+                python::array_error(ArrayError::IndexOutOfBounds{given, static_cast<std::uint64_t>(k), len}));
+        }
+        offset += i * strided->strides[k];
+    }
+    return std::optional<std::byte*>{strided->data + offset};
+}
+
+Layout Layout::of(const PyArray& a) noexcept {
+    Layout layout;
+    const ArrayDims& dims = a.value.dims();
+    layout.ndim = dims.ndim();
+    layout.shape = dims.shape_slots();
+    if (a.strided) {
+        layout.data = a.strided->data;
+        layout.strides = a.strided->strides;
+    } else {
+        layout.data = static_cast<std::byte*>(const_cast<void*>(a.value.raw_data()));
+        layout.strides = dims.stride_slots();
+    }
+    return layout;
+}
+
+Layout Layout::select(const SelectionPlan& plan, std::span<const Selector> selectors) const {
+    if (plan.ndim > MAX_NDIM) internal_failure("selection plan longer than MAX_NDIM");
+    Layout out;
+    out.data = data;
+    for (std::size_t k = 0; k < plan.ndim; ++k) {
+        const PlanItem& item = plan.items[k];
+        if (item.count != 0) out.data += static_cast<std::int64_t>(item.start) * strides[k];
+        const bool kept = k >= selectors.size() || std::holds_alternative<Selector::Slice>(selectors[k].item);
+        if (!kept) continue;
+        if (out.ndim == MAX_NDIM) internal_failure("selection with more than MAX_NDIM axes");
+        out.shape[out.ndim] = item.count;
+        // Wraps like NumPy's for a huge step, which only a length-0 or length-1 axis can have.
+        out.strides[out.ndim] =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(item.step) * static_cast<std::uint64_t>(strides[k]));
+        ++out.ndim;
+    }
+    return out;
+}
+
+namespace python {
+
+PyObject* root_owner(const PyArray& a) noexcept {
+    if (a.strided) return a.strided->root.get();
+    if (a.value.is_borrowed()) return static_cast<PyObject*>(a.value.owner().get());
+    return const_cast<PyArray&>(a).object();
+}
+
+Result<Ref> view_from_layout(const PyArray& source, const Layout& layout) {
+    if (layout.ndim > MAX_NDIM) internal_failure("layout with more than MAX_NDIM axes");
+    const std::span<const std::uint64_t> shape(layout.shape.data(), layout.ndim);
+    const ElementKind kind = source.value.kind();
+    const auto itemsize = itemsize_of(kind);
+    const bool empty = std::ranges::find(shape, std::uint64_t{0}) != shape.end();
+    if (empty) {
+        auto fresh = source.value.zeros_like(shape);
+        if (!fresh) return failure(array_error(std::move(fresh.error())));
+        return create_class_object(std::move(*fresh));
+    }
+    auto dims = ArrayDims::make(shape, itemsize);
+    if (!dims) return failure(array_error(std::move(dims.error())));
+    PyObject* root = root_owner(source);
+
+    if (c_contiguous(layout, itemsize)) return create_borrowed(kind, layout.data, *dims, Owner::adopt(Py_NewRef(root)));
+
+    Strided strided{Ref::borrow(root), layout.data, {}};
+    for (std::size_t k = 0; k < layout.ndim; ++k) strided.strides[k] = layout.strides[k];
+    return create_strided(kind, *dims, std::move(strided));
+}
+
+}  // namespace python
+}  // namespace corvantile

@@ -1,0 +1,581 @@
+#include "python/numpy/fallback.hpp"
+#include "python/runtime/interned.hpp"
+#include "python/numpy/numpy.hpp"
+#include "python/runtime/once.hpp"
+#include "python/ndarray/pyarray.hpp"
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvantile::python::fallback {
+
+namespace {
+
+constinit Interned MODULE_NAME{"corvantile._fallback"};
+constinit Interned FUNCTION_NAMES[] = {
+    Interned{"call"},    Interned{"call_method"}, Interned{"getitem"},
+    Interned{"setitem"}, Interned{"inplace"},     Interned{"argsort_descending"},
+    Interned{"compare"},
+};
+constexpr std::size_t FUNCTION_COUNT = std::size(FUNCTION_NAMES);
+constinit Interned NUMPY_TABLE_NAME{"_NUMPY"};
+constinit Interned NUMPY_MODULE_NAME{"_numpy"};
+
+// NumPy reads no deeper into nested sequences than its dimension limit (64); the walk
+// stops there too (and counts the argument list and the operand itself).
+constexpr int NESTING = 64 + 2;
+
+// The fallback module as first imported. While its `call` and `call_method` are still
+// the module's own, those two run here in C with the same meaning: corvantile operands
+// become zero-copy NumPy views, NumPy's function (from the module's snapshot of NumPy)
+// runs, and a result that is one of the views maps back to its array.
+struct Road {
+    Ref module;
+    PyObject* dict = nullptr;  // the module's, kept alive by it
+    std::array<Ref, FUNCTION_COUNT> originals;  // the module's functions, by Function
+    Ref numpy_table;  // dict: NumPy's functions as the module first saw them
+    Ref numpy;
+    PyTypeObject* array_type = nullptr;
+    const NumpyArrays* arrays = nullptr;  // null: everything through the module's functions
+};
+constinit OnceCell<Road> ROAD;
+
+Result<Ref> import_module() {
+    auto module_name = MODULE_NAME.get();
+    if (!module_name) return failure(std::move(module_name.error()));
+    Ref module = Ref::steal(PyImport_GetModule(*module_name));
+    if (!module) {
+        if (PyErr_Occurred()) return failure();
+        module = Ref::steal(PyImport_Import(*module_name));
+        if (!module) return failure();
+    }
+    return module;
+}
+
+Result<Ref> attribute(PyObject* object, Interned& name) {
+    auto s = name.get();
+    if (!s) return failure(std::move(s.error()));
+    return check(PyObject_GetAttr(object, *s));
+}
+
+Result<Road> load_road() {
+    auto module = import_module();
+    if (!module) return failure(std::move(module.error()));
+    Road road;
+    road.dict = PyModule_GetDict(module->get());
+    if (road.dict == nullptr) return failure();
+    road.module = std::move(*module);
+    for (std::size_t k = 0; k < FUNCTION_COUNT; ++k) {
+        auto f = attribute(road.module.get(), FUNCTION_NAMES[k]);
+        if (!f) return failure(std::move(f.error()));
+        road.originals[k] = std::move(*f);
+    }
+    auto table = attribute(road.module.get(), NUMPY_TABLE_NAME);
+    if (!table) return failure(std::move(table.error()));
+    auto numpy = attribute(road.module.get(), NUMPY_MODULE_NAME);
+    if (!numpy) return failure(std::move(numpy.error()));
+    auto type = ndarray_type();
+    if (!type) return failure(std::move(type.error()));
+    road.array_type = *type;
+    if (!PyDict_CheckExact(table->get())) return road;  // not the module we know: no C road
+    road.numpy_table = std::move(*table);
+    road.numpy = std::move(*numpy);
+    if (const auto& arrays = numpy_arrays()) road.arrays = &*arrays;
+    return road;
+}
+
+Result<const Road*> road() { return ROAD.get_or_init(load_road); }
+
+// The fallback module's function (honouring a replacement).
+Result<Ref> function_of(const Road& road, Function function) {
+    return attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(function)]);
+}
+
+// Whether the module's function is still its own, so that the C road stands for it.
+bool own(const Road& road, Function function) {
+    if (road.arrays == nullptr) return false;
+    const Ref& original = road.originals[static_cast<std::size_t>(function)];
+    auto name = FUNCTION_NAMES[static_cast<int>(function)].get();
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* current = PyDict_GetItemWithError(road.dict, *name);  // borrowed
+    if (current == nullptr) PyErr_Clear();
+    return current == original.get();
+}
+
+// The interned string of a function or method name; the few names the native side
+// passes are made once each and kept for the life of the process.
+Result<Ref> text(std::string_view s) {
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view v) const noexcept { return std::hash<std::string_view>{}(v); }
+    };
+    using Names = std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>>;
+    static Names* const names = new Names();  // never destroyed: its strings outlive it
+    static constinit PyMutex mutex{};
+    PyMutex_Lock(&mutex);
+    auto it = names->find(s);
+    PyObject* found = it != names->end() ? it->second : nullptr;
+    PyMutex_Unlock(&mutex);
+    if (found != nullptr) return Ref::borrow(found);
+    std::string key(s);
+    PyObject* made = PyUnicode_InternFromString(key.c_str());
+    if (made == nullptr) return failure();
+    PyMutex_Lock(&mutex);
+    auto [slot, fresh] = names->try_emplace(std::move(key), made);
+    PyObject* kept = slot->second;
+    PyMutex_Unlock(&mutex);
+    if (!fresh) Py_DECREF(made);  // another thread made it first
+    return Ref::borrow(kept);
+}
+
+// Vector of call arguments: a few on the stack, more on the heap.
+class Argv {
+public:
+    explicit Argv(std::size_t n) {
+        if (n > small_.size()) heap_.resize(n);
+    }
+    PyObject** data() noexcept { return heap_.empty() ? small_.data() : heap_.data(); }
+
+private:
+    std::array<PyObject*, 8> small_;  // the callers fill what they use
+    std::vector<PyObject*> heap_;
+};
+
+// The views made for one call, each with the corvantile array it views.
+class Views {
+public:
+    explicit Views(const Road& road) noexcept : road_(road) {}
+
+    // x with each corvantile array (also inside lists and tuples) as a NumPy view.
+    Result<Ref> of(PyObject* x, int depth) {
+        PyTypeObject* t = Py_TYPE(x);
+        if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
+        if (t == road_.array_type || PyType_IsSubtype(t, road_.array_type)) return view(x);
+        return Ref::borrow(x);
+    }
+
+    // The same for an operand of the call, borrowed: this object keeps what it made. depth
+    // counts the containers around it (1 inside an argument list, 0 for a lone operand).
+    Result<PyObject*> operand(PyObject* x, int depth = 1) {
+        auto c = of(x, depth);
+        if (!c) return failure(std::move(c.error()));
+        PyObject* p = c->get();
+        if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
+        return p;
+    }
+
+    // NumPy's result with any of the views replaced by the array it views.
+    Result<Ref> back(Ref r) {
+        if (count_ == 0) return r;
+        PyTypeObject* t = Py_TYPE(r.get());
+        if (t == road_.arrays->ndarray) {
+            for (std::size_t i = 0; i < count_; ++i) {
+                const Made& m = i < small_.size() ? small_[i] : more_[i - small_.size()];
+                if (m.view.get() == r.get()) return Ref::borrow(m.array);
+            }
+        } else if (t == &PyTuple_Type) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(r.get());
+            auto out = check(PyTuple_New(n));
+            if (!out) return out;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                auto item = back(Ref::borrow(PyTuple_GET_ITEM(r.get(), i)));
+                if (!item) return item;
+                PyTuple_SET_ITEM(out->get(), i, item->release());
+            }
+            return out;
+        }
+        return r;
+    }
+
+private:
+    struct Made {
+        Ref view;
+        PyObject* array = nullptr;  // kept alive as the view's base
+    };
+
+    Result<Ref> view(PyObject* x) {
+        PyArray& a = *PyArray::of(x);
+        const ArrayDims& dims = a.value.dims();
+        const std::size_t ndim = dims.ndim();
+        void* data = nullptr;
+        const std::int64_t* byte_strides = nullptr;
+        if (a.strided) {  // the elements live in the base memory, as the buffer export says
+            data = a.strided->data;
+            byte_strides = a.strided->strides.data();
+        } else {
+            data = a.value.raw_data();
+            byte_strides = dims.stride_slots().data();
+        }
+        std::array<Py_ssize_t, MAX_NDIM> shape, strides;  // the first ndim are used
+        for (std::size_t k = 0; k < ndim; ++k) {
+            shape[k] = static_cast<Py_ssize_t>(dims.shape()[k]);
+            strides[k] = static_cast<Py_ssize_t>(byte_strides[k]);
+        }
+        const NumpyArrays& api = *road_.arrays;
+        PyObject* descr = nullptr;
+        switch (a.value.kind()) {
+            case ElementKind::F64: descr = api.float64_descr.get(); break;
+            case ElementKind::I64: descr = api.int64_descr.get(); break;
+            case ElementKind::Bool: descr = api.bool_descr.get(); break;
+        }
+        auto v = api.view(descr, static_cast<int>(ndim), shape.data(), strides.data(), data, x);
+        if (!v) return v;
+        Made m{v->clone(), x};
+        if (count_ < small_.size()) {
+            small_[count_] = std::move(m);
+        } else {
+            more_.push_back(std::move(m));
+        }
+        ++count_;
+        return v;
+    }
+
+    Result<Ref> of_sequence(PyObject* x, bool list, int depth) {
+        if (depth > NESTING) return Ref::borrow(x);
+        const Py_ssize_t n = Py_SIZE(x);
+        Ref items;  // a list copy, made at the first change
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = list ? PyList_GET_ITEM(x, i) : PyTuple_GET_ITEM(x, i);
+            auto c = of(item, depth + 1);
+            if (!c) return c;
+            if (c->get() == item) continue;
+            if (!items) {
+                items = Ref::steal(list ? PyList_GetSlice(x, 0, n) : PySequence_List(x));
+                if (!items) return failure();
+            }
+            PyList_SetItem(items.get(), i, c->release());  // takes the reference
+        }
+        if (!items) return Ref::borrow(x);
+        if (list) return items;
+        return check(PyList_AsTuple(items.get()));
+    }
+
+    bool made_view(PyObject* p) const noexcept {
+        return count_ > 0 && (count_ <= small_.size() ? small_[count_ - 1] : more_.back()).view.get() == p;
+    }
+
+    const Road& road_;
+    std::array<Made, 4> small_{};  // the first views; more_ holds the rest
+    std::vector<Made> more_;
+    std::size_t count_ = 0;
+    std::vector<Ref> kept_;  // operands rebuilt around views
+};
+
+// Whether x may be or hold a corvantile array.
+bool may_hold(const Road& road, PyObject* x) noexcept {
+    PyTypeObject* t = Py_TYPE(x);
+    return t == &PyTuple_Type || t == &PyList_Type || t == road.array_type || PyType_IsSubtype(t, road.array_type);
+}
+
+// NumPy's method `name` of x as its type's method descriptor: calling that with x first
+// is what `x.name(...)` does in Python (x is a NumPy array, without instance dictionary),
+// messages included. Empty when the attribute is anything else.
+Ref method_descriptor(const Road& road, PyObject* x, PyObject* name) {
+    PyTypeObject* type = road.arrays->ndarray;
+    if (Py_TYPE(x) != type) return {};
+    Ref d = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
+    if (!d) {
+        PyErr_Clear();  // the bound road raises NumPy's own AttributeError
+        return {};
+    }
+    if (!PyType_HasFeature(Py_TYPE(d.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
+    return d;
+}
+
+// callable(*args[:nargs], **kw) with the operands through `views`, where kw is kwnames
+// over the values after the positionals or the dictionary kwargs (either may be null).
+// With `method`, callable is a method name and args[0] the object it is looked up on.
+Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyObject* const* args, std::size_t nargs,
+                         PyObject* kwnames, PyObject* kwargs) {
+    Views views(road);
+    const std::size_t nkw = kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    const std::size_t total = nargs + nkw;
+    // Slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    Argv argv(total + 1);
+    PyObject** out = argv.data() + 1;
+    for (std::size_t i = 0; i < total; ++i) {
+        out[i] = args[i];
+        if (!may_hold(road, args[i])) continue;
+        auto c = views.operand(args[i], method && i == 0 ? 0 : 1);  // the object stands alone
+        if (!c) return failure(std::move(c.error()));
+        out[i] = *c;
+    }
+    Ref kw_copy;  // kwargs with views, made at the first change
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!may_hold(road, value)) continue;
+            auto c = views.of(value, 0);  // keyword values stand alone
+            if (!c) return c;
+            if (c->get() == value) continue;
+            if (!kw_copy) {
+                kw_copy = Ref::steal(PyDict_Copy(kwargs));
+                if (!kw_copy) return failure();
+            }
+            if (auto s = check_status(PyDict_SetItem(kw_copy.get(), key, c->get())); !s) {
+                return failure(std::move(s.error()));
+            }
+        }
+        if (kw_copy) kwargs = kw_copy.get();
+    }
+    const bool has_dict = kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0;
+    const std::size_t offset_nargs = nargs | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    Ref r;
+    if (!method) {
+        r = has_dict ? Ref::steal(PyObject_VectorcallDict(callable, out, nargs, kwargs))
+                     : Ref::steal(PyObject_Vectorcall(callable, out, offset_nargs, kwnames));
+    } else if (Ref d = method_descriptor(road, out[0], callable)) {
+        r = has_dict ? Ref::steal(PyObject_VectorcallDict(d.get(), out, nargs, kwargs))
+                     : Ref::steal(PyObject_Vectorcall(d.get(), out, offset_nargs, kwnames));
+    } else {
+        // Any other attribute: called as getattr gives it.
+        Ref bound = Ref::steal(PyObject_GetAttr(out[0], callable));
+        if (!bound) return failure();
+        r = has_dict ? Ref::steal(PyObject_VectorcallDict(bound.get(), out + 1, nargs - 1, kwargs))
+                     : Ref::steal(PyObject_Vectorcall(bound.get(), out + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      kwnames));
+    }
+    if (!r) return failure();
+    return views.back(std::move(r));
+}
+
+// NumPy's function of that name, as the fallback module finds it.
+Result<Ref> numpy_function(const Road& road, PyObject* name) {
+    PyObject* f = PyDict_GetItemWithError(road.numpy_table.get(), name);  // borrowed
+    if (f != nullptr) return Ref::borrow(f);
+    if (PyErr_Occurred()) return failure();
+    return check(PyObject_GetAttr(road.numpy.get(), name));
+}
+
+// numpy.<name>(...) on the C road.
+Result<Ref> call_numpy(const Road& road, PyObject* name, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                       PyObject* kwargs) {
+    auto f = numpy_function(road, name);
+    if (!f) return f;
+    return call_through(road, f->get(), false, args, nargs, kwnames, kwargs);
+}
+
+// function(head..., tail...) with the keyword dictionary.
+Result<Ref> invoke_with(Function function, std::initializer_list<PyObject*> head, std::span<PyObject* const> tail,
+                        PyObject* kwargs) {
+    Argv argv(head.size() + tail.size());
+    PyObject** p = std::copy(head.begin(), head.end(), argv.data());
+    std::copy(tail.begin(), tail.end(), p);
+    return invoke(function, std::span<PyObject* const>(argv.data(), head.size() + tail.size()), kwargs);
+}
+
+}  // namespace
+
+Result<Ref> invoke(Function function, std::span<PyObject* const> args, PyObject* kwargs) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    auto f = function_of(**r, function);
+    if (!f) return f;
+    return check(PyObject_VectorcallDict(f->get(), args.data(), args.size(), kwargs));
+}
+
+Result<Ref> call(std::string_view np_name, std::span<PyObject* const> operands, PyObject* kwargs) {
+    auto name = text(np_name);
+    if (!name) return name;
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::call)) return call_numpy(rd, name->get(), operands.data(), operands.size(), nullptr, kwargs);
+    return invoke_with(Function::call, {name->get()}, operands, kwargs);
+}
+
+Result<Ref> call(std::string_view np_name, std::initializer_list<PyObject*> operands, PyObject* kwargs) {
+    return call(np_name, std::span<PyObject* const>(operands.begin(), operands.size()), kwargs);
+}
+
+Result<Ref> call_vector(PyObject* np_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::call)) {
+        return call_numpy(rd, np_name, args, static_cast<std::size_t>(nargs), kwnames, nullptr);
+    }
+    auto f = function_of(rd, Function::call);
+    if (!f) return f;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    const auto total = static_cast<std::size_t>(1 + nargs + nkw);
+    Argv argv(total);
+    argv.data()[0] = np_name;
+    std::copy_n(args, nargs + nkw, argv.data() + 1);
+    return check(PyObject_Vectorcall(f->get(), argv.data(), static_cast<std::size_t>(1 + nargs), kwnames));
+}
+
+Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject* const> rest, PyObject* kwargs) {
+    auto name = text(method);
+    if (!name) return name;
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::call_method)) {
+        Argv argv(1 + rest.size());
+        argv.data()[0] = a;
+        std::copy(rest.begin(), rest.end(), argv.data() + 1);
+        return call_through(rd, name->get(), true, argv.data(), 1 + rest.size(), nullptr, kwargs);
+    }
+    return invoke_with(Function::call_method, {a, name->get()}, rest, kwargs);
+}
+
+Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    auto name = text(method);
+    if (!name) return name;
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (own(rd, Function::call_method)) {
+        const auto total = static_cast<std::size_t>(1 + nargs + nkw);
+        Argv argv(total);
+        argv.data()[0] = a;
+        std::copy_n(args, nargs + nkw, argv.data() + 1);
+        return call_through(rd, name->get(), true, argv.data(), static_cast<std::size_t>(1 + nargs), kwnames, nullptr);
+    }
+    Ref kwargs;
+    if (nkw > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return failure();
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return failure();
+        }
+    }
+    return invoke_with(Function::call_method, {a, name->get()},
+                       std::span<PyObject* const>(args, static_cast<std::size_t>(nargs)), kwargs.get());
+}
+
+Result<Ref> compare(PyObject* a, int op, PyObject* other) {
+    static constexpr const char* OPERATORS[] = {"lt", "le", "eq", "ne", "gt", "ge"};
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::compare)) {
+        Views views(rd);
+        auto x = views.operand(a, 0);
+        if (!x) return failure(std::move(x.error()));
+        auto y = views.operand(other, 0);
+        if (!y) return failure(std::move(y.error()));
+        auto out = check(PyObject_RichCompare(*x, *y, op));
+        if (!out) return out;
+        return views.back(std::move(*out));
+    }
+    auto name = text(OPERATORS[op]);
+    if (!name) return name;
+    PyObject* const args[] = {a, name->get(), other};
+    return invoke(Function::compare, args);
+}
+
+Result<Ref> getitem(PyObject* a, PyObject* key) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::getitem)) {
+        Views views(rd);
+        auto x = views.operand(a, 0);
+        if (!x) return failure(std::move(x.error()));
+        auto k = views.operand(key, 0);
+        if (!k) return failure(std::move(k.error()));
+        return check(PyObject_GetItem(*x, *k));  // a new NumPy view or copy, never one of ours
+    }
+    PyObject* const args[] = {a, key};
+    return invoke(Function::getitem, args);
+}
+
+Result<> setitem(PyObject* a, PyObject* key, PyObject* value) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    if (own(rd, Function::setitem)) {
+        Views views(rd);
+        auto x = views.operand(a, 0);
+        if (!x) return failure(std::move(x.error()));
+        auto k = views.operand(key, 0);
+        if (!k) return failure(std::move(k.error()));
+        auto v = views.operand(value, 0);
+        if (!v) return failure(std::move(v.error()));
+        return check_status(PyObject_SetItem(*x, *k, *v));
+    }
+    PyObject* const args[] = {a, key, value};
+    auto result = invoke(Function::setitem, args);
+    if (!result) return failure(std::move(result.error()));
+    return {};
+}
+
+namespace {
+
+// NumPy's in-place operators by the name of their function.
+using InPlace = PyObject* (*)(PyObject*, PyObject*);
+struct NamedInPlace {
+    std::string_view name;
+    InPlace op;
+};
+constexpr NamedInPlace IN_PLACE[] = {
+    {"add", PyNumber_InPlaceAdd},          {"subtract", PyNumber_InPlaceSubtract},
+    {"multiply", PyNumber_InPlaceMultiply}, {"divide", PyNumber_InPlaceTrueDivide},
+    {"true_divide", PyNumber_InPlaceTrueDivide}, {"floor_divide", PyNumber_InPlaceFloorDivide},
+    {"remainder", PyNumber_InPlaceRemainder}, {"mod", PyNumber_InPlaceRemainder},
+    {"power", [](PyObject* x, PyObject* y) { return PyNumber_InPlacePower(x, y, Py_None); }},
+};
+
+}  // namespace
+
+Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
+    auto name = text(np_name);
+    if (!name) return failure(std::move(name.error()));
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    const auto known = std::ranges::find(IN_PLACE, np_name, &NamedInPlace::name);
+    if (known != std::end(IN_PLACE) && own(rd, Function::inplace)) {
+        Views views(rd);
+        auto x = views.operand(a, 0);
+        if (!x) return failure(std::move(x.error()));
+        auto y = views.operand(other, 0);
+        if (!y) return failure(std::move(y.error()));
+        auto out = check(known->op(*x, *y));
+        if (!out) return failure(std::move(out.error()));
+        return {};
+    }
+    PyObject* const args[] = {a, name->get(), other};
+    auto result = invoke(Function::inplace, args);
+    if (!result) return failure(std::move(result.error()));
+    return {};
+}
+
+Result<Ref> argsort_descending(PyObject* a, std::span<PyObject* const> rest, PyObject* kwargs) {
+    return invoke_with(Function::argsort_descending, {a}, rest, kwargs);
+}
+
+}  // namespace corvantile::python::fallback
+
+namespace corvantile::python {
+
+Result<Ref> call_method_fallback(PyObject* a, std::string_view name, PyObject* args, PyObject* kwargs) {
+    std::span<PyObject* const> rest;
+    if (args != nullptr && PyTuple_GET_SIZE(args) > 0) {
+        rest = {&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))};
+    }
+    return fallback::call_method(a, name, rest, kwargs);
+}
+
+Result<Ref> call_method_fallback(PyArray& a, std::string_view name, PyObject* args, PyObject* kwargs) {
+    return call_method_fallback(a.object(), name, args, kwargs);
+}
+
+Result<Ref> call_method_fallback(PyArray& a, std::string_view name, const CallArgs& call) {
+    return fallback::call_method_vector(a.object(), name, call.args, call.nargs, call.kwnames);
+}
+
+}  // namespace corvantile::python

@@ -1,0 +1,201 @@
+// The rich comparisons of ndarray: element by element into a new bool array for the
+// operand forms known natively (arrays of identical shape only, never broadcasting),
+// NumPy for the rest.
+
+#include "python/operators/operator_kernels.hpp"
+
+#include <cmath>
+#include <optional>
+
+namespace corvantile::python {
+
+using namespace ops;
+
+namespace {
+
+struct Lt {
+    static constexpr std::string_view name = "less";
+    static constexpr bool equality = false;
+    template <class T>
+    bool operator()(T a, T b) const noexcept { return a < b; }
+};
+struct Le {
+    static constexpr std::string_view name = "less_equal";
+    static constexpr bool equality = false;
+    template <class T>
+    bool operator()(T a, T b) const noexcept { return a <= b; }
+};
+struct Eq {
+    static constexpr std::string_view name = "equal";
+    static constexpr std::string_view method = "__eq__";
+    static constexpr int op = Py_EQ;
+    static constexpr bool equality = true;
+    template <class T>
+    bool operator()(T a, T b) const noexcept { return a == b; }
+};
+struct Ne {
+    static constexpr std::string_view name = "not_equal";
+    static constexpr std::string_view method = "__ne__";
+    static constexpr int op = Py_NE;
+    static constexpr bool equality = true;
+    template <class T>
+    bool operator()(T a, T b) const noexcept { return a != b; }
+};
+struct Gt {
+    static constexpr std::string_view name = "greater";
+    static constexpr bool equality = false;
+    template <class T>
+    bool operator()(T a, T b) const noexcept { return a > b; }
+};
+struct Ge {
+    static constexpr std::string_view name = "greater_equal";
+    static constexpr bool equality = false;
+    template <class T>
+    bool operator()(T a, T b) const noexcept { return a >= b; }
+};
+
+// An element as compared: a bool element is its truth (any nonzero byte is True).
+template <class T>
+auto plain(T x) noexcept {
+    if constexpr (std::is_same_v<T, Bool>) {
+        return is_true(x);
+    } else {
+        return x;
+    }
+}
+
+// A native comparison's bool ndarray, or nothing when NumPy must answer.
+using Native = std::optional<Result<Ref>>;
+
+// Two arrays of one shape, compared in float64 unless both are int64 or both bool;
+// nothing for other shapes (never broadcast).
+template <class C, class T, class U>
+Native compare_arrays(const Array<T>& a, const Array<U>& b) {
+    if (!same_shape(a.dims(), b.dims())) return std::nullopt;
+    if constexpr (std::is_same_v<T, U>) {
+        return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); });
+    } else {
+        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_f64(x), as_f64(y))); });
+    }
+}
+
+template <class C, class T, class S>
+Result<Ref> compare_scalar(const Array<T>& a, S s) {
+    return map_new<Bool>(a, [s](T x) { return to_bool(C{}(plain(x), s)); });
+}
+
+// int64 elements converted to float64, compared with s. Within +-2^53 this is the same
+// as comparing the integers with a bound (the conversion is monotonic and exact there,
+// and every element beyond it lies beyond s too), which avoids converting each element.
+template <class C>
+Result<Ref> compare_with_float(const Array<std::int64_t>& a, double s) {
+    using I = std::int64_t;
+    if (std::fabs(s) < 0x1p53) {
+        const auto floor = static_cast<I>(std::floor(s));
+        const auto ceil = static_cast<I>(std::ceil(s));
+        const bool whole = floor == ceil;
+        if constexpr (std::is_same_v<C, Lt>) return compare_scalar<Lt>(a, ceil);
+        if constexpr (std::is_same_v<C, Le>) return compare_scalar<Le>(a, floor);
+        if constexpr (std::is_same_v<C, Gt>) return compare_scalar<Gt>(a, floor);
+        if constexpr (std::is_same_v<C, Ge>) return compare_scalar<Ge>(a, ceil);
+        if constexpr (std::is_same_v<C, Eq> || std::is_same_v<C, Ne>) {
+            if (whole) return compare_scalar<C>(a, floor);
+            const Bool all = to_bool(std::is_same_v<C, Ne>);
+            return map_new<Bool>(a, [all](I) { return all; });
+        }
+    }
+    return map_new<Bool>(a, [s](I x) { return to_bool(C{}(static_cast<double>(x), s)); });
+}
+
+template <class C>
+Native native(const Array<double>& a, PyObject*, const Operand& operand) {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return compare_arrays<C>(a, *p->array);
+    if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+        if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, *b);
+        return std::nullopt;
+    }
+    double s = 0.0;
+    if (const auto* f = operand.get_if<Operand::FloatScalar>()) {
+        s = f->value;
+    } else if (const auto* n = operand.get_if<Operand::IntScalar>()) {
+        s = static_cast<double>(n->value);
+    } else if (const auto* b = operand.get_if<Operand::BoolScalar>()) {
+        s = b->value ? 1.0 : 0.0;
+    }
+    return compare_scalar<C>(a, s);
+}
+
+template <class C>
+Native native(const Array<std::int64_t>& a, PyObject* other, const Operand& operand) {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return compare_arrays<C>(a, *p->array);
+    if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+        if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, *b);
+        return std::nullopt;
+    }
+    if (const auto* n = operand.get_if<Operand::IntScalar>()) return compare_scalar<C>(a, n->value);
+    // An int beyond int64 compares exactly in NumPy, so only a real float is native.
+    if (const auto* f = operand.get_if<Operand::FloatScalar>(); f != nullptr && plain_float(other)) {
+        return compare_with_float<C>(a, f->value);
+    }
+    return std::nullopt;
+}
+
+template <class C>
+Native native(const Array<Bool>& a, PyObject*, const Operand& operand) {
+    if constexpr (C::equality) {
+        if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+            if (const auto* b = q->array->get_if<Bool>()) return compare_arrays<C>(a, *b);
+            return std::nullopt;
+        }
+        if (const auto* s = operand.get_if<Operand::BoolScalar>()) {
+            return compare_scalar<C>(a, s->value);
+        }
+    }
+    return std::nullopt;
+}
+
+template <class C>
+Result<Ref> compare(PyArray& self, PyObject* other) {
+    ops::refresh(self);
+    const Operand operand = classify(other);
+    if (operand.is<Operand::Unsupported>()) {
+        if (PyErr_Occurred()) return failure();
+        const bool numpy = numpy_takes(other);
+        if (PyErr_Occurred()) return failure();
+        if (numpy) {
+            // `==` and `!=` answer what NumPy's operator does, also where its function has no loop.
+            if constexpr (C::equality) return fallback::compare(self.object(), C::op, other);
+            return fallback::call(C::name, {self.object(), other});
+        }
+        if constexpr (C::equality) {
+            // NumPy compares any object element by element (`a == None` is all False).
+            return fallback::call_method(self.object(), C::method, std::span<PyObject* const>(&other, 1));
+        } else {
+            return not_implemented();
+        }
+    }
+    auto out = self.value.visit([&](const auto& a) { return native<C>(a, other, operand); });
+    if (out) return std::move(*out);
+    if constexpr (C::equality) return fallback::compare(self.object(), C::op, other);
+    return fallback::call(C::name, {self.object(), other});
+}
+
+Result<Ref> richcompare(PyArray& self, PyObject* other, int op) {
+    switch (op) {
+        case Py_LT: return compare<Lt>(self, other);
+        case Py_LE: return compare<Le>(self, other);
+        case Py_EQ: return compare<Eq>(self, other);
+        case Py_NE: return compare<Ne>(self, other);
+        case Py_GT: return compare<Gt>(self, other);
+        case Py_GE: return compare<Ge>(self, other);
+        default: return not_implemented();
+    }
+}
+
+}  // namespace
+
+PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return entry<&richcompare>(self, other, op);
+}
+
+}  // namespace corvantile::python

@@ -1,0 +1,339 @@
+#include "python/operators/operators.hpp"
+
+#include "python/operators/operator_kernels.hpp"
+
+#include <array>
+
+namespace corvantile::python {
+
+using namespace ops;
+
+namespace {
+
+// ---- float64 computation ------------------------------------------------------------------
+
+// The scalar of a scalar operand as float64 (an int rounded to nearest, a bool as 0 / 1).
+double scalar_value(const Operand& operand) noexcept {
+    if (const auto* f = operand.get_if<Operand::FloatScalar>()) return f->value;
+    if (const auto* n = operand.get_if<Operand::IntScalar>()) return static_cast<double>(n->value);
+    const auto* b = operand.get_if<Operand::BoolScalar>();
+    return b != nullptr && b->value ? 1.0 : 0.0;
+}
+
+// f(self element as float64) into a new float64 ndarray of self's shape.
+template <class T, class F>
+Result<Ref> map_to_f64(const Array<T>& a, F f) {
+    return map_new<double>(a, [f](T x) { return f(as_f64(x)); });
+}
+
+// self OP s, or s OP self when reflected, for every element of self, in float64.
+template <class Op, bool R, class T>
+Result<Ref> with_scalar(const Array<T>& a, double s) {
+    if constexpr (!R && std::is_same_v<Op, FloorDiv>) {
+        if (s == 0.0) return map_to_f64(a, [s](double x) { return x / s; });
+    }
+    if constexpr (!R && std::is_same_v<Op, Pow>) {
+        if (s == 2.0) return map_to_f64(a, [](double x) { return x * x; });
+        if (s == 0.5) return map_to_f64(a, [](double x) { return std::sqrt(x); });
+        if (s == -1.0) return map_to_f64(a, [](double x) { return 1.0 / x; });
+        return map_to_f64(a, [s](double x) { return std::pow(x, s); });
+    }
+    if constexpr (R && std::is_same_v<Op, Pow>) {
+        // A 0-d exponent is one value for the whole operation too.
+        if (a.ndim() == 0) return map_to_f64(a, [s](double x) { return pow_one_exponent(s, x); });
+    }
+    using D = Directed<Op, R>;
+    return map_to_f64(a, [s](double x) { return D{}(x, s); });
+}
+
+// The value of an array exponent that NumPy applies as one value for the whole
+// operation: a 0-d array, or a one-element array broadcast over a larger self.
+template <class T, class U>
+std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent) {
+    if (exponent.len() != 1 || (exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
+    return as_f64(exponent.data()[0]);
+}
+
+// self ** e with one exponent, shaped as the broadcast of self and the exponent's shape.
+template <class T>
+Result<Ref> pow_broadcast_single(const Array<T>& a, std::span<const std::uint64_t> exponent_shape, double e) {
+    auto r = with_scalar<Pow, false>(a, e);
+    if (r && exponent_shape.size() > a.ndim()) {
+        auto shape = array::broadcast_shape(a.shape(), exponent_shape);
+        if (shape) PyArray::of(r->get())->value.set_dims(corvantile::detail::c_dims(*shape, 8));
+    }
+    return r;
+}
+
+// self OP other for two arrays in float64: of one shape straight into the result,
+// other shapes broadcast (a conflict names the shapes in Python operand order).
+template <class Op, bool R, class T, class U>
+Result<Ref> with_array(const Array<T>& a, const Array<U>& b) {
+    if constexpr (!R && std::is_same_v<Op, Pow>) {
+        if (auto e = single_exponent(a, b)) return pow_broadcast_single(a, b.shape(), *e);
+    }
+    if (same_shape(a.dims(), b.dims())) {
+        using D = Directed<Op, R>;
+        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_f64(x), as_f64(y)); });
+    }
+    if constexpr (R) return wrap(broadcast_f64(b, a, Op{}));
+    else return wrap(broadcast_f64(a, b, Op{}));
+}
+
+// self OP other in float64 for an operand that is an array or a scalar.
+template <class Op, bool R, class T>
+Result<Ref> float_compute(const Array<T>& a, const Operand& operand) {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return with_array<Op, R>(a, *p->array);
+    if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+        return q->array->visit([&](const auto& b) { return with_array<Op, R>(a, b); });
+    }
+    return with_scalar<Op, R>(a, scalar_value(operand));
+}
+
+// ---- the int64 and bool rules -----------------------------------------------------------
+
+// NumPy's answer: its function of the operation, or, for the `**` operator, its array's
+// own operator (which squares bool arrays into int8, unlike numpy.power).
+template <class Op, bool R, bool Operator>
+Result<Ref> numpy_road(PyArray& self, PyObject* other) {
+    if constexpr (Operator && std::is_same_v<Op, Pow>) {
+        const std::string_view method = R ? "__rpow__" : "__pow__";
+        return fallback::call_method(self.object(), method, std::span<PyObject* const>(&other, 1));
+    } else {
+        return numpy_call(Op::name, self.object(), other, R);
+    }
+}
+
+// self OP other for an int64 or bool self (other OP self when R).
+template <class Op, bool R, bool Operator>
+Result<Ref> alt_binary(PyArray& self, PyObject* other, const Operand& operand) {
+    using I = std::int64_t;
+    const bool float_operand =
+        operand.is<Operand::F64Array>() || (operand.is<Operand::FloatScalar>() && plain_float(other));
+    const bool divide_native = std::is_same_v<Op, Div> && !operand.is<Operand::FloatScalar>();
+    if (float_operand || divide_native) {
+        if (const auto* a = self.value.get_if<I>()) return float_compute<Op, R>(*a, operand);
+        return float_compute<Op, R>(*self.value.get_if<Bool>(), operand);
+    }
+    if constexpr (Op::int_native) {
+        const auto wrapping = [](I x, I y) { return Op::wrap(x, y); };
+        if (const auto* a = self.value.get_if<I>()) {
+            if (const auto* n = operand.get_if<Operand::IntScalar>()) {
+                const I v = n->value;
+                if constexpr (R) return map_new<I>(*a, [v](I x) { return Op::wrap(v, x); });
+                else return map_new<I>(*a, [v](I x) { return Op::wrap(x, v); });
+            }
+            if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+                // One layout only: int64 arrays never broadcast natively.
+                if (const auto* b = q->array->get_if<I>(); b != nullptr && b->dims() == a->dims()) {
+                    return R ? zip_new<I>(*b, *a, wrapping) : zip_new<I>(*a, *b, wrapping);
+                }
+            }
+        }
+    }
+    return numpy_road<Op, R, Operator>(self, other);
+}
+
+// ---- the arithmetic methods ---------------------------------------------------------------
+
+// self OP other (other OP self when R): the float64 ladder, inline.
+template <class Op, bool R, bool Operator = true>
+Result<Ref> arith(PyArray& self, PyObject* other) {
+    const Operand operand = classify(other);
+    ops::refresh(self);
+    if (operand.is<Operand::Unsupported>()) {
+        if (PyErr_Occurred()) return failure();
+        const bool numpy = numpy_takes(other);
+        if (PyErr_Occurred()) return failure();
+        return numpy ? numpy_road<Op, R, Operator>(self, other) : not_implemented();
+    }
+    if (const auto* a = self.value.get_if<double>()) return float_compute<Op, R>(*a, operand);
+    return alt_binary<Op, R, Operator>(self, other, operand);
+}
+
+// ---- bitwise ------------------------------------------------------------------------------
+
+// Any nonzero byte is True (bytes may have been written through an export).
+inline std::uint8_t bits(Bool b) noexcept { return is_true(b) ? 1 : 0; }
+
+struct And {
+    static constexpr std::string_view name = "bitwise_and";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a & b; }
+    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) & bits(b)); }
+};
+struct Or {
+    static constexpr std::string_view name = "bitwise_or";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a | b; }
+    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) | bits(b)); }
+};
+struct Xor {
+    static constexpr std::string_view name = "bitwise_xor";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a ^ b; }
+    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) ^ bits(b)); }
+};
+
+// Both operand orders give the same result (the operations are symmetric); only
+// NumPy's road needs the Python order.
+template <class B, bool R>
+Result<Ref> bitwise(PyArray& self, PyObject* other) {
+    using I = std::int64_t;
+    ops::refresh(self);
+    const Operand operand = classify(other);
+    if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
+    if (const auto* a = self.value.get_if<Bool>()) {
+        if (const auto* s = operand.get_if<Operand::BoolScalar>()) {
+            const Bool v = to_bool(s->value);
+            return map_new<Bool>(*a, [v](Bool x) { return B::on_bool(x, v); });
+        }
+        if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+            if (const auto* b = q->array->get_if<Bool>(); b != nullptr && b->dims() == a->dims()) {
+                return zip_new<Bool>(*a, *b, [](Bool x, Bool y) { return B::on_bool(x, y); });
+            }
+        }
+    } else if (const auto* a = self.value.get_if<I>()) {
+        if (const auto* n = operand.get_if<Operand::IntScalar>()) {
+            const I v = n->value;
+            return map_new<I>(*a, [v](I x) { return B::on_int(x, v); });
+        }
+        if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+            if (const auto* b = q->array->get_if<I>(); b != nullptr && b->dims() == a->dims()) {
+                return zip_new<I>(*a, *b, [](I x, I y) { return B::on_int(x, y); });
+            }
+        }
+    }
+    return numpy_call(B::name, self.object(), other, R);
+}
+
+// ---- operators that always go to NumPy --------------------------------------------------
+
+struct LShift {
+    static constexpr std::string_view name = "left_shift";
+};
+struct RShift {
+    static constexpr std::string_view name = "right_shift";
+};
+struct MatMul {
+    static constexpr std::string_view name = "matmul";
+};
+
+template <class N, bool R>
+Result<Ref> numpy_only(PyArray& self, PyObject* other) {
+    return numpy_call(N::name, self.object(), other, R);
+}
+
+// ---- the combiner -------------------------------------------------------------------------
+
+using Method = Result<Ref> (*)(PyArray&, PyObject*);
+
+// lhs's forward method, then (on NotImplemented) rhs's reflected one.
+template <Method Forward, Method Reflected>
+Result<Ref> combine(PyObject* lhs, PyObject* rhs) {
+    if (is_ndarray(lhs)) {
+        auto r = Forward(*PyArray::of(lhs), rhs);
+        if (!r || r->get() != Py_NotImplemented) return r;
+    }
+    if (is_ndarray(rhs)) return Reflected(*PyArray::of(rhs), lhs);
+    return not_implemented();
+}
+
+template <class Op>
+Result<Ref> arith_slot(PyObject* lhs, PyObject* rhs) {
+    return combine<&arith<Op, false>, &arith<Op, true>>(lhs, rhs);
+}
+template <class B>
+Result<Ref> bitwise_slot(PyObject* lhs, PyObject* rhs) {
+    return combine<&bitwise<B, false>, &bitwise<B, true>>(lhs, rhs);
+}
+template <class N>
+Result<Ref> numpy_slot(PyObject* lhs, PyObject* rhs) {
+    return combine<&numpy_only<N, false>, &numpy_only<N, true>>(lhs, rhs);
+}
+
+Error modulus_error() noexcept { return Error::type_error("pow() with modulus is not supported"); }
+
+Result<Ref> power_slot(PyObject* lhs, PyObject* rhs, PyObject* modulus) {
+    if (is_ndarray(lhs)) {
+        if (modulus != Py_None) return failure(modulus_error());
+        auto r = arith<Pow, false>(*PyArray::of(lhs), rhs);
+        if (!r || r->get() != Py_NotImplemented) return r;
+    }
+    if (is_ndarray(rhs)) {
+        if (modulus != Py_None) return failure(modulus_error());
+        return arith<Pow, true>(*PyArray::of(rhs), lhs);
+    }
+    return not_implemented();
+}
+
+// ---- the engine as a function -------------------------------------------------------------
+
+template <class Op>
+Result<std::optional<Ref>> apply(PyObject* a, PyObject* b) {
+    Result<Ref> r = is_ndarray(a)   ? arith<Op, false, false>(*PyArray::of(a), b)
+                    : is_ndarray(b) ? arith<Op, true, false>(*PyArray::of(b), a)
+                                    : Result<Ref>(Ref());
+    if (!r) return failure(std::move(r.error()));
+    if (!*r || r->get() == Py_NotImplemented) return std::nullopt;
+    return std::optional<Ref>(std::move(*r));
+}
+
+struct NamedArith {
+    std::string_view name;
+    Arith op;
+};
+constexpr std::array<NamedArith, 9> ARITH_NAMES{{
+    {"add", Arith::add},
+    {"subtract", Arith::subtract},
+    {"multiply", Arith::multiply},
+    {"divide", Arith::divide},
+    {"true_divide", Arith::divide},
+    {"floor_divide", Arith::floor_divide},
+    {"remainder", Arith::remainder},
+    {"mod", Arith::remainder},
+    {"power", Arith::power},
+}};
+
+}  // namespace
+
+std::optional<Arith> arith_from_name(std::string_view name) noexcept {
+    for (const auto& entry : ARITH_NAMES) {
+        if (entry.name == name) return entry.op;
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<Ref>> operator_function(Arith op, PyObject* a, PyObject* b) {
+    switch (op) {
+        case Arith::add: return apply<Add>(a, b);
+        case Arith::subtract: return apply<Sub>(a, b);
+        case Arith::multiply: return apply<Mul>(a, b);
+        case Arith::divide: return apply<Div>(a, b);
+        case Arith::floor_divide: return apply<FloorDiv>(a, b);
+        case Arith::remainder: return apply<Mod>(a, b);
+        case Arith::power: return apply<Pow>(a, b);
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<Ref>> operator_function(std::string_view name, PyObject* a, PyObject* b) {
+    const auto op = arith_from_name(name);
+    if (!op) return std::nullopt;
+    return operator_function(*op, a, b);
+}
+
+// ---- slots --------------------------------------------------------------------------------
+
+PyObject* nb_add(PyObject* l, PyObject* r) noexcept { return entry<&arith_slot<Add>>(l, r); }
+PyObject* nb_subtract(PyObject* l, PyObject* r) noexcept { return entry<&arith_slot<Sub>>(l, r); }
+PyObject* nb_multiply(PyObject* l, PyObject* r) noexcept { return entry<&arith_slot<Mul>>(l, r); }
+PyObject* nb_true_divide(PyObject* l, PyObject* r) noexcept { return entry<&arith_slot<Div>>(l, r); }
+PyObject* nb_floor_divide(PyObject* l, PyObject* r) noexcept { return entry<&arith_slot<FloorDiv>>(l, r); }
+PyObject* nb_remainder(PyObject* l, PyObject* r) noexcept { return entry<&arith_slot<Mod>>(l, r); }
+PyObject* nb_power(PyObject* l, PyObject* r, PyObject* m) noexcept { return entry<&power_slot>(l, r, m); }
+PyObject* nb_and(PyObject* l, PyObject* r) noexcept { return entry<&bitwise_slot<And>>(l, r); }
+PyObject* nb_or(PyObject* l, PyObject* r) noexcept { return entry<&bitwise_slot<Or>>(l, r); }
+PyObject* nb_xor(PyObject* l, PyObject* r) noexcept { return entry<&bitwise_slot<Xor>>(l, r); }
+PyObject* nb_lshift(PyObject* l, PyObject* r) noexcept { return entry<&numpy_slot<LShift>>(l, r); }
+PyObject* nb_rshift(PyObject* l, PyObject* r) noexcept { return entry<&numpy_slot<RShift>>(l, r); }
+PyObject* nb_matrix_multiply(PyObject* l, PyObject* r) noexcept { return entry<&numpy_slot<MatMul>>(l, r); }
+
+}  // namespace corvantile::python

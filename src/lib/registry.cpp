@@ -28,18 +28,17 @@ constexpr Row bool_reduction_row{
                                   "corvantile arrays and NumPy bool arrays, NumPy otherwise.">::text.data()),
     &method_raw<Name, Fn>};
 
+constexpr FixedString SPREAD =
+    "(a, axis=None, dtype=None, out=None, ddof=0, keepdims=False, *, where=True, mean=None, correction=None)";
+
 constexpr Row METHOD_FUNCTIONS[] = {
     method_row<"sum", &sum_fn, "(a, axis=None, dtype=None, out=None, keepdims=False, initial=0, where=True)">,
     method_row<"prod", &prod_fn, "(a, axis=None, dtype=None, out=None, keepdims=False, initial=1, where=True)">,
     method_row<"mean", &mean_fn, "(a, axis=None, dtype=None, out=None, keepdims=False, *, where=True)">,
     method_row<"max", &max_fn, "(a, axis=None, out=None, keepdims=False, initial=None, where=True)">,
     method_row<"min", &min_fn, "(a, axis=None, out=None, keepdims=False, initial=None, where=True)">,
-    method_row<"var", &var_fn,
-               "(a, axis=None, dtype=None, out=None, ddof=0, keepdims=False, *, where=True, mean=None, "
-               "correction=None)">,
-    method_row<"std", &std_fn,
-               "(a, axis=None, dtype=None, out=None, ddof=0, keepdims=False, *, where=True, mean=None, "
-               "correction=None)">,
+    method_row<"var", &var_fn, SPREAD>,
+    method_row<"std", &std_fn, SPREAD>,
     method_row<"argmax", &argmax_fn, "(a, axis=None, out=None, *, keepdims=False)">,
     method_row<"argmin", &argmin_fn, "(a, axis=None, out=None, *, keepdims=False)">,
     method_row<"cumsum", &cumsum_fn, "(a, axis=None, dtype=None, out=None)">,

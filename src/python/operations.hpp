@@ -59,6 +59,18 @@ struct Joined {
     }();
 };
 
+// What every description has: its name (the NumPy name) and, for a module function of
+// its family under the name `As`, the docstring. A family gives its signature and the
+// text after the name.
+template <FixedString Name, class Family>
+struct Described {
+    static constexpr auto name = Name;
+    static constexpr std::string_view numpy = Name.view();
+    template <FixedString As = Name>
+    static constexpr const char* doc =
+        Joined<As, Family::signature, "\n--\n\nElement-wise `", As, Family::text>::text.data();
+};
+
 // ---- one operand --------------------------------------------------------------------------
 
 // How an array of one element kind computes an operation.
@@ -83,17 +95,17 @@ inline constexpr Road road_of = std::is_same_v<T, double>         ? Op::roads.f6
                                 : std::is_same_v<T, std::int64_t> ? Op::roads.i64
                                                                   : Op::roads.boolean;
 
+struct UnaryFamily {
+    static constexpr FixedString signature = "(x, /, out=None, *, where=True, dtype=None)";
+    static constexpr FixedString text =
+        "` with NumPy semantics: native for corvantile arrays (returns corvantile) and Python numbers "
+        "(returns float), NumPy for anything else.";
+};
+
 // A description of one operand; the operation adds `apply`, its element function.
 template <FixedString Name, Roads R>
-struct Unary {
-    static constexpr auto name = Name;
-    static constexpr std::string_view numpy = Name.view();
+struct Unary : Described<Name, UnaryFamily> {
     static constexpr Roads roads = R;
-    template <FixedString As = Name>
-    static constexpr const char* doc =
-        Joined<As, "(x, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `", As,
-               "` with NumPy semantics: native for corvantile arrays (returns corvantile) and Python "
-               "numbers (returns float), NumPy for anything else.">::text.data();
 };
 
 inline constexpr double DEG_TO_RAD = 0.017453292519943295;
@@ -234,16 +246,16 @@ inline double pow_one_exponent(double x, double e) noexcept {
 
 // A description of two operands: its NumPy name, its float64 function (the call
 // operator), and whether int64 arrays compute it natively (wrapping, through `wrap`).
+struct ArithFamily {
+    static constexpr FixedString signature = "(x1, x2, /, out=None, *, where=True, dtype=None)";
+    static constexpr FixedString text =
+        "(x1, x2)` with NumPy semantics and broadcasting: native when either operand is a corvantile "
+        "array, NumPy otherwise.";
+};
+
 template <FixedString Name, bool IntNative>
-struct Binary {
-    static constexpr auto name = Name;
-    static constexpr std::string_view numpy = Name.view();
+struct Binary : Described<Name, ArithFamily> {
     static constexpr bool int_native = IntNative;
-    template <FixedString As = Name>
-    static constexpr const char* doc =
-        Joined<As, "(x1, x2, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `", As,
-               "(x1, x2)` with NumPy semantics and broadcasting: native when either operand is a "
-               "corvantile array, NumPy otherwise.">::text.data();
 };
 
 // clang-format off
@@ -290,15 +302,14 @@ decltype(auto) with_scalar_operand(double s, Run run) {
 
 // A description of a binary mathematical function (float64 only). The element
 // functions are branch-free where they can be, so the loops vectorise.
-template <FixedString Name>
-struct Math {
-    static constexpr auto name = Name;
-    template <FixedString As = Name>
-    static constexpr const char* doc =
-        Joined<As, "(x1, x2, /, out=None, *, where=True, dtype=None)\n--\n\nElement-wise `", As,
-               "(x1, x2)` with NumPy semantics and broadcasting: native for corvantile arrays and "
-               "scalars, NumPy otherwise.">::text.data();
+struct MathFamily {
+    static constexpr FixedString signature = ArithFamily::signature;
+    static constexpr FixedString text =
+        "(x1, x2)` with NumPy semantics and broadcasting: native for corvantile arrays and scalars, "
+        "NumPy otherwise.";
 };
+template <FixedString Name>
+using Math = Described<Name, MathFamily>;
 
 inline constexpr double LOG_2 = 0.693147180559945309417232121458176568;
 
@@ -354,15 +365,14 @@ struct Logaddexp : Math<"logaddexp"> {
 
 // A description of a float predicate; each test is one compare or bit extraction, so
 // the array loop vectorises.
-template <FixedString Name>
-struct Predicate {
-    static constexpr auto name = Name;
-    template <FixedString As = Name>
-    static constexpr const char* doc =
-        Joined<As, "(x, /, out=None, *, where=True)\n--\n\nElement-wise `", As,
-               "` with NumPy semantics: native for float64 corvantile arrays (returns a bool "
-               "corvantile) and Python numbers (returns np.bool_), NumPy otherwise.">::text.data();
+struct PredicateFamily {
+    static constexpr FixedString signature = "(x, /, out=None, *, where=True)";
+    static constexpr FixedString text =
+        "` with NumPy semantics: native for float64 corvantile arrays (returns a bool corvantile) and "
+        "Python numbers (returns np.bool_), NumPy otherwise.";
 };
+template <FixedString Name>
+using Predicate = Described<Name, PredicateFamily>;
 
 inline constexpr double INF = std::numeric_limits<double>::infinity();
 

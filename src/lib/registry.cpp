@@ -28,29 +28,27 @@ constexpr Row bool_reduction_row{
                                   "corvantile arrays and NumPy bool arrays, NumPy otherwise.">::text.data()),
     &method_raw<Name, Fn>};
 
+// Signatures that two functions share.
+constexpr FixedString EXTREMUM = "(a, axis=None, out=None, keepdims=False, initial=None, where=True)";
 constexpr FixedString SPREAD =
     "(a, axis=None, dtype=None, out=None, ddof=0, keepdims=False, *, where=True, mean=None, correction=None)";
+constexpr FixedString ARG = "(a, axis=None, out=None, *, keepdims=False)";
+constexpr FixedString RUNNING = "(a, axis=None, dtype=None, out=None)";
 
 constexpr Row METHOD_FUNCTIONS[] = {
     method_row<"sum", &sum_fn, "(a, axis=None, dtype=None, out=None, keepdims=False, initial=0, where=True)">,
     method_row<"prod", &prod_fn, "(a, axis=None, dtype=None, out=None, keepdims=False, initial=1, where=True)">,
     method_row<"mean", &mean_fn, "(a, axis=None, dtype=None, out=None, keepdims=False, *, where=True)">,
-    method_row<"max", &max_fn, "(a, axis=None, out=None, keepdims=False, initial=None, where=True)">,
-    method_row<"min", &min_fn, "(a, axis=None, out=None, keepdims=False, initial=None, where=True)">,
-    method_row<"var", &var_fn, SPREAD>,
-    method_row<"std", &std_fn, SPREAD>,
-    method_row<"argmax", &argmax_fn, "(a, axis=None, out=None, *, keepdims=False)">,
-    method_row<"argmin", &argmin_fn, "(a, axis=None, out=None, *, keepdims=False)">,
-    method_row<"cumsum", &cumsum_fn, "(a, axis=None, dtype=None, out=None)">,
-    method_row<"cumprod", &cumprod_fn, "(a, axis=None, dtype=None, out=None)">,
+    method_row<"max", &max_fn, EXTREMUM>, method_row<"min", &min_fn, EXTREMUM>,
+    method_row<"var", &var_fn, SPREAD>, method_row<"std", &std_fn, SPREAD>,
+    method_row<"argmax", &argmax_fn, ARG>, method_row<"argmin", &argmin_fn, ARG>,
+    method_row<"cumsum", &cumsum_fn, RUNNING>, method_row<"cumprod", &cumprod_fn, RUNNING>,
     method_row<"dot", &dot_fn, "(a, b, out=None)">,
     method_row<"clip", &clip_fn, "(a, min=None, max=None, out=None, **kwargs)">,
     method_row<"round", &round_fn, "(a, decimals=0, out=None)">,
     method_row<"reshape", &reshape_fn, "(a, shape=None, order='C', *, newshape=None, copy=None)">,
-    method_row<"copy", &copy_fn, "(a, order='K', subok=False)">,
-    method_row<"nonzero", &nonzero_fn, "(a)">,
-    method_row<"ravel", &ravel_fn, "(a, order='C')">,
-    method_row<"transpose", &transpose_fn, "(a, axes=None)">,
+    method_row<"copy", &copy_fn, "(a, order='K', subok=False)">, method_row<"nonzero", &nonzero_fn, "(a)">,
+    method_row<"ravel", &ravel_fn, "(a, order='C')">, method_row<"transpose", &transpose_fn, "(a, axes=None)">,
 };
 
 constexpr Row BOOL_REDUCTIONS[] = {bool_reduction_row<"any", &any_fn>, bool_reduction_row<"all", &all_fn>};

@@ -59,9 +59,27 @@ struct Joined {
     }();
 };
 
+// The docstring of a family of module functions: the signature, then the text after
+// "Element-wise `name".
+template <FixedString Signature, FixedString Text>
+struct Family {
+    static constexpr auto signature = Signature;
+    static constexpr auto text = Text;
+};
+using UnaryFamily = Family<"(x, /, out=None, *, where=True, dtype=None)",
+                           "` with NumPy semantics: native for corvantile arrays (returns corvantile) and "
+                           "Python numbers (returns float), NumPy for anything else.">;
+using ArithFamily = Family<"(x1, x2, /, out=None, *, where=True, dtype=None)",
+                           "(x1, x2)` with NumPy semantics and broadcasting: native when either operand is "
+                           "a corvantile array, NumPy otherwise.">;
+using MathFamily = Family<ArithFamily::signature, "(x1, x2)` with NumPy semantics and broadcasting: native for "
+                                                  "corvantile arrays and scalars, NumPy otherwise.">;
+using PredicateFamily = Family<"(x, /, out=None, *, where=True)",
+                               "` with NumPy semantics: native for float64 corvantile arrays (returns a bool "
+                               "corvantile) and Python numbers (returns np.bool_), NumPy otherwise.">;
+
 // What every description has: its name (the NumPy name) and, for a module function of
-// its family under the name `As`, the docstring. A family gives its signature and the
-// text after the name.
+// its family under the name `As`, the docstring.
 template <FixedString Name, class Family>
 struct Described {
     static constexpr auto name = Name;
@@ -95,13 +113,6 @@ inline constexpr Road road_of = std::is_same_v<T, double>         ? Op::roads.f6
                                 : std::is_same_v<T, std::int64_t> ? Op::roads.i64
                                                                   : Op::roads.boolean;
 
-struct UnaryFamily {
-    static constexpr FixedString signature = "(x, /, out=None, *, where=True, dtype=None)";
-    static constexpr FixedString text =
-        "` with NumPy semantics: native for corvantile arrays (returns corvantile) and Python numbers "
-        "(returns float), NumPy for anything else.";
-};
-
 // A description of one operand; the operation adds `apply`, its element function.
 template <FixedString Name, Roads R>
 struct Unary : Described<Name, UnaryFamily> {
@@ -111,7 +122,6 @@ struct Unary : Described<Name, UnaryFamily> {
 inline constexpr double DEG_TO_RAD = 0.017453292519943295;
 inline constexpr double RAD_TO_DEG = 57.29577951308232;
 
-// clang-format off
 struct Sin : Unary<"sin", PROMOTING> { static double apply(double x) noexcept { return std::sin(x); } };
 struct Cos : Unary<"cos", PROMOTING> { static double apply(double x) noexcept { return std::cos(x); } };
 struct Tan : Unary<"tan", PROMOTING> { static double apply(double x) noexcept { return std::tan(x); } };
@@ -148,7 +158,6 @@ struct Ceil : Unary<"ceil", FLOAT_ONLY> { static double apply(double x) noexcept
 struct Trunc : Unary<"trunc", FLOAT_ONLY> { static double apply(double x) noexcept { return std::trunc(x); } };
 // Ties to even in the default rounding mode.
 struct Rint : Unary<"rint", FLOAT_ONLY> { static double apply(double x) noexcept { return std::rint(x); } };
-// clang-format on
 
 struct Sign : Unary<"sign", FLOAT_ONLY> {
     static double apply(double x) noexcept { return x != x ? x : x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : 0.0; }
@@ -246,19 +255,11 @@ inline double pow_one_exponent(double x, double e) noexcept {
 
 // A description of two operands: its NumPy name, its float64 function (the call
 // operator), and whether int64 arrays compute it natively (wrapping, through `wrap`).
-struct ArithFamily {
-    static constexpr FixedString signature = "(x1, x2, /, out=None, *, where=True, dtype=None)";
-    static constexpr FixedString text =
-        "(x1, x2)` with NumPy semantics and broadcasting: native when either operand is a corvantile "
-        "array, NumPy otherwise.";
-};
-
 template <FixedString Name, bool IntNative>
 struct Binary : Described<Name, ArithFamily> {
     static constexpr bool int_native = IntNative;
 };
 
-// clang-format off
 struct Add : Binary<"add", true> {
     double operator()(double a, double b) const noexcept { return a + b; }
     static std::int64_t wrap(std::int64_t a, std::int64_t b) noexcept { return wrapping_add(a, b); }
@@ -282,7 +283,6 @@ struct Mod : Binary<"remainder", false> {
 struct Pow : Binary<"power", false> {
     double operator()(double a, double b) const noexcept { return b == 2.0 ? a * a : std::pow(a, b); }
 };
-// clang-format on
 
 // `run` with the element function of self OP s (self's element first), the common
 // divisors and exponents of a scalar chosen once outside the loop.
@@ -302,12 +302,6 @@ decltype(auto) with_scalar_operand(double s, Run run) {
 
 // A description of a binary mathematical function (float64 only). The element
 // functions are branch-free where they can be, so the loops vectorise.
-struct MathFamily {
-    static constexpr FixedString signature = ArithFamily::signature;
-    static constexpr FixedString text =
-        "(x1, x2)` with NumPy semantics and broadcasting: native for corvantile arrays and scalars, "
-        "NumPy otherwise.";
-};
 template <FixedString Name>
 using Math = Described<Name, MathFamily>;
 
@@ -365,22 +359,14 @@ struct Logaddexp : Math<"logaddexp"> {
 
 // A description of a float predicate; each test is one compare or bit extraction, so
 // the array loop vectorises.
-struct PredicateFamily {
-    static constexpr FixedString signature = "(x, /, out=None, *, where=True)";
-    static constexpr FixedString text =
-        "` with NumPy semantics: native for float64 corvantile arrays (returns a bool corvantile) and "
-        "Python numbers (returns np.bool_), NumPy otherwise.";
-};
 template <FixedString Name>
 using Predicate = Described<Name, PredicateFamily>;
 
 inline constexpr double INF = std::numeric_limits<double>::infinity();
 
-// clang-format off
 struct IsNan : Predicate<"isnan"> { static bool test(double v) noexcept { return v != v; } };
 struct IsFinite : Predicate<"isfinite"> { static bool test(double v) noexcept { return std::fabs(v) < INF; } };
 struct IsInf : Predicate<"isinf"> { static bool test(double v) noexcept { return std::fabs(v) == INF; } };
 struct SignBit : Predicate<"signbit"> { static bool test(double v) noexcept { return (std::bit_cast<std::uint64_t>(v) & SIGN_BIT) != 0; } };
-// clang-format on
 
 }  // namespace corvantile::python::ops

@@ -26,6 +26,9 @@ inline constexpr std::uint64_t SIGN_BIT = std::uint64_t{1} << 63;
 // The NaN the operations make themselves: quiet, positive, no payload.
 inline constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
+constexpr std::uint64_t bits_of(double x) noexcept { return std::bit_cast<std::uint64_t>(x); }
+constexpr double of_bits(std::uint64_t b) noexcept { return std::bit_cast<double>(b); }
+
 // Two's-complement wrapping, computed in unsigned arithmetic (no signed overflow).
 inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) noexcept {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
@@ -166,7 +169,7 @@ struct Sign : Unary<"sign", FLOAT_ONLY> {
 // The sign-bit operations act on NaNs too. NumPy's fabs of an int64 array is float64,
 // so fabs is not absolute.
 struct Fabs : Unary<"fabs", FLOAT_ONLY> {
-    static double apply(double x) noexcept { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~SIGN_BIT); }
+    static double apply(double x) noexcept { return of_bits(bits_of(x) & ~SIGN_BIT); }
 };
 struct Absolute : Unary<"absolute", {.i64 = Road::native, .boolean = Road::native}> {
     template <class T>
@@ -179,7 +182,7 @@ struct Absolute : Unary<"absolute", {.i64 = Road::native, .boolean = Road::nativ
 struct Negative : Unary<"negative", {.i64 = Road::native}> {
     template <class T>
     static T apply(T x) noexcept {
-        if constexpr (std::is_same_v<T, double>) return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ SIGN_BIT);
+        if constexpr (std::is_same_v<T, double>) return of_bits(bits_of(x) ^ SIGN_BIT);
         else return wrapping_sub(0, x);  // the minimum stays the minimum
     }
 };
@@ -340,8 +343,7 @@ struct Hypot : Math<"hypot"> {
 };
 struct Copysign : Math<"copysign"> {
     double operator()(double a, double b) const noexcept {
-        return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & ~SIGN_BIT) |
-                                     (std::bit_cast<std::uint64_t>(b) & SIGN_BIT));
+        return of_bits((bits_of(a) & ~SIGN_BIT) | (bits_of(b) & SIGN_BIT));
     }
 };
 // Equal inputs (infinities too) give a + log 2; a NaN gives the NaN of a - b.
@@ -367,6 +369,6 @@ inline constexpr double INF = std::numeric_limits<double>::infinity();
 struct IsNan : Predicate<"isnan"> { static bool test(double v) noexcept { return v != v; } };
 struct IsFinite : Predicate<"isfinite"> { static bool test(double v) noexcept { return std::fabs(v) < INF; } };
 struct IsInf : Predicate<"isinf"> { static bool test(double v) noexcept { return std::fabs(v) == INF; } };
-struct SignBit : Predicate<"signbit"> { static bool test(double v) noexcept { return (std::bit_cast<std::uint64_t>(v) & SIGN_BIT) != 0; } };
+struct SignBit : Predicate<"signbit"> { static bool test(double v) noexcept { return (bits_of(v) & SIGN_BIT) != 0; } };
 
 }  // namespace corvantile::python::ops

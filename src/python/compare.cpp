@@ -54,7 +54,7 @@ Native compare_arrays(const Array<T>& a, const Array<U>& b) {
     if constexpr (std::is_same_v<T, U>) {
         return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); });
     } else {
-        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_f64(x), as_f64(y))); });
+        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_double(x), as_double(y))); });
     }
 }
 

@@ -20,18 +20,15 @@ void with_scalar(Array<double>& a, double s) noexcept {
     with_scalar_operand<Op>(s, [p = a.data(), n = a.len()](auto f) { update_loop(p, n, f); });
 }
 
-// The value of a one-element array exponent that NumPy applies as one value for the
-// whole operation (a 0-d array, or one broadcast over a larger self).
+// The single exponent of an array operand that does not enlarge self.
 std::optional<double> single_exponent(const Array<double>& self, const Operand& operand) {
-    const AnyArray* any = nullptr;
-    if (const auto* q = operand.get_if<Operand::OtherArray>()) any = q->array;
-    const ArrayDims* dims = any != nullptr ? &any->dims() : nullptr;
-    const auto* p = operand.get_if<Operand::F64Array>();
-    if (p != nullptr) dims = &p->array->dims();
-    if (dims == nullptr || dims->size() != 1 || dims->ndim() > self.ndim()) return std::nullopt;
-    if (dims->ndim() != 0 && self.len() <= 1) return std::nullopt;
-    if (p != nullptr) return p->array->data()[0];
-    return any->visit([](const auto& b) { return as_f64(b.data()[0]); });
+    std::optional<double> e;
+    const auto one = [&](const auto& b) {
+        if (b.ndim() <= self.ndim()) e = ops::single_exponent(self, b);
+    };
+    if (const auto* p = operand.get_if<Operand::F64Array>()) one(*p->array);
+    else if (const auto* q = operand.get_if<Operand::OtherArray>()) q->array->visit(one);
+    return e;
 }
 
 Result<Ref> numpy_inplace(PyArray& self, std::string_view name, PyObject* other) {

@@ -7,6 +7,7 @@
 // element-wise operation means adding one description and naming it where it is served.
 
 #include "array/array.hpp"
+#include "array/folds.hpp"
 #include "python/fixed_string.hpp"
 
 #include <algorithm>
@@ -24,7 +25,7 @@ namespace corvantile::python::ops {
 
 inline constexpr std::uint64_t SIGN_BIT = std::uint64_t{1} << 63;
 // The NaN the operations make themselves: quiet, positive, no payload.
-inline constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+using folds::QUIET_NAN;
 
 constexpr std::uint64_t bits_of(double x) noexcept { return std::bit_cast<std::uint64_t>(x); }
 constexpr double of_bits(std::uint64_t b) noexcept { return std::bit_cast<double>(b); }
@@ -40,16 +41,8 @@ inline std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) noexcept {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
 }
 
-// An element as float64: int64 rounded to nearest, bool as 0.0 / 1.0 (any nonzero byte
-// is True: bytes may have been written through an export).
-template <class T>
-inline double as_f64(T x) noexcept {
-    if constexpr (std::is_same_v<T, Bool>) {
-        return is_true(x) ? 1.0 : 0.0;
-    } else {
-        return static_cast<double>(x);
-    }
-}
+// An element as float64: int64 rounded to nearest, bool as 0.0 / 1.0.
+using folds::as_double;
 
 // Docstrings joined from literals at compile time.
 template <FixedString... Parts>

@@ -41,7 +41,7 @@ template <class T>
 Array<double> to_f64(const Array<T>& a) {
     const std::size_t n = a.len();
     Storage<double> out = Storage<double>::uninit(n);
-    map_loop(a.data(), out.ptr(), n, [](T x) { return as_f64(x); });
+    map_loop(a.data(), out.ptr(), n, [](T x) { return as_double(x); });
     return Array<double>::from_parts(std::move(out), corvantile::detail::c_dims(a.shape(), 8));
 }
 
@@ -123,6 +123,14 @@ inline bool plain_float(PyObject* other) noexcept { return PyFloat_Check(other) 
 
 inline void refresh(PyArray& self) noexcept {
     if (self.strided) self.refresh();
+}
+
+// The value of an array exponent that NumPy applies as one value for the whole
+// operation: a 0-d array, or a one-element array broadcast over a larger self.
+template <class T, class U>
+std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent) {
+    if (exponent.len() != 1 || (exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
+    return as_double(exponent.data()[0]);
 }
 
 // ---- what the descriptions compute ------------------------------------------------------

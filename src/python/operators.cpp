@@ -15,7 +15,7 @@ namespace {
 // f(self element as float64) into a new float64 ndarray of self's shape.
 template <class T, class F>
 Result<Ref> map_to_f64(const Array<T>& a, F f) {
-    return map_new<double>(a, [f](T x) { return f(as_f64(x)); });
+    return map_new<double>(a, [f](T x) { return f(as_double(x)); });
 }
 
 // self OP s, or s OP self when reflected, for every element of self, in float64.
@@ -30,14 +30,6 @@ Result<Ref> with_scalar(const Array<T>& a, double s) {
         }
         return map_to_f64(a, [s](double x) { return Op{}(s, x); });
     }
-}
-
-// The value of an array exponent that NumPy applies as one value for the whole
-// operation: a 0-d array, or a one-element array broadcast over a larger self.
-template <class T, class U>
-std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent) {
-    if (exponent.len() != 1 || (exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
-    return as_f64(exponent.data()[0]);
 }
 
 // self ** e with one exponent, shaped as the broadcast of self and the exponent's shape.
@@ -60,7 +52,7 @@ Result<Ref> with_array(const Array<T>& a, const Array<U>& b) {
     }
     if (same_shape(a.dims(), b.dims())) {
         using D = Directed<Op, R>;
-        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_f64(x), as_f64(y)); });
+        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_double(x), as_double(y)); });
     }
     if constexpr (R) return wrap(broadcast_f64(b, a, Op{}));
     else return wrap(broadcast_f64(a, b, Op{}));

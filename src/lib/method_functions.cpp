@@ -25,11 +25,6 @@ using Body = Result<Ref> (*)(PyArray& self, PyObject* args, PyObject* kwargs);
 
 bool is_exact_ndarray(PyObject* a) { return Py_TYPE(a) == ndarray_type_or_panic(); }
 
-bool is_ndarray_instance(PyObject* a) {
-    PyTypeObject* type = ndarray_type_or_panic();
-    return Py_TYPE(a) == type || PyType_IsSubtype(Py_TYPE(a), type) != 0;
-}
-
 std::span<PyObject* const> items_of(PyObject* tuple) noexcept {
     return {&PyTuple_GET_ITEM(tuple, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(tuple))};
 }
@@ -97,7 +92,7 @@ bool function_only(std::string_view name, PyObject* kwargs) {
 // instance, NumPy's function for anything else.
 template <FixedString Name>
 Result<Ref> method_or_numpy(PyObject* a, PyObject* rest, PyObject* kwargs) {
-    if (is_ndarray_instance(a) && !function_only(Name.view(), kwargs)) return method_call<Name>(a, rest, kwargs);
+    if (is_ndarray(a) && !function_only(Name.view(), kwargs)) return method_call<Name>(a, rest, kwargs);
     return numpy_call<Name>(a, rest, kwargs);
 }
 
@@ -124,7 +119,7 @@ Result<Ref> bool_reduction(PyObject* a, PyObject* rest, PyObject* kwargs) {
     if (is_exact_ndarray(a)) {
         if (auto r = call_native_method(a, Name.view(), rest, kwargs)) return std::move(*r);
     }
-    if (is_ndarray_instance(a)) return method_call<Name>(a, rest, kwargs);
+    if (is_ndarray(a)) return method_call<Name>(a, rest, kwargs);
     if (PyTuple_GET_SIZE(rest) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
         if (auto mask = bool_mask(a)) {
             const auto& v = mask->values;

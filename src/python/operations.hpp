@@ -294,6 +294,27 @@ decltype(auto) with_scalar_operand(double s, Run run) {
     }
 }
 
+// ---- two operands: the bitwise operators ----------------------------------------------
+
+// Any nonzero byte is True (bytes may have been written through an export).
+inline std::uint8_t bits(Bool b) noexcept { return is_true(b) ? 1 : 0; }
+
+struct And {
+    static constexpr std::string_view numpy = "bitwise_and";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a & b; }
+    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) & bits(b)); }
+};
+struct Or {
+    static constexpr std::string_view numpy = "bitwise_or";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a | b; }
+    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) | bits(b)); }
+};
+struct Xor {
+    static constexpr std::string_view numpy = "bitwise_xor";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a ^ b; }
+    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) ^ bits(b)); }
+};
+
 // ---- two operands: the mathematical functions -------------------------------------------
 
 // A description of a binary mathematical function (float64 only). The element

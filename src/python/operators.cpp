@@ -131,25 +131,6 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
 
 // ---- bitwise ------------------------------------------------------------------------------
 
-// Any nonzero byte is True (bytes may have been written through an export).
-inline std::uint8_t bits(Bool b) noexcept { return is_true(b) ? 1 : 0; }
-
-struct And {
-    static constexpr std::string_view name = "bitwise_and";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a & b; }
-    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) & bits(b)); }
-};
-struct Or {
-    static constexpr std::string_view name = "bitwise_or";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a | b; }
-    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) | bits(b)); }
-};
-struct Xor {
-    static constexpr std::string_view name = "bitwise_xor";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a ^ b; }
-    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) ^ bits(b)); }
-};
-
 // Both operand orders give the same result (the operations are symmetric); only
 // NumPy's road needs the Python order.
 template <class B, bool R>
@@ -179,7 +160,7 @@ Result<Ref> bitwise(PyArray& self, PyObject* other) {
             }
         }
     }
-    return numpy_call(B::name, self.object(), other, R);
+    return numpy_call(B::numpy, self.object(), other, R);
 }
 
 // ---- operators that always go to NumPy --------------------------------------------------

@@ -2,9 +2,9 @@
 
 // One description per element-wise operation: its NumPy name, its element function
 // (per kind where it has more than the float64 one), which element kinds compute it
-// natively and, for the module functions, its docstring. The operator slots, the fast
-// module functions and the methods all read their behaviour from here; adding an
-// element-wise operation means adding one description and naming it where it is served.
+// natively and, for the module functions, its docstring. The operator slots and the fast
+// module functions read their behaviour from here; adding an element-wise operation
+// means adding one description and naming it where it is served (a row, a slot).
 
 #include "array/array.hpp"
 #include "array/folds.hpp"
@@ -90,7 +90,7 @@ struct Described {
 // How an array of one element kind computes an operation.
 enum class Road : std::uint8_t {
     numpy,   // NumPy's function answers
-    native,  // element by element into the same kind
+    native,  // element by element into the same kind (a module function: float64 only)
     as_f64,  // each element converted to float64, then the float64 function
 };
 

@@ -21,11 +21,6 @@ using Body = Result<Ref> (*)(PyArray& self, const CallArgs& args);
 
 bool is_exact_ndarray(PyObject* a) { return Py_TYPE(a) == ndarray_type_or_panic(); }
 
-bool is_ndarray_instance(PyObject* a) {
-    PyTypeObject* type = ndarray_type_or_panic();
-    return Py_TYPE(a) == type || PyType_IsSubtype(Py_TYPE(a), type) != 0;
-}
-
 // a.<name>(*rest, **kwargs) through the interpreter.
 template <FixedString Name>
 Result<Ref> method_call(PyObject* a, const CallArgs& rest) {
@@ -81,7 +76,7 @@ bool function_only(std::string_view name, const CallArgs& rest) {
 // instance, NumPy's function for anything else.
 template <FixedString Name>
 Result<Ref> method_or_numpy(PyObject* a, const CallArgs& rest) {
-    if (is_ndarray_instance(a) && !function_only(Name.view(), rest)) return method_call<Name>(a, rest);
+    if (is_ndarray(a) && !function_only(Name.view(), rest)) return method_call<Name>(a, rest);
     return numpy_call<Name>(a, rest);
 }
 
@@ -108,7 +103,7 @@ Result<Ref> bool_reduction(PyObject* a, const CallArgs& rest) {
     if (is_exact_ndarray(a)) {
         if (auto r = call_native_method(a, Name.view(), rest)) return std::move(*r);
     }
-    if (is_ndarray_instance(a)) return method_call<Name>(a, rest);
+    if (is_ndarray(a)) return method_call<Name>(a, rest);
     if (rest.empty()) {
         if (auto mask = bool_mask(a)) {
             const auto& v = mask->values;

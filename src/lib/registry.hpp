@@ -3,7 +3,8 @@
 // The fast module functions: made at start-up from name tables, each with one fast
 // call entry (positional vector plus keyword names, no argument parsing).
 //
-// A family plugs in by giving its rows an entry. For the element-wise families that is
+// A family plugs in by giving its rows an entry. The element-wise families make theirs
+// from their descriptions with element_row, whose entry is
 //     &fast_entry<"name", &native>
 // where `native` is `Result<Ref> native(std::string_view np_name, PyObject* x...)` taking
 // exactly the family's positional count of objects: it runs only for that many
@@ -32,11 +33,12 @@ struct Row {
     RawEntry entry;
 
     template <std::size_t N, std::size_t D>
-    consteval Row(const char (&n)[N], const char (&d)[D], RawEntry e) : name(n), doc(d), entry(e) {
-        for (std::size_t i = 0; i + 1 < N; ++i)
-            if (n[i] == '\0') throw "NUL-terminated name";
-        for (std::size_t i = 0; i + 1 < D; ++i)
-            if (d[i] == '\0') throw "NUL-terminated doc";
+    consteval Row(const char (&n)[N], const char (&d)[D], RawEntry e)
+        : Row(std::string_view(n, N - 1), std::string_view(d, D - 1), e) {}
+    // From texts that end in a NUL just past the view.
+    consteval Row(std::string_view n, std::string_view d, RawEntry e) : name(n.data()), doc(d.data()), entry(e) {
+        if (n.contains('\0')) throw "NUL-terminated name";
+        if (d.contains('\0')) throw "NUL-terminated doc";
     }
 };
 
@@ -82,5 +84,10 @@ PyObject* fast_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
         }(std::make_index_sequence<count>{});
     });
 }
+
+// The row of an element-wise description (operations.hpp) under the name `As` (its own,
+// or an alias such as fabs or radians), served by `Native`.
+template <class Op, auto Native, FixedString As = Op::name>
+inline constexpr Row element_row{As.view(), std::string_view(Op::template doc<As>), &fast_entry<As, Native>};
 
 }  // namespace corvantile::python

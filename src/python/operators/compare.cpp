@@ -5,6 +5,7 @@
 #include "python/operators/operator_kernels.hpp"
 
 #include <cmath>
+#include <functional>
 #include <optional>
 
 namespace corvantile::python {
@@ -13,46 +14,24 @@ using namespace ops;
 
 namespace {
 
-struct Lt {
-    static constexpr std::string_view name = "less";
-    static constexpr bool equality = false;
+// A comparison: its NumPy name and its Python operator; `==` and `!=` are the equalities.
+template <FixedString Name, int PyOp, class Compare>
+struct Comparison {
+    static constexpr std::string_view name = Name.view();
+    static constexpr int op = PyOp;
+    static constexpr bool equality = PyOp == Py_EQ || PyOp == Py_NE;
+    static constexpr std::string_view method = PyOp == Py_EQ ? "__eq__" : "__ne__";
     template <class T>
-    bool operator()(T a, T b) const noexcept { return a < b; }
+    bool operator()(T a, T b) const noexcept {
+        return Compare{}(a, b);
+    }
 };
-struct Le {
-    static constexpr std::string_view name = "less_equal";
-    static constexpr bool equality = false;
-    template <class T>
-    bool operator()(T a, T b) const noexcept { return a <= b; }
-};
-struct Eq {
-    static constexpr std::string_view name = "equal";
-    static constexpr std::string_view method = "__eq__";
-    static constexpr int op = Py_EQ;
-    static constexpr bool equality = true;
-    template <class T>
-    bool operator()(T a, T b) const noexcept { return a == b; }
-};
-struct Ne {
-    static constexpr std::string_view name = "not_equal";
-    static constexpr std::string_view method = "__ne__";
-    static constexpr int op = Py_NE;
-    static constexpr bool equality = true;
-    template <class T>
-    bool operator()(T a, T b) const noexcept { return a != b; }
-};
-struct Gt {
-    static constexpr std::string_view name = "greater";
-    static constexpr bool equality = false;
-    template <class T>
-    bool operator()(T a, T b) const noexcept { return a > b; }
-};
-struct Ge {
-    static constexpr std::string_view name = "greater_equal";
-    static constexpr bool equality = false;
-    template <class T>
-    bool operator()(T a, T b) const noexcept { return a >= b; }
-};
+using Lt = Comparison<"less", Py_LT, std::less<>>;
+using Le = Comparison<"less_equal", Py_LE, std::less_equal<>>;
+using Eq = Comparison<"equal", Py_EQ, std::equal_to<>>;
+using Ne = Comparison<"not_equal", Py_NE, std::not_equal_to<>>;
+using Gt = Comparison<"greater", Py_GT, std::greater<>>;
+using Ge = Comparison<"greater_equal", Py_GE, std::greater_equal<>>;
 
 // An element as compared: a bool element is its truth (any nonzero byte is True).
 template <class T>
@@ -75,7 +54,7 @@ Native compare_arrays(const Array<T>& a, const Array<U>& b) {
     if constexpr (std::is_same_v<T, U>) {
         return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); });
     } else {
-        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_f64(x), as_f64(y))); });
+        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_double(x), as_double(y))); });
     }
 }
 
@@ -114,15 +93,7 @@ Native native(const Array<double>& a, PyObject*, const Operand& operand) {
         if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, *b);
         return std::nullopt;
     }
-    double s = 0.0;
-    if (const auto* f = operand.get_if<Operand::FloatScalar>()) {
-        s = f->value;
-    } else if (const auto* n = operand.get_if<Operand::IntScalar>()) {
-        s = static_cast<double>(n->value);
-    } else if (const auto* b = operand.get_if<Operand::BoolScalar>()) {
-        s = b->value ? 1.0 : 0.0;
-    }
-    return compare_scalar<C>(a, s);
+    return compare_scalar<C>(a, operand.scalar_f64().value_or(0.0));
 }
 
 template <class C>

@@ -4,7 +4,6 @@
 
 #include "python/operators/operator_kernels.hpp"
 
-#include <cmath>
 #include <format>
 #include <optional>
 
@@ -15,37 +14,21 @@ using namespace ops;
 namespace {
 
 // self OP= s over self's buffer in one pass, with the common divisors and exponents
-// hoisted out of the loop.
+// chosen outside the loop (as in `**`).
 template <class Op>
 void with_scalar(Array<double>& a, double s) noexcept {
-    double* p = a.data();
-    const std::size_t n = a.len();
-    if constexpr (std::is_same_v<Op, FloorDiv>) {
-        if (s == 0.0) return update_loop(p, n, [s](double x) { return x / s; });
-    }
-    if constexpr (std::is_same_v<Op, Pow>) {
-        // NumPy's own exponents, as in `**`: 2 squares, 0.5 takes the square root, -1
-        // the reciprocal.
-        if (s == 2.0) return update_loop(p, n, [](double x) { return x * x; });
-        if (s == 0.5) return update_loop(p, n, [](double x) { return std::sqrt(x); });
-        if (s == -1.0) return update_loop(p, n, [](double x) { return 1.0 / x; });
-        return update_loop(p, n, [s](double x) { return std::pow(x, s); });
-    }
-    update_loop(p, n, [s](double x) { return Op{}(x, s); });
+    with_scalar_operand<Op>(s, [p = a.data(), n = a.len()](auto f) { update_loop(p, n, f); });
 }
 
-// The value of a one-element array exponent that NumPy applies as one value for the
-// whole operation (a 0-d array, or one broadcast over a larger self).
+// The single exponent of an array operand that does not enlarge self.
 std::optional<double> single_exponent(const Array<double>& self, const Operand& operand) {
-    const AnyArray* any = nullptr;
-    if (const auto* q = operand.get_if<Operand::OtherArray>()) any = q->array;
-    const ArrayDims* dims = any != nullptr ? &any->dims() : nullptr;
-    const auto* p = operand.get_if<Operand::F64Array>();
-    if (p != nullptr) dims = &p->array->dims();
-    if (dims == nullptr || dims->size() != 1 || dims->ndim() > self.ndim()) return std::nullopt;
-    if (dims->ndim() != 0 && self.len() <= 1) return std::nullopt;
-    if (p != nullptr) return p->array->data()[0];
-    return any->visit([](const auto& b) { return as_f64(b.data()[0]); });
+    std::optional<double> e;
+    const auto one = [&](const auto& b) {
+        if (b.ndim() <= self.ndim()) e = ops::single_exponent(self, b);
+    };
+    if (const auto* p = operand.get_if<Operand::F64Array>()) one(*p->array);
+    else if (const auto* q = operand.get_if<Operand::OtherArray>()) q->array->visit(one);
+    return e;
 }
 
 Result<Ref> numpy_inplace(PyArray& self, std::string_view name, PyObject* other) {
@@ -59,7 +42,7 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     ops::refresh(self);
     Array<double>* a = self.value.get_if<double>();
-    if (a == nullptr) return numpy_inplace(self, Op::name, other);
+    if (a == nullptr) return numpy_inplace(self, Op::numpy, other);
 
     std::expected<void, ArrayError> done;
     if constexpr (std::is_same_v<Op, Pow>) {
@@ -75,17 +58,13 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
         done = a->zip_map_inplace(*p->array, Op{});
     } else if (const auto* q = operand.get_if<Operand::OtherArray>()) {
         done = a->zip_map_inplace(q->array->to_f64(), Op{});
-    } else if (const auto* f = operand.get_if<Operand::FloatScalar>()) {
-        with_scalar<Op>(*a, f->value);
-    } else if (const auto* n = operand.get_if<Operand::IntScalar>()) {
-        with_scalar<Op>(*a, static_cast<double>(n->value));
-    } else if (const auto* b = operand.get_if<Operand::BoolScalar>()) {
-        with_scalar<Op>(*a, b->value ? 1.0 : 0.0);
+    } else if (const auto s = operand.scalar_f64()) {
+        with_scalar<Op>(*a, *s);
     } else {
-        if (numpy_takes(other)) return numpy_inplace(self, Op::name, other);
+        if (numpy_takes(other)) return numpy_inplace(self, Op::numpy, other);
         if (PyErr_Occurred()) return failure();
         return failure(Error::type_error(
-            std::format("unsupported operand type(s) for in-place {}: 'corvantile.ndarray' and '{}'", Op::name,
+            std::format("unsupported operand type(s) for in-place {}: 'corvantile.ndarray' and '{}'", Op::numpy,
                         type_name(other))));
     }
     if (!done) return failure(array_error(std::move(done.error())));

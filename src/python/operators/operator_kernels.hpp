@@ -1,13 +1,14 @@
 #pragma once
 
-// What the operator files share: the element operations as small function objects
-// (so the kernel loops inline and vectorise), the loops over mixed element kinds, and
-// the few steps every operator takes (wrapping, NumPy's road, NotImplemented).
+// What the operator files and the element-wise module functions share: the loops over
+// mixed element kinds, the roads of a description (operations.hpp), and the few steps
+// every operator takes (wrapping, NumPy's road, NotImplemented).
 
 #include "array/array.hpp"
 #include "array/loops.hpp"
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
+#include "python/operators/operations.hpp"
 #include "python/operators/operators.hpp"
 #include "python/ndarray/pyarray.hpp"
 
@@ -19,76 +20,6 @@
 
 namespace corvantile::python::ops {
 
-// ---- element operations ---------------------------------------------------------------
-
-// Two's-complement wrapping, computed in unsigned arithmetic (no signed overflow).
-inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) noexcept {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
-}
-inline std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) noexcept {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
-}
-inline std::int64_t wrapping_mul(std::int64_t a, std::int64_t b) noexcept {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
-}
-
-// Each arithmetic operation: its NumPy name, its float64 function (the call operator),
-// and whether int64 arrays compute it natively (wrapping, through `wrap`).
-struct Add {
-    static constexpr std::string_view name = "add";
-    static constexpr Arith arith = Arith::add;
-    static constexpr bool int_native = true;
-    double operator()(double a, double b) const noexcept { return a + b; }
-    static std::int64_t wrap(std::int64_t a, std::int64_t b) noexcept { return wrapping_add(a, b); }
-};
-struct Sub {
-    static constexpr std::string_view name = "subtract";
-    static constexpr Arith arith = Arith::subtract;
-    static constexpr bool int_native = true;
-    double operator()(double a, double b) const noexcept { return a - b; }
-    static std::int64_t wrap(std::int64_t a, std::int64_t b) noexcept { return wrapping_sub(a, b); }
-};
-struct Mul {
-    static constexpr std::string_view name = "multiply";
-    static constexpr Arith arith = Arith::multiply;
-    static constexpr bool int_native = true;
-    double operator()(double a, double b) const noexcept { return a * b; }
-    static std::int64_t wrap(std::int64_t a, std::int64_t b) noexcept { return wrapping_mul(a, b); }
-};
-struct Div {
-    static constexpr std::string_view name = "divide";
-    static constexpr Arith arith = Arith::divide;
-    static constexpr bool int_native = false;
-    double operator()(double a, double b) const noexcept { return a / b; }
-};
-struct FloorDiv {
-    static constexpr std::string_view name = "floor_divide";
-    static constexpr Arith arith = Arith::floor_divide;
-    static constexpr bool int_native = false;
-    double operator()(double a, double b) const noexcept { return float_floor_div(a, b); }
-};
-struct Mod {
-    static constexpr std::string_view name = "remainder";
-    static constexpr Arith arith = Arith::remainder;
-    static constexpr bool int_native = false;
-    double operator()(double a, double b) const noexcept { return float_mod(a, b); }
-};
-struct Pow {
-    static constexpr std::string_view name = "power";
-    static constexpr Arith arith = Arith::power;
-    static constexpr bool int_native = false;
-    double operator()(double a, double b) const noexcept { return float_pow(a, b); }
-};
-
-// NumPy's power when the exponent is one value for the whole operation: 2 squares,
-// 0.5 takes the square root (-0.0 stays -0.0, -inf gives NaN) and -1 the reciprocal.
-inline double pow_one_exponent(double x, double e) noexcept {
-    if (e == 2.0) return x * x;
-    if (e == 0.5) return std::sqrt(x);
-    if (e == -1.0) return 1.0 / x;
-    return std::pow(x, e);
-}
-
 // The operation with its operands swapped: other OP self with self's element first.
 template <class Op>
 struct Flip {
@@ -98,15 +29,6 @@ template <class Op, bool Reflected>
 using Directed = std::conditional_t<Reflected, Flip<Op>, Op>;
 
 // ---- loops over mixed element kinds ---------------------------------------------------
-
-template <class T>
-inline double as_f64(T x) noexcept {
-    if constexpr (std::is_same_v<T, Bool>) {
-        return is_true(x) ? 1.0 : 0.0;
-    } else {
-        return static_cast<double>(x);
-    }
-}
 
 // Same shape, whatever the item sizes: the whole record for one kind, else the sizes.
 inline bool same_shape(const ArrayDims& a, const ArrayDims& b) noexcept {
@@ -119,7 +41,7 @@ template <class T>
 Array<double> to_f64(const Array<T>& a) {
     const std::size_t n = a.len();
     Storage<double> out = Storage<double>::uninit(n);
-    map_loop(a.data(), out.ptr(), n, [](T x) { return as_f64(x); });
+    map_loop(a.data(), out.ptr(), n, [](T x) { return as_double(x); });
     return Array<double>::from_parts(std::move(out), corvantile::detail::c_dims(a.shape(), 8));
 }
 
@@ -201,6 +123,34 @@ inline bool plain_float(PyObject* other) noexcept { return PyFloat_Check(other) 
 
 inline void refresh(PyArray& self) {
     if (self.strided) self.refresh();
+}
+
+// The value of an array exponent that NumPy applies as one value for the whole
+// operation: a 0-d array, or a one-element array broadcast over a larger self.
+template <class T, class U>
+std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent) {
+    if (exponent.len() != 1 || (exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
+    return as_double(exponent.data()[0]);
+}
+
+// ---- what the descriptions compute ------------------------------------------------------
+
+// The one-operand operation Op over an array by the road of its element kind; NumPy's
+// `name` of `object` (the array's Python object) where that road is NumPy's. Without
+// `AnyKind` only float64 results are native (the module functions answer int64 and
+// bool results with NumPy's arrays).
+template <class Op, bool AnyKind>
+Result<Ref> unary_array(const AnyArray& any, std::string_view name, PyObject* object) {
+    return any.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
+        constexpr Road road = road_of<Op, T>;
+        if constexpr (road == Road::native && (AnyKind || std::is_same_v<T, double>)) {
+            return map_new<T>(a, [](T x) { return Op::apply(x); });
+        } else if constexpr (road == Road::as_f64) {
+            return map_new<double>(a, [](T x) { return Op::apply(static_cast<double>(x)); });
+        } else {
+            return fallback::call(name, {object});
+        }
+    });
 }
 
 }  // namespace corvantile::python::ops

@@ -12,46 +12,24 @@ namespace {
 
 // ---- float64 computation ------------------------------------------------------------------
 
-// The scalar of a scalar operand as float64 (an int rounded to nearest, a bool as 0 / 1).
-double scalar_value(const Operand& operand) noexcept {
-    if (const auto* f = operand.get_if<Operand::FloatScalar>()) return f->value;
-    if (const auto* n = operand.get_if<Operand::IntScalar>()) return static_cast<double>(n->value);
-    const auto* b = operand.get_if<Operand::BoolScalar>();
-    return b != nullptr && b->value ? 1.0 : 0.0;
-}
-
 // f(self element as float64) into a new float64 ndarray of self's shape.
 template <class T, class F>
 Result<Ref> map_to_f64(const Array<T>& a, F f) {
-    return map_new<double>(a, [f](T x) { return f(as_f64(x)); });
+    return map_new<double>(a, [f](T x) { return f(as_double(x)); });
 }
 
 // self OP s, or s OP self when reflected, for every element of self, in float64.
 template <class Op, bool R, class T>
 Result<Ref> with_scalar(const Array<T>& a, double s) {
-    if constexpr (!R && std::is_same_v<Op, FloorDiv>) {
-        if (s == 0.0) return map_to_f64(a, [s](double x) { return x / s; });
+    if constexpr (!R) {
+        return with_scalar_operand<Op>(s, [&a](auto f) { return map_to_f64(a, f); });
+    } else {
+        if constexpr (std::is_same_v<Op, Pow>) {
+            // A 0-d exponent is one value for the whole operation too.
+            if (a.ndim() == 0) return map_to_f64(a, [s](double x) { return pow_one_exponent(s, x); });
+        }
+        return map_to_f64(a, [s](double x) { return Op{}(s, x); });
     }
-    if constexpr (!R && std::is_same_v<Op, Pow>) {
-        if (s == 2.0) return map_to_f64(a, [](double x) { return x * x; });
-        if (s == 0.5) return map_to_f64(a, [](double x) { return std::sqrt(x); });
-        if (s == -1.0) return map_to_f64(a, [](double x) { return 1.0 / x; });
-        return map_to_f64(a, [s](double x) { return std::pow(x, s); });
-    }
-    if constexpr (R && std::is_same_v<Op, Pow>) {
-        // A 0-d exponent is one value for the whole operation too.
-        if (a.ndim() == 0) return map_to_f64(a, [s](double x) { return pow_one_exponent(s, x); });
-    }
-    using D = Directed<Op, R>;
-    return map_to_f64(a, [s](double x) { return D{}(x, s); });
-}
-
-// The value of an array exponent that NumPy applies as one value for the whole
-// operation: a 0-d array, or a one-element array broadcast over a larger self.
-template <class T, class U>
-std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent) {
-    if (exponent.len() != 1 || (exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
-    return as_f64(exponent.data()[0]);
 }
 
 // self ** e with one exponent, shaped as the broadcast of self and the exponent's shape.
@@ -74,7 +52,7 @@ Result<Ref> with_array(const Array<T>& a, const Array<U>& b) {
     }
     if (same_shape(a.dims(), b.dims())) {
         using D = Directed<Op, R>;
-        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_f64(x), as_f64(y)); });
+        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_double(x), as_double(y)); });
     }
     if constexpr (R) return wrap(broadcast_f64(b, a, Op{}));
     else return wrap(broadcast_f64(a, b, Op{}));
@@ -87,7 +65,7 @@ Result<Ref> float_compute(const Array<T>& a, const Operand& operand) {
     if (const auto* q = operand.get_if<Operand::OtherArray>()) {
         return q->array->visit([&](const auto& b) { return with_array<Op, R>(a, b); });
     }
-    return with_scalar<Op, R>(a, scalar_value(operand));
+    return with_scalar<Op, R>(a, *operand.scalar_f64());
 }
 
 // ---- the int64 and bool rules -----------------------------------------------------------
@@ -100,7 +78,7 @@ Result<Ref> numpy_road(PyArray& self, PyObject* other) {
         const std::string_view method = R ? "__rpow__" : "__pow__";
         return fallback::call_method(self.object(), method, std::span<PyObject* const>(&other, 1));
     } else {
-        return numpy_call(Op::name, self.object(), other, R);
+        return numpy_call(Op::numpy, self.object(), other, R);
     }
 }
 
@@ -153,25 +131,6 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
 
 // ---- bitwise ------------------------------------------------------------------------------
 
-// Any nonzero byte is True (bytes may have been written through an export).
-inline std::uint8_t bits(Bool b) noexcept { return is_true(b) ? 1 : 0; }
-
-struct And {
-    static constexpr std::string_view name = "bitwise_and";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a & b; }
-    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) & bits(b)); }
-};
-struct Or {
-    static constexpr std::string_view name = "bitwise_or";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a | b; }
-    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) | bits(b)); }
-};
-struct Xor {
-    static constexpr std::string_view name = "bitwise_xor";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a ^ b; }
-    static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) ^ bits(b)); }
-};
-
 // Both operand orders give the same result (the operations are symmetric); only
 // NumPy's road needs the Python order.
 template <class B, bool R>
@@ -201,7 +160,7 @@ Result<Ref> bitwise(PyArray& self, PyObject* other) {
             }
         }
     }
-    return numpy_call(B::name, self.object(), other, R);
+    return numpy_call(B::numpy, self.object(), other, R);
 }
 
 // ---- operators that always go to NumPy --------------------------------------------------
@@ -264,10 +223,12 @@ Result<Ref> power_slot(PyObject* lhs, PyObject* rhs, PyObject* modulus) {
     return not_implemented();
 }
 
+}  // namespace
+
 // ---- the engine as a function -------------------------------------------------------------
 
 template <class Op>
-Result<std::optional<Ref>> apply(PyObject* a, PyObject* b) {
+Result<std::optional<Ref>> operator_function(PyObject* a, PyObject* b) {
     Result<Ref> r = is_ndarray(a)   ? arith<Op, false, false>(*PyArray::of(a), b)
                     : is_ndarray(b) ? arith<Op, true, false>(*PyArray::of(b), a)
                                     : Result<Ref>(Ref());
@@ -276,48 +237,32 @@ Result<std::optional<Ref>> apply(PyObject* a, PyObject* b) {
     return std::optional<Ref>(std::move(*r));
 }
 
-struct NamedArith {
-    std::string_view name;
-    Arith op;
-};
-constexpr std::array<NamedArith, 9> ARITH_NAMES{{
-    {"add", Arith::add},
-    {"subtract", Arith::subtract},
-    {"multiply", Arith::multiply},
-    {"divide", Arith::divide},
-    {"true_divide", Arith::divide},
-    {"floor_divide", Arith::floor_divide},
-    {"remainder", Arith::remainder},
-    {"mod", Arith::remainder},
-    {"power", Arith::power},
-}};
-
-}  // namespace
-
-std::optional<Arith> arith_from_name(std::string_view name) noexcept {
-    for (const auto& entry : ARITH_NAMES) {
-        if (entry.name == name) return entry.op;
-    }
-    return std::nullopt;
-}
-
-Result<std::optional<Ref>> operator_function(Arith op, PyObject* a, PyObject* b) {
-    switch (op) {
-        case Arith::add: return apply<Add>(a, b);
-        case Arith::subtract: return apply<Sub>(a, b);
-        case Arith::multiply: return apply<Mul>(a, b);
-        case Arith::divide: return apply<Div>(a, b);
-        case Arith::floor_divide: return apply<FloorDiv>(a, b);
-        case Arith::remainder: return apply<Mod>(a, b);
-        case Arith::power: return apply<Pow>(a, b);
-    }
-    return std::nullopt;
-}
+// For the arithmetic module functions.
+template Result<std::optional<Ref>> operator_function<Add>(PyObject*, PyObject*);
+template Result<std::optional<Ref>> operator_function<Sub>(PyObject*, PyObject*);
+template Result<std::optional<Ref>> operator_function<Mul>(PyObject*, PyObject*);
+template Result<std::optional<Ref>> operator_function<Div>(PyObject*, PyObject*);
+template Result<std::optional<Ref>> operator_function<FloorDiv>(PyObject*, PyObject*);
+template Result<std::optional<Ref>> operator_function<Mod>(PyObject*, PyObject*);
+template Result<std::optional<Ref>> operator_function<Pow>(PyObject*, PyObject*);
 
 Result<std::optional<Ref>> operator_function(std::string_view name, PyObject* a, PyObject* b) {
-    const auto op = arith_from_name(name);
-    if (!op) return std::nullopt;
-    return operator_function(*op, a, b);
+    using Engine = Result<std::optional<Ref>> (*)(PyObject*, PyObject*);
+    struct Named {
+        std::string_view name;
+        Engine engine;
+    };
+    static constexpr Named NAMES[] = {
+        {"add", &operator_function<Add>}, {"subtract", &operator_function<Sub>},
+        {"multiply", &operator_function<Mul>}, {"divide", &operator_function<Div>},
+        {"true_divide", &operator_function<Div>}, {"floor_divide", &operator_function<FloorDiv>},
+        {"remainder", &operator_function<Mod>}, {"mod", &operator_function<Mod>},
+        {"power", &operator_function<Pow>},
+    };
+    for (const Named& entry : NAMES) {
+        if (entry.name == name) return entry.engine(a, b);
+    }
+    return std::nullopt;
 }
 
 // ---- slots --------------------------------------------------------------------------------

@@ -1,6 +1,5 @@
-#include "lib/creation.hpp"
+#include "lib/functions.hpp"
 
-#include "lib/conversion.hpp"
 #include "python/runtime/args.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/convert/nested.hpp"

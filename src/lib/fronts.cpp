@@ -1,7 +1,5 @@
-#include "lib/fronts.hpp"
+#include "lib/functions.hpp"
 
-#include "lib/conversion.hpp"
-#include "lib/joining.hpp"
 #include "lib/registry.hpp"
 #include "python/convert/convert.hpp"
 #include "python/runtime/frame.hpp"

@@ -1,11 +1,6 @@
 #include "lib/functions.hpp"
 
-#include "lib/conversion.hpp"
-#include "lib/creation.hpp"
 #include "lib/forward.hpp"
-#include "lib/joining.hpp"
-#include "lib/sorting.hpp"
-#include "lib/view_of.hpp"
 #include "python/runtime/args.hpp"
 #include "python/operators/operations.hpp"
 #include "python/ndarray/pyarray.hpp"

@@ -1,4 +1,4 @@
-#include "lib/joining.hpp"
+#include "lib/functions.hpp"
 
 #include "array/loops.hpp"
 

@@ -1,6 +1,5 @@
 // The module root: the import entry, the module definition and the module body.
 
-#include "lib/fronts.hpp"
 #include "lib/functions.hpp"
 #include "lib/registry.hpp"
 #include "python/runtime/frame.hpp"

@@ -1,4 +1,4 @@
-#include "lib/sorting.hpp"
+#include "lib/functions.hpp"
 
 #include "python/runtime/args.hpp"
 #include "python/convert/classify.hpp"

@@ -1,4 +1,4 @@
-#include "lib/view_of.hpp"
+#include "lib/functions.hpp"
 
 #include "python/runtime/args.hpp"
 #include "python/convert/buffer.hpp"

@@ -5,7 +5,7 @@
 #include "python/convert/convert.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/runtime/module.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <algorithm>
 #include <array>

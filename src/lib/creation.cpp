@@ -4,7 +4,7 @@
 #include "python/numpy/fallback.hpp"
 #include "python/convert/nested.hpp"
 #include "python/runtime/module.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <cmath>
 #include <cstdint>

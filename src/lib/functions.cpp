@@ -3,7 +3,7 @@
 #include "lib/forward.hpp"
 #include "python/runtime/args.hpp"
 #include "python/operators/operations.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 namespace corvantile::python {
 

@@ -6,7 +6,7 @@
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/runtime/interned.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include "python/methods/methods.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/numpy/numpy.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <algorithm>
 #include <array>

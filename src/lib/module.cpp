@@ -4,7 +4,7 @@
 #include "lib/registry.hpp"
 #include "python/runtime/frame.hpp"
 #include "python/runtime/module.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 namespace corvantile::python {
 

@@ -6,7 +6,7 @@
 #include "python/methods/methods.hpp"
 #include "python/numpy/numpy.hpp"
 #include "python/operators/operator_kernels.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 
 #include "python/runtime/args.hpp"
 #include "python/convert/buffer.hpp"
-#include "python/ndarray/strided.hpp"
+#include "python/object/strided.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -12,8 +12,8 @@
 #include "python/numpy/numpy.hpp"
 #include "python/runtime/once.hpp"
 #include "python/operators/operators.hpp"
-#include "python/ndarray/pyarray.hpp"
-#include "python/ndarray/strided.hpp"
+#include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <algorithm>
 #include <array>

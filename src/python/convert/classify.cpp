@@ -2,7 +2,7 @@
 
 #include "python/convert/buffer.hpp"
 #include "python/runtime/interned.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <climits>
 #include <string_view>

@@ -4,7 +4,7 @@
 #include "python/convert/classify.hpp"
 #include "python/runtime/interned.hpp"
 #include "python/convert/nested.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <bit>
 #include <climits>

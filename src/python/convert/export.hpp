@@ -3,7 +3,7 @@
 // Handing an ndarray's memory to other libraries without copying: the buffer protocol,
 // NumPy's __array__ and DLPack capsules.
 
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <dlpack/dlpack.h>
 

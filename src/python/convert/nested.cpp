@@ -1,6 +1,6 @@
 #include "python/convert/nested.hpp"
 
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 #include "python/methods/methods.hpp"
 
 #include "python/numpy/fallback.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <variant>
 

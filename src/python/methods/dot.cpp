@@ -5,7 +5,7 @@
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/numpy/numpy.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <format>
 

@@ -4,7 +4,7 @@
 #include "python/convert/classify.hpp"
 #include "python/convert/dtype.hpp"
 #include "python/numpy/fallback.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <climits>
 #include <cmath>

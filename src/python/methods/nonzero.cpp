@@ -1,6 +1,6 @@
 #include "python/methods/methods.hpp"
 
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <array>
 #include <cstdint>

@@ -3,7 +3,7 @@
 
 #include "python/numpy/fallback.hpp"
 #include "python/numpy/numpy.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 #include "array/folds.hpp"
 #include "python/methods/methods.hpp"
 

@@ -1,8 +1,8 @@
 #include "python/methods/methods.hpp"
 
 #include "python/numpy/fallback.hpp"
-#include "python/ndarray/pyarray.hpp"
-#include "python/ndarray/strided.hpp"
+#include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <algorithm>
 #include <format>

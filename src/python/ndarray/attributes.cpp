@@ -3,7 +3,7 @@
 #include "python/runtime/args.hpp"
 #include "python/convert/dtype.hpp"
 #include "python/numpy/numpy.hpp"
-#include "python/ndarray/strided.hpp"
+#include "python/object/strided.hpp"
 
 #include <cstdint>
 #include <optional>

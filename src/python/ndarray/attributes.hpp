@@ -4,7 +4,7 @@
 // truth values and numbers, text, copying, pickling, item assignment and the unary
 // operators. The bodies run through entry<> from the type's tables.
 
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 namespace corvantile::python {
 
@@ -59,13 +59,8 @@ inline constexpr const char COPY_DOC[] = "__copy__($self)\n--\n\n";
 inline constexpr const char DEEPCOPY_DOC[] = "__deepcopy__($self, _memo)\n--\n\n";
 inline constexpr const char REDUCE_DOC[] = "__reduce__($self)\n--\n\n";
 
-// ---- item assignment and unary operators ------------------------------------------------
+// ---- item assignment ----------------------------------------------------------------------
 // mp_ass_subscript: a[key] = value (value null: del a[key]).
 Result<> assign_item(PyArray& self, PyObject* key, PyObject* value);
-
-Result<Ref> negative(PyArray& self);
-Result<Ref> positive(PyArray& self);
-Result<Ref> absolute(PyArray& self);
-Result<Ref> invert(PyArray& self);
 
 }  // namespace corvantile::python

@@ -1,4 +1,4 @@
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include "python/convert/dtype.hpp"
 

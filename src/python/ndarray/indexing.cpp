@@ -4,8 +4,8 @@
 #include "python/numpy/fallback.hpp"
 #include "python/runtime/interned.hpp"
 #include "python/numpy/numpy.hpp"
-#include "python/ndarray/pyarray.hpp"
-#include "python/ndarray/strided.hpp"
+#include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 #include "python/runtime/interned.hpp"
 #include "python/numpy/numpy.hpp"
 #include "python/runtime/once.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <algorithm>
 #include <array>

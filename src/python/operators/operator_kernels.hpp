@@ -10,7 +10,7 @@
 #include "python/numpy/fallback.hpp"
 #include "python/operators/operations.hpp"
 #include "python/operators/operators.hpp"
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -15,6 +15,10 @@
 #include <optional>
 #include <string_view>
 
+namespace corvantile {
+struct PyArray;
+}
+
 namespace corvantile::python {
 
 // ---- the arithmetic engine as a function ----------------------------------------------
@@ -55,5 +59,11 @@ PyObject* nb_inplace_remainder(PyObject* self, PyObject* other) noexcept;
 PyObject* nb_inplace_power(PyObject* self, PyObject* other, PyObject* modulus) noexcept;
 
 PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) noexcept;
+
+// The unary operator slots: -a, +a, abs(a), ~a.
+Result<Ref> negative(PyArray& self);
+Result<Ref> positive(PyArray& self);
+Result<Ref> absolute(PyArray& self);
+Result<Ref> invert(PyArray& self);
 
 }  // namespace corvantile::python

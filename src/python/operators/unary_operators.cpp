@@ -1,7 +1,7 @@
 // The unary operators -a, +a, abs(a) and ~a: each element kind by the road of the
 // operation's description, NumPy's for the rest.
 
-#include "python/ndarray/attributes.hpp"
+#include "python/operators/operators.hpp"
 
 #include "python/operators/operator_kernels.hpp"
 

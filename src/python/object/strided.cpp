@@ -1,4 +1,4 @@
-#include "python/ndarray/strided.hpp"
+#include "python/object/strided.hpp"
 
 #include <algorithm>
 #include <cstring>

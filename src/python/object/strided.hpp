@@ -6,7 +6,7 @@
 // by PyArray::refresh before a native read and scattered back by PyArray::commit after a
 // native write.
 
-#include "python/ndarray/pyarray.hpp"
+#include "python/object/pyarray.hpp"
 
 #include <array>
 #include <cstddef>

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <functional>
 #include <span>
 #include <string>
@@ -170,6 +171,19 @@ public:
         PyObject* p = c->get();
         if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
         return p;
+    }
+
+    // Lone operands (the object and key of an item access, the two sides of an
+    // operator), each as operand(x, 0).
+    template <std::same_as<PyObject*>... X>
+    Result<std::array<PyObject*, sizeof...(X)>> lone_operands(X... xs) {
+        std::array<PyObject*, sizeof...(X)> out{xs...};
+        for (PyObject*& x : out) {
+            auto p = operand(x, 0);
+            if (!p) return failure(std::move(p.error()));
+            x = *p;
+        }
+        return out;
     }
 
     // NumPy's result with any of the views replaced by the array it views.
@@ -463,11 +477,9 @@ Result<Ref> compare(PyObject* a, int op, PyObject* other) {
     const Road& rd = **r;
     if (own(rd, Function::compare)) {
         Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto y = views.operand(other, 0);
-        if (!y) return failure(std::move(y.error()));
-        auto out = check(PyObject_RichCompare(*x, *y, op));
+        auto xy = views.lone_operands(a, other);
+        if (!xy) return failure(std::move(xy.error()));
+        auto out = check(PyObject_RichCompare((*xy)[0], (*xy)[1], op));
         if (!out) return out;
         return views.back(std::move(*out));
     }
@@ -483,11 +495,9 @@ Result<Ref> getitem(PyObject* a, PyObject* key) {
     const Road& rd = **r;
     if (own(rd, Function::getitem)) {
         Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto k = views.operand(key, 0);
-        if (!k) return failure(std::move(k.error()));
-        return check(PyObject_GetItem(*x, *k));  // a new NumPy view or copy, never one of ours
+        auto xk = views.lone_operands(a, key);
+        if (!xk) return failure(std::move(xk.error()));
+        return check(PyObject_GetItem((*xk)[0], (*xk)[1]));  // a new NumPy view or copy, never one of ours
     }
     PyObject* const args[] = {a, key};
     return invoke(Function::getitem, args);
@@ -499,13 +509,9 @@ Result<> setitem(PyObject* a, PyObject* key, PyObject* value) {
     const Road& rd = **r;
     if (own(rd, Function::setitem)) {
         Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto k = views.operand(key, 0);
-        if (!k) return failure(std::move(k.error()));
-        auto v = views.operand(value, 0);
-        if (!v) return failure(std::move(v.error()));
-        return check_status(PyObject_SetItem(*x, *k, *v));
+        auto xkv = views.lone_operands(a, key, value);
+        if (!xkv) return failure(std::move(xkv.error()));
+        return check_status(PyObject_SetItem((*xkv)[0], (*xkv)[1], (*xkv)[2]));
     }
     PyObject* const args[] = {a, key, value};
     auto result = invoke(Function::setitem, args);
@@ -540,11 +546,9 @@ Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
     const auto known = std::ranges::find(IN_PLACE, np_name, &NamedInPlace::name);
     if (known != std::end(IN_PLACE) && own(rd, Function::inplace)) {
         Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto y = views.operand(other, 0);
-        if (!y) return failure(std::move(y.error()));
-        auto out = check(known->op(*x, *y));
+        auto xy = views.lone_operands(a, other);
+        if (!xy) return failure(std::move(xy.error()));
+        auto out = check(known->op((*xy)[0], (*xy)[1]));
         if (!out) return failure(std::move(out.error()));
         return {};
     }

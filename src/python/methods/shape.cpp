@@ -14,7 +14,6 @@ namespace corvantile::python {
 
 namespace {
 
-
 using Entries = std::pmr::vector<std::int64_t>;
 using Sizes = std::pmr::vector<std::uint64_t>;
 

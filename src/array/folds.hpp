@@ -16,6 +16,8 @@ namespace corvantile::folds {
 
 // The quiet NaN the reductions make themselves (not one taken from an operand).
 inline constexpr double QUIET_NAN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+// The sign bit of a float64 word (and the top bit of an int64 one).
+inline constexpr std::uint64_t SIGN_BIT = std::uint64_t{1} << 63;
 
 template <class T>
 inline double as_double(T x) noexcept {

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "array/array.hpp"
+#include "array/folds.hpp"
 
 namespace corvantile {
 
@@ -22,7 +23,7 @@ bool nan_last_less(double a, double b) noexcept { return !std::isnan(a) && (std:
 // is the same either way, as both are stable over the same keys.
 constexpr std::size_t RADIX_MIN = 256;
 
-constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+using folds::SIGN_BIT;
 
 // The raw 64-bit word of an element, and the unsigned key that orders words as the sort
 // does: for float64 both zeros share the key of 0.0 and every NaN the key above +inf.
@@ -33,12 +34,12 @@ std::uint64_t word_of(T x) noexcept {
 template <class T>
 std::uint64_t key_of(std::uint64_t w) noexcept {
     if constexpr (std::same_as<T, double>) {
-        const bool nan = (w & ~SIGN) > std::uint64_t{0x7FF0000000000000};
-        w = w == SIGN ? 0 : w;
-        const std::uint64_t k = (w & SIGN) != 0 ? ~w : w | SIGN;
+        const bool nan = (w & ~SIGN_BIT) > std::uint64_t{0x7FF0000000000000};
+        w = w == SIGN_BIT ? 0 : w;
+        const std::uint64_t k = (w & SIGN_BIT) != 0 ? ~w : w | SIGN_BIT;
         return nan ? ~std::uint64_t{0} : k;
     } else {
-        return w ^ SIGN;
+        return w ^ SIGN_BIT;
     }
 }
 
@@ -70,6 +71,17 @@ std::array<std::uint64_t, 256> offsets(const std::array<std::uint64_t, 256>& c) 
     return off;
 }
 
+// The LSD passes over the digits on which the keys differ, lowest first: `pass(shift,
+// off)` scatters by the digit at `shift` to the starting positions `off`.
+template <class Pass>
+void digit_passes(const Counts& counts, std::size_t n, Pass pass) {
+    for (std::size_t d = 0; d < 8; ++d) {
+        if (trivial_digit(counts[d], n)) continue;
+        auto off = offsets(counts[d]);
+        pass(8 * static_cast<unsigned>(d), off);
+    }
+}
+
 // LSD radix sort (8-bit digits, stable) of the words w[0..n), keys computed on the fly;
 // tmp holds n words.
 template <class T>
@@ -77,16 +89,13 @@ void radix_sort_words(std::uint64_t* w, std::uint64_t* tmp, std::size_t n) noexc
     const Counts counts = count_digits(n, [w](std::size_t i) { return key_of<T>(w[i]); });
     std::uint64_t* src = w;
     std::uint64_t* dst = tmp;
-    for (std::size_t d = 0; d < 8; ++d) {
-        if (trivial_digit(counts[d], n)) continue;
-        auto off = offsets(counts[d]);
-        const unsigned shift = 8 * static_cast<unsigned>(d);
+    digit_passes(counts, n, [&](unsigned shift, auto& off) {
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t x = src[i];
             dst[off[(key_of<T>(x) >> shift) & 0xFF]++] = x;
         }
         std::swap(src, dst);
-    }
+    });
     if (src != w) std::memcpy(w, src, n * sizeof(std::uint64_t));
 }
 
@@ -105,10 +114,7 @@ void radix_argsort(const T* x, std::int64_t* idx, std::size_t n) {
     std::uint64_t* kdst = keys_tmp.ptr();
     std::int64_t* isrc = idx;
     std::int64_t* idst = idx_tmp.ptr();
-    for (std::size_t d = 0; d < 8; ++d) {
-        if (trivial_digit(counts[d], n)) continue;
-        auto off = offsets(counts[d]);
-        const unsigned shift = 8 * static_cast<unsigned>(d);
+    digit_passes(counts, n, [&](unsigned shift, auto& off) {
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t key = ksrc[i];
             const std::uint64_t to = off[(key >> shift) & 0xFF]++;
@@ -117,7 +123,7 @@ void radix_argsort(const T* x, std::int64_t* idx, std::size_t n) {
         }
         std::swap(ksrc, kdst);
         std::swap(isrc, idst);
-    }
+    });
     if (isrc != idx) std::memcpy(idx, isrc, n * sizeof(std::int64_t));
 }
 

@@ -96,15 +96,6 @@ Result<Ref> dtype_kwargs(PyObject* dtype) {
     return kwargs;
 }
 
-// numpy.asarray(object, **kwargs).
-Result<Ref> call_numpy_asarray(PyObject* object, PyObject* kwargs) {
-    auto asarray_fn = numpy_attr("asarray");
-    if (!asarray_fn) return asarray_fn;
-    Ref args = Ref::steal(PyTuple_Pack(1, object));
-    if (!args) return failure();
-    return check(PyObject_Call(asarray_fn->get(), args.get(), kwargs));
-}
-
 Result<Ref> new_f64_ndarray(PyObject* object) {
     auto a = array_from_any(object);
     if (!a) return failure(std::move(a.error()));
@@ -147,7 +138,7 @@ Result<> check_device(PyObject* device) {
 Result<Ref> numpy_array(PyObject* object, PyObject* dtype) {
     auto kwargs = dtype_kwargs(dtype);
     if (!kwargs) return kwargs;
-    return call_numpy_asarray(object, kwargs->get());
+    return numpy_asarray(object, kwargs->get());
 }
 
 // Whether NumPy might view the object's memory without copying: a buffer exporter or an
@@ -189,7 +180,7 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
                 return failure(std::move(r.error()));
             }
         }
-        return call_numpy_asarray(object, kwargs->get());
+        return numpy_asarray(object, kwargs->get());
     }
 
     if (dtype == nullptr) {
@@ -213,7 +204,7 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
             return failure(std::move(r.error()));
         }
     }
-    auto result = call_numpy_asarray(object, kwargs->get());
+    auto result = numpy_asarray(object, kwargs->get());
     if (!result) return result;
     // Only a native kind comes back native; NumPy's other dtypes stay NumPy's.
     if (!*kind || result->get() == object) return result;

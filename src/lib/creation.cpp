@@ -1,6 +1,7 @@
 #include "lib/functions.hpp"
 
 #include "python/runtime/args.hpp"
+#include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/convert/nested.hpp"
 #include "python/runtime/module.hpp"
@@ -92,20 +93,6 @@ Result<std::int64_t> to_i64(PyObject* o) {
     const long long v = PyLong_AsLongLong(o);
     if (v == -1 && PyErr_Occurred()) return failure();
     return static_cast<std::int64_t>(v);
-}
-
-// A Python float or int (or subclass) as float64; nothing otherwise, with no exception
-// left pending. Other numbers (NumPy int64 or float32 scalars, Decimal) go to NumPy,
-// whose result dtype follows them.
-std::optional<double> to_f64(PyObject* o) noexcept {
-    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    if (!PyFloat_Check(o) && !PyLong_Check(o)) return std::nullopt;
-    const double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return v;
 }
 
 // The element count of a float range as NumPy forms it: ceil((hi - lo) / step), one for
@@ -255,10 +242,10 @@ Result<Ref> arange_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         return range;
     }
 
-    std::optional<double> first = to_f64(start), last, by = 1.0;
+    std::optional<double> first = python_real(start), last, by = 1.0;
     bool convertible = first.has_value();
-    if (convertible && stop != nullptr) convertible = (last = to_f64(stop)).has_value();
-    if (convertible && step != nullptr) convertible = (by = to_f64(step)).has_value();
+    if (convertible && stop != nullptr) convertible = (last = python_real(stop)).has_value();
+    if (convertible && step != nullptr) convertible = (by = python_real(step)).has_value();
     if (!convertible || patched) return numpy_arange(start, stop, step, dtype);
     auto f64 = is_float64_or_none(dtype);
     if (!f64) return failure(std::move(f64.error()));
@@ -312,8 +299,8 @@ Result<Ref> linspace_function(PyObject*, PyObject* args, PyObject* kwargs) {
 
     std::optional<double> lo, hi;
     if (!other_keywords && !called_from_dunder_array()) {
-        lo = to_f64(start);
-        if (lo) hi = to_f64(stop);
+        lo = python_real(start);
+        if (lo) hi = python_real(stop);
     }
     if (!lo || !hi) {
         if (!extra) extra = Ref::steal(PyDict_New());

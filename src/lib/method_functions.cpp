@@ -21,25 +21,25 @@ using Body = Result<Ref> (*)(PyArray& self, const CallArgs& args);
 
 bool is_exact_ndarray(PyObject* a) { return Py_TYPE(a) == ndarray_type_or_panic(); }
 
-// a.<name>(*rest, **kwargs) through the interpreter.
-template <FixedString Name>
-Result<Ref> method_call(PyObject* a, const CallArgs& rest) {
+// a.<name>(*rest, **kwargs) through the interpreter when `as_method`, else
+// numpy.<name>(a, *rest, **kwargs).
+template <FixedString Name, bool as_method>
+Result<Ref> call_with(PyObject* a, const CallArgs& rest) {
     auto name = NP_NAME<Name>.get();
     if (!name) return failure(std::move(name.error()));
     std::vector<PyObject*> call{a};
     call.insert(call.end(), rest.args, rest.args + rest.nargs + rest.keyword_count());
-    return check(PyObject_VectorcallMethod(*name, call.data(), static_cast<std::size_t>(1 + rest.nargs), rest.kwnames));
+    if constexpr (as_method) {
+        return check(PyObject_VectorcallMethod(*name, call.data(), static_cast<std::size_t>(1 + rest.nargs), rest.kwnames));
+    } else {
+        return fallback::call_vector(*name, call.data(), 1 + rest.nargs, rest.kwnames);
+    }
 }
 
-// numpy.<name>(a, *rest, **kwargs).
 template <FixedString Name>
-Result<Ref> numpy_call(PyObject* a, const CallArgs& rest) {
-    auto name = NP_NAME<Name>.get();
-    if (!name) return failure(std::move(name.error()));
-    std::vector<PyObject*> call{a};
-    call.insert(call.end(), rest.args, rest.args + rest.nargs + rest.keyword_count());
-    return fallback::call_vector(*name, call.data(), 1 + rest.nargs, rest.kwnames);
-}
+Result<Ref> method_call(PyObject* a, const CallArgs& rest) { return call_with<Name, true>(a, rest); }
+template <FixedString Name>
+Result<Ref> numpy_call(PyObject* a, const CallArgs& rest) { return call_with<Name, false>(a, rest); }
 
 // Keywords that NumPy's function takes but the array method of the same name refuses
 // (numpy.transpose(a, axes=...), numpy.clip(a, a_min=...)).

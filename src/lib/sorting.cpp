@@ -85,19 +85,6 @@ Result<Ref> sort_axis(std::span<PyObject* const> rest, const Ref& kwargs) {
     return check(PyLong_FromLong(-1));
 }
 
-// A real scalar operand of isclose as a double; nothing for any other object or when
-// the conversion fails (NumPy then decides).
-std::optional<double> real_scalar(PyObject* obj) noexcept {
-    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-    if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return std::nullopt;
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return v;
-}
-
 // A tolerance computed natively: a finite float or an int within int64; nothing for any
 // other object, which NumPy takes as given (and warns of when it is not finite).
 std::optional<double> tolerance(PyObject* value, double fallback_value) noexcept {
@@ -262,11 +249,11 @@ Result<Ref> isclose_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     } else if (x != nullptr && y != nullptr) {
         if (std::ranges::equal(x->shape(), y->shape())) return bool_zip(*x, *y, close);  // no broadcasting
     } else if (x != nullptr) {
-        if (auto s = real_scalar(b)) return bool_map(*x, [&](double v) { return close(v, *s); });
+        if (auto s = python_real(b)) return bool_map(*x, [&](double v) { return close(v, *s); });
     } else if (y != nullptr) {
-        if (auto s = real_scalar(a)) return bool_map(*y, [&](double v) { return close(*s, v); });
-    } else if (auto sa = real_scalar(a)) {
-        if (auto sb = real_scalar(b)) return np_bool(close(*sa, *sb));
+        if (auto s = python_real(a)) return bool_map(*y, [&](double v) { return close(*s, v); });
+    } else if (auto sa = python_real(a)) {
+        if (auto sb = python_real(b)) return np_bool(close(*sa, *sb));
     }
 
     Ref kw = Ref::steal(PyDict_New());

@@ -71,6 +71,17 @@ bool numpy_scalar_is_native(PyObject* obj) noexcept {
 
 }  // namespace
 
+std::optional<double> python_real(PyObject* obj) noexcept {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return std::nullopt;
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return v;
+}
+
 std::optional<double> Operand::scalar_f64() const noexcept {
     if (auto* f = get_if<FloatScalar>()) return f->value;
     if (auto* i = get_if<IntScalar>()) return static_cast<double>(i->value);

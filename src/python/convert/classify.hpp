@@ -78,6 +78,11 @@ Operand classify(PyObject* obj);
 // failed lookup stays set.
 bool numpy_handles(PyObject* obj) noexcept;
 
+// A Python float or int (or subclass) as float64; nothing for any other object or when
+// the conversion fails, with no exception left pending. Other numbers (NumPy scalars,
+// Decimal) are NumPy's to take, as its result dtype follows them.
+std::optional<double> python_real(PyObject* obj) noexcept;
+
 // The array of an ndarray (refreshed first), or null for any other object.
 const AnyArray* any_of(PyObject* obj);
 // The float64 array of a float64 ndarray (refreshed first), or null.

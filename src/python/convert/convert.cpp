@@ -149,6 +149,8 @@ Converted<AnyArray> from_zero_dim(PyObject* obj) {
     return NOT_CONVERTED();
 }
 
+}  // namespace
+
 // numpy.asarray(obj, **kwargs).
 Result<Ref> numpy_asarray(PyObject* obj, PyObject* kwargs) {
     auto asarray = numpy_attr("asarray");
@@ -157,8 +159,6 @@ Result<Ref> numpy_asarray(PyObject* obj, PyObject* kwargs) {
     if (!args) return failure();
     return check(PyObject_Call(asarray->get(), args.get(), kwargs));
 }
-
-}  // namespace
 
 Result<Ref> import_numpy() {
     auto name = S_NUMPY.get();

@@ -25,6 +25,9 @@ Converted<AnyArray> from_buffer_any(PyObject* obj);
 // from_buffer_any converted to float64; besides, any 0-d object with a float value.
 Converted<Array<double>> from_f64_buffer(PyObject* obj);
 
+// numpy.asarray(obj, **kwargs); kwargs may be null.
+Result<Ref> numpy_asarray(PyObject* obj, PyObject* kwargs);
+
 // Anything NumPy can turn into float64, as a native float64 array.
 Result<Array<double>> array_from_any(PyObject* obj);
 

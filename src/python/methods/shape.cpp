@@ -14,17 +14,6 @@ namespace corvantile::python {
 
 namespace {
 
-
-std::string qualified_type_name(PyObject* object) {
-    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return Py_TYPE(object)->tp_name;
-    }
-    return text;
-}
-
 using Entries = std::pmr::vector<std::int64_t>;
 using Sizes = std::pmr::vector<std::uint64_t>;
 

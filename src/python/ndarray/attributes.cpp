@@ -3,6 +3,7 @@
 #include "python/runtime/args.hpp"
 #include "python/convert/dtype.hpp"
 #include "python/numpy/numpy.hpp"
+#include "array/folds.hpp"
 #include "python/object/strided.hpp"
 
 #include <cstdint>
@@ -53,15 +54,7 @@ std::optional<Scalar> single_element(PyArray& self) {
 }
 
 double as_double(const Scalar& e) {
-    return std::visit(
-        []<class T>(T x) -> double {
-            if constexpr (std::is_same_v<T, Bool>) {
-                return is_true(x) ? 1.0 : 0.0;
-            } else {
-                return static_cast<double>(x);  // int64: rounded to nearest
-            }
-        },
-        e);
+    return std::visit([](auto x) { return folds::as_double(x); }, e);
 }
 
 Error not_scalar() { return Error::type_error("only length-1 arrays can be converted to Python scalars"); }

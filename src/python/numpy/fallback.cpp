@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <functional>
 #include <span>
 #include <string>
@@ -110,6 +111,14 @@ bool own(const Road& road, Function function) {
     return current == original.get();
 }
 
+// The road when the C road stands for the module's `function`; null when that function
+// was replaced and must be called.
+Result<const Road*> own_road(Function function) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    return own(**r, function) ? *r : nullptr;
+}
+
 // The interned string of a function or method name; the few names the native side
 // passes are made once each and kept for the life of the process.
 Result<Ref> text(std::string_view s) {
@@ -170,6 +179,19 @@ public:
         PyObject* p = c->get();
         if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
         return p;
+    }
+
+    // Lone operands (the object and key of an item access, the two sides of an
+    // operator), each as operand(x, 0).
+    template <std::same_as<PyObject*>... X>
+    Result<std::array<PyObject*, sizeof...(X)>> lone_operands(X... xs) {
+        std::array<PyObject*, sizeof...(X)> out{xs...};
+        for (PyObject*& x : out) {
+            auto p = operand(x, 0);
+            if (!p) return failure(std::move(p.error()));
+            x = *p;
+        }
+        return out;
     }
 
     // NumPy's result with any of the views replaced by the array it views.
@@ -456,59 +478,50 @@ Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* c
                        std::span<PyObject* const>(args, static_cast<std::size_t>(nargs)), kwargs.get());
 }
 
+namespace {
+
+// `native(views, operands)` on NumPy views of the lone operands xs when the C road
+// stands for `function`; otherwise the module's function called with `args`.
+template <class Native, std::same_as<PyObject*>... X>
+Result<Ref> on_views(Function function, std::span<PyObject* const> args, Native native, X... xs) {
+    auto rd = own_road(function);
+    if (!rd) return failure(std::move(rd.error()));
+    if (*rd == nullptr) return invoke(function, args);
+    Views views(**rd);
+    auto operands = views.lone_operands(xs...);
+    if (!operands) return failure(std::move(operands.error()));
+    return native(views, *operands);
+}
+
+}  // namespace
+
 Result<Ref> compare(PyObject* a, int op, PyObject* other) {
     static constexpr const char* OPERATORS[] = {"lt", "le", "eq", "ne", "gt", "ge"};
-    auto r = road();
-    if (!r) return failure(std::move(r.error()));
-    const Road& rd = **r;
-    if (own(rd, Function::compare)) {
-        Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto y = views.operand(other, 0);
-        if (!y) return failure(std::move(y.error()));
-        auto out = check(PyObject_RichCompare(*x, *y, op));
-        if (!out) return out;
-        return views.back(std::move(*out));
-    }
     auto name = text(OPERATORS[op]);
     if (!name) return name;
     PyObject* const args[] = {a, name->get(), other};
-    return invoke(Function::compare, args);
+    auto native = [op](Views& views, const auto& xy) -> Result<Ref> {
+        auto out = check(PyObject_RichCompare(xy[0], xy[1], op));
+        if (!out) return out;
+        return views.back(std::move(*out));
+    };
+    return on_views(Function::compare, args, native, a, other);
 }
 
 Result<Ref> getitem(PyObject* a, PyObject* key) {
-    auto r = road();
-    if (!r) return failure(std::move(r.error()));
-    const Road& rd = **r;
-    if (own(rd, Function::getitem)) {
-        Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto k = views.operand(key, 0);
-        if (!k) return failure(std::move(k.error()));
-        return check(PyObject_GetItem(*x, *k));  // a new NumPy view or copy, never one of ours
-    }
     PyObject* const args[] = {a, key};
-    return invoke(Function::getitem, args);
+    // A new NumPy view or copy, never one of ours.
+    auto native = [](Views&, const auto& xk) { return check(PyObject_GetItem(xk[0], xk[1])); };
+    return on_views(Function::getitem, args, native, a, key);
 }
 
 Result<> setitem(PyObject* a, PyObject* key, PyObject* value) {
-    auto r = road();
-    if (!r) return failure(std::move(r.error()));
-    const Road& rd = **r;
-    if (own(rd, Function::setitem)) {
-        Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto k = views.operand(key, 0);
-        if (!k) return failure(std::move(k.error()));
-        auto v = views.operand(value, 0);
-        if (!v) return failure(std::move(v.error()));
-        return check_status(PyObject_SetItem(*x, *k, *v));
-    }
     PyObject* const args[] = {a, key, value};
-    auto result = invoke(Function::setitem, args);
+    auto native = [](Views&, const auto& xkv) -> Result<Ref> {
+        if (PyObject_SetItem(xkv[0], xkv[1], xkv[2]) < 0) return failure();
+        return Ref::borrow(Py_None);
+    };
+    auto result = on_views(Function::setitem, args, native, a, key, value);
     if (!result) return failure(std::move(result.error()));
     return {};
 }
@@ -540,11 +553,9 @@ Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
     const auto known = std::ranges::find(IN_PLACE, np_name, &NamedInPlace::name);
     if (known != std::end(IN_PLACE) && own(rd, Function::inplace)) {
         Views views(rd);
-        auto x = views.operand(a, 0);
-        if (!x) return failure(std::move(x.error()));
-        auto y = views.operand(other, 0);
-        if (!y) return failure(std::move(y.error()));
-        auto out = check(known->op(*x, *y));
+        auto xy = views.lone_operands(a, other);
+        if (!xy) return failure(std::move(xy.error()));
+        auto out = check(known->op((*xy)[0], (*xy)[1]));
         if (!out) return failure(std::move(out.error()));
         return {};
     }

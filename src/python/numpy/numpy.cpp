@@ -60,26 +60,40 @@ void** api_table() {
     return table;
 }
 
-// The steps of the load; nullopt at the first failure.
-std::optional<NumpyScalars> try_load() {
+// What both loads start from: NumPy's module, its C API table and numpy.dtype.
+struct Start {
+    Ref numpy;
+    void** table;
+    Ref dtype;
+};
+std::optional<Start> start_load() {
     auto numpy = check(PyImport_ImportModule("numpy"));
     if (!numpy) return std::nullopt;
     void** table = api_table();
     if (table == nullptr) return std::nullopt;
-    auto scalar = reinterpret_cast<ScalarFunction>(table[SCALAR_ENTRY]);
-    if (scalar == nullptr) return std::nullopt;
-
     Ref dtype = Ref::steal(PyObject_GetAttrString(numpy->get(), "dtype"));
     if (!dtype) return std::nullopt;
+    return Start{std::move(*numpy), table, std::move(dtype)};
+}
+
+// The steps of the load; nullopt at the first failure.
+std::optional<NumpyScalars> try_load() {
+    auto start = start_load();
+    if (!start) return std::nullopt;
+    const Ref& numpy = start->numpy;
+    const Ref& dtype = start->dtype;
+    auto scalar = reinterpret_cast<ScalarFunction>(start->table[SCALAR_ENTRY]);
+    if (scalar == nullptr) return std::nullopt;
+
     NumpyScalars s;
     s.scalar = scalar;
     s.float64_descr = Ref::steal(PyObject_CallFunction(dtype.get(), "s", "float64"));
     if (!s.float64_descr) return std::nullopt;
     s.int64_descr = Ref::steal(PyObject_CallFunction(dtype.get(), "s", "int64"));
     if (!s.int64_descr) return std::nullopt;
-    s.true_ = Ref::steal(PyObject_GetAttrString(numpy->get(), "True_"));
+    s.true_ = Ref::steal(PyObject_GetAttrString(numpy.get(), "True_"));
     if (!s.true_) return std::nullopt;
-    s.false_ = Ref::steal(PyObject_GetAttrString(numpy->get(), "False_"));
+    s.false_ = Ref::steal(PyObject_GetAttrString(numpy.get(), "False_"));
     if (!s.false_) return std::nullopt;
 
     // Self-test: exactly numpy.float64 / numpy.int64 of the values given.
@@ -90,14 +104,14 @@ std::optional<NumpyScalars> try_load() {
     auto i_obj = NumpyScalars::make(scalar, &i, s.int64_descr.get());
     if (!i_obj) return std::nullopt;
 
-    Ref f_type = Ref::steal(PyObject_GetAttrString(numpy->get(), "float64"));
+    Ref f_type = Ref::steal(PyObject_GetAttrString(numpy.get(), "float64"));
     if (!f_type || !PyType_Check(f_type.get())) return std::nullopt;
     if (Py_TYPE(f_obj->get()) != reinterpret_cast<PyTypeObject*>(f_type.get())) return std::nullopt;
     const double f_back = PyFloat_AsDouble(f_obj->get());
     if (f_back == -1.0 && PyErr_Occurred()) return std::nullopt;
     if (!(f_back == f)) return std::nullopt;
 
-    Ref i_type = Ref::steal(PyObject_GetAttrString(numpy->get(), "int64"));
+    Ref i_type = Ref::steal(PyObject_GetAttrString(numpy.get(), "int64"));
     if (!i_type || !PyType_Check(i_type.get())) return std::nullopt;
     if (Py_TYPE(i_obj->get()) != reinterpret_cast<PyTypeObject*>(i_type.get())) return std::nullopt;
     const long long i_back = PyLong_AsLongLong(i_obj->get());
@@ -113,19 +127,18 @@ std::optional<NumpyScalars> try_load() {
 }
 
 std::optional<NumpyArrays> try_load_arrays() {
-    auto numpy = check(PyImport_ImportModule("numpy"));
-    if (!numpy) return std::nullopt;
-    void** table = api_table();
-    if (table == nullptr) return std::nullopt;
+    auto start = start_load();
+    if (!start) return std::nullopt;
+    const Ref& numpy = start->numpy;
+    const Ref& dtype = start->dtype;
+    void** table = start->table;
     NumpyArrays a;
     a.new_from_descr = reinterpret_cast<NumpyArrays::NewFromDescr>(table[NEW_FROM_DESCR_ENTRY]);
     a.set_base = reinterpret_cast<NumpyArrays::SetBase>(table[SET_BASE_ENTRY]);
     a.ndarray = static_cast<PyTypeObject*>(table[NDARRAY_ENTRY]);
     if (!a.new_from_descr || !a.set_base || !a.ndarray) return std::nullopt;
-    Ref np_ndarray = Ref::steal(PyObject_GetAttrString(numpy->get(), "ndarray"));
+    Ref np_ndarray = Ref::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
     if (np_ndarray.get() != reinterpret_cast<PyObject*>(a.ndarray)) return std::nullopt;
-    Ref dtype = Ref::steal(PyObject_GetAttrString(numpy->get(), "dtype"));
-    if (!dtype) return std::nullopt;
     a.float64_descr = Ref::steal(PyObject_CallFunction(dtype.get(), "s", "float64"));
     a.int64_descr = Ref::steal(PyObject_CallFunction(dtype.get(), "s", "int64"));
     a.bool_descr = Ref::steal(PyObject_CallFunction(dtype.get(), "s", "bool"));
@@ -134,7 +147,7 @@ std::optional<NumpyArrays> try_load_arrays() {
     // Self-test: a view of two known elements reads them back and shares their memory.
     double probe[2] = {1.5, -3.0};
     const Py_ssize_t shape = 2, stride = sizeof(double);
-    auto v = a.view(a.float64_descr.get(), 1, &shape, &stride, probe, numpy->get());
+    auto v = a.view(a.float64_descr.get(), 1, &shape, &stride, probe, numpy.get());
     if (!v || Py_TYPE(v->get()) != a.ndarray) return std::nullopt;
     Ref item = Ref::steal(PySequence_GetItem(v->get(), 1));
     if (!item || PyFloat_AsDouble(item.get()) != -3.0) return std::nullopt;

@@ -23,7 +23,7 @@ namespace corvantile::python::ops {
 
 // ---- shared constants and element helpers ---------------------------------------------
 
-inline constexpr std::uint64_t SIGN_BIT = std::uint64_t{1} << 63;
+using folds::SIGN_BIT;
 // The NaN the operations make themselves: quiet, positive, no payload.
 using folds::QUIET_NAN;
 

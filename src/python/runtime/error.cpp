@@ -46,8 +46,11 @@ Error&& Error::for_argument(std::string_view parameter) && noexcept {
     }
 }
 
-std::string type_name(PyObject* object) {
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+namespace {
+
+// The name `getter` gives, or tp_name when that fails.
+std::string name_of_type(PyObject* object, PyObject* (*getter)(PyTypeObject*)) {
+    Ref name = Ref::steal(getter(Py_TYPE(object)));
     const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
@@ -55,6 +58,12 @@ std::string type_name(PyObject* object) {
     }
     return text;
 }
+
+}  // namespace
+
+std::string type_name(PyObject* object) { return name_of_type(object, &PyType_GetName); }
+
+std::string qualified_type_name(PyObject* object) { return name_of_type(object, &PyType_GetQualName); }
 
 namespace {
 constinit OnceCell<Ref> PANIC_EXCEPTION;

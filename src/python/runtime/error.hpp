@@ -70,6 +70,8 @@ using Failure = std::unexpected<Error>;
 
 // The name of an object's type, as Python shows it ("int", "ndarray").
 std::string type_name(PyObject* object);
+// The same with its enclosing classes ("Outer.Inner").
+std::string qualified_type_name(PyObject* object);
 
 // Sets the current exception to a PanicException carrying `message`.
 void raise_panic(std::string_view message) noexcept;

@@ -9,55 +9,41 @@
 #include "python/runtime/attach.hpp"
 #include "python/runtime/error.hpp"
 
+#include <concepts>
 #include <new>
 #include <string_view>
 #include <type_traits>
 
 namespace corvantile::python {
 
-// How a body's result becomes the slot's C return value.
+// How a body's result becomes the slot's C return value: a new reference for object
+// slots, methods, getters and functions; 0 for setters, item assignment, buffer export
+// and module exec; 0 or 1 for nb_bool; the length for mp_length. On an error the
+// exception is raised and `error` returned.
 template <class R>
 struct SlotResult;
 
-template <>
-struct SlotResult<Result<Ref>> {  // object slots, methods, getters, functions
-    using C = PyObject*;
-    static constexpr C error = nullptr;
-    static C convert(Result<Ref>&& r) noexcept {
-        if (r) return r->release();
-        std::move(r.error()).raise();
-        return error;
-    }
-};
-
-template <>
-struct SlotResult<Result<>> {  // setters, item assignment, buffer export, module exec
-    using C = int;
-    static constexpr C error = -1;
-    static C convert(Result<>&& r) noexcept {
-        if (r) return 0;
-        std::move(r.error()).raise();
-        return error;
-    }
-};
-
-template <>
-struct SlotResult<Result<bool>> {  // nb_bool
-    using C = int;
-    static constexpr C error = -1;
-    static C convert(Result<bool>&& r) noexcept {
-        if (r) return *r ? 1 : 0;
-        std::move(r.error()).raise();
-        return error;
-    }
-};
-
-template <>
-struct SlotResult<Result<Py_ssize_t>> {  // mp_length
-    using C = Py_ssize_t;
-    static constexpr C error = -1;
-    static C convert(Result<Py_ssize_t>&& r) noexcept {
-        if (r) return *r;
+template <class T>
+    requires std::same_as<T, Ref> || std::same_as<T, void> || std::same_as<T, bool> || std::same_as<T, Py_ssize_t>
+struct SlotResult<Result<T>> {
+    using C = std::conditional_t<std::same_as<T, Ref>, PyObject*,
+                                 std::conditional_t<std::same_as<T, Py_ssize_t>, Py_ssize_t, int>>;
+    static constexpr C error = [] {
+        if constexpr (std::same_as<T, Ref>) return C{nullptr};
+        else return C{-1};
+    }();
+    static C convert(Result<T>&& r) noexcept {
+        if (r) {
+            if constexpr (std::same_as<T, Ref>) {
+                return r->release();
+            } else if constexpr (std::same_as<T, void>) {
+                return 0;
+            } else if constexpr (std::same_as<T, bool>) {
+                return *r ? 1 : 0;
+            } else {
+                return *r;
+            }
+        }
         std::move(r.error()).raise();
         return error;
     }

@@ -129,12 +129,15 @@ def writes_through(view, root):
 
 @pytest.fixture
 def calls(monkeypatch):
-    """(name, args, keywords) of every call that reaches NumPy through the fallback module's `call`."""
-    seen, real = [], _fallback.call
+    """(function, name, args, keywords) of every call that reaches NumPy through the fallback
+    module's `call` or `call_method` (whose array is left out)."""
+    seen = []
+    for function in ("call", "call_method"):
+        real = getattr(_fallback, function)
 
-    def record(name, *args, **kwargs):
-        seen.append((name, args, kwargs))
-        return real(name, *args, **kwargs)
+        def record(first, *args, _real=real, _function=function, **kwargs):
+            seen.append((_function, *((args[0], args[1:]) if _function == "call_method" else (first, args)), kwargs))
+            return _real(first, *args, **kwargs)
 
-    monkeypatch.setattr(_fallback, "call", record)
+        monkeypatch.setattr(_fallback, function, record)
     return seen

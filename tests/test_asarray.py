@@ -83,13 +83,6 @@ def test_asarray_copy_order_combinations(copy, order, dtype):
         assert (got.flags.c_contiguous, got.flags.f_contiguous) == (want.flags.c_contiguous, want.flags.f_contiguous)
 
 
-def test_asarray_copy_true_of_foreign_array_copies():
-    x = np.array([1 + 1j])
-    for got in (cv.asarray(x, copy=True), cv.asarray(x, dtype="complex128", copy=True)):
-        assert got is not x and not np.shares_memory(got, x)
-        np.testing.assert_array_equal(got, x)
-
-
 # ---- copy=False never copies privately --------------------------------------------------------
 
 

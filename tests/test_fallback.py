@@ -53,10 +53,12 @@ CALLS = [
     ("reshape", ["I", (3, 2)], {}), ("nonzero", ["I"], {}), ("matmul", ["Y", [[1.0], [2.0], [3.0]]], {}),
     ("where", ["B", "X", "Y"], {}), ("isclose", ["X", "Y"], {"rtol": 1.0, "atol": 0.0, "equal_nan": True}),
     ("concatenate", [["X", "Y"]], {"axis": 1}), ("stack", [("I", "I")], {}), ("array", ["Y"], {"dtype": "int64"}),
-    ("linspace", [0.0, 1.0, 5], {"endpoint": False}),
+    ("linspace", [0.0, 1.0, 5], {"endpoint": False}), ("block", [[["X", "Y"], ["Y", "X"]]], {}),
+    ("concatenate", [("X", [[5.0, 6.0, 7.0]], "Y")], {}),
     # NumPy's exceptions
     ("add", [[1, 2], [1, 2, 3]], {}), ("sum", ["X"], {"axis": 5}), ("sin", ["X"], {"bogus": 1}),
     ("arange", [1, 2], {"step": 0}), ("add", ["X", 1.5], {"name": 1}), ("sum", ["X"], {"a": 1}),
+    ("no_such_function", [1.0], {}), ("mod_", [1.0], {}),
 ]
 
 
@@ -65,15 +67,6 @@ def test_call_gives_numpys_result(make, name, args, kwargs):
     got = run(lambda _: fb.call(name, *build(args, make), **kwargs), None)
     want = run(lambda _: getattr(np, name)(*build(args, np.array), **kwargs), None)
     assert_same_outcome(got, want)
-
-
-@pytest.mark.parametrize("name", ["no_such_function", "mod_"])
-def test_call_of_an_unknown_name_raises_numpys_attribute_error(name):
-    with pytest.raises(AttributeError) as got:
-        fb.call(name, 1.0)
-    with pytest.raises(AttributeError) as want:
-        getattr(np, name)
-    assert str(got.value) == str(want.value)
 
 
 def test_call_uses_numpys_functions_as_they_were_at_import(monkeypatch):
@@ -108,13 +101,6 @@ def test_asarray_of_an_array_returns_the_array_itself(make):
     assert fb.call("asarray", a) is a
     assert fb.call("array", a, copy=False) is a
     assert fb.call("array", a) is not a
-
-
-def test_arrays_inside_nested_lists_and_tuples(make):
-    a, b = make([[1.0, 2.0]]), make([[3.0, 4.0]])
-    na, nb = np.array([[1.0, 2.0]]), np.array([[3.0, 4.0]])
-    assert_same_array(fb.call("block", [[a, b], [b, a]]), np.block([[na, nb], [nb, na]]))
-    assert_same_array(fb.call("concatenate", (a, [[5.0, 6.0]], b)), np.array([[1.0, 2.0], [5.0, 6.0], [3.0, 4.0]]))
 
 
 # --- call_method ---------------------------------------------------------------------------
@@ -180,30 +166,22 @@ def test_getitem_views_share_memory_and_array_keys_are_taken(make):
 
 
 SETS = [(I, (Ellipsis, 0), 2.5), (I, (0, [0, 2]), -1), (X, (slice(None), None, 1), [[7.0], [8.0]]),
-        (B, 0, [1, 0, 2]), (I, (0, 5), 1), (I, 0, "abc")]
+        (B, 0, [1, 0, 2]), (I, (0, 5), 1), (I, 0, "abc"), (X, Ellipsis, "Y"), (X, 0, "I")]
 
 
 @pytest.mark.parametrize("values,key,value", SETS, ids=[repr(s[1:]) for s in SETS])
 def test_setitem_writes_numpys_assignment_into_the_array(make, values, key, value):
     a = make(values)
     want = np.array(values)
-    assert_same_outcome(run(lambda _: fb.setitem(a, key, value), None),
-                        run(lambda _: want.__setitem__(key, value), None))
+    assert_same_outcome(run(lambda _: fb.setitem(a, key, build(value, make)), None),
+                        run(lambda _: want.__setitem__(key, build(value, np.array)), None))
     assert_same_array(memory(a), want)
-
-
-def test_setitem_takes_an_array_value(make):
-    a = make(np.zeros((2, 3)))
-    assert fb.setitem(a, Ellipsis, make(Y)) is None
-    assert_same_array(memory(a), np.array(Y))
-    fb.setitem(a, 0, make([1, 2, 3]))
-    assert_same_array(memory(a)[0], np.array([1.0, 2.0, 3.0]))
 
 
 # --- inplace --------------------------------------------------------------------------------
 
 IN_PLACE = {"add": operator.iadd, "divide": operator.itruediv, "floor_divide": operator.ifloordiv,
-            "power": operator.ipow}
+            "power": operator.ipow, "bitwise_xor": operator.ixor}  # the last has no in-place method
 
 
 @pytest.mark.parametrize("name", list(IN_PLACE))
@@ -223,12 +201,6 @@ def test_inplace_follows_numpys_in_place_rules(make, name, values, other):
     else:
         assert_same_outcome(got, expected)
     assert_same_array(memory(a), want)
-
-
-def test_inplace_of_a_name_without_an_operator_uses_the_function_with_out(make):
-    a = make(I)
-    assert fb.inplace(a, "bitwise_xor", 5) is a
-    assert_same_array(memory(a), np.array(I) ^ 5)
 
 
 # --- argsort_descending ---------------------------------------------------------------------
@@ -280,21 +252,6 @@ def test_argsort_descending_raises_what_numpys_argsort_raises(make, args, kwargs
 
 
 # --- the native side's road to these functions ----------------------------------------------
-
-def test_declined_native_calls_reach_numpy_through_the_road():
-    a = native(I)
-    assert_same_array(a[np.array(B)], np.array(I)[np.array(B)])  # getitem
-    a[np.array(B)] = 0  # setitem
-    want = np.array(I)
-    want[np.array(B)] = 0
-    assert_same_array(memory(a), want)
-    assert_same_array(a.copy(order="F"), want)  # call_method
-    with pytest.raises(np._core._exceptions._UFuncOutputCastingError) as info:  # inplace
-        a += 1.5
-    assert str(info.value) == (
-        "Cannot cast ufunc 'add' output from dtype('float64') to dtype('int64') with casting rule 'same_kind'")
-    assert_same_array(memory(a), want)
-
 
 # Declined calls through the public functions, methods and operators: NumPy's outcome,
 # with each `out=` array handed back as the array itself and written in its memory.

@@ -111,14 +111,6 @@ def test_copies_and_empty_selections_have_no_base():
     assert native(sample((2, 0), np.float64))[0].base is not None  # zero-size view
 
 
-def test_strided_view_reads_current_base_values():
-    a = native(sample((4, 6), np.float64))
-    v = a[:, ::2]
-    np.asarray(a)[1, 2] = 123.0
-    assert v[1, 1] == 123.0 and v[1][1] == 123.0 and v[[1]][0, 1] == 123.0
-    assert v[1].base is a and v[None].base is a
-
-
 @pytest.mark.parametrize("make_array,key,exc,message", [
     (lambda: native(np.array(1.0)), slice(None), IndexError,
      "too many indices for array: array is 0-dimensional"),

@@ -136,7 +136,8 @@ def calls(monkeypatch):
         real = getattr(_fallback, function)
 
         def record(first, *args, _real=real, _function=function, **kwargs):
-            seen.append((_function, *((args[0], args[1:]) if _function == "call_method" else (first, args)), kwargs))
+            name, args_ = (args[0], args[1:]) if _function == "call_method" else (first, args)
+            seen.append((_function, name, args_, kwargs))
             return _real(first, *args, **kwargs)
 
         monkeypatch.setattr(_fallback, function, record)

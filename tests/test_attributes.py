@@ -18,18 +18,13 @@ from conftest import assert_same_array, assert_same_outcome, native, run
 I64_MIN = -(2**63)
 
 SAMPLES = {
-    "f64-0d": np.array(2.5),
-    "f64-0d-nan": np.array(np.nan),
-    "f64-1d": np.array([1.5, -0.0, np.nan, np.inf, -2.75]),
-    "f64-2d": np.arange(6.0).reshape(2, 3) - 2.5,
-    "f64-8d": np.arange(256.0).reshape((2,) * 8) - 100.0,
-    "f64-empty": np.zeros((0, 3)),
+    "f64-0d": np.array(2.5), "f64-0d-nan": np.array(np.nan),
+    "f64-1d": np.array([1.5, -0.0, np.nan, np.inf, -2.75]), "f64-2d": np.arange(6.0).reshape(2, 3) - 2.5,
+    "f64-8d": np.arange(256.0).reshape((2,) * 8) - 100.0, "f64-empty": np.zeros((0, 3)),
     "i64-0d": np.array(-7),
     "i64-1d": np.array([3, I64_MIN, 2**63 - 1, 0, -1]),  # the minimum: negation and abs wrap
-    "i64-2d": np.arange(6).reshape(3, 2) - 3,
-    "i64-empty": np.zeros((2, 0), dtype=np.int64),
-    "bool-0d": np.array(True),
-    "bool-1d": np.array([True, False, True]),
+    "i64-2d": np.arange(6).reshape(3, 2) - 3, "i64-empty": np.zeros((2, 0), dtype=np.int64),
+    "bool-0d": np.array(True), "bool-1d": np.array([True, False, True]),
     "bool-2d": np.array([[True, False], [False, False]]),
 }
 

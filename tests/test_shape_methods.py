@@ -18,21 +18,17 @@ CASES = {
     "reshape-0d": ((1, 1), lambda a: a.reshape(()), True),
     "reshape-two-unknown": ((2, 3), lambda a: a.reshape(-1, -1), True),
     "reshape-float-entry": ((2, 3), lambda a: a.reshape((2, 3.0)), True),
-    "ravel-0d": ((), lambda a: a.ravel(), True),
-    "ravel-k": ((2, 3), lambda a: a.ravel("k"), True),
+    "ravel-0d": ((), lambda a: a.ravel(), True), "ravel-k": ((2, 3), lambda a: a.ravel("k"), True),
     "ravel-order-a": ((2, 3), lambda a: a.ravel(order="A"), True),
     "flatten-0d": ((), lambda a: a.flatten("C"), True),
     "flatten-empty": ((2, 0), lambda a: a.flatten(), True),
-    "transpose-none": ((2, 3, 4), lambda a: a.transpose(None), True),
-    "T-0d": ((), lambda a: a.T, True),
-    "T-empty": ((0, 3), lambda a: a.T, True),
-    "T-reshape": ((2, 3), lambda a: a.T.reshape(-1), True),
+    "transpose-none": ((2, 3, 4), lambda a: a.transpose(None), True), "T-0d": ((), lambda a: a.T, True),
+    "T-empty": ((0, 3), lambda a: a.T, True), "T-reshape": ((2, 3), lambda a: a.T.reshape(-1), True),
     "T-ravel": ((2, 3), lambda a: a.T.ravel(), True),
     "reshape-order": ((2, 3), lambda a: a.reshape(3, 2, order="C"), False),
     "reshape-9": ((1,), lambda a: a.reshape(1, 1, 1, 1, 1, 1, 1, 1, 1), False),
     "reshape-long-str": ((6,), lambda a: a.reshape("abcdefghi"), None),
-    "ravel-f": ((2, 3), lambda a: a.ravel("F"), False),
-    "ravel-cc": ((2, 3), lambda a: a.ravel("CC"), None),
+    "ravel-f": ((2, 3), lambda a: a.ravel("F"), False), "ravel-cc": ((2, 3), lambda a: a.ravel("CC"), None),
     "flatten-f": ((2, 3), lambda a: a.flatten("F"), False),
     "transpose-axes": ((2, 3), lambda a: a.transpose(1, 0), False),
 }
@@ -60,8 +56,7 @@ def test_views_share_memory_with_the_root(call, view):
 
 
 @pytest.mark.parametrize("shape,call,message", [
-    ((6,), lambda a: a.reshape(-5, 2), (3, 2)),
-    ((1,), lambda a: a.reshape(), ()),
+    ((6,), lambda a: a.reshape(-5, 2), (3, 2)), ((1,), lambda a: a.reshape(), ()),
     ((1,), lambda a: a.reshape(True), (1,)),
     ((6,), lambda a: a.reshape(2**70), "Python int too large to convert to C long"),
     # NumPy's own refusal of the keyword (its text depends on how the method is called).

@@ -132,39 +132,32 @@ A = [1.0, 1.0 + 1e-9, NAN, INF, -INF, 0.0, 1e-9, 1e10]
 B = [1.0, 1.0, NAN, INF, INF, 1e-9, 0.0, 1.00001e10]
 
 
-@pytest.mark.parametrize("make", [
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B)),
-    lambda xp: xp.isclose(arr(xp, B), arr(xp, A), equal_nan=True),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), 0.0, 0.0),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), atol=-1.0, rtol=0.0),
-    lambda xp: xp.isclose(arr(xp, [[1.0, NAN]]), arr(xp, [[1.0, NAN]]), equal_nan=np.True_),
-    lambda xp: xp.isclose(arr(xp, A), 1),
-    lambda xp: xp.isclose(1.00001, arr(xp, A), atol=0),
-    lambda xp: xp.isclose(arr(xp, A), True),
-    lambda xp: xp.isclose(np.float64(NAN), arr(xp, A), equal_nan=True),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, [B])),
-    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), arr(xp, [1, 2])),
-    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), [1.0, 2.0]),
-    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), arr(xp, [1.0, 2.0, 3.0])),
-    *[lambda xp, x=x, y=y, kw=kw: xp.isclose(x, y, **kw) for x, y, kw in [
-        (1.0, 1.0 + 1e-9, {}), (1.0, 1.00001, {"atol": 0}), (1.00001, 1.0, {"atol": 0}), (NAN, NAN, {}),
-        (NAN, NAN, {"equal_nan": True}), (INF, INF, {}), (INF, -INF, {}), (2**80, 2.0**80, {}), (1.0, 1j, {})]],
-    lambda xp: xp.isclose(a=1.0, b=2.0, rtol=1),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), atol=INF),
-    lambda xp: xp.isclose(arr(xp, B), arr(xp, A), rtol=INF),
-    lambda xp: xp.isclose(arr(xp, [INF, -INF, 1e308]), arr(xp, [1e308, 1e308, -1e308]), rtol=10.0),
-    lambda xp: xp.isclose(INF, 1e308, rtol=10),
-    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), arr(xp, [1.0, 2.1]), atol=[0.0, 0.2]),
-    lambda xp: xp.isclose(arr(xp, [1.0, 2.0]), arr(xp, [1.0, 2.1]), atol=arr(xp, [0.0, 0.2])),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), rtol=np.float32(0.1)),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), atol=timedelta(1)),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), atol=2**70),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), rtol=None),
-    lambda xp: xp.isclose(arr(xp, A), arr(xp, B), atol="x"),
-])
+NAMED = {"A": A, "B": B}
+ISCLOSE = [  # (args, kwargs): the names A and B and lists become arrays, tuples plain lists
+    (("A", "B"), {}), (("B", "A"), {"equal_nan": True}), (("A", "B", 0.0, 0.0), {}),
+    (("A", "B"), {"atol": -1.0, "rtol": 0.0}), (([[1.0, NAN]], [[1.0, NAN]]), {"equal_nan": np.True_}),
+    (("A", 1), {}), ((1.00001, "A"), {"atol": 0}), (("A", True), {}), ((np.float64(NAN), "A"), {"equal_nan": True}),
+    (("A", [B]), {}), (([1.0, 2.0], [1, 2]), {}), (([1.0, 2.0], (1.0, 2.0)), {}), (([1.0, 2.0], [1.0, 2.0, 3.0]), {}),
+    ((1.0, 1.0 + 1e-9), {}), ((1.0, 1.00001), {"atol": 0}), ((1.00001, 1.0), {"atol": 0}), ((NAN, NAN), {}),
+    ((NAN, NAN), {"equal_nan": True}), ((INF, INF), {}), ((INF, -INF), {}), ((2**80, 2.0**80), {}), ((1.0, 1j), {}),
+    ((), {"a": 1.0, "b": 2.0, "rtol": 1}), (("A", "B"), {"atol": INF}), (("B", "A"), {"rtol": INF}),
+    (([INF, -INF, 1e308], [1e308, 1e308, -1e308]), {"rtol": 10.0}), ((INF, 1e308), {"rtol": 10}),
+    (([1.0, 2.0], [1.0, 2.1]), {"atol": (0.0, 0.2)}), (([1.0, 2.0], [1.0, 2.1]), {"atol": [0.0, 0.2]}),
+    *[(("A", "B"), {k: v}) for k, v in [("rtol", np.float32(0.1)), ("atol", timedelta(1)), ("atol", 2**70),
+                                         ("rtol", None), ("atol", "x")]],
+]
+
+
+def operand(xp, x):
+    x = NAMED.get(x, x) if isinstance(x, str) else x
+    return arr(xp, x) if isinstance(x, list) else list(x) if type(x) is tuple else x
+
+
+@pytest.mark.parametrize("args, kwargs", ISCLOSE)
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
-def test_isclose_matches_numpy(make):
-    differential(make)
+def test_isclose_matches_numpy(args, kwargs):
+    differential(lambda xp: xp.isclose(*(operand(xp, x) for x in args),
+                                       **{k: operand(xp, v) for k, v in kwargs.items()}))
 
 
 @pytest.mark.filterwarnings("ignore:One of rtol or atol is not valid")

@@ -16,14 +16,10 @@ def as_strided(b, shape, strides, offset=0):
 
 # (base shape, NumPy view of the base)
 VIEWS = {
-    "step": ((10,), lambda b: b[1::3]),
-    "reversed-step": ((10,), lambda b: b[8:0:-3]),
-    "row": ((3, 4), lambda b: b[1]),
-    "column": ((3, 4), lambda b: b[:, 2]),
-    "reversed-2d": ((3, 4), lambda b: b[::-1, ::-1]),
-    "sub-block": ((4, 5), lambda b: b[1:3, 1:4]),
-    "length-1-axis": ((3, 4), lambda b: b[:, 1:2]),
-    "0d": ((6,), lambda b: b[4, ...]),
+    "step": ((10,), lambda b: b[1::3]), "reversed-step": ((10,), lambda b: b[8:0:-3]),
+    "row": ((3, 4), lambda b: b[1]), "column": ((3, 4), lambda b: b[:, 2]),
+    "reversed-2d": ((3, 4), lambda b: b[::-1, ::-1]), "sub-block": ((4, 5), lambda b: b[1:3, 1:4]),
+    "length-1-axis": ((3, 4), lambda b: b[:, 1:2]), "0d": ((6,), lambda b: b[4, ...]),
     "3d-transpose": ((2, 3, 4), lambda b: b.transpose(2, 0, 1)[::-1]),
     "8d": ((2,) * 8, lambda b: b[..., ::-1]),
     "zero-stride-2d": ((2, 3), lambda b: as_strided(b, (2, 4, 3), (b.strides[0], 0, b.strides[1]))),

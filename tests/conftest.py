@@ -2,6 +2,7 @@
 
 import math
 import os
+import pathlib
 import sys
 
 # The sanitizer build keeps its module in a package directory of its own.
@@ -97,6 +98,15 @@ def differential(fn, native=None):
     got = run(fn, cv)
     assert_same_outcome(got, run(fn, np), native)
     return got[1]
+
+
+def load_probe():
+    """The test-only extension module built next to the package (build/<kind>/probe)."""
+    root = pathlib.Path(_pkg_root) if _pkg_root else pathlib.Path(__file__).parent.parent / "build/release/python"
+    build = root.resolve().parent
+    if str(build / "probe") not in sys.path:
+        sys.path.insert(0, str(build / "probe"))
+    return pytest.importorskip("_corvantile_probe")
 
 
 def native(x, dtype=None):

@@ -10,8 +10,7 @@ import numpy as np
 import pytest
 
 import corvantile as cv
-from conftest import differential
-from _probe import load
+from conftest import differential, load_probe
 
 NDARRAY = cv._core.ndarray
 I64_MAX = 2**63 - 1
@@ -109,7 +108,7 @@ def test_values_read_by_python_conversion():
 
 @pytest.fixture(scope="module")
 def probe():
-    return load()
+    return load_probe()
 
 
 class RaisingAttr:

@@ -11,9 +11,10 @@ import types
 import numpy as np
 import pytest
 
-import _probe
+from conftest import load_probe
 
-p = _probe.load()
+
+p = load_probe()
 
 PO, EITHER, KW = 0, 1, 2
 MISSING = "<missing>"

@@ -98,7 +98,7 @@ def test_bool_buffers_are_answered_natively(calls):
         assert calls == [("call", name, (a,) + args, kwargs)]
 
 
-def test_subtype_instances_and_strided_views_use_their_methods():
+def test_subtype_instances_use_their_methods():
     class Sub(cv.ndarray):
         def sum(self, *args, **kwargs):
             return ("own", args, kwargs)
@@ -106,7 +106,3 @@ def test_subtype_instances_and_strided_views_use_their_methods():
     s = Sub((3,))
     assert cv.sum(s, 0, keepdims=True) == ("own", (0,), {"keepdims": True})
     assert cv.mean(s) == 0.0
-    base = native(np.arange(12.0).reshape(3, 4))
-    view = cv._view_of(base, np.asarray(base)[:, 1])
-    np.asarray(base)[:, 1] = [10.0, 20.0, 40.0]
-    assert cv.sum(view) == 70.0 and cv.dot(view, view) == 2100.0

@@ -6,7 +6,6 @@ import struct
 import sys
 import threading
 import time
-import types
 
 import numpy as np
 import pytest
@@ -174,8 +173,7 @@ def test_once_cell_waiters_detach_while_another_thread_initialises():
 # ---- the ndarray check ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("obj, text", [
-    (5, "'int' object is not an instance of 'ndarray'"),
-    (None, "'None' is not an instance of 'ndarray'"),
+    (5, "'int' object is not an instance of 'ndarray'"), (None, "'None' is not an instance of 'ndarray'"),
     (np.zeros(2), "'ndarray' object is not an instance of 'ndarray'"),
 ])
 def test_ndarray_check_cast_error(obj, text):
@@ -186,26 +184,6 @@ def test_ndarray_check_cast_error(obj, text):
         with pytest.raises(TypeError) as info:
             f(obj)
         assert str(info.value) == text
-
-
-# ---- adding names to a module ---------------------------------------------------------------
-
-def test_add_name_creates_all_then_appends_to_any_list():
-    m = types.ModuleType("m")
-    for name, value in [("x", 1), ("y", 2), ("x", 3)]:
-        p.add_name(m, name, value)
-    assert m.__all__ == ["x", "y", "x"] and (m.x, m.y) == (3, 2)
-    m.__all__ = type("L", (list,), {})(["a"])
-    p.add_name(m, "b", 1)
-    assert m.__all__ == ["a", "b"] and type(m.__all__).__name__ == "L"
-    m.__all__ = ("a",)
-    with pytest.raises(TypeError) as info:
-        p.add_name(m, "c", 1)
-    assert str(info.value) == "'tuple' object is not an instance of 'list'"
-    assert not hasattr(m, "c")
-    odd = type("Odd", (), {"__all__": property(lambda self: 1 / 0)})()
-    with pytest.raises(ZeroDivisionError):  # other lookup errors pass on
-        p.add_name(odd, "b", 1)
 
 
 # ---- fallback road --------------------------------------------------------------------------

@@ -115,8 +115,7 @@ def test_own_errors(make_array, key, exc, message):
 @pytest.mark.parametrize("key", [
     lambda I: slice(I(1), 3), lambda I: slice(None, None, I(1)), lambda I: slice(None, None, I(5)),
     lambda I: slice(I(5), None, 2), lambda I: (0, slice(I(1), 3)), lambda I: (slice(None), slice(I(5), None)),
-    lambda I: (slice(None, I(1)), None, -1),
-    lambda I: I(1), lambda I: I(2),
+    lambda I: (slice(None, I(1)), None, -1), lambda I: I(1), lambda I: I(2),
 ])
 def test_key_reshaping_the_array_while_read(key):
     a = cv.arange(12.0)

@@ -8,7 +8,6 @@
 #include "python/classify.hpp"
 #include "python/fallback.hpp"
 #include "python/frame.hpp"
-#include "python/module_add.hpp"
 #include "python/numpy.hpp"
 #include "python/once.hpp"
 #include "python/pyarray.hpp"
@@ -202,14 +201,6 @@ Result<Ref> ndarray_type_probe(PyObject*, PyObject*) {
 // A body taking PyArray&: its frame runs the ndarray check on that argument.
 Result<Ref> element_count(PyObject*, PyArray& a) { return check(PyLong_FromUnsignedLongLong(a.value.len())); }
 
-// ---- module namespace -------------------------------------------------------------------
-
-Result<Ref> add_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    if (nargs != 3) return failure(Error::type_error("add_name(module, name, value)"));
-    if (auto r = add_to_module(args[0], args[1], args[2]); !r) return failure(std::move(r.error()));
-    return none();
-}
-
 // ---- fallback road ----------------------------------------------------------------------
 
 std::string text(PyObject* s) {
@@ -291,7 +282,6 @@ PyMethodDef FUNCTIONS[] = {
     {"as_ndarray", as_method(entry<&as_ndarray_probe>), METH_O, nullptr},
     {"ndarray_type", as_method(entry<&ndarray_type_probe>), METH_NOARGS, nullptr},
     {"element_count", as_method(entry<&element_count>), METH_O, nullptr},
-    {"add_name", as_method(entry<&add_name>), FASTCALL, nullptr},
     {"fb_call_vector", as_method(entry<&fb_call_vector>), FASTCALL, nullptr},
     {"scalar", as_method(entry<&scalar>), FASTCALL, nullptr},
     {"fast_road", as_method(entry<&fast_road>), METH_NOARGS, nullptr},

@@ -70,36 +70,28 @@ def test_matcher(matcher, sig, args, kwargs, want):
 
 # ---- frames ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("kind, text", [(0, "broken invariant"), (2, "runtime failure"),
+@pytest.mark.parametrize("kind, text", [(0, "broken invariant"), (1, None), (2, "runtime failure"),
                                         (3, "internal failure"), (4, "unknown internal failure")])
-def test_internal_failure_becomes_panic_exception(kind, text):
-    with pytest.raises(BaseException) as info:
-        try:
-            p.fail(kind)
-        except Exception:  # noqa: BLE001 - the point: this must not catch it
-            pytest.fail("PanicException was caught by `except Exception`")
-    exc = info.value
-    assert (type(exc).__name__, type(exc).__module__, type(exc).__bases__) == (
-        "PanicException", "corvantile", (BaseException,))
-    assert exc.args == (text,)
-    with pytest.raises(type(exc)):  # one class for every kind
-        p.fail(0)
-    # The light frame reports a panic as RuntimeError.
-    with pytest.raises(RuntimeError) as info:
-        p.fail_light(kind)
-    assert str(info.value) == "corvantile.probe_light panicked"
-
-
-def test_allocation_failure_is_memory_error_and_attach_depth_is_restored():
-    for fail in (p.fail, p.fail_light):
-        with pytest.raises(MemoryError):
-            fail(1)
-    assert p.attach_depth() == 1 and p.attach_depth_light() == 1
-    for kind in range(5):
+def test_failures_become_panic_or_memory_errors_and_attach_depth_is_restored(kind, text):
+    if text is None:  # an allocation failure
         for fail in (p.fail, p.fail_light):
-            with pytest.raises(BaseException):
+            with pytest.raises(MemoryError):
                 fail(kind)
-    assert p.attach_depth() == 1
+    else:
+        with pytest.raises(BaseException) as info:
+            try:
+                p.fail(kind)
+            except Exception:  # noqa: BLE001 - the point: this must not catch it
+                pytest.fail("PanicException was caught by `except Exception`")
+        exc = info.value
+        assert (type(exc).__name__, type(exc).__module__, type(exc).__bases__) == (
+            "PanicException", "corvantile", (BaseException,))
+        assert exc.args == (text,)
+        with pytest.raises(type(exc)):  # one class for every kind
+            p.fail(0)
+        with pytest.raises(RuntimeError, match=r"^corvantile\.probe_light panicked$"):  # the light frame's report
+            p.fail_light(kind)
+    assert p.attach_depth() == 1 and p.attach_depth_light() == 1
 
 
 # ---- deferred releases ----------------------------------------------------------------------

@@ -133,12 +133,8 @@ def test_element_rules(name, a, b, want_bits):
 def test_native_forms(name):
     f = getattr(cv, name)
     a, b = native(A), native(B)
-    base = native(np.arange(12.0))
-    view = cv._view_of(base, np.asarray(base)[::3])
-    np.asarray(base)[3] = 5.0  # a strided view reads its base afresh
-    for r in (f(a, b), f(a, 2.0), f(-3, a), f(a, 2**70), f(native(np.reshape(A, (3, 4))), native(B[:4])), f(view, 4.0)):
+    for r in (f(a, b), f(a, 2.0), f(-3, a), f(a, 2**70), f(native(np.reshape(A, (3, 4))), native(B[:4]))):
         assert type(r) is CV_NDARRAY and r.dtype == np.float64 and r.base is None
-    assert values(f(view, 4.0)) == [f(x, 4.0) for x in (0.0, 5.0, 6.0, 9.0)]
     # Declined forms reach NumPy: its types come back.
     for x1, x2 in ((a, True), (1, 2), (np.float64(1.0), np.float64(2.0)), (a, [1.0] * 12), (native(np.arange(12)), a)):
         assert type(f(x1, x2)) is not CV_NDARRAY and type(f(x1, x2)) is not float

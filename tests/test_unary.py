@@ -110,10 +110,6 @@ def test_native_forms(name):
     assert type(f(np.float64(0.5))) is np.float64 and bits(f(np.float64(0.5))) == bits(f(0.5))
     got = f(native(0.25))  # a 0-d array stays an array
     assert type(got) is cv.ndarray and got.shape == () and bits(got) == bits(f(0.25))
-    base = native(np.arange(8.0))
-    view = cv._view_of(base, np.asarray(base)[::-3])
-    np.asarray(base)[7] = 49.0  # a strided view reads its base afresh
-    assert np.array_equal(bits(f(view)), bits(f(native([49.0, 4.0, 1.0]))))
     if name == "reciprocal":
         differential(lambda xp: xp.reciprocal(10**400))
     else:
@@ -151,9 +147,6 @@ def test_predicate_native_forms(name):
     zero_d = f(native(-0.0))  # a 0-d array stays an array
     assert type(zero_d) is cv.ndarray and zero_d.shape == () and bool(zero_d) == bool(getattr(np, name)(-0.0))
     assert f(1.5) is getattr(np, name)(1.5)  # numpy.bool_ singletons
-    base = native([1.0, math.nan, -0.0, math.inf, 2.0])
-    got = f(cv._view_of(base, np.asarray(base)[::-2]))
-    assert type(got) is cv.ndarray and np.asarray(got).tolist() == getattr(np, name)([2.0, -0.0, 1.0]).tolist()
     with pytest.raises(OverflowError):
         f(10**400)
 

@@ -23,16 +23,7 @@ def nest(depth, leaf=1.0):
     return leaf
 
 
-class FloatSub(float):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class ListSub(list):
-    pass
+FloatSub, IntSub, ListSub = (type(f"{t.__name__.title()}Sub", (t,), {}) for t in (float, int, list))
 
 
 class RaisingFloat(float):

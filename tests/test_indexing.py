@@ -1,5 +1,6 @@
 """a[key]: differential against NumPy for every native key form, on owned arrays and on
-strided views; views share memory with their root; the few deliberate message differences."""
+strided views; views (of selections and shape methods) share memory with their root; the few
+deliberate message differences."""
 
 import sys
 
@@ -70,15 +71,18 @@ def test_getitem_matches_numpy(name, dtype, strided):
     differential(lambda xp: sample_array(xp, shape, dtype, strided)[key(xp)], native=name in KEYS or None)
 
 
-@pytest.mark.parametrize("key", [
-    1, (slice(1, 3),), (slice(None), 1), slice(None, None, 2), (1, None), ..., (None, slice(None), None),
+@pytest.mark.parametrize("call, view", [
+    *[(lambda a, k=k: a[k], True) for k in (1, (slice(1, 3),), (slice(None), 1), slice(None, None, 2), (1, None), ...,
+                                            (None, slice(None), None))],
+    (lambda a: a.reshape(6, 2), True), (lambda a: a.ravel(), True), (lambda a: a.T, True),
+    (lambda a: a.transpose(), True), (lambda a: a.flatten(), False),
 ])
-def test_basic_indexing_gives_views_of_the_root(key):
+def test_selections_and_shape_methods_view_the_root(call, view):
     a = native(sample((3, 4), np.float64))
-    v = a[key]
-    assert v.base is a and v.shape == sample((3, 4), np.float64)[key].shape
-    assert a[1:][key].base is a  # a view of a view refers to the root
-    assert writes_through(v, a)
+    r = call(a)
+    assert r.shape == call(sample((3, 4), np.float64)).shape
+    assert (r.base is a) == view and writes_through(r, a) == view
+    assert (call(a[:]).base is a) == view  # a view of a view refers to the root
 
 
 def test_copies_and_empty_selections_have_no_base():

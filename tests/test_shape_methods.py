@@ -1,5 +1,5 @@
-"""reshape, ravel, flatten, transpose, T and the shape setter: differential against NumPy,
-memory sharing of the views, copies of strided views, and the module's own messages."""
+"""reshape, ravel, flatten, transpose, T and the shape setter: differential against NumPy and the
+module's own messages (their views of the root: test_indexing)."""
 
 import numpy as np
 import pytest
@@ -42,17 +42,6 @@ def test_matches_numpy(name, dtype, strided):
     if strided and not shape:
         pytest.skip("no strided 0-d view")
     differential(lambda xp: call(sample_array(xp, shape, dtype, strided)), native=is_native)
-
-
-@pytest.mark.parametrize("call,view", [
-    (lambda a: a.reshape(3, 2), True), (lambda a: a.ravel(), True), (lambda a: a.T, True),
-    (lambda a: a.transpose(), True), (lambda a: a.flatten(), False),
-])
-def test_views_share_memory_with_the_root(call, view):
-    a = native(sample((2, 3), np.float64))
-    r = call(a)
-    assert (r.base is a) == view and writes_through(r, a) == view
-    assert (call(a[:]).base is a) == view  # a view of a view refers to the root
 
 
 @pytest.mark.parametrize("shape,call,message", [

@@ -1,9 +1,8 @@
-"""The entry frames, the argument matcher, deferred releases, one-time cells, the fallback
-road and NumPy scalars, reached through the test probe module."""
+"""The entry frames, the argument matcher, deferred releases, one-time cells, the ndarray check
+and NumPy scalars, reached through the test probe module."""
 
 import math
 import struct
-import sys
 import threading
 import time
 
@@ -176,13 +175,6 @@ def test_ndarray_check_cast_error(obj, text):
         with pytest.raises(TypeError) as info:
             f(obj)
         assert str(info.value) == text
-
-
-# ---- fallback road --------------------------------------------------------------------------
-
-def test_fallback_answers_after_the_module_left_the_module_table(monkeypatch):
-    monkeypatch.delitem(sys.modules, "corvantile._fallback")
-    assert p.fb_call_vector("add", 1, 2) == 3
 
 
 # ---- NumPy scalars --------------------------------------------------------------------------

@@ -1,12 +1,10 @@
 // A test-only extension module that reaches the Python layer's building blocks directly:
 // the entry frames, the argument matcher, deferred releases, one-time cells, the ndarray
-// object, the fallback road, the NumPy scalar makers and operand classification. Not part
-// of the package.
+// object, the NumPy scalar makers and operand classification. Not part of the package.
 
 #include "array/array.hpp"
 #include "python/args.hpp"
 #include "python/classify.hpp"
-#include "python/fallback.hpp"
 #include "python/frame.hpp"
 #include "python/numpy.hpp"
 #include "python/once.hpp"
@@ -201,17 +199,9 @@ Result<Ref> ndarray_type_probe(PyObject*, PyObject*) {
 // A body taking PyArray&: its frame runs the ndarray check on that argument.
 Result<Ref> element_count(PyObject*, PyArray& a) { return check(PyLong_FromUnsignedLongLong(a.value.len())); }
 
-// ---- fallback road ----------------------------------------------------------------------
-
 std::string text(PyObject* s) {
     const char* p = PyUnicode_AsUTF8(s);
     return p != nullptr ? p : "";
-}
-
-// fb_call_vector(name, *args, **kwargs): the fast call handed on unchanged.
-Result<Ref> fb_call_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs < 1) return failure(Error::type_error("name required"));
-    return fallback::call_vector(args[0], args + 1, nargs - 1, kwnames);
 }
 
 // ---- NumPy scalars ----------------------------------------------------------------------
@@ -282,7 +272,6 @@ PyMethodDef FUNCTIONS[] = {
     {"as_ndarray", as_method(entry<&as_ndarray_probe>), METH_O, nullptr},
     {"ndarray_type", as_method(entry<&ndarray_type_probe>), METH_NOARGS, nullptr},
     {"element_count", as_method(entry<&element_count>), METH_O, nullptr},
-    {"fb_call_vector", as_method(entry<&fb_call_vector>), FASTCALL, nullptr},
     {"scalar", as_method(entry<&scalar>), FASTCALL, nullptr},
     {"fast_road", as_method(entry<&fast_road>), METH_NOARGS, nullptr},
     {"classify", as_method(entry<&classify_probe>), METH_O, nullptr},

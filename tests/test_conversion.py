@@ -89,7 +89,8 @@ def test_values_read_by_python_conversion():
     # A 0-d NumPy object is read through its Python conversion, whatever its byte order; the
     # interpreter's float conversion takes a float subclass's stored value without calling its
     # __float__ (NumPy calls it).
-    for x, want in [(np.array(2.5, dtype=">f8"), 2.5), (np.array(-3, dtype=">i8"), -3), ([RaisingFloat(1.0)], [1.0])]:
+    for x, want in [(np.array(2.5, dtype=">f8"), 2.5), (np.array(-3, dtype=">i8"), -3), ([RaisingFloat(1.0)], [1.0]),
+                    ([[RaisingFloat(1.0)], [2.0]], [[1.0], [2.0]])]:
         got = cv.array(x)
         assert type(got) is NDARRAY and np.asarray(got).dtype.isnative and np.asarray(got).tolist() == want
 

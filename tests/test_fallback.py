@@ -75,6 +75,17 @@ def test_road_answers_after_the_module_left_the_module_table(monkeypatch):
     assert cv.add(1, 2) == 3
 
 
+@pytest.mark.parametrize("name, declined", [
+    ("getitem", lambda a: a[1.5]), ("setitem", lambda a: a.__setitem__(1.5, 0)), ("inplace", lambda a: a.__iadd__(1.5)),
+    ("call_method", lambda a: a.copy("F")),
+])
+def test_the_road_takes_the_modules_function_when_replaced(monkeypatch, name, declined):
+    seen = []
+    monkeypatch.setattr(fb, name, lambda *args, **kwargs: seen.append(args[1]))
+    declined(native(I))
+    assert seen == [{"inplace": "add", "call_method": "copy"}.get(name, 1.5)]
+
+
 def test_call_uses_numpys_functions_as_they_were_at_import(monkeypatch):
     def replaced(*args, **kwargs):
         raise AssertionError("the replaced function was called")

@@ -94,6 +94,8 @@ def test_argsort_is_numpys_stable_argsort(values, args, kwargs, form):
     (lambda: cv.argsort(native(F), descending=False, axis=0), {"axis": 0, "kind": "stable"}),
     (lambda: cv.isclose([1], [1], rtol=1), {"rtol": 1}),
     (lambda: cv.isclose(native(F), 1.0, 0.5, np.float32(0.5), False), {"rtol": 0.5, "atol": np.float32(0.5), "equal_nan": False}),
+    (lambda: native(F).argsort(-1), {"kind": "stable"}),
+    (lambda: native(F).argsort(axis=0, kind="quicksort"), {"axis": 0, "kind": "quicksort"}),
 ])
 def test_keywords_handed_to_numpy(calls, call, kwargs):
     call()
@@ -139,6 +141,7 @@ ISCLOSE = [  # (args, kwargs): the names A and B and lists become arrays, tuples
     ((1.0, 1.0 + 1e-9), {}), ((1.0, 1.00001), {"atol": 0}), ((1.00001, 1.0), {"atol": 0}), ((NAN, NAN), {}),
     ((NAN, NAN), {"equal_nan": True}), ((INF, INF), {}), ((INF, -INF), {}), ((2**80, 2.0**80), {}), ((1.0, 1j), {}),
     ((), {"a": 1.0, "b": 2.0, "rtol": 1}), (("A", "B"), {"atol": INF}), (("B", "A"), {"rtol": INF}),
+    ((1.0,), {}), ((1.0, 2.0), {"bogus": 1}),
     (([INF, -INF, 1e308], [1e308, 1e308, -1e308]), {"rtol": 10.0}), ((INF, 1e308), {"rtol": 10}),
     (([1.0, 2.0], [1.0, 2.1]), {"atol": (0.0, 0.2)}), (([1.0, 2.0], [1.0, 2.1]), {"atol": [0.0, 0.2]}),
     *[(("A", "B"), {k: v}) for k, v in [("rtol", np.float32(0.1)), ("atol", timedelta(1)), ("atol", 2**70),

@@ -50,6 +50,7 @@ CASES = [
     (lambda xp: xp.concatenate(mk(xp, [F3, F3]), dtype="int64", casting="unsafe"), False),
     (lambda xp: xp.stack(mk(xp, [F3, F3])), True),
     (lambda xp: xp.stack(mk(xp, (I23, I23, I23)), axis=1), True),
+    (lambda xp: xp.stack(mk(xp, [F23, F23]), axis=-1), True), (lambda xp: xp.stack(mk(xp, [F3, F3]), axis=-2), True),
     (lambda xp: xp.stack(mk(xp, [F0, F0])), True), (lambda xp: xp.stack(mk(xp, [F3, F3]), axis=2), False),
     (lambda xp: xp.stack(mk(xp, [F3, F23])), False), (lambda xp: xp.stack(mk(xp, [B23, I23])), False),
     (lambda xp: xp.stack(mk(xp, [F3, F3]), axis=None), False),

@@ -1,6 +1,7 @@
 """sort, argsort (function and method), abs and isclose against NumPy, and their own rules."""
 
 from datetime import timedelta
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -141,7 +142,7 @@ ISCLOSE = [  # (args, kwargs): the names A and B and lists become arrays, tuples
     ((1.0, 1.0 + 1e-9), {}), ((1.0, 1.00001), {"atol": 0}), ((1.00001, 1.0), {"atol": 0}), ((NAN, NAN), {}),
     ((NAN, NAN), {"equal_nan": True}), ((INF, INF), {}), ((INF, -INF), {}), ((2**80, 2.0**80), {}), ((1.0, 1j), {}),
     ((), {"a": 1.0, "b": 2.0, "rtol": 1}), (("A", "B"), {"atol": INF}), (("B", "A"), {"rtol": INF}),
-    ((1.0,), {}), ((1.0, 2.0), {"bogus": 1}),
+    ((1.0,), {}), ((1.0, 2.0), {"bogus": 1}), (("A", Fraction(1, 4)), {}),
     (([INF, -INF, 1e308], [1e308, 1e308, -1e308]), {"rtol": 10.0}), ((INF, 1e308), {"rtol": 10}),
     (([1.0, 2.0], [1.0, 2.1]), {"atol": (0.0, 0.2)}), (([1.0, 2.0], [1.0, 2.1]), {"atol": [0.0, 0.2]}),
     *[(("A", "B"), {k: v}) for k, v in [("rtol", np.float32(0.1)), ("atol", timedelta(1)), ("atol", 2**70),

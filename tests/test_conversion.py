@@ -126,7 +126,10 @@ class IndexLike:
 UNSUPPORTED = ("Unsupported", None)
 CLASSIFY = [
     (True, ("BoolScalar", True)), (IntSub(-5), ("IntScalar", -5)), (I64_MIN, ("IntScalar", I64_MIN)),
-    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)),
+    (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    # only NumPy's own scalars are asked for their dtype
+    (type("DtypeFloat", (float,), {"dtype": np.dtype("complex64")})(2.5), ("FloatScalar", 2.5, False)),
     (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
     (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
     # ints beyond int64 keep a flag so that int operands can send them to NumPy

@@ -172,7 +172,8 @@ def test_instances_take_no_attributes_weak_references_or_hash():
     a = cv.ndarray((2, 3))
     assert cv.ndarray.__dict__["__array_priority__"] == 1000.0 and isinstance(a, np.ndarray)
     for fn, exc in [(lambda: setattr(a, "x", 1), AttributeError), (lambda: weakref.ref(a), TypeError),
-                    (lambda: hash(a), TypeError), (lambda: cv.ndarray._noop(5), TypeError)]:
+                    (lambda: hash(a), TypeError), (lambda: cv.ndarray._noop(5), TypeError),
+                    (lambda: a.__deepcopy__(), TypeError)]:
         with pytest.raises(exc):
             fn()
 

@@ -66,7 +66,8 @@ ARRAY_INPUTS = [
     ("beyond int64 both ways", [I64_MIN, 2**64 - 1], True),
     # NumPy decides these
     ("ragged", [[1, 2], [3]], False), ("ragged list after scalar", [1, [2]], False),
-    ("ragged depth", [[1], [[2]]], False), ("9 levels", nest(9), False), ("beyond int64", [2**63], False),
+    ("ragged depth", [[1], [[2]]], False), ("ragged float after list", [[1.0], FloatSub(2.0)], False),
+    ("9 levels", nest(9), False), ("beyond int64", [2**63], False),
     ("int scalar beyond int64", 2**63, False), ("string element", [1, "a"], False),
     ("complex", [1 + 2j], False), ("None", None, False), ("string", "abc", False),
     ("np float32", np.array([1.5], dtype=np.float32), False),
@@ -135,6 +136,7 @@ CLASSIFY = [
     # ints beyond int64 keep a flag so that int operands can send them to NumPy
     (2**63, ("FloatScalar", 9.223372036854776e18, True)), (-(2**70), ("FloatScalar", -float(2**70), True)),
     (IndexLike(2**64), ("FloatScalar", float(2**64), False)), (10**400, UNSUPPORTED), (1 + 2j, UNSUPPORTED),
+    (type("FloatingComplex", (complex,), {"__float__": lambda self: self.real})(1 + 2j), UNSUPPORTED),
     (np.complex64(1 + 2j), UNSUPPORTED), (np.uint64(3), UNSUPPORTED), (np.longdouble(1.5), UNSUPPORTED),
     ([1.0], UNSUPPORTED), (MissingAttr(), UNSUPPORTED),
 ]

@@ -130,7 +130,7 @@ CLASSIFY = [
     (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)),
     (FloatSub(2.5), ("FloatScalar", 2.5, False)),
     # only NumPy's own scalars are asked for their dtype
-    (type("DtypeFloat", (float,), {"dtype": np.dtype("complex64")})(2.5), ("FloatScalar", 2.5, False)),
+    (type("DtypeNumber", (), {"__float__": lambda s: 2.5, "dtype": np.dtype("complex64")})(), ("FloatScalar", 2.5, False)),
     (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
     (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
     # ints beyond int64 keep a flag so that int operands can send them to NumPy

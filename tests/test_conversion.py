@@ -66,7 +66,7 @@ ARRAY_INPUTS = [
     ("beyond int64 both ways", [I64_MIN, 2**64 - 1], True),
     # NumPy decides these
     ("ragged", [[1, 2], [3]], False), ("ragged list after scalar", [1, [2]], False),
-    ("ragged depth", [[1], [[2]]], False), ("ragged float after list", [[1.0], FloatSub(2.0)], False),
+    ("ragged depth", [[1], [[2]]], False), ("ragged float after an empty row", [[], FloatSub(2.0)], False),
     ("9 levels", nest(9), False), ("beyond int64", [2**63], False),
     ("int scalar beyond int64", 2**63, False), ("string element", [1, "a"], False),
     ("complex", [1 + 2j], False), ("None", None, False), ("string", "abc", False),

@@ -2,6 +2,7 @@
 
 import math
 import os
+import pathlib
 import sys
 
 # The sanitizer build keeps its module in a package directory of its own.
@@ -16,6 +17,8 @@ import corvantile as cv  # noqa: E402
 from corvantile import _fallback  # noqa: E402
 
 CV_NDARRAY = cv._core.ndarray if hasattr(cv._core, "ndarray") else None
+# The road to NumPy takes the fallback module's functions at its first use: before any test replaces them.
+cv.add([1.0], [1.0])
 
 
 def _is_cv_array(x):
@@ -99,6 +102,15 @@ def differential(fn, native=None):
     return got[1]
 
 
+def load_probe():
+    """The test-only extension module built next to the package (build/<kind>/probe)."""
+    root = pathlib.Path(_pkg_root) if _pkg_root else pathlib.Path(__file__).parent.parent / "build/release/python"
+    build = root.resolve().parent
+    if str(build / "probe") not in sys.path:
+        sys.path.insert(0, str(build / "probe"))
+    return pytest.importorskip("_corvantile_probe")
+
+
 def native(x, dtype=None):
     """corvantile.array of numpy.asarray(x, dtype), checked to be a native array."""
     a = cv.array(np.asarray(x, dtype=dtype))
@@ -129,12 +141,16 @@ def writes_through(view, root):
 
 @pytest.fixture
 def calls(monkeypatch):
-    """(name, args, keywords) of every call that reaches NumPy through the fallback module's `call`."""
-    seen, real = [], _fallback.call
+    """(function, name, args, keywords) of every call that reaches NumPy through the fallback
+    module's `call` or `call_method` (whose array is left out)."""
+    seen = []
+    for function in ("call", "call_method"):
+        real = getattr(_fallback, function)
 
-    def record(name, *args, **kwargs):
-        seen.append((name, args, kwargs))
-        return real(name, *args, **kwargs)
+        def record(first, *args, _real=real, _function=function, **kwargs):
+            name, args_ = (args[0], args[1:]) if _function == "call_method" else (first, args)
+            seen.append((_function, name, args_, kwargs))
+            return _real(first, *args, **kwargs)
 
-    monkeypatch.setattr(_fallback, "call", record)
+        monkeypatch.setattr(_fallback, function, record)
     return seen

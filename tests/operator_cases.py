@@ -89,8 +89,7 @@ SCALARS = {
 SHAPES = {
     "same": lambda s: s,
     "row": lambda s: s[-1:],  # broadcasts along self's leading axes
-    "(1,)": lambda s: (1,),
-    "()": lambda s: (),
+    "(1,)": lambda s: (1,), "()": lambda s: (),
     "column": lambda s: (s[0] if s else 2, 1),  # (n, 1): broadcasts against a 1-D self only
     "bad": lambda s: (5,) if s[-1:] == (7,) else (7,),  # mismatches every non-0-d self
 }

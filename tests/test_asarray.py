@@ -7,7 +7,6 @@ import corvantile as cv
 from conftest import differential, native
 
 NDARRAY = cv._core.ndarray
-NO_COPY = "Unable to avoid copy while creating an array as requested."
 
 
 class Device:
@@ -83,13 +82,6 @@ def test_asarray_copy_order_combinations(copy, order, dtype):
         assert (got.flags.c_contiguous, got.flags.f_contiguous) == (want.flags.c_contiguous, want.flags.f_contiguous)
 
 
-def test_asarray_copy_true_of_foreign_array_copies():
-    x = np.array([1 + 1j])
-    for got in (cv.asarray(x, copy=True), cv.asarray(x, dtype="complex128", copy=True)):
-        assert got is not x and not np.shares_memory(got, x)
-        np.testing.assert_array_equal(got, x)
-
-
 # ---- copy=False never copies privately --------------------------------------------------------
 
 
@@ -110,7 +102,7 @@ def test_copy_false_refuses_plain_python_objects():
     for x in ([1.0, 2.0], 3.0, (1,), "ab"):
         with pytest.raises(ValueError) as info:
             cv.asarray(x, copy=False)
-        assert str(info.value) == NO_COPY
+        assert str(info.value) == "Unable to avoid copy while creating an array as requested."
 
 
 @pytest.mark.parametrize("x, dtype", [
@@ -126,13 +118,8 @@ def test_copy_false_that_needs_a_copy_raises_numpy_error(x, dtype):
 
 
 @pytest.mark.parametrize("device, shown", [
-    ("CPU", '"CPU"'),
-    ("cuda:0", '"cuda:0"'),
-    ('a"b\\c', '"a\\"b\\\\c"'),
-    ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'),
-    ("\x07é", '"\\u{7}é"'),
-    (Device("gpu"), '"gpu"'),
-    (1, '"1"'),
+    ("CPU", '"CPU"'), ("cuda:0", '"cuda:0"'), ('a"b\\c', '"a\\"b\\\\c"'),
+    ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'), ("\x07é", '"\\u{7}é"'), (Device("gpu"), '"gpu"'), (1, '"1"'),
 ])
 def test_asarray_other_device_raises(device, shown):
     for dtype in (None, "no such dtype"):  # the device is checked first
@@ -180,8 +167,8 @@ def test_patch_switch():
     # Called from a function named __array__, the functions answer with NumPy arrays.
     x = [1.0, 2.0]
 
-    def __array__(fn, **kwargs):
-        return fn(x, **kwargs)
+    def __array__(fn, *args, **kwargs):
+        return fn(*(args or (x,)), **kwargs)
 
     cv._core._set_patch_active(True)
     try:
@@ -190,6 +177,9 @@ def test_patch_switch():
             got = __array__(fn, **kwargs)
             assert type(got) is np.ndarray
             np.testing.assert_array_equal(got, np.asarray(x, dtype=kwargs.get("dtype")))
+        for fn, args in [(cv.zeros, (2,)), (cv.full, (2, 1)), (cv.arange, (3,)), (cv.arange, (1.0,)),
+                         (cv.linspace, (0, 1, 3))]:
+            assert type(__array__(fn, *args)) is np.ndarray
         assert type(cv.array([1.0])) is NDARRAY
         assert type(cv.array([1.0], dtype=float)) is NDARRAY
         assert type(cv.asarray([1.0], copy=True)) is NDARRAY

@@ -40,18 +40,15 @@ PAIRS = {
     "f64 f64": lambda xp: (xp.asarray(A), xp.asarray(B)),
     "f64 (2,6) row": lambda xp: (xp.asarray(np.reshape(A, (2, 6))), xp.asarray(B[:6])),
     "f64 empty": lambda xp: (xp.asarray(np.zeros((0, 3))), xp.asarray(B[:3])),
-    "f64 float": lambda xp: (xp.asarray(A), 2.5),
-    "float f64": lambda xp: (-1.5, xp.asarray(B)),
-    "f64 int": lambda xp: (xp.asarray(A), 3),
-    "f64 big int": lambda xp: (xp.asarray(A), 2**70),
+    "f64 float": lambda xp: (xp.asarray(A), 2.5), "float f64": lambda xp: (-1.5, xp.asarray(B)),
+    "f64 int": lambda xp: (xp.asarray(A), 3), "f64 big int": lambda xp: (xp.asarray(A), 2**70),
     "f64 bool": lambda xp: (xp.asarray(A), True),
     "f64 np.float64": lambda xp: (xp.asarray(A), np.float64(0.75)),
     "i64 int": lambda xp: (xp.asarray(np.arange(-3, 9)), 4),
     "i64 f64": lambda xp: (xp.asarray(np.arange(-3, 9)), xp.asarray(B)),
     "bool f64": lambda xp: (xp.asarray(np.arange(12) % 3 == 0), xp.asarray(A)),
     "f64 list": lambda xp: (xp.asarray(A[:3]), [1.0, -2.0, 4.0]),
-    "f64 object": lambda xp: (xp.asarray(A[:3]), object()),
-    "int int": lambda xp: (7, 3),
+    "f64 object": lambda xp: (xp.asarray(A[:3]), object()), "int int": lambda xp: (7, 3),
     "np.float64 pair": lambda xp: (np.float64(7.0), np.float64(-2.0)),
 }
 
@@ -107,32 +104,22 @@ NEG_NAN = from_bits(0xFFF8000000000123)  # a NaN with sign and payload
 
 @pytest.mark.parametrize("name, a, b, want_bits", [
     # Made NaNs are the positive quiet NaN, whatever the operand held.
-    ("maximum", NEG_NAN, 1.0, QUIET_NAN_BITS),
-    ("minimum", NEG_NAN, NEG_NAN, QUIET_NAN_BITS),
+    ("maximum", NEG_NAN, 1.0, QUIET_NAN_BITS), ("minimum", NEG_NAN, NEG_NAN, QUIET_NAN_BITS),
     # Ties give the second operand, signed zeros included.
-    ("maximum", 0.0, -0.0, bits(-0.0)),
-    ("maximum", -0.0, 0.0, bits(0.0)),
-    ("minimum", 0.0, -0.0, bits(-0.0)),
-    ("fmax", 0.0, -0.0, bits(-0.0)),
-    ("fmax", -0.0, 0.0, bits(0.0)),
-    ("fmin", 0.0, -0.0, bits(-0.0)),
+    ("maximum", 0.0, -0.0, bits(-0.0)), ("maximum", -0.0, 0.0, bits(0.0)), ("minimum", 0.0, -0.0, bits(-0.0)),
+    ("fmax", 0.0, -0.0, bits(-0.0)), ("fmax", -0.0, 0.0, bits(0.0)), ("fmin", 0.0, -0.0, bits(-0.0)),
     # fmax / fmin ignore one NaN and return a when both are NaN.
-    ("fmax", NAN, 1.0, bits(1.0)),
-    ("fmin", NEG_NAN, NAN, 0xFFF8000000000123),
+    ("fmax", NAN, 1.0, bits(1.0)), ("fmin", NEG_NAN, NAN, 0xFFF8000000000123),
     ("fmax", NEG_NAN, NAN, 0xFFF8000000000123),
     # copysign moves the sign bit only.
-    ("copysign", 3.0, -0.0, bits(-3.0)),
-    ("copysign", NAN, -1.0, 0xFFF8000000000000),
-    ("copysign", 2.0, NEG_NAN, bits(-2.0)),
-    ("logaddexp", INF, 1.0, bits(INF)),
-    ("logaddexp", -INF, -INF, bits(-INF)),
-    ("logaddexp", INF, -INF, bits(INF)),
+    ("copysign", 3.0, -0.0, bits(-3.0)), ("copysign", NAN, -1.0, 0xFFF8000000000000),
+    ("copysign", 2.0, NEG_NAN, bits(-2.0)), ("logaddexp", INF, 1.0, bits(INF)),
+    ("logaddexp", -INF, -INF, bits(-INF)), ("logaddexp", INF, -INF, bits(INF)),
     ("logaddexp", 3.0, 3.0, bits(3.0 + math.log(2.0))),
     # logaddexp keeps what lies below the last bit of the larger term; a NaN is a - b.
     ("logaddexp", 0.0, -40.0, bits(np.logaddexp(0.0, -40.0))),
     ("logaddexp", -745.0, -740.0, bits(np.logaddexp(-745.0, -740.0))),
-    ("logaddexp", NEG_NAN, 0.0, 0xFFF8000000000123),
-    ("logaddexp", 1.0, NEG_NAN, 0xFFF8000000000123),
+    ("logaddexp", NEG_NAN, 0.0, 0xFFF8000000000123), ("logaddexp", 1.0, NEG_NAN, 0xFFF8000000000123),
 ])
 def test_element_rules(name, a, b, want_bits):
     f = getattr(cv, name)
@@ -146,12 +133,8 @@ def test_element_rules(name, a, b, want_bits):
 def test_native_forms(name):
     f = getattr(cv, name)
     a, b = native(A), native(B)
-    base = native(np.arange(12.0))
-    view = cv._view_of(base, np.asarray(base)[::3])
-    np.asarray(base)[3] = 5.0  # a strided view reads its base afresh
-    for r in (f(a, b), f(a, 2.0), f(-3, a), f(a, 2**70), f(native(np.reshape(A, (3, 4))), native(B[:4])), f(view, 4.0)):
+    for r in (f(a, b), f(a, 2.0), f(-3, a), f(a, 2**70), f(native(np.reshape(A, (3, 4))), native(B[:4]))):
         assert type(r) is CV_NDARRAY and r.dtype == np.float64 and r.base is None
-    assert values(f(view, 4.0)) == [f(x, 4.0) for x in (0.0, 5.0, 6.0, 9.0)]
     # Declined forms reach NumPy: its types come back.
     for x1, x2 in ((a, True), (1, 2), (np.float64(1.0), np.float64(2.0)), (a, [1.0] * 12), (native(np.arange(12)), a)):
         assert type(f(x1, x2)) is not CV_NDARRAY and type(f(x1, x2)) is not float
@@ -180,4 +163,4 @@ def test_routes(calls, call, want):
         call(a)
     except TypeError:
         pass  # what NumPy makes of a wrong positional count
-    assert [(n, len(args), sorted(kw)) for n, args, kw in calls] == want
+    assert [(n, len(args), sorted(kw)) for _, n, args, kw in calls] == want

@@ -10,8 +10,7 @@ import numpy as np
 import pytest
 
 import corvantile as cv
-from conftest import differential
-from _probe import load
+from conftest import differential, load_probe
 
 NDARRAY = cv._core.ndarray
 I64_MAX = 2**63 - 1
@@ -24,16 +23,7 @@ def nest(depth, leaf=1.0):
     return leaf
 
 
-class FloatSub(float):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class ListSub(list):
-    pass
+FloatSub, IntSub, ListSub = (type(f"{t.__name__.title()}Sub", (t,), {}) for t in (float, int, list))
 
 
 class RaisingFloat(float):
@@ -54,55 +44,36 @@ def strided_np(dtype):
 # the result is corvantile's ndarray. Inputs the native side declines reach NumPy, whose
 # results of native kinds come back native.
 ARRAY_INPUTS = [
-    ("ints", [1, 2, 3], True),
-    ("floats", [1.5, -0.0, float("nan"), float("inf")], True),
-    ("int and float", [1, 2.5], True),
-    ("list subclass", ListSub([1, 2]), True),
-    ("empty", [], True),
-    ("tuple of tuples", ((1, 2), (3, 4)), True),
-    ("empty rows", [[], []], True),
-    ("8 levels", nest(8), True),
+    ("ints", [1, 2, 3], True), ("floats", [1.5, -0.0, float("nan"), float("inf")], True),
+    ("int and float", [1, 2.5], True), ("list subclass", ListSub([1, 2]), True), ("empty", [], True),
+    ("tuple of tuples", ((1, 2), (3, 4)), True), ("empty rows", [[], []], True), ("8 levels", nest(8), True),
     ("int64 limits", [I64_MAX, I64_MIN], True),
     ("float subclass elements", [FloatSub(1.5), np.float64(2.5)], True),
-    ("int subclass elements", [IntSub(3), 4], True),
-    ("large int to float", [1.5, 2**53 + 1], True),
-    ("float scalar", 3.5, True),
-    ("np float64 scalar", np.float64(1.25), True),
-    ("np int64 scalar", np.int64(5), True),
-    ("np float64", np.array([[1.5, 2.5]]), True),
-    ("np 0-d float64", np.array(2.5), True),
-    ("np strided float64", strided_np("float64"), True),
-    ("np strided int64", strided_np("int64"), True),
-    ("np strided bool", strided_np("bool"), False),
+    ("int subclass elements", [IntSub(3), 4], True), ("large int to float", [1.5, 2**53 + 1], True),
+    ("float scalar", 3.5, True), ("np float64 scalar", np.float64(1.25), True),
+    ("np int64 scalar", np.int64(5), True), ("np float64", np.array([[1.5, 2.5]]), True),
+    ("np 0-d float64", np.array(2.5), True), ("np strided float64", strided_np("float64"), True),
+    ("np strided int64", strided_np("int64"), True), ("np strided bool", strided_np("bool"), False),
     ("np fortran", np.asfortranarray(np.arange(6.0).reshape(2, 3)), True),
     ("np 8-d", np.zeros((1,) * 8), True),
     ("np unaligned float64", np.frombuffer(bytearray(17), dtype=np.float64, offset=1), True),
-    ("memoryview d", mv([1.0, 2.0], "d"), True),
-    ("memoryview q", mv([1, -2], "q"), True),
-    ("memoryview n", mv([5], "q", "n"), True),
-    ("memoryview @d", mv([5.0], "d", "@d"), True),
+    ("memoryview d", mv([1.0, 2.0], "d"), True), ("memoryview q", mv([1, -2], "q"), True),
+    ("memoryview n", mv([5], "q", "n"), True), ("memoryview @d", mv([5.0], "d", "@d"), True),
     ("memoryview 2-d d", memoryview(struct.pack("4d", 1, 2, 3, 4)).cast("d", (2, 2)), True),
     ("memoryview strided", mv([1.0, 2.0, 3.0, 4.0], "d")[::2], True),
     ("memoryview bool", memoryview(struct.pack("3?", True, False, True)).cast("?"), True),
     ("ctypes little-endian d", memoryview((ctypes.c_double * 2)(1.0, 2.0)), True),
     ("beyond int64 both ways", [I64_MIN, 2**64 - 1], True),
     # NumPy decides these
-    ("ragged", [[1, 2], [3]], False),
-    ("ragged list after scalar", [1, [2]], False),
-    ("ragged depth", [[1], [[2]]], False),
-    ("9 levels", nest(9), False),
-    ("beyond int64", [2**63], False),
-    ("int scalar beyond int64", 2**63, False),
-    ("string element", [1, "a"], False),
-    ("complex", [1 + 2j], False),
-    ("None", None, False),
-    ("string", "abc", False),
+    ("ragged", [[1, 2], [3]], False), ("ragged list after scalar", [1, [2]], False),
+    ("ragged depth", [[1], [[2]]], False), ("ragged float after an empty row", [[], FloatSub(2.0)], False),
+    ("9 levels", nest(9), False), ("beyond int64", [2**63], False),
+    ("int scalar beyond int64", 2**63, False), ("string element", [1, "a"], False),
+    ("complex", [1 + 2j], False), ("None", None, False), ("string", "abc", False),
     ("np float32", np.array([1.5], dtype=np.float32), False),
     ("np uint8", np.array([1, 2], dtype=np.uint8), False),
-    ("np big-endian", np.array([1.0, 2.0], dtype=">f8"), False),
-    ("np 9-d", np.zeros((1,) * 9), False),
-    ("np uint64 scalar", np.uint64(7), False),
-    ("memoryview B", mv([1, 2], "B"), False),
+    ("np big-endian", np.array([1.0, 2.0], dtype=">f8"), False), ("np 9-d", np.zeros((1,) * 9), False),
+    ("np uint64 scalar", np.uint64(7), False), ("memoryview B", mv([1, 2], "B"), False),
     ("memoryview N", mv([5], "q", "N"), False),
     ("memoryview big-endian d", memoryview(np.array([1.0, 2.0], dtype=">f8")), False),
     ("ctypes big-endian d", memoryview((ctypes.c_double.__ctype_be__ * 2)(1.0, 2.0)), False),
@@ -119,7 +90,8 @@ def test_values_read_by_python_conversion():
     # A 0-d NumPy object is read through its Python conversion, whatever its byte order; the
     # interpreter's float conversion takes a float subclass's stored value without calling its
     # __float__ (NumPy calls it).
-    for x, want in [(np.array(2.5, dtype=">f8"), 2.5), (np.array(-3, dtype=">i8"), -3), ([RaisingFloat(1.0)], [1.0])]:
+    for x, want in [(np.array(2.5, dtype=">f8"), 2.5), (np.array(-3, dtype=">i8"), -3), ([RaisingFloat(1.0)], [1.0]),
+                    ([[RaisingFloat(1.0)], [2.0]], [[1.0], [2.0]])]:
         got = cv.array(x)
         assert type(got) is NDARRAY and np.asarray(got).dtype.isnative and np.asarray(got).tolist() == want
 
@@ -129,7 +101,7 @@ def test_values_read_by_python_conversion():
 
 @pytest.fixture(scope="module")
 def probe():
-    return load()
+    return load_probe()
 
 
 class RaisingAttr:
@@ -155,12 +127,16 @@ class IndexLike:
 UNSUPPORTED = ("Unsupported", None)
 CLASSIFY = [
     (True, ("BoolScalar", True)), (IntSub(-5), ("IntScalar", -5)), (I64_MIN, ("IntScalar", I64_MIN)),
-    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)),
+    (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    # only NumPy's own scalars are asked for their dtype
+    (type("DtypeNumber", (), {"__float__": lambda s: 2.5, "dtype": np.dtype("complex64")})(), ("FloatScalar", 2.5, False)),
     (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
     (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
     # ints beyond int64 keep a flag so that int operands can send them to NumPy
     (2**63, ("FloatScalar", 9.223372036854776e18, True)), (-(2**70), ("FloatScalar", -float(2**70), True)),
     (IndexLike(2**64), ("FloatScalar", float(2**64), False)), (10**400, UNSUPPORTED), (1 + 2j, UNSUPPORTED),
+    (type("FloatingComplex", (complex,), {"__float__": lambda self: self.real})(1 + 2j), UNSUPPORTED),
     (np.complex64(1 + 2j), UNSUPPORTED), (np.uint64(3), UNSUPPORTED), (np.longdouble(1.5), UNSUPPORTED),
     ([1.0], UNSUPPORTED), (MissingAttr(), UNSUPPORTED),
 ]

@@ -77,7 +77,8 @@ FORWARDED = [
     call("transpose", M, (1, 0)), call("add", [1, 2], [1, 2, 3]), lambda xp: xp.reshape(xp.asarray(M), (3,), order="F"),
     lambda xp: xp.sum(xp.asarray(M), axis=5, keepdims=False), lambda xp: xp.zeros(-1, dtype="int64"),
     lambda xp: xp.sin(xp.asarray(M), bogus=1), lambda xp: xp.stack([]), call("maximum", M, "x"),
-    lambda xp: xp.linspace(0, 1j, 3), lambda xp: xp.asarray(M).clip(0.5, xp.asarray(M[0])),
+    lambda xp: xp.linspace(0, 1j, 3), lambda xp: xp.asarray(M).clip(0.5, xp.asarray(M[0])), lambda xp: xp.stack(),
+    lambda xp: xp.concatenate(),
     lambda xp: xp.asarray(M).clip(1j, 2), call("clip", M, [0.0, 1.0], 2.0),
 ]
 

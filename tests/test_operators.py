@@ -53,13 +53,11 @@ ROUTES = [
     ("f64 (12,)", _pairs(ARITH, ["2.5", "True", "2**63", "i64 same", "bool same", "f64 (1,)", "np.float32"]), True),
     ("f64 (12,)", _pairs(COMPARE, ["3", "nan", "f64 same", "i64 same", "np.int64"]), True),
     ("i64 (12,)", _pairs(COMPARE, ["3", "int64 min", "2.5", "f64 same"]), True),
-    ("f64 (12,)", ["r- 2.5", "r/ True", "r< 3"], True),
-    ("f64 (3, 4)", ["+ f64 row"], True),
+    ("f64 (12,)", ["r- 2.5", "r/ True", "r< 3"], True), ("f64 (3, 4)", ["+ f64 row"], True),
     ("f64 strided", ["+ 2.5", "* f64 strided", "< 2.5", "r** 2.0"], True),
     ("i64 (12,)", ["+ 3", "* int64 max", "- i64 same", "+ 2.5", "+ f64 same", "/ 3", "/ True", "/ bool same",
                    "// 2.0", "& i64 same", "| 3", "r- 3", "r/ 3", "r- 2.5"], True),
-    ("i64 (3, 4)", ["/ i64 row"], True),
-    ("i64 reversed", ["- 3", "== i64 reversed"], True),
+    ("i64 (3, 4)", ["/ i64 row"], True), ("i64 reversed", ["- 3", "== i64 reversed"], True),
     ("bool (12,)", ["/ bool same", "+ 2.5", "& bool same", "^ True", "== bool same", "!= False", "r/ 2.5", "r& False"],
      True),
     ("f64 (12,)", ["+ list same", "+ np f64 same", "+ 1j", "@ f64 same", "< bool same", "== f64 ()", "== None",
@@ -119,18 +117,6 @@ def test_text_operands_and_pow_modulus(a):
         with pytest.raises(TypeError, match=r"^pow\(\) with modulus is not supported$"):
             pow(x, y, 5)
     assert_same_array(pow(a, 2, None), np.asarray(a) ** 2)
-
-
-@pytest.mark.parametrize("name", ["f64 strided", "i64 reversed", "bool transposed"])
-def test_views_read_their_base_afresh(name):
-    def fn(xp):
-        v = SELVES[name](xp)
-        w = SELVES[name](xp)
-        first = v * w
-        np.asarray(v)[(-1,) * v.ndim] = 5  # a write to the base's memory behind the view's back
-        return first, v * w, v - 1, v & 6 if v.dtype != np.float64 else v // w, v < 3, v == v, 2.5 / v
-
-    check_case(fn)
 
 
 def test_floor_division_and_remainder_are_exact():
@@ -200,8 +186,7 @@ POOLS = {"float64": [0.0, -0.0, 1.5, -2.0, 3.0, 0.5, NAN, INF, -INF, 1e308, -5e-
          "int64": [0, 1, -1, 2, -7, 3, 64, I64_MAX, I64_MIN, I64_MIN + 1, 2**53 + 1],
          "bool": [True, False]}
 LAYOUTS = {  # a view of the given shape: (its base's shape, the view of the base)
-    "plain": lambda s: (s, lambda b: b),
-    "reversed": lambda s: (s, lambda b: b[::-1]),
+    "plain": lambda s: (s, lambda b: b), "reversed": lambda s: (s, lambda b: b[::-1]),
     "transposed": lambda s: (s[::-1], lambda b: b.T),
     "stepped": lambda s: ((*s[:-1], 2 * s[-1]), lambda b: b[..., ::2]),
 }

@@ -25,9 +25,6 @@ def test_set_patch_active_takes_bools_only():
     for args, kwargs, text in [
         ((1,), {}, "'int' object is not an instance of 'bool'"),
         ((np.int64(1),), {}, "'int64' object is not an instance of 'bool'"),
-        ((), {}, "_set_patch_active() missing 1 required positional argument: 'active'"),
-        ((True, True), {}, "_set_patch_active() takes 1 positional arguments but 2 were given"),
-        ((True,), {"active": True}, "_set_patch_active() got multiple values for argument 'active'"),
     ]:
         with pytest.raises(TypeError) as info:
             cv._set_patch_active(*args, **kwargs)

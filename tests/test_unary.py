@@ -78,10 +78,8 @@ def test_exact_functions_match_numpy_bits(name):
     pytest.param(lambda xp: xp.asarray([True, False]), id="bool"),
     pytest.param(lambda xp: xp.asarray(np.zeros((3, 0))), id="empty"),
     pytest.param(lambda xp: xp.asarray([[0.25, 2.0], [-1.0, 8.0]]), id="2-d"),
-    pytest.param(lambda xp: [0.5, 2.0], id="list"),
-    pytest.param(lambda xp: 1 + 2j, id="complex"),
-    pytest.param(lambda xp: True, id="py-bool"),
-    pytest.param(lambda xp: np.int64(3), id="np-int64"),
+    pytest.param(lambda xp: [0.5, 2.0], id="list"), pytest.param(lambda xp: 1 + 2j, id="complex"),
+    pytest.param(lambda xp: True, id="py-bool"), pytest.param(lambda xp: np.int64(3), id="np-int64"),
     pytest.param(lambda xp: np.float32(0.5), id="np-float32"),
 ])
 def test_forms_against_numpy(name, case):
@@ -112,23 +110,11 @@ def test_native_forms(name):
     assert type(f(np.float64(0.5))) is np.float64 and bits(f(np.float64(0.5))) == bits(f(0.5))
     got = f(native(0.25))  # a 0-d array stays an array
     assert type(got) is cv.ndarray and got.shape == () and bits(got) == bits(f(0.25))
-    base = native(np.arange(8.0))
-    view = cv._view_of(base, np.asarray(base)[::-3])
-    np.asarray(base)[7] = 49.0  # a strided view reads its base afresh
-    assert np.array_equal(bits(f(view)), bits(f(native([49.0, 4.0, 1.0]))))
     if name == "reciprocal":
         differential(lambda xp: xp.reciprocal(10**400))
     else:
         with pytest.raises(OverflowError):
             f(10**400)
-
-
-def test_special_values():
-    assert str(cv.rint(native([0.5, 1.5, -0.5, 2.0**52 - 0.5, 2.5, 3.5, -2.5]))) == \
-        str(np.array([0.0, 2.0, -0.0, 4503599627370496.0, 2.0, 4.0, -2.0]))
-    assert bits(cv.sign(NEG_NAN)) == bits(NEG_NAN) and bits(cv.absolute(NEG_NAN)) == bits(-NEG_NAN)
-    assert bits(cv.arctanh(native([-1.0, -0.0, 1.0]))).tolist() == bits([-math.inf, -0.0, math.inf]).tolist()
-    assert math.isnan(cv.arctanh(2.0)) and cv.deg2rad(180.0) == 3.141592653589793 and bits(cv.sqrt(-0.0)) == bits(-0.0)
 
 
 # ---- predicates -------------------------------------------------------------------------
@@ -137,8 +123,7 @@ PREDICATES = ["isnan", "isfinite", "isinf", "signbit"]
 PREDICATE_VALUES = [1.0, -1.0, 0.0, -0.0, math.inf, -math.inf, math.nan, NEG_NAN, 5e-324, -1e308]
 
 
-class FloatSub(float):
-    pass
+FloatSub = type("FloatSub", (float,), {})
 
 
 @pytest.mark.parametrize("name", PREDICATES)
@@ -161,9 +146,6 @@ def test_predicate_native_forms(name):
     zero_d = f(native(-0.0))  # a 0-d array stays an array
     assert type(zero_d) is cv.ndarray and zero_d.shape == () and bool(zero_d) == bool(getattr(np, name)(-0.0))
     assert f(1.5) is getattr(np, name)(1.5)  # numpy.bool_ singletons
-    base = native([1.0, math.nan, -0.0, math.inf, 2.0])
-    got = f(cv._view_of(base, np.asarray(base)[::-2]))
-    assert type(got) is cv.ndarray and np.asarray(got).tolist() == getattr(np, name)([2.0, -0.0, 1.0]).tolist()
     with pytest.raises(OverflowError):
         f(10**400)
 
@@ -188,7 +170,7 @@ def test_frame_gate_and_slow_path(calls):
     cv.sin(0.5, None)
     _vectorcall(cv.sin, [a], ())  # an empty keyword-name tuple still takes the slow path
     _vectorcall(cv.isnan, [a, True], ("where",))
-    assert [(n, len(args), kw) for n, args, kw in calls] == [
+    assert [(n, len(args), kw) for _, n, args, kw in calls] == [
         ("sin", 1, {"out": None}), ("sqrt", 1, {"where": True}), ("sin", 0, {}), ("sin", 2, {}),
         ("sin", 1, {}), ("isnan", 1, {"where": True})]
 
@@ -196,4 +178,4 @@ def test_frame_gate_and_slow_path(calls):
 def test_frame_passes_declined_operands_once(calls):
     cv.sin([1.0])
     cv.floor(native([1, 2]))
-    assert [(n, args, kw) for n, args, kw in calls] == [("sin", ([1.0],), {}), ("floor", calls[1][1], {})]
+    assert [(n, args, kw) for _, n, args, kw in calls] == [("sin", ([1.0],), {}), ("floor", calls[1][2], {})]

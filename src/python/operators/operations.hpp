@@ -327,13 +327,13 @@ inline constexpr double LOG_2 = 0.693147180559945309417232121458176568;
 struct Maximum : Math<"maximum"> {
     double operator()(double a, double b) const noexcept {
         const double r = a > b ? a : b;  // ties give b, signed zeros included
-        return a != a || b != b ? QUIET_NAN : r;
+        return std::isunordered(a, b) ? QUIET_NAN : r;
     }
 };
 struct Minimum : Math<"minimum"> {
     double operator()(double a, double b) const noexcept {
         const double r = a < b ? a : b;
-        return a != a || b != b ? QUIET_NAN : r;
+        return std::isunordered(a, b) ? QUIET_NAN : r;
     }
 };
 // A NaN in b gives a; two NaNs give a unchanged.

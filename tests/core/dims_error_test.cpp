@@ -1,4 +1,4 @@
-// Shape records, the array size limit and the error texts.
+// Shape records and the array size limit.
 #include <limits>
 
 #include "helpers.hpp"
@@ -40,21 +40,4 @@ TEST(Dims, ArrayTooBig) {
     EXPECT_TRUE(ArrayDims::make(Sizes{big}, 1));
     EXPECT_TRUE(ArrayDims::make(Sizes{(std::uint64_t{1} << 60) - 1}, 8));
     EXPECT_TRUE(ArrayDims::make(Sizes{0, big}, 1));
-}
-
-TEST(Errors, MessagesAndKinds) {
-    const std::tuple<ArrayError, bool, const char*> cases[] = {
-        {ArrayError::ShapeMismatch{{2, 3}, {2}}, false, "operands could not be broadcast together with shapes (2, 3) (2,)"},
-        {ArrayError::ShapeMismatch{{}, {0}}, false, "operands could not be broadcast together with shapes () (0,)"},
-        {ArrayError::SizeMismatch{4, 6}, false, "cannot reshape array of size 6 into shape with 4 elements"},
-        {DimsError{9}, false, "corvantile supports at most 8 dimensions natively, got 9"},
-        {ArrayError::IndexOutOfBounds{-3, 0, 2}, true, "index -3 is out of bounds for axis 0 with size 2"},
-        {ArrayError::TooManyIndices{3, 2}, true, "too many indices for array: array is 2-dimensional, but 3 were indexed"},
-        {ArrayError::from_message("need at least one array"), false, "need at least one array"},
-    };
-    for (const auto& [error, index_error, message] : cases) {
-        EXPECT_EQ(error.is_index_error(), index_error);
-        EXPECT_EQ(error.message(), message);
-    }
-    EXPECT_EQ(array::shape_str(Sizes{2, 3, 4}), "(2, 3, 4)");
 }

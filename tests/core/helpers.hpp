@@ -62,7 +62,4 @@ inline std::vector<int> values(const Array<Bool>& a) {
     return out;
 }
 
-// A fake object reference for owner handles.
-inline void* fake_ref(std::uintptr_t id) { return reinterpret_cast<void*>(id); }
-
 }  // namespace corvantile::testing

@@ -466,16 +466,10 @@ Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* c
         std::copy_n(args, nargs + nkw, argv.data() + 1);
         return call_through(rd, name->get(), true, argv.data(), static_cast<std::size_t>(1 + nargs), kwnames, nullptr);
     }
-    Ref kwargs;
-    if (nkw > 0) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return failure();
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return failure();
-        }
-    }
+    auto kwargs = CallArgs{args, nargs, kwnames}.keywords_dict();
+    if (!kwargs) return kwargs;
     return invoke_with(Function::call_method, {a, name->get()},
-                       std::span<PyObject* const>(args, static_cast<std::size_t>(nargs)), kwargs.get());
+                       std::span<PyObject* const>(args, static_cast<std::size_t>(nargs)), kwargs->get());
 }
 
 namespace {
@@ -572,18 +566,6 @@ Result<Ref> argsort_descending(PyObject* a, std::span<PyObject* const> rest, PyO
 }  // namespace corvantile::python::fallback
 
 namespace corvantile::python {
-
-Result<Ref> call_method_fallback(PyObject* a, std::string_view name, PyObject* args, PyObject* kwargs) {
-    std::span<PyObject* const> rest;
-    if (args != nullptr && PyTuple_GET_SIZE(args) > 0) {
-        rest = {&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))};
-    }
-    return fallback::call_method(a, name, rest, kwargs);
-}
-
-Result<Ref> call_method_fallback(PyArray& a, std::string_view name, PyObject* args, PyObject* kwargs) {
-    return call_method_fallback(a.object(), name, args, kwargs);
-}
 
 Result<Ref> call_method_fallback(PyArray& a, std::string_view name, const CallArgs& call) {
     return fallback::call_method_vector(a.object(), name, call.args, call.nargs, call.kwnames);

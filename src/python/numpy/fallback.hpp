@@ -54,12 +54,8 @@ struct PyArray;
 
 namespace corvantile::python {
 
-// corvantile._fallback.call_method(a, name, *args, **kwargs): NumPy's result or exception
-// unchanged. args is a tuple (null reads as empty); kwargs may be null (no keywords) and
-// an empty dictionary is passed on as it is.
-Result<Ref> call_method_fallback(PyObject* a, std::string_view name, PyObject* args, PyObject* kwargs);
-Result<Ref> call_method_fallback(PyArray& a, std::string_view name, PyObject* args, PyObject* kwargs);
-// The same for the arguments of a fast call.
+// corvantile._fallback.call_method(a, name, *args, **kwargs) for the arguments of a fast call:
+// NumPy's result or exception unchanged.
 Result<Ref> call_method_fallback(PyArray& a, std::string_view name, const CallArgs& call);
 
 }  // namespace corvantile::python

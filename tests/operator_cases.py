@@ -29,7 +29,7 @@ INPLACE = {"+=": operator.iadd, "-=": operator.isub, "*=": operator.imul, "/=": 
 # operand they do not take; the others hand it to NumPy.
 DECLINING = {*"+ - * / // % **".split(), *COMPARE, *INPLACE}
 
-F64_VALUES = [1.5, -2.0, 0.0, -0.0, NAN, INF, -INF, 7.0, -3.5, 2.0, 0.25, -1.0]
+F64_VALUES = [1.5, -2.0, 0.0, -0.0, NAN, INF, -INF, 7.0, -3.5, 2.0, 0.5, -1.0]
 I64_VALUES = [0, 1, -7, 7, 2**62, I64_MAX, I64_MIN, 3, -1, 2**53 + 1, 5, -2]
 BOOL_VALUES = [True, False, True, True, False, False, True, False, False, True, True, False]
 # Operand values: zeros, signed zeros and NaN where the self values have other things;

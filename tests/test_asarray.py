@@ -71,7 +71,7 @@ def test_dtype_table(fn, x, dtype):
 
 
 @pytest.mark.parametrize("copy", [None, True])
-@pytest.mark.parametrize("order", [None, "C", "F", "K"])
+@pytest.mark.parametrize("order", [None, "C", "F", "k", "Q", "CC", "", 1, "\ud800"])
 @pytest.mark.parametrize("dtype", [None, "float64", "int32"])
 def test_asarray_copy_order_combinations(copy, order, dtype):
     x = np.arange(6).reshape(2, 3)

@@ -290,7 +290,8 @@ ROAD = [  # expressions of (xp, s, o)
     "(s.__ipow__(np.array(0.5)), s)", "xp.asarray(np.arange(6).reshape(2, 3)).__itruediv__(2)",
     "s.sum(axis=0, bogus=1)", "s.copy('F', 1)", "s.reshape(3, 2, order='A', bogus=1)",
     "s.transpose(axes=None)", "s.round(1, o, 3)", "s.cumsum(0, None, o)",
-    "(s.round(out=o) is o, o)",
+    "(s.round(out=o) is o, o)", "(o.astype('float64', casting='same_kind', copy=False) is o, o)",
+    "(xp.add(o, 1.0, out=o) is o, o)",
 ]
 
 

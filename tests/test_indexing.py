@@ -41,6 +41,7 @@ KEYS = {
     "numpy-mask": ((5,), lambda xp: np.array([True, False, True, True, False])),
     "numpy-int": ((5,), lambda xp: np.int64(-2)), "numpy-int-2d": ((3, 4), lambda xp: np.int64(1)),
     "0d-int-array": ((5,), lambda xp: xp.asarray(np.array(2))),
+    "0d-int-array-2d": ((3, 4), lambda xp: xp.asarray(np.array(-1))),
 }
 
 # Keys that go to NumPy unchanged.

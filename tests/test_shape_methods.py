@@ -12,6 +12,7 @@ CASES = {
     "reshape-list": ((6,), lambda a: a.reshape([2, 3]), True),
     "reshape-range": ((6,), lambda a: a.reshape(range(2, 4)), True),
     "reshape-unknown-mid": ((2, 3, 4), lambda a: a.reshape(4, -1, 2), True),
+    "reshape-unit-unknown": ((2, 3), lambda a: a.reshape(1, -1), True),
     "reshape-numpy-ints": ((2, 3), lambda a: a.reshape(np.int64(3), np.int64(2)), True),
     "reshape-8d": ((2, 2, 2), lambda a: a.reshape(1, 2, 1, 2, 1, 2, 1, 1), True),
     "reshape-empty-unknown": ((0, 3), lambda a: a.reshape(5, -1), True),

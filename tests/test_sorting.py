@@ -114,7 +114,7 @@ def test_abs_matches_numpy(make):
     differential(make)
 
 
-@pytest.mark.parametrize("x,want", [(-2, 2.0), (-0.0, 0.0), (-(2**62), 2.0**62), (-INF, INF)])
+@pytest.mark.parametrize("x,want", [(-2, 2.0), (-1, 1.0), (-0.0, 0.0), (-(2**62), 2.0**62), (-INF, INF)])
 def test_abs_of_python_numbers_is_a_python_float(x, want):
     assert_same_value(cv.abs(x), want)
     assert_same_value(cv.abs(x=x), want)

@@ -153,10 +153,44 @@ bool may_share_memory(PyObject* object) {
     return false;
 }
 
+namespace {
+
+// An order NumPy accepts: None or one of its four letters in either case.
+bool valid_order(PyObject* order) {
+    if (order == nullptr || order == Py_None) return true;
+    if (!PyUnicode_CheckExact(order) || PyUnicode_GET_LENGTH(order) != 1) return false;
+    const Py_UCS4 c = PyUnicode_READ_CHAR(order, 0);
+    return c < 128 && std::string_view("CFAKcfak").contains(static_cast<char>(c));
+}
+
+// numpy.asarray(object, dtype=, copy=, order=) with the keywords given (copy always, as
+// None when absent). A native kind comes back native unless NumPy returned the object.
+Result<Ref> numpy_asarray_road(PyObject* object, PyObject* dtype, std::optional<bool> copy, PyObject* order,
+                               bool native) {
+    auto kwargs = dtype_kwargs(dtype != nullptr ? dtype : Py_None);
+    if (!kwargs) return kwargs;
+    PyObject* copy_value = !copy ? Py_None : (*copy ? Py_True : Py_False);
+    if (auto r = check_status(PyDict_SetItemString(kwargs->get(), "copy", copy_value)); !r) {
+        return failure(std::move(r.error()));
+    }
+    if (order != nullptr) {
+        if (auto r = check_status(PyDict_SetItemString(kwargs->get(), "order", order)); !r) {
+            return failure(std::move(r.error()));
+        }
+    }
+    auto result = numpy_asarray(object, kwargs->get());
+    if (!result || !native || result->get() == object) return result;
+    return wrap_result(std::move(*result));
+}
+
+}  // namespace
+
 Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy, PyObject* device,
                     PyObject* order) {
     if (auto r = check_device(device); !r) return failure(std::move(r.error()));
     if (called_from_dunder_array()) return numpy_array(object, dtype);
+    // NumPy's error for an order it does not know.
+    if (!valid_order(order)) return numpy_asarray_road(object, dtype, copy, order, false);
 
     if (const AnyArray* a = any_of(object)) {
         auto match = dtype_matches(*a, dtype);
@@ -170,17 +204,7 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
         if (!is_ndarray(object) && !may_share_memory(object)) {
             return failure(Error::value_error("Unable to avoid copy while creating an array as requested."));
         }
-        auto kwargs = dtype_kwargs(dtype != nullptr ? dtype : Py_None);
-        if (!kwargs) return kwargs;
-        if (auto r = check_status(PyDict_SetItemString(kwargs->get(), "copy", Py_False)); !r) {
-            return failure(std::move(r.error()));
-        }
-        if (order != nullptr) {
-            if (auto r = check_status(PyDict_SetItemString(kwargs->get(), "order", order)); !r) {
-                return failure(std::move(r.error()));
-            }
-        }
-        return numpy_asarray(object, kwargs->get());
+        return numpy_asarray_road(object, dtype, copy, order, false);
     }
 
     if (dtype == nullptr) {
@@ -192,23 +216,8 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
     auto kind = native_kind(dtype);
     if (!kind) return failure(std::move(kind.error()));
     if (*kind == ElementKind::F64) return new_f64_ndarray(object);
-
-    auto kwargs = dtype_kwargs(dtype);
-    if (!kwargs) return kwargs;
-    PyObject* copy_value = !copy ? Py_None : (*copy ? Py_True : Py_False);
-    if (auto r = check_status(PyDict_SetItemString(kwargs->get(), "copy", copy_value)); !r) {
-        return failure(std::move(r.error()));
-    }
-    if (order != nullptr) {
-        if (auto r = check_status(PyDict_SetItemString(kwargs->get(), "order", order)); !r) {
-            return failure(std::move(r.error()));
-        }
-    }
-    auto result = numpy_asarray(object, kwargs->get());
-    if (!result) return result;
     // Only a native kind comes back native; NumPy's other dtypes stay NumPy's.
-    if (!*kind || result->get() == object) return result;
-    return wrap_result(std::move(*result));
+    return numpy_asarray_road(object, dtype, copy, order, kind->has_value());
 }
 
 Result<Ref> array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

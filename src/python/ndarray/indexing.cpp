@@ -200,11 +200,9 @@ Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
         }
         if (inside) return scalar_at(a, static_cast<const std::byte*>(a.value.raw_data()) + offset);
     }
+    // Fewer indices than axes (a full index inside the array was answered above).
     auto location = a.value.locate(indices);
     if (!location) return failure(array_error(std::move(location.error())));
-    if (location->dims.ndim() == 0) {
-        return a.value.visit([&]<class T>(const Array<T>& x) { return numpy_scalar(x.data()[location->offset]); });
-    }
     return contiguous_view(a, location->offset, location->dims);
 }
 

@@ -54,6 +54,7 @@ CASES = [
     (lambda xp: xp.stack(mk(xp, [F0, F0])), True), (lambda xp: xp.stack(mk(xp, [F3, F3]), axis=2), False),
     (lambda xp: xp.stack(mk(xp, [F3, F23])), False), (lambda xp: xp.stack(mk(xp, [B23, I23])), False),
     (lambda xp: xp.stack(mk(xp, [F3, F3]), axis=None), False),
+    (lambda xp: xp.stack(mk(xp, [F3, F3]), dtype="int64", casting="unsafe"), False),
     (lambda xp: xp.stack(mk(xp, [np.ones((1,) * 8)] * 2)), False),
     (lambda xp: xp.concatenate(mk(xp, [F23, F13, F0]), axis=None), True),
     (lambda xp: xp.concatenate([strided(F23) if xp is cv else F23[:, ::2], mk(xp, F0)], axis=None), True),

@@ -43,6 +43,7 @@ void dealloc(PyObject* self) noexcept {
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view
     Py_XDECREF(a->shape_tuple.load(std::memory_order_relaxed));
+    Py_XDECREF(a->numpy_view.load(std::memory_order_relaxed));
     type->tp_free(self);
     Py_DECREF(type);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);

@@ -158,36 +158,37 @@ private:
     std::vector<PyObject*> heap_;
 };
 
-// The views made for one call, each with the corvantile array it views.
+// The views made for one call, each with the corvantile array it views. A view whose
+// only reference is ours when the call is over, unchanged, goes back into its array for
+// the next call, its base cleared so that it keeps nothing alive; it is taken out again
+// only while its data, dtype, shape and strides are still the array's.
 class Views {
 public:
     explicit Views(const Road& road) noexcept : road_(road) {}
+    Views(const Views&) = delete;
+    Views& operator=(const Views&) = delete;
+    ~Views() {
+        kept_.clear();  // the containers built around views first
+        for (std::size_t i = 0; i < count_; ++i) settle(made(i));
+    }
 
-    // x with each corvantile array (also inside lists and tuples) as a NumPy view.
-    Result<Ref> of(PyObject* x, int depth) {
+    // x with each corvantile array (also inside lists and tuples) as a NumPy view,
+    // borrowed: this object keeps what it made. depth counts the containers around x
+    // (1 inside an argument list, 0 for a lone operand).
+    Result<PyObject*> of(PyObject* x, int depth = 1) {
         PyTypeObject* t = Py_TYPE(x);
         if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
         if (t == road_.array_type || PyType_IsSubtype(t, road_.array_type)) return view(x);
-        return Ref::borrow(x);
-    }
-
-    // The same for an operand of the call, borrowed: this object keeps what it made. depth
-    // counts the containers around it (1 inside an argument list, 0 for a lone operand).
-    Result<PyObject*> operand(PyObject* x, int depth = 1) {
-        auto c = of(x, depth);
-        if (!c) return failure(std::move(c.error()));
-        PyObject* p = c->get();
-        if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
-        return p;
+        return x;
     }
 
     // Lone operands (the object and key of an item access, the two sides of an
-    // operator), each as operand(x, 0).
+    // operator), each as of(x, 0).
     template <std::same_as<PyObject*>... X>
     Result<std::array<PyObject*, sizeof...(X)>> lone_operands(X... xs) {
         std::array<PyObject*, sizeof...(X)> out{xs...};
         for (PyObject*& x : out) {
-            auto p = operand(x, 0);
+            auto p = of(x, 0);
             if (!p) return failure(std::move(p.error()));
             x = *p;
         }
@@ -200,8 +201,7 @@ public:
         PyTypeObject* t = Py_TYPE(r.get());
         if (t == road_.arrays->ndarray) {
             for (std::size_t i = 0; i < count_; ++i) {
-                const Made& m = i < small_.size() ? small_[i] : more_[i - small_.size()];
-                if (m.view.get() == r.get()) return Ref::borrow(m.array);
+                if (made(i).view == r.get()) return Ref::borrow(made(i).array);
             }
         } else if (t == &PyTuple_Type) {
             const Py_ssize_t n = PyTuple_GET_SIZE(r.get());
@@ -219,11 +219,15 @@ public:
 
 private:
     struct Made {
-        Ref view;
+        PyObject* view = nullptr;   // owned
         PyObject* array = nullptr;  // kept alive as the view's base
+        int flags = 0;              // the view's flags when handed out
     };
 
-    Result<Ref> view(PyObject* x) {
+    Made& made(std::size_t i) noexcept { return i < small_.size() ? small_[i] : more_[i - small_.size()]; }
+
+    // The view of x: the one x keeps when it still fits, otherwise a new one.
+    Result<PyObject*> view(PyObject* x) {
         PyArray& a = *PyArray::of(x);
         const ArrayDims& dims = a.value.dims();
         const std::size_t ndim = dims.ndim();
@@ -248,40 +252,73 @@ private:
             case ElementKind::I64: descr = api.int64_descr.get(); break;
             case ElementKind::Bool: descr = api.bool_descr.get(); break;
         }
-        auto v = api.view(descr, static_cast<int>(ndim), shape.data(), strides.data(), data, x);
-        if (!v) return v;
-        Made m{v->clone(), x};
+        PyObject* v = a.numpy_view.exchange(nullptr, std::memory_order_acquire);
+        if (v != nullptr) {
+            NumpyArrayFields& f = numpy_fields(v);
+            const auto n = static_cast<std::ptrdiff_t>(ndim);
+            if (f.data == data && f.descr == descr && f.nd == static_cast<int>(ndim) &&
+                std::equal(shape.begin(), shape.begin() + n, f.dimensions) &&
+                std::equal(strides.begin(), strides.begin() + n, f.strides)) {
+                f.base = Py_NewRef(x);
+            } else {
+                Py_DECREF(v);  // the array changed since
+                v = nullptr;
+            }
+        }
+        if (v == nullptr) {
+            auto made = api.view(descr, static_cast<int>(ndim), shape.data(), strides.data(), data, x);
+            if (!made) return failure(std::move(made.error()));
+            v = made->release();
+        }
+        const Made m{v, x, numpy_fields(v).flags};
         if (count_ < small_.size()) {
-            small_[count_] = std::move(m);
+            small_[count_] = m;
         } else {
-            more_.push_back(std::move(m));
+            more_.push_back(m);
         }
         ++count_;
         return v;
     }
 
-    Result<Ref> of_sequence(PyObject* x, bool list, int depth) {
-        if (depth > NESTING) return Ref::borrow(x);
+    // The view back into its array, or dropped.
+    static void settle(const Made& m) noexcept {
+#ifndef Py_GIL_DISABLED  // elsewhere a count of one does not prove that nobody else holds it
+        NumpyArrayFields& f = numpy_fields(m.view);
+        if (Py_REFCNT(m.view) == 1 && f.base == m.array && f.flags == m.flags && f.weakreflist == nullptr) {
+            PyObject* empty = nullptr;
+            if (PyArray::of(m.array)->numpy_view.compare_exchange_strong(empty, m.view, std::memory_order_acq_rel)) {
+                f.base = nullptr;
+                release_reference(m.array);  // last: this may free the array, and the view with it
+                return;
+            }
+        }
+#endif
+        release_reference(m.view);
+    }
+
+    Result<PyObject*> of_sequence(PyObject* x, bool list, int depth) {
+        if (depth > NESTING) return x;
         const Py_ssize_t n = Py_SIZE(x);
         Ref items;  // a list copy, made at the first change
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = list ? PyList_GET_ITEM(x, i) : PyTuple_GET_ITEM(x, i);
             auto c = of(item, depth + 1);
             if (!c) return c;
-            if (c->get() == item) continue;
+            if (*c == item) continue;
             if (!items) {
                 items = Ref::steal(list ? PyList_GetSlice(x, 0, n) : PySequence_List(x));
                 if (!items) return failure();
             }
-            PyList_SetItem(items.get(), i, c->release());  // takes the reference
+            PyList_SetItem(items.get(), i, Py_NewRef(*c));  // takes the reference
         }
-        if (!items) return Ref::borrow(x);
-        if (list) return items;
-        return check(PyList_AsTuple(items.get()));
-    }
-
-    bool made_view(PyObject* p) const noexcept {
-        return count_ > 0 && (count_ <= small_.size() ? small_[count_ - 1] : more_.back()).view.get() == p;
+        if (!items) return x;
+        if (!list) {
+            items = Ref::steal(PyList_AsTuple(items.get()));
+            if (!items) return failure();
+        }
+        PyObject* p = items.get();
+        kept_.push_back(std::move(items));
+        return p;
     }
 
     const Road& road_;
@@ -326,7 +363,7 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
     for (std::size_t i = 0; i < total; ++i) {
         out[i] = args[i];
         if (!may_hold(road, args[i])) continue;
-        auto c = views.operand(args[i], method && i == 0 ? 0 : 1);  // the object stands alone
+        auto c = views.of(args[i], method && i == 0 ? 0 : 1);  // the object stands alone
         if (!c) return failure(std::move(c.error()));
         out[i] = *c;
     }
@@ -337,13 +374,13 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!may_hold(road, value)) continue;
             auto c = views.of(value, 0);  // keyword values stand alone
-            if (!c) return c;
-            if (c->get() == value) continue;
+            if (!c) return failure(std::move(c.error()));
+            if (*c == value) continue;
             if (!kw_copy) {
                 kw_copy = Ref::steal(PyDict_Copy(kwargs));
                 if (!kw_copy) return failure();
             }
-            if (auto s = check_status(PyDict_SetItem(kw_copy.get(), key, c->get())); !s) {
+            if (auto s = check_status(PyDict_SetItem(kw_copy.get(), key, *c)); !s) {
                 return failure(std::move(s.error()));
             }
         }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <concepts>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
@@ -129,19 +130,42 @@ Result<Ref> text(std::string_view s) {
     using Names = std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>>;
     static Names* const names = new Names();  // never destroyed: its strings outlive it
     static constinit PyMutex mutex{};
+#ifndef Py_GIL_DISABLED
+    // Most names come from string constants, whose address finds them again without
+    // hashing; the text itself is compared.
+    struct Recent {
+        const char* text = nullptr;  // the kept string's own UTF-8
+        std::size_t size = 0;
+        PyObject* name = nullptr;
+    };
+    static constinit std::array<Recent, 64> recent{};
+    Recent& slot = recent[((reinterpret_cast<std::uintptr_t>(s.data()) >> 3) ^ s.size()) % recent.size()];
+    if (slot.size == s.size() && slot.text != nullptr && std::memcmp(slot.text, s.data(), s.size()) == 0) {
+        return Ref::borrow(slot.name);
+    }
+#endif
     PyMutex_Lock(&mutex);
     auto it = names->find(s);
-    PyObject* found = it != names->end() ? it->second : nullptr;
+    PyObject* kept = it != names->end() ? it->second : nullptr;
     PyMutex_Unlock(&mutex);
-    if (found != nullptr) return Ref::borrow(found);
-    std::string key(s);
-    PyObject* made = PyUnicode_InternFromString(key.c_str());
-    if (made == nullptr) return failure();
-    PyMutex_Lock(&mutex);
-    auto [slot, fresh] = names->try_emplace(std::move(key), made);
-    PyObject* kept = slot->second;
-    PyMutex_Unlock(&mutex);
-    if (!fresh) Py_DECREF(made);  // another thread made it first
+    if (kept == nullptr) {
+        std::string key(s);
+        PyObject* made = PyUnicode_InternFromString(key.c_str());
+        if (made == nullptr) return failure();
+        PyMutex_Lock(&mutex);
+        auto [entry, fresh] = names->try_emplace(std::move(key), made);
+        kept = entry->second;
+        PyMutex_Unlock(&mutex);
+        if (!fresh) Py_DECREF(made);  // another thread made it first
+    }
+#ifndef Py_GIL_DISABLED
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(kept, &size)) {
+        slot = Recent{utf8, static_cast<std::size_t>(size), kept};
+    } else {
+        PyErr_Clear();
+    }
+#endif
     return Ref::borrow(kept);
 }
 
@@ -331,7 +355,10 @@ private:
 // Whether x may be or hold a corvantile array.
 bool may_hold(const Road& road, PyObject* x) noexcept {
     PyTypeObject* t = Py_TYPE(x);
-    return t == &PyTuple_Type || t == &PyList_Type || t == road.array_type || PyType_IsSubtype(t, road.array_type);
+    if (t == &PyTuple_Type || t == &PyList_Type || t == road.array_type) return true;
+    // The common operands that cannot be one, without a walk of their type's bases.
+    if (t == road.arrays->ndarray || t == &PyFloat_Type || t == &PyLong_Type || x == Py_None) return false;
+    return PyType_IsSubtype(t, road.array_type);
 }
 
 // NumPy's method `name` of x as its type's method descriptor: calling that with x first
@@ -576,8 +603,6 @@ constexpr NamedInPlace IN_PLACE[] = {
 }  // namespace
 
 Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
-    auto name = text(np_name);
-    if (!name) return failure(std::move(name.error()));
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
@@ -590,6 +615,8 @@ Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
         if (!out) return failure(std::move(out.error()));
         return {};
     }
+    auto name = text(np_name);
+    if (!name) return failure(std::move(name.error()));
     PyObject* const args[] = {a, name->get(), other};
     auto result = invoke(Function::inplace, args);
     if (!result) return failure(std::move(result.error()));

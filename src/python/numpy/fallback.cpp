@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <concepts>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace corvantile::python::fallback {
@@ -44,8 +46,36 @@ struct Road {
     Ref numpy;
     PyTypeObject* array_type = nullptr;
     const NumpyArrays* arrays = nullptr;  // null: everything through the module's functions
+    bool watched = false;  // changes to dict and numpy_table are counted in WATCH
 };
 constinit OnceCell<Road> ROAD;
+
+// Changes to the module's dictionary and to its NumPy table, counted by a dict watcher,
+// so that what was read from them is read again only after a change.
+struct Watch {
+    std::uint64_t generation = 1;  // advanced by every change
+    std::uint64_t own_seen = 0;    // the generation own_bits was read at
+    unsigned own_bits = 0;         // by Function: whether the module's function is its own
+};
+constinit Watch WATCH;
+
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++WATCH.generation;
+    return 0;
+}
+
+// Watches both dictionaries of the road; false where the interpreter has no watcher left
+// (or the build has no global lock to keep the count and what it guards together).
+bool watch(const Road& road) {
+#ifdef Py_GIL_DISABLED
+    return false;
+#else
+    const int id = PyDict_AddWatcher(on_change);
+    if (id >= 0 && PyDict_Watch(id, road.dict) == 0 && PyDict_Watch(id, road.numpy_table.get()) == 0) return true;
+    PyErr_Clear();
+    return false;
+#endif
+}
 
 Result<Ref> import_module() {
     auto module_name = MODULE_NAME.get();
@@ -88,6 +118,7 @@ Result<Road> load_road() {
     road.numpy_table = std::move(*table);
     road.numpy = std::move(*numpy);
     if (const auto& arrays = numpy_arrays()) road.arrays = &*arrays;
+    road.watched = watch(road);
     return road;
 }
 
@@ -98,9 +129,8 @@ Result<Ref> function_of(const Road& road, Function function) {
     return attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(function)]);
 }
 
-// Whether the module's function is still its own, so that the C road stands for it.
-bool own(const Road& road, Function function) {
-    if (road.arrays == nullptr) return false;
+// Whether the module's function is still its own, as its dictionary says now.
+bool own_now(const Road& road, Function function) {
     const Ref& original = road.originals[static_cast<std::size_t>(function)];
     auto name = FUNCTION_NAMES[static_cast<int>(function)].get();
     if (!name) {
@@ -110,6 +140,21 @@ bool own(const Road& road, Function function) {
     PyObject* current = PyDict_GetItemWithError(road.dict, *name);  // borrowed
     if (current == nullptr) PyErr_Clear();
     return current == original.get();
+}
+
+// Whether the module's function is still its own, so that the C road stands for it.
+bool own(const Road& road, Function function) {
+    if (road.arrays == nullptr) return false;
+    if (!road.watched) return own_now(road, function);
+    if (WATCH.own_seen != WATCH.generation) {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < FUNCTION_COUNT; ++k) {
+            if (own_now(road, static_cast<Function>(k))) bits |= 1u << k;
+        }
+        WATCH.own_bits = bits;
+        WATCH.own_seen = WATCH.generation;
+    }
+    return (WATCH.own_bits >> static_cast<unsigned>(function) & 1u) != 0;
 }
 
 // The road when the C road stands for the module's `function`; null when that function
@@ -264,11 +309,6 @@ private:
             data = a.value.raw_data();
             byte_strides = dims.stride_slots().data();
         }
-        std::array<Py_ssize_t, MAX_NDIM> shape, strides;  // the first ndim are used
-        for (std::size_t k = 0; k < ndim; ++k) {
-            shape[k] = static_cast<Py_ssize_t>(dims.shape()[k]);
-            strides[k] = static_cast<Py_ssize_t>(byte_strides[k]);
-        }
         const NumpyArrays& api = *road_.arrays;
         PyObject* descr = nullptr;
         switch (a.value.kind()) {
@@ -276,13 +316,15 @@ private:
             case ElementKind::I64: descr = api.int64_descr.get(); break;
             case ElementKind::Bool: descr = api.bool_descr.get(); break;
         }
+        const auto shape = dims.shape();
         PyObject* v = a.numpy_view.exchange(nullptr, std::memory_order_acquire);
         if (v != nullptr) {
             NumpyArrayFields& f = numpy_fields(v);
-            const auto n = static_cast<std::ptrdiff_t>(ndim);
-            if (f.data == data && f.descr == descr && f.nd == static_cast<int>(ndim) &&
-                std::equal(shape.begin(), shape.begin() + n, f.dimensions) &&
-                std::equal(strides.begin(), strides.begin() + n, f.strides)) {
+            bool fits = f.data == data && f.descr == descr && f.nd == static_cast<int>(ndim);
+            for (std::size_t k = 0; fits && k < ndim; ++k) {
+                fits = f.dimensions[k] == static_cast<Py_ssize_t>(shape[k]) && f.strides[k] == byte_strides[k];
+            }
+            if (fits) {
                 f.base = Py_NewRef(x);
             } else {
                 Py_DECREF(v);  // the array changed since
@@ -290,7 +332,12 @@ private:
             }
         }
         if (v == nullptr) {
-            auto made = api.view(descr, static_cast<int>(ndim), shape.data(), strides.data(), data, x);
+            std::array<Py_ssize_t, MAX_NDIM> np_shape, np_strides;  // the first ndim are used
+            for (std::size_t k = 0; k < ndim; ++k) {
+                np_shape[k] = static_cast<Py_ssize_t>(shape[k]);
+                np_strides[k] = static_cast<Py_ssize_t>(byte_strides[k]);
+            }
+            auto made = api.view(descr, static_cast<int>(ndim), np_shape.data(), np_strides.data(), data, x);
             if (!made) return failure(std::move(made.error()));
             v = made->release();
         }
@@ -436,8 +483,25 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
 
 // NumPy's function of that name, as the fallback module finds it.
 Result<Ref> numpy_function(const Road& road, PyObject* name) {
+    // The last functions found, valid while the table is unchanged (the table keeps them).
+    struct Found {
+        PyObject* name = nullptr;  // a strong reference, so that its address is not reused
+        PyObject* function = nullptr;
+        std::uint64_t generation = 0;
+    };
+    static constinit std::array<Found, 32> found{};
+    Found& slot = found[(reinterpret_cast<std::uintptr_t>(name) >> 4) % found.size()];
+    if (road.watched && slot.name == name && slot.generation == WATCH.generation) return Ref::borrow(slot.function);
     PyObject* f = PyDict_GetItemWithError(road.numpy_table.get(), name);  // borrowed
-    if (f != nullptr) return Ref::borrow(f);
+    if (f != nullptr) {
+        if (road.watched) {
+            PyObject* old = std::exchange(slot.name, Py_NewRef(name));
+            slot.function = f;
+            slot.generation = WATCH.generation;
+            Py_XDECREF(old);
+        }
+        return Ref::borrow(f);
+    }
     if (PyErr_Occurred()) return failure();
     return check(PyObject_GetAttr(road.numpy.get(), name));
 }

@@ -220,7 +220,9 @@ PyTypeObject* ndarray_type_or_panic() {
 
 bool detail::is_ndarray_subtype(PyObject* object) {
     PyTypeObject* type = ndarray_type_or_panic();
-    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
+    PyTypeObject* t = Py_TYPE(object);
+    // A subtype is never smaller than its base: most other objects need no walk of their bases.
+    return t == type || (t->tp_basicsize >= type->tp_basicsize && PyType_IsSubtype(t, type));
 }
 
 Result<PyArray*> as_ndarray(PyObject* object) {

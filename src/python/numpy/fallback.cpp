@@ -214,6 +214,12 @@ Result<Ref> text(std::string_view s) {
     return Ref::borrow(kept);
 }
 
+// Whether t is the corvantile array type or a subtype (a type smaller than it cannot be).
+bool is_array_type(const Road& road, PyTypeObject* t) noexcept {
+    return t == road.array_type ||
+           (t->tp_basicsize >= road.array_type->tp_basicsize && PyType_IsSubtype(t, road.array_type));
+}
+
 // Vector of call arguments: a few on the stack, more on the heap.
 class Argv {
 public:
@@ -247,7 +253,7 @@ public:
     Result<PyObject*> of(PyObject* x, int depth = 1) {
         PyTypeObject* t = Py_TYPE(x);
         if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
-        if (t == road_.array_type || PyType_IsSubtype(t, road_.array_type)) return view(x);
+        if (is_array_type(road_, t)) return view(x);
         return x;
     }
 
@@ -359,12 +365,12 @@ private:
             PyObject* empty = nullptr;
             if (PyArray::of(m.array)->numpy_view.compare_exchange_strong(empty, m.view, std::memory_order_acq_rel)) {
                 f.base = nullptr;
-                release_reference(m.array);  // last: this may free the array, and the view with it
+                Py_DECREF(m.array);  // last: this may free the array, and the view with it
                 return;
             }
         }
 #endif
-        release_reference(m.view);
+        Py_DECREF(m.view);
     }
 
     Result<PyObject*> of_sequence(PyObject* x, bool list, int depth) {
@@ -402,10 +408,7 @@ private:
 // Whether x may be or hold a corvantile array.
 bool may_hold(const Road& road, PyObject* x) noexcept {
     PyTypeObject* t = Py_TYPE(x);
-    if (t == &PyTuple_Type || t == &PyList_Type || t == road.array_type) return true;
-    // The common operands that cannot be one, without a walk of their type's bases.
-    if (t == road.arrays->ndarray || t == &PyFloat_Type || t == &PyLong_Type || x == Py_None) return false;
-    return PyType_IsSubtype(t, road.array_type);
+    return t == &PyTuple_Type || t == &PyList_Type || is_array_type(road, t);
 }
 
 // NumPy's method `name` of x as its type's method descriptor: calling that with x first

@@ -417,12 +417,30 @@ bool may_hold(const Road& road, PyObject* x) noexcept {
 Ref method_descriptor(const Road& road, PyObject* x, PyObject* name) {
     PyTypeObject* type = road.arrays->ndarray;
     if (Py_TYPE(x) != type) return {};
+#ifndef Py_GIL_DISABLED
+    // The attributes of an immutable type never change: the descriptors found are kept.
+    struct Kept {
+        PyObject* name = nullptr;  // strong references, both
+        PyObject* descriptor = nullptr;
+    };
+    static constinit std::array<Kept, 32> kept{};
+    Kept& slot = kept[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kept.size()];
+    if (slot.name == name) return Ref::borrow(slot.descriptor);
+#endif
     Ref d = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
     if (!d) {
         PyErr_Clear();  // the bound road raises NumPy's own AttributeError
         return {};
     }
     if (!PyType_HasFeature(Py_TYPE(d.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
+#ifndef Py_GIL_DISABLED
+    if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
+        PyObject* old_name = std::exchange(slot.name, Py_NewRef(name));
+        PyObject* old_descriptor = std::exchange(slot.descriptor, Py_NewRef(d.get()));
+        Py_XDECREF(old_name);
+        Py_XDECREF(old_descriptor);
+    }
+#endif
     return d;
 }
 

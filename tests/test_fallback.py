@@ -330,7 +330,6 @@ def test_views_handed_to_numpy_match_numpys_own_view_of_the_array(monkeypatch, i
 # be handed out again changed, nor kept while anyone else can reach it.
 MEDDLINGS = {
     "read-only": lambda v, keep: setattr(v.flags, "writeable", False),
-    "unaligned": lambda v, keep: setattr(v.flags, "aligned", False),
     "reshaped": lambda v, keep: setattr(v, "shape", (v.size,)),
     "held": lambda v, keep: keep.append(v),
     "weakly held": lambda v, keep: keep.append(weakref.ref(v)),
@@ -347,10 +346,11 @@ def test_views_meddled_with_by_numpys_callee_are_not_handed_out_again(meddle):
 
     a = native(np.arange(1, 7).reshape(2, 3))
     cv.floor_divide(a, Meddler())
+    if keep and isinstance(keep[0], weakref.ref):
+        assert keep.pop()() is None
     a //= 2  # NumPy's in-place road into a's memory
     assert_same_array(a // native([[1], [2]]), np.array([[0, 1, 1], [1, 1, 1]]))
     a.shape = (3, 2)
     assert_same_array(a // native([[1], [1], [2]]), np.array([[0, 1], [1, 2], [1, 1]]))
     if keep:
-        v = keep[0]() if isinstance(keep[0], weakref.ref) else keep[0]
-        assert v is None if isinstance(keep[0], weakref.ref) else (v.base is a and v[1, 2] == 3)
+        assert keep[0].base is a and keep[0][1, 2] == 3

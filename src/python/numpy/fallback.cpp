@@ -564,6 +564,15 @@ Result<Ref> call(std::string_view np_name, std::span<PyObject* const> operands, 
     return invoke_with(Function::call, {name->get()}, operands, kwargs);
 }
 
+Result<Ref> call_named(PyObject* np_name, PyObject* x, PyObject* y) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    PyObject* const operands[] = {x, y};
+    if (own(rd, Function::call)) return call_numpy(rd, np_name, operands, 2, nullptr, nullptr);
+    return invoke_with(Function::call, {np_name}, operands, nullptr);
+}
+
 Result<Ref> call(std::string_view np_name, std::initializer_list<PyObject*> operands, PyObject* kwargs) {
     return call(np_name, std::span<PyObject* const>(operands.begin(), operands.size()), kwargs);
 }

@@ -444,21 +444,25 @@ Ref method_descriptor(const Road& road, PyObject* x, PyObject* name) {
     return d;
 }
 
-// callable(*args[:nargs], **kw) with the operands through `views`, where kw is kwnames
+// callable(*args[:nargs], **kw) with the operands through views, where kw is kwnames
 // over the values after the positionals or the dictionary kwargs (either may be null).
-// With `method`, callable is a method name and args[0] the object it is looked up on.
-Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyObject* const* args, std::size_t nargs,
-                         PyObject* kwnames, PyObject* kwargs) {
+// With an object `self`, callable is a method name looked up on it, called with self first.
+Result<Ref> call_through(const Road& road, PyObject* callable, PyObject* self, PyObject* const* args,
+                         std::size_t nargs, PyObject* kwnames, PyObject* kwargs) {
     Views views(road);
+    const bool method = self != nullptr;
     const std::size_t nkw = kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    const std::size_t total = nargs + nkw;
+    const std::size_t total = (method ? 1 : 0) + nargs + nkw;
     // Slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
     Argv argv(total + 1);
     PyObject** out = argv.data() + 1;
+    if (method) out[0] = self;
+    std::copy_n(args, nargs + nkw, out + (method ? 1 : 0));
+    if (method) nargs += 1;
     for (std::size_t i = 0; i < total; ++i) {
-        out[i] = args[i];
-        if (!may_hold(road, args[i])) continue;
-        auto c = views.of(args[i], method && i == 0 ? 0 : 1);  // the object stands alone
+        PyObject* x = out[i];
+        if (!may_hold(road, x)) continue;
+        auto c = views.of(x, method && i == 0 ? 0 : 1);  // the object stands alone
         if (!c) return failure(std::move(c.error()));
         out[i] = *c;
     }
@@ -532,7 +536,7 @@ Result<Ref> call_numpy(const Road& road, PyObject* name, PyObject* const* args, 
                        PyObject* kwargs) {
     auto f = numpy_function(road, name);
     if (!f) return f;
-    return call_through(road, f->get(), false, args, nargs, kwnames, kwargs);
+    return call_through(road, f->get(), nullptr, args, nargs, kwnames, kwargs);
 }
 
 // function(head..., tail...) with the keyword dictionary.
@@ -600,12 +604,7 @@ Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    if (own(rd, Function::call_method)) {
-        Argv argv(1 + rest.size());
-        argv.data()[0] = a;
-        std::copy(rest.begin(), rest.end(), argv.data() + 1);
-        return call_through(rd, name->get(), true, argv.data(), 1 + rest.size(), nullptr, kwargs);
-    }
+    if (own(rd, Function::call_method)) return call_through(rd, name->get(), a, rest.data(), rest.size(), nullptr, kwargs);
     return invoke_with(Function::call_method, {a, name->get()}, rest, kwargs);
 }
 
@@ -616,13 +615,8 @@ Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* c
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (own(rd, Function::call_method)) {
-        const auto total = static_cast<std::size_t>(1 + nargs + nkw);
-        Argv argv(total);
-        argv.data()[0] = a;
-        std::copy_n(args, nargs + nkw, argv.data() + 1);
-        return call_through(rd, name->get(), true, argv.data(), static_cast<std::size_t>(1 + nargs), kwnames, nullptr);
+        return call_through(rd, name->get(), a, args, static_cast<std::size_t>(nargs), kwnames, nullptr);
     }
     auto kwargs = CallArgs{args, nargs, kwnames}.keywords_dict();
     if (!kwargs) return kwargs;

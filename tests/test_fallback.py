@@ -4,6 +4,7 @@ Every case runs twice: with NumPy arrays and with corvantile arrays of the same 
 import math
 import operator
 import sys
+import weakref
 
 import numpy as np
 import pytest
@@ -81,6 +82,7 @@ def test_road_answers_after_the_module_left_the_module_table(monkeypatch):
 ])
 def test_the_road_takes_the_modules_function_when_replaced(monkeypatch, name, declined):
     seen = []
+    run(declined, native(I))  # the module's own function first
     monkeypatch.setattr(fb, name, lambda *args, **kwargs: seen.append(args[1]))
     declined(native(I))
     assert seen == [{"inplace": "add", "call_method": "copy"}.get(name, 1.5)]
@@ -292,6 +294,7 @@ ROAD = [  # expressions of (xp, s, o)
     "s.transpose(axes=None)", "s.round(1, o, 3)", "s.cumsum(0, None, o)",
     "(s.round(out=o) is o, o)", "(o.astype('float64', casting='same_kind', copy=False) is o, o)",
     "(xp.add(o, 1.0, out=o) is o, o)",
+    "[(i := xp.asarray(np.arange(1, 7).reshape(2, 3))) // i, setattr(i, 'shape', (3, 2)), i // i[::-1], i]",
 ]
 
 
@@ -313,6 +316,7 @@ def _layouts():
 @pytest.mark.parametrize("index", range(len(_layouts())))
 def test_views_handed_to_numpy_match_numpys_own_view_of_the_array(monkeypatch, index):
     a = _layouts()[index]
+    cv.maximum(a, 1.0, out=None)  # NumPy's function as found before the table changed must not stay
     monkeypatch.setitem(fb._NUMPY, "maximum", lambda *args, **kwargs: [args[0]])
     [v] = cv.maximum(a, 1.0, out=None)
     want = np.asarray(a)
@@ -321,3 +325,33 @@ def test_views_handed_to_numpy_match_numpys_own_view_of_the_array(monkeypatch, i
         want.dtype, want.shape, want.strides, want.__array_interface__["data"])
     flags = ("C_CONTIGUOUS", "F_CONTIGUOUS", "OWNDATA", "WRITEABLE", "ALIGNED", "WRITEBACKIFCOPY")
     assert [v.flags[f] for f in flags] == [want.flags[f] for f in flags]
+
+
+# What NumPy's callee may do to the view of an array it was handed; the view must not
+# be handed out again changed, nor kept while anyone else can reach it.
+MEDDLINGS = {
+    "read-only": lambda v, keep: setattr(v.flags, "writeable", False),
+    "reshaped": lambda v, keep: setattr(v, "shape", (v.size,)),
+    "held": lambda v, keep: keep.append(v),
+    "weakly held": lambda v, keep: keep.append(weakref.ref(v)),
+}
+
+
+@pytest.mark.parametrize("meddle", MEDDLINGS.values(), ids=list(MEDDLINGS))
+def test_views_meddled_with_by_numpys_callee_are_not_handed_out_again(meddle):
+    keep = []
+
+    class Meddler:
+        def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+            meddle(inputs[0], keep)
+
+    a = native(np.arange(1, 7).reshape(2, 3))
+    cv.floor_divide(a, Meddler())
+    if keep and isinstance(keep[0], weakref.ref):
+        assert keep.pop()() is None
+    a //= 2  # NumPy's in-place road into a's memory
+    assert_same_array(a // native([[1], [2]]), np.array([[0, 1, 1], [1, 1, 1]]))
+    a.shape = (3, 2)
+    assert_same_array(a // native([[1], [1], [2]]), np.array([[0, 1], [1, 2], [1, 1]]))
+    if keep:
+        assert keep[0].base is a and keep[0][1, 2] == 3

@@ -35,6 +35,7 @@ Result<Ref> binary_math_native(std::string_view np_name, PyObject* x1, PyObject*
     if (PyFloat_CheckExact(x1) && PyFloat_CheckExact(x2)) {
         return check(PyFloat_FromDouble(f(PyFloat_AS_DOUBLE(x1), PyFloat_AS_DOUBLE(x2))));
     }
+    if (!is_ndarray(x1) && !is_ndarray(x2)) return fallback::call(np_name, {x1, x2});
     const Operand p = classify(x1);
     if (p.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const Operand q = classify(x2);

@@ -43,6 +43,7 @@ void dealloc(PyObject* self) noexcept {
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view
     Py_XDECREF(a->shape_tuple.load(std::memory_order_relaxed));
+    Py_XDECREF(a->numpy_view.load(std::memory_order_relaxed));
     type->tp_free(self);
     Py_DECREF(type);
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
@@ -219,7 +220,9 @@ PyTypeObject* ndarray_type_or_panic() {
 
 bool detail::is_ndarray_subtype(PyObject* object) {
     PyTypeObject* type = ndarray_type_or_panic();
-    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
+    PyTypeObject* t = Py_TYPE(object);
+    // A subtype is never smaller than its base: most other objects need no walk of their bases.
+    return t == type || (t->tp_basicsize >= type->tp_basicsize && PyType_IsSubtype(t, type));
 }
 
 Result<PyArray*> as_ndarray(PyObject* object) {

@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <concepts>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace corvantile::python::fallback {
@@ -43,8 +46,36 @@ struct Road {
     Ref numpy;
     PyTypeObject* array_type = nullptr;
     const NumpyArrays* arrays = nullptr;  // null: everything through the module's functions
+    bool watched = false;  // changes to dict and numpy_table are counted in WATCH
 };
 constinit OnceCell<Road> ROAD;
+
+// Changes to the module's dictionary and to its NumPy table, counted by a dict watcher,
+// so that what was read from them is read again only after a change.
+struct Watch {
+    std::uint64_t generation = 1;  // advanced by every change
+    std::uint64_t own_seen = 0;    // the generation own_bits was read at
+    unsigned own_bits = 0;         // by Function: whether the module's function is its own
+};
+constinit Watch WATCH;
+
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++WATCH.generation;
+    return 0;
+}
+
+// Watches both dictionaries of the road; false where the interpreter has no watcher left
+// (or the build has no global lock to keep the count and what it guards together).
+bool watch(const Road& road) {
+#ifdef Py_GIL_DISABLED
+    return false;
+#else
+    const int id = PyDict_AddWatcher(on_change);
+    if (id >= 0 && PyDict_Watch(id, road.dict) == 0 && PyDict_Watch(id, road.numpy_table.get()) == 0) return true;
+    PyErr_Clear();
+    return false;
+#endif
+}
 
 Result<Ref> import_module() {
     auto module_name = MODULE_NAME.get();
@@ -87,6 +118,7 @@ Result<Road> load_road() {
     road.numpy_table = std::move(*table);
     road.numpy = std::move(*numpy);
     if (const auto& arrays = numpy_arrays()) road.arrays = &*arrays;
+    road.watched = watch(road);
     return road;
 }
 
@@ -97,9 +129,8 @@ Result<Ref> function_of(const Road& road, Function function) {
     return attribute(road.module.get(), FUNCTION_NAMES[static_cast<int>(function)]);
 }
 
-// Whether the module's function is still its own, so that the C road stands for it.
-bool own(const Road& road, Function function) {
-    if (road.arrays == nullptr) return false;
+// Whether the module's function is still its own, as its dictionary says now.
+bool own_now(const Road& road, Function function) {
     const Ref& original = road.originals[static_cast<std::size_t>(function)];
     auto name = FUNCTION_NAMES[static_cast<int>(function)].get();
     if (!name) {
@@ -109,6 +140,21 @@ bool own(const Road& road, Function function) {
     PyObject* current = PyDict_GetItemWithError(road.dict, *name);  // borrowed
     if (current == nullptr) PyErr_Clear();
     return current == original.get();
+}
+
+// Whether the module's function is still its own, so that the C road stands for it.
+bool own(const Road& road, Function function) {
+    if (road.arrays == nullptr) return false;
+    if (!road.watched) return own_now(road, function);
+    if (WATCH.own_seen != WATCH.generation) {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < FUNCTION_COUNT; ++k) {
+            if (own_now(road, static_cast<Function>(k))) bits |= 1u << k;
+        }
+        WATCH.own_bits = bits;
+        WATCH.own_seen = WATCH.generation;
+    }
+    return (WATCH.own_bits >> static_cast<unsigned>(function) & 1u) != 0;
 }
 
 // The road when the C road stands for the module's `function`; null when that function
@@ -129,20 +175,49 @@ Result<Ref> text(std::string_view s) {
     using Names = std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>>;
     static Names* const names = new Names();  // never destroyed: its strings outlive it
     static constinit PyMutex mutex{};
+#ifndef Py_GIL_DISABLED
+    // Most names come from string constants, whose address finds them again without
+    // hashing; the text itself is compared.
+    struct Recent {
+        const char* text = nullptr;  // the kept string's own UTF-8
+        std::size_t size = 0;
+        PyObject* name = nullptr;
+    };
+    static constinit std::array<Recent, 64> recent{};
+    Recent& slot = recent[((reinterpret_cast<std::uintptr_t>(s.data()) >> 3) ^ s.size()) % recent.size()];
+    if (slot.size == s.size() && slot.text != nullptr && std::memcmp(slot.text, s.data(), s.size()) == 0) {
+        return Ref::borrow(slot.name);
+    }
+#endif
     PyMutex_Lock(&mutex);
     auto it = names->find(s);
-    PyObject* found = it != names->end() ? it->second : nullptr;
+    PyObject* kept = it != names->end() ? it->second : nullptr;
     PyMutex_Unlock(&mutex);
-    if (found != nullptr) return Ref::borrow(found);
-    std::string key(s);
-    PyObject* made = PyUnicode_InternFromString(key.c_str());
-    if (made == nullptr) return failure();
-    PyMutex_Lock(&mutex);
-    auto [slot, fresh] = names->try_emplace(std::move(key), made);
-    PyObject* kept = slot->second;
-    PyMutex_Unlock(&mutex);
-    if (!fresh) Py_DECREF(made);  // another thread made it first
+    if (kept == nullptr) {
+        std::string key(s);
+        PyObject* made = PyUnicode_InternFromString(key.c_str());
+        if (made == nullptr) return failure();
+        PyMutex_Lock(&mutex);
+        auto [entry, fresh] = names->try_emplace(std::move(key), made);
+        kept = entry->second;
+        PyMutex_Unlock(&mutex);
+        if (!fresh) Py_DECREF(made);  // another thread made it first
+    }
+#ifndef Py_GIL_DISABLED
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(kept, &size)) {
+        slot = Recent{utf8, static_cast<std::size_t>(size), kept};
+    } else {
+        PyErr_Clear();
+    }
+#endif
     return Ref::borrow(kept);
+}
+
+// Whether t is the corvantile array type or a subtype (a type smaller than it cannot be).
+bool is_array_type(const Road& road, PyTypeObject* t) noexcept {
+    return t == road.array_type ||
+           (t->tp_basicsize >= road.array_type->tp_basicsize && PyType_IsSubtype(t, road.array_type));
 }
 
 // Vector of call arguments: a few on the stack, more on the heap.
@@ -158,36 +233,37 @@ private:
     std::vector<PyObject*> heap_;
 };
 
-// The views made for one call, each with the corvantile array it views.
+// The views made for one call, each with the corvantile array it views. A view whose
+// only reference is ours when the call is over, unchanged, goes back into its array for
+// the next call, its base cleared so that it keeps nothing alive; it is taken out again
+// only while its data, dtype, shape and strides are still the array's.
 class Views {
 public:
     explicit Views(const Road& road) noexcept : road_(road) {}
-
-    // x with each corvantile array (also inside lists and tuples) as a NumPy view.
-    Result<Ref> of(PyObject* x, int depth) {
-        PyTypeObject* t = Py_TYPE(x);
-        if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
-        if (t == road_.array_type || PyType_IsSubtype(t, road_.array_type)) return view(x);
-        return Ref::borrow(x);
+    Views(const Views&) = delete;
+    Views& operator=(const Views&) = delete;
+    ~Views() {
+        kept_.clear();  // the containers built around views first
+        for (std::size_t i = 0; i < count_; ++i) settle(made(i));
     }
 
-    // The same for an operand of the call, borrowed: this object keeps what it made. depth
-    // counts the containers around it (1 inside an argument list, 0 for a lone operand).
-    Result<PyObject*> operand(PyObject* x, int depth = 1) {
-        auto c = of(x, depth);
-        if (!c) return failure(std::move(c.error()));
-        PyObject* p = c->get();
-        if (p != x && !made_view(p)) kept_.push_back(std::move(*c));
-        return p;
+    // x with each corvantile array (also inside lists and tuples) as a NumPy view,
+    // borrowed: this object keeps what it made. depth counts the containers around x
+    // (1 inside an argument list, 0 for a lone operand).
+    Result<PyObject*> of(PyObject* x, int depth = 1) {
+        PyTypeObject* t = Py_TYPE(x);
+        if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
+        if (is_array_type(road_, t)) return view(x);
+        return x;
     }
 
     // Lone operands (the object and key of an item access, the two sides of an
-    // operator), each as operand(x, 0).
+    // operator), each as of(x, 0).
     template <std::same_as<PyObject*>... X>
     Result<std::array<PyObject*, sizeof...(X)>> lone_operands(X... xs) {
         std::array<PyObject*, sizeof...(X)> out{xs...};
         for (PyObject*& x : out) {
-            auto p = operand(x, 0);
+            auto p = of(x, 0);
             if (!p) return failure(std::move(p.error()));
             x = *p;
         }
@@ -200,8 +276,7 @@ public:
         PyTypeObject* t = Py_TYPE(r.get());
         if (t == road_.arrays->ndarray) {
             for (std::size_t i = 0; i < count_; ++i) {
-                const Made& m = i < small_.size() ? small_[i] : more_[i - small_.size()];
-                if (m.view.get() == r.get()) return Ref::borrow(m.array);
+                if (made(i).view == r.get()) return Ref::borrow(made(i).array);
             }
         } else if (t == &PyTuple_Type) {
             const Py_ssize_t n = PyTuple_GET_SIZE(r.get());
@@ -219,11 +294,15 @@ public:
 
 private:
     struct Made {
-        Ref view;
+        PyObject* view = nullptr;   // owned
         PyObject* array = nullptr;  // kept alive as the view's base
+        int flags = 0;              // the view's flags when handed out
     };
 
-    Result<Ref> view(PyObject* x) {
+    Made& made(std::size_t i) noexcept { return i < small_.size() ? small_[i] : more_[i - small_.size()]; }
+
+    // The view of x: the one x keeps when it still fits, otherwise a new one.
+    Result<PyObject*> view(PyObject* x) {
         PyArray& a = *PyArray::of(x);
         const ArrayDims& dims = a.value.dims();
         const std::size_t ndim = dims.ndim();
@@ -236,11 +315,6 @@ private:
             data = a.value.raw_data();
             byte_strides = dims.stride_slots().data();
         }
-        std::array<Py_ssize_t, MAX_NDIM> shape, strides;  // the first ndim are used
-        for (std::size_t k = 0; k < ndim; ++k) {
-            shape[k] = static_cast<Py_ssize_t>(dims.shape()[k]);
-            strides[k] = static_cast<Py_ssize_t>(byte_strides[k]);
-        }
         const NumpyArrays& api = *road_.arrays;
         PyObject* descr = nullptr;
         switch (a.value.kind()) {
@@ -248,40 +322,80 @@ private:
             case ElementKind::I64: descr = api.int64_descr.get(); break;
             case ElementKind::Bool: descr = api.bool_descr.get(); break;
         }
-        auto v = api.view(descr, static_cast<int>(ndim), shape.data(), strides.data(), data, x);
-        if (!v) return v;
-        Made m{v->clone(), x};
+        const auto shape = dims.shape();
+        PyObject* v = a.numpy_view.exchange(nullptr, std::memory_order_acquire);
+        if (v != nullptr) {
+            NumpyArrayFields& f = numpy_fields(v);
+            bool fits = f.data == data && f.descr == descr && f.nd == static_cast<int>(ndim);
+            for (std::size_t k = 0; fits && k < ndim; ++k) {
+                fits = f.dimensions[k] == static_cast<Py_ssize_t>(shape[k]) && f.strides[k] == byte_strides[k];
+            }
+            if (fits) {
+                f.base = Py_NewRef(x);
+            } else {
+                Py_DECREF(v);  // the array changed since
+                v = nullptr;
+            }
+        }
+        if (v == nullptr) {
+            std::array<Py_ssize_t, MAX_NDIM> np_shape, np_strides;  // the first ndim are used
+            for (std::size_t k = 0; k < ndim; ++k) {
+                np_shape[k] = static_cast<Py_ssize_t>(shape[k]);
+                np_strides[k] = static_cast<Py_ssize_t>(byte_strides[k]);
+            }
+            auto made = api.view(descr, static_cast<int>(ndim), np_shape.data(), np_strides.data(), data, x);
+            if (!made) return failure(std::move(made.error()));
+            v = made->release();
+        }
+        const Made m{v, x, numpy_fields(v).flags};
         if (count_ < small_.size()) {
-            small_[count_] = std::move(m);
+            small_[count_] = m;
         } else {
-            more_.push_back(std::move(m));
+            more_.push_back(m);
         }
         ++count_;
         return v;
     }
 
-    Result<Ref> of_sequence(PyObject* x, bool list, int depth) {
-        if (depth > NESTING) return Ref::borrow(x);
+    // The view back into its array, or dropped.
+    static void settle(const Made& m) noexcept {
+#ifndef Py_GIL_DISABLED  // elsewhere a count of one does not prove that nobody else holds it
+        NumpyArrayFields& f = numpy_fields(m.view);
+        if (Py_REFCNT(m.view) == 1 && f.base == m.array && f.flags == m.flags && f.weakreflist == nullptr) {
+            PyObject* empty = nullptr;
+            if (PyArray::of(m.array)->numpy_view.compare_exchange_strong(empty, m.view, std::memory_order_acq_rel)) {
+                f.base = nullptr;
+                Py_DECREF(m.array);  // last: this may free the array, and the view with it
+                return;
+            }
+        }
+#endif
+        Py_DECREF(m.view);
+    }
+
+    Result<PyObject*> of_sequence(PyObject* x, bool list, int depth) {
+        if (depth > NESTING) return x;
         const Py_ssize_t n = Py_SIZE(x);
         Ref items;  // a list copy, made at the first change
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = list ? PyList_GET_ITEM(x, i) : PyTuple_GET_ITEM(x, i);
             auto c = of(item, depth + 1);
             if (!c) return c;
-            if (c->get() == item) continue;
+            if (*c == item) continue;
             if (!items) {
                 items = Ref::steal(list ? PyList_GetSlice(x, 0, n) : PySequence_List(x));
                 if (!items) return failure();
             }
-            PyList_SetItem(items.get(), i, c->release());  // takes the reference
+            PyList_SetItem(items.get(), i, Py_NewRef(*c));  // takes the reference
         }
-        if (!items) return Ref::borrow(x);
-        if (list) return items;
-        return check(PyList_AsTuple(items.get()));
-    }
-
-    bool made_view(PyObject* p) const noexcept {
-        return count_ > 0 && (count_ <= small_.size() ? small_[count_ - 1] : more_.back()).view.get() == p;
+        if (!items) return x;
+        if (!list) {
+            items = Ref::steal(PyList_AsTuple(items.get()));
+            if (!items) return failure();
+        }
+        PyObject* p = items.get();
+        kept_.push_back(std::move(items));
+        return p;
     }
 
     const Road& road_;
@@ -294,7 +408,7 @@ private:
 // Whether x may be or hold a corvantile array.
 bool may_hold(const Road& road, PyObject* x) noexcept {
     PyTypeObject* t = Py_TYPE(x);
-    return t == &PyTuple_Type || t == &PyList_Type || t == road.array_type || PyType_IsSubtype(t, road.array_type);
+    return t == &PyTuple_Type || t == &PyList_Type || is_array_type(road, t);
 }
 
 // NumPy's method `name` of x as its type's method descriptor: calling that with x first
@@ -303,30 +417,52 @@ bool may_hold(const Road& road, PyObject* x) noexcept {
 Ref method_descriptor(const Road& road, PyObject* x, PyObject* name) {
     PyTypeObject* type = road.arrays->ndarray;
     if (Py_TYPE(x) != type) return {};
+#ifndef Py_GIL_DISABLED
+    // The attributes of an immutable type never change: the descriptors found are kept.
+    struct Kept {
+        PyObject* name = nullptr;  // strong references, both
+        PyObject* descriptor = nullptr;
+    };
+    static constinit std::array<Kept, 32> kept{};
+    Kept& slot = kept[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kept.size()];
+    if (slot.name == name) return Ref::borrow(slot.descriptor);
+#endif
     Ref d = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
     if (!d) {
         PyErr_Clear();  // the bound road raises NumPy's own AttributeError
         return {};
     }
     if (!PyType_HasFeature(Py_TYPE(d.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return {};
+#ifndef Py_GIL_DISABLED
+    if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
+        PyObject* old_name = std::exchange(slot.name, Py_NewRef(name));
+        PyObject* old_descriptor = std::exchange(slot.descriptor, Py_NewRef(d.get()));
+        Py_XDECREF(old_name);
+        Py_XDECREF(old_descriptor);
+    }
+#endif
     return d;
 }
 
-// callable(*args[:nargs], **kw) with the operands through `views`, where kw is kwnames
+// callable(*args[:nargs], **kw) with the operands through views, where kw is kwnames
 // over the values after the positionals or the dictionary kwargs (either may be null).
-// With `method`, callable is a method name and args[0] the object it is looked up on.
-Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyObject* const* args, std::size_t nargs,
-                         PyObject* kwnames, PyObject* kwargs) {
+// With an object `self`, callable is a method name looked up on it, called with self first.
+Result<Ref> call_through(const Road& road, PyObject* callable, PyObject* self, PyObject* const* args,
+                         std::size_t nargs, PyObject* kwnames, PyObject* kwargs) {
     Views views(road);
+    const bool method = self != nullptr;
     const std::size_t nkw = kwnames != nullptr ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    const std::size_t total = nargs + nkw;
+    const std::size_t total = (method ? 1 : 0) + nargs + nkw;
     // Slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
     Argv argv(total + 1);
     PyObject** out = argv.data() + 1;
+    if (method) out[0] = self;
+    std::copy_n(args, nargs + nkw, out + (method ? 1 : 0));
+    if (method) nargs += 1;
     for (std::size_t i = 0; i < total; ++i) {
-        out[i] = args[i];
-        if (!may_hold(road, args[i])) continue;
-        auto c = views.operand(args[i], method && i == 0 ? 0 : 1);  // the object stands alone
+        PyObject* x = out[i];
+        if (!may_hold(road, x)) continue;
+        auto c = views.of(x, method && i == 0 ? 0 : 1);  // the object stands alone
         if (!c) return failure(std::move(c.error()));
         out[i] = *c;
     }
@@ -337,13 +473,13 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!may_hold(road, value)) continue;
             auto c = views.of(value, 0);  // keyword values stand alone
-            if (!c) return c;
-            if (c->get() == value) continue;
+            if (!c) return failure(std::move(c.error()));
+            if (*c == value) continue;
             if (!kw_copy) {
                 kw_copy = Ref::steal(PyDict_Copy(kwargs));
                 if (!kw_copy) return failure();
             }
-            if (auto s = check_status(PyDict_SetItem(kw_copy.get(), key, c->get())); !s) {
+            if (auto s = check_status(PyDict_SetItem(kw_copy.get(), key, *c)); !s) {
                 return failure(std::move(s.error()));
             }
         }
@@ -372,8 +508,25 @@ Result<Ref> call_through(const Road& road, PyObject* callable, bool method, PyOb
 
 // NumPy's function of that name, as the fallback module finds it.
 Result<Ref> numpy_function(const Road& road, PyObject* name) {
+    // The last functions found, valid while the table is unchanged (the table keeps them).
+    struct Found {
+        PyObject* name = nullptr;  // a strong reference, so that its address is not reused
+        PyObject* function = nullptr;
+        std::uint64_t generation = 0;
+    };
+    static constinit std::array<Found, 32> found{};
+    Found& slot = found[(reinterpret_cast<std::uintptr_t>(name) >> 4) % found.size()];
+    if (road.watched && slot.name == name && slot.generation == WATCH.generation) return Ref::borrow(slot.function);
     PyObject* f = PyDict_GetItemWithError(road.numpy_table.get(), name);  // borrowed
-    if (f != nullptr) return Ref::borrow(f);
+    if (f != nullptr) {
+        if (road.watched) {
+            PyObject* old = std::exchange(slot.name, Py_NewRef(name));
+            slot.function = f;
+            slot.generation = WATCH.generation;
+            Py_XDECREF(old);
+        }
+        return Ref::borrow(f);
+    }
     if (PyErr_Occurred()) return failure();
     return check(PyObject_GetAttr(road.numpy.get(), name));
 }
@@ -383,7 +536,7 @@ Result<Ref> call_numpy(const Road& road, PyObject* name, PyObject* const* args, 
                        PyObject* kwargs) {
     auto f = numpy_function(road, name);
     if (!f) return f;
-    return call_through(road, f->get(), false, args, nargs, kwnames, kwargs);
+    return call_through(road, f->get(), nullptr, args, nargs, kwnames, kwargs);
 }
 
 // function(head..., tail...) with the keyword dictionary.
@@ -415,6 +568,15 @@ Result<Ref> call(std::string_view np_name, std::span<PyObject* const> operands, 
     return invoke_with(Function::call, {name->get()}, operands, kwargs);
 }
 
+Result<Ref> call_named(PyObject* np_name, PyObject* x, PyObject* y) {
+    auto r = road();
+    if (!r) return failure(std::move(r.error()));
+    const Road& rd = **r;
+    PyObject* const operands[] = {x, y};
+    if (own(rd, Function::call)) return call_numpy(rd, np_name, operands, 2, nullptr, nullptr);
+    return invoke_with(Function::call, {np_name}, operands, nullptr);
+}
+
 Result<Ref> call(std::string_view np_name, std::initializer_list<PyObject*> operands, PyObject* kwargs) {
     return call(np_name, std::span<PyObject* const>(operands.begin(), operands.size()), kwargs);
 }
@@ -442,12 +604,7 @@ Result<Ref> call_method(PyObject* a, std::string_view method, std::span<PyObject
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    if (own(rd, Function::call_method)) {
-        Argv argv(1 + rest.size());
-        argv.data()[0] = a;
-        std::copy(rest.begin(), rest.end(), argv.data() + 1);
-        return call_through(rd, name->get(), true, argv.data(), 1 + rest.size(), nullptr, kwargs);
-    }
+    if (own(rd, Function::call_method)) return call_through(rd, name->get(), a, rest.data(), rest.size(), nullptr, kwargs);
     return invoke_with(Function::call_method, {a, name->get()}, rest, kwargs);
 }
 
@@ -458,13 +615,8 @@ Result<Ref> call_method_vector(PyObject* a, std::string_view method, PyObject* c
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (own(rd, Function::call_method)) {
-        const auto total = static_cast<std::size_t>(1 + nargs + nkw);
-        Argv argv(total);
-        argv.data()[0] = a;
-        std::copy_n(args, nargs + nkw, argv.data() + 1);
-        return call_through(rd, name->get(), true, argv.data(), static_cast<std::size_t>(1 + nargs), kwnames, nullptr);
+        return call_through(rd, name->get(), a, args, static_cast<std::size_t>(nargs), kwnames, nullptr);
     }
     auto kwargs = CallArgs{args, nargs, kwnames}.keywords_dict();
     if (!kwargs) return kwargs;
@@ -539,8 +691,6 @@ constexpr NamedInPlace IN_PLACE[] = {
 }  // namespace
 
 Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
-    auto name = text(np_name);
-    if (!name) return failure(std::move(name.error()));
     auto r = road();
     if (!r) return failure(std::move(r.error()));
     const Road& rd = **r;
@@ -553,6 +703,8 @@ Result<> inplace(PyObject* a, std::string_view np_name, PyObject* other) {
         if (!out) return failure(std::move(out.error()));
         return {};
     }
+    auto name = text(np_name);
+    if (!name) return failure(std::move(name.error()));
     PyObject* const args[] = {a, name->get(), other};
     auto result = invoke(Function::inplace, args);
     if (!result) return failure(std::move(result.error()));

@@ -23,6 +23,8 @@ Result<Ref> invoke(Function function, std::span<PyObject* const> args, PyObject*
 // numpy.<np_name>(*operands, **kwargs).
 Result<Ref> call(std::string_view np_name, std::span<PyObject* const> operands, PyObject* kwargs = nullptr);
 Result<Ref> call(std::string_view np_name, std::initializer_list<PyObject*> operands, PyObject* kwargs = nullptr);
+// The same for two operands, the name given as an interned str.
+Result<Ref> call_named(PyObject* np_name, PyObject* x, PyObject* y);
 // A fast call handed on unchanged: numpy.<np_name>(*args[:nargs], **dict(zip(kwnames, args[nargs:]))).
 // np_name is a str object.
 Result<Ref> call_vector(PyObject* np_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -149,6 +149,11 @@ std::optional<NumpyArrays> try_load_arrays() {
     const Py_ssize_t shape = 2, stride = sizeof(double);
     auto v = a.view(a.float64_descr.get(), 1, &shape, &stride, probe, numpy.get());
     if (!v || Py_TYPE(v->get()) != a.ndarray) return std::nullopt;
+    const NumpyArrayFields& f = numpy_fields(v->get());
+    if (f.data != reinterpret_cast<char*>(probe) || f.nd != 1 || f.dimensions[0] != shape || f.strides[0] != stride ||
+        f.base != numpy.get() || f.descr != a.float64_descr.get() || f.weakreflist != nullptr) {
+        return std::nullopt;  // not the field layout we read
+    }
     Ref item = Ref::steal(PySequence_GetItem(v->get(), 1));
     if (!item || PyFloat_AsDouble(item.get()) != -3.0) return std::nullopt;
     return a;

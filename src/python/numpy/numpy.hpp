@@ -46,6 +46,20 @@ Result<Ref> np_float_slow(double value);
 Result<Ref> np_i64_slow(std::int64_t value);
 Result<Ref> np_bool_slow(bool value);
 
+// The leading fields of a NumPy array object in the ABI version the load checks.
+struct NumpyArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+    PyObject* weakreflist;
+};
+inline NumpyArrayFields& numpy_fields(PyObject* array) noexcept { return *reinterpret_cast<NumpyArrayFields*>(array); }
+
 // NumPy's array maker from its C API: zero-copy NumPy arrays over memory we own.
 struct NumpyArrays {
     using NewFromDescr = PyObject* (*)(PyTypeObject* type, PyObject* descr, int ndim, const Py_ssize_t* shape,

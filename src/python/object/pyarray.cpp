@@ -29,6 +29,7 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<
     std::construct_at(&a->value, std::move(value));
     std::construct_at(&a->strided, std::move(strided));
     std::construct_at(&a->shape_tuple, nullptr);
+    std::construct_at(&a->numpy_view, nullptr);
     return Ref::steal(object);
 }
 
@@ -42,6 +43,7 @@ Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
     ::new (&a->value) AnyArray(Array<T>::from_parts(std::move(storage), dims));
     ::new (&a->strided) std::optional<Strided>();
     ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 template Result<Ref> create_unwritten<double>(const ArrayDims&, double*&);
@@ -56,6 +58,7 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
     ::new (&a->value) AnyArray(Array<T>::view(base, offset, dims, std::move(root_owner)));
     ::new (&a->strided) std::optional<Strided>();
     ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, const ArrayDims&, Owner);
@@ -85,6 +88,7 @@ Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& 
     });
     ::new (&a->strided) std::optional<Strided>();
     ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 
@@ -97,6 +101,7 @@ Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& st
     });
     ::new (&a->strided) std::optional<Strided>(std::move(strided));
     ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
     return Ref::steal(object);
 }
 

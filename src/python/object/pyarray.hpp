@@ -33,6 +33,9 @@ struct PyArray {
     AnyArray value;                  // for a strided view, its contiguous shadow
     std::optional<Strided> strided;  // present only on a strided view
     std::atomic<PyObject*> shape_tuple;  // the shape as last handed out (owned), or null
+    // A NumPy view of the elements kept for the next call declined to NumPy (owned, its
+    // base cleared while kept), or null; the NumPy bridge alone reads and sets it.
+    std::atomic<PyObject*> numpy_view;
 
     // A strided view gathers its base memory into its shadow, which is allocated by the
     // first refresh (std::bad_alloc may propagate); other arrays: no-op. Call before

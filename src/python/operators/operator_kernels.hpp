@@ -11,6 +11,7 @@
 #include "python/operators/operations.hpp"
 #include "python/operators/operators.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/runtime/interned.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -106,9 +107,16 @@ Result<Ref> wrap(std::expected<Array<T>, ArrayError>&& r) {
 
 inline Result<Ref> not_implemented() noexcept { return Ref::borrow(Py_NotImplemented); }
 
-// numpy.<name> with the operands in Python order.
-inline Result<Ref> numpy_call(std::string_view name, PyObject* self, PyObject* other, bool reflected) {
-    return reflected ? fallback::call(name, {other, self}) : fallback::call(name, {self, other});
+// The interned name of Op's NumPy function (Op::numpy views a literal or a FixedString).
+template <class Op>
+constinit Interned NUMPY_NAME{Op::numpy.data()};
+
+// numpy.<Op's function> with the operands in Python order.
+template <class Op>
+Result<Ref> numpy_call(PyObject* self, PyObject* other, bool reflected) {
+    auto name = NUMPY_NAME<Op>.get();
+    if (!name) return failure(std::move(name.error()));
+    return reflected ? fallback::call_named(*name, other, self) : fallback::call_named(*name, self, other);
 }
 
 // Whether an operand the native side does not take goes to NumPy: the objects NumPy

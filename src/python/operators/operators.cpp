@@ -78,7 +78,7 @@ Result<Ref> numpy_road(PyArray& self, PyObject* other) {
         const std::string_view method = R ? "__rpow__" : "__pow__";
         return fallback::call_method(self.object(), method, std::span<PyObject* const>(&other, 1));
     } else {
-        return numpy_call(Op::numpy, self.object(), other, R);
+        return numpy_call<Op>(self.object(), other, R);
     }
 }
 
@@ -160,24 +160,24 @@ Result<Ref> bitwise(PyArray& self, PyObject* other) {
             }
         }
     }
-    return numpy_call(B::numpy, self.object(), other, R);
+    return numpy_call<B>(self.object(), other, R);
 }
 
 // ---- operators that always go to NumPy --------------------------------------------------
 
 struct LShift {
-    static constexpr std::string_view name = "left_shift";
+    static constexpr std::string_view numpy = "left_shift";
 };
 struct RShift {
-    static constexpr std::string_view name = "right_shift";
+    static constexpr std::string_view numpy = "right_shift";
 };
 struct MatMul {
-    static constexpr std::string_view name = "matmul";
+    static constexpr std::string_view numpy = "matmul";
 };
 
 template <class N, bool R>
 Result<Ref> numpy_only(PyArray& self, PyObject* other) {
-    return numpy_call(N::name, self.object(), other, R);
+    return numpy_call<N>(self.object(), other, R);
 }
 
 // ---- the combiner -------------------------------------------------------------------------

@@ -210,7 +210,9 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
     if (dtype == nullptr) {
         auto r = array_or_numpy(object);
         if (!r) return r;
-        if (copy == true && r->get() == object) return call_copy(object);
+        // NumPy's array came back: a copy or a layout asked for is NumPy's to make.
+        const bool asked = (copy == true && r->get() == object) || (order != nullptr && order != Py_None);
+        if (asked && !is_ndarray(r->get())) return numpy_asarray_road(object, nullptr, copy, order, false);
         return r;
     }
     auto kind = native_kind(dtype);

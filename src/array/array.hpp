@@ -239,6 +239,35 @@ private:
     ArrayDims dims_;
 };
 
+// The assembling factories are inline: an ndarray result is built straight into its object.
+template <Element T>
+inline Array<T> Array<T>::view(const Array& base, std::uint64_t offset, const ArrayDims& dims,
+                               Owner root_owner) {
+    if (dims.itemsize() != ITEMSIZE) [[unlikely]] internal_failure("view with a foreign itemsize");
+    const std::uint64_t n = dims.size();
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(offset, n, &end) || end > base.len()) [[unlikely]] {
+        internal_failure("view out of bounds");
+    }
+    // A view of no elements never reads its pointer; keep it inside the base anyway.
+    T* p = const_cast<T*>(base.data()) + (n == 0 ? 0 : offset);
+    return Array(Storage<T>::borrow(p, n, std::move(root_owner)), dims);
+}
+
+template <Element T>
+inline Array<T> Array<T>::borrowed(T* data, const ArrayDims& dims, Owner root_owner) {
+    if (dims.itemsize() != ITEMSIZE) [[unlikely]] internal_failure("view with a foreign itemsize");
+    return Array(Storage<T>::borrow(data, dims.size(), std::move(root_owner)), dims);
+}
+
+template <Element T>
+inline Array<T> Array<T>::from_parts(Storage<T> storage, const ArrayDims& dims) {
+    if (dims.itemsize() != ITEMSIZE || storage.len() != dims.size()) [[unlikely]] {
+        internal_failure("storage does not match its dims");
+    }
+    return Array(std::move(storage), dims);
+}
+
 // An array of one of the three element kinds; what an ndarray holds.
 class AnyArray {
 public:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -25,8 +26,9 @@ constexpr bool is_true(Bool b) noexcept { return b != Bool::False; }
 namespace detail {
 void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed);
 void free_elements(void* p) noexcept;
+alignas(64) inline std::byte EMPTY_ELEMENTS[64];
 // Non-null, suitably aligned address of an empty storage; never read or written.
-void* empty_placeholder() noexcept;
+inline void* empty_placeholder() noexcept { return EMPTY_ELEMENTS; }
 }  // namespace detail
 
 // Contiguous elements: either an owned buffer of exactly len elements (owner empty),

@@ -37,16 +37,20 @@ constexpr const char* CLASS_DOC =
 
 void dealloc(PyObject* self) noexcept {
     EntryScope scope;
-    PyObject* in_flight = PyErr_GetRaisedException();
     PyTypeObject* type = Py_TYPE(self);
     PyArray* a = PyArray::of(self);
+    // Only dropping an owner reference can run code that raises; keep the exception in flight.
+    const bool drops_owner = a->strided || a->value.is_borrowed();
+    PyObject* in_flight = drops_owner ? PyErr_GetRaisedException() : nullptr;
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view
     Py_XDECREF(a->shape_tuple.load(std::memory_order_relaxed));
     type->tp_free(self);
     Py_DECREF(type);
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-    PyErr_SetRaisedException(in_flight);
+    if (drops_owner) {
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(in_flight);
+    }
 }
 
 Result<Ref> sq_item(PyObject* self, Py_ssize_t i) {
@@ -206,7 +210,7 @@ Result<PyTypeObject*> ndarray_type() {
     return type;
 }
 
-PyTypeObject* ndarray_type_or_panic() {
+PyTypeObject* detail::make_ndarray_type_or_panic() {
     if (const Ref* cell = NDARRAY_TYPE.get()) return reinterpret_cast<PyTypeObject*>(cell->get());
     auto type = ndarray_type();
     if (!type) {

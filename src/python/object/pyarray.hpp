@@ -57,15 +57,20 @@ namespace python {
 
 // The ndarray type, made once on first need.
 Result<PyTypeObject*> ndarray_type();
-// The same for callers that cannot return the error: it is printed and becomes the
-// internal failure "failed to create type object for `ndarray`".
-PyTypeObject* ndarray_type_or_panic();
 
 namespace detail {
 // The ndarray type once made; read inline by every entry's ndarray check.
 inline std::atomic<PyTypeObject*> NDARRAY_TYPE_SEEN{nullptr};
 bool is_ndarray_subtype(PyObject* object);
+PyTypeObject* make_ndarray_type_or_panic();
 }  // namespace detail
+
+// The same for callers that cannot return the error: it is printed and becomes the
+// internal failure "failed to create type object for `ndarray`".
+inline PyTypeObject* ndarray_type_or_panic() {
+    if (PyTypeObject* type = detail::NDARRAY_TYPE_SEEN.load(std::memory_order_relaxed)) return type;
+    return detail::make_ndarray_type_or_panic();
+}
 
 // Whether object is an ndarray (or of a subtype).
 inline bool is_ndarray(PyObject* object) {

@@ -6,15 +6,20 @@ namespace corvantile::python {
 
 namespace {
 
+// Small results keep their elements in the tail of their own object: one allocation
+// and one free instead of two each. The tail starts at an aligned offset.
+constexpr std::size_t TAIL_OFFSET = (sizeof(PyArray) + 15) & ~std::size_t{15};
+constexpr std::size_t TAIL_BYTES = 128;
+
 // The one maker of ndarray objects: a new instance of `type` whose value `init(PyArray&)`
 // constructs in place; the other members start empty. The exact class is neither
 // collected nor given a dict, and every member is constructed here, so it skips the
-// zeroing of the generic allocation.
+// zeroing of the generic allocation; it may also be given `tail` bytes after the object.
 template <class Init>
-Result<Ref> build(PyTypeObject* type, Init&& init) {
+Result<Ref> build(PyTypeObject* type, Init&& init, std::size_t tail = 0) {
     PyObject* object;
     if (type == ndarray_type_or_panic()) [[likely]] {
-        void* memory = PyObject_Malloc(sizeof(PyArray));
+        void* memory = PyObject_Malloc(tail == 0 ? sizeof(PyArray) : TAIL_OFFSET + tail);
         if (memory == nullptr) [[unlikely]] {
             PyErr_NoMemory();
             return failure();
@@ -56,7 +61,17 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<
 
 template <class T>
 Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
-    Storage<T> storage = Storage<T>::uninit(dims.size());
+    const std::uint64_t n = dims.size();
+    if (n != 0 && n <= TAIL_BYTES / sizeof(T)) {
+        return build(
+            ndarray_type_or_panic(),
+            [&](PyArray& a) {
+                data = reinterpret_cast<T*>(reinterpret_cast<std::byte*>(&a) + TAIL_OFFSET);
+                ::new (&a.value) AnyArray(Array<T>::from_parts(Storage<T>::embedded(data, n), dims));
+            },
+            n * sizeof(T));
+    }
+    Storage<T> storage = Storage<T>::uninit(n);
     data = storage.ptr();
     return build(ndarray_type_or_panic(), [&](PyArray& a) {
         ::new (&a.value) AnyArray(Array<T>::from_parts(std::move(storage), dims));

@@ -301,9 +301,12 @@ public:
         return std::get_if<Array<T>>(&v_);
     }
 
-    // Inline: every entry reads these, and the three cases fold into one access.
+    // Inline: every entry reads these, and the three cases fold into one access (an
+    // AnyArray is never valueless: its moves cannot throw).
     const ArrayDims& dims() const noexcept {
-        return std::visit([](const auto& a) -> const ArrayDims& { return a.dims_; }, v_);
+        if (const auto* a = std::get_if<Array<double>>(&v_)) return a->dims_;
+        if (const auto* a = std::get_if<Array<std::int64_t>>(&v_)) return a->dims_;
+        return std::get_if<Array<Bool>>(&v_)->dims_;
     }
     std::span<const std::uint64_t> shape() const { return dims().shape(); }
     std::size_t ndim() const noexcept { return dims().ndim(); }

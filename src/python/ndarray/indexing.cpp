@@ -89,6 +89,13 @@ Py_ssize_t normalise(Selector::Slice& s, std::uint64_t len) noexcept {
 // without a selection plan. Empty results take the general road.
 std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
     if (count <= 0 || a.value.len() == 0) return std::nullopt;
+    if (!a.strided && (s.step == 1 || count == 1)) {
+        // One block of the source's own storage: its dims with the first axis cut.
+        const ArrayDims& dims = a.value.dims();
+        const auto row = static_cast<std::uint64_t>(dims.stride_slots()[0]) / dims.itemsize();
+        return contiguous_view(a, static_cast<std::uint64_t>(s.start) * row,
+                               dims.with_first_size(static_cast<std::uint64_t>(count)));
+    }
     Layout layout = Layout::of(a);
     layout.data += s.start * layout.strides[0];
     layout.shape[0] = static_cast<std::uint64_t>(count);
@@ -280,6 +287,10 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
 Result<Ref> get_item(PyArray& a, PyObject* key) {
     // A bool key is a 0-d mask, not an integer.
     if (PyBool_Check(key)) return fallback::getitem(a.object(), key);
+    if (PyLong_CheckExact(key) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(key))) {
+        const std::int64_t index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(key));
+        return index_result(a, std::span(&index, 1));
+    }
     if (PyLong_Check(key)) {
         auto v = int_value(key);
         if (!v) return failure(std::move(v.error()));

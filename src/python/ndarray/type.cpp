@@ -66,6 +66,12 @@ Result<> sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
     return check_status(PyObject_SetItem(self, index->get(), value));
 }
 
+// len() without the entry frame: it calls nothing and cannot throw, and the slot is only
+// ever called with an ndarray.
+Py_ssize_t length_slot(PyObject* self) noexcept {
+    return SlotResult<Result<Py_ssize_t>>::convert(length(*PyArray::of(self)));
+}
+
 // ---- methods ----------------------------------------------------------------------------
 
 Result<Ref> noop(PyArray&, PyObject*) { return Ref::borrow(Py_None); }
@@ -144,7 +150,7 @@ PyType_Slot SLOTS[] = {
     {Py_mp_subscript, as_slot(entry<&get_item>)},
     {Py_tp_repr, as_slot(entry<&repr>)},
     {Py_tp_str, as_slot(entry<&str>)},
-    {Py_mp_length, as_slot(entry<&length>)},
+    {Py_mp_length, as_slot(&length_slot)},
     {Py_nb_bool, as_slot(entry<&truth>)},
     {Py_nb_float, as_slot(entry<&to_float>)},
     {Py_nb_int, as_slot(entry<&to_int>)},
@@ -180,7 +186,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_richcompare, as_slot(&tp_richcompare)},
     {Py_tp_dealloc, as_slot(&dealloc)},
     {Py_sq_item, as_slot(entry<&sq_item>)},
-    {Py_sq_length, as_slot(entry<&length>)},  // len() asks the sequence slot first
+    {Py_sq_length, as_slot(&length_slot)},  // len() asks the sequence slot first
     {Py_sq_ass_item, as_slot(entry<&sq_ass_item>)},
     {0, nullptr},
 };

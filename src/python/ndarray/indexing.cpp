@@ -47,21 +47,29 @@ Result<std::int64_t> int_value(PyObject* item) {
     return static_cast<std::int64_t>(v);
 }
 
-// The common slice `a:b` (no step; bounds None or small exact ints) read without the
-// interpreter's general unpacking; false for any other slice.
+// A slice of None and small exact ints (step not 0) read without the interpreter's
+// general unpacking, with its defaults; false for any other slice.
 bool small_bounds(const PySliceObject* slice, Py_ssize_t& start, Py_ssize_t& stop, Py_ssize_t& step) noexcept {
-    if (slice->step != Py_None) return false;
-    const auto bound = [](PyObject* item, Py_ssize_t absent, Py_ssize_t& out) {
-        if (item == Py_None) {
-            out = absent;
-            return true;
-        }
+    const auto compact = [](PyObject* item, Py_ssize_t& out) {
         if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
         out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
         return true;
     };
-    step = 1;
-    return bound(slice->start, 0, start) && bound(slice->stop, PY_SSIZE_T_MAX, stop);
+    if (slice->step == Py_None) {
+        step = 1;
+    } else if (!compact(slice->step, step) || step == 0) {
+        return false;  // a zero step takes the general road for its error
+    }
+    const bool back = step < 0;
+    const auto bound = [&](PyObject* item, Py_ssize_t absent, Py_ssize_t& out) {
+        if (item == Py_None) {
+            out = absent;
+            return true;
+        }
+        return compact(item, out);
+    };
+    return bound(slice->start, back ? PY_SSIZE_T_MAX : 0, start) &&
+           bound(slice->stop, back ? PY_SSIZE_T_MIN : PY_SSIZE_T_MAX, stop);
 }
 
 // A slice's bounds as given (step not 0). Unpacking may run __index__, which may change

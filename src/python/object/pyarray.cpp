@@ -1,5 +1,6 @@
 #include "python/object/pyarray.hpp"
 
+#include <algorithm>
 #include <memory>
 
 namespace corvantile::python {
@@ -30,9 +31,9 @@ Result<Ref> build(PyTypeObject* type, Init&& init, std::size_t tail = 0) {
         if (object == nullptr) return failure();
     }
     PyArray* a = PyArray::of(object);
-    init(*a);
     ::new (&a->strided) std::optional<Strided>();
     ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    init(*a);
     return Ref::steal(object);
 }
 
@@ -99,14 +100,18 @@ Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& 
     });
 }
 
-Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided) {
-    auto object = with_element_type(kind, [&]<class T>() {
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
+                           std::span<const std::int64_t> strides) {
+    if (strides.size() > MAX_NDIM) internal_failure("strided view with more than MAX_NDIM axes");
+    return with_element_type(kind, [&]<class T>() {
         return build(ndarray_type_or_panic(), [&](PyArray& a) {
             ::new (&a.value) AnyArray(Array<T>::from_parts(Storage<T>::deferred(dims.size()), dims));
+            Strided& view = a.strided.emplace();
+            view.root = Ref::borrow(root);
+            view.data = data;
+            std::ranges::copy(strides, view.strides.begin());
         });
     });
-    if (object) PyArray::of(object->get())->strided.emplace(std::move(strided));
-    return object;
 }
 
 Error array_error(ArrayError error) {

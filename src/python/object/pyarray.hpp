@@ -99,9 +99,11 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
 // A new contiguous view of `kind` under `dims` at `data`, inside the memory of the
 // root owner whose reference `owner` holds.
 Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
-// A new strided view of `kind` under `dims` over strided's memory. Its shadow is
-// neither allocated nor filled until the first refresh, which every native read makes.
-Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided);
+// A new strided view of `kind` under `dims` whose first element is at `data`, inside the
+// memory of `root` (which it keeps alive), with these byte strides. Its shadow is neither
+// allocated nor filled until the first refresh, which every native read makes.
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
+                           std::span<const std::int64_t> strides);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

@@ -185,22 +185,25 @@ bool same_shape(std::span<const std::uint64_t> a, std::span<const std::uint64_t>
     return std::ranges::equal(a, b);
 }
 
+// index_result for a strided view, apart so that the everyday road keeps a small frame.
+[[gnu::noinline]] Result<Ref> strided_index_result(PyArray& a, std::span<const std::int64_t> indices) {
+    auto at = a.strided_element_at(indices);
+    if (!at) return failure(std::move(at.error()));
+    if (*at) return scalar_at(a, **at);
+    std::array<std::byte, 320> buffer;
+    std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+    std::pmr::vector<Selector> selectors(&arena);
+    selectors.reserve(indices.size());
+    for (std::int64_t i : indices) selectors.emplace_back(Selector::Index{i});
+    auto plan = a.value.selection_plan(selectors);
+    if (!plan) return failure(array_error(std::move(plan.error())));
+    return view_from_layout(a, Layout::of(a).select(*plan, selectors));
+}
+
 }  // namespace
 
 Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
-    if (a.strided) {
-        auto at = a.strided_element_at(indices);
-        if (!at) return failure(std::move(at.error()));
-        if (*at) return scalar_at(a, **at);
-        std::array<std::byte, 320> buffer;
-        std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
-        std::pmr::vector<Selector> selectors(&arena);
-        selectors.reserve(indices.size());
-        for (std::int64_t i : indices) selectors.emplace_back(Selector::Index{i});
-        auto plan = a.value.selection_plan(selectors);
-        if (!plan) return failure(array_error(std::move(plan.error())));
-        return view_from_layout(a, Layout::of(a).select(*plan, selectors));
-    }
+    if (a.strided) return strided_index_result(a, indices);
     if (indices.size() == a.value.ndim()) {
         // One element: its offset straight from the C strides; an index out of bounds
         // takes the general road for its error.

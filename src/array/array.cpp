@@ -46,12 +46,6 @@ void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed)
 
 void free_elements(void* p) noexcept { std::free(p); }
 
-ArrayDims c_dims(std::span<const std::uint64_t> shape, std::uint8_t itemsize) {
-    auto d = ArrayDims::make(shape, itemsize);
-    if (!d) internal_failure("invalid dims for a valid shape: " + d.error().debug());
-    return *d;
-}
-
 }  // namespace detail
 
 // ---- Array<T> construction ---------------------------------------------------------------

@@ -20,6 +20,10 @@ ArrayError ArrayDims::refusal(std::size_t n) {
     return ArrayError::too_big();
 }
 
+void ArrayDims::broken_shape(std::size_t n) {
+    internal_failure("invalid dims for a valid shape: " + refusal(n).debug());
+}
+
 void ArrayDims::broken_ndim() { internal_failure("ArrayDims with more than MAX_NDIM axes"); }
 
 Shape ArrayDims::element_strides() const {

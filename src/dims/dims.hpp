@@ -59,6 +59,13 @@ public:
         if (!d.fill_c(shape, itemsize)) [[unlikely]] return std::unexpected(refusal(shape.size()));
         return d;
     }
+    // The C record of a shape known to be valid (that of existing elements); a refusal
+    // here is a broken invariant (internal failure).
+    static ArrayDims c_of_valid(std::span<const std::uint64_t> shape, std::uint8_t itemsize) {
+        ArrayDims d;
+        if (!d.fill_c(shape, itemsize)) [[unlikely]] broken_shape(shape.size());
+        return d;
+    }
     // The 0-d record.
     static constexpr ArrayDims scalar(std::uint8_t itemsize) noexcept {
         ArrayDims d;
@@ -104,6 +111,7 @@ public:
 
 private:
     [[noreturn, gnu::cold]] static void broken_ndim();
+    [[noreturn, gnu::cold]] static void broken_shape(std::size_t n);
     // The error of make for a refused shape of n axes.
     [[gnu::cold]] static ArrayError refusal(std::size_t n);
 

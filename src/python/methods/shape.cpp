@@ -192,9 +192,7 @@ Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
     if (args.has_keywords()) return call_method_fallback(self, "reshape", args);
     if (!self.strided) {
         if (const auto shape = simple_request(args, self.value.len())) {
-            auto dims = ArrayDims::make(*shape, static_cast<std::uint8_t>(self.value.dims().itemsize()));
-            if (!dims) return failure(array_error(std::move(dims.error())));
-            return storage_view(self, *dims);
+            return storage_view(self, ArrayDims::c_of_valid(*shape, static_cast<std::uint8_t>(self.value.dims().itemsize())));
         }
     }
     const Py_ssize_t nargs = args.nargs;

@@ -174,11 +174,11 @@ Result<Ref> view_from_layout(const PyArray& source, const Layout& layout) {
         if (!fresh) return failure(array_error(std::move(fresh.error())));
         return create_class_object(std::move(*fresh));
     }
-    auto dims = ArrayDims::make(shape, itemsize);
-    if (!dims) return failure(array_error(std::move(dims.error())));
+    // A view never holds more elements than its source.
+    const ArrayDims dims = ArrayDims::c_of_valid(shape, itemsize);
     PyObject* root = root_owner(source);
-    if (contiguous) return create_borrowed(kind, layout.data, *dims, Owner::adopt(Py_NewRef(root)));
-    return create_strided(kind, *dims, root, layout.data, std::span(layout.strides.data(), layout.ndim));
+    if (contiguous) return create_borrowed(kind, layout.data, dims, Owner::adopt(Py_NewRef(root)));
+    return create_strided(kind, dims, root, layout.data, std::span(layout.strides.data(), layout.ndim));
 }
 
 }  // namespace python

@@ -55,9 +55,9 @@ public:
     // signed 64-bit value gives the "array is too big..." Message.
     static std::expected<ArrayDims, ArrayError> make(std::span<const std::uint64_t> shape,
                                                      std::uint8_t itemsize) {
-        ArrayDims d;
-        if (!d.fill_c(shape, itemsize)) [[unlikely]] return std::unexpected(refusal(shape.size()));
-        return d;
+        std::expected<ArrayDims, ArrayError> dims;  // filled in place
+        if (!dims->fill_c(shape, itemsize)) [[unlikely]] dims = std::unexpected(refusal(shape.size()));
+        return dims;
     }
     // The C record of a shape known to be valid (that of existing elements); a refusal
     // here is a broken invariant (internal failure).

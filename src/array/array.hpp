@@ -304,25 +304,29 @@ public:
     // Inline: every entry reads these, and the three cases fold into one access (an
     // AnyArray is never valueless: its moves cannot throw).
     const ArrayDims& dims() const noexcept {
-        if (const auto* a = std::get_if<Array<double>>(&v_)) return a->dims_;
-        if (const auto* a = std::get_if<Array<std::int64_t>>(&v_)) return a->dims_;
-        return std::get_if<Array<Bool>>(&v_)->dims_;
+        assume_valued();
+        return std::visit([](const auto& a) -> const ArrayDims& { return a.dims_; }, v_);
     }
     std::span<const std::uint64_t> shape() const { return dims().shape(); }
     std::size_t ndim() const noexcept { return dims().ndim(); }
     std::uint64_t len() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) { return a.len(); }, v_);
     }
     void* raw_data() noexcept {
+        assume_valued();
         return std::visit([](auto& a) -> void* { return a.data(); }, v_);
     }
     const void* raw_data() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) -> const void* { return a.data(); }, v_);
     }
     bool is_borrowed() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) { return a.is_borrowed(); }, v_);
     }
     const Owner& owner() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
     }
     void set_dims(const ArrayDims& dims);
@@ -355,6 +359,9 @@ public:
         std::span<const AnyArray* const> arrays, std::int64_t axis);
 
 private:
+    void assume_valued() const noexcept {
+        if (v_.valueless_by_exception()) __builtin_unreachable();
+    }
     Variant v_;
 };
 

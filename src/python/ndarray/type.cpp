@@ -35,12 +35,20 @@ constexpr const char* CLASS_DOC =
 
 // ---- deallocation and the sequence slots ------------------------------------------------
 
+// Whether dropping one reference to `owner` may run code that raises: only the last
+// reference to an object that is not an exact ndarray (whose dealloc guards itself).
+bool drop_may_raise(const void* owner) noexcept {
+    const auto* object = static_cast<const PyObject*>(owner);
+    return object != nullptr && Py_REFCNT(object) == 1 && Py_TYPE(object) != ndarray_type_or_panic();
+}
+
 void dealloc(PyObject* self) noexcept {
     EntryScope scope;
     PyTypeObject* type = Py_TYPE(self);
     PyArray* a = PyArray::of(self);
-    // Only dropping an owner reference can run code that raises; keep the exception in flight.
-    const bool drops_owner = a->strided || a->value.is_borrowed();
+    // Keep the exception in flight where dropping an owner reference can run code.
+    const bool drops_owner = a->strided ? drop_may_raise(a->strided->root.get())
+                                        : a->value.is_borrowed() && drop_may_raise(a->value.owner().get());
     PyObject* in_flight = drops_owner ? PyErr_GetRaisedException() : nullptr;
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view

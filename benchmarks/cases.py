@@ -53,14 +53,6 @@ CASES += [
     ("index a[3] f64 8", SMALL, "a[3]"),
     ("index a[1:5] f64 8", SMALL, "a[1:5]"),
     ("reshape (2, 4) f64 8", SMALL, "a.reshape(2, 4)"),
-    ("reshape (2, -1) f64 8", SMALL, "a.reshape(2, -1)"),
-    ("index a[2] f64 8", SMALL, "a[2]"),
-    ("index a[1:3] f64 8", SMALL, "a[1:3]"),
-    ("index a[::-1] f64 8", SMALL, "a[::-1]"),
-    ("attr len(a) f64 8", SMALL, "len(a)"),
-    ("attr a.shape f64 8", SMALL, "a.shape"),
-    ("attr m2.T f64 8", SMALL + "; m2 = a.reshape(2, 4)", "m2.T"),
-    ("astype 'int64' f64 8", SMALL, "a.astype('int64')"),
 ]
 
 # Views, attributes and casts on 8 elements ("small" selects them).

@@ -10,6 +10,7 @@ from conftest import differential, native, sample, sample_array, writes_through
 CASES = {
     "reshape-args": ((2, 3), lambda a: a.reshape(3, 2), True),
     "reshape-list": ((6,), lambda a: a.reshape([2, 3]), True),
+    "reshape-tuple-unknown": ((2, 3), lambda a: a.reshape((-1, 2)), True),
     "reshape-range": ((6,), lambda a: a.reshape(range(2, 4)), True),
     "reshape-unknown-mid": ((2, 3, 4), lambda a: a.reshape(4, -1, 2), True),
     "reshape-unit-unknown": ((2, 3), lambda a: a.reshape(1, -1), True),

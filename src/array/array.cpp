@@ -46,17 +46,6 @@ void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed)
 
 void free_elements(void* p) noexcept { std::free(p); }
 
-void* empty_placeholder() noexcept {
-    alignas(64) static std::byte placeholder[64];
-    return placeholder;
-}
-
-ArrayDims c_dims(std::span<const std::uint64_t> shape, std::uint8_t itemsize) {
-    auto d = ArrayDims::make(shape, itemsize);
-    if (!d) internal_failure("invalid dims for a valid shape: " + d.error().debug());
-    return *d;
-}
-
 }  // namespace detail
 
 // ---- Array<T> construction ---------------------------------------------------------------
@@ -112,37 +101,9 @@ Array<T> Array<T>::scalar(T value) {
 }
 
 template <Element T>
-Array<T> Array<T>::view(const Array& base, std::uint64_t offset, const ArrayDims& dims,
-                        Owner root_owner) {
-    if (dims.itemsize() != ITEMSIZE) internal_failure("view with a foreign itemsize");
-    const std::uint64_t n = dims.size();
-    std::uint64_t end = 0;
-    if (__builtin_add_overflow(offset, n, &end) || end > base.len()) {
-        internal_failure("view out of bounds");
-    }
-    // A view of no elements never reads its pointer; keep it inside the base anyway.
-    T* p = const_cast<T*>(base.data()) + (n == 0 ? 0 : offset);
-    return Array(Storage<T>::borrow(p, n, std::move(root_owner)), dims);
-}
-
-template <Element T>
 Array<T> Array<T>::view(const Array& base, std::uint64_t offset,
                         std::span<const std::uint64_t> shape, Owner root_owner) {
     return view(base, offset, detail::c_dims(shape, ITEMSIZE), std::move(root_owner));
-}
-
-template <Element T>
-Array<T> Array<T>::borrowed(T* data, const ArrayDims& dims, Owner root_owner) {
-    if (dims.itemsize() != ITEMSIZE) internal_failure("view with a foreign itemsize");
-    return Array(Storage<T>::borrow(data, dims.size(), std::move(root_owner)), dims);
-}
-
-template <Element T>
-Array<T> Array<T>::from_parts(Storage<T> storage, const ArrayDims& dims) {
-    if (dims.itemsize() != ITEMSIZE || storage.len() != dims.size()) {
-        internal_failure("storage does not match its dims");
-    }
-    return Array(std::move(storage), dims);
 }
 
 template <Element T>

@@ -239,6 +239,35 @@ private:
     ArrayDims dims_;
 };
 
+// The assembling factories are inline: an ndarray result is built straight into its object.
+template <Element T>
+inline Array<T> Array<T>::view(const Array& base, std::uint64_t offset, const ArrayDims& dims,
+                               Owner root_owner) {
+    if (dims.itemsize() != ITEMSIZE) [[unlikely]] internal_failure("view with a foreign itemsize");
+    const std::uint64_t n = dims.size();
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(offset, n, &end) || end > base.len()) [[unlikely]] {
+        internal_failure("view out of bounds");
+    }
+    // A view of no elements never reads its pointer; keep it inside the base anyway.
+    T* p = const_cast<T*>(base.data()) + (n == 0 ? 0 : offset);
+    return Array(Storage<T>::borrow(p, n, std::move(root_owner)), dims);
+}
+
+template <Element T>
+inline Array<T> Array<T>::borrowed(T* data, const ArrayDims& dims, Owner root_owner) {
+    if (dims.itemsize() != ITEMSIZE) [[unlikely]] internal_failure("view with a foreign itemsize");
+    return Array(Storage<T>::borrow(data, dims.size(), std::move(root_owner)), dims);
+}
+
+template <Element T>
+inline Array<T> Array<T>::from_parts(Storage<T> storage, const ArrayDims& dims) {
+    if (dims.itemsize() != ITEMSIZE || storage.len() != dims.size()) [[unlikely]] {
+        internal_failure("storage does not match its dims");
+    }
+    return Array(std::move(storage), dims);
+}
+
 // An array of one of the three element kinds; what an ndarray holds.
 class AnyArray {
 public:
@@ -272,25 +301,32 @@ public:
         return std::get_if<Array<T>>(&v_);
     }
 
-    // Inline: every entry reads these, and the three cases fold into one access.
+    // Inline: every entry reads these, and the three cases fold into one access (an
+    // AnyArray is never valueless: its moves cannot throw).
     const ArrayDims& dims() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) -> const ArrayDims& { return a.dims_; }, v_);
     }
     std::span<const std::uint64_t> shape() const { return dims().shape(); }
     std::size_t ndim() const noexcept { return dims().ndim(); }
     std::uint64_t len() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) { return a.len(); }, v_);
     }
     void* raw_data() noexcept {
+        assume_valued();
         return std::visit([](auto& a) -> void* { return a.data(); }, v_);
     }
     const void* raw_data() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) -> const void* { return a.data(); }, v_);
     }
     bool is_borrowed() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) { return a.is_borrowed(); }, v_);
     }
     const Owner& owner() const noexcept {
+        assume_valued();
         return std::visit([](const auto& a) -> const Owner& { return a.owner(); }, v_);
     }
     void set_dims(const ArrayDims& dims);
@@ -323,6 +359,9 @@ public:
         std::span<const AnyArray* const> arrays, std::int64_t axis);
 
 private:
+    void assume_valued() const noexcept {
+        if (v_.valueless_by_exception()) __builtin_unreachable();
+    }
     Variant v_;
 };
 

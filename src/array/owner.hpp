@@ -20,12 +20,19 @@ public:
     Owner() noexcept = default;
 
     // Takes over a reference the caller already owns (no acquire).
-    [[nodiscard]] static Owner adopt(void* strong_ref) noexcept;
+    [[nodiscard]] static Owner adopt(void* strong_ref) noexcept { return Owner(strong_ref); }
 
     Owner(const Owner& other) noexcept;  // acquires one more reference
     Owner& operator=(const Owner& other) noexcept;
     Owner(Owner&& other) noexcept : ref_(other.ref_) { other.ref_ = nullptr; }
-    Owner& operator=(Owner&& other) noexcept;
+    Owner& operator=(Owner&& other) noexcept {
+        if (this != &other) {
+            reset();
+            ref_ = other.ref_;
+            other.ref_ = nullptr;
+        }
+        return *this;
+    }
     ~Owner() { reset(); }
 
     // Drops the reference (release hook) and leaves the handle empty. Inline, since most

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -25,13 +26,14 @@ constexpr bool is_true(Bool b) noexcept { return b != Bool::False; }
 namespace detail {
 void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed);
 void free_elements(void* p) noexcept;
+alignas(64) inline std::byte EMPTY_ELEMENTS[64];
 // Non-null, suitably aligned address of an empty storage; never read or written.
-void* empty_placeholder() noexcept;
+inline void* empty_placeholder() noexcept { return EMPTY_ELEMENTS; }
 }  // namespace detail
 
-// Contiguous elements: either an owned buffer of exactly len elements (owner empty),
-// or borrowed memory inside the owner object, which the storage keeps alive.
-// Move-only; a moved-from storage is empty.
+// Contiguous elements: an owned buffer of exactly len elements (owner empty), borrowed
+// memory inside the owner object, which the storage keeps alive, or embedded memory that
+// its holder keeps alive. Move-only; a moved-from storage is empty.
 template <class T>
 class Storage {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -66,6 +68,13 @@ public:
             return copy_of(tmp);
         }
     }
+    // Embedded memory: len (not 0) elements at ptr, which live exactly as long as the
+    // holder of the storage (an ndarray's elements in the tail of its own object); never freed.
+    static Storage embedded(T* ptr, std::uint64_t len) noexcept {
+        Storage s(ptr, len);
+        s.embedded_ = true;
+        return s;
+    }
     // Borrowed memory: len elements at ptr inside owner's memory; owner must be set.
     static Storage borrow(T* ptr, std::uint64_t len, Owner owner) {
         if (!owner) internal_failure("borrowed storage without owner");
@@ -76,9 +85,11 @@ public:
         return s;
     }
 
-    Storage(Storage&& o) noexcept : ptr_(o.ptr_), len_(o.len_), owner_(std::move(o.owner_)) {
+    Storage(Storage&& o) noexcept
+        : ptr_(o.ptr_), len_(o.len_), owner_(std::move(o.owner_)), embedded_(o.embedded_) {
         o.ptr_ = static_cast<T*>(detail::empty_placeholder());
         o.len_ = 0;
+        o.embedded_ = false;
     }
     Storage& operator=(Storage&& o) noexcept {
         if (this != &o) {
@@ -86,8 +97,10 @@ public:
             ptr_ = o.ptr_;
             len_ = o.len_;
             owner_ = std::move(o.owner_);
+            embedded_ = o.embedded_;
             o.ptr_ = static_cast<T*>(detail::empty_placeholder());
             o.len_ = 0;
+            o.embedded_ = false;
         }
         return *this;
     }
@@ -114,13 +127,14 @@ private:
     }
     static T* empty() noexcept { return static_cast<T*>(detail::empty_placeholder()); }
     void drop() noexcept {
-        if (!owner_ && len_ != 0 && ptr_ != nullptr) detail::free_elements(ptr_);
+        if (!owner_ && !embedded_ && len_ != 0 && ptr_ != nullptr) detail::free_elements(ptr_);
         owner_.reset();
     }
 
     T* ptr_;
     std::uint64_t len_ = 0;
     Owner owner_;
+    bool embedded_ = false;
 };
 
 }  // namespace corvantile

@@ -15,30 +15,13 @@ void Shape::push_back(std::uint64_t size) {
     sizes_[n_++] = size;
 }
 
-std::expected<ArrayDims, ArrayError> ArrayDims::make(std::span<const std::uint64_t> shape,
-                                                     std::uint8_t itemsize) {
-    if (shape.size() > MAX_NDIM) return std::unexpected(DimsError{shape.size()});
-    // The byte size must fit in a signed 64-bit value; like NumPy, axes of size 0 are
-    // left out of the check so an empty array cannot hide an oversized shape.
-    constexpr auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    std::uint64_t bytes = itemsize;
-    for (std::uint64_t s : shape) {
-        if (s == 0) continue;
-        if (__builtin_mul_overflow(bytes, s, &bytes) || bytes > limit) {
-            return std::unexpected(ArrayError::too_big());
-        }
-    }
-    ArrayDims d;
-    d.ndim_ = static_cast<std::uint8_t>(shape.size());
-    d.itemsize_ = itemsize;
-    // Cannot overflow: every stride is at most the byte size checked above, or 0.
-    std::uint64_t stride = itemsize;
-    for (std::size_t k = shape.size(); k-- > 0;) {
-        d.shape_[k] = shape[k];
-        d.strides_[k] = static_cast<std::int64_t>(stride);
-        stride *= shape[k];
-    }
-    return d;
+ArrayError ArrayDims::refusal(std::size_t n) {
+    if (n > MAX_NDIM) return DimsError{n};
+    return ArrayError::too_big();
+}
+
+void ArrayDims::broken_shape(std::size_t n) {
+    internal_failure("invalid dims for a valid shape: " + refusal(n).debug());
 }
 
 void ArrayDims::broken_ndim() { internal_failure("ArrayDims with more than MAX_NDIM axes"); }

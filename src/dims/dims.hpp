@@ -54,11 +54,30 @@ public:
     // Dims(TooManyDims(n)); a byte size (itemsize times the non-zero sizes) above the largest
     // signed 64-bit value gives the "array is too big..." Message.
     static std::expected<ArrayDims, ArrayError> make(std::span<const std::uint64_t> shape,
-                                                     std::uint8_t itemsize);
+                                                     std::uint8_t itemsize) {
+        std::expected<ArrayDims, ArrayError> dims;  // filled in place
+        if (!dims->fill_c(shape, itemsize)) [[unlikely]] dims = std::unexpected(refusal(shape.size()));
+        return dims;
+    }
+    // The C record of a shape known to be valid (that of existing elements); a refusal
+    // here is a broken invariant (internal failure).
+    static ArrayDims c_of_valid(std::span<const std::uint64_t> shape, std::uint8_t itemsize) {
+        ArrayDims d;
+        if (!d.fill_c(shape, itemsize)) [[unlikely]] broken_shape(shape.size());
+        return d;
+    }
     // The 0-d record.
     static constexpr ArrayDims scalar(std::uint8_t itemsize) noexcept {
         ArrayDims d;
         d.itemsize_ = itemsize;
+        return d;
+    }
+
+    // The same record with the first axis cut to `size` elements (ndim at least 1): the C
+    // strides do not depend on the first size.
+    ArrayDims with_first_size(std::uint64_t size) const noexcept {
+        ArrayDims d = *this;
+        d.shape_[0] = size;
         return d;
     }
 
@@ -92,6 +111,30 @@ public:
 
 private:
     [[noreturn, gnu::cold]] static void broken_ndim();
+    [[noreturn, gnu::cold]] static void broken_shape(std::size_t n);
+    // The error of make for a refused shape of n axes.
+    [[gnu::cold]] static ArrayError refusal(std::size_t n);
+
+    // Writes the C record of shape into this zeroed record; false when make refuses it.
+    bool fill_c(std::span<const std::uint64_t> shape, std::uint8_t itemsize) noexcept {
+        const std::size_t n = shape.size();
+        if (n > MAX_NDIM) return false;
+        ndim_ = static_cast<std::uint8_t>(n);
+        itemsize_ = itemsize;
+        // The byte size must fit in a signed 64-bit value; like NumPy, axes of size 0 are
+        // left out of the check so an empty array cannot hide an oversized shape. The
+        // strides never exceed it (or are 0).
+        std::uint64_t stride = itemsize, bytes = itemsize;
+        bool over = false;
+        for (std::size_t k = n; k-- > 0;) {
+            const std::uint64_t size = shape[k];
+            shape_[k] = size;
+            strides_[k] = static_cast<std::int64_t>(stride);
+            stride *= size;
+            over |= __builtin_mul_overflow(bytes, size == 0 ? 1 : size, &bytes);
+        }
+        return !over && bytes <= static_cast<std::uint64_t>(INT64_MAX);
+    }
 
     std::array<std::uint64_t, MAX_NDIM> shape_{};
     std::array<std::int64_t, MAX_NDIM> strides_{};

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <format>
 #include <memory_resource>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,10 +148,53 @@ Result<Ref> reshaped_copy(const PyArray& a, std::span<const std::uint64_t> shape
     return create_class_object(std::move(*copy));
 }
 
+// The everyday request, a.reshape(2, -1) or a.reshape((2, -1)) in small exact ints that
+// fit the element count: its shape read straight from the arguments. Nothing for any other
+// request, which takes the general road (and its errors).
+std::optional<Shape> simple_request(const CallArgs& args, std::uint64_t count) noexcept {
+    PyObject* const* items = args.args;
+    Py_ssize_t n = args.nargs;
+    if (n == 1 && PyTuple_CheckExact(items[0])) {
+        n = PyTuple_GET_SIZE(items[0]);
+        items = &PyTuple_GET_ITEM(items[0], 0);
+    }
+    if (n == 0 || n > static_cast<Py_ssize_t>(MAX_NDIM)) return std::nullopt;
+    Shape shape;
+    std::uint64_t known = 1;
+    std::size_t unknown = MAX_NDIM;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+            return std::nullopt;
+        }
+        const Py_ssize_t size = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        if (size < 0) {
+            if (unknown != MAX_NDIM) return std::nullopt;
+            unknown = static_cast<std::size_t>(i);
+            shape.push_back(0);
+            continue;
+        }
+        shape.push_back(static_cast<std::uint64_t>(size));
+        if (__builtin_mul_overflow(known, static_cast<std::uint64_t>(size), &known)) return std::nullopt;
+    }
+    if (unknown != MAX_NDIM) {
+        if (known == 0 || count % known != 0) return std::nullopt;
+        shape[unknown] = count / known;
+    } else if (known != count) {
+        return std::nullopt;
+    }
+    return shape;
+}
+
 }  // namespace
 
 Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
     if (args.has_keywords()) return call_method_fallback(self, "reshape", args);
+    if (!self.strided) {
+        if (const auto shape = simple_request(args, self.value.len())) {
+            return storage_view(self, ArrayDims::c_of_valid(*shape, static_cast<std::uint8_t>(self.value.dims().itemsize())));
+        }
+    }
     const Py_ssize_t nargs = args.nargs;
     Py_ssize_t n = nargs;
     if (nargs == 1) {
@@ -210,13 +254,15 @@ Result<Ref> flatten_method(PyArray& self, const CallArgs& args) {
 }
 
 Result<Ref> transposed(PyArray& self) {
-    const Layout layout = Layout::of(self);
+    const ArrayDims& dims = self.value.dims();
+    const std::size_t n = dims.ndim();
+    const auto& strides = self.strided ? self.strided->strides : dims.stride_slots();
     Layout reversed;
-    reversed.data = layout.data;
-    reversed.ndim = layout.ndim;
-    for (std::size_t i = 0; i < layout.ndim; ++i) {
-        reversed.shape[i] = layout.shape[layout.ndim - 1 - i];
-        reversed.strides[i] = layout.strides[layout.ndim - 1 - i];
+    reversed.data = self.strided ? self.strided->data : static_cast<std::byte*>(self.value.raw_data());
+    reversed.ndim = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        reversed.shape[i] = dims.shape_slots()[n - 1 - i];
+        reversed.strides[i] = strides[n - 1 - i];
     }
     return view_from_layout(self, reversed);
 }

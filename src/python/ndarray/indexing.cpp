@@ -47,21 +47,29 @@ Result<std::int64_t> int_value(PyObject* item) {
     return static_cast<std::int64_t>(v);
 }
 
-// The common slice `a:b` (no step; bounds None or small exact ints) read without the
-// interpreter's general unpacking; false for any other slice.
+// A slice of None and small exact ints (step not 0) read without the interpreter's
+// general unpacking, with its defaults; false for any other slice.
 bool small_bounds(const PySliceObject* slice, Py_ssize_t& start, Py_ssize_t& stop, Py_ssize_t& step) noexcept {
-    if (slice->step != Py_None) return false;
-    const auto bound = [](PyObject* item, Py_ssize_t absent, Py_ssize_t& out) {
-        if (item == Py_None) {
-            out = absent;
-            return true;
-        }
+    const auto compact = [](PyObject* item, Py_ssize_t& out) {
         if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
         out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
         return true;
     };
-    step = 1;
-    return bound(slice->start, 0, start) && bound(slice->stop, PY_SSIZE_T_MAX, stop);
+    if (slice->step == Py_None) {
+        step = 1;
+    } else if (!compact(slice->step, step) || step == 0) {
+        return false;  // a zero step takes the general road for its error
+    }
+    const bool back = step < 0;
+    const auto bound = [&](PyObject* item, Py_ssize_t absent, Py_ssize_t& out) {
+        if (item == Py_None) {
+            out = absent;
+            return true;
+        }
+        return compact(item, out);
+    };
+    return bound(slice->start, back ? PY_SSIZE_T_MAX : 0, start) &&
+           bound(slice->stop, back ? PY_SSIZE_T_MIN : PY_SSIZE_T_MAX, stop);
 }
 
 // A slice's bounds as given (step not 0). Unpacking may run __index__, which may change
@@ -89,6 +97,13 @@ Py_ssize_t normalise(Selector::Slice& s, std::uint64_t len) noexcept {
 // without a selection plan. Empty results take the general road.
 std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice& s, Py_ssize_t count) {
     if (count <= 0 || a.value.len() == 0) return std::nullopt;
+    if (!a.strided && (s.step == 1 || count == 1)) {
+        // One block of the source's own storage: its dims with the first axis cut.
+        const ArrayDims& dims = a.value.dims();
+        const auto row = static_cast<std::uint64_t>(dims.stride_slots()[0]) / dims.itemsize();
+        return contiguous_view(a, static_cast<std::uint64_t>(s.start) * row,
+                               dims.with_first_size(static_cast<std::uint64_t>(count)));
+    }
     Layout layout = Layout::of(a);
     layout.data += s.start * layout.strides[0];
     layout.shape[0] = static_cast<std::uint64_t>(count);
@@ -170,22 +185,25 @@ bool same_shape(std::span<const std::uint64_t> a, std::span<const std::uint64_t>
     return std::ranges::equal(a, b);
 }
 
+// index_result for a strided view, apart so that the everyday road keeps a small frame.
+[[gnu::noinline]] Result<Ref> strided_index_result(PyArray& a, std::span<const std::int64_t> indices) {
+    auto at = a.strided_element_at(indices);
+    if (!at) return failure(std::move(at.error()));
+    if (*at) return scalar_at(a, **at);
+    std::array<std::byte, 320> buffer;
+    std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
+    std::pmr::vector<Selector> selectors(&arena);
+    selectors.reserve(indices.size());
+    for (std::int64_t i : indices) selectors.emplace_back(Selector::Index{i});
+    auto plan = a.value.selection_plan(selectors);
+    if (!plan) return failure(array_error(std::move(plan.error())));
+    return view_from_layout(a, Layout::of(a).select(*plan, selectors));
+}
+
 }  // namespace
 
 Result<Ref> index_result(PyArray& a, std::span<const std::int64_t> indices) {
-    if (a.strided) {
-        auto at = a.strided_element_at(indices);
-        if (!at) return failure(std::move(at.error()));
-        if (*at) return scalar_at(a, **at);
-        std::array<std::byte, 320> buffer;
-        std::pmr::monotonic_buffer_resource arena(buffer.data(), buffer.size());
-        std::pmr::vector<Selector> selectors(&arena);
-        selectors.reserve(indices.size());
-        for (std::int64_t i : indices) selectors.emplace_back(Selector::Index{i});
-        auto plan = a.value.selection_plan(selectors);
-        if (!plan) return failure(array_error(std::move(plan.error())));
-        return view_from_layout(a, Layout::of(a).select(*plan, selectors));
-    }
+    if (a.strided) return strided_index_result(a, indices);
     if (indices.size() == a.value.ndim()) {
         // One element: its offset straight from the C strides; an index out of bounds
         // takes the general road for its error.
@@ -278,6 +296,10 @@ Result<Ref> select_result(PyArray& a, std::span<const Selector> selectors, std::
 Result<Ref> get_item(PyArray& a, PyObject* key) {
     // A bool key is a 0-d mask, not an integer.
     if (PyBool_Check(key)) return fallback::getitem(a.object(), key);
+    if (PyLong_CheckExact(key) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(key))) {
+        const std::int64_t index = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(key));
+        return index_result(a, std::span(&index, 1));
+    }
     if (PyLong_Check(key)) {
         auto v = int_value(key);
         if (!v) return failure(std::move(v.error()));

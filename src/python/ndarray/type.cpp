@@ -35,19 +35,33 @@ constexpr const char* CLASS_DOC =
 
 // ---- deallocation and the sequence slots ------------------------------------------------
 
+// Whether dropping one reference to `owner` may run code that raises: only the last
+// reference to an object that is not an exact ndarray (whose dealloc guards itself).
+bool drop_may_raise(const void* owner) noexcept {
+    const auto* object = static_cast<const PyObject*>(owner);
+    return object != nullptr && Py_REFCNT(object) == 1 && Py_TYPE(object) != ndarray_type_or_panic();
+}
+
 void dealloc(PyObject* self) noexcept {
     EntryScope scope;
-    PyObject* in_flight = PyErr_GetRaisedException();
     PyTypeObject* type = Py_TYPE(self);
     PyArray* a = PyArray::of(self);
+    // Keep the exception in flight where dropping an owner reference or the kept NumPy
+    // view can run code.
+    const bool drops_owner = (a->strided ? drop_may_raise(a->strided->root.get())
+                                         : a->value.is_borrowed() && drop_may_raise(a->value.owner().get())) ||
+                             a->numpy_view.load(std::memory_order_relaxed) != nullptr;
+    PyObject* in_flight = drops_owner ? PyErr_GetRaisedException() : nullptr;
     std::destroy_at(&a->value);    // frees an owned buffer or drops the owner reference
     std::destroy_at(&a->strided);  // drops the root owner of a strided view
     Py_XDECREF(a->shape_tuple.load(std::memory_order_relaxed));
     Py_XDECREF(a->numpy_view.load(std::memory_order_relaxed));
     type->tp_free(self);
     Py_DECREF(type);
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-    PyErr_SetRaisedException(in_flight);
+    if (drops_owner) {
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        PyErr_SetRaisedException(in_flight);
+    }
 }
 
 Result<Ref> sq_item(PyObject* self, Py_ssize_t i) {
@@ -61,6 +75,12 @@ Result<> sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
     if (!index) return failure(std::move(index.error()));
     if (value == nullptr) return check_status(PyObject_DelItem(self, index->get()));
     return check_status(PyObject_SetItem(self, index->get(), value));
+}
+
+// len() without the entry frame: it calls nothing and cannot throw, and the slot is only
+// ever called with an ndarray.
+Py_ssize_t length_slot(PyObject* self) noexcept {
+    return SlotResult<Result<Py_ssize_t>>::convert(length(*PyArray::of(self)));
 }
 
 // ---- methods ----------------------------------------------------------------------------
@@ -141,7 +161,7 @@ PyType_Slot SLOTS[] = {
     {Py_mp_subscript, as_slot(entry<&get_item>)},
     {Py_tp_repr, as_slot(entry<&repr>)},
     {Py_tp_str, as_slot(entry<&str>)},
-    {Py_mp_length, as_slot(entry<&length>)},
+    {Py_mp_length, as_slot(&length_slot)},
     {Py_nb_bool, as_slot(entry<&truth>)},
     {Py_nb_float, as_slot(entry<&to_float>)},
     {Py_nb_int, as_slot(entry<&to_int>)},
@@ -177,7 +197,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_richcompare, as_slot(&tp_richcompare)},
     {Py_tp_dealloc, as_slot(&dealloc)},
     {Py_sq_item, as_slot(entry<&sq_item>)},
-    {Py_sq_length, as_slot(entry<&length>)},  // len() asks the sequence slot first
+    {Py_sq_length, as_slot(&length_slot)},  // len() asks the sequence slot first
     {Py_sq_ass_item, as_slot(entry<&sq_ass_item>)},
     {0, nullptr},
 };
@@ -207,7 +227,7 @@ Result<PyTypeObject*> ndarray_type() {
     return type;
 }
 
-PyTypeObject* ndarray_type_or_panic() {
+PyTypeObject* detail::make_ndarray_type_or_panic() {
     if (const Ref* cell = NDARRAY_TYPE.get()) return reinterpret_cast<PyTypeObject*>(cell->get());
     auto type = ndarray_type();
     if (!type) {

@@ -1,19 +1,51 @@
 #include "python/object/pyarray.hpp"
 
+#include <algorithm>
 #include <memory>
 
 namespace corvantile::python {
 
 namespace {
 
-// A new, unconstructed instance of `type`. The exact class is neither collected nor
-// given a dict, and every member is constructed right after, so it skips the zeroing
-// of the generic allocation.
-PyObject* allocate_instance(PyTypeObject* type) noexcept {
-    if (type != ndarray_type_or_panic()) return type->tp_alloc(type, 0);
-    void* memory = PyObject_Malloc(sizeof(PyArray));
-    if (memory == nullptr) return PyErr_NoMemory();
-    return PyObject_Init(static_cast<PyObject*>(memory), type);
+// Small results keep their elements in the tail of their own object: one allocation
+// and one free instead of two each. The tail starts at an aligned offset.
+constexpr std::size_t TAIL_OFFSET = (sizeof(PyArray) + 15) & ~std::size_t{15};
+constexpr std::size_t TAIL_BYTES = 128;
+
+// The one maker of ndarray objects: a new instance of `type` whose value `init(PyArray&)`
+// constructs in place; the other members start empty. The exact class is neither
+// collected nor given a dict, and every member is constructed here, so it skips the
+// zeroing of the generic allocation; it may also be given `tail` bytes after the object.
+template <class Init>
+Result<Ref> build(PyTypeObject* type, Init&& init, std::size_t tail = 0) {
+    PyObject* object;
+    if (type == ndarray_type_or_panic()) [[likely]] {
+        void* memory = PyObject_Malloc(tail == 0 ? sizeof(PyArray) : TAIL_OFFSET + tail);
+        if (memory == nullptr) [[unlikely]] {
+            PyErr_NoMemory();
+            return failure();
+        }
+        object = PyObject_Init(static_cast<PyObject*>(memory), type);
+    } else {
+        object = type->tp_alloc(type, 0);
+        if (object == nullptr) return failure();
+    }
+    PyArray* a = PyArray::of(object);
+    ::new (&a->strided) std::optional<Strided>();
+    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
+    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
+    init(*a);
+    return Ref::steal(object);
+}
+
+// f.template operator()<T>() for the element type T of kind.
+template <class F>
+decltype(auto) with_element_type(ElementKind kind, F&& f) {
+    switch (kind) {
+        case ElementKind::I64: return f.template operator()<std::int64_t>();
+        case ElementKind::Bool: return f.template operator()<Bool>();
+        default: return f.template operator()<double>();
+    }
 }
 
 }  // namespace
@@ -22,29 +54,30 @@ Result<Ref> create_class_object(AnyArray&& value, std::optional<Strided>&& strid
     return create_instance(ndarray_type_or_panic(), std::move(value), std::move(strided));
 }
 
+// On failure the caller still owns value and strided.
 Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<Strided>&& strided) {
-    PyObject* object = allocate_instance(type);
-    if (object == nullptr) return failure();  // the caller still owns value and strided
-    PyArray* a = PyArray::of(object);
-    std::construct_at(&a->value, std::move(value));
-    std::construct_at(&a->strided, std::move(strided));
-    std::construct_at(&a->shape_tuple, nullptr);
-    std::construct_at(&a->numpy_view, nullptr);
-    return Ref::steal(object);
+    auto object = build(type, [&](PyArray& a) { ::new (&a.value) AnyArray(std::move(value)); });
+    if (object && strided) PyArray::of(object->get())->strided = std::move(strided);
+    return object;
 }
 
 template <class T>
 Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
-    Storage<T> storage = Storage<T>::uninit(dims.size());
-    PyObject* object = allocate_instance(ndarray_type_or_panic());
-    if (object == nullptr) return failure();
-    PyArray* a = PyArray::of(object);
+    const std::uint64_t n = dims.size();
+    if (n != 0 && n <= TAIL_BYTES / sizeof(T)) {
+        return build(
+            ndarray_type_or_panic(),
+            [&](PyArray& a) {
+                data = reinterpret_cast<T*>(reinterpret_cast<std::byte*>(&a) + TAIL_OFFSET);
+                ::new (&a.value) AnyArray(Array<T>::from_parts(Storage<T>::embedded(data, n), dims));
+            },
+            n * sizeof(T));
+    }
+    Storage<T> storage = Storage<T>::uninit(n);
     data = storage.ptr();
-    ::new (&a->value) AnyArray(Array<T>::from_parts(std::move(storage), dims));
-    ::new (&a->strided) std::optional<Strided>();
-    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
-    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
-    return Ref::steal(object);
+    return build(ndarray_type_or_panic(), [&](PyArray& a) {
+        ::new (&a.value) AnyArray(Array<T>::from_parts(std::move(storage), dims));
+    });
 }
 template Result<Ref> create_unwritten<double>(const ArrayDims&, double*&);
 template Result<Ref> create_unwritten<std::int64_t>(const ArrayDims&, std::int64_t*&);
@@ -52,57 +85,34 @@ template Result<Ref> create_unwritten<Bool>(const ArrayDims&, Bool*&);
 
 template <Element T>
 Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayDims& dims, Owner root_owner) {
-    PyObject* object = allocate_instance(ndarray_type_or_panic());
-    if (object == nullptr) return failure();
-    PyArray* a = PyArray::of(object);
-    ::new (&a->value) AnyArray(Array<T>::view(base, offset, dims, std::move(root_owner)));
-    ::new (&a->strided) std::optional<Strided>();
-    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
-    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
-    return Ref::steal(object);
+    return build(ndarray_type_or_panic(), [&](PyArray& a) {
+        ::new (&a.value) AnyArray(Array<T>::view(base, offset, dims, std::move(root_owner)));
+    });
 }
 template Result<Ref> create_view<double>(const Array<double>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<std::int64_t>(const Array<std::int64_t>&, std::uint64_t, const ArrayDims&, Owner);
 template Result<Ref> create_view<Bool>(const Array<Bool>&, std::uint64_t, const ArrayDims&, Owner);
 
-namespace {
-
-// f.template operator()<T>() for the element type T of kind.
-template <class F>
-void with_element_type(ElementKind kind, F&& f) {
-    switch (kind) {
-        case ElementKind::F64: f.template operator()<double>(); break;
-        case ElementKind::I64: f.template operator()<std::int64_t>(); break;
-        case ElementKind::Bool: f.template operator()<Bool>(); break;
-    }
-}
-
-}  // namespace
-
 Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner) {
-    PyObject* object = allocate_instance(ndarray_type_or_panic());
-    if (object == nullptr) return failure();
-    PyArray* a = PyArray::of(object);
-    with_element_type(kind, [&]<class T>() {
-        ::new (&a->value) AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(data), dims, std::move(owner)));
+    return with_element_type(kind, [&]<class T>() {
+        return build(ndarray_type_or_panic(), [&](PyArray& a) {
+            ::new (&a.value) AnyArray(Array<T>::borrowed(reinterpret_cast<T*>(data), dims, std::move(owner)));
+        });
     });
-    ::new (&a->strided) std::optional<Strided>();
-    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
-    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
-    return Ref::steal(object);
 }
 
-Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided) {
-    PyObject* object = allocate_instance(ndarray_type_or_panic());
-    if (object == nullptr) return failure();
-    PyArray* a = PyArray::of(object);
-    with_element_type(kind, [&]<class T>() {
-        ::new (&a->value) AnyArray(Array<T>::from_parts(Storage<T>::deferred(dims.size()), dims));
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
+                           std::span<const std::int64_t> strides) {
+    if (strides.size() > MAX_NDIM) internal_failure("strided view with more than MAX_NDIM axes");
+    return with_element_type(kind, [&]<class T>() {
+        return build(ndarray_type_or_panic(), [&](PyArray& a) {
+            ::new (&a.value) AnyArray(Array<T>::from_parts(Storage<T>::deferred(dims.size()), dims));
+            Strided& view = a.strided.emplace();
+            view.root = Ref::borrow(root);
+            view.data = data;
+            std::ranges::copy(strides, view.strides.begin());
+        });
     });
-    ::new (&a->strided) std::optional<Strided>(std::move(strided));
-    ::new (&a->shape_tuple) std::atomic<PyObject*>(nullptr);
-    ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
-    return Ref::steal(object);
 }
 
 Error array_error(ArrayError error) {

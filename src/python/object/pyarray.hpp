@@ -60,15 +60,20 @@ namespace python {
 
 // The ndarray type, made once on first need.
 Result<PyTypeObject*> ndarray_type();
-// The same for callers that cannot return the error: it is printed and becomes the
-// internal failure "failed to create type object for `ndarray`".
-PyTypeObject* ndarray_type_or_panic();
 
 namespace detail {
 // The ndarray type once made; read inline by every entry's ndarray check.
 inline std::atomic<PyTypeObject*> NDARRAY_TYPE_SEEN{nullptr};
 bool is_ndarray_subtype(PyObject* object);
+PyTypeObject* make_ndarray_type_or_panic();
 }  // namespace detail
+
+// The same for callers that cannot return the error: it is printed and becomes the
+// internal failure "failed to create type object for `ndarray`".
+inline PyTypeObject* ndarray_type_or_panic() {
+    if (PyTypeObject* type = detail::NDARRAY_TYPE_SEEN.load(std::memory_order_relaxed)) return type;
+    return detail::make_ndarray_type_or_panic();
+}
 
 // Whether object is an ndarray (or of a subtype).
 inline bool is_ndarray(PyObject* object) {
@@ -97,9 +102,11 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
 // A new contiguous view of `kind` under `dims` at `data`, inside the memory of the
 // root owner whose reference `owner` holds.
 Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
-// A new strided view of `kind` under `dims` over strided's memory. Its shadow is
-// neither allocated nor filled until the first refresh, which every native read makes.
-Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, Strided&& strided);
+// A new strided view of `kind` under `dims` whose first element is at `data`, inside the
+// memory of `root` (which it keeps alive), with these byte strides. Its shadow is neither
+// allocated nor filled until the first refresh, which every native read makes.
+Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
+                           std::span<const std::int64_t> strides);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

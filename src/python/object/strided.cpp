@@ -76,18 +76,6 @@ void transfer_view(PyArray& a) noexcept {
     }
 }
 
-// Whether the layout is C-contiguous for the item size; length-1 axes may carry any stride.
-bool c_contiguous(const Layout& layout, std::int64_t itemsize) noexcept {
-    std::int64_t expected = itemsize;
-    for (std::size_t k = layout.ndim; k-- > 0;) {
-        const std::uint64_t len = layout.shape[k];
-        if (len == 1) continue;
-        if (layout.strides[k] != expected) return false;
-        expected *= static_cast<std::int64_t>(len);
-    }
-    return true;
-}
-
 }  // namespace
 
 void PyArray::refresh() {
@@ -167,21 +155,30 @@ Result<Ref> view_from_layout(const PyArray& source, const Layout& layout) {
     const std::span<const std::uint64_t> shape(layout.shape.data(), layout.ndim);
     const ElementKind kind = source.value.kind();
     const auto itemsize = itemsize_of(kind);
-    const bool empty = std::ranges::find(shape, std::uint64_t{0}) != shape.end();
+    // One walk: is the layout empty, else is it C-contiguous (length-1 axes may carry any
+    // stride)?
+    bool empty = false, contiguous = true;
+    std::int64_t expected = itemsize;
+    for (std::size_t k = layout.ndim; k-- > 0;) {
+        const std::uint64_t len = layout.shape[k];
+        if (len == 0) {
+            empty = true;
+            break;
+        }
+        if (len == 1) continue;
+        contiguous = contiguous && layout.strides[k] == expected;
+        expected *= static_cast<std::int64_t>(len);
+    }
     if (empty) {
         auto fresh = source.value.zeros_like(shape);
         if (!fresh) return failure(array_error(std::move(fresh.error())));
         return create_class_object(std::move(*fresh));
     }
-    auto dims = ArrayDims::make(shape, itemsize);
-    if (!dims) return failure(array_error(std::move(dims.error())));
+    // A view never holds more elements than its source.
+    const ArrayDims dims = ArrayDims::c_of_valid(shape, itemsize);
     PyObject* root = root_owner(source);
-
-    if (c_contiguous(layout, itemsize)) return create_borrowed(kind, layout.data, *dims, Owner::adopt(Py_NewRef(root)));
-
-    Strided strided{Ref::borrow(root), layout.data, {}};
-    for (std::size_t k = 0; k < layout.ndim; ++k) strided.strides[k] = layout.strides[k];
-    return create_strided(kind, *dims, std::move(strided));
+    if (contiguous) return create_borrowed(kind, layout.data, dims, Owner::adopt(Py_NewRef(root)));
+    return create_strided(kind, dims, root, layout.data, std::span(layout.strides.data(), layout.ndim));
 }
 
 }  // namespace python

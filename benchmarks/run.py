@@ -55,11 +55,27 @@ def main(argv):
     print(f"corvantile from {os.path.dirname(corvantile.__file__)}")
     selected = [c for c in CASES if not argv[1:] or any(s in c[0] for s in argv[1:])]
     print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9} {'added ns':>9}")
+    small, large, road = [], [], []
     for name, *case in selected:
         cv_ns, np_ns = measure(name, *case)
         # A declined call's cost is what it adds to NumPy's own time.
         added = f" {cv_ns - np_ns:>9.0f}" if name.startswith("road ") else ""
         print(f"{name:<40} {cv_ns:>14.1f} {np_ns:>12.1f} {np_ns / cv_ns:>9.2f}{added}")
+        if name.startswith("road "):
+            road.append((cv_ns - np_ns, name))
+        elif name.endswith(" 8"):
+            small.append((np_ns / cv_ns, name))
+        elif " 1e6" in name and not name.startswith("floor "):
+            large.append((np_ns / cv_ns, name))
+    if small:
+        ratios = sorted(r for r, _ in small)
+        mid = len(ratios) // 2
+        median = ratios[mid] if len(ratios) % 2 else (ratios[mid - 1] + ratios[mid]) / 2
+        print(f"8-element cases: {len(small)}, median {median:.2f}, lowest {min(small)[0]:.2f} ({min(small)[1]})")
+    if large:
+        print(f"1e6 cases: {len(large)}, lowest {min(large)[0]:.2f} ({min(large)[1]})")
+    if road:
+        print(f"road cases: {len(road)}, most added {max(road)[0]:.0f} ns ({max(road)[1]})")
 
 
 if __name__ == "__main__":

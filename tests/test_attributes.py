@@ -2,6 +2,7 @@
 type's own rules, compared with NumPy on equal arrays."""
 
 import copy
+import ctypes
 import gc
 import operator
 import pickle
@@ -24,7 +25,7 @@ SAMPLES = {
     "i64-0d": np.array(-7),
     "i64-1d": np.array([3, I64_MIN, 2**63 - 1, 0, -1]),  # the minimum: negation and abs wrap
     "i64-2d": np.arange(6).reshape(3, 2) - 3, "i64-empty": np.zeros((2, 0), dtype=np.int64),
-    "bool-0d": np.array(True), "bool-1d": np.array([True, False, True]),
+    "bool-0d": np.array(True), "bool-0d-false": np.array(False), "bool-1d": np.array([True, False, True]),
     "bool-2d": np.array([[True, False], [False, False]]),
 }
 
@@ -144,6 +145,14 @@ def test_assign(name, key, value):
         return np.asarray(a).copy()
 
     on_both(SAMPLES[name], fn)
+
+
+@pytest.mark.parametrize("i", [1, -1, 5])
+def test_sequence_slots_of_c_callers(i):
+    get, put = ctypes.pythonapi.PySequence_GetItem, ctypes.pythonapi.PySequence_SetItem
+    get.restype, get.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    put.argtypes = [ctypes.py_object, ctypes.c_ssize_t, ctypes.py_object]
+    on_both(SAMPLES["f64-2d"], lambda a: (np.asarray(get(a, i)).tolist(), put(a, i, 7.5), np.asarray(a).tolist()))
 
 
 def test_assign_errors_and_views():

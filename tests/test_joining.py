@@ -69,7 +69,7 @@ CASES = [
     (lambda xp: xp.where(B23.tolist(), 1.5, 2.5), False),
     (lambda xp: xp.where(mk(xp, B23), np.float32(1.5), 2), False),
     (lambda xp: xp.where(mk(xp, B23), 1.5, Fraction(1, 3)), False),
-    (lambda xp: xp.where(mk(xp, B23), "a", 1.5), False),
+    (lambda xp: xp.where(mk(xp, B23), "a", 1.5), False), (lambda xp: xp.where(mk(xp, B23), 1.5, "a"), False),
     (lambda xp: xp.where(np.ones((1,) * 9, bool), 1.5, 2.5), False),
     (lambda xp: xp.where(mk(xp, B23), 1.0), True), (lambda xp: xp.where(mk(xp, I23)), True),
     (lambda xp: xp.where(B23.tolist()), False),

@@ -1,10 +1,10 @@
 #pragma once
 
-// The one CPU-variant policy of the element loops, chosen once at load time. A loop that
-// reads (a fold) is marked CORVANTILE_CLONES: built for x86-64-v4 (AVX-512), x86-64-v3
-// (AVX2) and the baseline. A loop that writes a result stream is marked
-// CORVANTILE_STREAM_CLONES: built for x86-64-v3 and the baseline only, because 512-bit
-// stores into a fresh buffer measured slower than 256-bit ones on AVX-512 machines.
+// The one CPU-variant policy of the element loops, chosen once at load time. A loop
+// marked CORVANTILE_CLONES is built for x86-64-v4 (AVX-512), x86-64-v3 (AVX2) and the
+// baseline. The two-operand loops that write a new result (zip, select) are marked
+// CORVANTILE_STREAM_CLONES and built for x86-64-v3 and the baseline only: on the
+// AVX-512 machines measured, their 512-bit form ran slower over large arrays.
 // The results are the same in every variant: IEEE operations only, no contraction into
 // fused multiply-add (-ffp-contract=off).
 

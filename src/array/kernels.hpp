@@ -30,7 +30,7 @@ inline bool buffers_overlap(const void* a, const void* b, std::size_t bytes) noe
 // The broadcasting walk: an odometer over every axis but the last, whose rows run as a
 // tight loop; offsets only ever grow or shrink by precomputed amounts.
 template <class F>
-CORVANTILE_STREAM_CLONES void broadcast_walk(const double* a, const double* b, double* __restrict out, const Shape& shape,
+CORVANTILE_CLONES void broadcast_walk(const double* a, const double* b, double* __restrict out, const Shape& shape,
                     const Shape& sa, const Shape& sb, F f) {
     const std::size_t n = shape.size();
     const std::size_t last = n - 1;

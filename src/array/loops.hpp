@@ -13,13 +13,13 @@ namespace corvantile::loops {
 
 // o[i] = f(x[i]).
 template <class R, class T, class F>
-CORVANTILE_STREAM_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
+CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
     for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i]);
 }
 
 // p[i] = f(p[i]).
 template <class T, class F>
-CORVANTILE_STREAM_CLONES void update_loop(T* p, std::size_t n, F f) {
+CORVANTILE_CLONES void update_loop(T* p, std::size_t n, F f) {
     for (std::size_t i = 0; i < n; ++i) p[i] = f(p[i]);
 }
 
@@ -31,7 +31,7 @@ CORVANTILE_STREAM_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, 
 
 // p[i] = f(p[i], y[i]); y does not overlap p.
 template <class T, class U, class F>
-CORVANTILE_STREAM_CLONES void zip_update(T* __restrict p, const U* __restrict y, std::size_t n, F f) {
+CORVANTILE_CLONES void zip_update(T* __restrict p, const U* __restrict y, std::size_t n, F f) {
     for (std::size_t i = 0; i < n; ++i) p[i] = f(p[i], y[i]);
 }
 

@@ -5,7 +5,6 @@
 #include "python/object/strided.hpp"
 
 #include <algorithm>
-#include <array>
 #include <format>
 #include <memory_resource>
 #include <optional>
@@ -99,15 +98,14 @@ enum class Resolve { Reshape, Setter };
 // The request with its unknown entry (any negative one) replaced by count / known product.
 // A product beyond 64 bits can never match the element count: it is refused with the
 // list-form text rather than wrapped.
-template <class Out>
-Result<> resolve(std::span<const std::int64_t> request, std::uint64_t count, Resolve mode, Out& shape) {
+Result<> resolve(std::span<const std::int64_t> request, std::uint64_t count, Resolve mode, Sizes& shape) {
     const auto unknowns = std::ranges::count_if(request, [](std::int64_t e) { return e < 0; });
     if (mode == Resolve::Reshape && unknowns > 1) {
         return failure(Error::value_error("can only specify one unknown dimension"));
     }
     const auto known = known_product(request);
     if (!known) return failure(cannot_reshape(count, request));
-    if constexpr (requires { shape.reserve(request.size()); }) shape.reserve(request.size());
+    shape.reserve(request.size());
     for (std::int64_t entry : request) {
         if (entry >= 0) {
             shape.push_back(static_cast<std::uint64_t>(entry));
@@ -150,10 +148,10 @@ Result<Ref> reshaped_copy(const PyArray& a, std::span<const std::uint64_t> shape
     return create_class_object(std::move(*copy));
 }
 
-// The everyday request, a.reshape(2, -1) or a.reshape((2, -1)), in small exact ints: its
-// entries read straight from the arguments into `entries`, and their count. Nothing for any
-// other request, which the general road reads.
-std::optional<std::size_t> small_request(const CallArgs& args, std::array<std::int64_t, MAX_NDIM>& entries) noexcept {
+// The everyday request, a.reshape(2, -1) or a.reshape((2, -1)) in small exact ints that
+// fit the element count: its shape read straight from the arguments. Nothing for any other
+// request, which takes the general road (and its errors).
+std::optional<Shape> simple_request(const CallArgs& args, std::uint64_t count) noexcept {
     PyObject* const* items = args.args;
     Py_ssize_t n = args.nargs;
     if (n == 1 && PyTuple_CheckExact(items[0])) {
@@ -161,38 +159,41 @@ std::optional<std::size_t> small_request(const CallArgs& args, std::array<std::i
         items = &PyTuple_GET_ITEM(items[0], 0);
     }
     if (n == 0 || n > static_cast<Py_ssize_t>(MAX_NDIM)) return std::nullopt;
+    Shape shape;
+    std::uint64_t known = 1;
+    std::size_t unknown = MAX_NDIM;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
         if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
             return std::nullopt;
         }
-        entries[static_cast<std::size_t>(i)] = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        const Py_ssize_t size = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        if (size < 0) {
+            if (unknown != MAX_NDIM) return std::nullopt;
+            unknown = static_cast<std::size_t>(i);
+            shape.push_back(0);
+            continue;
+        }
+        shape.push_back(static_cast<std::uint64_t>(size));
+        if (__builtin_mul_overflow(known, static_cast<std::uint64_t>(size), &known)) return std::nullopt;
     }
-    return static_cast<std::size_t>(n);
-}
-
-// a.reshape(request): resolved and checked, then a view of a's storage (a copy of a
-// strided view's elements).
-template <class Out>
-Result<Ref> reshape_to(PyArray& self, std::span<const std::int64_t> request, Out& shape) {
-    if (auto r = resolve(request, self.value.len(), Resolve::Reshape, shape); !r) return failure(std::move(r.error()));
-    auto dims = checked_dims(self, shape, request, Resolve::Reshape);
-    if (!dims) return failure(std::move(dims.error()));
-    if (self.strided) {
-        self.refresh();  // after the request is read: its __index__ calls may write the base
-        return reshaped_copy(self, shape);
+    if (unknown != MAX_NDIM) {
+        if (known == 0 || count % known != 0) return std::nullopt;
+        shape[unknown] = count / known;
+    } else if (known != count) {
+        return std::nullopt;
     }
-    return storage_view(self, *dims);
+    return shape;
 }
 
 }  // namespace
 
 Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
     if (args.has_keywords()) return call_method_fallback(self, "reshape", args);
-    std::array<std::int64_t, MAX_NDIM> small;
-    if (const auto n = small_request(args, small)) {
-        Shape shape;
-        return reshape_to(self, std::span<const std::int64_t>(small.data(), *n), shape);
+    if (!self.strided) {
+        if (const auto shape = simple_request(args, self.value.len())) {
+            return storage_view(self, ArrayDims::c_of_valid(*shape, static_cast<std::uint8_t>(self.value.dims().itemsize())));
+        }
     }
     const Py_ssize_t nargs = args.nargs;
     Py_ssize_t n = nargs;
@@ -219,7 +220,14 @@ Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
             if (auto r = append_entry(request, item); !r) return failure(std::move(r.error()));
         }
     }
-    return reshape_to(self, request, shape);
+    if (auto r = resolve(request, self.value.len(), Resolve::Reshape, shape); !r) return failure(std::move(r.error()));
+    auto dims = checked_dims(self, shape, request, Resolve::Reshape);
+    if (!dims) return failure(std::move(dims.error()));
+    if (self.strided) {
+        self.refresh();  // after the request is read: its __index__ calls may write the base
+        return reshaped_copy(self, shape);
+    }
+    return storage_view(self, *dims);
 }
 
 Result<Ref> ravel_method(PyArray& self, const CallArgs& args) {

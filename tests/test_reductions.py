@@ -78,7 +78,7 @@ def test_axis_of_1d_gives_0d_array():
     assert native([1e16, 1.0, 1.0, 1.0, -1e16, 1.0, 1.0, 1.0, 1.0]).sum() == 7.0
 
 
-@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 16, 17, 1001])
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 16, 17, 1001, 5000])
 def test_lane_order_bit_exact(n):
     rng = np.random.default_rng(n)
     x = rng.standard_normal(n) * 10.0 ** rng.integers(-8, 9, n)

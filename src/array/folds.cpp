@@ -1,16 +1,90 @@
 #include "array/folds.hpp"
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
 namespace corvantile::folds {
+
+namespace {
+
+CORVANTILE_INLINE double squared_deviation(double x, double mean) noexcept {
+    const double d = x - mean;
+    return d * d;
+}
+
+// The squared deviations of x[0..n) added to acc one after another.
+CORVANTILE_INLINE double add_in_order(const double* x, std::size_t n, double mean, double acc) noexcept {
+    for (std::size_t i = 0; i < n; ++i) acc = acc + squared_deviation(x[i], mean);
+    return acc;
+}
+
+inline constexpr std::size_t VAR_BLOCK = 1024;
+inline constexpr std::size_t VAR_LANES = 16;
+
+// What one pass over a block learns: the total of its terms rounded to multiples of the
+// accumulator's unit, and the largest distance of a term from its rounding.
+struct BlockScan {
+    double rounded_total;
+    double largest_error;
+};
+
+// base is a power of two: (base + p) - base rounds p to a multiple of base's unit in the
+// last place for every p below base, ties to even multiples.
+CORVANTILE_INLINE BlockScan scan_block(const double* x, double mean, double base) noexcept {
+    double total[VAR_LANES] = {}, error[VAR_LANES] = {};
+    for (std::size_t i = 0; i < VAR_BLOCK; i += VAR_LANES) {
+        for (std::size_t j = 0; j < VAR_LANES; ++j) {
+            const double p = squared_deviation(x[i + j], mean);
+            const double q = (base + p) - base;
+            const double e = std::fabs(p - q);
+            total[j] = total[j] + q;
+            error[j] = e > error[j] ? e : error[j];
+        }
+    }
+    BlockScan s{0.0, 0.0};
+    for (std::size_t j = 0; j < VAR_LANES; ++j) {
+        s.rounded_total = s.rounded_total + total[j];
+        s.largest_error = error[j] > s.largest_error ? error[j] : s.largest_error;
+    }
+    return s;
+}
+
+// The sequential sum acc + p0 + p1 + ... of one block's squared deviations, found without
+// the chain of dependent additions where that gives the same bits; nullopt where not.
+// While acc stays in its binade [B, 2B) (B a power of two, unit u = B * 2^-52), each step
+// adds to acc its term rounded to a multiple of u, so the sequential sum is acc plus the
+// total of those roundings: multiples of u, added exactly in any order while below 2B.
+// That holds when no rounding is a tie (acc's own last bit would decide it) and the
+// final sum is still below 2B: the terms are not negative, so every step stayed in the
+// binade, and a term of B or more alone would have taken the sum to 2B. NaN and
+// infinite terms, and an acc that is subnormal, infinite or NaN (B is then 0 or
+// infinite), fail these tests. From +0.0 or -0.0 (B = 0, q = p), a block of zero terms
+// gives +0.0.
+CORVANTILE_INLINE std::optional<double> add_block_at_once(const double* x, double mean, double acc) noexcept {
+    constexpr std::uint64_t EXPONENT = 0x7FF0000000000000;
+    const double base = std::bit_cast<double>(std::bit_cast<std::uint64_t>(acc) & EXPONENT);
+    const BlockScan s = scan_block(x, mean, base);
+    if (acc == 0.0) return s.rounded_total == 0.0 ? std::optional(0.0) : std::nullopt;
+    if (!(s.largest_error < base * 0x1p-53)) return std::nullopt;
+    const double sum = acc + s.rounded_total;
+    if (!(sum < base + base)) return std::nullopt;
+    return sum;
+}
+
+}  // namespace
 
 CORVANTILE_CLONES double variance(const double* x, std::size_t n) noexcept {
     const double count = static_cast<double>(n);
     const double mean = lanes(x, n) / count;
     double acc = -0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = x[i] - mean;
-        const double sq = d * d;
-        acc = acc + sq;
+    std::size_t i = 0;
+    for (; i + VAR_BLOCK <= n; i += VAR_BLOCK) {
+        const std::optional<double> at_once = add_block_at_once(x + i, mean, acc);
+        acc = at_once ? *at_once : add_in_order(x + i, VAR_BLOCK, mean, acc);
     }
+    acc = add_in_order(x + i, n - i, mean, acc);
     return acc / count;
 }
 

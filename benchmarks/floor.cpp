@@ -14,4 +14,8 @@ extern "C" {
     for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(in[i]);
 }
 
+[[gnu::visibility("default")]] void floor_atan2(const double* y, const double* x, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::atan2(y[i], x[i]);
+}
+
 }  // extern "C"

@@ -1,4 +1,5 @@
 #include "array/array.hpp"
+#include "array/loops.hpp"
 
 #include <bit>
 #include <cmath>
@@ -7,9 +8,24 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace corvantile {
+
+namespace {
+
+std::size_t stream_bytes() noexcept {
+#if defined(__linux__) && defined(_SC_LEVEL3_CACHE_SIZE)
+    const long cache = sysconf(_SC_LEVEL3_CACHE_SIZE);
+    if (cache > 0) return static_cast<std::size_t>(cache) / 2;
+#endif
+    return std::numeric_limits<std::size_t>::max();
+}
+
+}  // namespace
+
+const std::size_t loops::STREAM_BYTES = stream_bytes();
 
 namespace detail {
 

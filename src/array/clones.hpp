@@ -1,19 +1,14 @@
 #pragma once
 
-// The one CPU-variant policy of the element loops, chosen once at load time. A loop
+// The one CPU-variant policy of the element loops, chosen once at load time: a loop
 // marked CORVANTILE_CLONES is built for x86-64-v4 (AVX-512), x86-64-v3 (AVX2) and the
-// baseline. The two-operand loops that write a new result (zip, select) are marked
-// CORVANTILE_STREAM_CLONES and built for x86-64-v3 and the baseline only: on the
-// AVX-512 machines measured, their 512-bit form ran slower over large arrays.
-// The results are the same in every variant: IEEE operations only, no contraction into
-// fused multiply-add (-ffp-contract=off).
+// baseline. The results are the same in every variant: IEEE operations only, no
+// contraction into fused multiply-add (-ffp-contract=off).
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define CORVANTILE_CLONES [[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
-#define CORVANTILE_STREAM_CLONES [[gnu::target_clones("arch=x86-64-v3", "default")]]
 #else
 #define CORVANTILE_CLONES
-#define CORVANTILE_STREAM_CLONES
 #endif
 
 // For the small helpers a cloned loop calls, so that they are built for its variant.

@@ -8,8 +8,65 @@
 #include "array/storage.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace corvantile::loops {
+
+// Loops whose operands and result together pass this many bytes write the result
+// around the cache (half the last-level cache, read once at load; no streaming where
+// that size is unknown). Then the cache keeps the operands, and the result's lines are
+// not fetched only to be overwritten. Smaller loops write as usual: their result is
+// read back sooner from the cache than from memory.
+extern const std::size_t STREAM_BYTES;
+
+// Copies `bytes` (a multiple of 64) from src to dst (64-byte aligned) with non-temporal
+// stores.
+CORVANTILE_INLINE void stream_copy(void* dst, const void* src, std::size_t bytes) noexcept {
+#if defined(__x86_64__)
+    auto* d = static_cast<__m128i*>(dst);
+    const auto* s = static_cast<const __m128i*>(src);
+    for (std::size_t i = 0; i < bytes / 16; i += 4) {
+        const __m128i a = _mm_loadu_si128(s + i), b = _mm_loadu_si128(s + i + 1);
+        const __m128i c = _mm_loadu_si128(s + i + 2), e = _mm_loadu_si128(s + i + 3);
+        _mm_stream_si128(d + i, a);
+        _mm_stream_si128(d + i + 1, b);
+        _mm_stream_si128(d + i + 2, c);
+        _mm_stream_si128(d + i + 3, e);
+    }
+#else
+    std::memcpy(dst, src, bytes);
+#endif
+}
+
+// Writes o[0..n) through fill(dst, start, count), which stores elements
+// [start, start + count) at dst[0..count): into o directly up to a 64-byte boundary and
+// for the tail, and chunk by chunk through a buffer in the first-level cache in between,
+// copied out with non-temporal stores. The chunk is small so that computing one chunk
+// overlaps with copying out the last (1 and 2 KiB chunks measured slower).
+template <class R, class Fill>
+CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill) noexcept {
+    constexpr std::size_t CHUNK = 512 / sizeof(R);
+    const std::size_t misaligned = reinterpret_cast<std::uintptr_t>(o) % 64;
+    if (misaligned % sizeof(R) != 0) return fill(o, 0, n);  // no element reaches a boundary
+    std::size_t head = misaligned == 0 ? 0 : (64 - misaligned) / sizeof(R);
+    if (head > n) head = n;
+    fill(o, 0, head);
+    std::size_t i = head;
+    alignas(64) R buffer[CHUNK];
+    for (; n - i >= CHUNK; i += CHUNK) {
+        fill(buffer, i, CHUNK);
+        stream_copy(o + i, buffer, sizeof buffer);
+    }
+#if defined(__x86_64__)
+    _mm_sfence();  // the streamed stores are seen before the result is handed on
+#endif
+    fill(o + i, i, n - i);
+}
 
 // o[i] = f(x[i]).
 template <class R, class T, class F>
@@ -25,8 +82,18 @@ CORVANTILE_CLONES void update_loop(T* p, std::size_t n, F f) {
 
 // o[i] = f(x[i], y[i]).
 template <class R, class T, class U, class F>
-CORVANTILE_STREAM_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i], y[i]);
+CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::size_t n, F f) {
+    auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i], y[start + i]);
+    };
+    // A result narrower than its operands (a comparison's bools) is a small part of the
+    // traffic: it is written as usual.
+    const std::size_t y_bytes = static_cast<const void*>(x) == static_cast<const void*>(y) ? 0 : sizeof(U);
+    if (sizeof(R) >= sizeof(T) && sizeof(R) >= sizeof(U) && n * (sizeof(T) + y_bytes + sizeof(R)) >= STREAM_BYTES) {
+        streamed(o, n, fill);
+    } else {
+        fill(o, 0, n);
+    }
 }
 
 // p[i] = f(p[i], y[i]); y does not overlap p.
@@ -44,15 +111,31 @@ template <class T>
 CORVANTILE_INLINE T side_at(T v, std::size_t) noexcept {
     return v;
 }
+// The bytes a side reads per element.
+template <class T>
+constexpr std::size_t side_bytes(const T*) noexcept {
+    return sizeof(T);
+}
+template <class T>
+constexpr std::size_t side_bytes(T) noexcept {
+    return 0;
+}
 
 // o[i] = x's element where m[i] is true (any nonzero byte), else y's. Both sides are
 // read for every element, so the choice is a select, not a branch.
 template <class T, class X, class Y>
-CORVANTILE_STREAM_CLONES void select_loop(const Bool* m, X x, Y y, T* __restrict o, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const T a = side_at(x, i);
-        const T b = side_at(y, i);
-        o[i] = m[i] != Bool::False ? a : b;
+CORVANTILE_CLONES void select_loop(const Bool* m, X x, Y y, T* __restrict o, std::size_t n) {
+    auto fill = [&](T* __restrict dst, std::size_t start, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const T a = side_at(x, start + i);
+            const T b = side_at(y, start + i);
+            dst[i] = m[start + i] != Bool::False ? a : b;
+        }
+    };
+    if (n * (sizeof(Bool) + side_bytes(x) + side_bytes(y) + sizeof(T)) >= STREAM_BYTES) {
+        streamed(o, n, fill);
+    } else {
+        fill(o, 0, n);
     }
 }
 

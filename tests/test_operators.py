@@ -258,6 +258,9 @@ def test_random_operands_match_numpy(case):
     lambda xp, a, b, i, j, m: i[1:] - j[:-1],
     lambda xp, a, b, i, j, m: i / j,
     lambda xp, a, b, i, j, m: a < b,
+    lambda xp, a, b, i, j, m: a[1:] * 2.0,
+    lambda xp, a, b, i, j, m: xp.sqrt(j),
+    lambda xp, a, b, i, j, m: xp.isnan(a),
 ])
 def test_arrays_larger_than_the_cache(expr):
     # Results this large are written around the cache; misaligned views start them

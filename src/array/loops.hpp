@@ -71,7 +71,14 @@ CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill) noexcept {
 // o[i] = f(x[i]).
 template <class R, class T, class F>
 CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) o[i] = f(x[i]);
+    auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i]);
+    };
+    if (n * (sizeof(T) + sizeof(R)) >= STREAM_BYTES) {
+        streamed(o, n, fill);
+    } else {
+        fill(o, 0, n);
+    }
 }
 
 // p[i] = f(p[i]).
@@ -86,10 +93,8 @@ CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::si
     auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i], y[start + i]);
     };
-    // A result narrower than its operands (a comparison's bools) is a small part of the
-    // traffic: it is written as usual.
     const std::size_t y_bytes = static_cast<const void*>(x) == static_cast<const void*>(y) ? 0 : sizeof(U);
-    if (sizeof(R) >= sizeof(T) && sizeof(R) >= sizeof(U) && n * (sizeof(T) + y_bytes + sizeof(R)) >= STREAM_BYTES) {
+    if (n * (sizeof(T) + y_bytes + sizeof(R)) >= STREAM_BYTES) {
         streamed(o, n, fill);
     } else {
         fill(o, 0, n);

@@ -119,7 +119,7 @@ Array<T> Array<T>::scalar(T value) {
 template <Element T>
 Array<T> Array<T>::view(const Array& base, std::uint64_t offset,
                         std::span<const std::uint64_t> shape, Owner root_owner) {
-    return view(base, offset, detail::c_dims(shape, ITEMSIZE), std::move(root_owner));
+    return view(base, offset, ArrayDims::c_of_valid(shape, ITEMSIZE), std::move(root_owner));
 }
 
 template <Element T>
@@ -162,7 +162,7 @@ std::expected<Location, ArrayError> Array<T>::locate(std::span<const std::int64_
         }
         offset += j * strides[k];
     }
-    return Location{offset, detail::c_dims(shape.subspan(indices.size()), ITEMSIZE)};
+    return Location{offset, ArrayDims::c_of_valid(shape.subspan(indices.size()), ITEMSIZE)};
 }
 
 template class Array<double>;
@@ -213,7 +213,7 @@ Array<To> convert(const Array<From>& a, F f) {
     const From* src = a.data();
     To* __restrict dst = out.ptr();
     for (std::size_t i = 0; i < n; ++i) dst[i] = f(src[i]);
-    return Array<To>::from_parts(std::move(out), detail::c_dims(a.shape(), Array<To>::ITEMSIZE));
+    return Array<To>::from_parts(std::move(out), ArrayDims::c_of_valid(a.shape(), Array<To>::ITEMSIZE));
 }
 
 }  // namespace

@@ -15,11 +15,6 @@ namespace corvantile {
 
 namespace detail {
 
-// C dims of a shape that is known to be valid; an error here is a broken invariant.
-inline ArrayDims c_dims(std::span<const std::uint64_t> shape, std::uint8_t itemsize) {
-    return ArrayDims::c_of_valid(shape, itemsize);
-}
-
 inline bool buffers_overlap(const void* a, const void* b, std::size_t bytes) noexcept {
     const auto pa = reinterpret_cast<std::uintptr_t>(a);
     const auto pb = reinterpret_cast<std::uintptr_t>(b);

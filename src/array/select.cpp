@@ -133,7 +133,7 @@ std::expected<Array<T>, ArrayError> Array<T>::select(std::span<const Selector> s
 {
     auto plan = selection_plan(selectors);
     if (!plan) return std::unexpected(std::move(plan.error()));
-    const ArrayDims dims = detail::c_dims(plan->shape, ITEMSIZE);
+    const ArrayDims dims = ArrayDims::c_of_valid(plan->shape, ITEMSIZE);
     const std::uint64_t total = dims.size();
     Storage<double> out = Storage<double>::uninit(total);
     if (total != 0) {
@@ -199,7 +199,7 @@ std::expected<AnyArray, ArrayError> AnyArray::compress_flat(std::span<const Bool
                 if (is_true(mask[i])) *o++ = src[i];
             }
             const std::uint64_t shape[1] = {count};
-            return AnyArray(Array<T>::from_parts(std::move(out), detail::c_dims(shape, Array<T>::ITEMSIZE)));
+            return AnyArray(Array<T>::from_parts(std::move(out), ArrayDims::c_of_valid(shape, Array<T>::ITEMSIZE)));
         },
         v_);
 }

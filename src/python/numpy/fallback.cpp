@@ -44,7 +44,6 @@ struct Road {
     std::array<Ref, FUNCTION_COUNT> originals;  // the module's functions, by Function
     Ref numpy_table;  // dict: NumPy's functions as the module first saw them
     Ref numpy;
-    PyTypeObject* array_type = nullptr;
     const NumpyArrays* arrays = nullptr;  // null: everything through the module's functions
     bool watched = false;  // changes to dict and numpy_table are counted in WATCH
 };
@@ -111,9 +110,6 @@ Result<Road> load_road() {
     if (!table) return failure(std::move(table.error()));
     auto numpy = attribute(road.module.get(), NUMPY_MODULE_NAME);
     if (!numpy) return failure(std::move(numpy.error()));
-    auto type = ndarray_type();
-    if (!type) return failure(std::move(type.error()));
-    road.array_type = *type;
     if (!PyDict_CheckExact(table->get())) return road;  // not the module we know: no C road
     road.numpy_table = std::move(*table);
     road.numpy = std::move(*numpy);
@@ -214,12 +210,6 @@ Result<Ref> text(std::string_view s) {
     return Ref::borrow(kept);
 }
 
-// Whether t is the corvantile array type or a subtype (a type smaller than it cannot be).
-bool is_array_type(const Road& road, PyTypeObject* t) noexcept {
-    return t == road.array_type ||
-           (t->tp_basicsize >= road.array_type->tp_basicsize && PyType_IsSubtype(t, road.array_type));
-}
-
 // Vector of call arguments: a few on the stack, more on the heap.
 class Argv {
 public:
@@ -253,7 +243,7 @@ public:
     Result<PyObject*> of(PyObject* x, int depth = 1) {
         PyTypeObject* t = Py_TYPE(x);
         if (t == &PyTuple_Type || t == &PyList_Type) return of_sequence(x, t == &PyList_Type, depth);
-        if (is_array_type(road_, t)) return view(x);
+        if (is_ndarray(x)) return view(x);
         return x;
     }
 
@@ -406,9 +396,9 @@ private:
 };
 
 // Whether x may be or hold a corvantile array.
-bool may_hold(const Road& road, PyObject* x) noexcept {
+bool may_hold(PyObject* x) noexcept {
     PyTypeObject* t = Py_TYPE(x);
-    return t == &PyTuple_Type || t == &PyList_Type || is_array_type(road, t);
+    return t == &PyTuple_Type || t == &PyList_Type || is_ndarray(x);
 }
 
 // NumPy's method `name` of x as its type's method descriptor: calling that with x first
@@ -461,7 +451,7 @@ Result<Ref> call_through(const Road& road, PyObject* callable, PyObject* self, P
     if (method) nargs += 1;
     for (std::size_t i = 0; i < total; ++i) {
         PyObject* x = out[i];
-        if (!may_hold(road, x)) continue;
+        if (!may_hold(x)) continue;
         auto c = views.of(x, method && i == 0 ? 0 : 1);  // the object stands alone
         if (!c) return failure(std::move(c.error()));
         out[i] = *c;
@@ -471,7 +461,7 @@ Result<Ref> call_through(const Road& road, PyObject* callable, PyObject* self, P
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!may_hold(road, value)) continue;
+            if (!may_hold(value)) continue;
             auto c = views.of(value, 0);  // keyword values stand alone
             if (!c) return failure(std::move(c.error()));
             if (*c == value) continue;

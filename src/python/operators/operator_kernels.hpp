@@ -43,7 +43,7 @@ Array<double> to_f64(const Array<T>& a) {
     const std::size_t n = a.len();
     Storage<double> out = Storage<double>::uninit(n);
     map_loop(a.data(), out.ptr(), n, [](T x) { return as_double(x); });
-    return Array<double>::from_parts(std::move(out), corvantile::detail::c_dims(a.shape(), 8));
+    return Array<double>::from_parts(std::move(out), ArrayDims::c_of_valid(a.shape(), 8));
 }
 
 // f(a, b) in float64 for arrays of different shapes, broadcast by NumPy's rule (a
@@ -71,7 +71,7 @@ std::expected<Array<double>, ArrayError> broadcast_f64(const Array<T>& a, const 
 template <class R, class T>
 Result<Ref> result_like(const Array<T>& a, R*& out) {
     if (a.dims().itemsize() == sizeof(R)) return create_unwritten<R>(a.dims(), out);
-    return create_unwritten<R>(corvantile::detail::c_dims(a.shape(), sizeof(R)), out);
+    return create_unwritten<R>(ArrayDims::c_of_valid(a.shape(), sizeof(R)), out);
 }
 
 using loops::map_loop;

@@ -38,7 +38,7 @@ Result<Ref> pow_broadcast_single(const Array<T>& a, std::span<const std::uint64_
     auto r = with_scalar<Pow, false>(a, e);
     if (r && exponent_shape.size() > a.ndim()) {
         auto shape = array::broadcast_shape(a.shape(), exponent_shape);
-        if (shape) PyArray::of(r->get())->value.set_dims(corvantile::detail::c_dims(*shape, 8));
+        if (shape) PyArray::of(r->get())->value.set_dims(ArrayDims::c_of_valid(*shape, 8));
     }
     return r;
 }

@@ -68,17 +68,24 @@ CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill) noexcept {
     fill(o + i, i, n - i);
 }
 
+// Writes o[0..n) through fill, streamed when the loop passes STREAM_BYTES at `per_element`
+// bytes read and written for each element.
+template <class R, class Fill>
+CORVANTILE_INLINE void write_result(R* o, std::size_t n, std::size_t per_element, Fill fill) noexcept {
+    if (n * per_element >= STREAM_BYTES) {
+        streamed(o, n, fill);
+    } else {
+        fill(o, 0, n);
+    }
+}
+
 // o[i] = f(x[i]).
 template <class R, class T, class F>
 CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
     auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i]);
     };
-    if (n * (sizeof(T) + sizeof(R)) >= STREAM_BYTES) {
-        streamed(o, n, fill);
-    } else {
-        fill(o, 0, n);
-    }
+    write_result(o, n, sizeof(T) + sizeof(R), fill);
 }
 
 // p[i] = f(p[i]).
@@ -94,11 +101,7 @@ CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::si
         for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i], y[start + i]);
     };
     const std::size_t y_bytes = static_cast<const void*>(x) == static_cast<const void*>(y) ? 0 : sizeof(U);
-    if (n * (sizeof(T) + y_bytes + sizeof(R)) >= STREAM_BYTES) {
-        streamed(o, n, fill);
-    } else {
-        fill(o, 0, n);
-    }
+    write_result(o, n, sizeof(T) + y_bytes + sizeof(R), fill);
 }
 
 // p[i] = f(p[i], y[i]); y does not overlap p.
@@ -137,11 +140,7 @@ CORVANTILE_CLONES void select_loop(const Bool* m, X x, Y y, T* __restrict o, std
             dst[i] = m[start + i] != Bool::False ? a : b;
         }
     };
-    if (n * (sizeof(Bool) + side_bytes(x) + side_bytes(y) + sizeof(T)) >= STREAM_BYTES) {
-        streamed(o, n, fill);
-    } else {
-        fill(o, 0, n);
-    }
+    write_result(o, n, sizeof(Bool) + side_bytes(x) + side_bytes(y) + sizeof(T), fill);
 }
 
 }  // namespace corvantile::loops

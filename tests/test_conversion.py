@@ -67,6 +67,7 @@ ARRAY_INPUTS = [
     # NumPy decides these
     ("ragged", [[1, 2], [3]], False), ("ragged list after scalar", [1, [2]], False),
     ("ragged depth", [[1], [[2]]], False), ("ragged float after an empty row", [[], FloatSub(2.0)], False),
+    ("ragged bool after a row", [[True, False], True], False), ("ragged bool before a row", [True, [False]], False),
     ("9 levels", nest(9), False), ("beyond int64", [2**63], False), ("below int64", [[-2**64, 1]], False),
     ("int scalar beyond int64", 2**63, False), ("string element", [1, "a"], False),
     ("complex", [1 + 2j], False), ("None", None, False), ("string", "abc", False),

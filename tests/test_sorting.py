@@ -175,3 +175,14 @@ def test_isclose_own_rules():
     with pytest.raises(TypeError) as e:
         cv.isclose([1.0], [1.0], equal_nan=1)
     assert e.value.__notes__ == ["while processing 'equal_nan'"]
+
+
+class RaisingBool:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+@pytest.mark.parametrize("fn", ["sort", "argsort"])
+def test_descending_flag_whose_truth_fails(fn):
+    with pytest.raises(ValueError, match="^no truth$"):
+        getattr(cv, fn)(native([1.0, 2.0]), descending=RaisingBool())

@@ -42,6 +42,9 @@ TEST(Concatenate, ChecksInOrder) {
         {{&s, &s}, 0, "zero-dimensional arrays cannot be concatenated"},
         {{&f, &f4}, 2, "axis 2 is out of bounds for array of dimension 2"},
         {{&f, &f4}, -3, "axis -3 is out of bounds for array of dimension 2"},
+        {{&f, &f4}, -2,
+         "all the input array dimensions except for the concatenation axis must match exactly, but "
+         "along dimension 1, sizes 3 and 4 differ"},
         {{&f, &one_d}, 0, "all the input arrays must have same number of dimensions"},
         {{&f, &f4}, 0,
          "all the input array dimensions except for the concatenation axis must match exactly, but "

@@ -20,7 +20,10 @@ void check_streamed(std::size_t offset, std::size_t n) {
     unsigned char* start = raw.data() + base + 64 + offset;
     R* o = reinterpret_cast<R*>(start);
     loops::streamed(o, n, [&](R* dst, std::size_t first, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) dst[i] = static_cast<R>((first + i) * 7 + 1);
+        for (std::size_t i = 0; i < count; ++i) {
+            const R v = static_cast<R>((first + i) * 7 + 1);
+            std::memcpy(reinterpret_cast<unsigned char*>(dst) + i * sizeof(R), &v, sizeof v);  // dst may be misaligned
+        }
     });
     for (std::size_t i = 0; i < n; ++i) {
         R got;

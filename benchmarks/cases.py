@@ -76,6 +76,12 @@ CASES += [
     ("small a[2] 8", SMALL, "a[2]"),
     ("small a[1:3] 8", SMALL, "a[1:3]"),
     ("small a.shape 8", SMALL, "a.shape"),
+    ("small a.ndim 8", SMALL, "a.ndim"),
+    ("small a.size 8", SMALL, "a.size"),
+    ("small a.dtype 8", SMALL, "a.dtype"),
+    ("small a.itemsize 8", SMALL, "a.itemsize"),
+    ("small a.nbytes 8", SMALL, "a.nbytes"),
+    ("small a.strides 8", SMALL, "a.strides"),
     ("small a.reshape(2, -1) 8", SMALL, "a.reshape(2, -1)"),
 ]
 

@@ -68,3 +68,13 @@ def test_sanitizer_run_uses_its_own_build_and_the_example_runs():
     out = subprocess.run([sys.executable, str(root / "examples" / "quickstart.py")], capture_output=True,
                          env=dict(os.environ, PYTHONPATH=pkg_root or str(root)), text=True, check=True).stdout
     assert "type: corvantile.ndarray" in out and "shares memory with NumPy: True" in out
+
+
+def test_first_attribute_reads_in_a_fresh_process():
+    # The first dtype read may come before the module has looked at NumPy's dtypes.
+    root = pathlib.Path(__file__).resolve().parent.parent
+    pkg_root = os.environ.get("CORVANTILE_PKG_ROOT")
+    code = "import corvantile as cv; a = cv.zeros(2); print(a.dtype, a.ndim, a.size, a.shape, a.nbytes, a.dtype)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                         env=dict(os.environ, PYTHONPATH=pkg_root or str(root)), text=True, check=True).stdout
+    assert out == "float64 1 2 (2,) 16 float64\n"

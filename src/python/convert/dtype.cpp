@@ -147,6 +147,11 @@ Result<bool> is_float64_or_none(PyObject* dtype) {
     return *kind == ElementKind::F64;
 }
 
+PyObject* loaded_numpy_dtype(ElementKind kind) noexcept {
+    const NumpyKinds* kinds = NUMPY_KINDS.get();
+    return kinds == nullptr ? nullptr : kinds->descriptors[static_cast<std::size_t>(kind)].get();
+}
+
 Result<PyObject*> numpy_dtype_of(ElementKind kind) {
     auto kinds = numpy_kinds();
     if (!kinds) return failure(std::move(kinds.error()));

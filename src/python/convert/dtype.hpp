@@ -24,5 +24,7 @@ Result<bool> is_float64_or_none(PyObject* dtype);
 
 // numpy.dtype of the kind (borrowed; kept for the process).
 Result<PyObject*> numpy_dtype_of(ElementKind kind);
+// The same, borrowed, once NumPy's kinds are loaded; nullptr before.
+PyObject* loaded_numpy_dtype(ElementKind kind) noexcept;
 
 }  // namespace corvantile::python

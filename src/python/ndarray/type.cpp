@@ -9,6 +9,7 @@
 #include "python/numpy/fallback.hpp"
 #include "python/ndarray/indexing.hpp"
 #include "python/runtime/once.hpp"
+#include "python/convert/dtype.hpp"
 #include "python/operators/operators.hpp"
 
 #include <format>
@@ -83,6 +84,19 @@ Py_ssize_t length_slot(PyObject* self) noexcept {
     return SlotResult<Result<Py_ssize_t>>::convert(length(*PyArray::of(self)));
 }
 
+// Getters without the entry frame, for bodies that call nothing able to throw; getset
+// descriptors only ever call them with an ndarray.
+template <Result<Ref> (*Body)(PyArray&, void*)>
+PyObject* plain_getter(PyObject* self, void* closure) noexcept {
+    return SlotResult<Result<Ref>>::convert(Body(*PyArray::of(self), closure));
+}
+
+// dtype without the frame once NumPy's kinds are loaded (loading them runs Python code).
+PyObject* dtype_getter(PyObject* self, void* closure) noexcept {
+    if (PyObject* d = loaded_numpy_dtype(PyArray::of(self)->value.kind())) return Py_NewRef(d);
+    return entry<&get_dtype>(self, closure);
+}
+
 // ---- methods ----------------------------------------------------------------------------
 
 Result<Ref> noop(PyArray&, PyObject*) { return Ref::borrow(Py_None); }
@@ -140,15 +154,15 @@ PyMethodDef METHODS[] = {
 };
 
 PyGetSetDef GETSETS[] = {
-    {"shape", entry<&get_shape>, entry<&set_shape>, const_cast<char*>(SHAPE_DOC), nullptr},
+    {"shape", plain_getter<&get_shape>, entry<&set_shape>, const_cast<char*>(SHAPE_DOC), nullptr},
     {"T", entry<&transpose_property>, nullptr, nullptr, nullptr},
-    {"strides", entry<&get_strides>, nullptr, nullptr, nullptr},
-    {"ndim", entry<&get_ndim>, nullptr, nullptr, nullptr},
-    {"size", entry<&get_size>, nullptr, nullptr, nullptr},
-    {"itemsize", entry<&get_itemsize>, nullptr, nullptr, nullptr},
+    {"strides", plain_getter<&get_strides>, nullptr, nullptr, nullptr},
+    {"ndim", plain_getter<&get_ndim>, nullptr, nullptr, nullptr},
+    {"size", plain_getter<&get_size>, nullptr, nullptr, nullptr},
+    {"itemsize", plain_getter<&get_itemsize>, nullptr, nullptr, nullptr},
     {"__class__", entry<&class_for_isinstance>, nullptr, CLASS_FOR_ISINSTANCE_DOC, nullptr},
-    {"nbytes", entry<&get_nbytes>, nullptr, nullptr, nullptr},
-    {"dtype", entry<&get_dtype>, nullptr, nullptr, nullptr},
+    {"nbytes", plain_getter<&get_nbytes>, nullptr, nullptr, nullptr},
+    {"dtype", dtype_getter, nullptr, nullptr, nullptr},
     {"base", entry<&get_base>, nullptr, BASE_DOC, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -33,7 +33,6 @@ Result<Ref> int_tuple(std::span<const Int> values) {
     return t;
 }
 
-Result<Ref> size_object(std::uint64_t n) { return check(PyLong_FromUnsignedLongLong(n)); }
 
 Result<Ref> numpy_call(const char* function, PyObject* argument) {
     auto numpy = check(PyImport_ImportModule("numpy"));
@@ -80,16 +79,6 @@ Result<Ref> get_strides(PyArray& self, void*) {
     const std::size_t n = self.value.ndim();
     if (self.strided) return int_tuple(std::span<const std::int64_t>(self.strided->strides.data(), n));
     return int_tuple(self.value.dims().strides());
-}
-
-Result<Ref> get_ndim(PyArray& self, void*) { return size_object(self.value.ndim()); }
-
-Result<Ref> get_size(PyArray& self, void*) { return size_object(self.value.len()); }
-
-Result<Ref> get_itemsize(PyArray& self, void*) { return size_object(self.value.dims().itemsize()); }
-
-Result<Ref> get_nbytes(PyArray& self, void*) {
-    return size_object(self.value.len() * self.value.dims().itemsize());
 }
 
 Result<Ref> get_dtype(PyArray& self, void*) {

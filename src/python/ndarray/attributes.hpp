@@ -11,10 +11,6 @@ namespace corvantile::python {
 // ---- getters ----------------------------------------------------------------------------
 Result<Ref> get_shape(PyArray& self, void*);
 Result<Ref> get_strides(PyArray& self, void*);
-Result<Ref> get_ndim(PyArray& self, void*);
-Result<Ref> get_size(PyArray& self, void*);
-Result<Ref> get_itemsize(PyArray& self, void*);
-Result<Ref> get_nbytes(PyArray& self, void*);
 Result<Ref> get_dtype(PyArray& self, void*);
 Result<Ref> get_base(PyArray& self, void*);
 Result<Ref> class_for_isinstance(PyArray& self, void*);

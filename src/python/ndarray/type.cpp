@@ -91,6 +91,12 @@ PyObject* plain_getter(PyObject* self, void* closure) noexcept {
     return SlotResult<Result<Ref>>::convert(Body(*PyArray::of(self), closure));
 }
 
+// Integer attributes straight into a Python int: no frame and no result wrapper.
+template <auto Count>
+PyObject* int_getter(PyObject* self, void*) noexcept {
+    return PyLong_FromLong(static_cast<long>(Count(PyArray::of(self)->value)));
+}
+
 // dtype without the frame once NumPy's kinds are loaded (loading them runs Python code).
 PyObject* dtype_getter(PyObject* self, void* closure) noexcept {
     if (PyObject* d = loaded_numpy_dtype(PyArray::of(self)->value.kind())) return Py_NewRef(d);
@@ -157,11 +163,11 @@ PyGetSetDef GETSETS[] = {
     {"shape", plain_getter<&get_shape>, entry<&set_shape>, const_cast<char*>(SHAPE_DOC), nullptr},
     {"T", entry<&transpose_property>, nullptr, nullptr, nullptr},
     {"strides", plain_getter<&get_strides>, nullptr, nullptr, nullptr},
-    {"ndim", plain_getter<&get_ndim>, nullptr, nullptr, nullptr},
-    {"size", plain_getter<&get_size>, nullptr, nullptr, nullptr},
-    {"itemsize", plain_getter<&get_itemsize>, nullptr, nullptr, nullptr},
+    {"ndim", int_getter<[](const AnyArray& a) { return a.ndim(); }>, nullptr, nullptr, nullptr},
+    {"size", int_getter<[](const AnyArray& a) { return a.len(); }>, nullptr, nullptr, nullptr},
+    {"itemsize", int_getter<[](const AnyArray& a) { return a.dims().itemsize(); }>, nullptr, nullptr, nullptr},
     {"__class__", entry<&class_for_isinstance>, nullptr, CLASS_FOR_ISINSTANCE_DOC, nullptr},
-    {"nbytes", plain_getter<&get_nbytes>, nullptr, nullptr, nullptr},
+    {"nbytes", int_getter<[](const AnyArray& a) { return a.len() * a.dims().itemsize(); }>, nullptr, nullptr, nullptr},
     {"dtype", dtype_getter, nullptr, nullptr, nullptr},
     {"base", entry<&get_base>, nullptr, BASE_DOC, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

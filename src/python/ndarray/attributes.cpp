@@ -33,7 +33,6 @@ Result<Ref> int_tuple(std::span<const Int> values) {
     return t;
 }
 
-
 Result<Ref> numpy_call(const char* function, PyObject* argument) {
     auto numpy = check(PyImport_ImportModule("numpy"));
     if (!numpy) return numpy;

@@ -152,3 +152,38 @@ CASES += [
     ("road arctan2(float64, float64)", _ROAD_SETUP, "xp.arctan2(x, y)"),
     ("road argmax(numpy array)", _ROAD_SETUP, "xp.argmax(n)"),
 ]
+
+# Views of large arrays and their 8-element twins ("views" selects them): transposes, reversed
+# and stepped slices, column blocks, last-axis reductions, the float-to-int cast and predicates.
+_VIEW_SETUP = ("a = xp.asarray(np.random.default_rng(1).standard_normal({n})); "
+               "M = a.reshape({rows}, -1)")
+_VIEW_STATEMENTS = [
+    "M.T.copy()", "M.T + 1.0", "M.T.sum()", "M.T.max()", "a[::-1] + 0.0", "a[::2] * 1.0",
+    "a[::2].copy()", "M[:, ::2].sum()", "M[:, :{half}] * 2.0", "M.sum(axis=1)", "M.mean(axis=1)",
+    "a.astype('int64')", "xp.isfinite(a)", "xp.signbit(a)", "xp.isnan(a)", "xp.isinf(a)",
+]
+for _n, _rows, _label in ((1_000_000, 1000, "1e6"), (8, 2, "8")):
+    for _stmt in _VIEW_STATEMENTS:
+        _stmt = _stmt.format(half=_n // _rows // 2)
+        CASES.append((f"views {_stmt} {_label}", _VIEW_SETUP.format(n=_n, rows=_rows), _stmt))
+
+# Mid-size arrays, in cache ("mid" selects them): element-wise, reductions, casts and views.
+_MID_SETUP = ("a = xp.asarray(np.random.default_rng(1).standard_normal({n})); "
+              "b = xp.asarray(np.random.default_rng(2).standard_normal({n}) + 3.0); "
+              "i = xp.asarray(np.random.default_rng(3).integers(-1000, 1000, {n})); "
+              "M = a.reshape(10, -1)")
+_MID_STATEMENTS = [
+    "a + b", "a - 1.0", "a * b", "a / b", "a ** 2", "-a", "abs(a)", "a < b", "a == 1.0",
+    "i + i", "i * 3", "xp.maximum(a, b)", "xp.sqrt(b)", "xp.exp(a)", "xp.round(a, 2)",
+    "xp.where(a < b, a, b)", "xp.isnan(a)", "xp.isfinite(a)",
+    "a.sum()", "a.mean()", "a.max()", "a.argmax()", "a.var()", "i.sum()", "a.cumsum()",
+    "M.sum(axis=1)", "M.sum(axis=0)", "M.max(axis=1)", "xp.dot(a, b)",
+    "a.astype('int64')", "i.astype('float64')", "a.copy()",
+    "a[::-1].copy()", "a[::2] * 1.0", "M.T.copy()", "M.T + 1.0", "a[::-1] + 0.0",
+    "xp.sort(a)", "xp.argsort(a)",
+]
+for _n, _label in ((1000, "1e3"), (10_000, "1e4")):
+    for _stmt in _MID_STATEMENTS:
+        _ref = "np.argsort(a, kind='stable')" if _stmt == "xp.argsort(a)" else None
+        _case = (f"mid {_stmt} {_label}", _MID_SETUP.format(n=_n), _stmt)
+        CASES.append(_case + ((_ref,) if _ref else ()))

@@ -45,6 +45,9 @@ KEYS = {
     "numpy-int": ((5,), lambda xp: np.int64(-2)), "numpy-int-2d": ((3, 4), lambda xp: np.int64(1)),
     "0d-int-array": ((5,), lambda xp: xp.asarray(np.array(2))),
     "0d-int-array-2d": ((3, 4), lambda xp: xp.asarray(np.array(-1))),
+    # a slice, then integers past the last axis: the plan's count of indices
+    "slice-then-int": ((5,), lambda xp: (slice(None), 1)), "slice-then-ints": ((3, 4), lambda xp: (slice(None), 0, 1)),
+    "none-slice-int-int": ((3,), lambda xp: (None, slice(1, 2), 0, -1)),
 }
 
 # Keys that go to NumPy unchanged.
@@ -101,6 +104,7 @@ def test_copies_and_empty_selections_have_no_base():
     (lambda: native(np.array(1.0)), slice(None), IndexError,
      "too many indices for array: array is 0-dimensional"),
     (lambda: native(sample((3, 4), np.float64)), (0, 0, slice(None)), IndexError, "too many indices for array"),
+    (lambda: native(sample((5,), np.float64)), (slice(None), 0, slice(None)), IndexError, "too many indices for array"),
     (lambda: native(sample((1,) * 8, np.float64)), None, ValueError,
      "corvantile supports at most 8 dimensions natively, got 9"),
     (lambda: native(sample((2,) * 8, np.float64)), (slice(None, None, 2), None), ValueError,

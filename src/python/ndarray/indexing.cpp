@@ -155,11 +155,14 @@ Result<Ref> tuple_key(PyArray& a, PyObject* key) {
         }
     }
     if (only_integers) return index_result(a, integers);
-    // The slices against the shape as it stands once every item is read.
+    // The slices against the shape as it stands once every item is read. A slice past
+    // the last axis has the short text; integers past it are counted by the plan.
     const auto shape = a.value.shape();
-    if (selectors.size() > shape.size()) return failure(index_error("too many indices for array"));
     for (std::size_t k = 0; k < selectors.size(); ++k) {
-        if (auto* s = std::get_if<Selector::Slice>(&selectors[k].item)) normalise(*s, shape[k]);
+        auto* s = std::get_if<Selector::Slice>(&selectors[k].item);
+        if (s == nullptr) continue;
+        if (k >= shape.size()) return failure(index_error("too many indices for array"));
+        normalise(*s, shape[k]);
     }
     return select_result(a, selectors, new_axes);
 }

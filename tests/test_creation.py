@@ -8,6 +8,7 @@ from conftest import differential
 
 NDARRAY = cv._core.ndarray
 TOO_BIG = "array is too big"
+EPS, MAX = float(np.finfo(np.float64).eps), float(np.finfo(np.float64).max)
 
 # (call, computed natively)
 CASES = [
@@ -33,6 +34,10 @@ CASES = [
     ("arange(0, -1e300)", True), ("arange(0, 1, 5e-324)", True), ("arange(0, 1, float('inf'))", True),
     ("arange(0.5, 1, float('inf'))", True), ("arange(0, -1, -float('inf'))", True), ("arange(0, -1, float('inf'))", True),
     ("arange(0, 0, float('inf'))", True), ("arange(-0.0, 2.0)", True), ("arange(0, 1, 1e300)", True),
+    # the count's quotient underflows to zero: one element toward the step, none against it
+    ("arange(0, EPS, MAX)", True), ("arange(0, -EPS, -MAX)", True), ("arange(0, EPS, -MAX)", True),
+    ("arange(0, -EPS, MAX)", True), ("arange(1.0, 1.0 + EPS, MAX)", True), ("arange(5e-324, 1e-323, MAX)", True),
+    ("arange(-0.0, 5e-324, MAX)", True), ("arange(0, 5e-324, -MAX)", True),
     ("arange(2**63)", False), ("arange(2**63, 1)", False), ("arange(0, 1, -2**63 - 1)", False),
     ("linspace(np.float32(0), 1, 3)", False),
     ("linspace(0, 1, 5)", True), ("linspace(0, 1, 5, endpoint=False)", True), ("linspace(2, 3, 1)", True),

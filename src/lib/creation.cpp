@@ -95,14 +95,15 @@ Result<std::int64_t> to_i64(PyObject* o) {
     return static_cast<std::int64_t>(v);
 }
 
-// The element count of a float range as NumPy forms it: ceil((hi - lo) / step), one for
-// an infinite step toward hi; NaN cannot be counted and a count beyond the index range
+// The element count of a float range as NumPy forms it: ceil((hi - lo) / step), one where
+// that quotient underflows to zero (an infinite or huge step) while the distance is not
+// zero and points the step's way; NaN cannot be counted and a count beyond the index range
 // (either sign) exceeds the maximum size.
 Result<std::uint64_t> float_count(double lo, double hi, double step) {
     const double delta = hi - lo;
     const double value = delta / step;
     if (value != value) return failure(Error::value_error("arange: cannot compute length"));
-    if (std::isinf(step) && value == 0.0 && delta != 0.0 && (delta > 0.0) == (step > 0.0)) return 1;
+    if (value == 0.0 && delta != 0.0) return (delta > 0.0) == (step > 0.0) ? 1 : 0;
     const double c = std::ceil(value);
     constexpr double TWO_TO_63 = 9223372036854775808.0;
     if (!(c >= -TWO_TO_63 && c < TWO_TO_63)) return failure(Error::value_error("Maximum allowed size exceeded"));

@@ -54,6 +54,33 @@ def test_function_only_keywords_reach_numpys_function(calls, name, args, kwargs)
     assert [c[:2] for c in calls] == [("call", name)]
 
 
+# Calls NumPy's function refuses or reads differently from the method of the same name,
+# whose road would name a helper (_sum, _amax, _any) in its message.
+NAMED_BY_THE_FUNCTION = [
+    (name, args, kwargs)
+    for name in ("sum", "prod", "mean", "max", "min", "var", "std", "any", "all")
+    for args, kwargs in (((), {"bogus": 1}), ((), {"x": 1}), ((None,) * 9, {}), ((), {"a": "self"}),
+                         ((0,), {"axis": 0}))
+] + [
+    ("clip", (0, 1, None, None), {}), ("any", (0, "out"), {}), ("all", (None, "out", True), {}),
+    ("any", (None, None, False, True), {}), ("copy", ("K", True), {}), ("copy", ("K", True, 1), {}), ("copy", ("K",), {"order": "C"}),
+    ("dot", ("self",), {"b": "self"}), ("dot", (), {"other": "self"}), ("dot", (), {"b": "self", "out": None}),
+    ("argmax", (), {"bogus": 1}), ("cumsum", (0,), {"bogus": 1}),
+]
+
+
+@pytest.mark.parametrize("values", [M, I, B, [True, False]])
+@pytest.mark.parametrize("name,args,kwargs", NAMED_BY_THE_FUNCTION)
+def test_refused_and_positional_calls_against_numpys_function(values, name, args, kwargs):
+    def call(xp):
+        a = arr(xp, values)
+        put = {"self": a, "out": (native if xp is cv else np.asarray)(np.zeros(2, bool) if len(values) == 2 else
+                                                                       np.zeros(3, bool))}
+        fill = lambda v: put.get(v, v) if isinstance(v, str) else v
+        return getattr(xp, name)(a, *map(fill, args), **{k: fill(v) for k, v in kwargs.items()})
+    differential(call)
+
+
 def test_roads(calls):
     a = native([1.0, 2.0])
     assert cv.sum(a) == cv.sum(a=a) == a.sum() and calls == []
@@ -75,8 +102,8 @@ def test_missing_a_and_method_argument_errors(calls):
     for call in (lambda: cv.sum(), lambda: cv.sum(axis=0)):
         with pytest.raises(TypeError, match=r"^sum\(\) missing 1 required positional argument: 'a'$"):
             call()
-    assert cv.dot(a, other=a) == 5.0
-    for call, message in ((lambda: cv.dot(a), "missing 1 required positional argument: 'other'"),
+    assert cv.dot(a, b=a) == 5.0
+    for call, message in ((lambda: cv.dot(a), "missing 1 required positional argument: 'b'"),
                           (lambda: cv.nonzero(a, 1), "takes no arguments")):
         with pytest.raises(TypeError, match=message):
             call()

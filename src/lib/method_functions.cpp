@@ -57,16 +57,72 @@ constexpr FunctionOnlyKeywords FUNCTION_ONLY[] = {
     {"dot", {"out", ""}},
 };
 
-// Whether the call names a keyword only NumPy's function knows: the method road would
-// refuse a call that NumPy answers, so such calls go to the function.
-bool function_only(std::string_view name, const CallArgs& rest) {
+// NumPy's function, where its method hands the call to a helper of another name (_sum,
+// _amax, _any) or reads positionals differently: how many positionals after `a` mean the
+// same to the method, and the parameters the function takes after `a`, positionals first
+// and in order (none listed: any keyword).
+// A call beyond either goes to the function, so that NumPy's answer, and the name in its
+// message, are the function's.
+struct FunctionParameters {
+    std::string_view function;
+    Py_ssize_t method_positionals;
+    std::array<std::string_view, 8> keywords;
+};
+constexpr FunctionParameters FUNCTION_PARAMETERS[] = {
+    {"sum", 6, {"axis", "dtype", "out", "keepdims", "initial", "where"}},
+    {"prod", 6, {"axis", "dtype", "out", "keepdims", "initial", "where"}},
+    {"mean", 4, {"axis", "dtype", "out", "keepdims", "where"}},
+    {"max", 5, {"axis", "out", "keepdims", "initial", "where"}},
+    {"min", 5, {"axis", "out", "keepdims", "initial", "where"}},
+    {"var", 5, {"axis", "dtype", "out", "ddof", "keepdims", "where", "mean", "correction"}},
+    {"std", 5, {"axis", "dtype", "out", "ddof", "keepdims", "where", "mean", "correction"}},
+    {"clip", 3, {}},
+    // the method's second positional is a dtype, the function's an output
+    {"any", 1, {"axis", "out", "keepdims", "where"}},
+    {"all", 1, {"axis", "out", "keepdims", "where"}},
+    {"copy", 1, {"order", "subok"}},
+    {"dot", 2, {"b", "out"}},
+};
+
+template <FixedString Name>
+constexpr const FunctionParameters* PARAMETERS_OF = []() -> const FunctionParameters* {
+    for (const auto& f : FUNCTION_PARAMETERS) {
+        if (f.function == Name.view()) return &f;
+    }
+    return nullptr;
+}();
+
+// Whether NumPy's function must answer the call: the method road would refuse a call that
+// the function answers, read it differently, or name another function in its error.
+template <FixedString Name>
+bool function_only(const CallArgs& rest) {
+    constexpr const FunctionParameters* parameters = PARAMETERS_OF<Name>;
+    if constexpr (parameters != nullptr) {
+        if (rest.nargs > parameters->method_positionals) return true;
+    }
     if (!rest.has_keywords()) return false;
     // `a` both by position and by keyword: NumPy's function names the clash.
     if (rest.keyword("a") != nullptr) return true;
     for (const auto& f : FUNCTION_ONLY) {
-        if (f.function != name) continue;
+        if (f.function != Name.view()) continue;
         for (std::string_view key : f.keys) {
             if (!key.empty() && rest.keyword(key) != nullptr) return true;
+        }
+    }
+    if constexpr (parameters != nullptr) {
+        if (parameters->keywords[0].empty()) return false;
+        for (Py_ssize_t i = 0; i < rest.keyword_count(); ++i) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(rest.kwnames, i), &size);
+            if (text == nullptr) {
+                PyErr_Clear();
+                return true;  // NumPy's function reports what is wrong with the name
+            }
+            // Unknown, or also given by position: the function's parameters list its
+            // positionals first, in order.
+            const std::string_view key(text, static_cast<std::size_t>(size));
+            const auto at = std::ranges::find(parameters->keywords, key);
+            if (at == parameters->keywords.end() || at - parameters->keywords.begin() < rest.nargs) return true;
         }
     }
     return false;
@@ -76,14 +132,14 @@ bool function_only(std::string_view name, const CallArgs& rest) {
 // instance, NumPy's function for anything else.
 template <FixedString Name>
 Result<Ref> method_or_numpy(PyObject* a, const CallArgs& rest) {
-    if (is_ndarray(a) && !function_only(Name.view(), rest)) return method_call<Name>(a, rest);
+    if (is_ndarray(a) && !function_only<Name>(rest)) return method_call<Name>(a, rest);
     return numpy_call<Name>(a, rest);
 }
 
 // A member whose native step is call_native_method.
 template <FixedString Name>
 Result<Ref> by_name(PyObject* a, const CallArgs& rest) {
-    if (is_exact_ndarray(a) && !function_only(Name.view(), rest)) {
+    if (is_exact_ndarray(a) && !function_only<Name>(rest)) {
         if (auto r = call_native_method(a, Name.view(), rest)) return std::move(*r);
     }
     return method_or_numpy<Name>(a, rest);
@@ -92,7 +148,7 @@ Result<Ref> by_name(PyObject* a, const CallArgs& rest) {
 // A member that runs its body directly.
 template <FixedString Name, Body B>
 Result<Ref> direct(PyObject* a, const CallArgs& rest) {
-    if (is_exact_ndarray(a) && !function_only(Name.view(), rest)) return B(*PyArray::of(a), rest);
+    if (is_exact_ndarray(a) && !function_only<Name>(rest)) return B(*PyArray::of(a), rest);
     return method_or_numpy<Name>(a, rest);
 }
 
@@ -100,10 +156,12 @@ Result<Ref> direct(PyObject* a, const CallArgs& rest) {
 // here without NumPy.
 template <FixedString Name, bool All>
 Result<Ref> bool_reduction(PyObject* a, const CallArgs& rest) {
-    if (is_exact_ndarray(a)) {
-        if (auto r = call_native_method(a, Name.view(), rest)) return std::move(*r);
+    if (is_ndarray(a) && !function_only<Name>(rest)) {
+        if (is_exact_ndarray(a)) {
+            if (auto r = call_native_method(a, Name.view(), rest)) return std::move(*r);
+        }
+        return method_call<Name>(a, rest);
     }
-    if (is_ndarray(a)) return method_call<Name>(a, rest);
     if (rest.empty()) {
         if (auto mask = bool_mask(a)) {
             const auto& v = mask->values;

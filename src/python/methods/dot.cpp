@@ -13,7 +13,7 @@ namespace corvantile::python {
 
 namespace {
 
-constexpr Param DOT_PARAMS[] = {{"other", ParamKind::Either, true}, {"out"}};
+constexpr Param DOT_PARAMS[] = {{"b", ParamKind::Either, true}, {"out"}};
 constexpr Signature DOT{"ndarray.dot", DOT_PARAMS};
 
 }  // namespace

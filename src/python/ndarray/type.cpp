@@ -153,7 +153,7 @@ PyMethodDef METHODS[] = {
      "targets, keywords and non-finite float-to-int casts through NumPy."},
     {"fill", as_method(entry<&fill_method>), METH_FASTCALL | METH_KEYWORDS, "fill($self, value)\n--\n\n`a.fill(value)` in place."},
     {"dot", as_method(entry<&dot_method>), METH_FASTCALL | METH_KEYWORDS,
-     "dot($self, other)\n--\n\n1-D inner product natively; matrices and other operands through NumPy."},
+     "dot($self, b, out=None)\n--\n\n1-D inner product natively; matrices and other operands through NumPy."},
     {"_noop", as_method(entry<&noop>), METH_NOARGS,
      "_noop($self)\n--\n\nDoes nothing; exists only to measure the raw method-call overhead in benchmarks."},
     {nullptr, nullptr, 0, nullptr},

@@ -4,7 +4,8 @@ Each function gives what NumPy gives for the same call. corvantile arrays among
 the operands become zero-copy NumPy views first, so NumPy computes on (and
 writes into) their memory and nothing here calls back into the native module.
 The native module does the same work in C while these functions are in place;
-its state is read from here once (`_NUMPY`, `_numpy` and the functions themselves).
+its state is read from here once (`_NUMPY`, `_numpy` and `_OWN`, the table of the
+functions themselves).
 Parameters are positional-only, so that any keyword reaches NumPy.
 """
 
@@ -186,3 +187,17 @@ def argsort_descending(a, /, *args, **kw):
     # in index order; the indices then count from the other end.
     r = _flip(_argsort(_flip(x, axis), axis, kind, order, stable=stable), axis)
     return (x.shape[axis] - 1) - r
+
+
+# The module's own functions, as defined above. The native side does their work in C
+# while the module's attribute of that name is still the one listed here, and calls the
+# attribute whenever it holds anything else, whether replaced before or after the first call.
+_OWN = {
+    "call": call,
+    "call_method": call_method,
+    "getitem": getitem,
+    "setitem": setitem,
+    "compare": compare,
+    "inplace": inplace,
+    "argsort_descending": argsort_descending,
+}

@@ -1,8 +1,12 @@
 """The fallback module against NumPy: results, exceptions and writes into array memory.
 Every case runs twice: with NumPy arrays and with corvantile arrays of the same values."""
 
+import json
 import math
 import operator
+import os
+import pathlib
+import subprocess
 import sys
 import weakref
 
@@ -355,3 +359,50 @@ def test_views_meddled_with_by_numpys_callee_are_not_handed_out_again(meddle):
     assert_same_array(a // native([[1], [1], [2]]), np.array([[0, 1], [1, 2], [1, 1]]))
     if keep:
         assert keep[0].base is a and keep[0][1, 2] == 3
+
+
+# A declined call of each kind, with the function of the fallback module it must go through.
+FIRST_USE = [
+    ("call", "cv.sum([1.0, 2.0])"), ("call", "cv.add(a, [1j])"), ("call_method", "a.sum(axis=0, keepdims=True)"),
+    ("call_method", "a.astype('int32')"), ("getitem", "a[0, ...]"), ("getitem", "a[[0, [1]]]"),
+    ("setitem", "a.__setitem__((0, ...), 5.0)"), ("compare", "a == [1j, 2]"),
+    ("inplace", "a.__imul__(np.ones(2, 'int32'))"),
+]
+
+
+@pytest.mark.parametrize("function,statement", FIRST_USE, ids=[f"{f}: {s}" for f, s in FIRST_USE])
+def test_replacement_before_the_first_declined_call_is_called(function, statement):
+    # A fresh process: nothing has reached NumPy yet when the module's function is replaced.
+    code = f"""if True:
+        import json, numpy as np
+        import corvantile as cv
+        from corvantile import _fallback as fb
+        seen = []
+        real = {{name: getattr(fb, name) for name in ("call", "call_method", "getitem", "setitem", "compare", "inplace")}}
+        def spy(name):
+            def f(*args, **kw):
+                seen.append(name)
+                return real[name](*args, **kw)
+            return f
+        setattr(fb, "{function}", spy("{function}"))
+        a = cv.array([[1.0, 2.0], [3.0, 4.0]])
+        try:
+            {statement}
+        except Exception:
+            pass  # NumPy's answer may be an exception: only the road matters here
+        first = list(seen)
+        setattr(fb, "{function}", real["{function}"])  # the module's own again: the C road
+        seen.clear()
+        a = cv.array([[1.0, 2.0], [3.0, 4.0]])
+        try:
+            {statement}
+        except Exception:
+            pass
+        print(json.dumps([first, seen]))
+    """
+    root = pathlib.Path(__file__).resolve().parent.parent
+    env = dict(os.environ, PYTHONPATH=os.environ.get("CORVANTILE_PKG_ROOT") or str(root))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, text=True)
+    assert out.returncode == 0, out.stderr
+    first, after_restore = json.loads(out.stdout)
+    assert first == [function] and after_restore == []

@@ -27,6 +27,7 @@ constinit Interned FUNCTION_NAMES[] = {
     Interned{"compare"},
 };
 constexpr std::size_t FUNCTION_COUNT = std::size(FUNCTION_NAMES);
+constinit Interned OWN_TABLE_NAME{"_OWN"};
 constinit Interned NUMPY_TABLE_NAME{"_NUMPY"};
 constinit Interned NUMPY_MODULE_NAME{"_numpy"};
 
@@ -34,14 +35,15 @@ constinit Interned NUMPY_MODULE_NAME{"_numpy"};
 // stops there too (and counts the argument list and the operand itself).
 constexpr int NESTING = 64 + 2;
 
-// The fallback module as first imported. While its `call` and `call_method` are still
-// the module's own, those two run here in C with the same meaning: corvantile operands
-// become zero-copy NumPy views, NumPy's function (from the module's snapshot of NumPy)
-// runs, and a result that is one of the views maps back to its array.
+// The fallback module as first imported. While one of its functions is still the
+// module's own (as its table `_OWN` names them when the module is defined), its work is
+// done here in C with the same meaning: corvantile operands become zero-copy NumPy views,
+// NumPy's function (from the module's snapshot of NumPy) runs, and a result that is one
+// of the views maps back to its array.
 struct Road {
     Ref module;
     PyObject* dict = nullptr;  // the module's, kept alive by it
-    std::array<Ref, FUNCTION_COUNT> originals;  // the module's functions, by Function
+    std::array<Ref, FUNCTION_COUNT> originals;  // the module's own functions, by Function
     Ref numpy_table;  // dict: NumPy's functions as the module first saw them
     Ref numpy;
     const NumpyArrays* arrays = nullptr;  // null: everything through the module's functions
@@ -101,10 +103,17 @@ Result<Road> load_road() {
     road.dict = PyModule_GetDict(module->get());
     if (road.dict == nullptr) return failure();
     road.module = std::move(*module);
+    // What the module names as its own, not what its attributes hold now: a function
+    // replaced before this first use is still a replacement.
+    auto own = attribute(road.module.get(), OWN_TABLE_NAME);
+    if (!own) return failure(std::move(own.error()));
+    if (!PyDict_CheckExact(own->get())) return road;  // not the module we know: no C road
     for (std::size_t k = 0; k < FUNCTION_COUNT; ++k) {
-        auto f = attribute(road.module.get(), FUNCTION_NAMES[k]);
-        if (!f) return failure(std::move(f.error()));
-        road.originals[k] = std::move(*f);
+        auto name = FUNCTION_NAMES[k].get();
+        if (!name) return failure(std::move(name.error()));
+        PyObject* f = PyDict_GetItemWithError(own->get(), *name);  // borrowed
+        if (f == nullptr && PyErr_Occurred()) return failure();
+        if (f != nullptr) road.originals[k] = Ref::borrow(f);
     }
     auto table = attribute(road.module.get(), NUMPY_TABLE_NAME);
     if (!table) return failure(std::move(table.error()));
@@ -135,7 +144,7 @@ bool own_now(const Road& road, Function function) {
     }
     PyObject* current = PyDict_GetItemWithError(road.dict, *name);  // borrowed
     if (current == nullptr) PyErr_Clear();
-    return current == original.get();
+    return original && current == original.get();
 }
 
 // Whether the module's function is still its own, so that the C road stands for it.

@@ -128,15 +128,15 @@ class IndexLike:
 UNSUPPORTED = ("Unsupported", None)
 CLASSIFY = [
     (True, ("BoolScalar", True)), (IntSub(-5), ("IntScalar", -5)), (I64_MIN, ("IntScalar", I64_MIN)),
-    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)), (np.int8(-2), ("IntScalar", -2)),
-    (FloatSub(2.5), ("FloatScalar", 2.5, False)),
-    # only NumPy's own scalars are asked for their dtype
-    (type("DtypeNumber", (), {"__float__": lambda s: 2.5, "dtype": np.dtype("complex64")})(), ("FloatScalar", 2.5, False)),
-    (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)),
-    (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
+    (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    # numbers of other kinds are NumPy's, whatever they convert to
+    (IndexLike(7), UNSUPPORTED), (IndexLike(-1), UNSUPPORTED),
+    (type("DtypeNumber", (), {"__float__": lambda s: 2.5, "dtype": np.dtype("complex64")})(), UNSUPPORTED),
+    (np.True_, ("FloatScalar", 1.0, False)), (decimal.Decimal("2.5"), UNSUPPORTED),
+    (fractions.Fraction(1, 4), UNSUPPORTED), (type("NumpySub", (np.float32,), {})(1.5), ("FloatScalar", 1.5, False)),
     # ints beyond int64 keep a flag so that int operands can send them to NumPy
     (2**63, ("FloatScalar", 9.223372036854776e18, True)), (-(2**70), ("FloatScalar", -float(2**70), True)),
-    (IndexLike(2**64), ("FloatScalar", float(2**64), False)), (10**400, UNSUPPORTED), (1 + 2j, UNSUPPORTED),
+    (IndexLike(2**64), UNSUPPORTED), (10**400, UNSUPPORTED), (1 + 2j, UNSUPPORTED),
     (type("FloatingComplex", (complex,), {"__float__": lambda self: self.real})(1 + 2j), UNSUPPORTED),
     (np.complex64(1 + 2j), UNSUPPORTED), (np.uint64(3), UNSUPPORTED), (np.longdouble(1.5), UNSUPPORTED),
     ([1.0], UNSUPPORTED), (MissingAttr(), UNSUPPORTED),
@@ -148,15 +148,34 @@ def test_classify(probe, obj, want):
     assert probe.classify(obj) == want
 
 
+# A value stored into an array takes any number, as NumPy converts it.
+CLASSIFY_STORED = [
+    (IndexLike(7), ("IntScalar", 7)), (IndexLike(-1), ("IntScalar", -1)),
+    (type("DtypeNumber", (), {"__float__": lambda s: 2.5, "dtype": np.dtype("complex64")})(), ("FloatScalar", 2.5, False)),
+    (decimal.Decimal("2.5"), ("FloatScalar", 2.5, False)), (fractions.Fraction(1, 4), ("FloatScalar", 0.25, False)),
+    (IndexLike(2**64), ("FloatScalar", float(2**64), False)), (np.int8(-2), ("IntScalar", -2)), (2.5, ("FloatScalar", 2.5, False)),
+    (1 + 2j, UNSUPPORTED), (np.uint64(3), UNSUPPORTED), ([1.0], UNSUPPORTED), (MissingAttr(), UNSUPPORTED),
+]
+
+
+@pytest.mark.parametrize("obj, want", CLASSIFY_STORED, ids=[repr(c[0])[:30] for c in CLASSIFY_STORED])
+def test_classify_stored(probe, obj, want):
+    assert probe.classify_stored(obj) == want
+
+
 def test_classify_arrays_and_numpy_handles(probe):
     t = probe.ndarray_type()
     assert [probe.classify(t((2,), dtype=d)) for d in (None, "int64", bool)] == [
         ("F64Array", None), ("OtherArray", "int64"), ("OtherArray", "bool")]
     # The operator tests compare the common operands with NumPy; these are the odd ones.
-    odd = [ListSub(), np.complex64(1), (1,), {}, MissingAttr(), memoryview(b"a"), object()]
-    assert [probe.numpy_handles(x) for x in odd] == [True, True, True, False, False, False, False]
-    # Only a failed lookup counts as absent; any other error is passed on.
-    for f in (probe.classify, probe.numpy_handles):
+    odd = [ListSub(), np.complex64(1), (1,), {}, MissingAttr(), memoryview(b"a"), object(), IndexLike(1),
+           decimal.Decimal(1), fractions.Fraction(1, 2), None, "x"]
+    assert [probe.numpy_handles(x) for x in odd] == [True, True, True, False, False, False, False, True, True,
+                                                     True, False, False]
+    # Only a failed lookup counts as absent; any other error is passed on. classify asks
+    # nothing of an object that is not a NumPy scalar.
+    assert probe.classify(RaisingAttr()) == UNSUPPORTED
+    for f in (probe.classify_stored, probe.numpy_handles):
         with pytest.raises(RuntimeError):
             f(RaisingAttr())
 

@@ -2,6 +2,9 @@
 against NumPy over every operand pair, which forms are native, and their own rules."""
 
 import math
+import operator
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -9,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import corvantile as cv
-from conftest import assert_same_array
+from conftest import assert_same_array, differential
 from operator_cases import (BINARY, COMPARE, DECLINING, I64_MAX, I64_MIN, INF, INPLACE, NAN, OTHERS, SELVES,
                             check_case, check_table)
 
@@ -273,3 +276,63 @@ def test_arrays_larger_than_the_cache(expr):
     got = expr(cv, *[cv.asarray(x) for x in base])
     assert type(got) is cv.ndarray
     assert_same_array(got, want)
+
+
+# ---- numbers that are neither Python's own nor NumPy scalars go to NumPy -----------------------
+
+
+class IndexTwo:
+    def __index__(self):
+        return 2
+
+
+class FloatTwo:
+    def __float__(self):
+        return 2.5
+
+
+class RightAdding:
+    """Converts to a number, and answers `x + self` element by element in NumPy's object loop."""
+    def __float__(self):
+        return 1.0
+
+    def __radd__(self, other):
+        return ("radd", other)
+
+
+# One instance each, so that object results compare equal on both sides.
+FOREIGN = {"Decimal": Decimal("1.5"), "Fraction": Fraction(1, 3), "index": IndexTwo(), "float": FloatTwo(),
+           "radd": RightAdding()}
+FOREIGN_SELVES = {"f64": [1.0, 2.0], "i64": [1, 2], "bool": [True, False]}
+FOREIGN_OPS = {
+    "+": operator.add, "*": operator.mul, "-": operator.sub, "/": operator.truediv, "**": operator.pow,
+    "==": operator.eq, "!=": operator.ne, "<": operator.lt, "&": operator.and_,
+    "r+": lambda a, x: x + a, "r*": lambda a, x: x * a, "r==": lambda a, x: x == a, "r<": lambda a, x: x < a,
+    "+=": operator.iadd, "*=": operator.imul,
+    "add": lambda a, x: (cv if type(a) is cv.ndarray else np).add(a, x),
+    "maximum": lambda a, x: (cv if type(a) is cv.ndarray else np).maximum(a, x),
+    "arctan2": lambda a, x: (cv if type(a) is cv.ndarray else np).arctan2(x, a),
+    "where": lambda a, x: (cv if type(a) is cv.ndarray else np).where(a > 1, a, x),
+}
+
+
+@pytest.mark.parametrize("op", list(FOREIGN_OPS))
+@pytest.mark.parametrize("kind", list(FOREIGN_SELVES))
+@pytest.mark.parametrize("other", list(FOREIGN))
+def test_numbers_of_other_kinds_go_to_numpy(op, kind, other):
+    # Python and NumPy decide what Decimal, Fraction and objects with __index__ or __float__
+    # mean (refusal, an object array, a reflected method), not a conversion to float or int.
+    differential(lambda xp: FOREIGN_OPS[op](xp.asarray(np.array(FOREIGN_SELVES[kind])), FOREIGN[other]),
+                 native=None if op.endswith("+=") or op.endswith("*=") else False)
+
+
+@pytest.mark.parametrize("call", [
+    lambda xp: xp.arange(6.0)[IndexTwo()], lambda xp: xp.arange(6.0)[IndexTwo():],
+    lambda xp: xp.arange(6.0).reshape(2, 3)[1, IndexTwo()], lambda xp: xp.arange(6.0).reshape(IndexTwo(), 3),
+    lambda xp: xp.zeros((IndexTwo(), 3)), lambda xp: xp.full(IndexTwo(), 1.5),
+    lambda xp: xp.arange(24.0).reshape(2, 3, 4).sum(axis=IndexTwo()), lambda xp: xp.linspace(0, 1, IndexTwo()),
+    lambda xp: xp.arange(6.0).reshape(1, 2, 3).transpose(IndexTwo(), 0, 1),
+    lambda xp: xp.arange(6.0).reshape(2, 3).round(IndexTwo()),
+])
+def test_index_objects_still_serve_as_keys_shapes_axes_and_counts(call):
+    differential(call)

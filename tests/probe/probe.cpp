@@ -232,8 +232,7 @@ Result<Ref> fast_road(PyObject*, PyObject*) {
 
 // ---- classification and conversion of foreign objects ----------------------------------
 
-Result<Ref> classify_probe(PyObject*, PyObject* obj) {
-    Operand op = classify(obj);
+Result<Ref> described(const Operand& op) {
     if (op.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     return op.visit([](const auto& v) -> Result<Ref> {
         using V = std::decay_t<decltype(v)>;
@@ -249,6 +248,9 @@ Result<Ref> classify_probe(PyObject*, PyObject* obj) {
         else return check(Py_BuildValue("(sO)", "Unsupported", Py_None));
     });
 }
+
+Result<Ref> classify_probe(PyObject*, PyObject* obj) { return described(classify(obj)); }
+Result<Ref> classify_stored_probe(PyObject*, PyObject* obj) { return described(classify_stored(obj)); }
 
 Result<Ref> numpy_handles_probe(PyObject*, PyObject* obj) {
     const bool handles = numpy_handles(obj);
@@ -275,6 +277,7 @@ PyMethodDef FUNCTIONS[] = {
     {"scalar", as_method(entry<&scalar>), FASTCALL, nullptr},
     {"fast_road", as_method(entry<&fast_road>), METH_NOARGS, nullptr},
     {"classify", as_method(entry<&classify_probe>), METH_O, nullptr},
+    {"classify_stored", as_method(entry<&classify_stored_probe>), METH_O, nullptr},
     {"numpy_handles", as_method(entry<&numpy_handles_probe>), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -69,6 +69,17 @@ bool numpy_scalar_is_native(PyObject* obj) noexcept {
     return !(PyUnicode_EqualToUTF8(kind.get(), "f") && size > 8);
 }
 
+// Whether the type is a NumPy scalar type (numpy.generic among its bases).
+bool numpy_scalar_type(PyTypeObject* type) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        const auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (std::string_view(base->tp_name) == "numpy.generic") return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<double> python_real(PyObject* obj) noexcept {
@@ -89,7 +100,12 @@ std::optional<double> Operand::scalar_f64() const noexcept {
     return std::nullopt;
 }
 
-Operand classify(PyObject* obj) {
+namespace {
+
+// classify, and with AnyNumber the value of an assignment: any object with __index__ or
+// a float value is a number there, as NumPy converts it when it stores it.
+template <bool AnyNumber>
+Operand classify_as(PyObject* obj) {
     if (PyArray* a = ndarray_or_null(obj)) {
         a->refresh();
         if (auto* f = a->value.get_if<double>()) return {Operand::F64Array{f}};
@@ -118,6 +134,10 @@ Operand classify(PyObject* obj) {
         }
         return {Operand::FloatScalar{d, true}};
     }
+    // Beyond Python's own numbers only NumPy scalars count as operands: any other object
+    // (Decimal, Fraction, one with __index__ or __float__) is NumPy's, which makes an
+    // object operand of it where Python's arithmetic decides.
+    if (!AnyNumber && !numpy_scalar_type(type)) return {Operand::Unsupported{}};
     if (has_attr(obj, S_LEN, true)) return {Operand::Unsupported{}};
     // Complex numbers are not floats (float() would drop the imaginary part).
     if (PyType_IsSubtype(type, &PyComplex_Type)) return {Operand::Unsupported{}};
@@ -142,11 +162,23 @@ Operand classify(PyObject* obj) {
     return {Operand::FloatScalar{d}};
 }
 
+}  // namespace
+
+Operand classify(PyObject* obj) { return classify_as<false>(obj); }
+
+Operand classify_stored(PyObject* obj) { return classify_as<true>(obj); }
+
 bool numpy_handles(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyComplex_Type ||
         PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS) ||
         PyType_IsSubtype(type, &PyComplex_Type)) {
+        return true;
+    }
+    // A number of a kind the native side does not take (Decimal, Fraction, an object with
+    // __index__ or __float__): NumPy computes with it as an object.
+    if (const PyNumberMethods* number = type->tp_as_number;
+        number != nullptr && (number->nb_index != nullptr || number->nb_float != nullptr)) {
         return true;
     }
     if (has_attr(obj, S_ARRAY_INTERFACE, false)) return true;

@@ -67,14 +67,19 @@ struct BoolMask {
 };
 
 // Sorts obj into an Operand; an ndarray is refreshed first. Unsupported, with the error
-// set, when an error must propagate.
+// set, when an error must propagate. Scalars are Python floats, ints and bools (and their
+// subclasses) and NumPy scalars; every other object is Unsupported, whatever it converts to.
 // Complex numbers (NumPy complex scalars too), NumPy unsigned-integer scalars and NumPy
 // floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
 Operand classify(PyObject* obj);
+// classify for a value stored into an array (item assignment, fill): any other object
+// with __index__ (an IntScalar) or a float value (a FloatScalar) is a number too, as NumPy
+// converts it.
+Operand classify_stored(PyObject* obj);
 
 // Whether an operand the native side does not take should go to NumPy (complex,
-// lists, tuples, array-likes) rather than give NotImplemented. An error other than a
+// lists, tuples, array-likes, numbers of other kinds) rather than give NotImplemented. An error other than a
 // failed lookup stays set.
 bool numpy_handles(PyObject* obj) noexcept;
 

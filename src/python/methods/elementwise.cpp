@@ -168,7 +168,7 @@ Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bound) return failure(std::move(bound.error()));
     PyObject* value = (*bound)[0];
     self.refresh();
-    const Operand operand = classify(value);
+    const Operand operand = classify_stored(value);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const std::optional<double> scalar = operand.scalar_f64();
     if (auto* x = self.value.get_if<double>(); x != nullptr && scalar) {

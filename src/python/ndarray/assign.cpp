@@ -94,7 +94,7 @@ Result<> assign_item(PyArray& self, PyObject* key, PyObject* value) {
     if (*indices) {
         const std::span<const std::int64_t> at = (*indices)->span();
         // Classified first: the value's own code may change the array.
-        const Operand op = classify(value);
+        const Operand op = classify_stored(value);
         if (op.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
         if (self.strided) {
             // Straight into the base memory: the shadow is stale between operations, so

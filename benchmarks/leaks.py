@@ -13,6 +13,8 @@ their exceptions are caught and dropped inside the loop.
 
 import argparse
 import copy
+from decimal import Decimal
+from fractions import Fraction
 import ctypes
 import gc
 import os
@@ -56,6 +58,11 @@ class Wrapped:
 class BadIndex:
     def __index__(self):
         raise RuntimeError("no index")
+
+
+class _IndexTwo:
+    def __index__(self):
+        return 2
 
 
 class BadFloat:
@@ -529,6 +536,14 @@ CASES = [
     ("sum(f, a=f) err", lambda o: cv.sum(o.f, a=o.f)),
     ("f == text array fb", lambda o: (o.f == o.texts, o.f != o.texts)),
     ("argmax(np) fb", lambda o: cv.argmax(o.nf)),
+    ("any(f, bogus=) err", lambda o: cv.any(o.f, bogus=1)),
+    ("any(f, 0, out) fb", lambda o: cv.any(o.small, 0, cv.zeros((), bool))),
+    ("small.dot(b=, out=) fb", lambda o: (o.small.dot(b=o.small), o.small.dot(b=o.small, out=cv.zeros(())))),
+    ("f * Fraction fb", lambda o: o.small * Fraction(1, 3)),
+    ("f == __index__ fb", lambda o: o.small == _IndexTwo()),
+    ("f * Decimal err", lambda o: o.small * Decimal("1.5")),
+    ("arange underflow", lambda o: cv.arange(0.0, 1e-300, 1e300)),
+    ("f[:, 1] err", lambda o: o.small[:, 1]),
 ]
 
 # Objects every case shares; their counts must not move either.

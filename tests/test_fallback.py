@@ -371,7 +371,7 @@ FIRST_USE = [
 
 
 @pytest.mark.parametrize("function,statement", FIRST_USE, ids=[f"{f}: {s}" for f, s in FIRST_USE])
-def test_replacement_before_the_first_declined_call_is_called(function, statement):
+def test_replacement_before_the_first_declined_call_is_called(function, statement, tmp_path):
     # A fresh process: nothing has reached NumPy yet when the module's function is replaced.
     code = f"""if True:
         import json, numpy as np
@@ -402,7 +402,8 @@ def test_replacement_before_the_first_declined_call_is_called(function, statemen
     """
     root = pathlib.Path(__file__).resolve().parent.parent
     env = dict(os.environ, PYTHONPATH=os.environ.get("CORVANTILE_PKG_ROOT") or str(root))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, text=True)
+    # Run elsewhere: `-c` puts the working directory first on the path.
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, text=True, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     first, after_restore = json.loads(out.stdout)
     assert first == [function] and after_restore == []

@@ -17,7 +17,8 @@ import corvantile as cv  # noqa: E402
 from corvantile import _fallback  # noqa: E402
 
 CV_NDARRAY = cv._core.ndarray if hasattr(cv._core, "ndarray") else None
-# The road to NumPy takes the fallback module's functions at its first use: before any test replaces them.
+# The road to NumPy is loaded at its first use: here, before any test replaces the fallback module's functions
+# (a replacement is honoured either way; test_fallback checks one made before the first use).
 cv.add([1.0], [1.0])
 
 

@@ -78,9 +78,9 @@ Operand classify(PyObject* obj);
 // converts it.
 Operand classify_stored(PyObject* obj);
 
-// Whether an operand the native side does not take should go to NumPy (complex,
-// lists, tuples, array-likes, numbers of other kinds) rather than give NotImplemented. An error other than a
-// failed lookup stays set.
+// Whether an operand the native side does not take should go to NumPy (complex, lists,
+// tuples, array-likes, numbers of other kinds) rather than give NotImplemented. An error
+// other than a failed lookup stays set.
 bool numpy_handles(PyObject* obj) noexcept;
 
 // A Python float or int (or subclass) as float64; nothing for any other object or when

@@ -105,13 +105,17 @@ Result<Road> load_road() {
     road.module = std::move(*module);
     // What the module names as its own, not what its attributes hold now: a function
     // replaced before this first use is still a replacement.
-    auto own = attribute(road.module.get(), OWN_TABLE_NAME);
-    if (!own) return failure(std::move(own.error()));
-    if (!PyDict_CheckExact(own->get())) return road;  // not the module we know: no C road
+    auto own_name = OWN_TABLE_NAME.get();
+    if (!own_name) return failure(std::move(own_name.error()));
+    PyObject* own_table = nullptr;
+    if (PyObject_GetOptionalAttr(road.module.get(), *own_name, &own_table) < 0) return failure();
+    const Ref own = Ref::steal(own_table);
+    // Without the table (not the module we know): no C road, every call to the module.
+    if (!own || !PyDict_CheckExact(own.get())) return road;
     for (std::size_t k = 0; k < FUNCTION_COUNT; ++k) {
         auto name = FUNCTION_NAMES[k].get();
         if (!name) return failure(std::move(name.error()));
-        PyObject* f = PyDict_GetItemWithError(own->get(), *name);  // borrowed
+        PyObject* f = PyDict_GetItemWithError(own.get(), *name);  // borrowed
         if (f == nullptr && PyErr_Occurred()) return failure();
         if (f != nullptr) road.originals[k] = Ref::borrow(f);
     }

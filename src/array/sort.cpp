@@ -56,21 +56,27 @@ void sort_doubles(const double* in, double* out, std::size_t n) {
     }
 }
 
-// The stable argsort of x[0..n) into idx: VQSort of 64-bit words holding the key, less
-// its lowest s bits and shifted above the b bits of the position, and the position. The
-// position breaks ties, so the order is stable; where dropping s bits made different keys
-// equal, the run of such words is sorted again by the whole key.
-template <class T>
-void argsort_into(const T* x, std::int64_t* idx, std::size_t n) {
+// Orders w[0..n) as the positions 0..n-1, stably by key(position): VQSort of 64-bit words
+// holding the key less its lowest s bits, above the b bits of the position, which breaks
+// ties. s is as small as the span of the keys allows, often 0. Where dropping bits made
+// keys equal, each such run is ordered again by its whole keys (a narrow span: exactly).
+template <class Key>
+void stable_order(std::uint64_t* w, std::size_t n, const Key& key);
+
+void stable_order_of(const std::uint64_t* keys, std::uint64_t* w, std::size_t n) {
+    stable_order(w, n, [keys](std::size_t i) { return keys[i]; });
+}
+
+template <class Key>
+void stable_order(std::uint64_t* w, std::size_t n, const Key& key) {
     if (n < 2) {
-        if (n == 1) idx[0] = 0;
+        if (n == 1) w[0] = 0;
         return;
     }
-    auto* w = reinterpret_cast<std::uint64_t*>(idx);
     std::uint64_t lo = ~std::uint64_t{0};
     std::uint64_t hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t k = key_of(x[i]);
+        const std::uint64_t k = key(i);
         w[i] = k;
         lo = std::min(lo, k);
         hi = std::max(hi, k);
@@ -82,14 +88,24 @@ void argsort_into(const T* x, std::int64_t* idx, std::size_t n) {
     hwy::VQSort(w, n, hwy::SortAscending());
     const std::uint64_t position = (std::uint64_t{1} << b) - 1;
     if (s != 0) {
-        // A run shares the bits above the position; its positions are in ascending order.
-        const auto by_key = [x, position](std::uint64_t p, std::uint64_t q) {
-            return key_of(x[p & position]) < key_of(x[q & position]);
+        // A run shares the bits above the position; its positions ascend.
+        const auto by_key = [&key, position](std::uint64_t p, std::uint64_t q) {
+            return key(p & position) < key(q & position);
         };
         for (std::size_t i = 0; i + 1 < n;) {
             std::size_t j = i + 1;
             while (j < n && (w[i] ^ w[j]) <= position) ++j;
-            if (j - i > 1 && !std::is_sorted(w + i, w + j, by_key)) std::stable_sort(w + i, w + j, by_key);
+            const std::size_t m = j - i;
+            if (m > 1 && !std::is_sorted(w + i, w + j, by_key)) {
+                Storage<std::uint64_t> at = Storage<std::uint64_t>::uninit(m);
+                Storage<std::uint64_t> keys = Storage<std::uint64_t>::uninit(m);
+                for (std::size_t r = 0; r < m; ++r) {
+                    at.ptr()[r] = w[i + r] & position;
+                    keys.ptr()[r] = key(at.ptr()[r]);
+                }
+                stable_order_of(keys.ptr(), w + i, m);
+                for (std::size_t r = 0; r < m; ++r) w[i + r] = at.ptr()[w[i + r]];
+            }
             i = j;
         }
     }
@@ -121,7 +137,8 @@ Array<std::int64_t> Array<T>::argsort_1d() const
     require_1d(ndim());
     const std::size_t n = len();
     Storage<std::int64_t> idx = Storage<std::int64_t>::uninit(n);
-    argsort_into(data(), idx.ptr(), n);
+    const T* x = data();
+    stable_order(reinterpret_cast<std::uint64_t*>(idx.ptr()), n, [x](std::size_t i) { return key_of(x[i]); });
     return Array<std::int64_t>::from_parts(std::move(idx), dims_);
 }
 

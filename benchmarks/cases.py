@@ -43,6 +43,24 @@ for _setup, _label in ((SMALL, "8"), (LARGE, "1e6")):
     for _stmt in ("a.sum()", "a.mean()"):
         CASES.append((f"reduce {_stmt} f64 {_label}", _setup, _stmt))
 
+# The sorts at every size ("sort" selects them; the 1e6 cases are among the large ones):
+# float64 and int64, the sort and the stable argsort against NumPy's stable argsort.
+_SORT_SETUP = {
+    "f64": "a = xp.asarray(np.random.default_rng(1).standard_normal({n}))",
+    "i64": "a = xp.asarray(np.random.default_rng(1).integers(-2**62, 2**62, {n}))",
+}
+for _n, _label in ((8, "8"), (1000, "1e3"), (10_000, "1e4"), (100_000, "1e5")):
+    for _kind, _setup in _SORT_SETUP.items():
+        CASES += [
+            (f"sort {_kind} {_label}", _setup.format(n=_n), "xp.sort(a)"),
+            (f"argsort stable {_kind} {_label}", _setup.format(n=_n), "xp.argsort(a)",
+             "np.argsort(a, kind='stable')"),
+        ]
+# A sentinel far from dense values: the argsort's words drop low key bits and sort the run again.
+CASES.append(("argsort stable i64 sentinels 1e6",
+              "x = np.random.default_rng(1).permutation(1_000_000); x[::1000] = -2**63; a = xp.asarray(x)",
+              "xp.argsort(a)", "np.argsort(a, kind='stable')"))
+
 # Large arrays of the functions computed through the C library are judged against a
 # plain C loop over the same function (the floor cases), not against NumPy.
 _CLIB = {"8": "", "1e6": " (C library)"}

@@ -57,8 +57,33 @@ def median(group):
     return ratios[mid] if len(ratios) % 2 else (ratios[mid - 1] + ratios[mid]) / 2
 
 
+def dispatch_line():
+    """The CPU, and the SIMD targets NumPy's and Highway's run-time dispatch chose on it."""
+    info = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                info.setdefault(key.strip(), value.strip())
+    except OSError:
+        pass
+    cpu = f"{info.get('model name', 'unknown CPU')} (family {info.get('cpu family', '?')} model {info.get('model', '?')})"
+    # The SIMD entries numpy.show_runtime() prints, from the same source.
+    from numpy._core._multiarray_umath import __cpu_baseline__, __cpu_dispatch__, __cpu_features__
+    found = [f for f in __cpu_dispatch__ if __cpu_features__.get(f)] or ["none"]
+    highway = "not built"
+    if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
+        import ctypes
+        target = ctypes.CDLL(os.environ["CORVANTILE_BENCH_FLOOR"]).floor_hwy_target
+        target.restype = ctypes.c_char_p
+        highway = target().decode()
+    return (f"CPU {cpu}; NumPy {numpy.__version__} SIMD baseline {' '.join(__cpu_baseline__)}, "
+            f"dispatch found {' '.join(found)} (highest {found[-1]}); Highway dispatch {highway}")
+
+
 def main(argv):
     print(f"corvantile from {os.path.dirname(corvantile.__file__)}")
+    print(dispatch_line())
     selected = [c for c in CASES if not argv[1:] or any(s in c[0] for s in argv[1:])]
     print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9} {'added ns':>9}")
     small, large, road, large_road, floor, mid = [], [], [], [], [], []

@@ -65,6 +65,40 @@ def test_long_sorts_are_stable(x):
         assert np.asarray(got).view(np.uint64).tolist() == want.view(np.uint64).tolist()
 
 
+NAN_BITS = np.array([0x7FF8000000000000, 0xFFF8000000000000, 0x7FF0000000000001, 0xFFFFFFFFFFFFFFFF,
+                     0x7FF8DEADBEEF0000], dtype=np.uint64).view(np.float64)
+PATTERNS = {  # name: values of length n from a generator
+    "nans and zeros": lambda g, n: g.choice(np.r_[NAN_BITS, -0.0, 0.0, -0.0, 0.0, 1.0, -1.0, INF, -INF, 5e-324], n),
+    "ties": lambda g, n: g.integers(-2, 3, n).astype(np.float64),
+    "all equal": lambda g, n: np.full(n, -0.5),
+    "sorted": lambda g, n: np.arange(n, dtype=np.float64) - 3.0,
+    "reversed": lambda g, n: np.arange(n, 0, -1, dtype=np.float64),
+    # Far extremes around neighbouring values: keys equal in their high bits.
+    "wide cluster f64": lambda g, n: np.where(g.integers(0, 6, n) == 0, -1e300, 1.0 + g.integers(0, 40, n) * 2.0**-52),
+    "wide cluster i64": lambda g, n: g.choice(np.r_[-2**63, 2**63 - 1, np.arange(30)], n),
+    "random i64": lambda g, n: g.integers(-2**63, 2**63 - 1, n, endpoint=True),
+}
+LENGTHS = [0, 1, 2, 3, 7, 8, 9, 16, 17, 31, 32, 33, 64, 65, 255, 256, 257, 1023, 1024, 1025]
+
+
+@pytest.mark.parametrize("n", LENGTHS)
+@pytest.mark.parametrize("pattern", PATTERNS)
+@pytest.mark.parametrize("form", ["contiguous", "every other", "reversed"])
+def test_sorts_bit_for_bit_at_every_length(pattern, n, form):
+    # The stable order NumPy gives, compared bit for bit; strided views as input too.
+    base = PATTERNS[pattern](np.random.default_rng(n), 2 * n)
+    pick = {"contiguous": slice(0, n), "every other": slice(None, None, 2), "reversed": slice(n - 1, None, -1)}[form]
+    x = base[pick]
+    a = native(base)[pick] if form != "contiguous" else native(x)
+    order = np.argsort(x, kind="stable")
+    for got in (cv.argsort(a), a.argsort()):
+        assert type(got) is NDARRAY
+        assert_same_array(got, order)
+    for got, want in ((cv.sort(a), x[order]), (cv.sort(a, descending=True), x[order][::-1])):
+        assert type(got) is NDARRAY and np.asarray(got).dtype == x.dtype
+        assert np.asarray(got).view(np.uint64).tolist() == want.view(np.uint64).tolist()
+
+
 ARGSORT_INPUTS = [TIES, [], [NAN, NAN], I, [[3.0, 1.0, 3.0], [0.0, 0.0, -0.0]]]
 ARGSORT_CALLS = [((), {}), ((-1,), {}), ((), {"stable": None}), ((), {"axis": None}),
                  ((), {"stable": True}), ((-1, "stable"), {})]

@@ -63,11 +63,10 @@ constexpr double BELOW_HALF = 0.49999999999999994;
 double round_scaled(double x, double scale, bool divide) noexcept {
     const double y = divide ? x / scale : x * scale;
     const double away = std::trunc(y + std::copysign(BELOW_HALF, y));
-    double r = away;
-    if (std::fabs(y - std::trunc(y)) == 0.5) {
-        const double h = y * 0.5;
-        r = 2.0 * std::trunc(h + std::copysign(BELOW_HALF, h));
-    }
+    // Both roundings are formed and one selected, so the array loop has no branch.
+    const double h = y * 0.5;
+    const double even = 2.0 * std::trunc(h + std::copysign(BELOW_HALF, h));
+    const double r = std::fabs(y - std::trunc(y)) == 0.5 ? even : away;
     return divide ? r * scale : r / scale;
 }
 

@@ -88,4 +88,32 @@ TEST(Variance, SameBitsAsTheSequentialAccumulator) {
     }
 }
 
+// Rows folded several at once (vector lanes fed by transposes, an overlapping last group,
+// a tail of columns) give each row the bits of its own sequential fold.
+TEST(FoldRows, SameBitsAsOneSequentialFoldPerRow) {
+    std::mt19937_64 rng(11);
+    const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{2, 9},  {3, 8},   {8, 16},  {9, 7},  {16, 8},
+                                                              {17, 41}, {33, 64}, {40, 3}, {5, 0}, {1, 20}};
+    for (auto [rows, len] : shapes) {
+        SCOPED_TRACE(std::to_string(rows) + " x " + std::to_string(len));
+        std::vector<double> x = normal(rng, rows * len, 1.0);
+        std::uniform_int_distribution<int> power(-20, 20);
+        for (auto& v : x) v = std::ldexp(v, power(rng));
+        if (!x.empty()) x[x.size() / 2] = std::numeric_limits<double>::quiet_NaN();
+        for (bool product : {false, true}) {
+            std::vector<double> got(rows, 7.0);
+            if (product) {
+                folds::fold_rows(x.data(), got.data(), rows, len, 1.0, folds::MulStep{});
+            } else {
+                folds::fold_rows(x.data(), got.data(), rows, len, 0.0, folds::AddStep{});
+            }
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                double want = product ? 1.0 : 0.0;
+                for (std::uint64_t k = 0; k < len; ++k) want = product ? want * x[r * len + k] : want + x[r * len + k];
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(got[r]), std::bit_cast<std::uint64_t>(want)) << "row " << r;
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -232,3 +232,13 @@ def test_rows_fold_in_order_of_the_sequential_fold(rows, length, method):
     nan_bits = lambda v: 0x7FF8000000000000 if v != v and method != "mean" else bits(v)  # noqa: E731
     assert [nan_bits(v) for v in want] == [nan_bits(v) if v == v else nan_bits(NAN) for v in got]
     assert got.tobytes() == got_last.tobytes() and got.shape == (rows,)
+
+
+@pytest.mark.parametrize("rows,length", [(1, 1), (3, 1), (3, 9), (20, 17), (4, 40)])
+@pytest.mark.parametrize("method", ["max", "min"])
+def test_rows_starting_with_a_nan_payload(rows, length, method):
+    # One element keeps its NaN's own bits; a step from it gives the quiet NaN.
+    m = np.ones((rows, length))
+    m[:, 0] = from_bits(0xFFF8000000000123)
+    got = np.asarray(getattr(native(m), method)(axis=1))
+    assert [bits(v) for v in got] == [0xFFF8000000000123 if length == 1 else 0x7FF8000000000000] * rows

@@ -204,22 +204,42 @@ CORVANTILE_INLINE void transpose8(const double* const* row, std::uint64_t k, Lan
 }
 
 template <class Step>
-CORVANTILE_INLINE void step_lanes(Lanes8& acc, const Lanes8& x) noexcept {
-    static_assert(std::is_same_v<Step, AddStep> || std::is_same_v<Step, MulStep>);
+inline constexpr bool LANE_STEP = std::is_same_v<Step, AddStep> || std::is_same_v<Step, MulStep> ||
+                                  std::is_same_v<Step, MaxStep> || std::is_same_v<Step, MinStep>;
+
+typedef std::int64_t Mask8 __attribute__((vector_size(64)));
+
+template <class Step>
+inline constexpr bool EXTREME_STEP = std::is_same_v<Step, MaxStep> || std::is_same_v<Step, MinStep>;
+
+// acc = step(acc, x) in every lane. The max and min steps leave NaN to the caller: they
+// only record in `nan` the lanes where x is NaN (a select that also made the NaN does not
+// vectorise), and the caller sets those lanes to QUIET_NAN afterwards, as the steps would.
+template <class Step>
+CORVANTILE_INLINE void step_lanes(Lanes8& acc, Mask8& nan, const Lanes8& x) noexcept {
+    static_assert(LANE_STEP<Step>);
     if constexpr (std::is_same_v<Step, AddStep>) {
         acc = acc + x;
-    } else {
+    } else if constexpr (std::is_same_v<Step, MulStep>) {
         acc = acc * x;
+    } else {
+        if constexpr (std::is_same_v<Step, MaxStep>) {
+            acc = acc > x ? acc : x;
+        } else {
+            acc = acc < x ? acc : x;
+        }
+        nan |= x != x;
     }
 }
 
-// Folds the rows of x (rows x len, len contiguous) into out[0..rows), each from init and
-// in ascending k, Group rows at a time: each row is one lane of a vector accumulator, fed
-// by 8 x 8 transposes. The last group overlaps the one before (or repeats its last row
-// when there are fewer rows than lanes); its rows get the same values again.
+// Folds the rows of x (rows x len, len contiguous) into out[0..rows), each from init
+// (from its first element when init is empty; len >= 1 then) and in ascending k, Group
+// rows at a time: each row is one lane of a vector accumulator, fed by 8 x 8 transposes.
+// The last group overlaps the one before (or repeats its last row when there are fewer
+// rows than lanes); its rows get the same values again.
 template <std::size_t Group, class Step>
 CORVANTILE_INLINE void fold_row_groups(const double* x, double* out, std::uint64_t rows, std::uint64_t len,
-                                       double init, Step step) noexcept {
+                                       std::optional<double> init, Step step) noexcept {
     constexpr std::size_t V = Group / 8;
     for (std::uint64_t start = 0; start < rows; start += Group) {
         const std::uint64_t first = rows - start >= Group ? start : (rows > Group ? rows - Group : 0);
@@ -229,19 +249,27 @@ CORVANTILE_INLINE void fold_row_groups(const double* x, double* out, std::uint64
             row[j] = x + r * len;
         }
         Lanes8 acc[V];
+        Mask8 nan[V];
         for (std::size_t v = 0; v < V; ++v) {
-            for (std::size_t j = 0; j < 8; ++j) acc[v][j] = init;
+            for (std::size_t j = 0; j < 8; ++j) acc[v][j] = init ? *init : row[8 * v + j][0];
+            nan[v] = acc[v] != acc[v];
         }
-        std::uint64_t k = 0;
+        const std::uint64_t k0 = init ? 0 : 1;
+        std::uint64_t k = k0;
         for (; len - k >= 8; k += 8) {
             for (std::size_t v = 0; v < V; ++v) {
                 Lanes8 c[8];
                 transpose8(row + 8 * v, k, c);
-                for (std::size_t j = 0; j < 8; ++j) step_lanes<Step>(acc[v], c[j]);
+                for (std::size_t j = 0; j < 8; ++j) step_lanes<Step>(acc[v], nan[v], c[j]);
             }
         }
         double lane[Group];
         std::memcpy(lane, acc, sizeof lane);
+        if constexpr (EXTREME_STEP<Step>) {
+            std::int64_t met[Group];
+            std::memcpy(met, nan, sizeof met);
+            for (std::size_t j = 0; j < Group; ++j) lane[j] = k > k0 && met[j] != 0 ? QUIET_NAN : lane[j];
+        }
         for (; k < len; ++k) {
             for (std::size_t j = 0; j < Group; ++j) lane[j] = step(lane[j], row[j][k]);
         }
@@ -249,13 +277,17 @@ CORVANTILE_INLINE void fold_row_groups(const double* x, double* out, std::uint64
     }
 }
 
-// Folds each row of x (rows x len, C order) into out[0..rows), from init in ascending k:
-// the values of the sequential fold, several rows at once. Step is AddStep or MulStep.
+// Folds each row of x (rows x len, C order) into out[0..rows), from init (from the row's
+// first element when init is empty; len >= 1 then) in ascending k: the values of the
+// sequential fold, several rows at once.
 template <class Step>
 CORVANTILE_CLONES void fold_rows(const double* x, double* __restrict out, std::uint64_t rows, std::uint64_t len,
-                                 double init, Step step) noexcept {
+                                 std::optional<double> init, Step step) noexcept {
     if (rows < 2) {
-        for (std::uint64_t o = 0; o < rows; ++o) out[o] = fold(x + o * len, len, init, step);
+        for (std::uint64_t o = 0; o < rows; ++o) {
+            const double* r = x + o * len;
+            out[o] = init ? fold(r, len, *init, step) : fold(r + 1, len - 1, r[0], step);
+        }
     } else if (rows <= 8) {
         fold_row_groups<8>(x, out, rows, len, init, step);
     } else {
@@ -269,8 +301,8 @@ CORVANTILE_CLONES void fold_rows(const double* x, double* __restrict out, std::u
 template <class Step>
 CORVANTILE_CLONES void fold_axis(const double* x, double* __restrict out, std::uint64_t outer, std::uint64_t len,
                std::uint64_t inner, std::optional<double> init, Step step) noexcept {
-    if constexpr (std::is_same_v<Step, AddStep> || std::is_same_v<Step, MulStep>) {
-        if (inner == 1 && init) return fold_rows(x, out, outer, len, *init, step);
+    if constexpr (LANE_STEP<Step>) {
+        if (inner == 1) return fold_rows(x, out, outer, len, init, step);
     }
     for (std::uint64_t o = 0; o < outer; ++o) {
         const double* src = x + o * len * inner;
@@ -295,12 +327,16 @@ CORVANTILE_CLONES void fold_axis(const double* x, double* __restrict out, std::u
     }
 }
 
+// Rows at least this long find their max or min one at a time, by the whole-array scan;
+// shorter ones are folded several rows at once.
+inline std::uint64_t EXTREME_ROWS_ALONE = 32;
+
 // max (Max) or min along the middle axis of x (outer x len x inner, len >= 1) into out:
 // the values of fold_axis with MaxStep or MinStep.
 template <bool Max>
 void extreme_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t len,
                   std::uint64_t inner) noexcept {
-    if (inner == 1) {
+    if (inner == 1 && len >= EXTREME_ROWS_ALONE) {
         for (std::uint64_t o = 0; o < outer; ++o) out[o] = extreme<Max>(x + o * len, len);
     } else if constexpr (Max) {
         fold_axis(x, out, outer, len, inner, std::nullopt, MaxStep{});

@@ -56,35 +56,20 @@ double scale_of(int decimals) noexcept {
     return p;
 }
 
-// The largest float64 below 0.5: adding it and truncating rounds halves away from zero
-// without ever rounding a value just below a half up.
-constexpr double BELOW_HALF = 0.49999999999999994;
-
 // a where `first`, else b: a select of bits, which the array loops vectorise.
 inline double pick(bool first, double a, double b) noexcept {
     const std::uint64_t mask = 0 - static_cast<std::uint64_t>(first);
     return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
 }
 
-// std::trunc through an int64 conversion (std::trunc itself stays a scalar call in the
-// loops): below 2^52 in magnitude the conversion truncates, with v's sign kept for a
-// zero result; from 2^52 up every float64 is an integer, so v is kept, as are
-// infinities and NaN.
-inline double truncated(double v) noexcept {
-    const bool small = std::fabs(v) < 0x1p52;
-    const double in_range = pick(small, v, 0.0);
-    return pick(small, std::copysign(static_cast<double>(static_cast<std::int64_t>(in_range)), v), v);
-}
-
 // Half to even at `scale` (x * scale), or with `divide` at 1 / scale (x / scale, exact
-// where a reciprocal would not be).
+// where a reciprocal would not be). Below 2^52, (|y| + 2^52) - 2^52 is |y| rounded to an
+// integer, ties to even (the sum's unit is 1); from 2^52 up every float64 is an integer,
+// and infinities and NaN stay as they are.
 double round_scaled(double x, double scale, bool divide) noexcept {
     const double y = divide ? x / scale : x * scale;
-    const double away = truncated(y + std::copysign(BELOW_HALF, y));
-    // Both roundings are formed and one picked, so the array loop has no branch.
-    const double h = y * 0.5;
-    const double even = 2.0 * truncated(h + std::copysign(BELOW_HALF, h));
-    const double r = pick(std::fabs(y - truncated(y)) == 0.5, even, away);
+    const double t = std::fabs(y);
+    const double r = pick(t < 0x1p52, std::copysign((t + 0x1p52) - 0x1p52, y), y);
     return divide ? r * scale : r / scale;
 }
 

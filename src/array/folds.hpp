@@ -283,7 +283,7 @@ CORVANTILE_INLINE void fold_row_groups(const double* x, double* out, std::uint64
 template <class Step>
 CORVANTILE_CLONES void fold_rows(const double* x, double* __restrict out, std::uint64_t rows, std::uint64_t len,
                                  std::optional<double> init, Step step) noexcept {
-    if (rows < 2) {
+    if (rows < 2 || rows * len < 64) {  // one row, or too few elements to gain
         for (std::uint64_t o = 0; o < rows; ++o) {
             const double* r = x + o * len;
             out[o] = init ? fold(r, len, *init, step) : fold(r + 1, len - 1, r[0], step);

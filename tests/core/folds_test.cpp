@@ -94,7 +94,7 @@ TEST(FoldRows, SameBitsAsOneSequentialFoldPerRow) {
     std::mt19937_64 rng(11);
     const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{2, 9},  {3, 8},   {8, 16},  {9, 7},  {16, 8},
                                                               {17, 41}, {33, 64}, {40, 3}, {5, 0}, {1, 20},
-                                                              {3, 1},  {4, 9}};
+                                                              {3, 1},  {4, 9},  {3, 30}, {9, 8}, {20, 5}};
     for (auto [rows, len] : shapes) {
         SCOPED_TRACE(std::to_string(rows) + " x " + std::to_string(len));
         std::vector<double> x = normal(rng, rows * len, 1.0);

@@ -134,3 +134,29 @@ def test_dot_sums_products_in_the_lane_order(calls):
     assert calls[0][:2] == ("call", "dot")
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'b'"):
         native([1.0]).dot()
+
+
+CAST_SPECIALS = [None, np.nan, np.inf, -np.inf, 9.2e18, -9.2e18, 9.199999999999999e18, -9.199999999999999e18,
+                 -0.0, 0.9999999999999999, -1.0000000000000002, 2.0**62, -(2.0**62), 4503599627370495.5, 5e-324]
+
+
+@pytest.mark.parametrize("special", CAST_SPECIALS)
+@pytest.mark.parametrize("n", [1, 3, 4, 7, 8, 9, 15, 16, 17, 33, 64, 65, 600])
+@pytest.mark.parametrize("at", ["first", "last"])
+def test_astype_int64_of_special_values_at_every_length(special, n, at):
+    # The range check and the conversion run in one vectorised pass: one value out of
+    # range anywhere (body or tail of the loop) hands the whole cast to NumPy.
+    values = np.random.default_rng(n).standard_normal(n) * 1e6
+    if special is not None:
+        values[0 if at == "first" else n - 1] = special
+    differential(lambda xp: arr(xp, values).astype("int64"))
+
+
+@pytest.mark.parametrize("decimals", [0, 2, -1, 5])
+@pytest.mark.parametrize("n", [1, 3, 4, 5, 8, 9, 17, 100])
+def test_round_of_ties_and_special_values_at_every_length(decimals, n):
+    pool = [0.5, 1.5, 2.5, -0.5, -2.5, 0.125, 0.015, -0.025, 2.0**52 + 1, -(2.0**51) - 0.5, 4503599627370495.5,
+            0.49999999999999994, -0.49999999999999994, 1e300, np.nan, np.inf, -np.inf, -0.0, 5e-324, 12345.675]
+    rng = np.random.default_rng(n + 10 * (decimals + 1))
+    values = [pool[i] for i in rng.integers(0, len(pool), n)]
+    differential(lambda xp: arr(xp, values).round(decimals))

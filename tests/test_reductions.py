@@ -192,3 +192,53 @@ def test_which_calls_go_to_numpy(calls, values, method, args, kwargs, goes):
     except TypeError:  # NumPy's answer to axis=1.0
         pass
     assert calls == ([("call_method", method, args, kwargs)] if goes else [])
+
+
+def _sequential(row, method):
+    """The fold of one row along an axis: from +0.0 (sum, mean) or 1.0 (prod), or the max/min steps."""
+    if method in ("max", "min"):
+        acc = row[0]
+        for x in row[1:]:
+            acc = NAN if acc != acc or x != x else acc if (acc > x if method == "max" else acc < x) else x
+        return acc
+    acc = 1.0 if method == "prod" else 0.0
+    for x in row:
+        acc = acc * x if method == "prod" else acc + x
+    return acc / len(row) if method == "mean" and row else (NAN if method == "mean" else acc)
+
+
+ROW_SHAPES = [(1, 1), (2, 9), (3, 8), (5, 0), (7, 17), (8, 16), (9, 1), (9, 8), (15, 7), (16, 24), (17, 33),
+              (33, 100), (40, 3), (100, 2), (0, 5), (2, 700)]
+
+
+@pytest.mark.parametrize("rows,length", ROW_SHAPES)
+@pytest.mark.parametrize("method", AXIS_METHODS)
+def test_rows_fold_in_order_of_the_sequential_fold(rows, length, method):
+    # Several rows at once (groups of vector lanes, a last group that overlaps or repeats
+    # rows, a tail of columns) must give each row the bits of its own sequential fold;
+    # magnitudes spread so that the order shows in the last bits.
+    rng = np.random.default_rng(rows * 1000 + length)
+    m = rng.standard_normal((rows, length)) * 10.0 ** rng.integers(-8, 8, (rows, length))
+    if m.size:
+        m.flat[rng.integers(0, m.size, 3)] = [-0.0, INF if rows % 2 else -0.0, NAN if rows % 3 == 0 else 1e300]
+    m[rows // 2:rows // 2 + 1] = -0.0  # a row of negative zeros sums to +0.0
+    if method in ("max", "min") and length == 0:
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        got = np.asarray(getattr(native(m), method)(axis=1))
+        got_last = np.asarray(getattr(native(m), method)(axis=-1))
+    want = [_sequential([float(v) for v in row], method) for row in m]
+    nan_bits = lambda v: 0x7FF8000000000000 if v != v and method != "mean" else bits(v)  # noqa: E731
+    assert [nan_bits(v) for v in want] == [nan_bits(v) if v == v else nan_bits(NAN) for v in got]
+    assert got.tobytes() == got_last.tobytes() and got.shape == (rows,)
+
+
+@pytest.mark.parametrize("rows,length", [(1, 1), (3, 1), (3, 9), (20, 17), (4, 40)])
+@pytest.mark.parametrize("method", ["max", "min"])
+def test_rows_starting_with_a_nan_payload(rows, length, method):
+    # One element keeps its NaN's own bits; a step from it gives the quiet NaN.
+    m = np.ones((rows, length))
+    m[:, 0] = from_bits(0xFFF8000000000123)
+    got = np.asarray(getattr(native(m), method)(axis=1))
+    assert [bits(v) for v in got] == [0xFFF8000000000123 if length == 1 else 0x7FF8000000000000] * rows

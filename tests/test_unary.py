@@ -164,3 +164,10 @@ def test_frame_passes_declined_operands_once(calls):
     cv.sin([1.0])
     cv.floor(native([1, 2]))
     assert [(n, args, kw) for _, n, args, kw in calls] == [("sin", ([1.0],), {}), ("floor", calls[1][2], {})]
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+@pytest.mark.parametrize("n", [1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 1000])
+def test_predicates_over_lengths_around_vector_widths(name, n):
+    values = np.array([PREDICATE_VALUES[(i * 7) % len(PREDICATE_VALUES)] for i in range(n)])
+    differential(lambda xp: getattr(xp, name)(xp.asarray(values)), native=True)

@@ -210,10 +210,29 @@ template <Element To, Element From, class F>
 Array<To> convert(const Array<From>& a, F f) {
     const std::size_t n = a.len();
     Storage<To> out = Storage<To>::uninit(n);
-    const From* src = a.data();
-    To* __restrict dst = out.ptr();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = f(src[i]);
+    loops::map_loop(a.data(), out.ptr(), n, f);
     return Array<To>::from_parts(std::move(out), ArrayDims::c_of_valid(a.shape(), Array<To>::ITEMSIZE));
+}
+
+// x[0..n) truncated toward zero into o; false (o then holds anything) when an element
+// is NaN, infinite or at least 9.2e18 in magnitude (not 2^63: those are left to NumPy).
+// One pass: the check and the conversion of the valid values run together.
+CORVANTILE_CLONES bool truncate_checked(const double* x, std::int64_t* __restrict o, std::size_t n) noexcept {
+    std::uint64_t outside = 0;
+    auto fill = [&](std::int64_t* __restrict dst, std::size_t start, std::size_t count) {
+        std::uint64_t seen = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            // The value where inside, else +0.0, chosen by a mask (a select here stops
+            // the loop from vectorising).
+            const double v = x[start + i];
+            const std::uint64_t inside = std::fabs(v) < 9.2e18;
+            seen |= inside ^ 1;
+            dst[i] = static_cast<std::int64_t>(std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & (0 - inside)));
+        }
+        outside |= seen;
+    };
+    loops::write_result(o, n, sizeof(double) + sizeof(std::int64_t), fill);
+    return outside == 0;
 }
 
 }  // namespace
@@ -237,12 +256,10 @@ std::optional<AnyArray> AnyArray::cast(ElementKind to) const {
     if (to == ElementKind::F64) return AnyArray(to_f64());
     if (const auto* a = get_if<double>()) {
         if (to == ElementKind::I64) {
-            // 9.2e18, not 2^63: values at or above it are left to NumPy.
-            for (double x : a->elements()) {
-                if (!(std::fabs(x) < 9.2e18)) return std::nullopt;
-            }
-            return AnyArray(
-                convert<std::int64_t>(*a, [](double x) { return static_cast<std::int64_t>(x); }));
+            Storage<std::int64_t> out = Storage<std::int64_t>::uninit(a->len());
+            if (!truncate_checked(a->data(), out.ptr(), a->len())) return std::nullopt;
+            return AnyArray(Array<std::int64_t>::from_parts(
+                std::move(out), ArrayDims::c_of_valid(a->shape(), Array<std::int64_t>::ITEMSIZE)));
         }
         if (to == ElementKind::Bool) return AnyArray(convert<Bool>(*a, [](double x) { return to_bool(x != 0.0); }));
         return std::nullopt;

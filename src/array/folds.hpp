@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <type_traits>
 
 namespace corvantile::folds {
 
@@ -166,12 +168,143 @@ CORVANTILE_CLONES std::size_t arg_extreme(const double* x, std::size_t n) noexce
     return i;
 }
 
+// The sequential fold of x[0..n) from acc.
+template <class Step>
+CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step step) noexcept {
+    for (std::size_t i = 0; i < n; ++i) acc = step(acc, x[i]);
+    return acc;
+}
+
+// Eight float64 lanes, for the transposes of the row folds.
+typedef double Lanes8 __attribute__((vector_size(64)));
+
+// Columns k .. k+7 of the eight rows row[0..8) as c[0..8): c[j] holds element k + j of
+// every row, in row order.
+CORVANTILE_INLINE void transpose8(const double* const* row, std::uint64_t k, Lanes8 (&c)[8]) noexcept {
+    Lanes8 r[8], t[8], u[4], w[4];
+    for (std::size_t j = 0; j < 8; ++j) std::memcpy(&r[j], row[j] + k, sizeof(Lanes8));
+    for (std::size_t j = 0; j < 8; j += 2) {
+        t[j] = __builtin_shufflevector(r[j], r[j + 1], 0, 8, 2, 10, 4, 12, 6, 14);      // even columns
+        t[j + 1] = __builtin_shufflevector(r[j], r[j + 1], 1, 9, 3, 11, 5, 13, 7, 15);  // odd columns
+    }
+    // u: rows 0-3, w: rows 4-7; columns (0, 4), (2, 6), (1, 5), (3, 7).
+    u[0] = __builtin_shufflevector(t[0], t[2], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[1] = __builtin_shufflevector(t[0], t[2], 2, 3, 10, 11, 6, 7, 14, 15);
+    u[2] = __builtin_shufflevector(t[1], t[3], 0, 1, 8, 9, 4, 5, 12, 13);
+    u[3] = __builtin_shufflevector(t[1], t[3], 2, 3, 10, 11, 6, 7, 14, 15);
+    w[0] = __builtin_shufflevector(t[4], t[6], 0, 1, 8, 9, 4, 5, 12, 13);
+    w[1] = __builtin_shufflevector(t[4], t[6], 2, 3, 10, 11, 6, 7, 14, 15);
+    w[2] = __builtin_shufflevector(t[5], t[7], 0, 1, 8, 9, 4, 5, 12, 13);
+    w[3] = __builtin_shufflevector(t[5], t[7], 2, 3, 10, 11, 6, 7, 14, 15);
+    constexpr std::size_t column_of[4] = {0, 2, 1, 3};
+    for (std::size_t j = 0; j < 4; ++j) {
+        c[column_of[j]] = __builtin_shufflevector(u[j], w[j], 0, 1, 2, 3, 8, 9, 10, 11);
+        c[column_of[j] + 4] = __builtin_shufflevector(u[j], w[j], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+template <class Step>
+inline constexpr bool LANE_STEP = std::is_same_v<Step, AddStep> || std::is_same_v<Step, MulStep> ||
+                                  std::is_same_v<Step, MaxStep> || std::is_same_v<Step, MinStep>;
+
+typedef std::int64_t Mask8 __attribute__((vector_size(64)));
+
+template <class Step>
+inline constexpr bool EXTREME_STEP = std::is_same_v<Step, MaxStep> || std::is_same_v<Step, MinStep>;
+
+// acc = step(acc, x) in every lane. The max and min steps leave NaN to the caller: they
+// record in `nan` the lanes where x is NaN, and the caller sets those lanes to QUIET_NAN
+// afterwards, as the steps would. (GCC builds the max and min selects of these vectors
+// lane by lane in the cloned loops, so they pay only on short rows: EXTREME_ROWS_ALONE.)
+template <class Step>
+CORVANTILE_INLINE void step_lanes(Lanes8& acc, Mask8& nan, const Lanes8& x) noexcept {
+    static_assert(LANE_STEP<Step>);
+    if constexpr (std::is_same_v<Step, AddStep>) {
+        acc = acc + x;
+    } else if constexpr (std::is_same_v<Step, MulStep>) {
+        acc = acc * x;
+    } else {
+        if constexpr (std::is_same_v<Step, MaxStep>) {
+            acc = acc > x ? acc : x;
+        } else {
+            acc = acc < x ? acc : x;
+        }
+        nan |= x != x;
+    }
+}
+
+// Folds the rows of x (rows x len, len contiguous) into out[0..rows), each from init
+// (from its first element when init is empty; len >= 1 then) and in ascending k, Group
+// rows at a time: each row is one lane of a vector accumulator, fed by 8 x 8 transposes.
+// The last group overlaps the one before (or repeats its last row when there are fewer
+// rows than lanes); its rows get the same values again.
+template <std::size_t Group, class Step>
+CORVANTILE_INLINE void fold_row_groups(const double* x, double* out, std::uint64_t rows, std::uint64_t len,
+                                       std::optional<double> init, Step step) noexcept {
+    constexpr std::size_t V = Group / 8;
+    for (std::uint64_t start = 0; start < rows; start += Group) {
+        const std::uint64_t first = rows - start >= Group ? start : (rows > Group ? rows - Group : 0);
+        const double* row[Group];
+        for (std::size_t j = 0; j < Group; ++j) {
+            const std::uint64_t r = first + j < rows ? first + j : rows - 1;
+            row[j] = x + r * len;
+        }
+        Lanes8 acc[V];
+        Mask8 nan[V];
+        for (std::size_t v = 0; v < V; ++v) {
+            for (std::size_t j = 0; j < 8; ++j) acc[v][j] = init ? *init : row[8 * v + j][0];
+            nan[v] = acc[v] != acc[v];
+        }
+        const std::uint64_t k0 = init ? 0 : 1;
+        std::uint64_t k = k0;
+        for (; len - k >= 8; k += 8) {
+            for (std::size_t v = 0; v < V; ++v) {
+                Lanes8 c[8];
+                transpose8(row + 8 * v, k, c);
+                for (std::size_t j = 0; j < 8; ++j) step_lanes<Step>(acc[v], nan[v], c[j]);
+            }
+        }
+        double lane[Group];
+        std::memcpy(lane, acc, sizeof lane);
+        if constexpr (EXTREME_STEP<Step>) {
+            std::int64_t met[Group];
+            std::memcpy(met, nan, sizeof met);
+            for (std::size_t j = 0; j < Group; ++j) lane[j] = k > k0 && met[j] != 0 ? QUIET_NAN : lane[j];
+        }
+        for (; k < len; ++k) {
+            for (std::size_t j = 0; j < Group; ++j) lane[j] = step(lane[j], row[j][k]);
+        }
+        for (std::size_t j = 0; j < Group && first + j < rows; ++j) out[first + j] = lane[j];
+    }
+}
+
+// Folds each row of x (rows x len, C order) into out[0..rows), from init (from the row's
+// first element when init is empty; len >= 1 then) in ascending k: the values of the
+// sequential fold, several rows at once.
+template <class Step>
+CORVANTILE_CLONES void fold_rows(const double* x, double* __restrict out, std::uint64_t rows, std::uint64_t len,
+                                 std::optional<double> init, Step step) noexcept {
+    if (rows < 2 || rows * len < 64) {  // one row, or too few elements to gain
+        for (std::uint64_t o = 0; o < rows; ++o) {
+            const double* r = x + o * len;
+            out[o] = init ? fold(r, len, *init, step) : fold(r + 1, len - 1, r[0], step);
+        }
+    } else if (rows <= 8) {
+        fold_row_groups<8>(x, out, rows, len, init, step);
+    } else {
+        fold_row_groups<16>(x, out, rows, len, init, step);
+    }
+}
+
 // Folds x (outer x len x inner, C order) along its middle axis into out (outer x inner).
 // Each output starts at `init`, or at its first element when init is empty (len >= 1),
 // and takes its elements in ascending k.
 template <class Step>
 CORVANTILE_CLONES void fold_axis(const double* x, double* __restrict out, std::uint64_t outer, std::uint64_t len,
                std::uint64_t inner, std::optional<double> init, Step step) noexcept {
+    if constexpr (LANE_STEP<Step>) {
+        if (inner == 1) return fold_rows(x, out, outer, len, init, step);
+    }
     for (std::uint64_t o = 0; o < outer; ++o) {
         const double* src = x + o * len * inner;
         double* __restrict dst = out + o * inner;
@@ -195,25 +328,23 @@ CORVANTILE_CLONES void fold_axis(const double* x, double* __restrict out, std::u
     }
 }
 
+// Rows at least this long find their max or min one at a time, by the whole-array scan;
+// shorter ones are folded several rows at once (measured: 2.6-3.9x NumPy from 4 to 16
+// elements a row, against 1.5-2x one row at a time; from 64 up the scan wins).
+inline constexpr std::uint64_t EXTREME_ROWS_ALONE = 32;
+
 // max (Max) or min along the middle axis of x (outer x len x inner, len >= 1) into out:
 // the values of fold_axis with MaxStep or MinStep.
 template <bool Max>
 void extreme_axis(const double* x, double* out, std::uint64_t outer, std::uint64_t len,
                   std::uint64_t inner) noexcept {
-    if (inner == 1) {
+    if (inner == 1 && len >= EXTREME_ROWS_ALONE) {
         for (std::uint64_t o = 0; o < outer; ++o) out[o] = extreme<Max>(x + o * len, len);
     } else if constexpr (Max) {
         fold_axis(x, out, outer, len, inner, std::nullopt, MaxStep{});
     } else {
         fold_axis(x, out, outer, len, inner, std::nullopt, MinStep{});
     }
-}
-
-// The sequential fold of x[0..n) from acc.
-template <class Step>
-CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step step) noexcept {
-    for (std::size_t i = 0; i < n; ++i) acc = step(acc, x[i]);
-    return acc;
 }
 
 // The population variance of x[0..n), n > 0: the 8-lane mean, then the squared

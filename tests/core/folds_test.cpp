@@ -88,4 +88,37 @@ TEST(Variance, SameBitsAsTheSequentialAccumulator) {
     }
 }
 
+// Rows folded several at once (vector lanes fed by transposes, an overlapping last group,
+// a tail of columns) give each row the bits of its own sequential fold.
+TEST(FoldRows, SameBitsAsOneSequentialFoldPerRow) {
+    std::mt19937_64 rng(11);
+    const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{2, 9},  {3, 8},   {8, 16},  {9, 7},  {16, 8},
+                                                              {17, 41}, {33, 64}, {40, 3}, {5, 0}, {1, 20},
+                                                              {3, 1},  {4, 9},  {3, 30}, {9, 8}, {20, 5}};
+    for (auto [rows, len] : shapes) {
+        SCOPED_TRACE(std::to_string(rows) + " x " + std::to_string(len));
+        std::vector<double> x = normal(rng, rows * len, 1.0);
+        std::uniform_int_distribution<int> power(-20, 20);
+        for (auto& v : x) v = std::ldexp(v, power(rng));
+        if (!x.empty()) x[x.size() / 2] = std::numeric_limits<double>::quiet_NaN();
+        if (rows > 2 && len > 0) x[len] = std::bit_cast<double>(std::uint64_t{0xFFF0000000000123});  // row 1 starts with it
+        auto check = [&](auto step, std::optional<double> init, const char* name) {
+            SCOPED_TRACE(name);
+            std::vector<double> got(rows, 7.0);
+            folds::fold_rows(x.data(), got.data(), rows, len, init, step);
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                const double* row = x.data() + r * len;
+                const double want = init ? folds::fold(row, len, *init, step) : folds::fold(row + 1, len - 1, row[0], step);
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(got[r]), std::bit_cast<std::uint64_t>(want)) << "row " << r;
+            }
+        };
+        check(folds::AddStep{}, 0.0, "sum");
+        check(folds::MulStep{}, 1.0, "prod");
+        if (len > 0) {
+            check(folds::MaxStep{}, std::nullopt, "max");
+            check(folds::MinStep{}, std::nullopt, "min");
+        }
+    }
+}
+
 }  // namespace

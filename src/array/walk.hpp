@@ -1,0 +1,414 @@
+#pragma once
+
+// Walks over strided layouts (a view's elements inside another array's memory) in
+// logical C order, block by block: a block is either one stretch of contiguous memory,
+// read in place, or a few logical rows gathered into a small buffer so that the
+// contiguous loops run on it. A layout whose last axis has the larger stride (a
+// transpose) is gathered several rows at a time, so that each cache line it touches
+// serves every row of the tile while it is in the cache.
+
+#include "array/clones.hpp"
+#include "array/folds.hpp"
+#include "array/loops.hpp"
+#include "array/storage.hpp"
+#include "dims/dims.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace corvantile::walk {
+
+// Elements of `itemsize` bytes: the first at data, then by signed byte strides.
+struct Strided {
+    std::byte* data = nullptr;
+    std::array<std::uint64_t, MAX_NDIM> shape{};
+    std::array<std::int64_t, MAX_NDIM> strides{};
+    std::size_t ndim = 0;
+
+    std::uint64_t size() const noexcept {
+        std::uint64_t n = 1;
+        for (std::size_t k = 0; k < ndim; ++k) n *= shape[k];
+        return n;
+    }
+};
+
+// The same elements in the same logical order over fewer axes: length-1 axes dropped,
+// and an axis merged into the next one where it steps exactly over it. A layout with no
+// element is returned as it is.
+Strided simplify(const Strided& s) noexcept;
+
+// Whether no two logical elements of s (itemsize bytes each) share a byte, by a sufficient
+// test: sorted by stride, each axis steps over everything the smaller ones span. A
+// layout that fails may still be free of overlaps; callers then take the slow road.
+bool distinct(const Strided& s, std::size_t itemsize) noexcept;
+
+// How many elements a gathered block holds at most (32 KiB of float64: the tile of a
+// transpose of 1000-element rows is then four rows).
+inline constexpr std::size_t BLOCK = 4096;
+
+template <class T>
+CORVANTILE_INLINE T load(const std::byte* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+template <class T>
+CORVANTILE_INLINE void store(std::byte* p, T v) noexcept {
+    std::memcpy(p, &v, sizeof(T));
+}
+
+// dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
+// The common steps get loops of their own, which vectorise.
+template <class T>
+CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
+                              std::size_t len, T* __restrict dst) noexcept {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (rows == 1) {
+        if (step == SZ) {
+            std::memcpy(dst, at, len * sizeof(T));
+        } else if (step == -SZ) {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at - static_cast<std::int64_t>(i) * SZ);
+        } else if (step == 2 * SZ) {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at + static_cast<std::int64_t>(i) * 2 * SZ);
+        } else {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at + static_cast<std::int64_t>(i) * step);
+        }
+        return;
+    }
+    // A tile: each column of the tile is read together (one cache line for a transpose).
+    if (row_step == SZ && rows % 8 == 0) {
+        for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+            const std::byte* base = at + static_cast<std::int64_t>(r0) * SZ;
+            T* d = dst + r0 * len;
+            for (std::size_t i = 0; i < len; ++i) {
+                const std::byte* c = base + static_cast<std::int64_t>(i) * step;
+                for (std::size_t r = 0; r < 8; ++r) d[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * SZ);
+            }
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        const std::byte* c = at + static_cast<std::int64_t>(i) * step;
+        for (std::size_t r = 0; r < rows; ++r) dst[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * row_step);
+    }
+}
+
+// The inverse of gather: src's elements written to their places in the layout.
+template <class T>
+CORVANTILE_CLONES void scatter(std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
+                               std::size_t len, const T* __restrict src) noexcept {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (rows == 1) {
+        if (step == SZ) {
+            std::memcpy(at, src, len * sizeof(T));
+        } else if (step == -SZ) {
+            for (std::size_t i = 0; i < len; ++i) store<T>(at - static_cast<std::int64_t>(i) * SZ, src[i]);
+        } else {
+            for (std::size_t i = 0; i < len; ++i) store<T>(at + static_cast<std::int64_t>(i) * step, src[i]);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        std::byte* c = at + static_cast<std::int64_t>(i) * step;
+        for (std::size_t r = 0; r < rows; ++r) store<T>(c + static_cast<std::int64_t>(r) * row_step, src[r * len + i]);
+    }
+}
+
+// Logical elements [pos, pos + count) of a layout: `rows` rows of `len` elements, the
+// first at `at`, rows row_step bytes apart, elements of a row step bytes apart.
+template <class T>
+struct Block {
+    std::uint64_t pos;
+    std::size_t count;
+    std::byte* at;
+    std::int64_t step;
+    std::int64_t row_step;
+    std::size_t rows;
+    std::size_t len;
+
+    // The elements in place when they lie contiguous and ascending, else null.
+    T* direct() const noexcept {
+        return rows == 1 && step == static_cast<std::int64_t>(sizeof(T)) ? reinterpret_cast<T*>(at) : nullptr;
+    }
+    void gather_to(T* dst) const noexcept { gather<T>(at, step, row_step, rows, len, dst); }
+    void scatter_from(const T* src) const noexcept { scatter<T>(at, step, row_step, rows, len, src); }
+};
+
+// Calls fn(Block<T>) for consecutive blocks covering every element of s in logical C
+// order. A block that is not direct holds at most `most` elements (>= 1).
+template <class T, class Fn>
+void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return;
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (s.ndim == 0) {
+        fn(Block<T>{0, 1, s.data, SZ, 0, 1, 1});
+        return;
+    }
+    const std::size_t last = s.ndim - 1;
+    const std::uint64_t inner = s.shape[last];
+    const std::int64_t step = s.strides[last];
+    const bool contiguous = step == SZ;
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    // Tiles of several rows where the rows lie closer together than a row's elements.
+    std::uint64_t tile = 1;
+    if (!contiguous && s.ndim >= 2 && magnitude(s.strides[last - 1]) < magnitude(step) && inner <= most / 2) {
+        tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
+        if (tile >= 8) tile -= tile % 8;
+    }
+    const std::size_t odometer = tile > 1 ? last - 1 : last;  // axes stepped one by one
+    const std::uint64_t chunk = contiguous ? inner : std::min<std::uint64_t>(inner, most);
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    std::uint64_t pos = 0;
+    for (;;) {
+        if (tile > 1) {
+            const std::uint64_t total = s.shape[last - 1];
+            const std::int64_t row_step = s.strides[last - 1];
+            for (std::uint64_t r = 0; r < total; r += tile) {
+                const std::uint64_t rows = std::min(tile, total - r);
+                fn(Block<T>{pos, static_cast<std::size_t>(rows * inner),
+                            s.data + offset + static_cast<std::int64_t>(r) * row_step, step, row_step,
+                            static_cast<std::size_t>(rows), static_cast<std::size_t>(inner)});
+                pos += rows * inner;
+            }
+        } else {
+            for (std::uint64_t i = 0; i < inner; i += chunk) {
+                const auto len = static_cast<std::size_t>(std::min(chunk, inner - i));
+                fn(Block<T>{pos, len, s.data + offset + static_cast<std::int64_t>(i) * step, step, 0, 1, len});
+                pos += len;
+            }
+        }
+        // Next row (or tile column): carry through the outer axes, last to first.
+        std::size_t k = odometer;
+        for (;;) {
+            if (k == 0) return;
+            --k;
+            if (++counter[k] < s.shape[k]) {
+                offset += s.strides[k];
+                break;
+            }
+            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+            counter[k] = 0;
+        }
+    }
+}
+
+// A buffer for one gathered block: on the stack when small, else on the heap.
+template <class T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) : big_(n > SMALL ? std::make_unique_for_overwrite<T[]>(n) : nullptr) {}
+    T* get() noexcept { return big_ ? big_.get() : small_; }
+
+private:
+    static constexpr std::size_t SMALL = 512 / sizeof(T) * 8;
+    alignas(64) T small_[SMALL];
+    std::unique_ptr<T[]> big_;
+};
+
+inline std::size_t scratch_size(const Strided& s) noexcept {
+    const std::uint64_t n = s.size();
+    return n < BLOCK ? static_cast<std::size_t>(n) : BLOCK;
+}
+
+// out[0..n) = the elements of s in logical C order.
+template <class T>
+void copy(const Strided& s, T* out) {
+    for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
+        if (const T* d = b.direct()) {
+            std::memcpy(out + b.pos, d, b.count * sizeof(T));
+        } else {
+            b.gather_to(out + b.pos);
+        }
+    });
+}
+
+// out[i] = f(element i of s), in logical C order.
+template <class R, class T, class F>
+void map(const Strided& s, R* out, F f) {
+    if constexpr (std::is_same_v<R, T>) {
+        // Gathered into the result, then mapped there while in the cache.
+        for_blocks<T>(s, BLOCK, [out, f](const Block<T>& b) {
+            if (const T* d = b.direct()) {
+                loops::map_loop(d, out + b.pos, b.count, f);
+            } else {
+                b.gather_to(out + b.pos);
+                loops::update_loop(out + b.pos, b.count, f);
+            }
+        });
+    } else {
+        Scratch<T> scratch(scratch_size(s));
+        T* buffer = scratch.get();
+        for_blocks<T>(s, BLOCK, [out, f, buffer](const Block<T>& b) {
+            const T* x = b.direct();
+            if (x == nullptr) {
+                b.gather_to(buffer);
+                x = buffer;
+            }
+            loops::map_loop(x, out + b.pos, b.count, f);
+        });
+    }
+}
+
+// out[i] = f(element i of s, y[i]), y contiguous in s's logical C order.
+template <class R, class T, class U, class F>
+void zip(const Strided& s, const U* y, R* out, F f) {
+    Scratch<T> scratch(scratch_size(s));
+    T* buffer = scratch.get();
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        const T* x = b.direct();
+        if (x == nullptr) {
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        loops::zip_loop(x, y + b.pos, out + b.pos, b.count, f);
+    });
+}
+
+// Every element of s replaced by f(element), in its place. s must be distinct().
+template <class T, class F>
+void update(const Strided& s, F f) {
+    Scratch<T> scratch(scratch_size(s));
+    T* buffer = scratch.get();
+    for_blocks<T>(s, BLOCK, [f, buffer](const Block<T>& b) {
+        if (T* d = b.direct()) {
+            loops::update_loop(d, b.count, f);
+        } else {
+            b.gather_to(buffer);
+            loops::update_loop(buffer, b.count, f);
+            b.scatter_from(buffer);
+        }
+    });
+}
+
+// Every element of s set from src[0..n) in logical C order. s must be distinct().
+template <class T>
+void assign(const Strided& s, const T* src) {
+    for_blocks<T>(s, BLOCK, [src](const Block<T>& b) {
+        if (T* d = b.direct()) {
+            std::memcpy(d, src + b.pos, b.count * sizeof(T));
+        } else {
+            b.scatter_from(src + b.pos);
+        }
+    });
+}
+
+// ---- folds carried from block to block ----------------------------------------------
+
+// Adds x[0..n), the logical elements [pos, pos + n), to the 8-lane total: element p goes to
+// lane p mod 8 while p < body (the leading multiple of 8 of the whole count), and to the
+// sequential tail after.
+template <class T>
+CORVANTILE_CLONES void lanes_add(const T* x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
+                                 double& tail) noexcept {
+    using folds::as_double;
+    const std::size_t in_lanes = pos >= body ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, body - pos));
+    std::size_t i = 0;
+    for (; i < in_lanes && (pos + i) % 8 != 0; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x[i]);
+    double l[8];
+    for (std::size_t j = 0; j < 8; ++j) l[j] = lane[j];
+    for (; i + 8 <= in_lanes; i += 8) {
+        for (std::size_t j = 0; j < 8; ++j) l[j] = l[j] + as_double(x[i + j]);
+    }
+    for (std::size_t j = 0; j < 8; ++j) lane[j] = l[j];
+    for (; i < in_lanes; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x[i]);
+    double t = tail;
+    for (; i < n; ++i) t = t + as_double(x[i]);
+    tail = t;
+}
+
+// The 8-lane total of s's elements read as float64: the value folds::lanes gives for
+// them laid out contiguously.
+template <class T>
+double lane_sum(const Strided& s) {
+    const std::uint64_t n = s.size();
+    const std::uint64_t body = n & ~std::uint64_t{7};
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double tail = -0.0;
+    Scratch<T> scratch(scratch_size(s));
+    T* buffer = scratch.get();
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        const T* x = b.direct();
+        if (x == nullptr) {
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        lanes_add(x, b.count, b.pos, body, lane, tail);
+    });
+    const double total = body == 0 ? 0.0
+                                   : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
+                                         ((lane[1] + lane[5]) + (lane[0] + lane[4]));
+    if (body == n) return total;
+    return total + tail;
+}
+
+template <bool Max>
+CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
+    bool seen = false;
+    const double r = folds::extreme_scan<Max>(x, n, best, seen);
+    nan = nan || seen;
+    return r;
+}
+
+// The max (Max) or min of s's float64 elements (at least one): the value folds::extreme
+// gives for them laid out contiguously.
+template <bool Max>
+double extreme(const Strided& s) {
+    const std::uint64_t n = s.size();
+    const double first = load<double>(s.data);
+    if (n == 1) return first;
+    double best = first;
+    bool nan = false;
+    Scratch<double> scratch(scratch_size(s));
+    double* buffer = scratch.get();
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        const double* x = b.direct();
+        if (x == nullptr) {
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        best = extreme_add<Max>(x, b.count, best, nan);
+    });
+    if (nan) return folds::QUIET_NAN;
+    if (best == 0.0) {
+        // The sign of a zero extreme is that of the last zero.
+        double zero = best;
+        for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+            const double* x = b.direct();
+            if (x == nullptr) {
+                b.gather_to(buffer);
+                x = buffer;
+            }
+            for (std::size_t i = b.count; i-- > 0;) {
+                if (x[i] == 0.0) {
+                    zero = x[i];
+                    break;
+                }
+            }
+        });
+        return zero;
+    }
+    return best;
+}
+
+// The sequential fold of s's float64 elements from acc.
+template <class Step>
+double fold(const Strided& s, double acc, Step step) {
+    Scratch<double> scratch(scratch_size(s));
+    double* buffer = scratch.get();
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        const double* x = b.direct();
+        if (x == nullptr) {
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        acc = folds::fold(x, b.count, acc, step);
+    });
+    return acc;
+}
+
+}  // namespace corvantile::walk

@@ -24,6 +24,24 @@ Strided simplify(const Strided& s) noexcept {
     return out;
 }
 
+Strided memory_order(const Strided& s) noexcept {
+    if (s.size() == 0) return s;
+    Strided m = simplify(s);
+    for (std::size_t k = 0; k < m.ndim; ++k) {
+        if (m.strides[k] < 0) {
+            m.data += static_cast<std::int64_t>(m.shape[k] - 1) * m.strides[k];
+            m.strides[k] = -m.strides[k];
+        }
+    }
+    for (std::size_t k = 1; k < m.ndim; ++k) {  // insertion sort, falling strides: at most 8 axes
+        for (std::size_t j = k; j > 0 && m.strides[j] > m.strides[j - 1]; --j) {
+            std::swap(m.strides[j], m.strides[j - 1]);
+            std::swap(m.shape[j], m.shape[j - 1]);
+        }
+    }
+    return simplify(m);
+}
+
 bool distinct(const Strided& s, std::size_t itemsize) noexcept {
     std::array<std::pair<std::uint64_t, std::uint64_t>, MAX_NDIM> axes{};  // |stride|, length
     std::size_t n = 0;

@@ -40,14 +40,20 @@ struct Strided {
 // element is returned as it is.
 Strided simplify(const Strided& s) noexcept;
 
+// The same set of elements in the order they lie in memory, as far as axes go: every
+// stride made positive, the axes sorted by falling stride, then simplified (a transpose of
+// a whole array becomes one contiguous axis). For folds whose value does not depend on
+// the order.
+Strided memory_order(const Strided& s) noexcept;
+
 // Whether no two logical elements of s (itemsize bytes each) share a byte, by a sufficient
 // test: sorted by stride, each axis steps over everything the smaller ones span. A
 // layout that fails may still be free of overlaps; callers then take the slow road.
 bool distinct(const Strided& s, std::size_t itemsize) noexcept;
 
-// How many elements a gathered block holds at most (32 KiB of float64: the tile of a
-// transpose of 1000-element rows is then four rows).
-inline constexpr std::size_t BLOCK = 4096;
+// How many elements a gathered block holds at most (64 KiB of float64, in the second-level
+// cache: the tile of a transpose of 1000-element rows is then eight rows).
+inline constexpr std::size_t BLOCK = 8192;
 
 template <class T>
 CORVANTILE_INLINE T load(const std::byte* p) noexcept {
@@ -58,6 +64,61 @@ CORVANTILE_INLINE T load(const std::byte* p) noexcept {
 template <class T>
 CORVANTILE_INLINE void store(std::byte* p, T v) noexcept {
     std::memcpy(p, &v, sizeof(T));
+}
+
+// Eight vectors of eight 8-byte elements transposed in registers: v[i][r] becomes v[r][i].
+// Written with the compiler's vector extension so that every CPU variant builds it.
+using Lanes8 = std::uint64_t __attribute__((vector_size(64)));
+
+CORVANTILE_INLINE void transpose8(Lanes8 (&v)[8]) noexcept {
+    Lanes8 s[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+        s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    for (int k = 0; k < 8; k += 4) {
+        u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (int k = 0; k < 4; ++k) {
+        v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+// The tiles of a transpose, eight rows by eight elements at a time: rows lie next to each
+// other (row_step is the element size, rows a multiple of 8), so each element of a row
+// brings one cache line holding that element of all eight rows. Gather reads the lines
+// and writes the rows; scatter the other way round. Returns the elements done per row.
+template <bool Gather>
+CORVANTILE_INLINE std::size_t tiles8(std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
+                                     std::byte* flat) noexcept {
+    const std::size_t body = len & ~std::size_t{7};
+    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        for (std::size_t i0 = 0; i0 < body; i0 += 8) {
+            Lanes8 v[8];
+            std::byte* line = at + static_cast<std::int64_t>(r0) * 8 + static_cast<std::int64_t>(i0) * step;
+            std::byte* row = flat + (r0 * len + i0) * 8;
+            for (std::size_t k = 0; k < 8; ++k) {
+                if constexpr (Gather) {
+                    std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
+                } else {
+                    std::memcpy(&v[k], row + k * len * 8, 64);
+                }
+            }
+            transpose8(v);
+            for (std::size_t k = 0; k < 8; ++k) {
+                if constexpr (Gather) {
+                    std::memcpy(row + k * len * 8, &v[k], 64);
+                } else {
+                    std::memcpy(line + static_cast<std::int64_t>(k) * step, &v[k], 64);
+                }
+            }
+        }
+    }
+    return body;
 }
 
 // dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
@@ -79,18 +140,11 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
         return;
     }
     // A tile: each column of the tile is read together (one cache line for a transpose).
-    if (row_step == SZ && rows % 8 == 0) {
-        for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
-            const std::byte* base = at + static_cast<std::int64_t>(r0) * SZ;
-            T* d = dst + r0 * len;
-            for (std::size_t i = 0; i < len; ++i) {
-                const std::byte* c = base + static_cast<std::int64_t>(i) * step;
-                for (std::size_t r = 0; r < 8; ++r) d[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * SZ);
-            }
-        }
-        return;
+    std::size_t i = 0;
+    if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
+        i = tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(dst));
     }
-    for (std::size_t i = 0; i < len; ++i) {
+    for (; i < len; ++i) {
         const std::byte* c = at + static_cast<std::int64_t>(i) * step;
         for (std::size_t r = 0; r < rows; ++r) dst[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * row_step);
     }
@@ -111,7 +165,11 @@ CORVANTILE_CLONES void scatter(std::byte* at, std::int64_t step, std::int64_t ro
         }
         return;
     }
-    for (std::size_t i = 0; i < len; ++i) {
+    std::size_t i = 0;
+    if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
+        i = tiles8<false>(at, step, rows, len, reinterpret_cast<std::byte*>(const_cast<T*>(src)));
+    }
+    for (; i < len; ++i) {
         std::byte* c = at + static_cast<std::int64_t>(i) * step;
         for (std::size_t r = 0; r < rows; ++r) store<T>(c + static_cast<std::int64_t>(r) * row_step, src[r * len + i]);
     }
@@ -365,7 +423,9 @@ double extreme(const Strided& s) {
     bool nan = false;
     Scratch<double> scratch(scratch_size(s));
     double* buffer = scratch.get();
-    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+    // The extreme value and the NaN test do not depend on the order; the sign of a zero
+    // extreme does, and is found below in the logical order.
+    for_blocks<double>(memory_order(s), BLOCK, [&](const Block<double>& b) {
         const double* x = b.direct();
         if (x == nullptr) {
             b.gather_to(buffer);

@@ -212,6 +212,16 @@ TEST(Simplify, MergesAxesThatStepAsOne) {
     const walk::Strided u = walk::simplify(s);
     ASSERT_EQ(u.ndim, 3u);
     EXPECT_EQ(u.strides[2], 48);
+
+    // In memory order the transpose, reversed along one axis, is one ascending run.
+    double block[24];
+    s.data = reinterpret_cast<std::byte*>(block + 4);
+    s.strides = {8, 0, -16, 48};
+    const walk::Strided m = walk::memory_order(s);
+    ASSERT_EQ(m.ndim, 1u);
+    EXPECT_EQ(m.shape[0], 24u);
+    EXPECT_EQ(m.strides[0], 8);
+    EXPECT_EQ(m.data, reinterpret_cast<std::byte*>(block));
 }
 
 }  // namespace

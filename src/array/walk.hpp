@@ -13,11 +13,13 @@
 #include "array/storage.hpp"
 #include "dims/dims.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 namespace corvantile::walk {
 
@@ -91,10 +93,10 @@ CORVANTILE_INLINE void transpose8(Lanes8 (&v)[8]) noexcept {
 // The tiles of a transpose, eight rows by eight elements at a time: rows lie next to each
 // other (row_step is the element size, rows a multiple of 8), so each element of a row
 // brings one cache line holding that element of all eight rows. Gather reads the lines
-// and writes the rows; scatter the other way round. Returns the elements done per row.
+// and writes the rows; scatter the other way round.
 template <bool Gather>
-CORVANTILE_INLINE std::size_t tiles8(std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
-                                     std::byte* flat) noexcept {
+CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
+                              std::byte* flat) noexcept {
     const std::size_t body = len & ~std::size_t{7};
     for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
         for (std::size_t i0 = 0; i0 < body; i0 += 8) {
@@ -117,8 +119,19 @@ CORVANTILE_INLINE std::size_t tiles8(std::byte* at, std::int64_t step, std::size
                 }
             }
         }
+        // The last len - body elements of the eight rows, one by one (no store scatters).
+        for (std::size_t k = 0; k < 8; ++k) {
+            for (std::size_t e = body; e < len; ++e) {
+                std::byte* element = at + static_cast<std::int64_t>(r0 + k) * 8 + static_cast<std::int64_t>(e) * step;
+                std::byte* flat_element = flat + ((r0 + k) * len + e) * 8;
+                if constexpr (Gather) {
+                    std::memcpy(flat_element, element, 8);
+                } else {
+                    std::memcpy(element, flat_element, 8);
+                }
+            }
+        }
     }
-    return body;
 }
 
 // dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
@@ -140,11 +153,10 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
         return;
     }
     // A tile: each column of the tile is read together (one cache line for a transpose).
-    std::size_t i = 0;
     if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
-        i = tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(dst));
+        return tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(dst));
     }
-    for (; i < len; ++i) {
+    for (std::size_t i = 0; i < len; ++i) {
         const std::byte* c = at + static_cast<std::int64_t>(i) * step;
         for (std::size_t r = 0; r < rows; ++r) dst[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * row_step);
     }
@@ -165,11 +177,10 @@ CORVANTILE_CLONES void scatter(std::byte* at, std::int64_t step, std::int64_t ro
         }
         return;
     }
-    std::size_t i = 0;
     if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
-        i = tiles8<false>(at, step, rows, len, reinterpret_cast<std::byte*>(const_cast<T*>(src)));
+        return tiles8<false>(at, step, rows, len, reinterpret_cast<std::byte*>(const_cast<T*>(src)));
     }
-    for (; i < len; ++i) {
+    for (std::size_t i = 0; i < len; ++i) {
         std::byte* c = at + static_cast<std::int64_t>(i) * step;
         for (std::size_t r = 0; r < rows; ++r) store<T>(c + static_cast<std::int64_t>(r) * row_step, src[r * len + i]);
     }
@@ -255,15 +266,21 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
     }
 }
 
-// A buffer for one gathered block: on the stack when small, else on the heap.
+// A buffer for one gathered block: on the stack when small, else on the heap, allocated
+// by the first get().
 template <class T>
 class Scratch {
 public:
-    explicit Scratch(std::size_t n) : big_(n > SMALL ? std::make_unique_for_overwrite<T[]>(n) : nullptr) {}
-    T* get() noexcept { return big_ ? big_.get() : small_; }
+    explicit Scratch(std::size_t n) noexcept : n_(n) {}
+    T* get() {
+        if (n_ <= SMALL) return small_;
+        if (!big_) big_ = std::make_unique_for_overwrite<T[]>(n_);
+        return big_.get();
+    }
 
 private:
     static constexpr std::size_t SMALL = 512 / sizeof(T) * 8;
+    std::size_t n_;
     alignas(64) T small_[SMALL];
     std::unique_ptr<T[]> big_;
 };
@@ -285,41 +302,61 @@ void copy(const Strided& s, T* out) {
     });
 }
 
+// Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
+// the common steps as constants, so that the loops of run vectorise.
+template <class T, class Run>
+CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run) {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    const auto at_step = [at]<std::int64_t Step>(std::integral_constant<std::int64_t, Step>) {
+        return [at](std::size_t i) { return load<T>(at + static_cast<std::int64_t>(i) * Step); };
+    };
+    if (step == -SZ) {
+        run(at_step(std::integral_constant<std::int64_t, -SZ>{}));
+    } else if (step == 2 * SZ) {
+        run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
+    } else {
+        run([at, step](std::size_t i) { return load<T>(at + static_cast<std::int64_t>(i) * step); });
+    }
+}
+
+// out[i] = f(element i of a row read in place), for i < n.
+template <class R, class T, class F>
+CORVANTILE_CLONES void map_row(const std::byte* at, std::int64_t step, R* __restrict out, std::size_t n, F f) {
+    with_row<T>(at, step, [&](auto get) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = f(get(i));
+    });
+}
+
 // out[i] = f(element i of s), in logical C order.
 template <class R, class T, class F>
 void map(const Strided& s, R* out, F f) {
-    if constexpr (std::is_same_v<R, T>) {
-        // Gathered into the result, then mapped there while in the cache.
-        for_blocks<T>(s, BLOCK, [out, f](const Block<T>& b) {
-            if (const T* d = b.direct()) {
-                loops::map_loop(d, out + b.pos, b.count, f);
-            } else {
-                b.gather_to(out + b.pos);
-                loops::update_loop(out + b.pos, b.count, f);
-            }
-        });
-    } else {
-        Scratch<T> scratch(scratch_size(s));
-        T* buffer = scratch.get();
-        for_blocks<T>(s, BLOCK, [out, f, buffer](const Block<T>& b) {
-            const T* x = b.direct();
-            if (x == nullptr) {
-                b.gather_to(buffer);
-                x = buffer;
-            }
-            loops::map_loop(x, out + b.pos, b.count, f);
-        });
-    }
+    // Rows are read in place; tiles gathered into the result (then mapped there while in
+    // the cache) or into a buffer.
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [out, f, &scratch](const Block<T>& b) {
+        if (const T* d = b.direct()) {
+            loops::map_loop(d, out + b.pos, b.count, f);
+        } else if (b.rows == 1) {
+            map_row<R, T>(b.at, b.step, out + b.pos, b.count, f);
+        } else if constexpr (std::is_same_v<R, T>) {
+            b.gather_to(out + b.pos);
+            loops::update_loop(out + b.pos, b.count, f);
+        } else {
+            T* buffer = scratch.get();
+            b.gather_to(buffer);
+            loops::map_loop(static_cast<const T*>(buffer), out + b.pos, b.count, f);
+        }
+    });
 }
 
 // out[i] = f(element i of s, y[i]), y contiguous in s's logical C order.
 template <class R, class T, class U, class F>
 void zip(const Strided& s, const U* y, R* out, F f) {
     Scratch<T> scratch(scratch_size(s));
-    T* buffer = scratch.get();
     for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
         const T* x = b.direct();
         if (x == nullptr) {
+            T* buffer = scratch.get();
             b.gather_to(buffer);
             x = buffer;
         }
@@ -331,11 +368,11 @@ void zip(const Strided& s, const U* y, R* out, F f) {
 template <class T, class F>
 void update(const Strided& s, F f) {
     Scratch<T> scratch(scratch_size(s));
-    T* buffer = scratch.get();
-    for_blocks<T>(s, BLOCK, [f, buffer](const Block<T>& b) {
+    for_blocks<T>(s, BLOCK, [f, &scratch](const Block<T>& b) {
         if (T* d = b.direct()) {
             loops::update_loop(d, b.count, f);
         } else {
+            T* buffer = scratch.get();
             b.gather_to(buffer);
             loops::update_loop(buffer, b.count, f);
             b.scatter_from(buffer);
@@ -360,23 +397,36 @@ void assign(const Strided& s, const T* src) {
 // Adds x[0..n), the logical elements [pos, pos + n), to the 8-lane total: element p goes to
 // lane p mod 8 while p < body (the leading multiple of 8 of the whole count), and to the
 // sequential tail after.
-template <class T>
-CORVANTILE_CLONES void lanes_add(const T* x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
+template <class Get>
+CORVANTILE_INLINE void lanes_run(Get x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
                                  double& tail) noexcept {
     using folds::as_double;
     const std::size_t in_lanes = pos >= body ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, body - pos));
     std::size_t i = 0;
-    for (; i < in_lanes && (pos + i) % 8 != 0; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x[i]);
+    for (; i < in_lanes && (pos + i) % 8 != 0; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x(i));
     double l[8];
     for (std::size_t j = 0; j < 8; ++j) l[j] = lane[j];
     for (; i + 8 <= in_lanes; i += 8) {
-        for (std::size_t j = 0; j < 8; ++j) l[j] = l[j] + as_double(x[i + j]);
+        for (std::size_t j = 0; j < 8; ++j) l[j] = l[j] + as_double(x(i + j));
     }
     for (std::size_t j = 0; j < 8; ++j) lane[j] = l[j];
-    for (; i < in_lanes; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x[i]);
+    for (; i < in_lanes; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x(i));
     double t = tail;
-    for (; i < n; ++i) t = t + as_double(x[i]);
+    for (; i < n; ++i) t = t + as_double(x(i));
     tail = t;
+}
+
+template <class T>
+CORVANTILE_CLONES void lanes_add(const T* x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
+                                 double& tail) noexcept {
+    lanes_run([x](std::size_t i) { return x[i]; }, n, pos, body, lane, tail);
+}
+
+// The same for a row read in place.
+template <class T>
+CORVANTILE_CLONES void lanes_add_row(const std::byte* at, std::int64_t step, std::size_t n, std::uint64_t pos,
+                                     std::uint64_t body, double* lane, double& tail) noexcept {
+    with_row<T>(at, step, [&](auto get) { lanes_run(get, n, pos, body, lane, tail); });
 }
 
 // The 8-lane total of s's elements read as float64: the value folds::lanes gives for
@@ -388,14 +438,16 @@ double lane_sum(const Strided& s) {
     double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double tail = -0.0;
     Scratch<T> scratch(scratch_size(s));
-    T* buffer = scratch.get();
     for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
-        const T* x = b.direct();
-        if (x == nullptr) {
+        if (const T* x = b.direct()) {
+            lanes_add(x, b.count, b.pos, body, lane, tail);
+        } else if (b.rows == 1) {
+            lanes_add_row<T>(b.at, b.step, b.count, b.pos, body, lane, tail);
+        } else {
+            T* buffer = scratch.get();
             b.gather_to(buffer);
-            x = buffer;
+            lanes_add(static_cast<const T*>(buffer), b.count, b.pos, body, lane, tail);
         }
-        lanes_add(x, b.count, b.pos, body, lane, tail);
     });
     const double total = body == 0 ? 0.0
                                    : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
@@ -422,12 +474,12 @@ double extreme(const Strided& s) {
     double best = first;
     bool nan = false;
     Scratch<double> scratch(scratch_size(s));
-    double* buffer = scratch.get();
     // The extreme value and the NaN test do not depend on the order; the sign of a zero
     // extreme does, and is found below in the logical order.
     for_blocks<double>(memory_order(s), BLOCK, [&](const Block<double>& b) {
         const double* x = b.direct();
         if (x == nullptr) {
+            double* buffer = scratch.get();
             b.gather_to(buffer);
             x = buffer;
         }
@@ -440,6 +492,7 @@ double extreme(const Strided& s) {
         for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
             const double* x = b.direct();
             if (x == nullptr) {
+                double* buffer = scratch.get();
                 b.gather_to(buffer);
                 x = buffer;
             }
@@ -459,10 +512,10 @@ double extreme(const Strided& s) {
 template <class Step>
 double fold(const Strided& s, double acc, Step step) {
     Scratch<double> scratch(scratch_size(s));
-    double* buffer = scratch.get();
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
         const double* x = b.direct();
         if (x == nullptr) {
+            double* buffer = scratch.get();
             b.gather_to(buffer);
             x = buffer;
         }

@@ -38,6 +38,7 @@ const Case CASES[] = {
     {"transpose 1000x13", 0, {1000, 13}, {1, 1000}, true},
     {"transpose with long rows", 0, {3, 5000}, {1, 3}, true},
     {"reversed transpose", 299, {300, 200}, {-1, 300}, true},
+    {"transpose with reversed rows", 300 * 62, {300, 63}, {1, -300}, true},
     {"column block", 4, {20, 5}, {37, 1}, true},
     {"stepped columns", 0, {30, 21}, {50, 2}, true},
     {"3-d permuted", 0, {4, 5, 6}, {1, 24, 4}, true},

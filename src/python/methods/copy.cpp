@@ -2,6 +2,7 @@
 
 #include "python/numpy/fallback.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <span>
 #include <string_view>
@@ -38,7 +39,16 @@ Result<Ref> copy_method(PyArray& self, const CallArgs& args) {
     auto native = c_order_only(args);
     if (!native) return failure(std::move(native.error()));
     if (!*native) return call_method_fallback(self, "copy", args);
-    self.refresh();
+    if (self.strided) {
+        // Straight from the base memory into the result, without the shadow.
+        const walk::Strided layout = walk_layout(self);
+        return self.value.visit([&]<class T>(const Array<T>& shadow) -> Result<Ref> {
+            T* out = nullptr;
+            auto r = create_unwritten<T>(ArrayDims::c_of_valid(shadow.shape(), sizeof(T)), out);
+            if (r) walk::copy<T>(layout, out);
+            return r;
+        });
+    }
     return create_class_object(self.value.clone());
 }
 

@@ -5,6 +5,8 @@
 #include "python/object/pyarray.hpp"
 #include "array/folds.hpp"
 #include "array/loops.hpp"
+#include "array/walk.hpp"
+#include "python/object/strided.hpp"
 
 #include <format>
 #include <string>
@@ -50,6 +52,19 @@ Result<Ref> reduce_all(Op op, const Array<double>& a) {
         case Op::Min:
             if (n == 0) return failure(no_identity("minimum"));
             return np_float(folds::extreme<false>(x, n));
+    }
+    return np_float(0.0);
+}
+
+// The same for a strided view's elements read in place (at least one: views are never
+// empty).
+Result<Ref> reduce_all_view(Op op, const walk::Strided& view) {
+    switch (op) {
+        case Op::Sum: return np_float(walk::lane_sum<double>(view));
+        case Op::Prod: return np_float(walk::fold(view, 1.0, folds::MulStep{}));
+        case Op::Mean: return np_float(walk::lane_sum<double>(view) / static_cast<double>(view.size()));
+        case Op::Max: return np_float(walk::extreme<true>(view));
+        case Op::Min: return np_float(walk::extreme<false>(view));
     }
     return np_float(0.0);
 }
@@ -138,6 +153,9 @@ Result<Ref> reduction(PyArray& self, const CallArgs& args) {
     auto axis = parse_axis(args);
     if (!axis) return failure(std::move(axis.error()));
     if (std::holds_alternative<AxisArg::Unsupported>(axis->form)) return call_method_fallback(self, name_of(op), args);
+    if (self.strided && self.value.len() != 0 && std::holds_alternative<AxisArg::All>(axis->form)) {
+        return reduce_all_view(op, walk_layout(self));
+    }
     self.refresh();
     const auto& a = *self.value.get_if<double>();
     if (const auto* one = std::get_if<AxisArg::Axis>(&axis->form)) return reduce_axis(op, a, one->axis);

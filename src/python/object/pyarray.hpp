@@ -104,7 +104,8 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
 Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
 // A new strided view of `kind` under `dims` whose first element is at `data`, inside the
 // memory of `root` (which it keeps alive), with these byte strides. Its shadow is neither
-// allocated nor filled until the first refresh, which every native read makes.
+// allocated nor filled until the first refresh, which the native reads that do not walk
+// the base memory in place make.
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
                            std::span<const std::int64_t> strides);
 

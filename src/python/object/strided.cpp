@@ -59,6 +59,10 @@ void transfer(std::byte* base, const std::int64_t* strides, const std::uint64_t*
     }
 }
 
+// Views at least this large gather and scatter block by block (tiles for a transpose);
+// smaller ones element by element, which costs less to set up.
+constexpr std::uint64_t WALK_FROM = 64;
+
 template <bool Gather>
 void transfer_view(PyArray& a) noexcept {
     if (!a.strided) return;
@@ -69,6 +73,20 @@ void transfer_view(PyArray& a) noexcept {
     const std::size_t n = dims.ndim();
     auto* flat = static_cast<std::byte*>(a.value.raw_data());
     if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
+    if (dims.size() >= WALK_FROM) {
+        const walk::Strided layout = walk_layout(a);
+        // Scattering by tiles changes which write lands last where elements overlap.
+        if (Gather || walk::distinct(layout, dims.itemsize())) {
+            a.value.visit([&]<class T>(Array<T>& shadow) {
+                if constexpr (Gather) {
+                    walk::copy<T>(layout, shadow.data());
+                } else {
+                    walk::assign<T>(layout, shadow.data());
+                }
+            });
+            return;
+        }
+    }
     if (dims.itemsize() == 1) {
         transfer<1, Gather>(base, strides, shape, n, flat);
     } else {
@@ -106,6 +124,16 @@ python::Result<std::optional<std::byte*>> PyArray::strided_element_at(
         offset += i * strided->strides[k];
     }
     return std::optional<std::byte*>{strided->data + offset};
+}
+
+walk::Strided walk_layout(const PyArray& a) noexcept {
+    walk::Strided s;
+    const ArrayDims& dims = a.value.dims();
+    s.data = a.strided->data;
+    s.ndim = dims.ndim();
+    s.shape = dims.shape_slots();
+    s.strides = a.strided->strides;
+    return s;
 }
 
 Layout Layout::of(const PyArray& a) noexcept {

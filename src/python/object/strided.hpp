@@ -4,8 +4,11 @@
 // storage borrows the root owner's memory; any other layout becomes a strided view whose
 // `value` is a private contiguous shadow, allocated and gathered from the base memory
 // by PyArray::refresh before a native read and scattered back by PyArray::commit after a
-// native write.
+// native write. The common reads (copies, element-wise operators, whole reductions) and
+// the in-place operators with a scalar walk the base memory directly (walk_layout) and
+// leave the shadow alone.
 
+#include "array/walk.hpp"
 #include "python/object/pyarray.hpp"
 
 #include <array>
@@ -31,6 +34,10 @@ struct Layout {
     // an integer index is dropped, every other axis (slice, or beyond the selectors) kept.
     Layout select(const SelectionPlan& plan, std::span<const Selector> selectors) const;
 };
+
+// A strided view's elements where they are, for the core's walks (which read them in
+// place instead of through the shadow); `a` must be a strided view.
+walk::Strided walk_layout(const PyArray& a) noexcept;
 
 namespace python {
 

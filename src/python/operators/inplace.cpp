@@ -40,6 +40,13 @@ template <class Op>
 Result<Ref> inplace(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
+    if (const auto s = operand.scalar_f64(); s && self.strided && self.value.kind() == ElementKind::F64) {
+        // A view with a scalar is updated in the base memory, block by block.
+        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(double))) {
+            with_scalar_operand<Op>(*s, [&view](auto f) { walk::update<double>(view, f); });
+            return Ref::borrow(self.object());
+        }
+    }
     ops::refresh(self);
     Array<double>* a = self.value.get_if<double>();
     if (a == nullptr) return numpy_inplace(self, Op::numpy, other);

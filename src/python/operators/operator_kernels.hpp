@@ -6,11 +6,13 @@
 
 #include "array/array.hpp"
 #include "array/loops.hpp"
+#include "array/walk.hpp"
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/operators/operations.hpp"
 #include "python/operators/operators.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 #include "python/runtime/interned.hpp"
 
 #include <cmath>
@@ -78,21 +80,35 @@ using loops::map_loop;
 using loops::update_loop;
 using loops::zip_loop;
 
+// Where the elements of a strided view are read in place (its shadow `a` then gives only
+// the shape), or null: the array's own elements.
+using InPlace = const walk::Strided*;
+
 // out[i] = f(a[i]) into a new ndarray of a's shape with elements of R.
 template <class R, class T, class F>
-Result<Ref> map_new(const Array<T>& a, F f) {
+Result<Ref> map_new(const Array<T>& a, F f, InPlace view = nullptr) {
     R* out = nullptr;
     auto r = result_like<R>(a, out);
-    if (r) map_loop<R>(a.data(), out, a.len(), f);
+    if (!r) return r;
+    if (view != nullptr) {
+        walk::map<R, T>(*view, out, f);
+    } else {
+        map_loop<R>(a.data(), out, a.len(), f);
+    }
     return r;
 }
 
 // out[i] = f(a[i], b[i]) for a and b of one shape (the caller checked), elements of R.
 template <class R, class T, class U, class F>
-Result<Ref> zip_new(const Array<T>& a, const Array<U>& b, F f) {
+Result<Ref> zip_new(const Array<T>& a, const Array<U>& b, F f, InPlace view = nullptr) {
     R* out = nullptr;
     auto r = result_like<R>(a, out);
-    if (r) zip_loop<R>(a.data(), b.data(), out, a.len(), f);
+    if (!r) return r;
+    if (view != nullptr) {
+        walk::zip<R, T>(*view, b.data(), out, f);
+    } else {
+        zip_loop<R>(a.data(), b.data(), out, a.len(), f);
+    }
     return r;
 }
 
@@ -133,6 +149,13 @@ inline void refresh(PyArray& self) {
     if (self.strided) self.refresh();
 }
 
+// A strided view's layout for the walks that read it in place, or nothing (not a strided
+// view); the caller refreshes where it gets nothing.
+inline std::optional<walk::Strided> in_place_layout(const PyArray& self) noexcept {
+    if (!self.strided) return std::nullopt;
+    return walk_layout(self);
+}
+
 // The value of an array exponent that NumPy applies as one value for the whole
 // operation: a 0-d array, or a one-element array broadcast over a larger self.
 template <class T, class U>
@@ -147,14 +170,15 @@ std::optional<double> single_exponent(const Array<T>& self, const Array<U>& expo
 // `name` of `object` (the array's Python object) where that road is NumPy's. Without
 // `AnyKind` only float64 results are native (the module functions answer int64 and
 // bool results with NumPy's arrays).
+// `view` as for map_new.
 template <class Op, bool AnyKind>
-Result<Ref> unary_array(const AnyArray& any, std::string_view name, PyObject* object) {
+Result<Ref> unary_array(const AnyArray& any, std::string_view name, PyObject* object, InPlace view = nullptr) {
     return any.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
         constexpr Road road = road_of<Op, T>;
         if constexpr (road == Road::native && (AnyKind || std::is_same_v<T, double>)) {
-            return map_new<T>(a, [](T x) { return Op::apply(x); });
+            return map_new<T>(a, [](T x) { return Op::apply(x); }, view);
         } else if constexpr (road == Road::as_f64) {
-            return map_new<double>(a, [](T x) { return Op::apply(static_cast<double>(x)); });
+            return map_new<double>(a, [](T x) { return Op::apply(static_cast<double>(x)); }, view);
         } else {
             return fallback::call(name, {object});
         }

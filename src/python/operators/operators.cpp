@@ -14,21 +14,21 @@ namespace {
 
 // f(self element as float64) into a new float64 ndarray of self's shape.
 template <class T, class F>
-Result<Ref> map_to_f64(const Array<T>& a, F f) {
-    return map_new<double>(a, [f](T x) { return f(as_double(x)); });
+Result<Ref> map_to_f64(const Array<T>& a, F f, InPlace view = nullptr) {
+    return map_new<double>(a, [f](T x) { return f(as_double(x)); }, view);
 }
 
 // self OP s, or s OP self when reflected, for every element of self, in float64.
 template <class Op, bool R, class T>
-Result<Ref> with_scalar(const Array<T>& a, double s) {
+Result<Ref> with_scalar(const Array<T>& a, double s, InPlace view = nullptr) {
     if constexpr (!R) {
-        return with_scalar_operand<Op>(s, [&a](auto f) { return map_to_f64(a, f); });
+        return with_scalar_operand<Op>(s, [&a, view](auto f) { return map_to_f64(a, f, view); });
     } else {
         if constexpr (std::is_same_v<Op, Pow>) {
             // A 0-d exponent is one value for the whole operation too.
-            if (a.ndim() == 0) return map_to_f64(a, [s](double x) { return pow_one_exponent(s, x); });
+            if (a.ndim() == 0) return map_to_f64(a, [s](double x) { return pow_one_exponent(s, x); }, view);
         }
-        return map_to_f64(a, [s](double x) { return Op{}(s, x); });
+        return map_to_f64(a, [s](double x) { return Op{}(s, x); }, view);
     }
 }
 
@@ -118,6 +118,17 @@ Result<Ref> alt_binary(PyArray& self, PyObject* other, const Operand& operand) {
 template <class Op, bool R, bool Operator = true>
 Result<Ref> arith(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
+    if (const auto* a = self.value.get_if<double>(); a != nullptr && self.strided) {
+        // A float64 view with a scalar, or with an array of its shape, is read in place.
+        const Array<double>* b = nullptr;
+        if (const auto* p = operand.get_if<Operand::F64Array>()) b = p->array;
+        if (const walk::Strided view = walk_layout(self); operand.scalar_f64()) {
+            return with_scalar<Op, R>(*a, *operand.scalar_f64(), &view);
+        } else if (b != nullptr && b->dims() == a->dims() && !std::is_same_v<Op, Pow>) {
+            using D = Directed<Op, R>;
+            return zip_new<double>(*a, *b, [](double x, double y) { return D{}(x, y); }, &view);
+        }
+    }
     ops::refresh(self);
     if (operand.is<Operand::Unsupported>()) {
         if (PyErr_Occurred()) return failure();

@@ -11,8 +11,8 @@ namespace {
 
 template <class Op>
 Result<Ref> unary(PyArray& self) {
-    self.refresh();
-    return ops::unary_array<Op, true>(self.value, Op::numpy, self.object());
+    const auto view = ops::in_place_layout(self);
+    return ops::unary_array<Op, true>(self.value, Op::numpy, self.object(), view ? &*view : nullptr);
 }
 
 }  // namespace

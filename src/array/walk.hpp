@@ -1,0 +1,527 @@
+#pragma once
+
+// Walks over strided layouts (a view's elements inside another array's memory) in
+// logical C order, block by block: a block is either one stretch of contiguous memory,
+// read in place, or a few logical rows gathered into a small buffer so that the
+// contiguous loops run on it. A layout whose last axis has the larger stride (a
+// transpose) is gathered several rows at a time, so that each cache line it touches
+// serves every row of the tile while it is in the cache.
+
+#include "array/clones.hpp"
+#include "array/folds.hpp"
+#include "array/loops.hpp"
+#include "array/storage.hpp"
+#include "dims/dims.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+namespace corvantile::walk {
+
+// Elements of `itemsize` bytes: the first at data, then by signed byte strides.
+struct Strided {
+    std::byte* data = nullptr;
+    std::array<std::uint64_t, MAX_NDIM> shape{};
+    std::array<std::int64_t, MAX_NDIM> strides{};
+    std::size_t ndim = 0;
+
+    std::uint64_t size() const noexcept {
+        std::uint64_t n = 1;
+        for (std::size_t k = 0; k < ndim; ++k) n *= shape[k];
+        return n;
+    }
+};
+
+// The same elements in the same logical order over fewer axes: length-1 axes dropped,
+// and an axis merged into the next one where it steps exactly over it. A layout with no
+// element is returned as it is.
+Strided simplify(const Strided& s) noexcept;
+
+// The same set of elements in the order they lie in memory, as far as axes go: every
+// stride made positive, the axes sorted by falling stride, then simplified (a transpose of
+// a whole array becomes one contiguous axis). For folds whose value does not depend on
+// the order.
+Strided memory_order(const Strided& s) noexcept;
+
+// Whether no two logical elements of s (itemsize bytes each) share a byte, by a sufficient
+// test: sorted by stride, each axis steps over everything the smaller ones span. A
+// layout that fails may still be free of overlaps; callers then take the slow road.
+bool distinct(const Strided& s, std::size_t itemsize) noexcept;
+
+// How many elements a gathered block holds at most (64 KiB of float64, in the second-level
+// cache: the tile of a transpose of 1000-element rows is then eight rows).
+inline constexpr std::size_t BLOCK = 8192;
+
+template <class T>
+CORVANTILE_INLINE T load(const std::byte* p) noexcept {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+template <class T>
+CORVANTILE_INLINE void store(std::byte* p, T v) noexcept {
+    std::memcpy(p, &v, sizeof(T));
+}
+
+// Eight vectors of eight 8-byte elements transposed in registers: v[i][r] becomes v[r][i].
+// Written with the compiler's vector extension so that every CPU variant builds it.
+using Lanes8 = std::uint64_t __attribute__((vector_size(64)));
+
+CORVANTILE_INLINE void transpose8(Lanes8 (&v)[8]) noexcept {
+    Lanes8 s[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+        s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    for (int k = 0; k < 8; k += 4) {
+        u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (int k = 0; k < 4; ++k) {
+        v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+// The tiles of a transpose, eight rows by eight elements at a time: rows lie next to each
+// other (row_step is the element size, rows a multiple of 8), so each element of a row
+// brings one cache line holding that element of all eight rows. Gather reads the lines
+// and writes the rows; scatter the other way round.
+template <bool Gather>
+CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
+                              std::byte* flat) noexcept {
+    const std::size_t body = len & ~std::size_t{7};
+    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        for (std::size_t i0 = 0; i0 < body; i0 += 8) {
+            Lanes8 v[8];
+            std::byte* line = at + static_cast<std::int64_t>(r0) * 8 + static_cast<std::int64_t>(i0) * step;
+            std::byte* row = flat + (r0 * len + i0) * 8;
+            for (std::size_t k = 0; k < 8; ++k) {
+                if constexpr (Gather) {
+                    std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
+                } else {
+                    std::memcpy(&v[k], row + k * len * 8, 64);
+                }
+            }
+            transpose8(v);
+            for (std::size_t k = 0; k < 8; ++k) {
+                if constexpr (Gather) {
+                    std::memcpy(row + k * len * 8, &v[k], 64);
+                } else {
+                    std::memcpy(line + static_cast<std::int64_t>(k) * step, &v[k], 64);
+                }
+            }
+        }
+        // The last len - body elements of the eight rows, one by one (no store scatters).
+        for (std::size_t k = 0; k < 8; ++k) {
+            for (std::size_t e = body; e < len; ++e) {
+                std::byte* element = at + static_cast<std::int64_t>(r0 + k) * 8 + static_cast<std::int64_t>(e) * step;
+                std::byte* flat_element = flat + ((r0 + k) * len + e) * 8;
+                if constexpr (Gather) {
+                    std::memcpy(flat_element, element, 8);
+                } else {
+                    std::memcpy(element, flat_element, 8);
+                }
+            }
+        }
+    }
+}
+
+// dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
+// The common steps get loops of their own, which vectorise.
+template <class T>
+CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
+                              std::size_t len, T* __restrict dst) noexcept {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (rows == 1) {
+        if (step == SZ) {
+            std::memcpy(dst, at, len * sizeof(T));
+        } else if (step == -SZ) {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at - static_cast<std::int64_t>(i) * SZ);
+        } else if (step == 2 * SZ) {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at + static_cast<std::int64_t>(i) * 2 * SZ);
+        } else {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at + static_cast<std::int64_t>(i) * step);
+        }
+        return;
+    }
+    // A tile: each column of the tile is read together (one cache line for a transpose).
+    if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
+        return tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(dst));
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        const std::byte* c = at + static_cast<std::int64_t>(i) * step;
+        for (std::size_t r = 0; r < rows; ++r) dst[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * row_step);
+    }
+}
+
+// The inverse of gather: src's elements written to their places in the layout.
+template <class T>
+CORVANTILE_CLONES void scatter(std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
+                               std::size_t len, const T* __restrict src) noexcept {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (rows == 1) {
+        if (step == SZ) {
+            std::memcpy(at, src, len * sizeof(T));
+        } else if (step == -SZ) {
+            for (std::size_t i = 0; i < len; ++i) store<T>(at - static_cast<std::int64_t>(i) * SZ, src[i]);
+        } else {
+            for (std::size_t i = 0; i < len; ++i) store<T>(at + static_cast<std::int64_t>(i) * step, src[i]);
+        }
+        return;
+    }
+    if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
+        return tiles8<false>(at, step, rows, len, reinterpret_cast<std::byte*>(const_cast<T*>(src)));
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        std::byte* c = at + static_cast<std::int64_t>(i) * step;
+        for (std::size_t r = 0; r < rows; ++r) store<T>(c + static_cast<std::int64_t>(r) * row_step, src[r * len + i]);
+    }
+}
+
+// Logical elements [pos, pos + count) of a layout: `rows` rows of `len` elements, the
+// first at `at`, rows row_step bytes apart, elements of a row step bytes apart.
+template <class T>
+struct Block {
+    std::uint64_t pos;
+    std::size_t count;
+    std::byte* at;
+    std::int64_t step;
+    std::int64_t row_step;
+    std::size_t rows;
+    std::size_t len;
+
+    // The elements in place when they lie contiguous and ascending, else null.
+    T* direct() const noexcept {
+        return rows == 1 && step == static_cast<std::int64_t>(sizeof(T)) ? reinterpret_cast<T*>(at) : nullptr;
+    }
+    void gather_to(T* dst) const noexcept { gather<T>(at, step, row_step, rows, len, dst); }
+    void scatter_from(const T* src) const noexcept { scatter<T>(at, step, row_step, rows, len, src); }
+};
+
+// Calls fn(Block<T>) for consecutive blocks covering every element of s in logical C
+// order. A block that is not direct holds at most `most` elements (>= 1).
+template <class T, class Fn>
+void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return;
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (s.ndim == 0) {
+        fn(Block<T>{0, 1, s.data, SZ, 0, 1, 1});
+        return;
+    }
+    const std::size_t last = s.ndim - 1;
+    const std::uint64_t inner = s.shape[last];
+    const std::int64_t step = s.strides[last];
+    const bool contiguous = step == SZ;
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    // Tiles of several rows where the rows lie closer together than a row's elements.
+    std::uint64_t tile = 1;
+    if (!contiguous && s.ndim >= 2 && magnitude(s.strides[last - 1]) < magnitude(step) && inner <= most / 2) {
+        tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
+        if (tile >= 8) tile -= tile % 8;
+    }
+    const std::size_t odometer = tile > 1 ? last - 1 : last;  // axes stepped one by one
+    const std::uint64_t chunk = contiguous ? inner : std::min<std::uint64_t>(inner, most);
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    std::uint64_t pos = 0;
+    for (;;) {
+        if (tile > 1) {
+            const std::uint64_t total = s.shape[last - 1];
+            const std::int64_t row_step = s.strides[last - 1];
+            for (std::uint64_t r = 0; r < total; r += tile) {
+                const std::uint64_t rows = std::min(tile, total - r);
+                fn(Block<T>{pos, static_cast<std::size_t>(rows * inner),
+                            s.data + offset + static_cast<std::int64_t>(r) * row_step, step, row_step,
+                            static_cast<std::size_t>(rows), static_cast<std::size_t>(inner)});
+                pos += rows * inner;
+            }
+        } else {
+            for (std::uint64_t i = 0; i < inner; i += chunk) {
+                const auto len = static_cast<std::size_t>(std::min(chunk, inner - i));
+                fn(Block<T>{pos, len, s.data + offset + static_cast<std::int64_t>(i) * step, step, 0, 1, len});
+                pos += len;
+            }
+        }
+        // Next row (or tile column): carry through the outer axes, last to first.
+        std::size_t k = odometer;
+        for (;;) {
+            if (k == 0) return;
+            --k;
+            if (++counter[k] < s.shape[k]) {
+                offset += s.strides[k];
+                break;
+            }
+            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+            counter[k] = 0;
+        }
+    }
+}
+
+// A buffer for one gathered block: on the stack when small, else on the heap, allocated
+// by the first get().
+template <class T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) noexcept : n_(n) {}
+    T* get() {
+        if (n_ <= SMALL) return small_;
+        if (!big_) big_ = std::make_unique_for_overwrite<T[]>(n_);
+        return big_.get();
+    }
+
+private:
+    static constexpr std::size_t SMALL = 512 / sizeof(T) * 8;
+    std::size_t n_;
+    alignas(64) T small_[SMALL];
+    std::unique_ptr<T[]> big_;
+};
+
+inline std::size_t scratch_size(const Strided& s) noexcept {
+    const std::uint64_t n = s.size();
+    return n < BLOCK ? static_cast<std::size_t>(n) : BLOCK;
+}
+
+// out[0..n) = the elements of s in logical C order.
+template <class T>
+void copy(const Strided& s, T* out) {
+    for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
+        if (const T* d = b.direct()) {
+            std::memcpy(out + b.pos, d, b.count * sizeof(T));
+        } else {
+            b.gather_to(out + b.pos);
+        }
+    });
+}
+
+// Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
+// the common steps as constants, so that the loops of run vectorise.
+template <class T, class Run>
+CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run) {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    const auto at_step = [at]<std::int64_t Step>(std::integral_constant<std::int64_t, Step>) {
+        return [at](std::size_t i) { return load<T>(at + static_cast<std::int64_t>(i) * Step); };
+    };
+    if (step == -SZ) {
+        run(at_step(std::integral_constant<std::int64_t, -SZ>{}));
+    } else if (step == 2 * SZ) {
+        run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
+    } else {
+        run([at, step](std::size_t i) { return load<T>(at + static_cast<std::int64_t>(i) * step); });
+    }
+}
+
+// out[i] = f(element i of a row read in place), for i < n.
+template <class R, class T, class F>
+CORVANTILE_CLONES void map_row(const std::byte* at, std::int64_t step, R* __restrict out, std::size_t n, F f) {
+    with_row<T>(at, step, [&](auto get) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = f(get(i));
+    });
+}
+
+// out[i] = f(element i of s), in logical C order.
+template <class R, class T, class F>
+void map(const Strided& s, R* out, F f) {
+    // Rows are read in place; tiles gathered into the result (then mapped there while in
+    // the cache) or into a buffer.
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [out, f, &scratch](const Block<T>& b) {
+        if (const T* d = b.direct()) {
+            loops::map_loop(d, out + b.pos, b.count, f);
+        } else if (b.rows == 1) {
+            map_row<R, T>(b.at, b.step, out + b.pos, b.count, f);
+        } else if constexpr (std::is_same_v<R, T>) {
+            b.gather_to(out + b.pos);
+            loops::update_loop(out + b.pos, b.count, f);
+        } else {
+            T* buffer = scratch.get();
+            b.gather_to(buffer);
+            loops::map_loop(static_cast<const T*>(buffer), out + b.pos, b.count, f);
+        }
+    });
+}
+
+// out[i] = f(element i of s, y[i]), y contiguous in s's logical C order.
+template <class R, class T, class U, class F>
+void zip(const Strided& s, const U* y, R* out, F f) {
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        const T* x = b.direct();
+        if (x == nullptr) {
+            T* buffer = scratch.get();
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        loops::zip_loop(x, y + b.pos, out + b.pos, b.count, f);
+    });
+}
+
+// Every element of s replaced by f(element), in its place. s must be distinct().
+template <class T, class F>
+void update(const Strided& s, F f) {
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [f, &scratch](const Block<T>& b) {
+        if (T* d = b.direct()) {
+            loops::update_loop(d, b.count, f);
+        } else {
+            T* buffer = scratch.get();
+            b.gather_to(buffer);
+            loops::update_loop(buffer, b.count, f);
+            b.scatter_from(buffer);
+        }
+    });
+}
+
+// Every element of s set from src[0..n) in logical C order. s must be distinct().
+template <class T>
+void assign(const Strided& s, const T* src) {
+    for_blocks<T>(s, BLOCK, [src](const Block<T>& b) {
+        if (T* d = b.direct()) {
+            std::memcpy(d, src + b.pos, b.count * sizeof(T));
+        } else {
+            b.scatter_from(src + b.pos);
+        }
+    });
+}
+
+// ---- folds carried from block to block ----------------------------------------------
+
+// Adds x[0..n), the logical elements [pos, pos + n), to the 8-lane total: element p goes to
+// lane p mod 8 while p < body (the leading multiple of 8 of the whole count), and to the
+// sequential tail after.
+template <class Get>
+CORVANTILE_INLINE void lanes_run(Get x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
+                                 double& tail) noexcept {
+    using folds::as_double;
+    const std::size_t in_lanes = pos >= body ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, body - pos));
+    std::size_t i = 0;
+    for (; i < in_lanes && (pos + i) % 8 != 0; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x(i));
+    double l[8];
+    for (std::size_t j = 0; j < 8; ++j) l[j] = lane[j];
+    for (; i + 8 <= in_lanes; i += 8) {
+        for (std::size_t j = 0; j < 8; ++j) l[j] = l[j] + as_double(x(i + j));
+    }
+    for (std::size_t j = 0; j < 8; ++j) lane[j] = l[j];
+    for (; i < in_lanes; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x(i));
+    double t = tail;
+    for (; i < n; ++i) t = t + as_double(x(i));
+    tail = t;
+}
+
+template <class T>
+CORVANTILE_CLONES void lanes_add(const T* x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
+                                 double& tail) noexcept {
+    lanes_run([x](std::size_t i) { return x[i]; }, n, pos, body, lane, tail);
+}
+
+// The same for a row read in place.
+template <class T>
+CORVANTILE_CLONES void lanes_add_row(const std::byte* at, std::int64_t step, std::size_t n, std::uint64_t pos,
+                                     std::uint64_t body, double* lane, double& tail) noexcept {
+    with_row<T>(at, step, [&](auto get) { lanes_run(get, n, pos, body, lane, tail); });
+}
+
+// The 8-lane total of s's elements read as float64: the value folds::lanes gives for
+// them laid out contiguously.
+template <class T>
+double lane_sum(const Strided& s) {
+    const std::uint64_t n = s.size();
+    const std::uint64_t body = n & ~std::uint64_t{7};
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double tail = -0.0;
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        if (const T* x = b.direct()) {
+            lanes_add(x, b.count, b.pos, body, lane, tail);
+        } else if (b.rows == 1) {
+            lanes_add_row<T>(b.at, b.step, b.count, b.pos, body, lane, tail);
+        } else {
+            T* buffer = scratch.get();
+            b.gather_to(buffer);
+            lanes_add(static_cast<const T*>(buffer), b.count, b.pos, body, lane, tail);
+        }
+    });
+    const double total = body == 0 ? 0.0
+                                   : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
+                                         ((lane[1] + lane[5]) + (lane[0] + lane[4]));
+    if (body == n) return total;
+    return total + tail;
+}
+
+template <bool Max>
+CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
+    bool seen = false;
+    const double r = folds::extreme_scan<Max>(x, n, best, seen);
+    nan = nan || seen;
+    return r;
+}
+
+// The max (Max) or min of s's float64 elements (at least one): the value folds::extreme
+// gives for them laid out contiguously.
+template <bool Max>
+double extreme(const Strided& s) {
+    const std::uint64_t n = s.size();
+    const double first = load<double>(s.data);
+    if (n == 1) return first;
+    double best = first;
+    bool nan = false;
+    Scratch<double> scratch(scratch_size(s));
+    // The extreme value and the NaN test do not depend on the order; the sign of a zero
+    // extreme does, and is found below in the logical order.
+    for_blocks<double>(memory_order(s), BLOCK, [&](const Block<double>& b) {
+        const double* x = b.direct();
+        if (x == nullptr) {
+            double* buffer = scratch.get();
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        best = extreme_add<Max>(x, b.count, best, nan);
+    });
+    if (nan) return folds::QUIET_NAN;
+    if (best == 0.0) {
+        // The sign of a zero extreme is that of the last zero.
+        double zero = best;
+        for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+            const double* x = b.direct();
+            if (x == nullptr) {
+                double* buffer = scratch.get();
+                b.gather_to(buffer);
+                x = buffer;
+            }
+            for (std::size_t i = b.count; i-- > 0;) {
+                if (x[i] == 0.0) {
+                    zero = x[i];
+                    break;
+                }
+            }
+        });
+        return zero;
+    }
+    return best;
+}
+
+// The sequential fold of s's float64 elements from acc.
+template <class Step>
+double fold(const Strided& s, double acc, Step step) {
+    Scratch<double> scratch(scratch_size(s));
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        const double* x = b.direct();
+        if (x == nullptr) {
+            double* buffer = scratch.get();
+            b.gather_to(buffer);
+            x = buffer;
+        }
+        acc = folds::fold(x, b.count, acc, step);
+    });
+    return acc;
+}
+
+}  // namespace corvantile::walk

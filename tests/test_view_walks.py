@@ -1,0 +1,153 @@
+"""Strided views read and written in place, block by block: large views that cross blocks and
+tiles, against NumPy (values, dtypes, writes reaching the base) and against the same
+computation on a contiguous copy (the order-dependent sums and extremes, bit for bit)."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from conftest import assert_same_array, assert_same_value, differential
+
+RNG = np.random.default_rng(18)
+NORMAL = RNG.standard_normal(60_000)
+NORMAL[::97] = -0.0
+NORMAL[::89] = 0.0
+WHOLE = np.round(NORMAL * 100)  # integer values: every order of summation gives the same total
+
+
+def as_strided(b, shape, strides):
+    return np.lib.stride_tricks.as_strided(b, shape=shape, strides=strides)
+
+
+# name -> (base shape, view of the base); each view crosses several blocks or tiles.
+VIEWS = {
+    "transpose": ((200, 300), lambda b: b.T),
+    "transpose-13": ((1000, 13), lambda b: b.T),
+    "transpose-long-rows": ((3, 20_000), lambda b: b.T),
+    "reversed": ((50_001,), lambda b: b[::-1]),
+    "step-2": ((60_000,), lambda b: b[1::2]),
+    "step-minus-3": ((60_000,), lambda b: b[::-3]),
+    "column-block": ((300, 100), lambda b: b[:, :37]),
+    "stepped-columns": ((300, 101), lambda b: b[:, ::2]),
+    "reversed-transpose": ((120, 250), lambda b: b.T[::-1]),
+    "3d": ((30, 40, 50), lambda b: b.T[:, ::-1]),
+    "view-of-view": ((300, 200), lambda b: b.T[::2, 1:][:, ::-1]),
+    "length-1-axes": ((40, 1, 500), lambda b: b[::-1, :, ::3]),
+}
+
+
+def base_and_view(xp, name, values, numpy_made=False):
+    shape, make = VIEWS[name]
+    base = xp.asarray(values[: int(np.prod(shape))].reshape(shape).copy())
+    if numpy_made:  # NumPy's view of the base's memory, taken back as a corvantile view
+        view = cv._view_of(base, make(np.asarray(base)))
+        assert view is not None
+        return base, view
+    return base, make(base)
+
+
+def pairs(name, values=NORMAL, numpy_made=False):
+    """(corvantile base, view), (NumPy base, view) over equal values."""
+    return base_and_view(cv, name, values, numpy_made), base_and_view(np, name, values)
+
+
+ELEMENTWISE = {
+    "copy": lambda v, w: v.copy(), "add": lambda v, w: v + 1.0, "rsub": lambda v, w: 2.5 - v,
+    "mul-int": lambda v, w: v * 3, "div": lambda v, w: v / 7.0, "pow": lambda v, w: v ** 2,
+    "neg": lambda v, w: -v, "abs": lambda v, w: abs(v), "self": lambda v, w: v * v,
+    "contiguous": lambda v, w: v - w, "reflected": lambda v, w: w / (v + 10.0),
+    "compare": lambda v, w: v < 0.5, "broadcast": lambda v, w: v + w[..., :1], "row": lambda v, w: v * w[-1],
+}
+
+
+@pytest.mark.parametrize("numpy_made", [False, True], ids=["sliced", "numpy-view"])
+@pytest.mark.parametrize("op", list(ELEMENTWISE))
+@pytest.mark.parametrize("name", list(VIEWS))
+def test_elementwise_reads_the_view_in_place(name, op, numpy_made):
+    (_, v), (_, n) = pairs(name, numpy_made=numpy_made)
+    other = RNG.standard_normal(n.shape)
+    got = ELEMENTWISE[op](v, cv.asarray(other))
+    # w[..., :1] is indexed by NumPy; the rest is native.
+    assert_same_value(got, ELEMENTWISE[op](n, other), native=None if op == "broadcast" else True)
+
+
+@pytest.mark.parametrize("name", list(VIEWS))
+def test_reductions_match_numpy_and_the_contiguous_order(name):
+    (_, v), (_, n) = pairs(name, values=WHOLE)
+    for method in ("sum", "mean", "max", "min"):
+        assert_same_value(getattr(v, method)(), getattr(n, method)())
+    # Random values: the view's sums and extremes have the very bits of its contiguous copy's.
+    (_, v), _ = pairs(name)
+    c = v.copy()
+    for method in ("sum", "mean", "max", "min", "prod"):
+        assert_same_value(getattr(v, method)(), getattr(c, method)())
+    assert_same_value(cv.sum(v), c.sum())
+
+
+@pytest.mark.parametrize("fill", [np.nan, 0.0, -0.0], ids=["nan", "zero", "negative-zero"])
+@pytest.mark.parametrize("name", ["transpose", "reversed", "3d"])
+def test_extremes_keep_their_nan_and_zero_rules(name, fill):
+    values = np.full(60_000, fill)
+    values[::7] = -0.0 if fill == 0.0 else 0.0  # zeros of the other sign, the last one decides
+    values[12_345] = 1.0 if np.isnan(fill) else values[12_345]
+    (_, v), (_, n) = pairs(name, values=values)
+    c = v.copy()
+    for method in ("max", "min"):
+        assert_same_value(getattr(v, method)(), getattr(c, method)())
+        if np.isnan(fill):
+            assert_same_value(getattr(v, method)(), getattr(n, method)())
+
+
+INPLACE = {
+    "iadd": lambda v, w: v.__iadd__(1.5), "imul-int": lambda v, w: v.__imul__(2),
+    "ipow": lambda v, w: v.__ipow__(2.0), "itruediv": lambda v, w: v.__itruediv__(4.0),
+    "iadd-array": lambda v, w: v.__iadd__(w), "isub-broadcast": lambda v, w: v.__isub__(w[..., :1]),
+}
+
+
+@pytest.mark.parametrize("numpy_made", [False, True], ids=["sliced", "numpy-view"])
+@pytest.mark.parametrize("op", list(INPLACE))
+@pytest.mark.parametrize("name", list(VIEWS))
+def test_inplace_operators_write_the_base(name, op, numpy_made):
+    (b, v), (nb, n) = pairs(name, numpy_made=numpy_made)
+    other = RNG.standard_normal(n.shape)
+    assert INPLACE[op](v, cv.asarray(other)) is v
+    INPLACE[op](n, other)
+    assert_same_array(b, nb)
+    assert_same_array(v.copy(), n.copy())
+
+
+@pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns"])
+def test_a_view_sees_later_writes_to_its_base(name):
+    (b, v), (nb, n) = pairs(name)
+    first = v.sum()
+    b *= 2.0
+    nb *= 2.0
+    assert_same_value(v + 1.0, n + 1.0)
+    assert_same_value(v.copy(), n.copy())
+    assert v.sum() != first
+    # A write through a second view of the same base shows in the first.
+    b[...] = 0.0
+    b.T.__iadd__(3.0)
+    assert_same_value(v.max(), np.float64(3.0))
+
+
+def test_zero_stride_views_read_every_element():
+    base = cv.asarray(NORMAL[:4_000].copy())
+    n = as_strided(np.asarray(base), (50, 4_000), (0, 8))
+    v = cv._view_of(base, n)
+    assert v.strides == (0, 8)
+    for fn in (lambda x: x.copy(), lambda x: x * 2.0, lambda x: -x, lambda x: x.max(), lambda x: x.min()):
+        assert_same_value(fn(v), fn(n))
+    assert_same_value(v.sum(), v.copy().sum())
+    # The elements overlap: an in-place update takes the shadow's road, once per element.
+    v += 1.0
+    assert_same_array(base, NORMAL[:4_000] + 1.0)
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.bool_], ids=["i8", "b"])
+def test_other_element_kinds(dtype):
+    values = (WHOLE % 7).astype(dtype)
+    for name in ("transpose", "reversed", "stepped-columns"):
+        differential(lambda xp: (lambda bv: (bv[1].copy(), bv[1] + 1.5, bv[1].sum(), -bv[1] if dtype is np.int64
+                                             else ~bv[1]))(base_and_view(xp, name, values)))

@@ -34,6 +34,7 @@ KEYS = {
     "none-slice-none": ((3, 4), lambda xp: (None, slice(None), None)),
     "none-late": ((3, 4), lambda xp: (slice(None), slice(None), None, None)),
     "none": ((3, 4), lambda xp: None), "ellipsis": ((3, 4), lambda xp: ...),
+    "none-to-8d": ((2, 1, 2, 1, 2, 1, 2), lambda xp: (slice(None), None)),
     "whole-empty-axis": ((2, 0), lambda xp: slice(None)), "ellipsis-empty-axis": ((2, 0), lambda xp: ...),
     "int-empty-axis": ((2, 0), lambda xp: 0), "list": ((3, 4), lambda xp: [2, 0, -1, 0]),
     "list-empty": ((3, 4), lambda xp: []), "list-empty-1d": ((5,), lambda xp: []),

@@ -42,7 +42,8 @@ CASES = [
     ("linspace(0, 1, 3, dtype='int64')", False), ("linspace(0, 1, 3, dtype='>f8')", False),
     ("zeros(2, dtype='>f8')", False), ("zeros(2, dtype='>i8')", False), ("ones(2, np.dtype('>f8'))", False),
     ("zeros(2, dtype='=f8')", True), ("ones(2, dtype='<f8')", True), ("full(2, 1.5, dtype='>f8')", False),
-    ("arange(3.0, dtype='>f8')", False), ("arange(3, dtype=np.dtype('>f8'))", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
+    ("arange(3.0, dtype='>f8')", False), ("arange(3.0, dtype='no such dtype')", False),
+    ("arange(3, dtype=np.dtype('>f8'))", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
 ]
 
 

@@ -187,3 +187,5 @@ def test_patch_switch():
         assert type(cv.asarray([1.0], copy=True)) is NDARRAY
     finally:
         cv._core._set_patch_active(False)
+    # With the switch off, the name of the calling function does not matter.
+    assert type(__array__(cv.asarray)) is NDARRAY and type(__array__(cv.zeros, 2)) is NDARRAY

@@ -86,9 +86,20 @@ def test_asarray_copy_order_combinations(copy, order, dtype, given):
 # ---- copy=False never copies privately --------------------------------------------------------
 
 
+class Exposing:
+    """NumPy's array protocol without the buffer protocol: __array__ hands out the array it holds."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __array__(self, dtype=None, copy=None):
+        return self.n
+
+
 @pytest.mark.parametrize("make", [
     lambda n: n, lambda n: n[::2], lambda n: n.astype(np.int64), memoryview, lambda n: bytearray(n.tobytes()),
-], ids=["float64", "strided", "int64", "memoryview", "bytearray"])
+    Exposing,
+], ids=["float64", "strided", "int64", "memoryview", "bytearray", "__array__"])
 def test_copy_false_shares_memory(make):
     # Objects without __array_interface__ that NumPy can still view are shared, not refused.
     x = make(np.arange(4.0))

@@ -91,6 +91,7 @@ def test_spec_values_that_differ_from_numpy():
 @pytest.mark.parametrize("call, exc, text", [
     ("arange(-2**63, 2**63 - 1)", ValueError, TOO_BIG), ("linspace(0, 1, 2**62)", ValueError, TOO_BIG),
     ("arange(2**59)", MemoryError, None), ("linspace(0, 1, 2**59)", MemoryError, None),  # no memory that big
+    ("full(2**63 - 1, True)", MemoryError, None),  # the largest byte size there is
     ("zeros(3, like=None)", TypeError, "zeros() got an unexpected keyword argument 'like'"),
     ("arange(3, device='cuda')", ValueError, 'Unsupported device "cuda"'),
     ("linspace('a', 1, device='gpu')", ValueError, 'Unsupported device "gpu"'),

@@ -9,6 +9,21 @@ from conftest import differential
 NDARRAY = cv._core.ndarray
 TOO_BIG = "array is too big"
 
+
+class DtypeOnce:
+    """A dtype-like object whose first reading fails: the failure is the answer, nothing reads it again."""
+
+    def __init__(self):
+        self.reads = 0
+
+    @property
+    def dtype(self):
+        self.reads += 1
+        if self.reads == 1:
+            raise ZeroDivisionError("first reading")
+        return np.dtype("float64")
+
+
 # (call, computed natively)
 CASES = [
     ("zeros(3)", True), ("zeros((2, 3))", True), ("zeros(())", True), ("ones((0, 3))", True),
@@ -43,6 +58,7 @@ CASES = [
     ("zeros(2, dtype='>f8')", False), ("zeros(2, dtype='>i8')", False), ("ones(2, np.dtype('>f8'))", False),
     ("zeros(2, dtype='=f8')", True), ("ones(2, dtype='<f8')", True), ("full(2, 1.5, dtype='>f8')", False),
     ("arange(3.0, dtype='>f8')", False), ("arange(3.0, dtype='no such dtype')", False),
+    ("arange(3.0, dtype=DtypeOnce())", False), ("full(2, 1.5, dtype=DtypeOnce())", False),
     ("arange(3, dtype=np.dtype('>f8'))", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
 ]
 

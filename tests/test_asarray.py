@@ -86,9 +86,20 @@ def test_asarray_copy_order_combinations(copy, order, dtype, given):
 # ---- copy=False never copies privately --------------------------------------------------------
 
 
+class Exposing:
+    """NumPy's array protocol without the buffer protocol: __array__ hands out the array it holds."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __array__(self, dtype=None, copy=None):
+        return self.n
+
+
 @pytest.mark.parametrize("make", [
     lambda n: n, lambda n: n[::2], lambda n: n.astype(np.int64), memoryview, lambda n: bytearray(n.tobytes()),
-], ids=["float64", "strided", "int64", "memoryview", "bytearray"])
+    Exposing,
+], ids=["float64", "strided", "int64", "memoryview", "bytearray", "__array__"])
 def test_copy_false_shares_memory(make):
     # Objects without __array_interface__ that NumPy can still view are shared, not refused.
     x = make(np.arange(4.0))
@@ -120,7 +131,8 @@ def test_copy_false_that_needs_a_copy_raises_numpy_error(x, dtype):
 
 @pytest.mark.parametrize("device, shown", [
     ("CPU", '"CPU"'), ("cuda:0", '"cuda:0"'), ('a"b\\c', '"a\\"b\\\\c"'),
-    ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'), ("\x07é", '"\\u{7}é"'), (Device("gpu"), '"gpu"'), (1, '"1"'),
+    ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'), ("\x07é", '"\\u{7}é"'), ("雪🌍", '"雪🌍"'), (Device("gpu"), '"gpu"'),
+    (1, '"1"'),
 ])
 def test_asarray_other_device_raises(device, shown):
     for dtype in (None, "no such dtype"):  # the device is checked first
@@ -186,3 +198,5 @@ def test_patch_switch():
         assert type(cv.asarray([1.0], copy=True)) is NDARRAY
     finally:
         cv._core._set_patch_active(False)
+    # With the switch off, the name of the calling function does not matter.
+    assert type(__array__(cv.asarray)) is NDARRAY and type(__array__(cv.zeros, 2)) is NDARRAY

@@ -47,6 +47,7 @@ PAIRS = {
     "i64 int": lambda xp: (xp.asarray(np.arange(-3, 9)), 4),
     "i64 f64": lambda xp: (xp.asarray(np.arange(-3, 9)), xp.asarray(B)),
     "bool f64": lambda xp: (xp.asarray(np.arange(12) % 3 == 0), xp.asarray(A)),
+    "bool int": lambda xp: (xp.asarray(np.arange(12) % 3 == 0), 2),
     "f64 list": lambda xp: (xp.asarray(A[:3]), [1.0, -2.0, 4.0]),
     "f64 object": lambda xp: (xp.asarray(A[:3]), object()), "int int": lambda xp: (7, 3),
     "np.float64 pair": lambda xp: (np.float64(7.0), np.float64(-2.0)),

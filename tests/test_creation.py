@@ -10,6 +10,21 @@ NDARRAY = cv._core.ndarray
 TOO_BIG = "array is too big"
 EPS, MAX = float(np.finfo(np.float64).eps), float(np.finfo(np.float64).max)
 
+
+class DtypeOnce:
+    """A dtype-like object whose first reading fails: the failure is the answer, nothing reads it again."""
+
+    def __init__(self):
+        self.reads = 0
+
+    @property
+    def dtype(self):
+        self.reads += 1
+        if self.reads == 1:
+            raise ZeroDivisionError("first reading")
+        return np.dtype("float64")
+
+
 # (call, computed natively)
 CASES = [
     ("zeros(3)", True), ("zeros((2, 3))", True), ("zeros(())", True), ("ones((0, 3))", True),
@@ -47,7 +62,9 @@ CASES = [
     ("linspace(0, 1, 3, dtype='int64')", False), ("linspace(0, 1, 3, dtype='>f8')", False),
     ("zeros(2, dtype='>f8')", False), ("zeros(2, dtype='>i8')", False), ("ones(2, np.dtype('>f8'))", False),
     ("zeros(2, dtype='=f8')", True), ("ones(2, dtype='<f8')", True), ("full(2, 1.5, dtype='>f8')", False),
-    ("arange(3.0, dtype='>f8')", False), ("arange(3, dtype=np.dtype('>f8'))", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
+    ("arange(3.0, dtype='>f8')", False), ("arange(3.0, dtype='no such dtype')", False),
+    ("arange(3.0, dtype=DtypeOnce())", False), ("full(2, 1.5, dtype=DtypeOnce())", False),
+    ("arange(3, dtype=np.dtype('>f8'))", False), ("linspace([0, 1], 2, 3)", False), ("linspace('a', 1)", False),
 ]
 
 
@@ -95,6 +112,7 @@ def test_spec_values_that_differ_from_numpy():
 @pytest.mark.parametrize("call, exc, text", [
     ("arange(-2**63, 2**63 - 1)", ValueError, TOO_BIG), ("linspace(0, 1, 2**62)", ValueError, TOO_BIG),
     ("arange(2**59)", MemoryError, None), ("linspace(0, 1, 2**59)", MemoryError, None),  # no memory that big
+    ("full(2**63 - 1, True)", MemoryError, None),  # the largest byte size there is
     ("zeros(3, like=None)", TypeError, "zeros() got an unexpected keyword argument 'like'"),
     ("arange(3, device='cuda')", ValueError, 'Unsupported device "cuda"'),
     ("linspace('a', 1, device='gpu')", ValueError, 'Unsupported device "gpu"'),

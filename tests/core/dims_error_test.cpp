@@ -41,3 +41,14 @@ TEST(Dims, ArrayTooBig) {
     EXPECT_TRUE(ArrayDims::make(Sizes{(std::uint64_t{1} << 60) - 1}, 8));
     EXPECT_TRUE(ArrayDims::make(Sizes{0, big}, 1));
 }
+
+// The texts internal failures carry: the variant and every field.
+TEST(ArrayErrorText, DebugNamesTheVariantAndItsFields) {
+    const std::pair<ArrayError, std::string_view> cases[] = {
+        {ArrayError::ShapeMismatch{{2, 3}, {4}}, "ShapeMismatch([2, 3], [4])"},
+        {ArrayError::ShapeMismatch{{}, {0, 1}}, "ShapeMismatch([], [0, 1])"},
+        {DimsError{9}, "Dims(TooManyDims(9))"},
+        {ArrayError::IndexOutOfBounds{-4, 1, 3}, "IndexOutOfBounds { index: -4, axis: 1, len: 3 }"},
+    };
+    for (const auto& [error, text] : cases) EXPECT_EQ(error.debug(), text);
+}

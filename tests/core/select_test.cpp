@@ -10,6 +10,19 @@ namespace {
 constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
 }  // namespace
 
+// The copying selection walks every kept axis down to the last, whose elements it copies.
+TEST(Select, CopiesTheSelectedElementsInOrder) {
+    using S = Selector::Slice;
+    const Array<double> x = iota({3, 4, 5});
+    const std::vector<Selector> block{Selector::Index{1}, S{3, -1, -2}, S{0, 5, 2}};  // x[1, 3::-2, ::2]
+    const Array<double> got = ok(x.select(block));
+    EXPECT_EQ(sizes(got.shape()), (Sizes{2, 3}));
+    EXPECT_EQ(values(got), (std::vector<double>{35, 37, 39, 25, 27, 29}));
+    const std::vector<Selector> column{S{0, 3, 1}, Selector::Index{-1}, Selector::Index{4}};  // x[:, -1, 4]
+    EXPECT_EQ(values(ok(x.select(column))), (std::vector<double>{19, 39, 59}));
+    EXPECT_EQ(sizes(ok(x.select(std::vector<Selector>{S{2, 2, 1}})).shape()), (Sizes{0, 4, 5}));
+}
+
 TEST(TakeLeading, RowsAndErrors) {
     AnyArray b = ok(AnyArray(bools({1, 0, 0}, {3})).take_leading(std::vector<std::int64_t>{0, 0, 1}));
     EXPECT_EQ(values(*b.get_if<Bool>()), (std::vector<int>{1, 1, 0}));

@@ -171,3 +171,45 @@ def test_frame_passes_declined_operands_once(calls):
 def test_predicates_over_lengths_around_vector_widths(name, n):
     values = np.array([PREDICATE_VALUES[(i * 7) % len(PREDICATE_VALUES)] for i in range(n)])
     differential(lambda xp: getattr(xp, name)(xp.asarray(values)), native=True)
+
+
+# The array kernel works in blocks of eight vectors (64 elements with 512-bit vectors, 32 with
+# 256-bit) and a partial block at the end; every special value lands on every lane position.
+_SPECIAL_BITS = [
+    0x7FF8000000000000, 0xFFF8000000000000, 0x7FF0000000000001, 0xFFF0000000000001,  # NaNs, signalling too
+    0x7FFFFFFFFFFFFFFF, 0xFFF4000000000123, 0x7FF0000000000000, 0xFFF0000000000000,  # payloads, infinities
+    0x0000000000000000, 0x8000000000000000, 0x0000000000000001, 0x800FFFFFFFFFFFFF,  # zeros, subnormals
+    0x7FEFFFFFFFFFFFFF, 0x8010000000000000, 0x3FF0000000000000, 0xBFF0000000000000,  # extremes, +-1
+]
+SPECIALS = np.array(_SPECIAL_BITS, dtype=np.uint64).view(np.float64)
+
+
+def _mixed(n, seed):
+    rng = np.random.default_rng(seed)
+    return SPECIALS[rng.integers(0, len(SPECIALS), n)]
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+@pytest.mark.parametrize("n", [0, 2, 31, 33, 63, 64, 65, 72, 96, 129, 191, 192, 200, 520, 4099])
+@pytest.mark.parametrize("offset", [0, 1, 3])
+def test_predicates_over_blocks_and_misaligned_starts(name, n, offset):
+    values = _mixed(n + offset, n)
+    differential(lambda xp: getattr(xp, name)(xp.asarray(values)[offset:]), native=True)
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+def test_predicates_each_special_value_at_each_lane(name):
+    n = 67  # one full 64-element block and a tail
+    for v in SPECIALS:
+        for p in range(n):
+            values = np.full(n, 1.5)
+            values[p] = v
+            got = np.asarray(getattr(cv, name)(cv.asarray(values)))
+            np.testing.assert_array_equal(got, getattr(np, name)(values))
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+def test_predicates_of_a_result_written_around_the_cache(name):
+    values = _mixed(2_500_003, 7)  # 22 MB read and written: past half of a 32 MB last-level cache
+    got = np.asarray(getattr(cv, name)(cv.asarray(values)[1:]))
+    assert got.dtype == np.bool_ and np.array_equal(got, getattr(np, name)(values[1:]))

@@ -11,7 +11,12 @@ namespace {
 
 template <class P>
 Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
-    if (const Array<double>* a = f64_of(x)) return ops::map_new<Bool>(*a, [](double v) { return to_bool(P::test(v)); });
+    if (const Array<double>* a = f64_of(x)) {
+        Bool* out = nullptr;
+        auto r = ops::result_like<Bool>(*a, out);
+        if (r) loops::float_test(P::kernel, a->data(), out, a->len());
+        return r;
+    }
     PyTypeObject* type = Py_TYPE(x);
     if (type == &PyFloat_Type) return np_bool(P::test(PyFloat_AS_DOUBLE(x)));
     if (PyType_IsSubtype(type, &PyFloat_Type) || PyLong_Check(x)) {  // int, bool and their subclasses

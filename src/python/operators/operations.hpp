@@ -8,6 +8,7 @@
 
 #include "array/array.hpp"
 #include "array/folds.hpp"
+#include "array/predicates.hpp"
 #include "python/runtime/fixed_string.hpp"
 
 #include <algorithm>
@@ -373,16 +374,28 @@ struct Logaddexp : Math<"logaddexp"> {
 
 // ---- float predicates ----------------------------------------------------------------------
 
-// A description of a float predicate; each test is one compare or bit extraction, so
-// the array loop vectorises.
+// A description of a float predicate.
 template <FixedString Name>
 using Predicate = Described<Name, PredicateFamily>;
 
 inline constexpr double INF = std::numeric_limits<double>::infinity();
 
-struct IsNan : Predicate<"isnan"> { static bool test(double v) noexcept { return v != v; } };
-struct IsFinite : Predicate<"isfinite"> { static bool test(double v) noexcept { return std::fabs(v) < INF; } };
-struct IsInf : Predicate<"isinf"> { static bool test(double v) noexcept { return std::fabs(v) == INF; } };
-struct SignBit : Predicate<"signbit"> { static bool test(double v) noexcept { return (bits_of(v) & SIGN_BIT) != 0; } };
+// `test` answers for one number; `kernel` names the same test in the array kernel.
+struct IsNan : Predicate<"isnan"> {
+    static bool test(double v) noexcept { return v != v; }
+    static constexpr loops::FloatTest kernel = loops::FloatTest::Nan;
+};
+struct IsFinite : Predicate<"isfinite"> {
+    static bool test(double v) noexcept { return std::fabs(v) < INF; }
+    static constexpr loops::FloatTest kernel = loops::FloatTest::Finite;
+};
+struct IsInf : Predicate<"isinf"> {
+    static bool test(double v) noexcept { return std::fabs(v) == INF; }
+    static constexpr loops::FloatTest kernel = loops::FloatTest::Inf;
+};
+struct SignBit : Predicate<"signbit"> {
+    static bool test(double v) noexcept { return (bits_of(v) & SIGN_BIT) != 0; }
+    static constexpr loops::FloatTest kernel = loops::FloatTest::SignBit;
+};
 
 }  // namespace corvantile::python::ops

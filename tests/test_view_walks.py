@@ -151,3 +151,21 @@ def test_other_element_kinds(dtype):
     for name in ("transpose", "reversed", "stepped-columns"):
         differential(lambda xp: (lambda bv: (bv[1].copy(), bv[1] + 1.5, bv[1].sum(), -bv[1] if dtype is np.int64
                                              else ~bv[1]))(base_and_view(xp, name, values)))
+
+
+# Views of several megabytes: many tiled blocks, whose lane sums overlap the next gather.
+LARGE = {
+    "transpose": ((800, 808), lambda b: b.T),
+    "transpose-odd": ((810, 801), lambda b: b.T),
+    "step-2": ((1_200_002,), lambda b: b[1::2]),
+}
+
+
+@pytest.mark.parametrize("name", list(LARGE))
+def test_large_results_match_numpy(name):
+    shape, make = LARGE[name]
+    values = np.random.default_rng(7).standard_normal(shape)
+    v, n = make(cv.asarray(values)), make(values)
+    for fn in (lambda x: x.copy(), lambda x: x + 1.0, lambda x: x * 2.0, lambda x: x < 0.0):
+        assert_same_value(fn(v), fn(n))
+    assert_same_value(v.sum(), v.copy().sum())

@@ -13,3 +13,6 @@
 
 // For the small helpers a cloned loop calls, so that they are built for its variant.
 #define CORVANTILE_INLINE [[gnu::always_inline]] inline
+// The same for a lambda (after its parameters): a lambda a cloned loop calls with a
+// generic parameter is otherwise built once, for the baseline, and called.
+#define CORVANTILE_INLINE_LAMBDA __attribute__((always_inline))

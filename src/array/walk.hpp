@@ -94,18 +94,30 @@ CORVANTILE_INLINE void transpose8(Lanes8 (&v)[8]) noexcept {
 // other (row_step is the element size, rows a multiple of 8), so each element of a row
 // brings one cache line holding that element of all eight rows. Gather reads the lines
 // and writes the rows; scatter the other way round.
-template <bool Gather>
-CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
-                              std::byte* flat) noexcept {
+// Rows of 8 elements or more end with a tile that overlaps the one before it (its
+// elements are written twice, with the same values) rather than with single elements.
+// `after` is called after each tile (work to overlap with the gather).
+struct Nothing {
+    CORVANTILE_INLINE void operator()() const noexcept {}
+};
+template <bool Gather, class After = Nothing>
+CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows, std::size_t len, std::byte* flat,
+                              After after = {}) noexcept {
     const std::size_t body = len & ~std::size_t{7};
+    const std::size_t overlap = len >= 8 && len != body ? 1 : 0;
+    const bool ahead = len > 32;
     for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
-        for (std::size_t i0 = 0; i0 < body; i0 += 8) {
+        for (std::size_t t = 0; t < body + overlap * 8; t += 8) {
+            const std::size_t i0 = t < body ? t : len - 8;
             Lanes8 v[8];
             std::byte* line = at + static_cast<std::int64_t>(r0) * 8 + static_cast<std::int64_t>(i0) * step;
             std::byte* row = flat + (r0 * len + i0) * 8;
             for (std::size_t k = 0; k < 8; ++k) {
                 if constexpr (Gather) {
                     std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
+                    // The lines two tiles on (a stride the hardware does not fetch ahead
+                    // well enough); past the end of the memory they are simply dropped.
+                    if (ahead) __builtin_prefetch(line + static_cast<std::int64_t>(k + 16) * step);
                 } else {
                     std::memcpy(&v[k], row + k * len * 8, 64);
                 }
@@ -118,8 +130,10 @@ CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows
                     std::memcpy(line + static_cast<std::int64_t>(k) * step, &v[k], 64);
                 }
             }
+            after();
         }
-        // The last len - body elements of the eight rows, one by one (no store scatters).
+        // Rows shorter than 8: the elements one by one (no store scatters).
+        if (len >= 8) continue;
         for (std::size_t k = 0; k < 8; ++k) {
             for (std::size_t e = body; e < len; ++e) {
                 std::byte* element = at + static_cast<std::int64_t>(r0 + k) * 8 + static_cast<std::int64_t>(e) * step;
@@ -202,6 +216,8 @@ struct Block {
     T* direct() const noexcept {
         return rows == 1 && step == static_cast<std::int64_t>(sizeof(T)) ? reinterpret_cast<T*>(at) : nullptr;
     }
+    // Whether the block goes in 8x8 register tiles (see tiles8).
+    bool tiled() const noexcept { return sizeof(T) == 8 && rows > 1 && row_step == 8 && rows % 8 == 0; }
     void gather_to(T* dst) const noexcept { gather<T>(at, step, row_step, rows, len, dst); }
     void scatter_from(const T* src) const noexcept { scatter<T>(at, step, row_step, rows, len, src); }
 };
@@ -308,21 +324,21 @@ template <class T, class Run>
 CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run) {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     const auto at_step = [at]<std::int64_t Step>(std::integral_constant<std::int64_t, Step>) {
-        return [at](std::size_t i) { return load<T>(at + static_cast<std::int64_t>(i) * Step); };
+        return [at](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * Step); };
     };
     if (step == -SZ) {
         run(at_step(std::integral_constant<std::int64_t, -SZ>{}));
     } else if (step == 2 * SZ) {
         run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
     } else {
-        run([at, step](std::size_t i) { return load<T>(at + static_cast<std::int64_t>(i) * step); });
+        run([at, step](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * step); });
     }
 }
 
 // out[i] = f(element i of a row read in place), for i < n.
 template <class R, class T, class F>
 CORVANTILE_CLONES void map_row(const std::byte* at, std::int64_t step, R* __restrict out, std::size_t n, F f) {
-    with_row<T>(at, step, [&](auto get) {
+    with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
         for (std::size_t i = 0; i < n; ++i) out[i] = f(get(i));
     });
 }
@@ -416,17 +432,43 @@ CORVANTILE_INLINE void lanes_run(Get x, std::size_t n, std::uint64_t pos, std::u
     tail = t;
 }
 
+// lanes_add inlined into a cloned caller.
+template <class T>
+CORVANTILE_INLINE void lanes_add_rest(const T* x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
+                                      double& tail) noexcept {
+    lanes_run([x](std::size_t i) CORVANTILE_INLINE_LAMBDA { return x[i]; }, n, pos, body, lane, tail);
+}
+
 template <class T>
 CORVANTILE_CLONES void lanes_add(const T* x, std::size_t n, std::uint64_t pos, std::uint64_t body, double* lane,
                                  double& tail) noexcept {
-    lanes_run([x](std::size_t i) { return x[i]; }, n, pos, body, lane, tail);
+    lanes_add_rest(x, n, pos, body, lane, tail);
 }
 
 // The same for a row read in place.
 template <class T>
 CORVANTILE_CLONES void lanes_add_row(const std::byte* at, std::int64_t step, std::size_t n, std::uint64_t pos,
                                      std::uint64_t body, double* lane, double& tail) noexcept {
-    with_row<T>(at, step, [&](auto get) { lanes_run(get, n, pos, body, lane, tail); });
+    with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA { lanes_run(get, n, pos, body, lane, tail); });
+}
+
+// For a tiled block (Block::tiled, rows of 8 elements or more): gathers it into `into`
+// while adding the `count` elements gathered before it (`pending`, logical elements from
+// pos on) to the lanes, 64 after each tile, so that the chain of additions runs beside
+// the gather rather than after it. The order of the additions is unchanged.
+template <class T>
+CORVANTILE_CLONES void lanes_tiles(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len, T* into,
+                                   const T* pending, std::size_t count, std::uint64_t pos, std::uint64_t body,
+                                   double* lane, double& tail) noexcept {
+    std::size_t done = 0;
+    const auto add = [&]() CORVANTILE_INLINE_LAMBDA {
+        if (done >= count) return;
+        const std::size_t n = std::min<std::size_t>(64, count - done);
+        lanes_add_rest(pending + done, n, pos + done, body, lane, tail);
+        done += n;
+    };
+    tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(into), add);
+    if (done < count) lanes_add_rest(pending + done, count - done, pos + done, body, lane, tail);
 }
 
 // The 8-lane total of s's elements read as float64: the value folds::lanes gives for
@@ -437,8 +479,25 @@ double lane_sum(const Strided& s) {
     const std::uint64_t body = n & ~std::uint64_t{7};
     double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double tail = -0.0;
-    Scratch<T> scratch(scratch_size(s));
+    // Tiled blocks go into two buffers in turn: each is added while the next is gathered.
+    Scratch<T> scratch(scratch_size(s)), other(scratch_size(s));
+    const T* pending = nullptr;
+    std::size_t pending_count = 0;
+    std::uint64_t pending_pos = 0;
+    const auto flush = [&]() {
+        if (pending_count > 0) lanes_add(pending, pending_count, pending_pos, body, lane, tail);
+        pending_count = 0;
+    };
     for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        if (b.tiled() && b.len >= 8) {
+            T* into = pending == scratch.get() ? other.get() : scratch.get();
+            lanes_tiles<T>(b.at, b.step, b.rows, b.len, into, pending, pending_count, pending_pos, body, lane, tail);
+            pending = into;
+            pending_count = b.count;
+            pending_pos = b.pos;
+            return;
+        }
+        flush();
         if (const T* x = b.direct()) {
             lanes_add(x, b.count, b.pos, body, lane, tail);
         } else if (b.rows == 1) {
@@ -449,6 +508,7 @@ double lane_sum(const Strided& s) {
             lanes_add(static_cast<const T*>(buffer), b.count, b.pos, body, lane, tail);
         }
     });
+    flush();
     const double total = body == 0 ? 0.0
                                    : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
                                          ((lane[1] + lane[5]) + (lane[0] + lane[4]));

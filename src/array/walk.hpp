@@ -116,8 +116,13 @@ CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows
                 if constexpr (Gather) {
                     std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
                     // The lines two tiles on (a stride the hardware does not fetch ahead
-                    // well enough); past the end of the memory they are simply dropped.
-                    if (ahead) __builtin_prefetch(line + static_cast<std::int64_t>(k + 16) * step);
+                    // well enough); formed as an integer, since the address may lie past
+                    // the end of the memory, where a prefetch is simply dropped.
+                    if (ahead) {
+                        const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                                         static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+                        __builtin_prefetch(reinterpret_cast<const void*>(far));
+                    }
                 } else {
                     std::memcpy(&v[k], row + k * len * 8, 64);
                 }
@@ -293,6 +298,13 @@ public:
         if (!big_) big_ = std::make_unique_for_overwrite<T[]>(n_);
         return big_.get();
     }
+    // The elements of b: in place where they lie contiguous, else gathered here.
+    const T* read(const Block<T>& b) {
+        if (const T* d = b.direct()) return d;
+        T* buffer = get();
+        b.gather_to(buffer);
+        return buffer;
+    }
 
 private:
     static constexpr std::size_t SMALL = 512 / sizeof(T) * 8;
@@ -370,12 +382,7 @@ template <class R, class T, class U, class F>
 void zip(const Strided& s, const U* y, R* out, F f) {
     Scratch<T> scratch(scratch_size(s));
     for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
-        const T* x = b.direct();
-        if (x == nullptr) {
-            T* buffer = scratch.get();
-            b.gather_to(buffer);
-            x = buffer;
-        }
+        const T* x = scratch.read(b);
         loops::zip_loop(x, y + b.pos, out + b.pos, b.count, f);
     });
 }
@@ -537,12 +544,7 @@ double extreme(const Strided& s) {
     // The extreme value and the NaN test do not depend on the order; the sign of a zero
     // extreme does, and is found below in the logical order.
     for_blocks<double>(memory_order(s), BLOCK, [&](const Block<double>& b) {
-        const double* x = b.direct();
-        if (x == nullptr) {
-            double* buffer = scratch.get();
-            b.gather_to(buffer);
-            x = buffer;
-        }
+        const double* x = scratch.read(b);
         best = extreme_add<Max>(x, b.count, best, nan);
     });
     if (nan) return folds::QUIET_NAN;
@@ -550,12 +552,7 @@ double extreme(const Strided& s) {
         // The sign of a zero extreme is that of the last zero.
         double zero = best;
         for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-            const double* x = b.direct();
-            if (x == nullptr) {
-                double* buffer = scratch.get();
-                b.gather_to(buffer);
-                x = buffer;
-            }
+            const double* x = scratch.read(b);
             for (std::size_t i = b.count; i-- > 0;) {
                 if (x[i] == 0.0) {
                     zero = x[i];
@@ -573,12 +570,7 @@ template <class Step>
 double fold(const Strided& s, double acc, Step step) {
     Scratch<double> scratch(scratch_size(s));
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-        const double* x = b.direct();
-        if (x == nullptr) {
-            double* buffer = scratch.get();
-            b.gather_to(buffer);
-            x = buffer;
-        }
+        const double* x = scratch.read(b);
         acc = folds::fold(x, b.count, acc, step);
     });
     return acc;

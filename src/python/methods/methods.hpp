@@ -43,9 +43,6 @@ Result<AxisArg> parse_axis(const CallArgs& args);
 // ValueError "zero-size array to reduction operation {name} which has no identity".
 Error no_identity(std::string_view name);
 
-// The int64 and bool versions of sum, prod, mean, max and min.
-Result<Ref> alt_reduce(PyArray& self, std::string_view name, const CallArgs& args);
-
 // The method bodies: args is the positional tuple, kwargs a dict or null.
 Result<Ref> sum_method(PyArray& self, const CallArgs& args);
 Result<Ref> prod_method(PyArray& self, const CallArgs& args);

@@ -181,12 +181,6 @@ Error no_identity(std::string_view name) {
     return Error::value_error(std::format("zero-size array to reduction operation {} which has no identity", name));
 }
 
-Result<Ref> alt_reduce(PyArray& self, std::string_view name, const CallArgs& args) {
-    for (Op op : {Op::Sum, Op::Prod, Op::Mean, Op::Max, Op::Min})
-        if (name == name_of(op)) return alt_reduce_op(self, op, args);
-    return call_method_fallback(self, name, args);
-}
-
 Result<Ref> sum_method(PyArray& self, const CallArgs& args) {
     return reduction<Op::Sum>(self, args);
 }

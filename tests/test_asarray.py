@@ -132,7 +132,7 @@ def test_copy_false_that_needs_a_copy_raises_numpy_error(x, dtype):
 @pytest.mark.parametrize("device, shown", [
     ("CPU", '"CPU"'), ("cuda:0", '"cuda:0"'), ('a"b\\c', '"a\\"b\\\\c"'),
     ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'), ("\x07é", '"\\u{7}é"'), ("雪🌍", '"雪🌍"'), (Device("gpu"), '"gpu"'),
-    (1, '"1"'),
+    ("\u07ff\u0800", '"\u07ff\u0800"'), (1, '"1"'),
 ])
 def test_asarray_other_device_raises(device, shown):
     for dtype in (None, "no such dtype"):  # the device is checked first

@@ -129,6 +129,7 @@ UNSUPPORTED = ("Unsupported", None)
 CLASSIFY = [
     (True, ("BoolScalar", True)), (IntSub(-5), ("IntScalar", -5)), (I64_MIN, ("IntScalar", I64_MIN)),
     (np.int8(-2), ("IntScalar", -2)), (FloatSub(2.5), ("FloatScalar", 2.5, False)),
+    (FloatSub(-1.0), ("FloatScalar", -1.0, False)),  # the value that also marks a failed conversion
     # numbers of other kinds are NumPy's, whatever they convert to
     (IndexLike(7), UNSUPPORTED), (IndexLike(-1), UNSUPPORTED),
     (type("DtypeNumber", (), {"__float__": lambda s: 2.5, "dtype": np.dtype("complex64")})(), UNSUPPORTED),

@@ -90,6 +90,9 @@ def test_the_road_takes_the_modules_function_when_replaced(monkeypatch, name, de
     monkeypatch.setattr(fb, name, lambda *args, **kwargs: seen.append(args[1]))
     declined(native(I))
     assert seen == [{"inplace": "add", "call_method": "copy"}.get(name, 1.5)]
+    monkeypatch.delattr(fb, name)  # a module without the function: the lookup's own error
+    with pytest.raises(AttributeError, match=rf"^module 'corvantile._fallback' has no attribute '{name}'$"):
+        declined(native(I))
 
 
 def test_call_uses_numpys_functions_as_they_were_at_import(monkeypatch):

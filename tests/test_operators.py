@@ -336,3 +336,14 @@ def test_numbers_of_other_kinds_go_to_numpy(op, kind, other):
 ])
 def test_index_objects_still_serve_as_keys_shapes_axes_and_counts(call):
     differential(call)
+
+
+@pytest.mark.parametrize("op", ["+", "*", "<", "=="])
+@pytest.mark.parametrize("x, y", [
+    (np.zeros((3, 0)), np.array([True, False, True])), (np.array([1, 2, 3]), np.zeros((3, 0), bool)),
+    (np.zeros((2, 3)), np.ones((2, 3), bool)),
+], ids=["f64 (3, 0) bool (3,)", "i64 (3,) bool (3, 0)", "f64 bool same"])
+def test_mixed_kinds_whose_shapes_agree_only_in_their_sizes(op, x, y):
+    # Sizes past the last axis are 0, so (3, 0) and (3,) list the same sizes: they still
+    # broadcast as NumPy says (an error), and equal shapes of two kinds stay native.
+    check_case(lambda xp: OPERATORS[op](xp.asarray(x), xp.asarray(y)))

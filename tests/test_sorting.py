@@ -157,6 +157,9 @@ def test_abs_of_python_numbers_is_a_python_float(x, want):
 def test_abs_own_rules():
     with pytest.raises(OverflowError):
         cv.abs(-(2**1100))
+    for kwargs in ({}, {"out": None}):  # x is required, also when only keywords come
+        with pytest.raises(TypeError, match=r"^abs\(\) missing 1 required positional argument: 'x'$"):
+            cv.abs(**kwargs)
     r = cv.abs(native(-3.0))  # a 0-d array stays an array
     assert type(r) is NDARRAY and r.shape == ()
     bits = np.array([0xFFF8_0000_0000_0001], np.uint64).view(np.float64)  # NaN with sign and payload

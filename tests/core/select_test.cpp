@@ -21,6 +21,17 @@ TEST(Select, CopiesTheSelectedElementsInOrder) {
     const std::vector<Selector> column{S{0, 3, 1}, Selector::Index{-1}, Selector::Index{4}};  // x[:, -1, 4]
     EXPECT_EQ(values(ok(x.select(column))), (std::vector<double>{19, 39, 59}));
     EXPECT_EQ(sizes(ok(x.select(std::vector<Selector>{S{2, 2, 1}})).shape()), (Sizes{0, 4, 5}));
+    // A refused plan comes back as the error, with nothing copied.
+    const std::pair<std::vector<Selector>, ArrayError> errors[] = {
+        {{S{0, 3, 1}, Selector::Index{-5}}, ArrayError::IndexOutOfBounds{-5, 1, 4}},
+        {{Selector::Index{0}, Selector::Index{0}, Selector::Index{0}, Selector::Index{0}},
+         ArrayError::TooManyIndices{4, 3}},
+    };
+    for (const auto& [selectors, error] : errors) {
+        const auto r = x.select(selectors);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error(), error);
+    }
 }
 
 TEST(TakeLeading, RowsAndErrors) {

@@ -178,29 +178,32 @@ CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step s
 // Eight float64 lanes, for the transposes of the row folds.
 typedef double Lanes8 __attribute__((vector_size(64)));
 
+// Eight vectors of eight 8-byte elements transposed in registers: v[i][r] becomes v[r][i].
+// Written with the compiler's vector extension so that every CPU variant builds it.
+template <class V>
+CORVANTILE_INLINE void transpose8(V (&v)[8]) noexcept {
+    V s[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+        s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+        s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    for (int k = 0; k < 8; k += 4) {
+        u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (int k = 0; k < 4; ++k) {
+        v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
 // Columns k .. k+7 of the eight rows row[0..8) as c[0..8): c[j] holds element k + j of
 // every row, in row order.
 CORVANTILE_INLINE void transpose8(const double* const* row, std::uint64_t k, Lanes8 (&c)[8]) noexcept {
-    Lanes8 r[8], t[8], u[4], w[4];
-    for (std::size_t j = 0; j < 8; ++j) std::memcpy(&r[j], row[j] + k, sizeof(Lanes8));
-    for (std::size_t j = 0; j < 8; j += 2) {
-        t[j] = __builtin_shufflevector(r[j], r[j + 1], 0, 8, 2, 10, 4, 12, 6, 14);      // even columns
-        t[j + 1] = __builtin_shufflevector(r[j], r[j + 1], 1, 9, 3, 11, 5, 13, 7, 15);  // odd columns
-    }
-    // u: rows 0-3, w: rows 4-7; columns (0, 4), (2, 6), (1, 5), (3, 7).
-    u[0] = __builtin_shufflevector(t[0], t[2], 0, 1, 8, 9, 4, 5, 12, 13);
-    u[1] = __builtin_shufflevector(t[0], t[2], 2, 3, 10, 11, 6, 7, 14, 15);
-    u[2] = __builtin_shufflevector(t[1], t[3], 0, 1, 8, 9, 4, 5, 12, 13);
-    u[3] = __builtin_shufflevector(t[1], t[3], 2, 3, 10, 11, 6, 7, 14, 15);
-    w[0] = __builtin_shufflevector(t[4], t[6], 0, 1, 8, 9, 4, 5, 12, 13);
-    w[1] = __builtin_shufflevector(t[4], t[6], 2, 3, 10, 11, 6, 7, 14, 15);
-    w[2] = __builtin_shufflevector(t[5], t[7], 0, 1, 8, 9, 4, 5, 12, 13);
-    w[3] = __builtin_shufflevector(t[5], t[7], 2, 3, 10, 11, 6, 7, 14, 15);
-    constexpr std::size_t column_of[4] = {0, 2, 1, 3};
-    for (std::size_t j = 0; j < 4; ++j) {
-        c[column_of[j]] = __builtin_shufflevector(u[j], w[j], 0, 1, 2, 3, 8, 9, 10, 11);
-        c[column_of[j] + 4] = __builtin_shufflevector(u[j], w[j], 4, 5, 6, 7, 12, 13, 14, 15);
-    }
+    for (std::size_t j = 0; j < 8; ++j) std::memcpy(&c[j], row[j] + k, sizeof(Lanes8));
+    transpose8(c);
 }
 
 template <class Step>

@@ -68,27 +68,9 @@ CORVANTILE_INLINE void store(std::byte* p, T v) noexcept {
     std::memcpy(p, &v, sizeof(T));
 }
 
-// Eight vectors of eight 8-byte elements transposed in registers: v[i][r] becomes v[r][i].
-// Written with the compiler's vector extension so that every CPU variant builds it.
+// Eight 8-byte elements a vector, for the tiles of a transpose (folds::transpose8).
 using Lanes8 = std::uint64_t __attribute__((vector_size(64)));
-
-CORVANTILE_INLINE void transpose8(Lanes8 (&v)[8]) noexcept {
-    Lanes8 s[8], u[8];
-    for (int k = 0; k < 8; k += 2) {
-        s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
-        s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
-    }
-    for (int k = 0; k < 8; k += 4) {
-        u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-        u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
-    }
-    for (int k = 0; k < 4; ++k) {
-        v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-    }
-}
+using folds::transpose8;
 
 // The tiles of a transpose, eight rows by eight elements at a time: rows lie next to each
 // other (row_step is the element size, rows a multiple of 8), so each element of a row

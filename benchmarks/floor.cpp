@@ -1,9 +1,13 @@
-// The floor for the functions computed through the C library: the same library function
-// in a plain loop, built with the module's flags. Loaded by the benchmarks through ctypes,
-// which also read from here the target Highway's dispatch chose on this CPU.
+// The floors some benchmarks are judged against, built with the module's flags and loaded
+// through ctypes: for the functions computed through the C library, the same library
+// function in a plain loop; for the sum of a transpose, the time to read its elements in
+// their logical order. The benchmarks also read from here the target Highway's dispatch
+// chose on this CPU.
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <vector>
 
 #include <hwy/per_target.h>
 #include <hwy/targets.h>
@@ -20,6 +24,83 @@ extern "C" {
 
 [[gnu::visibility("default")]] void floor_atan2(const double* y, const double* x, double* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = std::atan2(y[i], x[i]);
+}
+
+// Two floors for the sum of the transpose of a rows x cols C-order block (rows and cols
+// multiples of 8), each adding into eight independent totals, so that no chain of
+// additions holds the reads back; the sums are in no particular order. Eight columns are
+// read at a time, so that one cache line of each row serves all eight, with the lines 16
+// rows ahead prefetched.
+// floor_transpose_lines adds the lines as they come: the memory read, in no element order.
+// floor_transpose_elements delivers the elements in the transpose's logical order: each
+// 8x8 tile transposed in registers into a buffer of eight logical rows, read back in order.
+// Built for the same CPU variants as the module's loops.
+using Line = double __attribute__((vector_size(64)));
+
+[[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
+double floor_transpose_lines(const double* m, std::size_t rows, std::size_t cols) {
+    Line total[8] = {};
+    for (std::size_t c = 0; c < cols; c += 8) {
+        for (std::size_t r = 0; r < rows; r += 8) {
+            for (std::size_t k = 0; k < 8; ++k) {
+                const double* at = m + (r + k) * cols + c;
+                __builtin_prefetch(at + 16 * cols);
+                Line v;
+                std::memcpy(&v, at, sizeof v);
+                total[k] += v;
+            }
+        }
+    }
+    double sum = 0.0;
+    for (const Line& t : total) {
+        for (std::size_t i = 0; i < 8; ++i) sum += t[i];
+    }
+    return sum;
+}
+
+[[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
+double floor_transpose_elements(const double* m, std::size_t rows, std::size_t cols) {
+    std::vector<double> buffer(8 * rows);  // eight logical rows of `rows` elements
+    double* rows8 = buffer.data();
+    Line total[8] = {};
+    for (std::size_t c = 0; c < cols; c += 8) {
+        for (std::size_t r = 0; r < rows; r += 8) {
+            Line v[8];
+            for (std::size_t k = 0; k < 8; ++k) {
+                const double* at = m + (r + k) * cols + c;
+                __builtin_prefetch(at + 16 * cols);
+                std::memcpy(&v[k], at, sizeof v[k]);
+            }
+            Line s[8], u[8];
+            for (int k = 0; k < 8; k += 2) {
+                s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+                s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+            }
+            for (int k = 0; k < 8; k += 4) {
+                u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+                u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+                u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+                u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+            }
+            for (int k = 0; k < 4; ++k) {
+                v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+                v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+            }
+            for (std::size_t k = 0; k < 8; ++k) std::memcpy(rows8 + k * rows + r, &v[k], sizeof v[k]);
+        }
+        for (std::size_t i = 0; i < rows; i += 8) {
+            for (std::size_t k = 0; k < 8; ++k) {
+                Line x;
+                std::memcpy(&x, rows8 + i * 8 + k * 8, sizeof x);
+                total[k] += x;
+            }
+        }
+    }
+    double sum = 0.0;
+    for (const Line& t : total) {
+        for (std::size_t i = 0; i < 8; ++i) sum += t[i];
+    }
+    return sum;
 }
 
 [[gnu::visibility("default")]] const char* floor_hwy_target() { return hwy::TargetName(hwy::DispatchedTarget()); }

@@ -113,7 +113,7 @@ def main(argv):
     if large:
         print(f"1e6 cases: {len(large)}, lowest {min(large)[0]:.2f} ({min(large)[1]})")
     if floor:
-        print(f"C-library cases: {len(floor)}, lowest {min(floor)[0]:.2f} of the C loop ({min(floor)[1]})")
+        print(f"floor cases: {len(floor)}, lowest {min(floor)[0]:.2f} of their floor ({min(floor)[1]})")
     if large_road:
         print(f"1e6 road cases: {len(large_road)}, lowest {min(large_road)[0]:.2f} ({min(large_road)[1]})")
     if road:

@@ -169,3 +169,52 @@ def test_large_results_match_numpy(name):
     for fn in (lambda x: x.copy(), lambda x: x + 1.0, lambda x: x * 2.0, lambda x: x < 0.0):
         assert_same_value(fn(v), fn(n))
     assert_same_value(v.sum(), v.copy().sum())
+
+
+# Views whose elements fill their memory going forward (transposes of whole arrays): from
+# 256 elements their element-wise results keep the view's memory order, as NumPy's do.
+def permuted(*axes):
+    """The view with its axes in this order, made by NumPy and taken back for corvantile."""
+    return lambda b: cv._view_of(b, np.asarray(b).transpose(axes)) if isinstance(b, cv.ndarray) else b.transpose(axes)
+
+
+DENSE = {
+    "transpose": ((40, 30), lambda b: b.T),
+    "3d-reversed": ((6, 7, 9), lambda b: b.T),
+    "3d-rolled": ((6, 7, 9), permuted(1, 2, 0)),
+    "length-1-axes": ((40, 1, 30), permuted(1, 2, 0)),
+}
+KEEPING = {
+    "add": lambda v: v + 1.0, "rsub": lambda v: 2.5 - v, "mul-int": lambda v: v * 3, "div": lambda v: v / 4.0,
+    "neg": lambda v: -v, "abs": abs,
+}
+
+
+@pytest.mark.parametrize("op", list(KEEPING))
+@pytest.mark.parametrize("name", list(DENSE))
+def test_results_of_transposes_keep_numpys_layout_and_own_their_memory(name, op):
+    shape, make = DENSE[name]
+    values = NORMAL[: int(np.prod(shape))].reshape(shape)
+    b, nb = cv.asarray(values.copy()), values.copy()
+    r, w = KEEPING[op](make(b)), KEEPING[op](make(nb))
+    assert_same_value(r, w, native=True)
+    assert (r.strides, r.base, np.asarray(r).flags.f_contiguous) == (w.strides, None, w.flags.f_contiguous)
+    # Writes to the result stay in it; further operations and reshapes see them.
+    r[0] = 7.0
+    w[0] = 7.0
+    r += 1.0
+    w += 1.0
+    assert_same_array(b, values)
+    for fn in (lambda x: x * 2.0, lambda x: x.reshape(-1), lambda x: x.T, lambda x: x[1:, ::2], lambda x: x.copy()):
+        assert_same_value(fn(r), fn(w))
+    assert_same_value(r.sum(), r.copy().sum())
+    differential(lambda xp: setattr(r if xp is cv else w, "shape", (-1,)))
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.bool_], ids=["i8", "b"])
+def test_other_kinds_keep_the_layout_too(dtype):
+    values = (WHOLE[:1200] % 7).astype(dtype).reshape(30, 40)
+    neg = (lambda x: -x) if dtype is np.int64 else (lambda x: ~x)
+    r, w = neg(cv.asarray(values).T), neg(values.T)
+    assert_same_value(r, w, native=True)
+    assert (r.strides, r.base) == (w.strides, None)

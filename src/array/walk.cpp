@@ -65,4 +65,14 @@ bool distinct(const Strided& s, std::size_t itemsize) noexcept {
     return true;
 }
 
+const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept {
+    if (s.size() < 2) return nullptr;
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        if (s.shape[k] > 1 && s.strides[k] <= 0) return nullptr;
+    }
+    const Strided m = memory_order(s);
+    if (m.ndim != 1 || m.strides[0] != static_cast<std::int64_t>(itemsize)) return nullptr;
+    return m.data;
+}
+
 }  // namespace corvantile::walk

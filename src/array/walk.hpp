@@ -53,6 +53,12 @@ Strided memory_order(const Strided& s) noexcept;
 // layout that fails may still be free of overlaps; callers then take the slow road.
 bool distinct(const Strided& s, std::size_t itemsize) noexcept;
 
+// The lowest address of s when its elements fill one stretch of memory with every axis of
+// more than one element stepping forward (a transpose of a whole array, say), else null.
+// An element-wise result made over that stretch in memory order, under s's strides, then
+// holds each result at its element's place.
+const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept;
+
 // How many elements a gathered block holds at most (64 KiB of float64, in the second-level
 // cache: the tile of a transpose of 1000-element rows is then eight rows).
 inline constexpr std::size_t BLOCK = 8192;
@@ -450,6 +456,25 @@ CORVANTILE_CLONES void lanes_tiles(const std::byte* at, std::int64_t step, std::
                                    const T* pending, std::size_t count, std::uint64_t pos, std::uint64_t body,
                                    double* lane, double& tail) noexcept {
     std::size_t done = 0;
+    if constexpr (std::is_same_v<T, double>) {
+        // Whole vectors of the lanes' body from lane 0 on (a transpose's rows of a multiple
+        // of 8): the lanes stay in a register from tile to tile.
+        if (pos % 8 == 0 && count % 8 == 0 && pos + count <= body) {
+            folds::Lanes8 acc;
+            std::memcpy(&acc, lane, sizeof acc);
+            const auto add = [&]() CORVANTILE_INLINE_LAMBDA {
+                for (const std::size_t end = std::min<std::size_t>(done + 64, count); done < end; done += 8) {
+                    folds::Lanes8 x;
+                    std::memcpy(&x, pending + done, sizeof x);
+                    acc = acc + x;
+                }
+            };
+            tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(into), add);
+            while (done < count) add();
+            std::memcpy(lane, &acc, sizeof acc);
+            return;
+        }
+    }
     const auto add = [&]() CORVANTILE_INLINE_LAMBDA {
         if (done >= count) return;
         const std::size_t n = std::min<std::size_t>(64, count - done);

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cmath>
 #include <random>
+#include <set>
 #include <string>
 
 using namespace corvantile;
@@ -201,6 +202,22 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Walk, ::testing::ValuesIn(CASES), [](const aut
     for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
     return name;
 });
+
+TEST(DenseStart, OnlyForwardLayoutsThatFillTheirMemory) {
+    const std::set<std::string> dense = {
+        "contiguous", "transpose 37x40", "transpose 300x300 (tiles)", "transpose 1000x13",
+        "transpose with long rows", "transpose 64x5 (rows shorter than a tile)", "transpose 40x16 (whole tiles)",
+        "transpose 1000x70 (several tiled blocks)", "3-d permuted", "3-d transposed last two"};
+    std::vector<double> base(BASE);
+    for (const Case& c : CASES) {
+        const walk::Strided s = layout_of(c, reinterpret_cast<std::byte*>(base.data()), 8);
+        const std::byte* start = walk::dense_start(s, 8);
+        EXPECT_EQ(start != nullptr, dense.contains(c.name)) << c.name;
+        if (start != nullptr) {
+            EXPECT_EQ(start, s.data) << c.name;
+        }
+    }
+}
 
 TEST(Simplify, MergesAxesThatStepAsOne) {
     walk::Strided s;

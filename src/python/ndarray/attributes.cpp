@@ -87,7 +87,7 @@ Result<Ref> get_dtype(PyArray& self, void*) {
 }
 
 Result<Ref> get_base(PyArray& self, void*) {
-    if (self.strided) return self.strided->root.clone();
+    if (self.strided) return self.strided->owns_root ? Ref::borrow(Py_None) : self.strided->root.clone();
     if (self.value.is_borrowed()) return Ref::borrow(static_cast<PyObject*>(self.value.owner().get()));
     return Ref::borrow(Py_None);
 }

@@ -23,6 +23,9 @@ struct Strided {
     Ref root;
     std::byte* data = nullptr;
     std::array<std::int64_t, MAX_NDIM> strides{};
+    // The root was made for this view alone (a result kept in its operand's memory
+    // order): the view reports no base, as an array owning its elements does.
+    bool owns_root = false;
 };
 
 struct ElementLayout;  // export.hpp
@@ -107,7 +110,7 @@ Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& 
 // allocated nor filled until the first refresh, which the native reads that do not walk
 // the base memory in place make.
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
-                           std::span<const std::int64_t> strides);
+                           std::span<const std::int64_t> strides, bool owns_root = false);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

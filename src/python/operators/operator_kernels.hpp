@@ -84,9 +84,36 @@ using loops::zip_loop;
 // the shape), or null: the array's own elements.
 using InPlace = const walk::Strided*;
 
+// Views from this size whose elements fill one stretch of memory (transposes) give
+// results in that memory order, as NumPy's do: one pass over the stretch instead of a
+// transposing walk. Smaller ones are cheaper to transpose than to wrap twice.
+inline constexpr std::uint64_t KEEP_ORDER_FROM = 256;
+
+// out = f of every element of the stretch at `start` (see walk::dense_start), as a new
+// strided ndarray over new memory with view's strides and a's shape.
+template <class R, class T, class F>
+Result<Ref> map_keeping_order(const Array<T>& a, const walk::Strided& view, const std::byte* start, F f) {
+    static_assert(sizeof(R) == sizeof(T));
+    const std::uint64_t n = a.len();
+    R* out = nullptr;
+    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
+    if (!memory) return memory;
+    map_loop<R>(reinterpret_cast<const T*>(start), out, n, f);
+    std::byte* first = reinterpret_cast<std::byte*>(out) + (view.data - start);
+    return create_strided(ElementTraits<R>::kind, a.dims(), memory->get(), first,
+                          std::span(view.strides.data(), view.ndim), true);
+}
+
 // out[i] = f(a[i]) into a new ndarray of a's shape with elements of R.
 template <class R, class T, class F>
 Result<Ref> map_new(const Array<T>& a, F f, InPlace view = nullptr) {
+    if constexpr (sizeof(R) == sizeof(T)) {
+        if (view != nullptr && a.len() >= KEEP_ORDER_FROM) {
+            if (const std::byte* start = walk::dense_start(*view, sizeof(T))) {
+                return map_keeping_order<R>(a, *view, start, f);
+            }
+        }
+    }
     R* out = nullptr;
     auto r = result_like<R>(a, out);
     if (!r) return r;

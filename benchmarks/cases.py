@@ -186,13 +186,15 @@ for _n, _rows, _label in ((1_000_000, 1000, "1e6"), (8, 2, "8")):
         CASES.append((f"views {_stmt} {_label}", _VIEW_SETUP.format(n=_n, rows=_rows), _stmt))
 # The sum of a transpose keeps its logical order of additions, where NumPy's reads the
 # memory in order: it is also judged against reading the transpose's memory (lines, in
-# no element order) and against delivering its elements in logical order.
+# no element order) and against delivering its elements in logical order, both from
+# memory placed by corvantile's allocator, as its own sum's is.
 if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
     for _floor, _what in (("lines", "memory read"), ("elements", "logical-order read")):
         CASES.append((f"floor views M.T.sum() 1e6 ({_what})",
                       _VIEW_SETUP.format(n=1_000_000, rows=1000) + "; import ctypes, os; "
                       f"_read = ctypes.CDLL(os.environ['CORVANTILE_BENCH_FLOOR']).floor_transpose_{_floor}; "
-                      "_read.restype = ctypes.c_double; _p = ctypes.c_void_p(np.asarray(M).ctypes.data)",
+                      "_read.restype = ctypes.c_double; import corvantile as _cv; _F = _cv.asarray(np.asarray(M)); "
+                      "_p = ctypes.c_void_p(np.asarray(_F).ctypes.data)",
                       "M.T.sum()", "_read(_p, ctypes.c_size_t(1000), ctypes.c_size_t(1000))"))
 
 # Mid-size arrays, in cache ("mid" selects them): element-wise, reductions, casts and views.

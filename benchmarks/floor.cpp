@@ -33,7 +33,8 @@ extern "C" {
 // rows ahead prefetched.
 // floor_transpose_lines adds the lines as they come: the memory read, in no element order.
 // floor_transpose_elements delivers the elements in the transpose's logical order: each
-// 8x8 tile transposed in registers into a buffer of eight logical rows, read back in order.
+// 8x8 tile transposed in registers into a buffer of eight logical rows, read back in order
+// while the next eight are gathered.
 // Built for the same CPU variants as the module's loops.
 using Line = double __attribute__((vector_size(64)));
 
@@ -60,10 +61,14 @@ double floor_transpose_lines(const double* m, std::size_t rows, std::size_t cols
 
 [[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
 double floor_transpose_elements(const double* m, std::size_t rows, std::size_t cols) {
-    std::vector<double> buffer(8 * rows);  // eight logical rows of `rows` elements
-    double* rows8 = buffer.data();
+    // Two buffers of eight logical rows: one is read back, 64 elements after each tile,
+    // while the other is gathered.
+    std::vector<double> buffers(16 * rows);
+    const double* pending = nullptr;
     Line total[8] = {};
-    for (std::size_t c = 0; c < cols; c += 8) {
+    for (std::size_t c = 0, turn = 0; c < cols; c += 8, turn ^= 1) {
+        double* rows8 = buffers.data() + turn * 8 * rows;
+        std::size_t done = 0;
         for (std::size_t r = 0; r < rows; r += 8) {
             Line v[8];
             for (std::size_t k = 0; k < 8; ++k) {
@@ -87,13 +92,22 @@ double floor_transpose_elements(const double* m, std::size_t rows, std::size_t c
                 v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
             }
             for (std::size_t k = 0; k < 8; ++k) std::memcpy(rows8 + k * rows + r, &v[k], sizeof v[k]);
-        }
-        for (std::size_t i = 0; i < rows; i += 8) {
+            if (pending == nullptr) continue;
+#pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k) {
                 Line x;
-                std::memcpy(&x, rows8 + i * 8 + k * 8, sizeof x);
+                std::memcpy(&x, pending + done + 8 * k, sizeof x);
                 total[k] += x;
             }
+            done += 64;
+        }
+        pending = rows8;
+    }
+    for (std::size_t done = 0; done < 8 * rows; done += 64) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            Line x;
+            std::memcpy(&x, pending + done + 8 * k, sizeof x);
+            total[k] += x;
         }
     }
     double sum = 0.0;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "array/folds.hpp"
+
 #include <hwy/per_target.h>
 #include <hwy/targets.h>
 
@@ -33,8 +35,8 @@ extern "C" {
 // rows ahead prefetched.
 // floor_transpose_lines adds the lines as they come: the memory read, in no element order.
 // floor_transpose_elements delivers the elements in the transpose's logical order: each
-// 8x8 tile transposed in registers into a buffer of eight logical rows, read back in order
-// while the next eight are gathered.
+// 8x8 tile transposed in registers (the module's own transpose) into a buffer of eight
+// logical rows, read back in order while the next eight are gathered.
 // Built for the same CPU variants as the module's loops.
 using Line = double __attribute__((vector_size(64)));
 
@@ -76,21 +78,7 @@ double floor_transpose_elements(const double* m, std::size_t rows, std::size_t c
                 __builtin_prefetch(at + 16 * cols);
                 std::memcpy(&v[k], at, sizeof v[k]);
             }
-            Line s[8], u[8];
-            for (int k = 0; k < 8; k += 2) {
-                s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
-                s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
-            }
-            for (int k = 0; k < 8; k += 4) {
-                u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-                u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-                u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
-                u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
-            }
-            for (int k = 0; k < 4; ++k) {
-                v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-                v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-            }
+            corvantile::folds::transpose8(v);
             for (std::size_t k = 0; k < 8; ++k) std::memcpy(rows8 + k * rows + r, &v[k], sizeof v[k]);
             if (pending == nullptr) continue;
 #pragma GCC unroll 8

@@ -58,15 +58,16 @@ Elements allocate_elements(std::uint64_t count, std::size_t elem_size, bool zero
     }
     // Large unwritten buffers start on a huge-page boundary, so that huge pages cover
     // all of them but the tail: a walk across many rows (a transpose) then takes the
-    // same few TLB entries wherever the allocator placed the block. The pages skipped
-    // are never touched. Zeroed buffers keep calloc, which skips clearing fresh memory.
+    // same few TLB entries wherever the allocator placed the block. Of the bytes skipped
+    // (16 at least: malloc's blocks are 16-byte aligned) only the last word, which keeps
+    // the block's address, is written. Zeroed buffers keep calloc, which skips clearing
+    // fresh memory.
     if (!zeroed && bytes >= HUGE_FROM) {
         void* raw = std::malloc(bytes + HUGE_PAGE);
         if (raw == nullptr) throw std::bad_alloc();
-        const std::uintptr_t start =
-            (reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(raw) + HUGE_PAGE) & ~(HUGE_PAGE - 1);
         void* data = reinterpret_cast<void*>(start);
-        static_cast<void**>(data)[-1] = raw;  // in the skipped bytes
+        static_cast<void**>(data)[-1] = raw;
         advise_huge_pages(data, bytes);
         return {data, true};
     }

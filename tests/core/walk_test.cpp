@@ -29,6 +29,7 @@ struct Case {
 const Case CASES[] = {
     {"0-d", 5, {}, {}, true},
     {"contiguous", 3, {37}, {1}, true},
+    {"pair", 3, {2}, {1}, true},
     {"reversed", 36, {37}, {-1}, true},
     {"step 2", 1, {50}, {2}, true},
     {"step -3", 200, {60}, {-3}, true},
@@ -205,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Walk, ::testing::ValuesIn(CASES), [](const aut
 
 TEST(DenseStart, OnlyForwardLayoutsThatFillTheirMemory) {
     const std::set<std::string> dense = {
-        "contiguous", "transpose 37x40", "transpose 300x300 (tiles)", "transpose 1000x13",
+        "contiguous", "pair", "transpose 37x40", "transpose 300x300 (tiles)", "transpose 1000x13",
         "transpose with long rows", "transpose 64x5 (rows shorter than a tile)", "transpose 40x16 (whole tiles)",
         "transpose 1000x70 (several tiled blocks)", "3-d permuted", "3-d transposed last two"};
     std::vector<double> base(BASE);

@@ -66,7 +66,6 @@ bool distinct(const Strided& s, std::size_t itemsize) noexcept {
 }
 
 const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept {
-    if (s.size() == 0) return nullptr;
     for (std::size_t k = 0; k < s.ndim; ++k) {
         if (s.shape[k] > 1 && s.strides[k] <= 0) return nullptr;
     }

@@ -53,8 +53,9 @@ Strided memory_order(const Strided& s) noexcept;
 // layout that fails may still be free of overlaps; callers then take the slow road.
 bool distinct(const Strided& s, std::size_t itemsize) noexcept;
 
-// The lowest address of s when its elements fill one stretch of memory with every axis of
-// more than one element stepping forward (a transpose of a whole array, say), else null.
+// The lowest address of s (not empty) when its elements fill one stretch of memory with
+// every axis of more than one element stepping forward (a transpose of a whole array,
+// say), else null.
 // An element-wise result made over that stretch in memory order, under s's strides, then
 // holds each result at its element's place.
 const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept;

@@ -102,7 +102,7 @@ Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& 
 }
 
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
-                           std::span<const std::int64_t> strides, bool owns_root) {
+                           std::span<const std::int64_t> strides) {
     if (strides.size() > MAX_NDIM) internal_failure("strided view with more than MAX_NDIM axes");
     return with_element_type(kind, [&]<class T>() {
         return build(ndarray_type_or_panic(), [&](PyArray& a) {
@@ -111,7 +111,6 @@ Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* ro
             view.root = Ref::borrow(root);
             view.data = data;
             std::ranges::copy(strides, view.strides.begin());
-            view.owns_root = owns_root;
         });
     });
 }

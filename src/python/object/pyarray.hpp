@@ -110,7 +110,7 @@ Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& 
 // allocated nor filled until the first refresh, which the native reads that do not walk
 // the base memory in place make.
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
-                           std::span<const std::int64_t> strides, bool owns_root = false);
+                           std::span<const std::int64_t> strides);
 
 // An array error as the Python exception to raise: IndexError for the index variants,
 // ValueError otherwise.

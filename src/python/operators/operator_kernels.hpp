@@ -89,29 +89,35 @@ using InPlace = const walk::Strided*;
 // transposing walk. Smaller ones are cheaper to transpose than to wrap twice.
 inline constexpr std::uint64_t KEEP_ORDER_FROM = 256;
 
-// out = f of every element of the stretch at `start` (see walk::dense_start), as a new
-// strided ndarray over new memory with view's strides and a's shape.
+// out[i] = f(element i of a strided view of KEEP_ORDER_FROM elements or more) into a new
+// ndarray of a's shape (a is the view's shadow, for the shape) with elements of R. Out of
+// line, so that the roads of map_new stay small where they are inlined.
 template <class R, class T, class F>
-Result<Ref> map_keeping_order(const Array<T>& a, const walk::Strided& view, const std::byte* start, F f) {
-    static_assert(sizeof(R) == sizeof(T));
-    const std::uint64_t n = a.len();
+[[gnu::noinline]] Result<Ref> map_large_view(const Array<T>& a, const walk::Strided& view, F f) {
     R* out = nullptr;
-    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
-    if (!memory) return memory;
-    map_loop<R>(reinterpret_cast<const T*>(start), out, n, f);
-    std::byte* first = reinterpret_cast<std::byte*>(out) + (view.data - start);
-    return create_strided(ElementTraits<R>::kind, a.dims(), memory->get(), first,
-                          std::span(view.strides.data(), view.ndim), true);
+    if (const std::byte* start = walk::dense_start(view, sizeof(T))) {
+        // Over the stretch in memory order, into new memory under the view's strides.
+        const std::uint64_t n = a.len();
+        auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
+        if (!memory) return memory;
+        map_loop<R>(reinterpret_cast<const T*>(start), out, n, f);
+        std::byte* first = reinterpret_cast<std::byte*>(out) + (view.data - start);
+        auto r = create_strided(ElementTraits<R>::kind, a.dims(), memory->get(), first,
+                                std::span(view.strides.data(), view.ndim));
+        if (r) PyArray::of(r->get())->strided->owns_root = true;
+        return r;
+    }
+    auto r = result_like<R>(a, out);
+    if (r) walk::map<R, T>(view, out, f);
+    return r;
 }
 
 // out[i] = f(a[i]) into a new ndarray of a's shape with elements of R.
 template <class R, class T, class F>
-Result<Ref> map_new(const Array<T>& a, F f, InPlace view = nullptr) {
+inline Result<Ref> map_new(const Array<T>& a, F f, InPlace view = nullptr) {
     if constexpr (sizeof(R) == sizeof(T)) {
-        if (view != nullptr && a.len() >= KEEP_ORDER_FROM) {
-            if (const std::byte* start = walk::dense_start(*view, sizeof(T))) {
-                return map_keeping_order<R>(a, *view, start, f);
-            }
+        if (view != nullptr && a.len() >= KEEP_ORDER_FROM) [[unlikely]] {
+            return map_large_view<R>(a, *view, f);
         }
     }
     R* out = nullptr;

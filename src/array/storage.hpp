@@ -118,7 +118,10 @@ public:
 
     // Allocates a deferred buffer (elements unspecified); no-op for any other storage.
     void materialize() {
-        if (ptr_ == nullptr) *this = allocated(len_, false);
+        if (ptr_ != nullptr) return;
+        const detail::Elements e = detail::allocate_elements(len_, sizeof(T), false);
+        ptr_ = static_cast<T*>(e.data);
+        shifted_ = e.shifted;
     }
     T* ptr() noexcept { return ptr_; }
     const T* ptr() const noexcept { return ptr_; }

@@ -440,6 +440,8 @@ CASES = [
     ("view[1]", lambda o: o.view[1]),
     ("view[::2] (view of view)", lambda o: o.view[::2]),
     ("view.T[1:]", lambda o: o.view.T[1:]),
+    ("f.T + 1.0 (memory order)", lambda o: o.f.T + 1.0),
+    ("(-f.T)[1:].T, its base", lambda o: ((-o.f.T)[1:].T, (o.f.T * 2.0).base)),
     ("cview[2:4, ::5]", lambda o: o.cview[2:4, ::5]),
     ("f[99] err", lambda o: o.f[99]),
     ("f[text] err", lambda o: o.f[o.text]),

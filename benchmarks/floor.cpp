@@ -40,6 +40,25 @@ extern "C" {
 // Built for the same CPU variants as the module's loops.
 using Line = double __attribute__((vector_size(64)));
 
+// totals[k] += the k-th of the eight lines from p on. Inlined, so that each CPU variant
+// builds its own (the vectors are passed differently in each).
+[[gnu::always_inline]] inline void add_lines(Line (&totals)[8], const double* p) {
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < 8; ++k) {
+        Line x;
+        std::memcpy(&x, p + 8 * k, sizeof x);
+        totals[k] += x;
+    }
+}
+
+[[gnu::always_inline]] inline double total_of(const Line (&totals)[8]) {
+    double sum = 0.0;
+    for (const Line& t : totals) {
+        for (std::size_t i = 0; i < 8; ++i) sum += t[i];
+    }
+    return sum;
+}
+
 [[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
 double floor_transpose_lines(const double* m, std::size_t rows, std::size_t cols) {
     Line total[8] = {};
@@ -54,11 +73,7 @@ double floor_transpose_lines(const double* m, std::size_t rows, std::size_t cols
             }
         }
     }
-    double sum = 0.0;
-    for (const Line& t : total) {
-        for (std::size_t i = 0; i < 8; ++i) sum += t[i];
-    }
-    return sum;
+    return total_of(total);
 }
 
 [[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
@@ -81,28 +96,13 @@ double floor_transpose_elements(const double* m, std::size_t rows, std::size_t c
             corvantile::folds::transpose8(v);
             for (std::size_t k = 0; k < 8; ++k) std::memcpy(rows8 + k * rows + r, &v[k], sizeof v[k]);
             if (pending == nullptr) continue;
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) {
-                Line x;
-                std::memcpy(&x, pending + done + 8 * k, sizeof x);
-                total[k] += x;
-            }
+            add_lines(total, pending + done);
             done += 64;
         }
         pending = rows8;
     }
-    for (std::size_t done = 0; done < 8 * rows; done += 64) {
-        for (std::size_t k = 0; k < 8; ++k) {
-            Line x;
-            std::memcpy(&x, pending + done + 8 * k, sizeof x);
-            total[k] += x;
-        }
-    }
-    double sum = 0.0;
-    for (const Line& t : total) {
-        for (std::size_t i = 0; i < 8; ++i) sum += t[i];
-    }
-    return sum;
+    for (std::size_t done = 0; done < 8 * rows; done += 64) add_lines(total, pending + done);
+    return total_of(total);
 }
 
 [[gnu::visibility("default")]] const char* floor_hwy_target() { return hwy::TargetName(hwy::DispatchedTarget()); }

@@ -60,9 +60,16 @@ ELEMENTWISE = {
 }
 
 
-@pytest.mark.parametrize("numpy_made", [False, True], ids=["sliced", "numpy-view"])
-@pytest.mark.parametrize("op", list(ELEMENTWISE))
-@pytest.mark.parametrize("name", list(VIEWS))
+def each_view_and(operations):
+    """Every view of VIEWS, sliced and made by NumPy, with every operation of the table."""
+    def mark(test):
+        test = pytest.mark.parametrize("name", list(VIEWS))(test)
+        test = pytest.mark.parametrize("op", list(operations))(test)
+        return pytest.mark.parametrize("numpy_made", [False, True], ids=["sliced", "numpy-view"])(test)
+    return mark
+
+
+@each_view_and(ELEMENTWISE)
 def test_elementwise_reads_the_view_in_place(name, op, numpy_made):
     (_, v), (_, n) = pairs(name, numpy_made=numpy_made)
     other = RNG.standard_normal(n.shape)
@@ -105,9 +112,7 @@ INPLACE = {
 }
 
 
-@pytest.mark.parametrize("numpy_made", [False, True], ids=["sliced", "numpy-view"])
-@pytest.mark.parametrize("op", list(INPLACE))
-@pytest.mark.parametrize("name", list(VIEWS))
+@each_view_and(INPLACE)
 def test_inplace_operators_write_the_base(name, op, numpy_made):
     (b, v), (nb, n) = pairs(name, numpy_made=numpy_made)
     other = RNG.standard_normal(n.shape)

@@ -118,10 +118,7 @@ public:
 
     // Allocates a deferred buffer (elements unspecified); no-op for any other storage.
     void materialize() {
-        if (ptr_ != nullptr) return;
-        const detail::Elements e = detail::allocate_elements(len_, sizeof(T), false);
-        ptr_ = static_cast<T*>(e.data);
-        shifted_ = e.shifted;
+        if (ptr_ == nullptr) take(detail::allocate_elements(len_, sizeof(T), false));
     }
     T* ptr() noexcept { return ptr_; }
     const T* ptr() const noexcept { return ptr_; }
@@ -134,10 +131,13 @@ public:
 private:
     Storage(T* p, std::uint64_t len) noexcept : ptr_(p), len_(len) {}
     static Storage allocated(std::uint64_t len, bool zeroed) {
-        const detail::Elements e = detail::allocate_elements(len, sizeof(T), zeroed);
-        Storage s(static_cast<T*>(e.data), len);
-        s.shifted_ = e.shifted;
+        Storage s(nullptr, len);
+        s.take(detail::allocate_elements(len, sizeof(T), zeroed));
         return s;
+    }
+    void take(const detail::Elements& e) noexcept {
+        ptr_ = static_cast<T*>(e.data);
+        shifted_ = e.shifted;
     }
     static T* empty() noexcept { return static_cast<T*>(detail::empty_placeholder()); }
     void drop() noexcept {

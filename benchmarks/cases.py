@@ -138,6 +138,8 @@ CASES += [
     ("large a.std() f64 1e6", _RANDOM, "a.std()"),
     ("large a.cumsum() f64 1e6", _RANDOM, "a.cumsum()"),
     ("large dot f64 1e6", _RANDOM, "xp.dot(a, b)"),
+    # Two large results alive at once: the allocator's reuse of freed blocks, not the loops.
+    ("large a * b + a f64 1e6", _RANDOM, "a * b + a"),
 ]
 
 # The functions computed through the C library against the same function in a plain C

@@ -31,15 +31,13 @@ namespace detail {
 
 namespace {
 
-constexpr std::uint64_t HUGE_FROM = std::uint64_t{1} << 22;
-constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{1} << 21;
-
 // Large buffers ask for transparent huge pages (where the system grants them only on
 // request): a pass over many megabytes then misses the TLB far less often.
 void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::uint64_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uint64_t threshold = std::uint64_t{1} << 22;
     constexpr std::uintptr_t page = 4096;
-    if (bytes < HUGE_FROM) return;
+    if (bytes < threshold) return;
     const auto start = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t aligned = (start + page - 1) & ~(page - 1);
     const std::uintptr_t end = (start + bytes) & ~(page - 1);
@@ -49,35 +47,20 @@ void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::uint64_t 
 
 }  // namespace
 
-Elements allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed) {
-    if (count == 0) return {empty_placeholder(), false};
+void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed) {
+    if (count == 0) return empty_placeholder();
     std::uint64_t bytes = 0;
     if (__builtin_mul_overflow(count, elem_size, &bytes) ||
         bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         internal_failure("capacity overflow");
     }
-    // Large unwritten buffers start on a huge-page boundary, so that huge pages cover
-    // all of them but the tail: a walk across many rows (a transpose) then takes the
-    // same few TLB entries wherever the allocator placed the block. Of the bytes skipped
-    // (16 at least: malloc's blocks are 16-byte aligned) only the last word, which keeps
-    // the block's address, is written. Zeroed buffers keep calloc, which skips clearing
-    // fresh memory.
-    if (!zeroed && bytes >= HUGE_FROM) {
-        void* raw = std::malloc(bytes + HUGE_PAGE);
-        if (raw == nullptr) throw std::bad_alloc();
-        const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(raw) + HUGE_PAGE) & ~(HUGE_PAGE - 1);
-        void* data = reinterpret_cast<void*>(start);
-        static_cast<void**>(data)[-1] = raw;
-        advise_huge_pages(data, bytes);
-        return {data, true};
-    }
     void* p = zeroed ? std::calloc(count, elem_size) : std::malloc(bytes);
     if (p == nullptr) throw std::bad_alloc();
     advise_huge_pages(p, bytes);
-    return {p, false};
+    return p;
 }
 
-void free_elements(Elements e) noexcept { std::free(e.shifted ? static_cast<void**>(e.data)[-1] : e.data); }
+void free_elements(void* p) noexcept { std::free(p); }
 
 }  // namespace detail
 

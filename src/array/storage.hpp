@@ -24,13 +24,8 @@ constexpr Bool to_bool(bool b) noexcept { return static_cast<Bool>(b); }
 constexpr bool is_true(Bool b) noexcept { return b != Bool::False; }
 
 namespace detail {
-// An element buffer; `shifted` when it starts past the start of its allocation.
-struct Elements {
-    void* data;
-    bool shifted;
-};
-Elements allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed);
-void free_elements(Elements e) noexcept;
+void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed);
+void free_elements(void* p) noexcept;
 alignas(64) inline std::byte EMPTY_ELEMENTS[64];
 // Non-null, suitably aligned address of an empty storage; never read or written.
 inline void* empty_placeholder() noexcept { return EMPTY_ELEMENTS; }
@@ -47,11 +42,11 @@ public:
     Storage() noexcept : ptr_(static_cast<T*>(detail::empty_placeholder())) {}
 
     // Owned buffer whose elements are unspecified: the caller writes every one before reading.
-    static Storage uninit(std::uint64_t len) { return allocated(len, false); }
+    static Storage uninit(std::uint64_t len) { return Storage(alloc(len, false), len); }
     // Owned buffer allocated by the first materialize(); ptr() is null until then.
     static Storage deferred(std::uint64_t len) noexcept { return Storage(len == 0 ? empty() : nullptr, len); }
     // Owned buffer of zero bytes (0.0, 0, false).
-    static Storage zeroed(std::uint64_t len) { return allocated(len, true); }
+    static Storage zeroed(std::uint64_t len) { return Storage(alloc(len, true), len); }
     // Owned copy of the elements.
     static Storage copy_of(std::span<const T> src) {
         Storage s = uninit(src.size());
@@ -91,11 +86,10 @@ public:
     }
 
     Storage(Storage&& o) noexcept
-        : ptr_(o.ptr_), len_(o.len_), owner_(std::move(o.owner_)), embedded_(o.embedded_), shifted_(o.shifted_) {
+        : ptr_(o.ptr_), len_(o.len_), owner_(std::move(o.owner_)), embedded_(o.embedded_) {
         o.ptr_ = static_cast<T*>(detail::empty_placeholder());
         o.len_ = 0;
         o.embedded_ = false;
-        o.shifted_ = false;
     }
     Storage& operator=(Storage&& o) noexcept {
         if (this != &o) {
@@ -104,11 +98,9 @@ public:
             len_ = o.len_;
             owner_ = std::move(o.owner_);
             embedded_ = o.embedded_;
-            shifted_ = o.shifted_;
             o.ptr_ = static_cast<T*>(detail::empty_placeholder());
             o.len_ = 0;
             o.embedded_ = false;
-            o.shifted_ = false;
         }
         return *this;
     }
@@ -118,7 +110,7 @@ public:
 
     // Allocates a deferred buffer (elements unspecified); no-op for any other storage.
     void materialize() {
-        if (ptr_ == nullptr) take(detail::allocate_elements(len_, sizeof(T), false));
+        if (ptr_ == nullptr) ptr_ = alloc(len_, false);
     }
     T* ptr() noexcept { return ptr_; }
     const T* ptr() const noexcept { return ptr_; }
@@ -130,18 +122,12 @@ public:
 
 private:
     Storage(T* p, std::uint64_t len) noexcept : ptr_(p), len_(len) {}
-    static Storage allocated(std::uint64_t len, bool zeroed) {
-        Storage s(nullptr, len);
-        s.take(detail::allocate_elements(len, sizeof(T), zeroed));
-        return s;
-    }
-    void take(const detail::Elements& e) noexcept {
-        ptr_ = static_cast<T*>(e.data);
-        shifted_ = e.shifted;
+    static T* alloc(std::uint64_t len, bool zeroed) {
+        return static_cast<T*>(detail::allocate_elements(len, sizeof(T), zeroed));
     }
     static T* empty() noexcept { return static_cast<T*>(detail::empty_placeholder()); }
     void drop() noexcept {
-        if (!owner_ && !embedded_ && len_ != 0 && ptr_ != nullptr) detail::free_elements({ptr_, shifted_});
+        if (!owner_ && !embedded_ && len_ != 0 && ptr_ != nullptr) detail::free_elements(ptr_);
         owner_.reset();
     }
 
@@ -149,7 +135,6 @@ private:
     std::uint64_t len_ = 0;
     Owner owner_;
     bool embedded_ = false;
-    bool shifted_ = false;
 };
 
 }  // namespace corvantile

@@ -153,9 +153,10 @@ Result<Ref> reduction(PyArray& self, const CallArgs& args) {
     auto axis = parse_axis(args);
     if (!axis) return failure(std::move(axis.error()));
     if (std::holds_alternative<AxisArg::Unsupported>(axis->form)) return call_method_fallback(self, name_of(op), args);
-    // A small view's extreme measured faster as one gather into the shadow and one scan.
-    const bool small_extreme = (op == Op::Max || op == Op::Min) && self.value.len() < 64;
-    if (self.strided && self.value.len() != 0 && !small_extreme && std::holds_alternative<AxisArg::All>(axis->form)) {
+    // A small view's whole reduction measured faster as one gather into the shadow and one
+    // pass: extremes under 64 elements, sums and products under 32.
+    const bool small = self.value.len() < (op == Op::Max || op == Op::Min ? 64u : 32u);
+    if (self.strided && self.value.len() != 0 && !small && std::holds_alternative<AxisArg::All>(axis->form)) {
         return reduce_all_view(op, walk_layout(self));
     }
     self.refresh();

@@ -118,8 +118,9 @@ Result<Ref> alt_binary(PyArray& self, PyObject* other, const Operand& operand) {
 template <class Op, bool R, bool Operator = true>
 Result<Ref> arith(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
-    if (const auto* a = self.value.get_if<double>(); a != nullptr && self.strided) {
-        // A float64 view with a scalar, or with an array of its shape, is read in place.
+    if (const auto* a = self.value.get_if<double>(); a != nullptr && self.strided && a->len() >= 16) {
+        // A float64 view with a scalar, or with an array of its shape, is read in place;
+        // smaller ones measured faster gathered into the shadow.
         const Array<double>* b = nullptr;
         if (const auto* p = operand.get_if<Operand::F64Array>()) b = p->array;
         if (const walk::Strided view = walk_layout(self); operand.scalar_f64()) {

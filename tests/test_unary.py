@@ -114,6 +114,7 @@ FloatSub = type("FloatSub", (float,), {})
 @pytest.mark.parametrize("name", PREDICATES)
 @pytest.mark.parametrize("case, native_result", [
     (lambda xp: xp.asarray(PREDICATE_VALUES), True), (lambda xp: xp.asarray(np.reshape(PREDICATE_VALUES[:6], (2, 3))), True),
+    (lambda xp: xp.asarray(PREDICATE_VALUES[2:]), True),  # 8 elements, tested one by one
     (lambda xp: xp.asarray(np.zeros((0, 3))), True), (lambda xp: xp.asarray([1, -2]), False),
     (lambda xp: xp.asarray([True, False]), False), (lambda xp: [1.0, math.nan], False),
     *[(lambda xp, v=v: v, None) for v in PREDICATE_VALUES + [True, -3, np.float64(-0.0), np.int64(-5), FloatSub(-2.5)]],

@@ -117,35 +117,11 @@ HWY_AFTER_NAMESPACE();
 
 #include "array/loops.hpp"
 
-#include <bit>
-
 namespace corvantile::loops {
 
 HWY_EXPORT(float_test_kernel);
 
-namespace {
-
-// One element by its bits: what a few elements take without the dispatch.
-bool test_one(FloatTest test, double v) noexcept {
-    constexpr std::uint64_t exponent = 0x7ff0000000000000;
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
-    const std::uint64_t magnitude = bits & ~(std::uint64_t{1} << 63);
-    switch (test) {
-    case FloatTest::Nan: return magnitude > exponent;
-    case FloatTest::Finite: return magnitude < exponent;
-    case FloatTest::Inf: return magnitude == exponent;
-    case FloatTest::SignBit: return (bits >> 63) != 0;
-    }
-    return false;
-}
-
-}  // namespace
-
 void float_test(FloatTest test, const double* x, Bool* o, std::size_t n) noexcept {
-    if (n <= 8) {
-        for (std::size_t i = 0; i < n; ++i) o[i] = to_bool(test_one(test, x[i]));
-        return;
-    }
     auto fill = [&](Bool* dst, std::size_t start, std::size_t count) {
         HWY_DYNAMIC_DISPATCH(float_test_kernel)(test, x + start, reinterpret_cast<std::uint8_t*>(dst), count);
     };

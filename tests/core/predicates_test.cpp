@@ -53,8 +53,7 @@ TEST(FloatPredicates, EveryTargetEveryLaneEveryLength) {
     for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
         hwy::SetSupportedTargetsForTest(target);
         const char* name = hwy::TargetName(target);
-        // One special value on each lane of two blocks and a tail, and alone (a few
-        // elements take a road of their own).
+        // One special value alone, and on each lane of two blocks and a tail.
         for (const std::uint64_t bits : SPECIAL_BITS) {
             const double one = std::bit_cast<double>(bits);
             check(&one, 1, name);

@@ -14,7 +14,13 @@ Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
     if (const Array<double>* a = f64_of(x)) {
         Bool* out = nullptr;
         auto r = ops::result_like<Bool>(*a, out);
-        if (r) loops::float_test(P::kernel, a->data(), out, a->len());
+        if (!r) return r;
+        // A few elements are tested one by one, cheaper than the kernel's dispatch.
+        if (a->len() <= 8) {
+            for (std::size_t i = 0; i < a->len(); ++i) out[i] = to_bool(P::test(a->data()[i]));
+        } else {
+            loops::float_test(P::kernel, a->data(), out, a->len());
+        }
         return r;
     }
     PyTypeObject* type = Py_TYPE(x);

@@ -156,7 +156,7 @@ Result<Ref> reduction(PyArray& self, const CallArgs& args) {
     // A small view's whole reduction measured faster as one gather into the shadow and one
     // pass: extremes under 64 elements, sums and products under 32.
     const bool small = self.value.len() < (op == Op::Max || op == Op::Min ? 64u : 32u);
-    if (self.strided && self.value.len() != 0 && !small && std::holds_alternative<AxisArg::All>(axis->form)) {
+    if (self.strided && !small && std::holds_alternative<AxisArg::All>(axis->form)) {
         return reduce_all_view(op, walk_layout(self));
     }
     self.refresh();

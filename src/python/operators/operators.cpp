@@ -118,9 +118,10 @@ Result<Ref> alt_binary(PyArray& self, PyObject* other, const Operand& operand) {
 template <class Op, bool R, bool Operator = true>
 Result<Ref> arith(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
-    if (const auto* a = self.value.get_if<double>(); a != nullptr && self.strided && a->len() >= 16) {
-        // A float64 view with a scalar, or with an array of its shape, is read in place;
-        // smaller ones measured faster gathered into the shadow.
+    const auto* a = self.value.get_if<double>();
+    if (a != nullptr && self.strided && a->len() >= IN_PLACE_FROM) {
+        // A float64 view with a scalar, or with an array of its shape, is read in place
+        // (in_place_layout's rule, checked without building its optional).
         const Array<double>* b = nullptr;
         if (const auto* p = operand.get_if<Operand::F64Array>()) b = p->array;
         if (const walk::Strided view = walk_layout(self); operand.scalar_f64()) {
@@ -137,7 +138,7 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
         if (PyErr_Occurred()) return failure();
         return numpy ? numpy_road<Op, R, Operator>(self, other) : not_implemented();
     }
-    if (const auto* a = self.value.get_if<double>()) return float_compute<Op, R>(*a, operand);
+    if (a != nullptr) return float_compute<Op, R>(*a, operand);
     return alt_binary<Op, R, Operator>(self, other, operand);
 }
 

@@ -223,3 +223,18 @@ def test_other_kinds_keep_the_layout_too(dtype):
     r, w = neg(cv.asarray(values).T), neg(values.T)
     assert_same_value(r, w, native=True)
     assert (r.strides, r.base) == (w.strides, None)
+
+
+# Passes in place split where the memory reaches a 64-byte line: slices starting at every
+# element of a line, of lengths around the size from which they split, touch exactly their
+# own elements.
+@pytest.mark.parametrize("length", [63, 64, 65, 1000])
+@pytest.mark.parametrize("start", range(9))
+def test_inplace_passes_on_slices_at_every_offset_into_a_line(start, length):
+    def run(xp):
+        base = xp.asarray(NORMAL[:1_100].copy())
+        s = base[start:start + length]
+        s += 1.5
+        s *= xp.asarray(WHOLE[:length])
+        return base
+    differential(run)

@@ -25,7 +25,8 @@ constexpr bool is_true(Bool b) noexcept { return b != Bool::False; }
 
 namespace detail {
 void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed);
-void free_elements(void* p) noexcept;
+// bytes: what allocate_elements was asked for.
+void free_elements(void* p, std::uint64_t bytes) noexcept;
 alignas(64) inline std::byte EMPTY_ELEMENTS[64];
 // Non-null, suitably aligned address of an empty storage; never read or written.
 inline void* empty_placeholder() noexcept { return EMPTY_ELEMENTS; }
@@ -127,7 +128,7 @@ private:
     }
     static T* empty() noexcept { return static_cast<T*>(detail::empty_placeholder()); }
     void drop() noexcept {
-        if (!owner_ && !embedded_ && len_ != 0 && ptr_ != nullptr) detail::free_elements(ptr_);
+        if (!owner_ && !embedded_ && len_ != 0 && ptr_ != nullptr) detail::free_elements(ptr_, len_ * sizeof(T));
         owner_.reset();
     }
 

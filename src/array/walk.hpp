@@ -142,22 +142,33 @@ CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows
     }
 }
 
+// Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
+// the common steps as constants, so that the loops of run vectorise.
+template <class T, class Run>
+CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run) {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    const auto at_step = [at]<std::int64_t Step>(std::integral_constant<std::int64_t, Step>) {
+        return [at](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * Step); };
+    };
+    if (step == -SZ) {
+        run(at_step(std::integral_constant<std::int64_t, -SZ>{}));
+    } else if (step == 2 * SZ) {
+        run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
+    } else {
+        run([at, step](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * step); });
+    }
+}
+
 // dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
-// The common steps get loops of their own, which vectorise.
 template <class T>
 CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
                               std::size_t len, T* __restrict dst) noexcept {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     if (rows == 1) {
-        if (step == SZ) {
-            std::memcpy(dst, at, len * sizeof(T));
-        } else if (step == -SZ) {
-            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at - static_cast<std::int64_t>(i) * SZ);
-        } else if (step == 2 * SZ) {
-            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at + static_cast<std::int64_t>(i) * 2 * SZ);
-        } else {
-            for (std::size_t i = 0; i < len; ++i) dst[i] = load<T>(at + static_cast<std::int64_t>(i) * step);
-        }
+        if (step == SZ) return static_cast<void>(std::memcpy(dst, at, len * sizeof(T)));
+        with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < len; ++i) dst[i] = get(i);
+        });
         return;
     }
     // A tile: each column of the tile is read together (one cache line for a transpose).
@@ -317,23 +328,6 @@ void copy(const Strided& s, T* out) {
             b.gather_to(out + b.pos);
         }
     });
-}
-
-// Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
-// the common steps as constants, so that the loops of run vectorise.
-template <class T, class Run>
-CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run) {
-    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
-    const auto at_step = [at]<std::int64_t Step>(std::integral_constant<std::int64_t, Step>) {
-        return [at](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * Step); };
-    };
-    if (step == -SZ) {
-        run(at_step(std::integral_constant<std::int64_t, -SZ>{}));
-    } else if (step == 2 * SZ) {
-        run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
-    } else {
-        run([at, step](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * step); });
-    }
 }
 
 // out[i] = f(element i of a row read in place), for i < n.

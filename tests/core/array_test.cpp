@@ -57,6 +57,27 @@ TEST(Construct, Storage) {
     EXPECT_NE(Storage<double>().ptr(), nullptr);
 }
 
+TEST(Construct, BuffersStartOnALine) {
+    // Buffers of 1 KiB or more, of every element size, zeroed or not, start on a 64-byte line;
+    // writing the first and last element of any stays inside its block and each is freed
+    // whole (the sanitizer build checks).
+    for (const std::uint64_t len : {1, 3, 17, 127, 128, 129, 1000, 1 << 19}) {
+        Storage<Bool> b = Storage<Bool>::uninit(len);
+        Storage<std::int64_t> z = Storage<std::int64_t>::zeroed(len);
+        Storage<double> d = Storage<double>::deferred(len);
+        d.materialize();
+        const std::pair<const void*, std::uint64_t> buffers[] = {{b.ptr(), len}, {z.ptr(), len * 8}, {d.ptr(), len * 8}};
+        for (const auto& [p, bytes] : buffers) {
+            if (bytes >= 1024) {
+                EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 64, 0u) << bytes;
+            }
+        }
+        b.ptr()[0] = b.ptr()[len - 1] = Bool::True;
+        EXPECT_EQ(z.ptr()[0] + z.ptr()[len - 1], 0);
+        d.ptr()[0] = d.ptr()[len - 1] = 1.0;
+    }
+}
+
 TEST(Construct, LargeBuffers) {
     // Around the size from which buffers ask for huge pages.
     for (const std::uint64_t len : {(std::uint64_t{1} << 19) - 1, std::uint64_t{1} << 19, (std::uint64_t{1} << 19) + 3}) {

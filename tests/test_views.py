@@ -128,3 +128,20 @@ def test_huge_slice_steps(key):
     expected = source.copy()
     expected[key] = -1.0
     assert_same_array(base, expected)
+
+
+# A view's shadow lives in its own object up to 128 bytes and on the heap above: views on
+# both sides of that size (and of the size from which copies read the base in place) read,
+# copy, write back and follow later writes to the base.
+@pytest.mark.parametrize("dtype,length", [(np.float64, n) for n in (1, 15, 16, 17, 40)] +
+                         [(np.int64, 16), (np.int64, 17), (np.bool_, 128), (np.bool_, 129)])
+def test_views_around_the_shadow_size(dtype, length):
+    def run(xp):
+        base = xp.asarray(sample((2 * length + 1,), dtype))
+        v = base[::-2]
+        first = (v.copy(), v.sum(), ~v if dtype is np.bool_ else v * 3)
+        base[...] = sample((2 * length + 1,), dtype)[::-1]
+        if dtype is not np.bool_:
+            v += 1
+        return first, v.copy(), v.sum(), base
+    differential(run)

@@ -4,6 +4,7 @@
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
 
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -39,17 +40,21 @@ Result<Ref> copy_method(PyArray& self, const CallArgs& args) {
     auto native = c_order_only(args);
     if (!native) return failure(std::move(native.error()));
     if (!*native) return call_method_fallback(self, "copy", args);
-    if (self.strided) {
-        // Straight from the base memory into the result, without the shadow.
-        const walk::Strided layout = walk_layout(self);
-        return self.value.visit([&]<class T>(const Array<T>& shadow) -> Result<Ref> {
-            T* out = nullptr;
-            auto r = create_unwritten<T>(ArrayDims::c_of_valid(shadow.shape(), sizeof(T)), out);
-            if (r) walk::copy<T>(layout, out);
-            return r;
-        });
-    }
-    return create_class_object(self.value.clone());
+    // A large view straight from the base memory into the result; a small one through its
+    // shadow.
+    const std::optional<walk::Strided> layout = in_place_layout(self);
+    if (!layout) self.refresh();
+    return self.value.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
+        T* out = nullptr;
+        auto r = create_unwritten<T>(ArrayDims::c_of_valid(a.shape(), sizeof(T)), out);
+        if (!r) return r;
+        if (layout) {
+            walk::copy<T>(*layout, out);
+        } else if (a.len() != 0) {
+            std::memcpy(out, a.data(), a.len() * sizeof(T));
+        }
+        return r;
+    });
 }
 
 }  // namespace corvantile::python

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace corvantile {
@@ -38,6 +39,17 @@ struct Layout {
 // A strided view's elements where they are, for the core's walks (which read them in
 // place instead of through the shadow); `a` must be a strided view.
 walk::Strided walk_layout(const PyArray& a) noexcept;
+
+// Strided views from this size are read in place by copies and the element-wise
+// operators; smaller ones measured faster through their shadow, which lives in their object.
+inline constexpr std::uint64_t IN_PLACE_FROM = 16;
+
+// A strided view's layout for the walks that read it in place, or nothing (not a strided
+// view, or a small one); the caller refreshes where it gets nothing.
+inline std::optional<walk::Strided> in_place_layout(const PyArray& a) noexcept {
+    if (!a.strided || a.value.len() < IN_PLACE_FROM) return std::nullopt;
+    return walk_layout(a);
+}
 
 namespace python {
 

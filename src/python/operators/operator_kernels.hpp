@@ -182,16 +182,6 @@ inline void refresh(PyArray& self) {
     if (self.strided) self.refresh();
 }
 
-// Strided views from this size are read in place by the element-wise operators; smaller
-// ones measured faster gathered into their shadow.
-inline constexpr std::uint64_t IN_PLACE_FROM = 16;
-
-// A strided view's layout for the walks that read it in place, or nothing (not a strided
-// view, or a small one); the caller refreshes where it gets nothing.
-inline std::optional<walk::Strided> in_place_layout(const PyArray& self) noexcept {
-    if (!self.strided || self.value.len() < IN_PLACE_FROM) return std::nullopt;
-    return walk_layout(self);
-}
 
 // The value of an array exponent that NumPy applies as one value for the whole
 // operation: a 0-d array, or a one-element array broadcast over a larger self.

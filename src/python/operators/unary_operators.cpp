@@ -11,7 +11,7 @@ namespace {
 
 template <class Op>
 Result<Ref> unary(PyArray& self) {
-    const auto view = ops::in_place_layout(self);
+    const auto view = in_place_layout(self);
     if (!view) ops::refresh(self);
     return ops::unary_array<Op, true>(self.value, Op::numpy, self.object(), view ? &*view : nullptr);
 }

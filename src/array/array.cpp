@@ -53,7 +53,7 @@ void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::uint64_t 
 // address it gave is kept in the 8 bytes before the buffer (malloc's blocks are 16-byte
 // aligned, so there is room). Smaller buffers stay as malloc gives them: a line more would
 // move them out of its fastest cache of blocks, and their loops are short.
-constexpr std::uintptr_t LINE = 64;
+constexpr std::uintptr_t LINE = loops::LINE_BYTES;
 constexpr std::uint64_t LINED_FROM = 1024;
 
 void* allocate_elements(std::uint64_t count, std::size_t elem_size, bool zeroed) {

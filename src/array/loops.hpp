@@ -7,9 +7,11 @@
 #include "array/clones.hpp"
 #include "array/storage.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -23,6 +25,18 @@ namespace corvantile::loops {
 // not fetched only to be overwritten. Smaller loops write as usual: their result is
 // read back sooner from the cache than from memory.
 extern const std::size_t STREAM_BYTES;
+
+// The cache line: the unit the loops align their vector stores to.
+inline constexpr std::size_t LINE_BYTES = 64;
+
+// How many elements of o lie before its first line boundary, or nothing when no element
+// starts on one (o is not aligned to its element size).
+template <class R>
+CORVANTILE_INLINE std::optional<std::size_t> to_line(const R* o) noexcept {
+    const std::size_t misaligned = reinterpret_cast<std::uintptr_t>(o) % LINE_BYTES;
+    if (misaligned % sizeof(R) != 0) return std::nullopt;
+    return (LINE_BYTES - misaligned) % LINE_BYTES / sizeof(R);
+}
 
 // Copies `bytes` (a multiple of 64) from src to dst (64-byte aligned) with non-temporal
 // stores.
@@ -51,13 +65,12 @@ CORVANTILE_INLINE void stream_copy(void* dst, const void* src, std::size_t bytes
 template <class R, class Fill>
 CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill) noexcept {
     constexpr std::size_t CHUNK = 512 / sizeof(R);
-    const std::size_t misaligned = reinterpret_cast<std::uintptr_t>(o) % 64;
-    if (misaligned % sizeof(R) != 0) return fill(o, 0, n);  // no element reaches a boundary
-    std::size_t head = misaligned == 0 ? 0 : (64 - misaligned) / sizeof(R);
-    if (head > n) head = n;
+    const std::optional<std::size_t> to_boundary = to_line(o);
+    if (!to_boundary) return fill(o, 0, n);
+    const std::size_t head = std::min(*to_boundary, n);
     fill(o, 0, head);
     std::size_t i = head;
-    alignas(64) R buffer[CHUNK];
+    alignas(LINE_BYTES) R buffer[CHUNK];
     for (; n - i >= CHUNK; i += CHUNK) {
         fill(buffer, i, CHUNK);
         stream_copy(o + i, buffer, sizeof buffer);
@@ -77,10 +90,9 @@ inline constexpr std::size_t LINE_SPLIT_BYTES = 512;
 template <class R, class Body>
 CORVANTILE_INLINE void by_lines(const R* o, std::size_t n, Body body) noexcept {
     if (n * sizeof(R) >= LINE_SPLIT_BYTES) {
-        if (const std::size_t misaligned = reinterpret_cast<std::uintptr_t>(o) % 64; misaligned % sizeof(R) == 0) {
-            const std::size_t head = (64 - misaligned) % 64 / sizeof(R);
-            body(std::size_t{0}, head);
-            return body(head, n - head);
+        if (const std::optional<std::size_t> head = to_line(o)) {
+            body(std::size_t{0}, *head);
+            return body(*head, n - *head);
         }
     }
     body(std::size_t{0}, n);

@@ -18,13 +18,12 @@ constexpr std::size_t TAIL_BYTES = 128;
 // The one maker of ndarray objects: a new instance of `type` whose value `init(PyArray&)`
 // constructs in place; the other members start empty. The exact class is neither
 // collected nor given a dict, and every member is constructed here, so it skips the
-// zeroing of the generic allocation; it may also be given a tail of `tail` (at most
-// TAIL_BYTES) bytes after the object.
+// zeroing of the generic allocation; it may also be given the tail after the object.
 template <class Init>
-Result<Ref> build(PyTypeObject* type, Init&& init, std::size_t tail = 0) {
+Result<Ref> build(PyTypeObject* type, Init&& init, bool with_tail = false) {
     PyObject* object;
     if (type == ndarray_type_or_panic()) [[likely]] {
-        void* memory = PyObject_Malloc(tail == 0 ? sizeof(PyArray) : TAIL_OFFSET + TAIL_BYTES);
+        void* memory = PyObject_Malloc(with_tail ? TAIL_OFFSET + TAIL_BYTES : sizeof(PyArray));
         if (memory == nullptr) [[unlikely]] {
             PyErr_NoMemory();
             return failure();
@@ -40,6 +39,12 @@ Result<Ref> build(PyTypeObject* type, Init&& init, std::size_t tail = 0) {
     ::new (&a->numpy_view) std::atomic<PyObject*>(nullptr);
     init(*a);
     return Ref::steal(object);
+}
+
+// Whether n elements of T (at least one) go in the tail.
+template <class T>
+constexpr bool fits_tail(std::uint64_t n) noexcept {
+    return n != 0 && n <= TAIL_BYTES / sizeof(T);
 }
 
 template <class T>
@@ -73,14 +78,14 @@ Result<Ref> create_instance(PyTypeObject* type, AnyArray&& value, std::optional<
 template <class T>
 Result<Ref> create_unwritten(const ArrayDims& dims, T*& data) {
     const std::uint64_t n = dims.size();
-    if (n != 0 && n <= TAIL_BYTES / sizeof(T)) {
+    if (fits_tail<T>(n)) {
         return build(
             ndarray_type_or_panic(),
             [&](PyArray& a) {
                 data = tail_of<T>(a);
                 ::new (&a.value) AnyArray(Array<T>::from_parts(Storage<T>::embedded(data, n), dims));
             },
-            n * sizeof(T));
+            true);
     }
     Storage<T> storage = Storage<T>::uninit(n);
     data = storage.ptr();
@@ -117,7 +122,7 @@ Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* ro
         // A small view's shadow lives in the tail of its object, as a small array's elements
         // do; a larger one is allocated by the first refresh.
         const std::uint64_t n = dims.size();
-        const bool in_tail = n != 0 && n <= TAIL_BYTES / sizeof(T);
+        const bool in_tail = fits_tail<T>(n);
         return build(
             ndarray_type_or_panic(),
             [&](PyArray& a) {
@@ -128,7 +133,7 @@ Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* ro
                 view.data = data;
                 std::ranges::copy(strides, view.strides.begin());
             },
-            in_tail ? n * sizeof(T) : 0);
+            in_tail);
     });
 }
 

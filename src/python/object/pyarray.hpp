@@ -106,9 +106,10 @@ Result<Ref> create_view(const Array<T>& base, std::uint64_t offset, const ArrayD
 // root owner whose reference `owner` holds.
 Result<Ref> create_borrowed(ElementKind kind, std::byte* data, const ArrayDims& dims, Owner owner);
 // A new strided view of `kind` under `dims` whose first element is at `data`, inside the
-// memory of `root` (which it keeps alive), with these byte strides. Its shadow is neither
-// allocated nor filled until the first refresh, which the native reads that do not walk
-// the base memory in place make.
+// memory of `root` (which it keeps alive), with these byte strides. Its shadow is not
+// filled until the first refresh, which the native reads that do not walk the base memory
+// in place make; a small view's shadow lies in the view's own object, a larger one is
+// allocated by that refresh.
 Result<Ref> create_strided(ElementKind kind, const ArrayDims& dims, PyObject* root, std::byte* data,
                            std::span<const std::int64_t> strides);
 

@@ -182,7 +182,6 @@ inline void refresh(PyArray& self) {
     if (self.strided) self.refresh();
 }
 
-
 // The value of an array exponent that NumPy applies as one value for the whole
 // operation: a 0-d array, or a one-element array broadcast over a larger self.
 template <class T, class U>

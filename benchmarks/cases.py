@@ -56,6 +56,20 @@ for _n, _label in ((8, "8"), (1000, "1e3"), (10_000, "1e4"), (100_000, "1e5")):
             (f"argsort stable {_kind} {_label}", _setup.format(n=_n), "xp.argsort(a)",
              "np.argsort(a, kind='stable')"),
         ]
+# The data of a typical float sort: standard normal with 2% zeros of each sign, 0.2% NaNs of
+# three payloads and 1% ties; int64 over the whole range with 1% ties. The 1e6 ones are large.
+_SORT_MIXED_SETUP = {
+    "f64 mixed": ("r = np.random.default_rng(1); x = r.standard_normal({n}); k = r.permutation({n}); "
+                  "z, m, t = {n} // 50, {n} // 500, {n} // 100; x[k[:z]] = 0.0; x[k[z:2 * z]] = -0.0; "
+                  "x[k[2 * z:2 * z + m]] = np.array([0x7FF8000000000000, 0xFFF8000000000123, 0x7FF0000000000001], "
+                  "dtype=np.uint64).view(np.float64)[np.arange(m) % 3]; "
+                  "x[k[-t:]] = x[k[-2 * t:-t]]; a = xp.asarray(x)"),
+    "i64 ties": ("r = np.random.default_rng(1); x = r.integers(-2**63, 2**63 - 1, {n}, endpoint=True); "
+                 "k = r.permutation({n}); t = {n} // 100; x[k[-t:]] = x[k[-2 * t:-t]]; a = xp.asarray(x)"),
+}
+for _n, _label in ((1000, "1e3"), (10_000, "1e4"), (100_000, "1e5"), (1_000_000, "1e6")):
+    for _kind, _setup in _SORT_MIXED_SETUP.items():
+        CASES.append((f"{'large ' if _n == 1_000_000 else ''}sort {_kind} {_label}", _setup.format(n=_n), "xp.sort(a)"))
 # A sentinel far from dense values: the argsort's words drop low key bits and sort the run again.
 CASES.append(("argsort stable i64 sentinels 1e6",
               "x = np.random.default_rng(1).permutation(1_000_000); x[::1000] = -2**63; a = xp.asarray(x)",

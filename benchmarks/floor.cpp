@@ -2,7 +2,7 @@
 // through ctypes: for the functions computed through the C library, the same library
 // function in a plain loop; for the sum of a transpose, the time to read its elements in
 // their logical order. The benchmarks also read from here the target Highway's dispatch
-// chose on this CPU.
+// chose on this CPU, and which sort the module runs.
 
 #include <cmath>
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "array/folds.hpp"
+#include "array/sort.hpp"
 
 #include <hwy/per_target.h>
 #include <hwy/targets.h>
@@ -106,5 +107,10 @@ double floor_transpose_elements(const double* m, std::size_t rows, std::size_t c
 }
 
 [[gnu::visibility("default")]] const char* floor_hwy_target() { return hwy::TargetName(hwy::DispatchedTarget()); }
+
+// The sort the module runs on n float64 (float64 != 0) or int64 elements.
+[[gnu::visibility("default")]] const char* floor_sort_method(int float64, std::size_t n) {
+    return corvantile::sort_method(float64 != 0, n);
+}
 
 }  // extern "C"

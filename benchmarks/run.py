@@ -10,6 +10,7 @@ per call and the ratio NumPy / corvantile (above 1: corvantile is faster).
 """
 
 import os
+import re
 import sys
 import timeit
 
@@ -36,19 +37,65 @@ def calibrate(timer):
         number *= 4
 
 
-def measure(name, setup, stmt, reference=None):
+def measure(name, setup, stmt, reference=None, partner=None):
+    """Times corvantile and NumPy, and corvantile on a partner case's (setup, stmt) if given."""
     timers = {}
     for label, xp in (("corvantile", corvantile), ("numpy", numpy)):
         env = {"xp": xp, "np": numpy}
         exec(setup, env)
         own = reference if label == "numpy" and reference is not None else stmt
         timers[label] = timeit.Timer(own, globals=env)
+    if partner is not None:
+        env = {"xp": corvantile, "np": numpy}
+        exec(partner[0], env)
+        timers["partner"] = timeit.Timer(partner[1], globals=env)
     numbers = {label: calibrate(t) for label, t in timers.items()}
     best = {label: float("inf") for label in timers}
     for _ in range(REPEATS):
         for label, t in timers.items():
             best[label] = min(best[label], t.timeit(numbers[label]) / numbers[label])
+    if partner is not None:
+        return best["corvantile"] * 1e9, best["numpy"] * 1e9, best["partner"] * 1e9
     return best["corvantile"] * 1e9, best["numpy"] * 1e9
+
+
+_SORT_CASE = re.compile(r"^(large )?sort (f64|i64)( mixed| ties)? (\S+)$")
+_PARTNER_KIND = {"f64": "i64", "i64": "f64", " mixed": " ties", " ties": " mixed", None: ""}
+
+
+def sort_partner(name):
+    """For a sort case, the same sort of the other element kind at the same length, if listed."""
+    match = _SORT_CASE.match(name)
+    if not match:
+        return None
+    large, kind, data, length = match.groups()
+    other = f"{large or ''}sort {_PARTNER_KIND[kind]}{_PARTNER_KIND[data]} {length}"
+    return next(((c[1], c[2]) for c in CASES if c[0] == other), None)
+
+
+def sort_method(name):
+    """The sort corvantile runs for a sort case, as the module reports it (through the floor library)."""
+    if not os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
+        return "?"
+    import ctypes
+    method = ctypes.CDLL(os.environ["CORVANTILE_BENCH_FLOOR"]).floor_sort_method
+    method.restype = ctypes.c_char_p
+    method.argtypes = (ctypes.c_int, ctypes.c_size_t)
+    length = int(float(name.rsplit(" ", 1)[1]))
+    return method(1 if " f64" in name else 0, length).decode()
+
+
+def numpy_sort_target(found):
+    """The target NumPy's float64 and int64 sort dispatches to: the highest one found on this
+    CPU that its library holds a vectorised quicksort for (read from the library's symbols)."""
+    import numpy._core._multiarray_umath as umath
+    try:
+        with open(umath.__file__, "rb") as f:
+            built = {t.decode() for t in re.findall(rb"QSort_([A-Z0-9_]+?)I[dl]EEvPT_l", f.read())}
+    except OSError:
+        return "unknown"
+    vectorised = [f for f in found if f in built]
+    return vectorised[-1] if vectorised else "none (not vectorised)"
 
 
 def median(group):
@@ -78,7 +125,8 @@ def dispatch_line():
         target.restype = ctypes.c_char_p
         highway = target().decode()
     return (f"CPU {cpu}; NumPy {numpy.__version__} SIMD baseline {' '.join(__cpu_baseline__)}, "
-            f"dispatch found {' '.join(found)} (highest {found[-1]}); Highway dispatch {highway}")
+            f"dispatch found {' '.join(found)} (highest {found[-1]}), sort dispatch {numpy_sort_target(found)}; "
+            f"Highway dispatch {highway}")
 
 
 def main(argv):
@@ -88,9 +136,14 @@ def main(argv):
     print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9} {'added ns':>9}")
     small, large, road, large_road, floor, mid = [], [], [], [], [], []
     for name, *case in selected:
-        cv_ns, np_ns = measure(name, *case)
+        partner = sort_partner(name)
+        cv_ns, np_ns, *partner_ns = measure(name, *case, **({"partner": partner} if partner else {}))
         # A declined call's cost is what it adds to NumPy's own time.
         added = f" {cv_ns - np_ns:>9.0f}" if name.startswith("road ") else ""
+        if partner_ns:
+            # The sorts: corvantile's own float64 / int64 time at this length, and its sort.
+            f64_i64 = cv_ns / partner_ns[0] if " f64" in name else partner_ns[0] / cv_ns
+            added = f"  f64/i64 {f64_i64:.2f}  {sort_method(name)}"
         print(f"{name:<40} {cv_ns:>14.1f} {np_ns:>12.1f} {np_ns / cv_ns:>9.2f}{added}")
         ratio = np_ns / cv_ns
         if name.startswith("road ") and " 1e6" in name:

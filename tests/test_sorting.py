@@ -77,6 +77,9 @@ PATTERNS = {  # name: values of length n from a generator
     "wide cluster f64": lambda g, n: np.where(g.integers(0, 6, n) == 0, -1e300, 1.0 + g.integers(0, 40, n) * 2.0**-52),
     "wide cluster i64": lambda g, n: g.choice(np.r_[-2**63, 2**63 - 1, np.arange(30)], n),
     "random i64": lambda g, n: g.integers(-2**63, 2**63 - 1, n, endpoint=True),
+    # Mostly numbers, with a few zeros of each sign and NaNs.
+    "sparse specials": lambda g, n: np.where(g.random(n) < 0.1, g.choice(np.r_[NAN_BITS, -0.0, 0.0], n),
+                                             g.standard_normal(n)),
 }
 LENGTHS = [0, 1, 2, 3, 7, 8, 9, 16, 17, 31, 32, 33, 64, 65, 255, 256, 257, 1023, 1024, 1025]
 

@@ -1,11 +1,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <string>
 
 #include <hwy/contrib/sort/vqsort.h>
+#include <hwy/per_target.h>
+#include <hwy/targets.h>
 
 #include "array/array.hpp"
 #include "array/folds.hpp"
+#include "array/sort.hpp"
+#include "array/sort_split.hpp"
 
 namespace corvantile {
 
@@ -33,26 +39,24 @@ std::uint64_t key_of(T x) noexcept {
 }
 
 // Sorts the n float64 of `in` into `out`, stably as to bits: the numbers ascending, with
-// the zeros of either sign in their input order, then the NaNs in their input order.
+// the zeros of either sign in their input order, then the NaNs in their input order. The
+// zeros and NaNs stay out of the sort; the numbers above zero move up to make room for them.
 void sort_doubles(const double* in, double* out, std::size_t n) {
-    std::size_t numbers = 0;
-    bool negative_zero = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = in[i];
-        out[numbers] = x;  // a NaN written here is overwritten by the next element or below
-        numbers += std::isnan(x) ? 0 : 1;
-        negative_zero |= std::bit_cast<std::uint64_t>(x) == SIGN_BIT;
-    }
-    for (std::size_t i = 0, k = numbers; k < n; ++i) {
-        if (std::isnan(in[i])) out[k++] = in[i];
-    }
-    hwy::VQSort(out, numbers, hwy::SortAscending());
-    // The sort may swap equal zeros: rewrite their run from the input, in its order.
-    if (!negative_zero) return;
-    double* zeros = std::lower_bound(out, out + numbers, 0.0);
-    double* const zeros_end = std::upper_bound(zeros, out + numbers, 0.0);
-    for (std::size_t i = 0; zeros != zeros_end; ++i) {
-        if (in[i] == 0.0) *zeros++ = in[i];
+    const std::size_t m = loops::split_numbers(in, out, n);
+    hwy::VQSort(out, m, hwy::SortAscending());
+    if (m == n) return;
+    const std::size_t specials = n - m;
+    Storage<double> rest = Storage<double>::uninit(specials);
+    std::reverse_copy(out + m, out + n, rest.ptr());
+    const auto zeros = static_cast<std::size_t>(
+        std::count_if(rest.ptr(), rest.ptr() + specials, [](double x) { return x == 0.0; }));
+    double* const positive = std::upper_bound(out, out + m, 0.0);
+    std::memmove(positive + zeros, positive, static_cast<std::size_t>(out + m - positive) * sizeof(double));
+    double* z = positive;
+    double* nan = out + m + zeros;
+    for (std::size_t i = 0; i < specials; ++i) {
+        const double x = rest.ptr()[i];
+        *(x == 0.0 ? z++ : nan++) = x;
     }
 }
 
@@ -140,6 +144,11 @@ Array<std::int64_t> Array<T>::argsort_1d() const
     const T* x = data();
     stable_order(reinterpret_cast<std::uint64_t*>(idx.ptr()), n, [x](std::size_t i) { return key_of(x[i]); });
     return Array<std::int64_t>::from_parts(std::move(idx), dims_);
+}
+
+const char* sort_method(bool, std::size_t) noexcept {
+    static const std::string name = std::string("VQSort ") + hwy::TargetName(hwy::DispatchedTarget());
+    return name.c_str();
 }
 
 template Array<double> Array<double>::sorted_1d() const;

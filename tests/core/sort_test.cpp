@@ -8,6 +8,8 @@
 #include <numeric>
 #include <random>
 
+#include <hwy/targets.h>
+
 #include "helpers.hpp"
 
 using namespace corvantile;
@@ -119,6 +121,36 @@ TEST(Sort, Int64MatchesAStableSort) {
             check(v, what);
         }
     }
+}
+
+// The pass that sets the zeros and NaNs apart, on each target: one special value on each
+// lane of a few vectors and the tail, and mostly numbers with a few specials of each kind.
+TEST(Sort, Float64SpecialsOnEveryLaneOnEveryTarget) {
+    const double specials[] = {0.0, -0.0, from_bits(0x7FF8000000000000), from_bits(0xFFF0000000000001)};
+    std::mt19937_64 g(29);
+    for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        const char* name = hwy::TargetName(target);
+        for (std::size_t n : {1, 5, 19, 37}) {
+            for (const double s : specials) {
+                for (std::size_t p = 0; p < n; ++p) {
+                    std::vector<double> v(n);
+                    for (auto& x : v) x = std::normal_distribution<double>()(g);
+                    v[p] = s;
+                    check(v, name);
+                }
+            }
+        }
+        for (std::size_t n = 0; n < 200; n += 1 + n / 16) {
+            std::vector<double> v(n);
+            for (auto& x : v) {
+                const auto r = g() % 16;
+                x = r < std::size(specials) ? specials[r] : r == 15 ? 1.5 : std::normal_distribution<double>()(g);
+            }
+            check(v, name);
+        }
+    }
+    hwy::SetSupportedTargetsForTest(0);
 }
 
 TEST(Sort, NotOneDimensionalIsAnInternalFailure) {

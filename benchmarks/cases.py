@@ -223,9 +223,10 @@ for _n, _label in ((1000, "1e3"), (10_000, "1e4")):
 # The views group ("views." selects it, "views.8", "views.1e4", "views.1e6" one size): every
 # kernel family over every kind of view, generated. A cell is (family, view kind); its element
 # kind rotates over the family's kinds from cell to cell and from size to size, so that each
-# family meets each of its element kinds at every size. All cells run at 8 and 1e4 elements, half of them at
-# 1e6 (alternating kinds from family to family), to keep the group to a few minutes. The views
-# are made in the statement, as code does; X, Y are views of two bases, C of a bool base.
+# family meets each of its element kinds at every size. All cells run at 8 and 1e4 elements,
+# half of them at 1e6 (alternating kinds from family to family), to keep the group to a few
+# minutes. The views are made in the statement, as code does; X, Y are views of two bases, C of
+# a bool base.
 _GEN = {
     "f64": "np.random.default_rng({seed}).random({shape}) + 0.5",
     "i64": "np.random.default_rng({seed}).integers(0, 1000, {shape})",
@@ -319,11 +320,11 @@ def _views_group():
                 elements = list(statements)
                 element = elements[(made + z) % len(elements)]
                 made += 1
-                a, b, k = ("A3", "B3", "K3") if len(shape) == 3 else ("A", "B", "K")
-                stmt = statements[element].format(X=x.format(a), Y=y.format(a if x != y else b), C=x.format(k))
+                a, b, m = ("A3", "B3", "K3") if len(shape) == 3 else ("A", "B", "K")
+                stmt = statements[element].format(X=x.format(a), Y=y.format(a if x != y else b), C=x.format(m))
                 setup = (f"{a} = xp.asarray({_GEN[element].format(seed=1, shape=shape)}); "
                          f"{b} = xp.asarray({_GEN[element].format(seed=2, shape=shape)}); "
-                         f"{k} = xp.asarray({_GEN['bool'].format(seed=3, shape=shape)})")
+                         f"{m} = xp.asarray({_GEN['bool'].format(seed=3, shape=shape)})")
                 if "I]" in stmt:
                     setup += f"; I = xp.asarray(np.random.default_rng(4).integers(0, len({x.format(a)}), " \
                              f"len({x.format(a)})))"

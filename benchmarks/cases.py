@@ -233,3 +233,117 @@ for _n, _label in ((1000, "1e3"), (10_000, "1e4")):
         _ref = "np.argsort(a, kind='stable')" if _stmt == "xp.argsort(a)" else None
         _case = (f"mid {_stmt} {_label}", _MID_SETUP.format(n=_n), _stmt)
         CASES.append(_case + ((_ref,) if _ref else ()))
+
+# The views group ("views." selects it, "views.8", "views.1e4", "views.1e6" one size): every
+# kernel family over every kind of view, generated. A cell is (family, view kind); its element
+# kind rotates over the family's kinds from cell to cell and from size to size, so that each
+# family meets each of its element kinds at every size. All cells run at 8 and 1e4 elements,
+# half of them at 1e6 (alternating kinds from family to family), to keep the group to a few
+# minutes. The views are made in the statement, as code does; X, Y are views of two bases, C of
+# a bool base.
+_GEN = {
+    "f64": "np.random.default_rng({seed}).random({shape}) + 0.5",
+    "i64": "np.random.default_rng({seed}).integers(0, 1000, {shape})",
+    "bool": "np.random.default_rng({seed}).random({shape}) < 0.5",
+}
+# size -> (rows, columns) of a 2-D view and the axes of a 3-D one.
+_VIEW_SHAPES = {"8": ((2, 4), (2, 2, 2)), "1e4": ((100, 100), (20, 25, 20)), "1e6": ((1000, 1000), (100, 100, 100))}
+
+
+def _view_kinds(label):
+    """kind -> {form: (base shape, X template, Y template)}: forms "nd" (the kind's own), "mat"
+    (two or more axes) and "vec" (one axis); {0} is the base's name."""
+    (r, c), cube = _VIEW_SHAPES[label]
+    n = r * c
+    return {
+        "T": {"nd": ((r, c), "{0}.T")},
+        "rev": {"nd": ((n,), "{0}[::-1]"), "mat": ((r, c), "{0}[::-1, ::-1]")},
+        "step": {"nd": ((2 * n,), "{0}[::2]"), "mat": ((r, 2 * c), "{0}[:, ::2]")},
+        "cols": {"nd": ((r, 2 * c), "{0}[:, :%d]" % c)},
+        # transpose(2, 0, 1) is NumPy's (it returns a NumPy array): .T is the permutation made natively.
+        "perm3": {"nd": (cube, "{0}.T")},
+        "vov": {"nd": ((r, 2 * c), "{0}.T[::2]"), "vec": ((2 * n,), "{0}[::2][::-1]")},
+        # Two operands over one base, overlapping.
+        "pair": {"nd": ((n + 1,), "{0}[1:]", "{0}[:-1]")},
+    }
+
+
+_VIEW_KIND_ORDER = ["T", "rev", "step", "cols", "perm3", "vov", "pair"]
+# family -> (form, two operands, {element kind: statement}); "mat"/"vec" families need that
+# form, the others take the kind's own. Views of two operands include "pair".
+_F, _I, _B = "f64", "i64", "bool"
+_VIEW_FAMILIES = {
+    # maps
+    "sqrt": ("nd", False, {_F: "xp.sqrt({X})", _I: "xp.sqrt({X})"}),
+    "isnan": ("nd", False, {_F: "xp.isnan({X})"}),
+    "astype": ("nd", False, {_F: "{X}.astype('int64')", _I: "{X}.astype('float64')", _B: "{X}.astype('float64')"}),
+    "clip": ("nd", False, {_F: "{X}.clip(0.75, 1.25)", _I: "{X}.clip(250, 750)"}),
+    "abs": ("nd", False, {_F: "abs({X})", _I: "abs({X})"}),
+    "negative": ("nd", False, {_F: "-{X}", _I: "-{X}", _B: "~{X}"}),
+    # zips
+    "scalar": ("nd", False, {_F: "{X} * 2.0", _I: "{X} + 1"}),
+    "arith": ("nd", True, {_F: "{X} * {Y}", _I: "{X} + {Y}"}),
+    "compare": ("nd", True, {_F: "{X} > {Y}", _I: "{X} > {Y}", _B: "{X} > {Y}"}),
+    "bitwise": ("nd", True, {_I: "{X} & {Y}", _B: "{X} & {Y}"}),
+    "maximum": ("nd", True, {_F: "xp.maximum({X}, {Y})", _I: "xp.maximum({X}, {Y})"}),
+    "copysign": ("nd", True, {_F: "xp.copysign({X}, {Y})"}),
+    "where": ("nd", True, {k: "xp.where({C}, {X}, {Y})" for k in (_F, _I, _B)}),
+    # folds
+    "sum": ("nd", False, {k: "{X}.sum()" for k in (_F, _I, _B)}),
+    "sum0": ("mat", False, {_F: "{X}.sum(axis=0)", _I: "{X}.sum(axis=0)"}),
+    "sum1": ("mat", False, {_F: "{X}.sum(axis=1)", _I: "{X}.sum(axis=1)"}),
+    "max1": ("mat", False, {_F: "{X}.max(axis=1)", _I: "{X}.max(axis=1)"}),
+    "argmax": ("nd", False, {_F: "{X}.argmax()", _I: "{X}.argmax()"}),
+    "any": ("nd", False, {_B: "{X}.any()"}),  # decided at the first elements
+    "all": ("nd", False, {_F: "{X}.all()"}),  # reads them all
+    "mean": ("nd", False, {_F: "{X}.mean()"}),
+    "var": ("nd", False, {_F: "{X}.var()"}),
+    "cumsum": ("nd", False, {_F: "{X}.cumsum()", _I: "{X}.cumsum()"}),
+    "dot": ("vec", True, {_F: "xp.dot({X}, {Y})", _I: "xp.dot({X}, {Y})"}),
+    # copies
+    "copy": ("nd", False, {k: "{X}.copy()" for k in (_F, _I, _B)}),
+    "ravel": ("nd", False, {k: "{X}.ravel()" for k in (_F, _I, _B)}),
+    "reshape": ("mat", False, {k: "{X}.reshape(-1)" for k in (_F, _I, _B)}),
+    "flatten": ("nd", False, {k: "{X}.flatten()" for k in (_F, _I, _B)}),
+    "concatenate": ("nd", True, {k: "xp.concatenate([{X}, {Y}])" for k in (_F, _I, _B)}),
+    "stack": ("nd", True, {k: "xp.stack([{X}, {Y}])" for k in (_F, _I, _B)}),
+    # selection and sorting
+    "mask": ("nd", False, {k: "{X}[{C}]" for k in (_F, _I, _B)}),
+    "take": ("nd", False, {k: "{X}[I]" for k in (_F, _I, _B)}),
+    "sort": ("nd", False, {_F: "xp.sort({X})", _I: "xp.sort({X})"}),
+}
+
+
+def _views_group():
+    cases = []
+    for z, label in enumerate(("8", "1e4", "1e6")):
+        kinds = _view_kinds(label)
+        for f, (form, two, statements) in enumerate(_VIEW_FAMILIES.values()):
+            made = 0
+            for k, kind in enumerate(_VIEW_KIND_ORDER):
+                forms = kinds[kind]
+                if kind == "pair" and not two:
+                    continue
+                own = len(forms["nd"][0]) >= 2 if form == "mat" else len(forms["nd"][0]) == 1
+                if form != "nd" and form not in forms and not own:
+                    continue
+                if label == "1e6" and (f + k) % 2:
+                    continue
+                shape, *views = forms[form] if form in forms else forms["nd"]
+                x, y = views[0], views[-1]
+                elements = list(statements)
+                element = elements[(made + z) % len(elements)]
+                made += 1
+                a, b, m = ("A3", "B3", "K3") if len(shape) == 3 else ("A", "B", "K")
+                stmt = statements[element].format(X=x.format(a), Y=y.format(a if x != y else b), C=x.format(m))
+                setup = (f"{a} = xp.asarray({_GEN[element].format(seed=1, shape=shape)}); "
+                         f"{b} = xp.asarray({_GEN[element].format(seed=2, shape=shape)}); "
+                         f"{m} = xp.asarray({_GEN['bool'].format(seed=3, shape=shape)})")
+                if "I]" in stmt:
+                    setup += f"; I = xp.asarray(np.random.default_rng(4).integers(0, len({x.format(a)}), " \
+                             f"len({x.format(a)})))"
+                cases.append((f"views.{label} {stmt} {element}", setup, stmt))
+    return cases
+
+
+CASES += _views_group()

@@ -135,6 +135,7 @@ def main(argv):
     selected = [c for c in CASES if not argv[1:] or any(s in c[0] for s in argv[1:])]
     print(f"{'case':<40} {'corvantile ns':>14} {'numpy ns':>12} {'numpy/cv':>9} {'added ns':>9}")
     small, large, road, large_road, floor, mid = [], [], [], [], [], []
+    views = {}  # the views group by size
     for name, *case in selected:
         partner = sort_partner(name)
         cv_ns, np_ns, *partner_ns = measure(name, *case, **({"partner": partner} if partner else {}))
@@ -146,7 +147,9 @@ def main(argv):
             added = f"  f64/i64 {f64_i64:.2f}  {sort_method(name)}"
         print(f"{name:<40} {cv_ns:>14.1f} {np_ns:>12.1f} {np_ns / cv_ns:>9.2f}{added}")
         ratio = np_ns / cv_ns
-        if name.startswith("road ") and " 1e6" in name:
+        if name.startswith("views."):
+            views.setdefault(name.split()[0][len("views."):], []).append((ratio, name.split(" ", 1)[1]))
+        elif name.startswith("road ") and " 1e6" in name:
             large_road.append((ratio, name))  # NumPy's own time dwarfs what the road adds
         elif name.startswith("road "):
             road.append((cv_ns - np_ns, name))
@@ -163,6 +166,8 @@ def main(argv):
     for group, label in ((small, "8-element"), (mid, "1e3/1e4")):
         if group:
             print(f"{label} cases: {len(group)}, median {median(group):.2f}, lowest {min(group)[0]:.2f} ({min(group)[1]})")
+    for size, group in views.items():
+        print(f"views {size}: n={len(group)} median {median(group):.2f} min {min(group)[0]:.2f} ({min(group)[1]})")
     if large:
         print(f"1e6 cases: {len(large)}, lowest {min(large)[0]:.2f} ({min(large)[1]})")
     if floor:

@@ -177,6 +177,13 @@ void zip_self(PyArray& self, const U* y, F f) {
         self.refresh();
     }
     Array<T>& a = *self.value.get_if<T>();
+    if constexpr (std::is_same_v<T, U>) {
+        if (y == a.data()) {  // the operand was this view's own shadow, just refreshed
+            update_loop(a.data(), a.len(), [f](T x) { return f(x, x); });
+            self.commit();
+            return;
+        }
+    }
     loops::zip_update(a.data(), y, a.len(), f);
     self.commit();
 }

@@ -37,6 +37,8 @@ for _n, _label in ((8, "8"), (1_000_000, "1e6")):
             CASES.append((f"{_road}op {_name} {_kind} {_label}", _OPERATOR_SETUP.format(start=0, n=_n, dot=_dot),
                           _stmt))
     CASES.append((f"op a & b bool {_label}", _BOOL_SETUP.format(n=_n), "a & b"))
+    CASES.append((f"op a &= b i64 {_label}", _OPERATOR_SETUP.format(start=0, n=_n, dot=""), "x = a; x &= b"))
+    CASES.append((f"op a &= b bool {_label}", _BOOL_SETUP.format(n=_n), "x = a; x &= b"))
 
 # Whole-array reductions.
 for _setup, _label in ((SMALL, "8"), (LARGE, "1e6")):

@@ -171,6 +171,30 @@ def _iand(x, v):
     x &= v
 
 
+def _ior(x, v):
+    x |= v
+
+
+def _ixor(x, v):
+    x ^= v
+
+
+def _ilshift(x, v):
+    x <<= v
+
+
+def _irshift(x, v):
+    x >>= v
+
+
+def _imatmul(x, v):
+    x @= v
+
+
+def _ipow(x, v):
+    x **= v
+
+
 class _Reshaping:
     """A slice bound whose __index__ reshapes the array being indexed."""
     def __init__(self, a):
@@ -337,6 +361,18 @@ CASES = [
     ("i += s err", lambda o: _iset(o, "i", o.s, _iadd)),
     ("i //= 0", lambda o: _iset(o, "i", 0, _ifloordiv)),
     ("f &= b err", lambda o: _iset(o, "f", o.b, _iand)),
+    ("i &= k", lambda o: _iset(o, "i", o.k, _iand)),
+    ("i |= i", lambda o: _iset(o, "i", o.i, _ior)),
+    ("b ^= mask", lambda o: _iset(o, "b", o.mask, _ixor)),
+    ("i <<= row", lambda o: _iset(o, "i", o.i[0] % 70, _ilshift)),
+    ("i >>= npi", lambda o: _iset(o, "i", o.npi, _irshift)),
+    ("view &= k", lambda o: _iand(o.i[::2, 1::3], o.k)),
+    ("view ^= view", lambda o: _ixor(o.i[:, 1:], o.i[:, :-1])),
+    ("b |= k err", lambda o: _iset(o, "b", o.k, _ior)),
+    ("i ^= object err", lambda o: _iset(o, "i", o.other, _ixor)),
+    ("f @= square", lambda o: _iset(o, "f", np.ones((COLS, COLS)), _imatmul)),
+    ("view @= f err", lambda o: _imatmul(o.i[::2, 1::3], o.f)),
+    ("view **= -2 err", lambda o: _ipow(o.i[::2, 1::3], -2)),
     ("f += complex err", lambda o: _iset(o, "f", o.c, _iadd)),
     # module element-wise functions
     ("sin(f)", lambda o: cv.sin(o.f)),

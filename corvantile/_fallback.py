@@ -39,6 +39,12 @@ _INPLACE = {
     "remainder": _operator.imod,
     "mod": _operator.imod,
     "power": _operator.ipow,
+    "bitwise_and": _operator.iand,
+    "bitwise_or": _operator.ior,
+    "bitwise_xor": _operator.ixor,
+    "left_shift": _operator.ilshift,
+    "right_shift": _operator.irshift,
+    "matmul": _operator.imatmul,
 }
 
 

@@ -689,6 +689,9 @@ constexpr NamedInPlace IN_PLACE[] = {
     {"true_divide", PyNumber_InPlaceTrueDivide}, {"floor_divide", PyNumber_InPlaceFloorDivide},
     {"remainder", PyNumber_InPlaceRemainder}, {"mod", PyNumber_InPlaceRemainder},
     {"power", [](PyObject* x, PyObject* y) { return PyNumber_InPlacePower(x, y, Py_None); }},
+    {"bitwise_and", PyNumber_InPlaceAnd},     {"bitwise_or", PyNumber_InPlaceOr},
+    {"bitwise_xor", PyNumber_InPlaceXor},     {"left_shift", PyNumber_InPlaceLshift},
+    {"right_shift", PyNumber_InPlaceRshift},  {"matmul", PyNumber_InPlaceMatrixMultiply},
 };
 
 }  // namespace

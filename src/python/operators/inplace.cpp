@@ -1,9 +1,12 @@
 // The in-place operators of ndarray: a float64 array is updated natively in its own
-// memory; an int64 or bool array, and an operand only NumPy takes, go to NumPy's
-// in-place operation on the same memory. They always return self, never NotImplemented.
+// memory, as are int64 and bool arrays under the bitwise and shift operators; other
+// arrays, and operands only NumPy takes, go to NumPy's in-place operation on the same
+// memory (a strided view through a scratch copy). They always return self, never
+// NotImplemented.
 
 #include "python/operators/operator_kernels.hpp"
 
+#include <cstring>
 #include <format>
 #include <optional>
 
@@ -32,8 +35,28 @@ std::optional<double> single_exponent(const Array<double>& self, const Operand& 
 }
 
 Result<Ref> numpy_inplace(PyArray& self, std::string_view name, PyObject* other) {
+    if (self.strided) {
+        // NumPy computes a strided view into a scratch copy, which reaches the view only
+        // when it succeeds: an error midway leaves neither partial results nor NumPy's
+        // unfilled buffers in the base. The operand is read before any write, too.
+        self.refresh();
+        auto scratch = self.value.visit([](const auto& a) { return create_class_object(AnyArray(a.clone())); });
+        if (!scratch) return scratch;
+        if (auto r = fallback::inplace(scratch->get(), name, other); !r) return failure(std::move(r.error()));
+        const AnyArray& result = PyArray::of(scratch->get())->value;
+        if (const std::size_t bytes = result.len() * result.dims().itemsize(); bytes != 0) {
+            std::memcpy(self.value.raw_data(), result.raw_data(), bytes);
+        }
+        self.commit();
+        return Ref::borrow(self.object());
+    }
     if (auto r = fallback::inplace(self.object(), name, other); !r) return failure(std::move(r.error()));
     return Ref::borrow(self.object());
+}
+
+Error unsupported_operand(std::string_view name, PyObject* other) {
+    return Error::type_error(std::format("unsupported operand type(s) for in-place {}: 'corvantile.ndarray' and '{}'",
+                                         name, type_name(other)));
 }
 
 template <class Op>
@@ -70,9 +93,7 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
     } else {
         if (numpy_takes(other)) return numpy_inplace(self, Op::numpy, other);
         if (PyErr_Occurred()) return failure();
-        return failure(Error::type_error(
-            std::format("unsupported operand type(s) for in-place {}: 'corvantile.ndarray' and '{}'", Op::numpy,
-                        type_name(other))));
+        return failure(unsupported_operand(Op::numpy, other));
     }
     if (!done) return failure(array_error(std::move(done.error())));
     self.commit();
@@ -81,6 +102,191 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
 
 // The modulus of `**=` is accepted and not read.
 Result<Ref> inplace_power(PyArray& self, PyObject* other, PyObject*) { return inplace<Pow>(self, other); }
+
+// ---- bitwise, shift and matrix product ------------------------------------------------------
+
+// NumPy's shifts of int64: a count below 0 or from 64 on shifts every bit out (the sign
+// bit fills a right shift).
+struct LeftShift {
+    static constexpr std::string_view numpy = "left_shift";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept {
+        const auto n = static_cast<std::uint64_t>(b);
+        return n < 64 ? static_cast<std::int64_t>(static_cast<std::uint64_t>(a) << n) : 0;
+    }
+};
+struct RightShift {
+    static constexpr std::string_view numpy = "right_shift";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept {
+        return a >> std::min<std::uint64_t>(static_cast<std::uint64_t>(b), 63);
+    }
+};
+struct MatMul {
+    static constexpr std::string_view numpy = "matmul";
+};
+
+using I64 = std::int64_t;
+
+// Whether self (T) OP= other (U) is native: the result keeps self's kind as NumPy's does.
+template <class B, class T, class U>
+constexpr bool native_pair = requires(I64 x) { B::on_int(x, x); } &&
+                             ((std::is_same_v<T, I64> && (std::is_same_v<U, I64> || std::is_same_v<U, Bool>)) ||
+                              (std::is_same_v<T, Bool> && std::is_same_v<U, Bool> &&
+                               requires(Bool x) { B::on_bool(x, x); }));
+
+template <class B, class T, class U>
+T bitwise_element(T x, U y) noexcept {
+    if constexpr (std::is_same_v<T, Bool>) return B::on_bool(x, y);
+    else if constexpr (std::is_same_v<U, Bool>) return B::on_int(x, static_cast<I64>(bits(y)));
+    else return B::on_int(x, y);
+}
+
+// The elements of self (T) replaced by f(element) in self's own memory: a strided view in
+// its base, directly where its elements do not overlap.
+template <class T, class F>
+void update_self(PyArray& self, F f) {
+    if (self.strided) {
+        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
+            walk::update<T>(view, f);
+            return;
+        }
+        self.refresh();
+    }
+    Array<T>& a = *self.value.get_if<T>();
+    update_loop(a.data(), a.len(), f);
+    self.commit();
+}
+
+// The same with f(element, y[i]), y in self's logical order and apart from self's memory.
+template <class T, class U, class F>
+void zip_self(PyArray& self, const U* y, F f) {
+    if (self.strided) {
+        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
+            walk::Scratch<T> scratch(walk::scratch_size(view));
+            walk::for_blocks<T>(view, walk::BLOCK, [&](const walk::Block<T>& b) {
+                if (T* d = b.direct()) {
+                    loops::zip_update(d, y + b.pos, b.count, f);
+                } else {
+                    T* buffer = scratch.get();
+                    b.gather_to(buffer);
+                    loops::zip_update(buffer, y + b.pos, b.count, f);
+                    b.scatter_from(buffer);
+                }
+            });
+            return;
+        }
+        self.refresh();
+    }
+    Array<T>& a = *self.value.get_if<T>();
+    if constexpr (std::is_same_v<T, U>) {
+        if (y == a.data()) {  // the operand was this view's own shadow, just refreshed
+            update_loop(a.data(), a.len(), [f](T x) { return f(x, x); });
+            self.commit();
+            return;
+        }
+    }
+    loops::zip_update(a.data(), y, a.len(), f);
+    self.commit();
+}
+
+// The bytes self's elements span, first and one past the last.
+std::pair<const std::byte*, const std::byte*> extent(const PyArray& self) {
+    if (!self.strided) {
+        const auto* p = static_cast<const std::byte*>(self.value.raw_data());
+        return {p, p + self.value.len() * self.value.dims().itemsize()};
+    }
+    const walk::Strided view = walk_layout(self);
+    const std::byte* lo = view.data;
+    const std::byte* hi = view.data + self.value.dims().itemsize();
+    for (std::size_t k = 0; k < view.ndim; ++k) {
+        const std::int64_t reach = static_cast<std::int64_t>(view.shape[k] - 1) * view.strides[k];
+        (reach < 0 ? lo : hi) += reach;
+    }
+    return {lo, hi};
+}
+
+// Whether b broadcasts to a's shape without enlarging it.
+template <class T, class U>
+bool fits(const Array<T>& a, const Array<U>& b) noexcept {
+    const auto s = a.shape(), t = b.shape();
+    if (t.size() > s.size()) return false;
+    for (std::size_t k = 1; k <= t.size(); ++k) {
+        if (t[t.size() - k] != 1 && t[t.size() - k] != s[s.size() - k]) return false;
+    }
+    return true;
+}
+
+// self OP= b natively; false (nothing written) where NumPy answers, b's shape included.
+template <class B, class T, class U>
+bool zip_bitwise(PyArray& self, const Array<T>& a, const Array<U>& b) {
+    const auto f = [](T x, U y) { return bitwise_element<B>(x, y); };
+    const bool same = std::ranges::equal(a.shape(), b.shape());
+    if (!same && !fits(a, b)) return false;
+    const std::uint64_t n = a.len();
+    if (n == 0) return true;
+    const auto* y = reinterpret_cast<const std::byte*>(b.data());
+    if constexpr (std::is_same_v<T, U>) {
+        if (same && !self.strided && y == self.value.raw_data()) {
+            update_self<T>(self, [f](T x) { return f(x, x); });
+            return true;
+        }
+    }
+    const auto [lo, hi] = extent(self);
+    if (same && (y >= hi || y + n * sizeof(U) <= lo)) {
+        zip_self<T>(self, b.data(), f);
+        return true;
+    }
+    // Broadcast, or overlapping self: b is read whole, at self's shape, before any write.
+    Storage<U> copy = Storage<U>::uninit(n);
+    walk::Strided spread{.data = const_cast<std::byte*>(y), .ndim = a.ndim()};
+    const Shape steps = array::broadcast_strides(b.shape(), a.ndim());
+    for (std::size_t k = 0; k < a.ndim(); ++k) {
+        spread.shape[k] = a.shape()[k];
+        spread.strides[k] = static_cast<std::int64_t>(steps[k] * sizeof(U));
+    }
+    walk::copy<U>(spread, copy.ptr());
+    zip_self<T>(self, static_cast<const U*>(copy.ptr()), f);
+    return true;
+}
+
+// self OP= other natively where self is int64 or bool and NumPy would keep its kind; false
+// (nothing written) otherwise.
+template <class B>
+bool native_bitwise(PyArray& self, const Operand& operand) {
+    return self.value.visit([&]<class T>(const Array<T>& a) -> bool {
+        const auto with_scalar = [&]<class U>(U v) {
+            if constexpr (native_pair<B, T, U>) {
+                update_self<T>(self, [v](T x) { return bitwise_element<B>(x, v); });
+                return true;
+            } else {
+                return false;
+            }
+        };
+        if (const auto* n = operand.get_if<Operand::IntScalar>()) return with_scalar(n->value);
+        if (const auto* s = operand.get_if<Operand::BoolScalar>()) return with_scalar(to_bool(s->value));
+        if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+            return q->array->visit([&]<class U>(const Array<U>& b) -> bool {
+                if constexpr (native_pair<B, T, U>) return zip_bitwise<B>(self, a, b);
+                else return false;
+            });
+        }
+        return false;
+    });
+}
+
+template <class B>
+Result<Ref> inplace_bitwise(PyArray& self, PyObject* other) {
+    const Operand operand = classify(other);
+    const bool unsupported = operand.is<Operand::Unsupported>();
+    if (unsupported && PyErr_Occurred()) return failure();
+    if constexpr (requires(I64 x) { B::on_int(x, x); }) {
+        if (native_bitwise<B>(self, operand)) return Ref::borrow(self.object());
+    }
+    if (!unsupported) return numpy_inplace(self, B::numpy, other);
+    const bool numpy = numpy_takes(other);
+    if (PyErr_Occurred()) return failure();
+    if (numpy) return numpy_inplace(self, B::numpy, other);
+    return failure(unsupported_operand(B::numpy, other));
+}
 
 }  // namespace
 
@@ -94,6 +300,14 @@ PyObject* nb_inplace_floor_divide(PyObject* s, PyObject* o) noexcept {
 PyObject* nb_inplace_remainder(PyObject* s, PyObject* o) noexcept { return entry<&inplace<Mod>>(s, o); }
 PyObject* nb_inplace_power(PyObject* s, PyObject* o, PyObject* m) noexcept {
     return entry<&inplace_power>(s, o, m);
+}
+PyObject* nb_inplace_and(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<And>>(s, o); }
+PyObject* nb_inplace_or(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<Or>>(s, o); }
+PyObject* nb_inplace_xor(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<Xor>>(s, o); }
+PyObject* nb_inplace_lshift(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<LeftShift>>(s, o); }
+PyObject* nb_inplace_rshift(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<RightShift>>(s, o); }
+PyObject* nb_inplace_matrix_multiply(PyObject* s, PyObject* o) noexcept {
+    return entry<&inplace_bitwise<MatMul>>(s, o);
 }
 
 }  // namespace corvantile::python

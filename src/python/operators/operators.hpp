@@ -57,6 +57,12 @@ PyObject* nb_inplace_true_divide(PyObject* self, PyObject* other) noexcept;
 PyObject* nb_inplace_floor_divide(PyObject* self, PyObject* other) noexcept;
 PyObject* nb_inplace_remainder(PyObject* self, PyObject* other) noexcept;
 PyObject* nb_inplace_power(PyObject* self, PyObject* other, PyObject* modulus) noexcept;
+PyObject* nb_inplace_and(PyObject* self, PyObject* other) noexcept;
+PyObject* nb_inplace_or(PyObject* self, PyObject* other) noexcept;
+PyObject* nb_inplace_xor(PyObject* self, PyObject* other) noexcept;
+PyObject* nb_inplace_lshift(PyObject* self, PyObject* other) noexcept;
+PyObject* nb_inplace_rshift(PyObject* self, PyObject* other) noexcept;
+PyObject* nb_inplace_matrix_multiply(PyObject* self, PyObject* other) noexcept;
 
 PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) noexcept;
 

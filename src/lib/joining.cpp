@@ -1,12 +1,14 @@
 #include "lib/functions.hpp"
 
 #include "array/loops.hpp"
+#include "array/walk_map.hpp"
 
 #include "python/runtime/args.hpp"
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/runtime/interned.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -30,12 +32,20 @@ constinit Interned S_NONZERO{"nonzero"};
 
 // ---- concatenate and stack ----------------------------------------------------------------
 
-// The items of a native join: every one an ndarray (refreshed), with the axis as an integer.
+// The items of a native join: every one an ndarray, with the axis as an integer. Views
+// read in place (in_place) are not refreshed: their `arrays` give only shape and kind.
 struct JoinOperands {
     Ref list;  // the list made from a sequence that is neither a list nor a tuple
     std::vector<PyObject*> objects;
     std::vector<const AnyArray*> arrays;
     std::int64_t axis = 0;
+    bool in_place = false;
+
+    // Every item's elements in its value, for the joins of the core.
+    void refresh_all() {
+        for (PyObject* item : objects) PyArray::of(item)->refresh();
+        in_place = false;
+    }
 };
 
 // Nothing when the call is not one to join natively; no error is left pending.
@@ -66,9 +76,14 @@ std::optional<JoinOperands> join_operands(PyObject* arrays, PyObject* axis, PyOb
     PyObject** items = PySequence_Fast_ITEMS(seq);
     ops.objects.assign(items, items + n);
     for (PyObject* item : ops.objects) {
-        const AnyArray* a = any_of(item);
-        if (a == nullptr) return std::nullopt;
-        ops.arrays.push_back(a);
+        if (!is_ndarray(item)) return std::nullopt;
+        PyArray& a = *PyArray::of(item);
+        if (in_place_layout(a)) {
+            ops.in_place = true;
+        } else {
+            a.refresh();
+        }
+        ops.arrays.push_back(&a.value);
     }
     return ops;
 }
@@ -100,11 +115,85 @@ std::vector<AnyArray> flat_views(const JoinOperands& ops) {
     return parts;
 }
 
+// The join of ops's items into a new array of `shape` along its axis ax, each item copied
+// from where its elements lie: item j fills run_j consecutive elements of every stretch of
+// shape[ax] * (elements past ax) of the result, run_j being its own length on ax (or 1
+// where `stacked`: ax is the new axis) times the elements past ax. `flat` joins every
+// item whole (ax 0 of a 1-D result). Null where the items differ in kind.
+Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::uint64_t> shape, std::size_t ax,
+                                bool stacked) {
+    const ElementKind kind = ops.arrays[0]->kind();
+    for (const AnyArray* a : ops.arrays) {
+        if (a->kind() != kind) return Ref{};
+    }
+    auto dims = ArrayDims::make(shape, itemsize_of(kind));
+    if (!dims) return Ref{};
+    std::uint64_t inner = 1;
+    for (std::size_t d = ax + 1; d < shape.size(); ++d) inner *= shape[d];
+    const std::uint64_t pitch = shape[ax] * inner;
+    return ops.arrays[0]->visit([&]<class T>(const Array<T>&) -> Result<Ref> {
+        T* out = nullptr;
+        auto r = create_unwritten<T>(*dims, out);
+        if (!r) return r;
+        std::uint64_t offset = 0;
+        for (PyObject* item : ops.objects) {
+            const Layout where = Layout::of(*PyArray::of(item));
+            walk::Strided s;
+            s.data = where.data;
+            s.shape = where.shape;
+            s.strides = where.strides;
+            s.ndim = where.ndim;
+            const std::uint64_t run = shape.size() == 1 ? s.size() : (stacked ? 1 : s.shape[ax]) * inner;
+            if (run != 0) walk::copy_runs<T>(s, out + offset, run, pitch);
+            offset += run;
+        }
+        return r;
+    });
+}
+
+// The shape of a native concatenation along `axis`, or nothing where the core's checks
+// (or NumPy) should answer.
+std::optional<Shape> joined_shape(const JoinOperands& ops, std::int64_t axis) {
+    const auto first = ops.arrays[0]->shape();
+    const auto nd = static_cast<std::int64_t>(first.size());
+    if (nd == 0 || axis < -nd || axis >= nd) return std::nullopt;
+    const auto ax = static_cast<std::size_t>(axis < 0 ? axis + nd : axis);
+    Shape shape(first);
+    shape[ax] = 0;
+    for (const AnyArray* a : ops.arrays) {
+        const auto s = a->shape();
+        if (s.size() != first.size()) return std::nullopt;
+        for (std::size_t d = 0; d < s.size(); ++d) {
+            if (d != ax && s[d] != first[d]) return std::nullopt;
+        }
+        if (__builtin_add_overflow(shape[ax], s[ax], &shape[ax])) return std::nullopt;
+    }
+    return shape;
+}
+
 // An explicit axis None joins the flattened items.
 Result<Ref> concatenate_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
     const bool flat = axis == Py_None;
     auto ops = join_operands(arrays, flat ? nullptr : axis, kwargs);
     if (!ops) return join_by_numpy("concatenate", arrays, axis, kwargs);
+    if (ops->in_place) {
+        std::optional<Shape> shape;
+        if (flat) {
+            std::uint64_t total = 0;
+            bool overflow = false;
+            for (const AnyArray* a : ops->arrays) overflow |= __builtin_add_overflow(total, a->len(), &total);
+            if (!overflow) shape = Shape(std::span<const std::uint64_t>(&total, 1));
+        } else {
+            shape = joined_shape(*ops, ops->axis);
+        }
+        if (shape) {
+            const auto nd = static_cast<std::int64_t>(shape->size());
+            const auto ax = static_cast<std::size_t>(flat ? 0 : ops->axis < 0 ? ops->axis + nd : ops->axis);
+            auto r = join_where_they_lie(*ops, *shape, ax, false);
+            if (!r || *r) return r;
+        }
+        ops->refresh_all();
+    }
     std::vector<AnyArray> flats;
     if (flat) {
         flats = flat_views(*ops);
@@ -133,6 +222,13 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
     if (shape.size() > MAX_NDIM) return join_by_numpy("stack", arrays, axis, kwargs);
     if (auto dims = ArrayDims::make(shape, itemsize_of(ops->arrays[0]->kind())); !dims) {
         return failure(array_error(std::move(dims.error())));
+    }
+    if (ops->in_place) {
+        shape[p] = ops->arrays.size();
+        auto r = join_where_they_lie(*ops, shape, p, true);
+        if (!r || *r) return r;
+        shape[p] = 1;
+        ops->refresh_all();
     }
     // Each item under the new shape: a view of its elements, kept alive by the item.
     std::vector<AnyArray> parts;

@@ -99,6 +99,7 @@ MAPS = {
     "round": lambda xp, v: v.round(),
     "round-1": lambda xp, v: v.round(1),
     "abs": lambda xp, v: abs(v),
+    "abs-function": lambda xp, v: xp.abs(v),
     "neg": lambda xp, v: -v,
     "pos": lambda xp, v: +v,
     "invert": lambda xp, v: ~v,
@@ -189,6 +190,19 @@ def test_selection_writes_reach_the_base(kind, size):
     # A later native read of the view sees the writes.
     assert_same_array(v.ravel(), w.ravel())
     assert_same_array(cv.sqrt(v), np.sqrt(w))
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int64], ids=["float64", "int64"])
+@pytest.mark.parametrize("size", [8, 16, 300, 9000])
+@pytest.mark.parametrize("make", [lambda b: b[::-1], lambda b: b[1::3], lambda b: b.reshape(-1, 2).T[1]],
+                         ids=["reversed", "stepped", "transposed-row"])
+def test_sort_input_of_views(make, size, dtype):
+    # Distinct values, so that every sort order is the same.
+    base = np.random.default_rng(size).permutation(3 * size).astype(dtype) - size
+    v, w = make(cv.asarray(base.copy())), make(base.copy())
+    differential(lambda xp: xp.sort(v if xp is cv else w))
+    differential(lambda xp: (v if xp is cv else w).argsort())
+    differential(lambda xp: xp.argsort(v if xp is cv else w))
 
 
 def test_fill_of_a_view_writes_the_base():

@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <type_traits>
 
 namespace corvantile::python {
 
@@ -97,6 +99,24 @@ inline Result<Ref> copy_view(const AnyArray& like, const walk::Strided& s, std::
         auto r = create_unwritten<T>(ArrayDims::c_of_valid(shape, sizeof(T)), out);
         if (r) walk::copy<T>(s, out);
         return r;
+    });
+}
+
+// sort(x) for x a contiguous copy of a 1-D float64 or int64 view read in place; nothing
+// for any other array (the caller reads its elements).
+template <class Sort>
+std::optional<Result<Ref>> sort_input_of(const PyArray& a, Sort sort) {
+    if (a.value.ndim() != 1 || a.value.kind() == ElementKind::Bool) return std::nullopt;
+    const std::optional<walk::Strided> view = in_place_layout(a);
+    if (!view) return std::nullopt;
+    return a.value.visit([&]<class T>(const Array<T>& shape) -> std::optional<Result<Ref>> {
+        if constexpr (std::is_same_v<T, Bool>) {
+            return std::nullopt;
+        } else {
+            Array<T> x = Array<T>::from_parts(Storage<T>::uninit(shape.len()), shape.dims());
+            walk::copy<T>(*view, x.data());
+            return sort(x);
+        }
     });
 }
 

@@ -9,6 +9,7 @@
 #include "python/runtime/interned.hpp"
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
+#include "python/object/view_map.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -115,39 +116,84 @@ std::vector<AnyArray> flat_views(const JoinOperands& ops) {
     return parts;
 }
 
+// The order of the axes in which every item's elements fall in memory (strides strictly
+// falling in magnitude), for a result of `total` elements from KEEP_ORDER_FROM on: NumPy
+// lays a concatenation out in the order its items share. C order where there is none
+// (an item with a length-1 or zero-stride axis, or items that disagree).
+std::array<std::size_t, MAX_NDIM> shared_order(const JoinOperands& ops, std::size_t nd, std::uint64_t total) {
+    std::array<std::size_t, MAX_NDIM> perm{};
+    for (std::size_t k = 0; k < nd; ++k) perm[k] = k;
+    if (total < KEEP_ORDER_FROM || nd < 2) return perm;
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    const Layout first = Layout::of(*PyArray::of(ops.objects[0]));
+    std::array<std::size_t, MAX_NDIM> order = perm;
+    std::stable_sort(order.begin(), order.begin() + nd,
+                     [&](std::size_t a, std::size_t b) { return magnitude(first.strides[a]) > magnitude(first.strides[b]); });
+    for (PyObject* item : ops.objects) {
+        const Layout l = Layout::of(*PyArray::of(item));
+        for (std::size_t k = 0; k < nd; ++k) {
+            if (l.shape[k] < 2 || l.strides[k] == 0) return perm;
+            if (k > 0 && magnitude(l.strides[order[k - 1]]) <= magnitude(l.strides[order[k]])) return perm;
+        }
+    }
+    return order;
+}
+
 // The join of ops's items into a new array of `shape` along its axis ax, each item copied
-// from where its elements lie: item j fills run_j consecutive elements of every stretch of
-// shape[ax] * (elements past ax) of the result, run_j being its own length on ax (or 1
-// where `stacked`: ax is the new axis) times the elements past ax. `flat` joins every
-// item whole (ax 0 of a 1-D result). Null where the items differ in kind.
+// from where its elements lie. With the axes taken in the order `perm` (the result's
+// memory order), item j fills run_j consecutive elements of every stretch of shape[ax] *
+// (elements of the axes after ax) of the result, run_j being its own length on ax (or 1
+// where `stacked`: ax is the new axis) times those elements. A 1-D result joins every item
+// whole (a flat join). Null where the items differ in kind.
 Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::uint64_t> shape, std::size_t ax,
-                                bool stacked) {
+                                bool stacked, bool keep_order) {
     const ElementKind kind = ops.arrays[0]->kind();
     for (const AnyArray* a : ops.arrays) {
         if (a->kind() != kind) return Ref{};
     }
     auto dims = ArrayDims::make(shape, itemsize_of(kind));
     if (!dims) return Ref{};
+    const std::size_t nd = shape.size();
+    const std::array<std::size_t, MAX_NDIM> perm = keep_order ? shared_order(ops, nd, dims->size())
+                                                              : shared_order(ops, nd, 0);
+    const bool c_order = std::is_sorted(perm.begin(), perm.begin() + nd);
+    std::size_t at = 0;  // ax's place in perm
+    while (perm[at] != ax) ++at;
     std::uint64_t inner = 1;
-    for (std::size_t d = ax + 1; d < shape.size(); ++d) inner *= shape[d];
+    for (std::size_t k = at + 1; k < nd; ++k) inner *= shape[perm[k]];
     const std::uint64_t pitch = shape[ax] * inner;
     return ops.arrays[0]->visit([&]<class T>(const Array<T>&) -> Result<Ref> {
         T* out = nullptr;
-        auto r = create_unwritten<T>(*dims, out);
+        const std::uint64_t n = dims->size();
+        auto r = c_order ? create_unwritten<T>(*dims, out)
+                         : create_unwritten<T>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)), out);
         if (!r) return r;
         std::uint64_t offset = 0;
         for (PyObject* item : ops.objects) {
             const Layout where = Layout::of(*PyArray::of(item));
             walk::Strided s;
             s.data = where.data;
-            s.shape = where.shape;
-            s.strides = where.strides;
             s.ndim = where.ndim;
-            const std::uint64_t run = shape.size() == 1 ? s.size() : (stacked ? 1 : s.shape[ax]) * inner;
+            for (std::size_t k = 0; k < s.ndim; ++k) {
+                const std::size_t from = c_order ? k : perm[k];
+                s.shape[k] = where.shape[from];
+                s.strides[k] = where.strides[from];
+            }
+            const std::uint64_t run = nd == 1 ? s.size() : (stacked ? 1 : where.shape[ax]) * inner;
             if (run != 0) walk::copy_runs<T>(s, out + offset, run, pitch);
             offset += run;
         }
-        return r;
+        if (c_order) return r;
+        // The result: a strided view over that memory, its axes in perm's order.
+        std::array<std::int64_t, MAX_NDIM> strides{};
+        std::int64_t step = sizeof(T);
+        for (std::size_t k = nd; k-- > 0;) {
+            strides[perm[k]] = step;
+            step *= static_cast<std::int64_t>(shape[perm[k]]);
+        }
+        auto view = create_strided(kind, *dims, r->get(), reinterpret_cast<std::byte*>(out), std::span(strides.data(), nd));
+        if (view) PyArray::of(view->get())->strided->owns_root = true;
+        return view;
     });
 }
 
@@ -189,7 +235,7 @@ Result<Ref> concatenate_body(PyObject* arrays, PyObject* axis, PyObject* kwargs)
         if (shape) {
             const auto nd = static_cast<std::int64_t>(shape->size());
             const auto ax = static_cast<std::size_t>(flat ? 0 : ops->axis < 0 ? ops->axis + nd : ops->axis);
-            auto r = join_where_they_lie(*ops, *shape, ax, false);
+            auto r = join_where_they_lie(*ops, *shape, ax, false, !flat);
             if (!r || *r) return r;
         }
         ops->refresh_all();
@@ -225,7 +271,7 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
     }
     if (ops->in_place) {
         shape[p] = ops->arrays.size();
-        auto r = join_where_they_lie(*ops, shape, p, true);
+        auto r = join_where_they_lie(*ops, shape, p, true, false);
         if (!r || *r) return r;
         shape[p] = 1;
         ops->refresh_all();

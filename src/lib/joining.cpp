@@ -116,27 +116,53 @@ std::vector<AnyArray> flat_views(const JoinOperands& ops) {
     return parts;
 }
 
-// The order of the axes in which every item's elements fall in memory (strides strictly
-// falling in magnitude), for a result of `total` elements from KEEP_ORDER_FROM on: NumPy
-// lays a concatenation out in the order its items share. C order where there is none
-// (an item with a length-1 or zero-stride axis, or items that disagree).
-std::array<std::size_t, MAX_NDIM> shared_order(const JoinOperands& ops, std::size_t nd, std::uint64_t total) {
+// The order of the result's axes in memory, outermost first, for a join of `total`
+// elements from KEEP_ORDER_FROM on (smaller ones: C order), as NumPy lays its joins out:
+// an insertion sort of the axes by falling stride magnitude over every item, where an
+// item's axis of length 1 (a stacked item's new axis at `inserted`) decides nothing and
+// items that disagree keep the C order of the pair.
+std::array<std::size_t, MAX_NDIM> shared_order(const JoinOperands& ops, std::size_t nd, std::uint64_t total,
+                                               std::optional<std::size_t> inserted) {
     std::array<std::size_t, MAX_NDIM> perm{};
     for (std::size_t k = 0; k < nd; ++k) perm[k] = k;
     if (total < KEEP_ORDER_FROM || nd < 2) return perm;
-    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
-    const Layout first = Layout::of(*PyArray::of(ops.objects[0]));
-    std::array<std::size_t, MAX_NDIM> order = perm;
-    std::stable_sort(order.begin(), order.begin() + nd,
-                     [&](std::size_t a, std::size_t b) { return magnitude(first.strides[a]) > magnitude(first.strides[b]); });
+    std::vector<Layout> items;
+    items.reserve(ops.objects.size());
     for (PyObject* item : ops.objects) {
-        const Layout l = Layout::of(*PyArray::of(item));
-        for (std::size_t k = 0; k < nd; ++k) {
-            if (l.shape[k] < 2 || l.strides[k] == 0) return perm;
-            if (k > 0 && magnitude(l.strides[order[k - 1]]) <= magnitude(l.strides[order[k]])) return perm;
+        Layout l = Layout::of(*PyArray::of(item));
+        if (inserted) {
+            for (std::size_t k = nd - 1; k > *inserted; --k) {
+                l.shape[k] = l.shape[k - 1];
+                l.strides[k] = l.strides[k - 1];
+            }
+            l.shape[*inserted] = 1;
+            l.strides[*inserted] = 0;
         }
+        items.push_back(l);
     }
-    return order;
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    for (std::size_t i = 1; i < nd; ++i) {
+        const std::size_t axis = perm[i];
+        std::size_t place = i;
+        for (std::size_t j = i; j-- > 0;) {
+            bool decided = false, swap = false;
+            for (const Layout& l : items) {
+                if (l.shape[axis] == 1 || l.shape[perm[j]] == 1) continue;
+                if (magnitude(l.strides[axis]) <= magnitude(l.strides[perm[j]])) {
+                    swap = false;  // any disagreement keeps C order
+                } else if (!decided) {
+                    swap = true;
+                }
+                decided = true;
+            }
+            if (!decided) continue;
+            if (!swap) break;
+            place = j;
+        }
+        for (std::size_t k = i; k > place; --k) perm[k] = perm[k - 1];
+        perm[place] = axis;
+    }
+    return perm;
 }
 
 // The join of ops's items into a new array of `shape` along its axis ax, each item copied
@@ -146,7 +172,7 @@ std::array<std::size_t, MAX_NDIM> shared_order(const JoinOperands& ops, std::siz
 // where `stacked`: ax is the new axis) times those elements. A 1-D result joins every item
 // whole (a flat join). Null where the items differ in kind.
 Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::uint64_t> shape, std::size_t ax,
-                                bool stacked, bool keep_order) {
+                                bool stacked) {
     const ElementKind kind = ops.arrays[0]->kind();
     for (const AnyArray* a : ops.arrays) {
         if (a->kind() != kind) return Ref{};
@@ -154,8 +180,8 @@ Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::ui
     auto dims = ArrayDims::make(shape, itemsize_of(kind));
     if (!dims) return Ref{};
     const std::size_t nd = shape.size();
-    const std::array<std::size_t, MAX_NDIM> perm = keep_order ? shared_order(ops, nd, dims->size())
-                                                              : shared_order(ops, nd, 0);
+    const std::array<std::size_t, MAX_NDIM> perm =
+        shared_order(ops, nd, dims->size(), stacked ? std::optional<std::size_t>(ax) : std::nullopt);
     const bool c_order = std::is_sorted(perm.begin(), perm.begin() + nd);
     std::size_t at = 0;  // ax's place in perm
     while (perm[at] != ax) ++at;
@@ -171,13 +197,25 @@ Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::ui
         std::uint64_t offset = 0;
         for (PyObject* item : ops.objects) {
             const Layout where = Layout::of(*PyArray::of(item));
+            // The item's axes in perm's order (a stacked item's new axis: length 1); a flat
+            // join's items whole.
             walk::Strided s;
             s.data = where.data;
-            s.ndim = where.ndim;
-            for (std::size_t k = 0; k < s.ndim; ++k) {
-                const std::size_t from = c_order ? k : perm[k];
+            s.ndim = nd;
+            for (std::size_t k = 0; k < nd && !(nd == 1 && !stacked); ++k) {
+                std::size_t from = perm[k];
+                if (stacked && from == ax) {
+                    s.shape[k] = 1;
+                    continue;
+                }
+                if (stacked && from > ax) --from;
                 s.shape[k] = where.shape[from];
                 s.strides[k] = where.strides[from];
+            }
+            if (nd == 1) {
+                s.ndim = stacked ? 0 : where.ndim;
+                s.shape = where.shape;
+                s.strides = where.strides;
             }
             const std::uint64_t run = nd == 1 ? s.size() : (stacked ? 1 : where.shape[ax]) * inner;
             if (run != 0) walk::copy_runs<T>(s, out + offset, run, pitch);
@@ -235,7 +273,7 @@ Result<Ref> concatenate_body(PyObject* arrays, PyObject* axis, PyObject* kwargs)
         if (shape) {
             const auto nd = static_cast<std::int64_t>(shape->size());
             const auto ax = static_cast<std::size_t>(flat ? 0 : ops->axis < 0 ? ops->axis + nd : ops->axis);
-            auto r = join_where_they_lie(*ops, *shape, ax, false, !flat);
+            auto r = join_where_they_lie(*ops, *shape, ax, false);
             if (!r || *r) return r;
         }
         ops->refresh_all();
@@ -271,7 +309,7 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
     }
     if (ops->in_place) {
         shape[p] = ops->arrays.size();
-        auto r = join_where_they_lie(*ops, shape, p, true, false);
+        auto r = join_where_they_lie(*ops, shape, p, true);
         if (!r || *r) return r;
         shape[p] = 1;
         ops->refresh_all();

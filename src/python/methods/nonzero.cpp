@@ -38,7 +38,9 @@ Result<Ref> nonzero_method(PyArray& self, PyObject*) {
         };
         std::uint64_t count = 0;
         runs([&](const T* x, std::size_t n) {
-            for (std::size_t i = 0; i < n; ++i) count += nonzero(x[i]) ? 1 : 0;
+            std::uint64_t c = 0;  // a local sum, which the loop keeps in a register
+            for (std::size_t i = 0; i < n; ++i) c += nonzero(x[i]) ? 1 : 0;
+            count += c;
         });
 
         const std::uint64_t length[1] = {count};

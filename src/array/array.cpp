@@ -1,4 +1,5 @@
 #include "array/array.hpp"
+#include "array/walk_map.hpp"
 #include "array/loops.hpp"
 
 #include <bit>
@@ -229,6 +230,8 @@ Array<To> convert(const Array<From>& a, F f) {
     return Array<To>::from_parts(std::move(out), ArrayDims::c_of_valid(a.shape(), Array<To>::ITEMSIZE));
 }
 
+}  // namespace
+
 // x[0..n) truncated toward zero into o; false (o then holds anything) when an element
 // is NaN, infinite or at least 9.2e18 in magnitude (not 2^63: those are left to NumPy).
 // One pass: the check and the conversion of the valid values run together.
@@ -249,8 +252,6 @@ CORVANTILE_CLONES bool truncate_checked(const double* x, std::int64_t* __restric
     loops::write_result(o, n, sizeof(double) + sizeof(std::int64_t), fill);
     return outside == 0;
 }
-
-}  // namespace
 
 Array<double> AnyArray::to_f64() const {
     return std::visit(

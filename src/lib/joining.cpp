@@ -1,12 +1,15 @@
 #include "lib/functions.hpp"
 
 #include "array/loops.hpp"
+#include "array/walk_map.hpp"
 
 #include "python/runtime/args.hpp"
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/runtime/interned.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
+#include "python/object/view_map.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -30,12 +33,20 @@ constinit Interned S_NONZERO{"nonzero"};
 
 // ---- concatenate and stack ----------------------------------------------------------------
 
-// The items of a native join: every one an ndarray (refreshed), with the axis as an integer.
+// The items of a native join: every one an ndarray, with the axis as an integer. Views
+// read in place (in_place) are not refreshed: their `arrays` give only shape and kind.
 struct JoinOperands {
     Ref list;  // the list made from a sequence that is neither a list nor a tuple
     std::vector<PyObject*> objects;
     std::vector<const AnyArray*> arrays;
     std::int64_t axis = 0;
+    bool in_place = false;
+
+    // Every item's elements in its value, for the joins of the core.
+    void refresh_all() {
+        for (PyObject* item : objects) PyArray::of(item)->refresh();
+        in_place = false;
+    }
 };
 
 // Nothing when the call is not one to join natively; no error is left pending.
@@ -66,9 +77,14 @@ std::optional<JoinOperands> join_operands(PyObject* arrays, PyObject* axis, PyOb
     PyObject** items = PySequence_Fast_ITEMS(seq);
     ops.objects.assign(items, items + n);
     for (PyObject* item : ops.objects) {
-        const AnyArray* a = any_of(item);
-        if (a == nullptr) return std::nullopt;
-        ops.arrays.push_back(a);
+        if (!is_ndarray(item)) return std::nullopt;
+        PyArray& a = *PyArray::of(item);
+        if (in_place_layout(a)) {
+            ops.in_place = true;
+        } else {
+            a.refresh();
+        }
+        ops.arrays.push_back(&a.value);
     }
     return ops;
 }
@@ -100,11 +116,168 @@ std::vector<AnyArray> flat_views(const JoinOperands& ops) {
     return parts;
 }
 
+// The order of the result's axes in memory, outermost first, for a join of `total`
+// elements from KEEP_ORDER_FROM on (smaller ones: C order), as NumPy lays its joins out:
+// an insertion sort of the axes by falling stride magnitude over every item, where an
+// item's axis of length 1 (a stacked item's new axis at `inserted`) decides nothing and
+// items that disagree keep the C order of the pair.
+std::array<std::size_t, MAX_NDIM> shared_order(const JoinOperands& ops, std::size_t nd, std::uint64_t total,
+                                               std::optional<std::size_t> inserted) {
+    std::array<std::size_t, MAX_NDIM> perm{};
+    for (std::size_t k = 0; k < nd; ++k) perm[k] = k;
+    if (total < KEEP_ORDER_FROM || nd < 2) return perm;
+    std::vector<Layout> items;
+    items.reserve(ops.objects.size());
+    for (PyObject* item : ops.objects) {
+        Layout l = Layout::of(*PyArray::of(item));
+        if (inserted) {
+            for (std::size_t k = nd - 1; k > *inserted; --k) {
+                l.shape[k] = l.shape[k - 1];
+                l.strides[k] = l.strides[k - 1];
+            }
+            l.shape[*inserted] = 1;
+            l.strides[*inserted] = 0;
+        }
+        items.push_back(l);
+    }
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    for (std::size_t i = 1; i < nd; ++i) {
+        const std::size_t axis = perm[i];
+        std::size_t place = i;
+        for (std::size_t j = i; j-- > 0;) {
+            bool decided = false, swap = false;
+            for (const Layout& l : items) {
+                if (l.shape[axis] == 1 || l.shape[perm[j]] == 1) continue;
+                if (magnitude(l.strides[axis]) <= magnitude(l.strides[perm[j]])) {
+                    swap = false;  // any disagreement keeps C order
+                } else if (!decided) {
+                    swap = true;
+                }
+                decided = true;
+            }
+            if (!decided) continue;
+            if (!swap) break;
+            place = j;
+        }
+        for (std::size_t k = i; k > place; --k) perm[k] = perm[k - 1];
+        perm[place] = axis;
+    }
+    return perm;
+}
+
+// The join of ops's items into a new array of `shape` along its axis ax, each item copied
+// from where its elements lie. With the axes taken in the order `perm` (the result's
+// memory order), item j fills run_j consecutive elements of every stretch of shape[ax] *
+// (elements of the axes after ax) of the result, run_j being its own length on ax (or 1
+// where `stacked`: ax is the new axis) times those elements. A 1-D result joins every item
+// whole (a flat join). Null where the items differ in kind.
+Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::uint64_t> shape, std::size_t ax,
+                                bool stacked) {
+    const ElementKind kind = ops.arrays[0]->kind();
+    for (const AnyArray* a : ops.arrays) {
+        if (a->kind() != kind) return Ref{};
+    }
+    auto dims = ArrayDims::make(shape, itemsize_of(kind));
+    if (!dims) return Ref{};
+    const std::size_t nd = shape.size();
+    const std::array<std::size_t, MAX_NDIM> perm =
+        shared_order(ops, nd, dims->size(), stacked ? std::optional<std::size_t>(ax) : std::nullopt);
+    const bool c_order = std::is_sorted(perm.begin(), perm.begin() + nd);
+    std::size_t at = 0;  // ax's place in perm
+    while (perm[at] != ax) ++at;
+    std::uint64_t inner = 1;
+    for (std::size_t k = at + 1; k < nd; ++k) inner *= shape[perm[k]];
+    const std::uint64_t pitch = shape[ax] * inner;
+    return ops.arrays[0]->visit([&]<class T>(const Array<T>&) -> Result<Ref> {
+        T* out = nullptr;
+        const std::uint64_t n = dims->size();
+        auto r = c_order ? create_unwritten<T>(*dims, out)
+                         : create_unwritten<T>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)), out);
+        if (!r) return r;
+        std::uint64_t offset = 0;
+        for (PyObject* item : ops.objects) {
+            const Layout where = Layout::of(*PyArray::of(item));
+            // The item's axes in perm's order (a stacked item's new axis: length 1); a flat
+            // join's items whole.
+            walk::Strided s;
+            s.data = where.data;
+            s.ndim = nd;
+            for (std::size_t k = 0; k < nd && !(nd == 1 && !stacked); ++k) {
+                std::size_t from = perm[k];
+                if (stacked && from == ax) {
+                    s.shape[k] = 1;
+                    continue;
+                }
+                if (stacked && from > ax) --from;
+                s.shape[k] = where.shape[from];
+                s.strides[k] = where.strides[from];
+            }
+            if (nd == 1) {
+                s.ndim = stacked ? 0 : where.ndim;
+                s.shape = where.shape;
+                s.strides = where.strides;
+            }
+            const std::uint64_t run = nd == 1 ? s.size() : (stacked ? 1 : where.shape[ax]) * inner;
+            if (run != 0) walk::copy_runs<T>(s, out + offset, run, pitch);
+            offset += run;
+        }
+        if (c_order) return r;
+        // The result: a strided view over that memory, its axes in perm's order.
+        std::array<std::int64_t, MAX_NDIM> strides{};
+        std::int64_t step = sizeof(T);
+        for (std::size_t k = nd; k-- > 0;) {
+            strides[perm[k]] = step;
+            step *= static_cast<std::int64_t>(shape[perm[k]]);
+        }
+        auto view = create_strided(kind, *dims, r->get(), reinterpret_cast<std::byte*>(out), std::span(strides.data(), nd));
+        if (view) PyArray::of(view->get())->strided->owns_root = true;
+        return view;
+    });
+}
+
+// The shape of a native concatenation along `axis`, or nothing where the core's checks
+// (or NumPy) should answer.
+std::optional<Shape> joined_shape(const JoinOperands& ops, std::int64_t axis) {
+    const auto first = ops.arrays[0]->shape();
+    const auto nd = static_cast<std::int64_t>(first.size());
+    if (nd == 0 || axis < -nd || axis >= nd) return std::nullopt;
+    const auto ax = static_cast<std::size_t>(axis < 0 ? axis + nd : axis);
+    Shape shape(first);
+    shape[ax] = 0;
+    for (const AnyArray* a : ops.arrays) {
+        const auto s = a->shape();
+        if (s.size() != first.size()) return std::nullopt;
+        for (std::size_t d = 0; d < s.size(); ++d) {
+            if (d != ax && s[d] != first[d]) return std::nullopt;
+        }
+        if (__builtin_add_overflow(shape[ax], s[ax], &shape[ax])) return std::nullopt;
+    }
+    return shape;
+}
+
 // An explicit axis None joins the flattened items.
 Result<Ref> concatenate_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
     const bool flat = axis == Py_None;
     auto ops = join_operands(arrays, flat ? nullptr : axis, kwargs);
     if (!ops) return join_by_numpy("concatenate", arrays, axis, kwargs);
+    if (ops->in_place) {
+        std::optional<Shape> shape;
+        if (flat) {
+            std::uint64_t total = 0;
+            bool overflow = false;
+            for (const AnyArray* a : ops->arrays) overflow |= __builtin_add_overflow(total, a->len(), &total);
+            if (!overflow) shape = Shape(std::span<const std::uint64_t>(&total, 1));
+        } else {
+            shape = joined_shape(*ops, ops->axis);
+        }
+        if (shape) {
+            const auto nd = static_cast<std::int64_t>(shape->size());
+            const auto ax = static_cast<std::size_t>(flat ? 0 : ops->axis < 0 ? ops->axis + nd : ops->axis);
+            auto r = join_where_they_lie(*ops, *shape, ax, false);
+            if (!r || *r) return r;
+        }
+        ops->refresh_all();
+    }
     std::vector<AnyArray> flats;
     if (flat) {
         flats = flat_views(*ops);
@@ -133,6 +306,13 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
     if (shape.size() > MAX_NDIM) return join_by_numpy("stack", arrays, axis, kwargs);
     if (auto dims = ArrayDims::make(shape, itemsize_of(ops->arrays[0]->kind())); !dims) {
         return failure(array_error(std::move(dims.error())));
+    }
+    if (ops->in_place) {
+        shape[p] = ops->arrays.size();
+        auto r = join_where_they_lie(*ops, shape, p, true);
+        if (!r || *r) return r;
+        shape[p] = 1;
+        ops->refresh_all();
     }
     // Each item under the new shape: a view of its elements, kept alive by the item.
     std::vector<AnyArray> parts;

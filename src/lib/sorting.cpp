@@ -164,6 +164,12 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
 
+    if (is_ndarray(a) && !has_keywords(kwargs) && native_axis(rest)) {
+        // A 1-D view's elements are copied from where they lie into the sort's input.
+        if (auto r = sort_input_of(*PyArray::of(a), [&](const auto& x) { return sorted_native(x, *descending); })) {
+            return std::move(*r);
+        }
+    }
     if (const AnyArray* x = any_of(a); x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
         auto native = [&](const auto& arr) { return sorted_native(arr, *descending); };
         if (const auto* f = x->get_if<double>()) return native(*f);
@@ -205,15 +211,19 @@ Result<Ref> abs_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!rest.empty() || has_keywords(bound->kwargs)) {
         return fallback::call("abs", operands(x, rest), bound->kwargs.get());
     }
-    if (const Array<double>* a = f64_of(x)) {
+    if (is_ndarray(x)) {
+        const ViewRead read = read_of(*PyArray::of(x));
+        const Array<double>* a = read.value().get_if<double>();
+        if (a == nullptr) return fallback::call("abs", {x});
+        // fabs clears the sign bit only: -0.0 gives 0.0, a NaN keeps its payload.
+        const auto fabs = [](double v) { return std::fabs(v); };
+        if (const walk::Strided* view = read.in_place()) return map_view<double, double>(a->dims(), *view, fabs);
         double* out = nullptr;
         auto r = ops::result_like<double>(*a, out);
         if (!r) return r;
-        // fabs clears the sign bit only: -0.0 gives 0.0, a NaN keeps its payload.
-        ops::map_loop(a->data(), out, a->len(), [](double v) { return std::fabs(v); });
+        ops::map_loop(a->data(), out, a->len(), fabs);
         return r;
     }
-    if (any_of(x) != nullptr) return fallback::call("abs", {x});
     if (PyFloat_CheckExact(x) || PyLong_CheckExact(x)) {
         const double v = PyFloat_CheckExact(x) ? PyFloat_AS_DOUBLE(x) : PyLong_AsDouble(x);
         if (v == -1.0 && PyErr_Occurred()) return failure();

@@ -11,7 +11,16 @@ namespace {
 
 template <class P>
 Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
-    if (const Array<double>* a = f64_of(x)) {
+    if (is_ndarray(x)) {
+        const ViewRead read = read_of(*PyArray::of(x));
+        const Array<double>* a = read.value().get_if<double>();
+        if (a == nullptr) return fallback::call(np_name, {x});
+        if (const walk::Strided* view = read.in_place()) {
+            return map_view_runs<Bool, double>(a->dims(), *view, [](const double* v, Bool* o, std::size_t n) {
+                loops::float_test(P::kernel, v, o, n);
+                return true;
+            });
+        }
         Bool* out = nullptr;
         auto r = ops::result_like<Bool>(*a, out);
         if (!r) return r;

@@ -19,7 +19,10 @@ std::optional<double> as_double(PyObject* x) noexcept {
 // keeps on NumPy's road.
 template <class Op>
 Result<Ref> unary_native(std::string_view np_name, PyObject* x) {
-    if (const AnyArray* any = any_of(x)) return ops::unary_array<Op, false>(*any, np_name, x);
+    if (is_ndarray(x)) {
+        const ViewRead read = read_of(*PyArray::of(x));
+        return ops::unary_array<Op, false>(read.value(), np_name, x, read.in_place());
+    }
     PyTypeObject* type = Py_TYPE(x);
     if (type == &PyFloat_Type) return check(PyFloat_FromDouble(Op::apply(PyFloat_AS_DOUBLE(x))));
     if (type == &PyLong_Type) {

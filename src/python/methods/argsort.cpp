@@ -2,6 +2,7 @@
 
 #include "python/numpy/fallback.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/view_map.hpp"
 
 #include <variant>
 
@@ -32,6 +33,9 @@ Result<Ref> stable_by_default(std::span<PyObject* const> args, PyObject* kwargs)
 Result<Ref> argsort_method(PyArray& self, const CallArgs& args) {
     const std::span<PyObject* const> rest = args.positionals();
     if (args.empty()) {
+        if (auto r = sort_input_of(self, [](const auto& x) { return create_class_object(x.argsort_1d()); })) {
+            return std::move(*r);
+        }
         self.refresh();
         if (const auto* x = self.value.get_if<double>(); x != nullptr && x->ndim() == 1) {
             return create_class_object(x->argsort_1d());

@@ -5,7 +5,9 @@
 #include "python/convert/dtype.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/view_map.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstdint>
@@ -73,6 +75,13 @@ double round_scaled(double x, double scale, bool divide) noexcept {
     return divide ? r * scale : r / scale;
 }
 
+// f of each element into a new float64 array, a view read where it lies.
+template <class F>
+Result<Ref> map_f64(const Array<double>& x, const ViewRead& read, F f) {
+    if (const walk::Strided* view = read.in_place()) return map_view<double, double>(x.dims(), *view, f);
+    return create_class_object(x.map(f));
+}
+
 // ---- clip -------------------------------------------------------------------------------
 
 struct ClipBound {
@@ -96,6 +105,21 @@ Result<ClipBound> bound_of(PyObject* object) {
 constexpr Param ASTYPE_PARAMS[] = {{"dtype", ParamKind::Either, true}};
 constexpr Signature ASTYPE{"ndarray.astype", ASTYPE_PARAMS, true, true};
 
+// A view cast to `to` where it lies; a null Ref where NumPy casts (a float64 outside
+// int64).
+Result<Ref> cast_view(const AnyArray& shape, const walk::Strided& view, ElementKind to) {
+    return shape.visit([&]<class T>(const Array<T>& a) {
+        const auto cast = [&]<class R>(R*) {
+            return map_view_runs<R, T>(a.dims(), view, [](const T* x, R* o, std::size_t n) {
+                return walk::cast_run<R, T>(x, o, n);
+            });
+        };
+        if (to == ElementKind::F64) return cast(static_cast<double*>(nullptr));
+        if (to == ElementKind::I64) return cast(static_cast<std::int64_t*>(nullptr));
+        return cast(static_cast<Bool*>(nullptr));
+    });
+}
+
 constexpr Param FILL_PARAMS[] = {{"value", ParamKind::Either, true}};
 constexpr Signature FILL{"ndarray.fill", FILL_PARAMS};
 
@@ -106,11 +130,11 @@ Result<Ref> round_method(PyArray& self, const CallArgs& args) {
     if (!decimals) return failure(std::move(decimals.error()));
     if (!*decimals) return call_method_fallback(self, "round", args);
     const double scale = scale_of(**decimals);
-    self.refresh();
-    const auto* x = self.value.get_if<double>();
+    const ViewRead read = read_of(self);
+    const auto* x = read.value().get_if<double>();
     if (x == nullptr) return call_method_fallback(self, "round", args);
-    if (**decimals < 0) return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, true); }));
-    return create_class_object(x->map([scale](double v) { return round_scaled(v, scale, false); }));
+    if (**decimals < 0) return map_f64(*x, read, [scale](double v) { return round_scaled(v, scale, true); });
+    return map_f64(*x, read, [scale](double v) { return round_scaled(v, scale, false); });
 }
 
 Result<Ref> clip_method(PyArray& self, const CallArgs& args) {
@@ -125,27 +149,27 @@ Result<Ref> clip_method(PyArray& self, const CallArgs& args) {
     if (lo->kind == ClipBound::Absent && hi->kind == ClipBound::Absent) {
         return failure(Error::value_error("One of max or min must be given"));
     }
-    self.refresh();
-    const auto* x = self.value.get_if<double>();
+    const ViewRead read = read_of(self);
+    const auto* x = read.value().get_if<double>();
     if (x == nullptr) return call_method_fallback(self, "clip", args);
     const double l = lo->value;
     const double h = hi->value;
     // NaNs propagate: with one bound an element's NaN first, then the bound's; with two,
     // the lower bound's NaN, the upper's, then the element's.
     if (hi->kind == ClipBound::Absent) {
-        return create_class_object(x->map([l](double v) { return v == v && (l > v || l != l) ? l : v; }));
+        return map_f64(*x, read, [l](double v) { return v == v && (l > v || l != l) ? l : v; });
     }
     if (lo->kind == ClipBound::Absent) {
-        return create_class_object(x->map([h](double v) { return v == v && (h < v || h != h) ? h : v; }));
+        return map_f64(*x, read, [h](double v) { return v == v && (h < v || h != h) ? h : v; });
     }
     if (l != l || h != h) {
         const double n = l != l ? l : h;
-        return create_class_object(x->map([n](double) { return n; }));
+        return map_f64(*x, read, [n](double) { return n; });
     }
-    return create_class_object(x->map([l, h](double v) {
+    return map_f64(*x, read, [l, h](double v) {
         const double t = l > v ? l : v;
         return h < t ? h : t;
-    }));
+    });
 }
 
 Result<Ref> astype_method(PyArray& self, const CallArgs& args) {
@@ -159,8 +183,13 @@ Result<Ref> astype_method(PyArray& self, const CallArgs& args) {
     auto target = native_kind(dtype);
     if (!target) return failure(std::move(target.error()));
     if (*target) {
-        self.refresh();
-        if (auto converted = self.value.cast(**target)) return create_class_object(std::move(*converted));
+        if (const std::optional<walk::Strided> view = in_place_layout(self)) {
+            auto r = cast_view(self.value, *view, **target);
+            if (!r || *r) return r;
+        } else {
+            self.refresh();
+            if (auto converted = self.value.cast(**target)) return create_class_object(std::move(*converted));
+        }
     }
     return fallback::call_method(self.object(), "astype", std::span<PyObject* const>(&dtype, 1));
 }
@@ -169,10 +198,23 @@ Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, 
     auto bound = bind<1>(FILL, args, nargs, kwnames);
     if (!bound) return failure(std::move(bound.error()));
     PyObject* value = (*bound)[0];
-    self.refresh();
     const Operand operand = classify_stored(value);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     const std::optional<double> scalar = operand.scalar_f64();
+    if (self.strided && scalar && self.value.kind() == ElementKind::F64) {
+        // Straight into the base memory: every element gets one value, so elements that
+        // share memory need no order.
+        const double v = *scalar;
+        walk::for_blocks<double>(walk_layout(self), walk::BLOCK, [v](const walk::Block<double>& b) {
+            if (double* d = b.direct()) return std::fill(d, d + b.count, v);
+            for (std::size_t r = 0; r < b.rows; ++r) {
+                std::byte* row = b.at + static_cast<std::int64_t>(r) * b.row_step;
+                for (std::size_t i = 0; i < b.len; ++i) walk::store<double>(row + static_cast<std::int64_t>(i) * b.step, v);
+            }
+        });
+        return Ref::borrow(Py_None);
+    }
+    self.refresh();
     if (auto* x = self.value.get_if<double>(); x != nullptr && scalar) {
         for (double& e : x->elements()) e = *scalar;
         self.commit();

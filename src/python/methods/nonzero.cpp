@@ -1,7 +1,9 @@
 #include "python/methods/methods.hpp"
 
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -21,11 +23,25 @@ Result<Ref> nonzero_method(PyArray& self, PyObject*) {
         return failure(Error::value_error(
             "Calling nonzero on 0d arrays is not allowed. Use np.atleast_1d(scalar).nonzero() instead."));
     }
-    self.refresh();
+    // A view is read where it lies, block by block in logical order.
+    const std::optional<walk::Strided> view = in_place_layout(self);
+    if (!view) self.refresh();
     return self.value.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
-        const std::span<const T> e = a.elements();
+        // each(x, n): every run of elements in logical order.
+        const auto runs = [&](auto each) {
+            if (view) {
+                walk::Scratch<T> scratch(walk::scratch_size(*view));
+                walk::for_blocks<T>(*view, walk::BLOCK, [&](const walk::Block<T>& b) { each(scratch.read(b), b.count); });
+            } else {
+                each(a.data(), a.len());
+            }
+        };
         std::uint64_t count = 0;
-        for (T v : e) count += nonzero(v) ? 1 : 0;
+        runs([&](const T* x, std::size_t n) {
+            std::uint64_t c = 0;  // a local sum, which the loop keeps in a register
+            for (std::size_t i = 0; i < n; ++i) c += nonzero(x[i]) ? 1 : 0;
+            count += c;
+        });
 
         const std::uint64_t length[1] = {count};
         auto dims = ArrayDims::make(length, 8);
@@ -46,18 +62,27 @@ Result<Ref> nonzero_method(PyArray& self, PyObject*) {
         const std::uint64_t row = shape[last];
         std::array<std::int64_t, MAX_NDIM> index{};
         std::uint64_t j = 0;
-        for (std::uint64_t start = 0; start < e.size(); start += row) {
-            for (std::uint64_t c = 0; c < row; ++c) {
-                if (!nonzero(e[start + c])) continue;
-                for (std::size_t d = 0; d < last; ++d) out[d][j] = index[d];
-                out[last][j] = static_cast<std::int64_t>(c);
-                ++j;
+        std::uint64_t column = 0;
+        runs([&](const T* x, std::size_t n) {
+            while (n > 0) {
+                const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(row - column, n));
+                for (std::size_t c = 0; c < take; ++c) {
+                    if (!nonzero(x[c])) continue;
+                    for (std::size_t d = 0; d < last; ++d) out[d][j] = index[d];
+                    out[last][j] = static_cast<std::int64_t>(column + c);
+                    ++j;
+                }
+                x += take;
+                n -= take;
+                column += take;
+                if (column < row) break;
+                column = 0;
+                for (std::size_t d = last; d-- > 0;) {
+                    if (static_cast<std::uint64_t>(++index[d]) < shape[d]) break;
+                    index[d] = 0;
+                }
             }
-            for (std::size_t d = last; d-- > 0;) {
-                if (static_cast<std::uint64_t>(++index[d]) < shape[d]) break;
-                index[d] = 0;
-            }
-        }
+        });
         return tuple;
     });
 }

@@ -3,6 +3,7 @@
 #include "python/numpy/fallback.hpp"
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
+#include "python/object/view_map.hpp"
 
 #include <algorithm>
 #include <format>
@@ -141,8 +142,13 @@ Result<Ref> storage_view(const PyArray& a, const ArrayDims& dims) {
     });
 }
 
-// A copy of the (refreshed) elements under `shape`.
-Result<Ref> reshaped_copy(const PyArray& a, std::span<const std::uint64_t> shape) {
+// A copy of a's elements under `shape` (as many elements): a view's read where they lie,
+// a small one's through its shadow.
+Result<Ref> reshaped_copy(PyArray& a, std::span<const std::uint64_t> shape) {
+    if (const std::optional<walk::Strided> layout = in_place_layout(a)) {
+        return copy_view(a.value, *layout, shape);
+    }
+    a.refresh();
     auto copy = a.value.reshape(shape);
     if (!copy) return failure(array_error(std::move(copy.error())));
     return create_class_object(std::move(*copy));
@@ -223,10 +229,8 @@ Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
     if (auto r = resolve(request, self.value.len(), Resolve::Reshape, shape); !r) return failure(std::move(r.error()));
     auto dims = checked_dims(self, shape, request, Resolve::Reshape);
     if (!dims) return failure(std::move(dims.error()));
-    if (self.strided) {
-        self.refresh();  // after the request is read: its __index__ calls may write the base
-        return reshaped_copy(self, shape);
-    }
+    // Read after the request: its __index__ calls may write the base.
+    if (self.strided) return reshaped_copy(self, shape);
     return storage_view(self, *dims);
 }
 
@@ -235,10 +239,7 @@ Result<Ref> ravel_method(PyArray& self, const CallArgs& args) {
     if (!native) return failure(std::move(native.error()));
     if (!*native) return call_method_fallback(self, "ravel", args);
     const std::uint64_t flat[1] = {self.value.len()};
-    if (self.strided) {
-        self.refresh();
-        return reshaped_copy(self, flat);
-    }
+    if (self.strided) return reshaped_copy(self, flat);
     auto dims = ArrayDims::make(flat, static_cast<std::uint8_t>(self.value.dims().itemsize()));
     if (!dims) return failure(array_error(std::move(dims.error())));
     return storage_view(self, *dims);
@@ -248,7 +249,6 @@ Result<Ref> flatten_method(PyArray& self, const CallArgs& args) {
     auto native = c_order_only(args);
     if (!native) return failure(std::move(native.error()));
     if (!*native) return call_method_fallback(self, "flatten", args);
-    self.refresh();
     const std::uint64_t flat[1] = {self.value.len()};
     return reshaped_copy(self, flat);
 }

@@ -5,6 +5,7 @@
 #include "python/numpy/numpy.hpp"
 #include "array/folds.hpp"
 #include "python/object/strided.hpp"
+#include "python/object/view_map.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -47,8 +48,9 @@ using Scalar = std::variant<double, std::int64_t, Bool>;
 // its number of axes; nothing for any other array.
 std::optional<Scalar> single_element(PyArray& self) {
     if (self.value.len() != 1) return std::nullopt;
-    self.refresh();
-    return self.value.visit([](const auto& a) -> Scalar { return a.data()[0]; });
+    // A view's one element read where it lies.
+    const std::byte* at = self.strided ? self.strided->data : static_cast<const std::byte*>(self.value.raw_data());
+    return self.value.visit([at]<class T>(const Array<T>&) -> Scalar { return walk::load<T>(at); });
 }
 
 double as_double(const Scalar& e) {
@@ -176,6 +178,9 @@ Result<Ref> iterate(PyArray& self) {
 // ---- copying and pickling ---------------------------------------------------------------
 
 Result<Ref> copy(PyArray& self, PyObject*) {
+    if (const std::optional<walk::Strided> layout = in_place_layout(self)) {
+        return copy_view(self.value, *layout, self.value.shape());
+    }
     self.refresh();
     return create_class_object(self.value.clone());
 }

@@ -113,7 +113,70 @@ std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice
     return view_from_layout(a, layout);
 }
 
+// a[rows] for a view read where its elements lie: each row (or element) copied from the
+// base memory; the indices are all checked first.
+Result<Ref> take_rows_in_place(const PyArray& a, const walk::Strided& s, std::span<const std::int64_t> rows) {
+    const std::uint64_t size = s.shape[0];
+    std::vector<std::int64_t> offsets(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::int64_t j = rows[i];
+        if (j < 0) j += static_cast<std::int64_t>(size);
+        if (j < 0 || static_cast<std::uint64_t>(j) >= size) {
+            return failure(array_error(ArrayError::IndexOutOfBounds{rows[i], 0, size}));
+        }
+        offsets[i] = j * s.strides[0];
+    }
+    Shape shape;
+    shape.push_back(rows.size());
+    for (std::size_t k = 1; k < s.ndim; ++k) shape.push_back(s.shape[k]);
+    auto dims = ArrayDims::make(shape, static_cast<std::uint8_t>(a.value.dims().itemsize()));
+    if (!dims) return failure(array_error(std::move(dims.error())));
+    return a.value.visit([&]<class T>(const Array<T>&) -> Result<Ref> {
+        T* out = nullptr;
+        auto r = create_unwritten<T>(*dims, out);
+        if (!r) return r;
+        if (s.ndim == 1) {
+            for (std::size_t i = 0; i < offsets.size(); ++i) out[i] = walk::load<T>(s.data + offsets[i]);
+            return r;
+        }
+        walk::Strided row;
+        row.ndim = s.ndim - 1;
+        for (std::size_t k = 1; k < s.ndim; ++k) {
+            row.shape[k - 1] = s.shape[k];
+            row.strides[k - 1] = s.strides[k];
+        }
+        const std::uint64_t len = row.size();
+        for (std::size_t i = 0; i < offsets.size() && len != 0; ++i) {
+            row.data = s.data + offsets[i];
+            walk::copy<T>(row, out + i * len);
+        }
+        return r;
+    });
+}
+
+// a[mask] for a view read where its elements lie, block by block in logical order.
+Result<Ref> compress_in_place(const PyArray& a, const walk::Strided& s, std::span<const Bool> mask) {
+    std::uint64_t count = 0;
+    for (Bool m : mask) count += is_true(m) ? 1 : 0;
+    const std::uint64_t shape[1] = {count};
+    return a.value.visit([&]<class T>(const Array<T>&) -> Result<Ref> {
+        T* out = nullptr;
+        auto r = create_unwritten<T>(ArrayDims::c_of_valid(shape, sizeof(T)), out);
+        if (!r) return r;
+        walk::Scratch<T> scratch(walk::scratch_size(s));
+        walk::for_blocks<T>(s, walk::BLOCK, [&](const walk::Block<T>& b) {
+            const T* x = scratch.read(b);
+            const Bool* m = mask.data() + b.pos;
+            for (std::size_t i = 0; i < b.count; ++i) {
+                if (is_true(m[i])) *out++ = x[i];
+            }
+        });
+        return r;
+    });
+}
+
 Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
+    if (const std::optional<walk::Strided> view = in_place_layout(a)) return take_rows_in_place(a, *view, rows);
     a.refresh();
     auto taken = a.value.take_leading(rows);
     if (!taken) return failure(array_error(std::move(taken.error())));
@@ -334,6 +397,9 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
         }
     }
     if (auto mask = bool_mask(key); mask && same_shape(mask->shape, a.value.shape())) {
+        if (const std::optional<walk::Strided> view = in_place_layout(a)) {
+            return compress_in_place(a, *view, mask->values);
+        }
         a.refresh();
         auto picked = a.value.compress_flat(mask->values);
         if (!picked) return failure(array_error(std::move(picked.error())));

@@ -13,6 +13,7 @@
 #include "python/operators/operators.hpp"
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
+#include "python/object/view_map.hpp"
 #include "python/runtime/interned.hpp"
 
 #include <cmath>
@@ -85,41 +86,20 @@ using loops::zip_loop;
 using InPlace = const walk::Strided*;
 
 // Views from this size whose elements fill one stretch of memory (transposes) give
-// results in that memory order, as NumPy's do: one pass over the stretch instead of a
-// transposing walk. Smaller ones are cheaper to transpose than to wrap twice.
-inline constexpr std::uint64_t KEEP_ORDER_FROM = 256;
+// results in that memory order, as NumPy's do (view_map.hpp).
+using python::KEEP_ORDER_FROM;
 
 // out[i] = f(element i of a strided view of KEEP_ORDER_FROM elements or more) into a new
-// ndarray of a's shape (a is the view's shadow, for the shape) with elements of R. Out of
-// line, so that the roads of map_new stay small where they are inlined.
+// ndarray of a's shape (a is the view's shadow, for the shape) with elements of R.
 template <class R, class T, class F>
-[[gnu::noinline]] Result<Ref> map_large_view(const Array<T>& a, const walk::Strided& view, F f) {
-    R* out = nullptr;
-    if (const std::byte* start = walk::dense_start(view, sizeof(T))) {
-        // Over the stretch in memory order, into new memory under the view's strides.
-        const std::uint64_t n = a.len();
-        auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
-        if (!memory) return memory;
-        map_loop<R>(reinterpret_cast<const T*>(start), out, n, f);
-        std::byte* first = reinterpret_cast<std::byte*>(out) + (view.data - start);
-        auto r = create_strided(ElementTraits<R>::kind, a.dims(), memory->get(), first,
-                                std::span(view.strides.data(), view.ndim));
-        if (r) PyArray::of(r->get())->strided->owns_root = true;
-        return r;
-    }
-    auto r = result_like<R>(a, out);
-    if (r) walk::map<R, T>(view, out, f);
-    return r;
+Result<Ref> map_large_view(const Array<T>& a, const walk::Strided& view, F f) {
+    return map_view<R, T>(a.dims(), view, f);
 }
 
 // out[i] = f(a[i]) into a new ndarray of a's shape with elements of R.
 template <class R, class T, class F>
 inline Result<Ref> map_new(const Array<T>& a, F f, InPlace view = nullptr) {
-    if constexpr (sizeof(R) == sizeof(T)) {
-        if (view != nullptr && a.len() >= KEEP_ORDER_FROM) [[unlikely]] {
-            return map_large_view<R>(a, *view, f);
-        }
-    }
+    if (view != nullptr && a.len() >= KEEP_ORDER_FROM) [[unlikely]] return map_large_view<R>(a, *view, f);
     R* out = nullptr;
     auto r = result_like<R>(a, out);
     if (!r) return r;

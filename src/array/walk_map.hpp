@@ -1,0 +1,76 @@
+#pragma once
+
+// Maps and copies over strided layouts with whole-block kernels (the float tests, checked
+// casts), and copies of several layouts into the parts of one result (joins).
+
+#include "array/walk.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <type_traits>
+
+namespace corvantile {
+
+// x[0..n) truncated toward zero into o; false when an element is NaN, infinite or at
+// least 9.2e18 in magnitude (array.cpp).
+bool truncate_checked(const double* x, std::int64_t* __restrict o, std::size_t n) noexcept;
+
+namespace walk {
+
+// o[0..n) = x[0..n) converted from T to R as a cast does (bool to 0/1, any nonzero to
+// true); false where a float64 does not fit int64 (NaN, infinite, |x| >= 9.2e18).
+template <class R, class T>
+bool cast_run(const T* x, R* o, std::size_t n) noexcept {
+    if constexpr (std::is_same_v<R, T>) {
+        if (n != 0) std::memcpy(o, x, n * sizeof(T));
+        return true;
+    } else if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
+        return truncate_checked(x, o, n);
+    } else {
+        loops::map_loop(x, o, n, [](T v) {
+            if constexpr (std::is_same_v<R, Bool>) {
+                return to_bool(v != T{});
+            } else if constexpr (std::is_same_v<T, Bool>) {
+                return static_cast<R>(is_true(v) ? 1 : 0);
+            } else {
+                return static_cast<R>(v);
+            }
+        });
+        return true;
+    }
+}
+
+// kernel(x, o, n) for consecutive blocks of s in logical C order (x the block's elements,
+// read in place or gathered, o the matching part of out); false as soon as a kernel says so.
+template <class R, class T, class Kernel>
+bool map_blocks(const Strided& s, R* out, Kernel kernel) {
+    Scratch<T> scratch(scratch_size(s));
+    bool ok = true;
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        if (ok) ok = kernel(scratch.read(b), out + b.pos, b.count);
+    });
+    return ok;
+}
+
+// The elements of s (logical C order) into the part of a result that a join gives it:
+// element p goes to out[(p / run) * pitch + p % run], run elements at a time (run is the
+// part's extent from the join axis on, pitch the result's).
+template <class T>
+void copy_runs(const Strided& s, T* out, std::uint64_t run, std::uint64_t pitch) {
+    if (run == pitch || s.size() <= run) return copy<T>(s, out);
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        const T* x = scratch.read(b);
+        for (std::uint64_t p = b.pos, end = b.pos + b.count; p < end;) {
+            const std::uint64_t within = p % run;
+            const std::uint64_t n = std::min(run - within, end - p);
+            std::memcpy(out + (p / run) * pitch + within, x + (p - b.pos), n * sizeof(T));
+            p += n;
+        }
+    });
+}
+
+}  // namespace walk
+}  // namespace corvantile

@@ -1,0 +1,123 @@
+#pragma once
+
+// Element-wise results of strided views read where their elements lie: one pass in memory
+// order for a large view whose elements fill one stretch (the result then lies like the
+// view, as NumPy lays it out), the walks in logical order for any other.
+
+#include "array/walk_map.hpp"
+#include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <type_traits>
+
+namespace corvantile::python {
+
+// Views from this size whose elements fill one stretch of memory (transposes) give
+// results in that memory order; smaller ones are cheaper to transpose than to wrap twice.
+inline constexpr std::uint64_t KEEP_ORDER_FROM = 256;
+
+// An ndarray's elements for a native read: `view` set for a strided view read in place
+// (of IN_PLACE_FROM elements or more; `array->value` then gives only the shape), else the
+// array's own elements (a small view's refreshed shadow).
+struct ViewRead {
+    PyArray* array = nullptr;
+    std::optional<walk::Strided> view;
+
+    const AnyArray& value() const noexcept { return array->value; }
+    const walk::Strided* in_place() const noexcept { return view ? &*view : nullptr; }
+};
+
+inline ViewRead read_of(PyArray& a) {
+    ViewRead r{&a, in_place_layout(a)};
+    if (!r.view && a.strided) a.refresh();
+    return r;
+}
+
+// A new ndarray of R elements with the shape of `dims` holding the elements of the view
+// `s` (T elements) mapped: in memory order by dense(x, o, n) over the whole stretch
+// where it is one of KEEP_ORDER_FROM elements or more, else by walked(o) in logical
+// order. A null Ref when dense or walked returns false (the caller takes another road).
+template <class R, class T, class Dense, class Walked>
+Result<Ref> view_result(const ArrayDims& dims, const walk::Strided& s, Dense dense, Walked walked) {
+    R* out = nullptr;
+    const ArrayDims rdims =
+        dims.itemsize() == sizeof(R) ? dims : ArrayDims::c_of_valid(dims.shape(), sizeof(R));
+    const std::uint64_t n = dims.size();
+    const std::byte* start = n >= KEEP_ORDER_FROM ? walk::dense_start(s, sizeof(T)) : nullptr;
+    if (start == nullptr) {
+        auto r = create_unwritten<R>(rdims, out);
+        if (r && !walked(out)) return Ref{};
+        return r;
+    }
+    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
+    if (!memory) return memory;
+    if (!dense(reinterpret_cast<const T*>(start), out, static_cast<std::size_t>(n))) return Ref{};
+    // Under the view's strides counted in elements (every axis of more than one element
+    // steps forward: dense_start); a length-1 axis whose stride would overflow gets 0.
+    std::array<std::int64_t, MAX_NDIM> strides{};
+    constexpr auto from = static_cast<std::int64_t>(sizeof(T));
+    constexpr auto to = static_cast<std::int64_t>(sizeof(R));
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        if (__builtin_mul_overflow(s.strides[k] / from, to, &strides[k])) strides[k] = 0;
+    }
+    std::byte* first = reinterpret_cast<std::byte*>(out) + (s.data - start) / from * to;
+    auto r = create_strided(ElementTraits<R>::kind, rdims, memory->get(), first, std::span(strides.data(), s.ndim));
+    if (r) PyArray::of(r->get())->strided->owns_root = true;
+    return r;
+}
+
+// out = f(element) of the view s, as view_result lays it out.
+template <class R, class T, class F>
+[[gnu::noinline]] Result<Ref> map_view(const ArrayDims& dims, const walk::Strided& s, F f) {
+    return view_result<R, T>(
+        dims, s,
+        [f](const T* x, R* o, std::size_t n) {
+            loops::map_loop<R>(x, o, n, f);
+            return true;
+        },
+        [&](R* o) {
+            walk::map<R, T>(s, o, f);
+            return true;
+        });
+}
+
+// The same with a kernel(x, o, n) over runs of elements (false: the result is given up).
+template <class R, class T, class Kernel>
+[[gnu::noinline]] Result<Ref> map_view_runs(const ArrayDims& dims, const walk::Strided& s, Kernel kernel) {
+    return view_result<R, T>(dims, s, kernel, [&](R* o) { return walk::map_blocks<R, T>(s, o, kernel); });
+}
+
+// A new C-ordered array of like's kind under `shape` (as many elements as s) holding the
+// elements of the view s in logical order.
+inline Result<Ref> copy_view(const AnyArray& like, const walk::Strided& s, std::span<const std::uint64_t> shape) {
+    return like.visit([&]<class T>(const Array<T>&) -> Result<Ref> {
+        T* out = nullptr;
+        auto r = create_unwritten<T>(ArrayDims::c_of_valid(shape, sizeof(T)), out);
+        if (r) walk::copy<T>(s, out);
+        return r;
+    });
+}
+
+// sort(x) for x a contiguous copy of a 1-D float64 or int64 view read in place; nothing
+// for any other array (the caller reads its elements).
+template <class Sort>
+std::optional<Result<Ref>> sort_input_of(const PyArray& a, Sort sort) {
+    if (a.value.ndim() != 1 || a.value.kind() == ElementKind::Bool) return std::nullopt;
+    const std::optional<walk::Strided> view = in_place_layout(a);
+    if (!view) return std::nullopt;
+    return a.value.visit([&]<class T>(const Array<T>& shape) -> std::optional<Result<Ref>> {
+        if constexpr (std::is_same_v<T, Bool>) {
+            return std::nullopt;
+        } else {
+            Array<T> x = Array<T>::from_parts(Storage<T>::uninit(shape.len()), shape.dims());
+            walk::copy<T>(*view, x.data());
+            return sort(x);
+        }
+    });
+}
+
+}  // namespace corvantile::python

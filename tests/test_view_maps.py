@@ -1,0 +1,215 @@
+"""Maps, copies and selection of strided views read where their elements lie: a differential
+table of families x view kinds x element kinds x sizes around the walk's block sizes, with
+the memory order of element-wise results where NumPy's is observable."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from conftest import assert_same_array, assert_same_value, differential, run
+
+# View sizes around IN_PLACE_FROM (16), KEEP_ORDER_FROM (256) and the walk's BLOCK (8192).
+SIZES = {8: (2, 4), 15: (3, 5), 16: (4, 4), 255: (15, 17), 256: (16, 16), 300: (12, 25), 8190: (90, 91),
+         8192: (64, 128), 9000: (90, 100)}
+HUGE = 1 << 62
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+
+def strided(b, shape, strides):
+    """NumPy's view of b's memory under shape and byte strides (b: a NumPy array)."""
+    return np.lib.stride_tricks.as_strided(b, shape=shape, strides=strides)
+
+
+def numpy_made(make):
+    """A view made by NumPy over the base's memory, taken back as a corvantile view."""
+    return lambda b, p, q: cv._view_of(b, make(np.asarray(b), p, q)) if isinstance(b, cv.ndarray) else make(b, p, q)
+
+
+# kind -> (base shape from the view's (p, q), view of the base with p * q elements).
+KINDS = {
+    "transpose": (lambda p, q: (q, p), lambda b, p, q: b.T),
+    "reversed": (lambda p, q: (p * q,), lambda b, p, q: b[::-1]),
+    "stepped": (lambda p, q: (2 * p * q,), lambda b, p, q: b[1::2]),
+    "column-block": (lambda p, q: (p, q + 3), lambda b, p, q: b[:, 2:-1]),
+    "both-reversed": (lambda p, q: (p, q), lambda b, p, q: b[::-1, ::-1]),
+    "permuted-3d": (lambda p, q: (q, 1, p), numpy_made(lambda b, p, q: b.transpose(2, 1, 0))),
+    "view-of-view": (lambda p, q: (2 * q, p), lambda b, p, q: b[::2].T[::-1]),
+    "zero-stride": (lambda p, q: (q,), numpy_made(lambda b, p, q: strided(b, (p, q), (0, b.itemsize)))),
+    "huge-stride": (lambda p, q: (q, p), numpy_made(lambda b, p, q: strided(b, (p, 1, q), (b.itemsize, HUGE, b.strides[0])))),
+    "numpy-transpose": (lambda p, q: (q, p), numpy_made(lambda b, p, q: b.T)),
+}
+# Kinds whose element-wise results NumPy lays out as corvantile does from KEEP_ORDER_FROM
+# elements (in the view's memory order, or C order where that is NumPy's too).
+SAME_ORDER = {"transpose", "reversed", "stepped", "column-block", "both-reversed", "permuted-3d", "huge-stride",
+              "numpy-transpose", "zero-stride"}
+DTYPES = [np.float64, np.int64, np.bool_]
+
+
+def values(n, dtype):
+    rng = np.random.default_rng(n)
+    x = rng.standard_normal(n) * 4
+    x[::7] = -0.0
+    x[::11] = np.nan
+    x[::13] = np.inf
+    x[::17] = -np.inf
+    if dtype is np.float64:
+        return x
+    if dtype is np.int64:
+        return np.nan_to_num(x, nan=3, posinf=9, neginf=-9).astype(np.int64)
+    return x > 0
+
+
+def pair(kind, size, dtype):
+    """(corvantile view, NumPy view) of the same values."""
+    shape_of, make = KINDS[kind]
+    shape = shape_of(*SIZES[size])
+    base = values(int(np.prod(shape)), dtype).reshape(shape)
+    cv_base, np_base = cv.asarray(base.copy()), base.copy()
+    v, w = make(cv_base, *SIZES[size]), make(np_base, *SIZES[size])
+    assert isinstance(v, cv.ndarray) and v.size == size
+    return v, w
+
+
+def check(fn, v, w, order=False):
+    got, want = run(lambda xp: fn(xp, v), cv), run(lambda xp: fn(xp, w), np)
+    if want[0] == "raise" or got[0] == "raise":
+        assert (got[0], type(got[1]), str(got[1])) == (want[0], type(want[1]), str(want[1]))
+        return
+    assert_same_value(got[1], want[1])
+    if order and isinstance(want[1], np.ndarray):
+        g, x = np.asarray(got[1]), want[1]
+        long = [k for k in range(x.ndim) if x.shape[k] > 1]
+        assert [g.strides[k] for k in long] == [x.strides[k] for k in long], (g.strides, x.strides)
+
+
+MAPS = {
+    "sqrt": lambda xp, v: xp.sqrt(v),
+    "exp": lambda xp, v: xp.exp(v),
+    "floor": lambda xp, v: xp.floor(v),
+    "negative": lambda xp, v: xp.negative(v),
+    "isnan": lambda xp, v: xp.isnan(v),
+    "isfinite": lambda xp, v: xp.isfinite(v),
+    "isinf": lambda xp, v: xp.isinf(v),
+    "signbit": lambda xp, v: xp.signbit(v),
+    "as-int64": lambda xp, v: v.astype("int64"),
+    "as-float64": lambda xp, v: v.astype("float64"),
+    "as-bool": lambda xp, v: v.astype(bool),
+    "clip": lambda xp, v: v.clip(-1.5, 2.0),
+    "clip-low": lambda xp, v: v.clip(0.5, None),
+    "round": lambda xp, v: v.round(),
+    "round-1": lambda xp, v: v.round(1),
+    "abs": lambda xp, v: abs(v),
+    "abs-function": lambda xp, v: xp.abs(v),
+    "neg": lambda xp, v: -v,
+    "pos": lambda xp, v: +v,
+    "invert": lambda xp, v: ~v,
+}
+
+COPIES = {
+    "copy": lambda xp, v: v.copy(),
+    "ravel": lambda xp, v: v.ravel(),
+    "flatten": lambda xp, v: v.flatten(),
+    "reshape": lambda xp, v: v.reshape(-1),
+    "reshape-2": lambda xp, v: v.reshape(2, -1),
+    "concatenate": lambda xp, v: xp.concatenate([v, v]),
+    "concatenate-last": lambda xp, v: xp.concatenate([v, v[..., :1]], axis=-1),
+    "concatenate-flat": lambda xp, v: xp.concatenate([v, v], axis=None),
+    "concatenate-mixed": lambda xp, v: xp.concatenate([xp.asarray(np.asarray(v).copy()), v]),
+    "stack": lambda xp, v: xp.stack([v, v]),
+    "stack-last": lambda xp, v: xp.stack([v, v], axis=-1),
+    "stack-middle": lambda xp, v: xp.stack([v, v[::-1]], axis=1),
+    "nonzero": lambda xp, v: v.nonzero(),
+    "mask": lambda xp, v: v[xp.asarray(np.arange(v.size).reshape(v.shape) % 3 == 0)],
+    "rows": lambda xp, v: v[xp.asarray(np.array([0, -1, 1, 0], dtype=np.int64) % v.shape[0])],
+    "row-out-of-range": lambda xp, v: v[xp.asarray(np.array([0, v.shape[0]], dtype=np.int64))],
+    "sort": lambda xp, v: xp.sort(v.ravel()[::-1]),
+    "copy-module": lambda xp, v: __import__("copy").copy(v),
+}
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("name", MAPS)
+def test_maps_of_views(name, kind, size, dtype):
+    v, w = pair(kind, size, dtype)
+    # NumPy's casts put a zero-stride axis innermost; corvantile's keep C order there.
+    same_order = kind in SAME_ORDER and not (name.startswith("as-") and kind == "zero-stride")
+    check(MAPS[name], v, w, order=size >= 256 and same_order)
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("size", [8, 16, 256, 8192, 9000])
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("name", COPIES)
+def test_copies_and_selection_of_views(name, kind, size, dtype):
+    v, w = pair(kind, size, dtype)
+    # NumPy lays a join out in the memory order its items share.
+    joined = name.startswith(("concatenate", "stack"))
+    check(COPIES[name], v, w, order=size >= 256 and joined and kind in SAME_ORDER)
+
+
+@pytest.mark.parametrize("kind", ["transpose", "stepped", "view-of-view", "huge-stride"])
+def test_single_elements_and_failed_casts(kind):
+    v, w = pair(kind, 8190, np.float64)
+    one_v, one_w = v[tuple(slice(n // 2, n // 2 + 1) for n in v.shape)], w[tuple(slice(n // 2, n // 2 + 1) for n in w.shape)]
+    for fn in (bool, lambda x: x.ravel(), lambda x: -x):
+        differential(lambda xp: fn(one_v if xp is cv else one_w))
+    # NaN cannot become int64: NumPy's cast (its warning and value) rather than a native one.
+    with np.errstate(invalid="ignore"):
+        differential(lambda xp: (v if xp is cv else w).astype(np.int64))
+
+
+@pytest.mark.parametrize("kind", ["transpose", "stepped", "both-reversed", "numpy-transpose"])
+@pytest.mark.parametrize("size", [8, 300, 9000])
+def test_results_do_not_share_or_change_the_base(kind, size):
+    v, w = pair(kind, size, np.float64)
+    before = np.asarray(v).copy()
+    for fn in (MAPS["sqrt"], MAPS["as-int64"], MAPS["isnan"], COPIES["ravel"], COPIES["concatenate"]):
+        with np.errstate(invalid="ignore"):
+            r = fn(cv, v)
+        assert not np.shares_memory(np.asarray(r), np.asarray(v))
+        np.asarray(r)[...] = 0
+    assert_same_array(v, before)
+
+
+@pytest.mark.parametrize("kind", ["transpose", "stepped", "column-block", "view-of-view", "numpy-transpose"])
+@pytest.mark.parametrize("size", [8, 16, 300, 9000])
+def test_selection_writes_reach_the_base(kind, size):
+    shape_of, make = KINDS[kind]
+    base = values(int(np.prod(shape_of(*SIZES[size]))), np.float64).reshape(shape_of(*SIZES[size]))
+    cb, nb = cv.asarray(base.copy()), base.copy()
+    v, w = make(cb, *SIZES[size]), make(nb, *SIZES[size])
+    mask = np.arange(w.size).reshape(w.shape) % 4 == 1
+    v[cv.asarray(mask)] = 7.5
+    w[mask] = 7.5
+    v[(0,) * v.ndim] = -1.0
+    w[(0,) * w.ndim] = -1.0
+    rows = np.array([0, w.shape[0] - 1], dtype=np.int64)
+    v[cv.asarray(rows)] = 2.0
+    w[rows] = 2.0
+    assert_same_array(cb, nb)
+    assert_same_array(v, w)
+    # A later native read of the view sees the writes.
+    assert_same_array(v.ravel(), w.ravel())
+    assert_same_array(cv.sqrt(v), np.sqrt(w))
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int64], ids=["float64", "int64"])
+@pytest.mark.parametrize("size", [8, 16, 300, 9000])
+@pytest.mark.parametrize("make", [lambda b: b[::-1], lambda b: b[1::3], lambda b: b.reshape(-1, 2).T[1]],
+                         ids=["reversed", "stepped", "transposed-row"])
+def test_sort_input_of_views(make, size, dtype):
+    # Distinct values, so that every sort order is the same.
+    base = np.random.default_rng(size).permutation(3 * size).astype(dtype) - size
+    v, w = make(cv.asarray(base.copy())), make(base.copy())
+    differential(lambda xp: xp.sort(v if xp is cv else w))
+    differential(lambda xp: (v if xp is cv else w).argsort())
+    differential(lambda xp: xp.argsort(v if xp is cv else w))
+
+
+def test_fill_of_a_view_writes_the_base():
+    cb, nb = cv.asarray(values(9000, np.float64).reshape(90, 100)), values(9000, np.float64).reshape(90, 100)
+    cb.T[::2].fill(3.0)
+    nb.T[::2].fill(3.0)
+    assert_same_array(cb, nb)

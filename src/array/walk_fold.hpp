@@ -113,16 +113,31 @@ std::int64_t int_total(const Strided& s) {
     return static_cast<std::int64_t>(total);
 }
 
+// The max (Max) or min of acc and a row's int64 elements, in independent lanes (the
+// value does not depend on the order).
 template <bool Max>
 CORVANTILE_CLONES std::int64_t row_int_extreme(const std::byte* at, std::int64_t step, std::uint64_t n,
                                                std::int64_t acc) noexcept {
+    const auto pick = [](std::int64_t x, std::int64_t a) CORVANTILE_INLINE_LAMBDA {
+        return (Max ? x > a : x < a) ? x : a;
+    };
     with_row<std::int64_t>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const std::int64_t x = get(i);
-            acc = (Max ? x > acc : x < acc) ? x : acc;
+        std::int64_t lane[8];
+        for (std::size_t j = 0; j < 8; ++j) lane[j] = acc;
+        std::uint64_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            for (std::size_t j = 0; j < 8; ++j) lane[j] = pick(get(i + j), lane[j]);
         }
+        for (; i < n; ++i) acc = pick(get(i), acc);
+        for (std::size_t j = 0; j < 8; ++j) acc = pick(lane[j], acc);
     });
     return acc;
+}
+
+// The same over n contiguous elements.
+template <bool Max>
+std::int64_t run_int_extreme(const std::int64_t* x, std::size_t n) noexcept {
+    return row_int_extreme<Max>(reinterpret_cast<const std::byte*>(x), 8, n, x[0]);
 }
 
 // The max (Max) or min of s's int64 elements (at least one).
@@ -152,14 +167,29 @@ CORVANTILE_CLONES bool row_decides(const std::byte* at, std::int64_t step, std::
     return hit;
 }
 
+// The same for n contiguous elements.
+template <bool Any, class T>
+CORVANTILE_CLONES bool run_decides(const T* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += 256) {
+        const std::size_t end = n - i < 256 ? n : i + 256;
+        bool h = false;
+        for (std::size_t j = i; j < end; ++j) h |= (x[j] != T{0}) == Any;
+        if (h) return true;
+    }
+    return false;
+}
+
+// any (Any) or all of x[0..n).
+template <bool Any, class T>
+bool run_any_all(const T* x, std::size_t n) noexcept {
+    return run_decides<Any, T>(x, n) == Any;
+}
+
 // any (Any) or all of s's elements, stopping at the first that decides.
 template <bool Any, class T>
 bool any_all(const Strided& s) {
     const bool undecided = for_rows(memory_order(s), [](const std::byte* at, std::int64_t step, std::uint64_t n) {
-        if (step == static_cast<std::int64_t>(sizeof(T))) {
-            const T* x = reinterpret_cast<const T*>(at);
-            return Any ? !folds::any_nonzero(x, n) : folds::all_nonzero(x, n);
-        }
+        if (step == static_cast<std::int64_t>(sizeof(T))) return !run_decides<Any, T>(reinterpret_cast<const T*>(at), n);
         return !row_decides<Any, T>(at, step, n);
     });
     return Any ? !undecided : undecided;

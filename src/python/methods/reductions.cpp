@@ -97,7 +97,13 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis, const 
     auto result = create_unwritten<double>(*dims, out);
     if (!result) return result;
 
-    if (view) {
+    // A small view is gathered onto the stack and folded as a contiguous array.
+    alignas(64) double small[walk::SMALL_FOLD];
+    const double* x = a.data();
+    if (view && outer * len * inner < walk::SMALL_FOLD) {
+        walk::gather_small<double>(*view, small);
+        x = small;
+    } else if (view) {
         const walk::NoneAlone none;
         switch (op) {
             case Op::Sum: walk::fold_axis(*view, ax, out, 0.0, folds::AddStep{}, none); break;
@@ -113,7 +119,6 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis, const 
         }
         return result;
     }
-    const double* x = a.data();
     switch (op) {
         case Op::Sum: folds::fold_axis(x, out, outer, len, inner, 0.0, folds::AddStep{}); break;
         case Op::Prod: folds::fold_axis(x, out, outer, len, inner, 1.0, folds::MulStep{}); break;
@@ -158,7 +163,7 @@ std::optional<Result<Ref>> reduce_other(Op op, const PyArray& self) {
                 return np_i64(fold_source<std::int64_t>(
                     self,
                     [max](const std::int64_t* x, std::size_t m) {
-                        return max ? folds::int_extreme<true>(x, m) : folds::int_extreme<false>(x, m);
+                        return max ? walk::run_int_extreme<true>(x, m) : walk::run_int_extreme<false>(x, m);
                     },
                     [max](const walk::Strided& s) {
                         return max ? walk::int_extreme<true>(s) : walk::int_extreme<false>(s);

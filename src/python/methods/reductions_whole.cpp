@@ -70,7 +70,7 @@ Result<Ref> truth_reduction(PyArray& self, std::string_view name, const CallArgs
     return np_bool(self.value.visit([&]<class T>(const Array<T>&) {
         return fold_source<T>(
             self,
-            [](const T* x, std::size_t n) { return Any ? folds::any_nonzero(x, n) : folds::all_nonzero(x, n); },
+            [](const T* x, std::size_t n) { return walk::run_any_all<Any, T>(x, n); },
             [](const walk::Strided& s) { return walk::any_all<Any, T>(s); });
     }));
 }

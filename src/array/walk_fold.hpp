@@ -315,13 +315,23 @@ CORVANTILE_CLONES void fold_row_group(const std::byte* const* row, std::size_t v
     for (std::size_t j = 0; j < valid; ++j) out[j] = lane[j];
 }
 
-// p[i] = fold(p[i], element i of a row read in place).
+// p[i * p_step] = fold(p[i * p_step], element i of a row read in place), for i < n.
 template <class Step>
-CORVANTILE_CLONES void update_row(double* __restrict p, const std::byte* at, std::int64_t step, std::size_t n,
-                                  Step fold) noexcept {
-    with_row<double>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
-        for (std::size_t i = 0; i < n; ++i) p[i] = fold(p[i], get(i));
-    });
+CORVANTILE_CLONES void update_row(double* __restrict p, std::int64_t p_step, const std::byte* at, std::int64_t step,
+                                  std::size_t n, Step fold) noexcept {
+    if (p_step == 1 && step == 8) {
+        const double* __restrict x = reinterpret_cast<const double*>(at);
+        for (std::size_t i = 0; i < n; ++i) p[i] = fold(p[i], x[i]);
+    } else if (p_step == 1) {
+        with_row<double>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < n; ++i) p[i] = fold(p[i], get(i));
+        });
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            double& o = p[static_cast<std::int64_t>(i) * p_step];
+            o = fold(o, load<double>(at + static_cast<std::int64_t>(i) * step));
+        }
+    }
 }
 
 // s without its axis `axis`; that axis's length and stride.
@@ -346,8 +356,7 @@ inline AxisSplit split_axis(const Strided& s, std::size_t axis) noexcept {
 // output from init (from its first element when init is empty) in ascending index along
 // the axis, the values of folds::fold_axis over a contiguous copy. Where the axis has
 // the smallest stride, each output's elements are a row read in place, several rows at
-// once; otherwise the outputs are updated together, one slice across the axis at a time,
-// so that memory is read in the order it lies. `alone(at, step, len)` may give a row's
+// once; otherwise the outputs are updated together, a row across the axis at a time. `alone(at, step, len)` may give a row's
 // value by itself (the extremes of long rows); nothing where it does not.
 template <class Step, class Alone>
 void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<double> init, Step fold,
@@ -393,31 +402,73 @@ void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<do
         flush();
         return;
     }
-    // One slice across the axis at a time, every output updated with its element.
-    Strided slice = a.rest;
-    std::uint64_t k = 0;
+    // The other axes go around the axis where their stride is larger, inside it where
+    // smaller, so that memory is read in about the order it lies; each output still takes
+    // its elements in ascending index along the axis.
+    struct Loop {
+        std::uint64_t len;
+        std::int64_t in;   // bytes
+        std::int64_t out;  // elements
+    };
+    std::array<Loop, MAX_NDIM> outside{}, inside{};
+    std::size_t n_outside = 0, n_inside = 0;
+    std::int64_t out_stride = 1;
+    for (std::size_t k = a.rest.ndim; k-- > 0;) {
+        const Loop l{a.rest.shape[k], a.rest.strides[k], out_stride};
+        out_stride *= static_cast<std::int64_t>(a.rest.shape[k]);
+        if (l.len == 1) continue;
+        if (magnitude(l.in) < magnitude(a.step)) {
+            inside[n_inside++] = l;
+        } else {
+            outside[n_outside++] = l;
+        }
+    }
+    const auto by_falling_stride = [&](std::array<Loop, MAX_NDIM>& loops, std::size_t n) {
+        for (std::size_t k = 1; k < n; ++k) {  // insertion sort: at most 8 axes
+            for (std::size_t j = k; j > 0 && magnitude(loops[j].in) > magnitude(loops[j - 1].in); --j) {
+                std::swap(loops[j], loops[j - 1]);
+            }
+        }
+    };
+    by_falling_stride(outside, n_outside);
+    by_falling_stride(inside, n_inside);
+    // fn(in, out) at every index of loops[0..n): the offsets in bytes and elements.
+    const auto each = [](const Loop* loops, std::size_t n, auto fn) {
+        std::array<std::uint64_t, MAX_NDIM> counter{};
+        std::int64_t in = 0, out = 0;
+        for (;;) {
+            fn(in, out);
+            std::size_t k = n;
+            for (;;) {
+                if (k == 0) return;
+                --k;
+                if (++counter[k] < loops[k].len) {
+                    in += loops[k].in;
+                    out += loops[k].out;
+                    break;
+                }
+                in -= static_cast<std::int64_t>(loops[k].len - 1) * loops[k].in;
+                out -= static_cast<std::int64_t>(loops[k].len - 1) * loops[k].out;
+                counter[k] = 0;
+            }
+        }
+    };
+    std::uint64_t k0 = 0;
     if (init) {
         std::fill(out, out + count, *init);
     } else {
-        copy<double>(slice, out);
-        k = 1;
+        copy<double>(a.rest, out);
+        k0 = 1;
     }
-    Scratch<double> scratch(scratch_size(slice));
-    for (; k < a.len; ++k) {
-        slice.data = s.data + static_cast<std::int64_t>(k) * a.step;
-        for_blocks<double>(slice, BLOCK, [&](const Block<double>& b) {
-            double* o = out + b.pos;
-            if (const double* d = b.direct()) {
-                loops::zip_update(o, d, b.count, fold);
-            } else if (b.rows == 1) {
-                update_row(o, b.at, b.step, b.count, fold);
-            } else {
-                double* buffer = scratch.get();
-                b.gather_to(buffer);
-                loops::zip_update(o, static_cast<const double*>(buffer), b.count, fold);
-            }
-        });
-    }
+    const Loop row = inside[n_inside - 1];  // n_inside >= 1: the axis is not the smallest stride
+    each(outside.data(), n_outside, [&](std::int64_t in_outer, std::int64_t out_outer) {
+        for (std::uint64_t k = k0; k < a.len; ++k) {
+            const std::int64_t in_k = in_outer + static_cast<std::int64_t>(k) * a.step;
+            each(inside.data(), n_inside - 1, [&](std::int64_t in, std::int64_t o) {
+                update_row(out + out_outer + o, row.out, s.data + in_k + in, row.in, row.len, fold);
+            });
+        }
+    });
 }
 
 // No row folded by itself.

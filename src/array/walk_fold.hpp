@@ -265,6 +265,39 @@ inline double variance(const Strided& s) {
 
 // ---- folds along one axis -------------------------------------------------------------------
 
+// Four float64 lanes: a vector register under AVX2, whose 4 x 4 transposes compile to
+// four unpacks and four lane swaps (the 8 x 8 ones of the wider vectors do not).
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef std::int64_t Mask4 __attribute__((vector_size(32)));
+
+CORVANTILE_INLINE void transpose4(Lanes4 (&v)[4]) noexcept {
+    const Lanes4 t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+    const Lanes4 t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const Lanes4 t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+    const Lanes4 t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// folds::step_lanes for four lanes.
+template <class Step>
+CORVANTILE_INLINE void step_lanes4(Lanes4& acc, Mask4& nan, const Lanes4& x) noexcept {
+    if constexpr (std::is_same_v<Step, folds::AddStep>) {
+        acc = acc + x;
+    } else if constexpr (std::is_same_v<Step, folds::MulStep>) {
+        acc = acc * x;
+    } else {
+        if constexpr (std::is_same_v<Step, folds::MaxStep>) {
+            acc = acc > x ? acc : x;
+        } else {
+            acc = acc < x ? acc : x;
+        }
+        nan |= x != x;
+    }
+}
+
 // Folds `Group` rows at once (row[j], `step` bytes between elements, len elements each),
 // one row a vector lane, into out[0..valid): each from init (from its first element when
 // init is empty) in ascending k, the values of the sequential fold. Rows past `valid` are
@@ -272,33 +305,31 @@ inline double variance(const Strided& s) {
 template <std::size_t Group, class Step>
 CORVANTILE_CLONES void fold_row_group(const std::byte* const* row, std::size_t valid, std::int64_t step,
                                       std::uint64_t len, double* out, std::optional<double> init, Step fold) noexcept {
-    using folds::Lanes8;
-    using folds::Mask8;
-    constexpr std::size_t V = Group / 8;
-    Lanes8 acc[V];
-    Mask8 nan[V];
+    constexpr std::size_t V = Group / 4;
+    Lanes4 acc[V];
+    Mask4 nan[V];
     for (std::size_t v = 0; v < V; ++v) {
-        for (std::size_t j = 0; j < 8; ++j) acc[v][j] = init ? *init : load<double>(row[8 * v + j]);
+        for (std::size_t j = 0; j < 4; ++j) acc[v][j] = init ? *init : load<double>(row[4 * v + j]);
         nan[v] = acc[v] != acc[v];
     }
     const std::uint64_t k0 = init ? 0 : 1;
     std::uint64_t k = k0;
     if (step == 8) {
-        for (; len - k >= 8; k += 8) {
+        for (; len - k >= 4; k += 4) {
             for (std::size_t v = 0; v < V; ++v) {
-                Lanes8 c[8];
-                for (std::size_t j = 0; j < 8; ++j) std::memcpy(&c[j], row[8 * v + j] + k * 8, sizeof(Lanes8));
-                folds::transpose8(c);
-                for (std::size_t j = 0; j < 8; ++j) folds::step_lanes<Step>(acc[v], nan[v], c[j]);
+                Lanes4 c[4];
+                for (std::size_t j = 0; j < 4; ++j) std::memcpy(&c[j], row[4 * v + j] + k * 8, sizeof(Lanes4));
+                transpose4(c);
+                for (std::size_t j = 0; j < 4; ++j) step_lanes4<Step>(acc[v], nan[v], c[j]);
             }
         }
     } else {
         for (; k < len; ++k) {
             const std::int64_t off = static_cast<std::int64_t>(k) * step;
             for (std::size_t v = 0; v < V; ++v) {
-                Lanes8 c;
-                for (std::size_t j = 0; j < 8; ++j) c[j] = load<double>(row[8 * v + j] + off);
-                folds::step_lanes<Step>(acc[v], nan[v], c);
+                Lanes4 c;
+                for (std::size_t j = 0; j < 4; ++j) c[j] = load<double>(row[4 * v + j] + off);
+                step_lanes4<Step>(acc[v], nan[v], c);
             }
         }
     }
@@ -313,6 +344,17 @@ CORVANTILE_CLONES void fold_row_group(const std::byte* const* row, std::size_t v
         for (std::size_t j = 0; j < Group; ++j) lane[j] = fold(lane[j], load<double>(row[j] + static_cast<std::int64_t>(k) * step));
     }
     for (std::size_t j = 0; j < valid; ++j) out[j] = lane[j];
+}
+
+// The sequential fold of one row of len elements (from its first when init is empty).
+template <class Step>
+CORVANTILE_CLONES double fold_one_row(const std::byte* at, std::int64_t step, std::uint64_t len,
+                                      std::optional<double> init, Step fold) noexcept {
+    double acc = init ? *init : load<double>(at);
+    with_row<double>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        for (std::uint64_t k = init ? 0 : 1; k < len; ++k) acc = fold(acc, get(k));
+    });
+    return acc;
 }
 
 // p[i * p_step] = fold(p[i * p_step], element i of a row read in place), for i < n.
@@ -378,7 +420,9 @@ void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<do
         const auto flush = [&]() {
             if (have == 0) return;
             for (std::size_t j = have; j < G; ++j) row[j] = row[have - 1];
-            if (have <= 8) {
+            if (have == 1) {
+                out[done] = fold_one_row(row[0], a.step, a.len, init, fold);
+            } else if (have <= 8) {
                 fold_row_group<8>(row, have, a.step, a.len, out + done, init, fold);
             } else {
                 fold_row_group<16>(row, have, a.step, a.len, out + done, init, fold);

@@ -73,7 +73,7 @@ Result<Ref> reduce_all_view(Op op, const walk::Strided& view) {
 
 // The float64 reduction along one axis, as a new ndarray without that axis; a strided
 // view (`view`) is read in place.
-Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis, const std::optional<walk::Strided>& view) {
+Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis, std::optional<walk::Strided> view) {
     const auto d = static_cast<std::int64_t>(a.ndim());
     if (axis >= d || axis < -d)
         return failure(array_error(ArrayError::from_message(
@@ -97,9 +97,24 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis, const 
     auto result = create_unwritten<double>(*dims, out);
     if (!result) return result;
 
-    // A small view is gathered onto the stack and folded as a contiguous array.
+    // A small view is gathered onto the stack and folded as a contiguous array. The sums
+    // and products of a contiguous array's rows take the views' road, as their one-block
+    // case (measured 2.5-15x faster than folds::fold_rows from rows of 8 elements).
     alignas(64) double small[walk::SMALL_FOLD];
     const double* x = a.data();
+    const bool rows = inner == 1 && outer >= 2 && len >= 8 && op != Op::Max && op != Op::Min;
+    if (!view && rows && outer * len >= walk::SMALL_FOLD) {
+        walk::Strided whole;
+        whole.data = reinterpret_cast<std::byte*>(const_cast<double*>(x));
+        whole.ndim = shape.size();
+        std::int64_t stride = 8;
+        for (std::size_t k = shape.size(); k-- > 0;) {
+            whole.shape[k] = shape[k];
+            whole.strides[k] = stride;
+            stride *= static_cast<std::int64_t>(shape[k]);
+        }
+        view = whole;
+    }
     if (view && outer * len * inner < walk::SMALL_FOLD) {
         walk::gather_small<double>(*view, small);
         x = small;

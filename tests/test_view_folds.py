@@ -194,6 +194,17 @@ def test_dot_of_views(name, n):
         x.dot(cv.asarray(base)[:3])
 
 
+@pytest.mark.parametrize("make", [lambda b: b.T[:1], lambda b: b.T[:, :1], lambda b: b[:1, ::-1], lambda b: b.T[::-1]],
+                         ids=["length-1-axis", "length-1-last", "one-reversed-row", "reversed-transpose"])
+def test_axis_of_length_one_or_small_stride(make):
+    base = cv.asarray(RNG.standard_normal((100, 2)))
+    v = make(base)
+    c = v.copy()
+    for op in ("sum", "prod", "mean", "max", "min"):
+        for axis in (0, 1, -1):
+            same(getattr(v, op)(axis=axis), getattr(c, op)(axis=axis), path=f"{op}-{axis}")
+
+
 @pytest.mark.parametrize("axis", [0, 1, 2, -1, 3, -4])
 def test_axis_of_a_permuted_view(axis):
     base = RNG.standard_normal((6, 70, 9))

@@ -411,7 +411,7 @@ void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<do
     };
     std::uint64_t smallest = ~std::uint64_t{0};
     for (std::size_t k = 0; k < rest.ndim; ++k) smallest = std::min(smallest, magnitude(rest.strides[k]));
-    const bool by_rows = a.len > 1 && (magnitude(a.step) <= smallest || count < 64);
+    const bool by_rows = magnitude(a.step) <= smallest || count < 64;
     if (by_rows) {
         constexpr std::size_t G = 16;
         const std::byte* row[G];

@@ -49,6 +49,25 @@ void gather_small(const Strided& s, T* out) noexcept {
     }
 }
 
+// folds::extreme and folds::arg_extreme of fewer than SMALL_SCAN elements (n > 0), one
+// after another: nothing to set up (the scans' 32 lanes cost more than 8 elements).
+inline constexpr std::size_t SMALL_SCAN = 16;
+template <bool Max>
+inline double small_extreme(const double* x, std::size_t n) noexcept {
+    double acc = x[0];
+    for (std::size_t i = 1; i < n; ++i) acc = Max ? folds::MaxStep{}(acc, x[i]) : folds::MinStep{}(acc, x[i]);
+    return acc;
+}
+template <bool Max>
+inline std::size_t small_arg_extreme(const double* x, std::size_t n) noexcept {
+    std::size_t best = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (x[i] != x[i]) return i;
+        if (folds::better<Max>(x[i], x[best])) best = i;
+    }
+    return best;
+}
+
 // Calls fn(at, step, len) for every row along the last axis of simplify(whole), in
 // logical order, until fn returns false; whether every row was seen.
 template <class Fn>

@@ -50,10 +50,10 @@ Result<Ref> reduce_all(Op op, const double* x, std::size_t n) {
             return np_float(n == 0 ? folds::QUIET_NAN : folds::lanes(x, n) / static_cast<double>(n));
         case Op::Max:
             if (n == 0) return failure(no_identity("maximum"));
-            return np_float(folds::extreme<true>(x, n));
+            return np_float(n < walk::SMALL_SCAN ? walk::small_extreme<true>(x, n) : folds::extreme<true>(x, n));
         case Op::Min:
             if (n == 0) return failure(no_identity("minimum"));
-            return np_float(folds::extreme<false>(x, n));
+            return np_float(n < walk::SMALL_SCAN ? walk::small_extreme<false>(x, n) : folds::extreme<false>(x, n));
     }
     return np_float(0.0);
 }

@@ -32,7 +32,8 @@ Result<Ref> arg_extreme(PyArray& self, std::string_view name, const CallArgs& ar
         [&](const double* x, std::size_t n) -> Result<Ref> {
             if (n == 0)
                 return failure(Error::value_error(std::format("attempt to get {} of an empty sequence", name)));
-            return np_i64(static_cast<std::int64_t>(folds::arg_extreme<Max>(x, n)));
+            const std::size_t at = n < walk::SMALL_SCAN ? walk::small_arg_extreme<Max>(x, n) : folds::arg_extreme<Max>(x, n);
+            return np_i64(static_cast<std::int64_t>(at));
         },
         [](const walk::Strided& s) -> Result<Ref> {
             return np_i64(static_cast<std::int64_t>(walk::arg_extreme<Max>(s)));

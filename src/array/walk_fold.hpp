@@ -140,7 +140,7 @@ CORVANTILE_CLONES std::int64_t row_int_extreme(const std::byte* at, std::int64_t
     const auto pick = [](std::int64_t x, std::int64_t a) CORVANTILE_INLINE_LAMBDA {
         return (Max ? x > a : x < a) ? x : a;
     };
-    with_row<std::int64_t>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+    const auto scan = [&](auto get) CORVANTILE_INLINE_LAMBDA {
         std::int64_t lane[8];
         for (std::size_t j = 0; j < 8; ++j) lane[j] = acc;
         std::uint64_t i = 0;
@@ -149,7 +149,13 @@ CORVANTILE_CLONES std::int64_t row_int_extreme(const std::byte* at, std::int64_t
         }
         for (; i < n; ++i) acc = pick(get(i), acc);
         for (std::size_t j = 0; j < 8; ++j) acc = pick(lane[j], acc);
-    });
+    };
+    if (step == 8) {
+        const std::int64_t* x = reinterpret_cast<const std::int64_t*>(at);
+        scan([x](std::uint64_t i) CORVANTILE_INLINE_LAMBDA { return x[i]; });
+    } else {
+        with_row<std::int64_t>(at, step, scan);
+    }
     return acc;
 }
 

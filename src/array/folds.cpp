@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace corvantile::folds {
@@ -75,17 +76,38 @@ CORVANTILE_INLINE std::optional<double> add_block_at_once(const double* x, doubl
 
 }  // namespace
 
-CORVANTILE_CLONES double variance(const double* x, std::size_t n) noexcept {
-    const double count = static_cast<double>(n);
-    const double mean = lanes(x, n) / count;
-    double acc = -0.0;
+CORVANTILE_CLONES double add_squared_deviations(const double* x, std::size_t n, double mean, double acc) noexcept {
     std::size_t i = 0;
     for (; i + VAR_BLOCK <= n; i += VAR_BLOCK) {
         const std::optional<double> at_once = add_block_at_once(x + i, mean, acc);
         acc = at_once ? *at_once : add_in_order(x + i, VAR_BLOCK, mean, acc);
     }
-    acc = add_in_order(x + i, n - i, mean, acc);
-    return acc / count;
+    return add_in_order(x + i, n - i, mean, acc);
+}
+
+CORVANTILE_CLONES double variance(const double* x, std::size_t n) noexcept {
+    const double count = static_cast<double>(n);
+    const double mean = lanes(x, n) / count;
+    return add_squared_deviations(x, n, mean, -0.0) / count;
+}
+
+CORVANTILE_CLONES double lane_dot(const std::byte* x, std::int64_t x_step, const std::byte* y, std::int64_t y_step,
+                                  std::size_t n) noexcept {
+    const auto at = [](const std::byte* p, std::int64_t step, std::size_t i) CORVANTILE_INLINE_LAMBDA {
+        double v;
+        std::memcpy(&v, p + static_cast<std::int64_t>(i) * step, sizeof v);
+        return v;
+    };
+    const std::size_t m = n - n % 8;
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < m; i += 8) {
+        for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + at(y, y_step, i + j) * at(x, x_step, i + j);
+    }
+    const double body =
+        m > 0 ? ((lane[3] + lane[7]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[0] + lane[4])) : 0.0;
+    double tail = -0.0;
+    for (std::size_t i = m; i < n; ++i) tail = tail + at(y, y_step, i) * at(x, x_step, i);
+    return tail + body;
 }
 
 CORVANTILE_CLONES double lane_dot(const double* x, const double* y, std::size_t n) noexcept {

@@ -354,6 +354,14 @@ void extreme_axis(const double* x, double* out, std::uint64_t outer, std::uint64
 // deviations summed in order from -0.0.
 double variance(const double* x, std::size_t n) noexcept;
 
+// acc plus the squared deviations of x[0..n) from mean, added one after another (the
+// second pass of variance, for elements that come block by block).
+double add_squared_deviations(const double* x, std::size_t n, double mean, double acc) noexcept;
+
+// lane_dot of two rows of n float64 read in place, `x_step` and `y_step` bytes apart.
+double lane_dot(const std::byte* x, std::int64_t x_step, const std::byte* y, std::int64_t y_step,
+                std::size_t n) noexcept;
+
 // The sum of x[i] * y[i] in the 8-lane order of the whole-array totals: products of the
 // leading multiple of 8 go to lane i mod 8, the rest to a sequential tail, and the
 // result is tail + lanes.

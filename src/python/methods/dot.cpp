@@ -6,6 +6,7 @@
 #include "python/numpy/fallback.hpp"
 #include "python/numpy/numpy.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <format>
 
@@ -19,15 +20,20 @@ constexpr Signature DOT{"ndarray.dot", DOT_PARAMS};
 }  // namespace
 
 Result<Ref> dot(PyArray& self, PyObject* other) {
-    self.refresh();
-    const auto* x = self.value.get_if<double>();
-    if (x != nullptr && x->ndim() == 1) {
-        if (const Array<double>* y = f64_of(other); y != nullptr && y->ndim() == 1) {
-            if (x->len() != y->len()) {
+    // Two 1-D float64 ndarrays, views read in place.
+    if (self.value.kind() == ElementKind::F64 && self.value.dims().ndim() == 1 && is_ndarray(other)) {
+        const PyArray& y = *PyArray::of(other);
+        if (y.value.kind() == ElementKind::F64 && y.value.dims().ndim() == 1) {
+            const std::uint64_t n = self.value.len(), m = y.value.len();
+            if (n != m) {
                 return failure(array_error(
-                    ArrayError::from_message(std::format("shapes ({},) and ({},) not aligned", x->len(), y->len()))));
+                    ArrayError::from_message(std::format("shapes ({},) and ({},) not aligned", n, m))));
             }
-            return np_float(folds::lane_dot(x->data(), y->data(), x->len()));
+            if (!self.strided && !y.strided) {
+                return np_float(folds::lane_dot(self.value.get_if<double>()->data(), y.value.get_if<double>()->data(), n));
+            }
+            const Layout a = Layout::of(self), b = Layout::of(y);
+            return np_float(folds::lane_dot(a.data, a.strides[0], b.data, b.strides[0], n));
         }
     }
     return fallback::call("dot", {self.object(), other});

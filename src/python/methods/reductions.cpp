@@ -7,9 +7,13 @@
 #include "array/loops.hpp"
 #include "array/walk.hpp"
 #include "python/object/strided.hpp"
+#include "array/walk_fold.hpp"
+#include "python/methods/fold_view.hpp"
 
 #include <format>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 namespace corvantile::python {
 
@@ -38,9 +42,7 @@ Result<AxisArg> axis_value(PyObject* value) {
 }
 
 // The float64 reduction of every element, as a numpy.float64.
-Result<Ref> reduce_all(Op op, const Array<double>& a) {
-    const double* x = a.data();
-    const std::size_t n = a.len();
+Result<Ref> reduce_all(Op op, const double* x, std::size_t n) {
     switch (op) {
         case Op::Sum: return np_float(folds::lanes(x, n));
         case Op::Prod: return np_float(folds::fold(x, n, 1.0, folds::MulStep{}));
@@ -48,10 +50,10 @@ Result<Ref> reduce_all(Op op, const Array<double>& a) {
             return np_float(n == 0 ? folds::QUIET_NAN : folds::lanes(x, n) / static_cast<double>(n));
         case Op::Max:
             if (n == 0) return failure(no_identity("maximum"));
-            return np_float(folds::extreme<true>(x, n));
+            return np_float(n < walk::SMALL_SCAN ? walk::small_extreme<true>(x, n) : folds::extreme<true>(x, n));
         case Op::Min:
             if (n == 0) return failure(no_identity("minimum"));
-            return np_float(folds::extreme<false>(x, n));
+            return np_float(n < walk::SMALL_SCAN ? walk::small_extreme<false>(x, n) : folds::extreme<false>(x, n));
     }
     return np_float(0.0);
 }
@@ -69,8 +71,9 @@ Result<Ref> reduce_all_view(Op op, const walk::Strided& view) {
     return np_float(0.0);
 }
 
-// The float64 reduction along one axis, as a new ndarray without that axis.
-Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
+// The float64 reduction along one axis, as a new ndarray without that axis; a strided
+// view (`view`) is read in place.
+Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis, std::optional<walk::Strided> view) {
     const auto d = static_cast<std::int64_t>(a.ndim());
     if (axis >= d || axis < -d)
         return failure(array_error(ArrayError::from_message(
@@ -94,7 +97,43 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
     auto result = create_unwritten<double>(*dims, out);
     if (!result) return result;
 
+    // A small view is gathered onto the stack and folded as a contiguous array. The sums
+    // and products of a contiguous array's rows take the views' road, as their one-block
+    // case (measured 2.5-15x faster than folds::fold_rows from rows of 8 elements).
+    alignas(64) double small[walk::SMALL_FOLD];
     const double* x = a.data();
+    const bool rows = inner == 1 && outer >= 2 && len >= 8 && op != Op::Max && op != Op::Min;
+    if (!view && rows && outer * len >= walk::SMALL_FOLD) {
+        walk::Strided whole;
+        whole.data = reinterpret_cast<std::byte*>(const_cast<double*>(x));
+        whole.ndim = shape.size();
+        std::int64_t stride = 8;
+        for (std::size_t k = shape.size(); k-- > 0;) {
+            whole.shape[k] = shape[k];
+            whole.strides[k] = stride;
+            stride *= static_cast<std::int64_t>(shape[k]);
+        }
+        view = whole;
+    }
+    if (view && outer * len * inner < walk::SMALL_FOLD) {
+        walk::gather_small<double>(*view, small);
+        x = small;
+    } else if (view) {
+        const walk::NoneAlone none;
+        switch (op) {
+            case Op::Sum: walk::fold_axis(*view, ax, out, 0.0, folds::AddStep{}, none); break;
+            case Op::Prod: walk::fold_axis(*view, ax, out, 1.0, folds::MulStep{}, none); break;
+            case Op::Mean: {
+                walk::fold_axis(*view, ax, out, 0.0, folds::AddStep{}, none);
+                const double count = static_cast<double>(len);
+                loops::update_loop(out, outer * inner, [count](double v) { return v / count; });
+                break;
+            }
+            case Op::Max: walk::extreme_axis<true>(*view, ax, out); break;
+            case Op::Min: walk::extreme_axis<false>(*view, ax, out); break;
+        }
+        return result;
+    }
     switch (op) {
         case Op::Sum: folds::fold_axis(x, out, outer, len, inner, 0.0, folds::AddStep{}); break;
         case Op::Prod: folds::fold_axis(x, out, outer, len, inner, 1.0, folds::MulStep{}); break;
@@ -110,30 +149,43 @@ Result<Ref> reduce_axis(Op op, const Array<double>& a, std::int64_t axis) {
     return result;
 }
 
-// The whole-array int64 and bool reductions; nothing where NumPy answers.
-std::optional<Result<Ref>> reduce_other(Op op, const AnyArray& value) {
-    const std::size_t n = value.len();
+// The whole-array int64 and bool reductions; nothing where NumPy answers. A strided view
+// is read in place: its totals and extremes in memory order, its mean in the lanes' order.
+template <class T>
+std::optional<Result<Ref>> reduce_other(Op op, const PyArray& self) {
+    const std::size_t n = self.value.len();
     if (op == Op::Mean) {
         if (n == 0) return std::nullopt;
-        return value.visit([n](const auto& a) -> Result<Ref> {
-            return np_float(folds::lanes(a.data(), n) / static_cast<double>(n));
-        });
+        return fold_source<T>(
+            self, [n](const T* x, std::size_t) { return np_float(folds::lanes(x, n) / static_cast<double>(n)); },
+            [n](const walk::Strided& s) { return np_float(walk::lane_sum<T>(s) / static_cast<double>(n)); });
     }
-    if (const auto* b = value.get_if<Bool>()) {
+    if constexpr (std::is_same_v<T, Bool>) {
         if (op != Op::Sum) return std::nullopt;
-        return np_i64(folds::count_true(b->data(), n));
-    }
-    const auto& xs = value.get_if<std::int64_t>()->elements();
-    switch (op) {
-        case Op::Sum: {
-            return np_i64(folds::wrapping_sum(xs.data(), n));
+        return np_i64(fold_source<Bool>(
+            self, [](const Bool* x, std::size_t m) { return folds::count_true(x, m); },
+            [](const walk::Strided& s) { return walk::int_total<Bool>(s); }));
+    } else {
+        switch (op) {
+            case Op::Sum:
+                return np_i64(fold_source<std::int64_t>(
+                    self, [](const std::int64_t* x, std::size_t m) { return folds::wrapping_sum(x, m); },
+                    [](const walk::Strided& s) { return walk::int_total<std::int64_t>(s); }));
+            case Op::Max:
+            case Op::Min: {
+                if (n == 0) return failure(no_identity(op == Op::Max ? "maximum" : "minimum"));
+                const bool max = op == Op::Max;
+                return np_i64(fold_source<std::int64_t>(
+                    self,
+                    [max](const std::int64_t* x, std::size_t m) {
+                        return max ? walk::run_int_extreme<true>(x, m) : walk::run_int_extreme<false>(x, m);
+                    },
+                    [max](const walk::Strided& s) {
+                        return max ? walk::int_extreme<true>(s) : walk::int_extreme<false>(s);
+                    }));
+            }
+            default: return std::nullopt;
         }
-        case Op::Max:
-        case Op::Min: {
-            if (n == 0) return failure(no_identity(op == Op::Max ? "maximum" : "minimum"));
-            return np_i64(op == Op::Max ? folds::int_extreme<true>(xs.data(), n) : folds::int_extreme<false>(xs.data(), n));
-        }
-        default: return std::nullopt;
     }
 }
 
@@ -141,8 +193,9 @@ Result<Ref> alt_reduce_op(PyArray& self, Op op, const CallArgs& args) {
     auto axis = parse_axis(args);
     if (!axis) return failure(std::move(axis.error()));
     if (std::holds_alternative<AxisArg::All>(axis->form)) {
-        self.refresh();
-        if (auto done = reduce_other(op, self.value)) return std::move(*done);
+        auto done = self.value.kind() == ElementKind::Bool ? reduce_other<Bool>(op, self)
+                                                           : reduce_other<std::int64_t>(op, self);
+        if (done) return std::move(*done);
     }
     return call_method_fallback(self, name_of(op), args);
 }
@@ -153,16 +206,15 @@ Result<Ref> reduction(PyArray& self, const CallArgs& args) {
     auto axis = parse_axis(args);
     if (!axis) return failure(std::move(axis.error()));
     if (std::holds_alternative<AxisArg::Unsupported>(axis->form)) return call_method_fallback(self, name_of(op), args);
-    // A small view's whole reduction measured faster as one gather into the shadow and one
-    // pass: extremes under 64 elements, sums and products under 32.
-    const bool small = self.value.len() < (op == Op::Max || op == Op::Min ? 64u : 32u);
-    if (self.strided && !small && std::holds_alternative<AxisArg::All>(axis->form)) {
-        return reduce_all_view(op, walk_layout(self));
-    }
-    self.refresh();
     const auto& a = *self.value.get_if<double>();
-    if (const auto* one = std::get_if<AxisArg::Axis>(&axis->form)) return reduce_axis(op, a, one->axis);
-    return reduce_all(op, a);
+    if (const auto* one = std::get_if<AxisArg::Axis>(&axis->form)) {
+        std::optional<walk::Strided> view;
+        if (self.strided) view = walk_layout(self);
+        return reduce_axis(op, a, one->axis, view);
+    }
+    return fold_source<double>(
+        self, [](const double* x, std::size_t n) { return reduce_all(op, x, n); },
+        [](const walk::Strided& s) { return reduce_all_view(op, s); });
 }
 
 }  // namespace

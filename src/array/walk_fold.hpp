@@ -1,0 +1,571 @@
+#pragma once
+
+// Folds over strided layouts read where their elements lie. Folds whose value does not
+// depend on the order (integer and bool totals, integer extremes, any/all) walk the
+// layout in memory order, row by row, and any/all stop at the first deciding element;
+// the rest keep the logical order of the contiguous folds, block by block (tiles for a
+// transpose), so that every result has the bits of the same fold over a contiguous copy.
+
+#include "array/walk.hpp"
+
+#include <optional>
+
+namespace corvantile::walk {
+
+// Layouts of fewer elements are gathered onto the stack element by element (less to
+// set up than the block walks) and folded there by the contiguous loops.
+inline constexpr std::size_t SMALL_FOLD = 64;
+
+// out[0..n) = the elements of s (not empty) in logical C order, one at a time.
+template <class T>
+void gather_small(const Strided& s, T* out) noexcept {
+    if (s.ndim == 0) {
+        *out = load<T>(s.data);
+        return;
+    }
+    const std::size_t last = s.ndim - 1;
+    const std::uint64_t inner = s.shape[last];
+    const std::int64_t step = s.strides[last];
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    for (;;) {
+        std::int64_t at = offset;
+        for (std::uint64_t i = 0;;) {
+            *out++ = load<T>(s.data + at);
+            if (++i == inner) break;
+            at += step;
+        }
+        std::size_t k = last;
+        for (;;) {
+            if (k == 0) return;
+            --k;
+            if (++counter[k] < s.shape[k]) {
+                offset += s.strides[k];
+                break;
+            }
+            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+            counter[k] = 0;
+        }
+    }
+}
+
+// folds::extreme and folds::arg_extreme of fewer than SMALL_SCAN elements (n > 0), one
+// after another: nothing to set up (the scans' 32 lanes cost more than 8 elements).
+inline constexpr std::size_t SMALL_SCAN = 16;
+template <bool Max>
+inline double small_extreme(const double* x, std::size_t n) noexcept {
+    double acc = x[0];
+    for (std::size_t i = 1; i < n; ++i) acc = Max ? folds::MaxStep{}(acc, x[i]) : folds::MinStep{}(acc, x[i]);
+    return acc;
+}
+template <bool Max>
+inline std::size_t small_arg_extreme(const double* x, std::size_t n) noexcept {
+    std::size_t best = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (x[i] != x[i]) return i;
+        if (folds::better<Max>(x[i], x[best])) best = i;
+    }
+    return best;
+}
+
+// Calls fn(at, step, len) for every row along the last axis of simplify(whole), in
+// logical order, until fn returns false; whether every row was seen.
+template <class Fn>
+bool for_rows(const Strided& whole, Fn fn) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return true;
+    if (s.ndim == 0) return fn(static_cast<const std::byte*>(s.data), std::int64_t{0}, std::uint64_t{1});
+    const std::size_t last = s.ndim - 1;
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    for (;;) {
+        if (!fn(static_cast<const std::byte*>(s.data + offset), s.strides[last], s.shape[last])) return false;
+        std::size_t k = last;
+        for (;;) {
+            if (k == 0) return true;
+            --k;
+            if (++counter[k] < s.shape[k]) {
+                offset += s.strides[k];
+                break;
+            }
+            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+            counter[k] = 0;
+        }
+    }
+}
+
+// ---- folds in memory order -------------------------------------------------------------
+
+// The int64 total (wrapping) or the count of true bools of a row.
+template <class T>
+CORVANTILE_CLONES std::uint64_t row_total(const std::byte* at, std::int64_t step, std::uint64_t n) noexcept {
+    std::uint64_t total = 0;
+    with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if constexpr (std::is_same_v<T, Bool>) {
+                total += get(i) != Bool::False;
+            } else {
+                total += static_cast<std::uint64_t>(get(i));
+            }
+        }
+    });
+    return total;
+}
+
+// The sum of s's int64 elements (wrapping) or the count of its true bools.
+template <class T>
+std::int64_t int_total(const Strided& s) {
+    std::uint64_t total = 0;
+    for_rows(memory_order(s), [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+        if (step == static_cast<std::int64_t>(sizeof(T))) {
+            const T* x = reinterpret_cast<const T*>(at);
+            if constexpr (std::is_same_v<T, Bool>) {
+                total += static_cast<std::uint64_t>(folds::count_true(x, n));
+            } else {
+                total += static_cast<std::uint64_t>(folds::wrapping_sum(x, n));
+            }
+        } else {
+            total += row_total<T>(at, step, n);
+        }
+        return true;
+    });
+    return static_cast<std::int64_t>(total);
+}
+
+// The max (Max) or min of acc and a row's int64 elements, in independent lanes (the
+// value does not depend on the order).
+template <bool Max>
+CORVANTILE_CLONES std::int64_t row_int_extreme(const std::byte* at, std::int64_t step, std::uint64_t n,
+                                               std::int64_t acc) noexcept {
+    const auto pick = [](std::int64_t x, std::int64_t a) CORVANTILE_INLINE_LAMBDA {
+        return (Max ? x > a : x < a) ? x : a;
+    };
+    const auto scan = [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        std::int64_t lane[8];
+        for (std::size_t j = 0; j < 8; ++j) lane[j] = acc;
+        std::uint64_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            for (std::size_t j = 0; j < 8; ++j) lane[j] = pick(get(i + j), lane[j]);
+        }
+        for (; i < n; ++i) acc = pick(get(i), acc);
+        for (std::size_t j = 0; j < 8; ++j) acc = pick(lane[j], acc);
+    };
+    if (step == 8) {
+        const std::int64_t* x = reinterpret_cast<const std::int64_t*>(at);
+        scan([x](std::uint64_t i) CORVANTILE_INLINE_LAMBDA { return x[i]; });
+    } else {
+        with_row<std::int64_t>(at, step, scan);
+    }
+    return acc;
+}
+
+// The same over n contiguous elements.
+template <bool Max>
+std::int64_t run_int_extreme(const std::int64_t* x, std::size_t n) noexcept {
+    return row_int_extreme<Max>(reinterpret_cast<const std::byte*>(x), 8, n, x[0]);
+}
+
+// The max (Max) or min of s's int64 elements (at least one).
+template <bool Max>
+std::int64_t int_extreme(const Strided& s) {
+    std::int64_t acc = load<std::int64_t>(s.data);
+    for_rows(memory_order(s), [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+        acc = row_int_extreme<Max>(at, step, n, acc);
+        return true;
+    });
+    return acc;
+}
+
+// Whether a strided row holds an element deciding any (Any: a nonzero one) or all (a zero
+// one); NaN counts as nonzero. Chunks of the row are tested whole, so that they vectorise.
+template <bool Any, class T>
+CORVANTILE_CLONES bool row_decides(const std::byte* at, std::int64_t step, std::uint64_t n) noexcept {
+    bool hit = false;
+    with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        for (std::uint64_t i = 0; i < n && !hit; i += 256) {
+            const std::uint64_t end = n - i < 256 ? n : i + 256;
+            bool h = false;
+            for (std::uint64_t j = i; j < end; ++j) h |= (get(j) != T{0}) == Any;
+            hit = h;
+        }
+    });
+    return hit;
+}
+
+// The same for n contiguous elements.
+template <bool Any, class T>
+CORVANTILE_CLONES bool run_decides(const T* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; i += 256) {
+        const std::size_t end = n - i < 256 ? n : i + 256;
+        bool h = false;
+        for (std::size_t j = i; j < end; ++j) h |= (x[j] != T{0}) == Any;
+        if (h) return true;
+    }
+    return false;
+}
+
+// any (Any) or all of x[0..n).
+template <bool Any, class T>
+bool run_any_all(const T* x, std::size_t n) noexcept {
+    return run_decides<Any, T>(x, n) == Any;
+}
+
+// any (Any) or all of s's elements, stopping at the first that decides.
+template <bool Any, class T>
+bool any_all(const Strided& s) {
+    const bool undecided = for_rows(memory_order(s), [](const std::byte* at, std::int64_t step, std::uint64_t n) {
+        if (step == static_cast<std::int64_t>(sizeof(T))) return !run_decides<Any, T>(reinterpret_cast<const T*>(at), n);
+        return !row_decides<Any, T>(at, step, n);
+    });
+    return Any ? !undecided : undecided;
+}
+
+// ---- folds in logical order ---------------------------------------------------------------
+
+// What arg_extreme learns of one block: its extreme, and the position of its first NaN.
+template <bool Max>
+CORVANTILE_CLONES double block_extreme(const double* x, std::size_t n, std::optional<std::size_t>& nan_at) noexcept {
+    bool nan = false;
+    const double m = folds::extreme_scan<Max>(x, n, x[0], nan);
+    if (nan) {
+        std::size_t i = 0;
+        while (x[i] == x[i]) ++i;
+        nan_at = i;
+    }
+    return m;
+}
+
+// The logical position of the first NaN of s (not empty), else of the first max (Max) or
+// min: folds::arg_extreme of the elements laid out contiguously.
+template <bool Max>
+std::uint64_t arg_extreme(const Strided& s) {
+    Scratch<double> scratch(scratch_size(s));
+    double best = load<double>(s.data);
+    std::uint64_t best_at = 0;
+    std::optional<std::uint64_t> nan_at;
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        if (nan_at) return;
+        const double* x = scratch.read(b);
+        std::optional<std::size_t> nan;
+        const double m = block_extreme<Max>(x, b.count, nan);
+        if (nan) {
+            nan_at = b.pos + *nan;
+        } else if (folds::better<Max>(m, best)) {
+            std::size_t i = 0;
+            while (x[i] != m) ++i;
+            best = m;
+            best_at = b.pos + i;
+        }
+    });
+    return nan_at ? *nan_at : best_at;
+}
+
+// out[i] = acc after the step with each of s's float64 elements 0..i, in logical order.
+template <class Step>
+void scan(const Strided& s, double* out, double acc, Step step) {
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        double* o = out + b.pos;
+        if (const double* d = b.direct()) {
+            folds::scan(d, o, b.count, acc, step);
+        } else {
+            b.gather_to(o);
+            folds::scan(o, o, b.count, acc, step);
+        }
+        acc = o[b.count - 1];
+    });
+}
+
+// The population variance of s's float64 elements (at least one): folds::variance of the
+// elements laid out contiguously.
+inline double variance(const Strided& s) {
+    const double count = static_cast<double>(s.size());
+    const double mean = lane_sum<double>(s) / count;
+    double acc = -0.0;
+    Scratch<double> scratch(scratch_size(s));
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        acc = folds::add_squared_deviations(scratch.read(b), b.count, mean, acc);
+    });
+    return acc / count;
+}
+
+// ---- folds along one axis -------------------------------------------------------------------
+
+// Four float64 lanes: a vector register under AVX2, whose 4 x 4 transposes compile to
+// four unpacks and four lane swaps (the 8 x 8 ones of the wider vectors do not).
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef std::int64_t Mask4 __attribute__((vector_size(32)));
+
+CORVANTILE_INLINE void transpose4(Lanes4 (&v)[4]) noexcept {
+    const Lanes4 t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+    const Lanes4 t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const Lanes4 t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+    const Lanes4 t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// folds::step_lanes for four lanes.
+template <class Step>
+CORVANTILE_INLINE void step_lanes4(Lanes4& acc, Mask4& nan, const Lanes4& x) noexcept {
+    if constexpr (std::is_same_v<Step, folds::AddStep>) {
+        acc = acc + x;
+    } else if constexpr (std::is_same_v<Step, folds::MulStep>) {
+        acc = acc * x;
+    } else {
+        if constexpr (std::is_same_v<Step, folds::MaxStep>) {
+            acc = acc > x ? acc : x;
+        } else {
+            acc = acc < x ? acc : x;
+        }
+        nan |= x != x;
+    }
+}
+
+// Folds `Group` rows at once (row[j], `step` bytes between elements, len elements each),
+// one row a vector lane, into out[0..valid): each from init (from its first element when
+// init is empty) in ascending k, the values of the sequential fold. Rows past `valid` are
+// repeats and are not written.
+template <std::size_t Group, class Step>
+CORVANTILE_CLONES void fold_row_group(const std::byte* const* row, std::size_t valid, std::int64_t step,
+                                      std::uint64_t len, double* out, std::optional<double> init, Step fold) noexcept {
+    constexpr std::size_t V = Group / 4;
+    Lanes4 acc[V];
+    Mask4 nan[V];
+    for (std::size_t v = 0; v < V; ++v) {
+        for (std::size_t j = 0; j < 4; ++j) acc[v][j] = init ? *init : load<double>(row[4 * v + j]);
+        nan[v] = acc[v] != acc[v];
+    }
+    const std::uint64_t k0 = init ? 0 : 1;
+    std::uint64_t k = k0;
+    if (step == 8) {
+        for (; len - k >= 4; k += 4) {
+            for (std::size_t v = 0; v < V; ++v) {
+                Lanes4 c[4];
+                for (std::size_t j = 0; j < 4; ++j) std::memcpy(&c[j], row[4 * v + j] + k * 8, sizeof(Lanes4));
+                transpose4(c);
+                for (std::size_t j = 0; j < 4; ++j) step_lanes4<Step>(acc[v], nan[v], c[j]);
+            }
+        }
+    } else {
+        for (; k < len; ++k) {
+            const std::int64_t off = static_cast<std::int64_t>(k) * step;
+            for (std::size_t v = 0; v < V; ++v) {
+                Lanes4 c;
+                for (std::size_t j = 0; j < 4; ++j) c[j] = load<double>(row[4 * v + j] + off);
+                step_lanes4<Step>(acc[v], nan[v], c);
+            }
+        }
+    }
+    double lane[Group];
+    std::memcpy(lane, acc, sizeof lane);
+    if constexpr (folds::EXTREME_STEP<Step>) {
+        std::int64_t met[Group];
+        std::memcpy(met, nan, sizeof met);
+        for (std::size_t j = 0; j < Group; ++j) lane[j] = k > k0 && met[j] != 0 ? folds::QUIET_NAN : lane[j];
+    }
+    for (; k < len; ++k) {
+        for (std::size_t j = 0; j < Group; ++j) lane[j] = fold(lane[j], load<double>(row[j] + static_cast<std::int64_t>(k) * step));
+    }
+    for (std::size_t j = 0; j < valid; ++j) out[j] = lane[j];
+}
+
+// The sequential fold of one row of len elements (from its first when init is empty).
+template <class Step>
+CORVANTILE_CLONES double fold_one_row(const std::byte* at, std::int64_t step, std::uint64_t len,
+                                      std::optional<double> init, Step fold) noexcept {
+    double acc = init ? *init : load<double>(at);
+    with_row<double>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        for (std::uint64_t k = init ? 0 : 1; k < len; ++k) acc = fold(acc, get(k));
+    });
+    return acc;
+}
+
+// p[i * p_step] = fold(p[i * p_step], element i of a row read in place), for i < n.
+template <class Step>
+CORVANTILE_CLONES void update_row(double* __restrict p, std::int64_t p_step, const std::byte* at, std::int64_t step,
+                                  std::size_t n, Step fold) noexcept {
+    if (p_step == 1 && step == 8) {
+        const double* __restrict x = reinterpret_cast<const double*>(at);
+        for (std::size_t i = 0; i < n; ++i) p[i] = fold(p[i], x[i]);
+    } else if (p_step == 1) {
+        with_row<double>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < n; ++i) p[i] = fold(p[i], get(i));
+        });
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            double& o = p[static_cast<std::int64_t>(i) * p_step];
+            o = fold(o, load<double>(at + static_cast<std::int64_t>(i) * step));
+        }
+    }
+}
+
+// s without its axis `axis`; that axis's length and stride.
+struct AxisSplit {
+    Strided rest;
+    std::uint64_t len;
+    std::int64_t step;
+};
+inline AxisSplit split_axis(const Strided& s, std::size_t axis) noexcept {
+    AxisSplit a{{}, s.shape[axis], s.strides[axis]};
+    a.rest.data = s.data;
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        if (k == axis) continue;
+        a.rest.shape[a.rest.ndim] = s.shape[k];
+        a.rest.strides[a.rest.ndim] = s.strides[k];
+        ++a.rest.ndim;
+    }
+    return a;
+}
+
+// Folds s (not empty) along `axis` into out, laid out in C order over the other axes: each
+// output from init (from its first element when init is empty) in ascending index along
+// the axis, the values of folds::fold_axis over a contiguous copy. Where the axis has
+// the smallest stride, each output's elements are a row read in place, several rows at
+// once; otherwise the outputs are updated together, a row across the axis at a time. `alone(at, step, len)` may give a row's
+// value by itself (the extremes of long rows); nothing where it does not.
+template <class Step, class Alone>
+void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<double> init, Step fold,
+               Alone alone) {
+    const AxisSplit a = split_axis(s, axis);
+    const Strided rest = simplify(a.rest);
+    const std::uint64_t count = rest.size();
+    const auto magnitude = [](std::int64_t v) {
+        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    };
+    std::uint64_t smallest = ~std::uint64_t{0};
+    for (std::size_t k = 0; k < rest.ndim; ++k) smallest = std::min(smallest, magnitude(rest.strides[k]));
+    const bool by_rows = magnitude(a.step) <= smallest || count < 64;
+    if (by_rows) {
+        constexpr std::size_t G = 16;
+        const std::byte* row[G];
+        std::size_t have = 0;
+        std::uint64_t done = 0;
+        const auto flush = [&]() {
+            if (have == 0) return;
+            for (std::size_t j = have; j < G; ++j) row[j] = row[have - 1];
+            if (have == 1) {
+                out[done] = fold_one_row(row[0], a.step, a.len, init, fold);
+            } else if (have <= 8) {
+                fold_row_group<8>(row, have, a.step, a.len, out + done, init, fold);
+            } else {
+                fold_row_group<16>(row, have, a.step, a.len, out + done, init, fold);
+            }
+            done += have;
+            have = 0;
+        };
+        for_rows(rest, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::byte* r = at + static_cast<std::int64_t>(i) * step;
+                if (const std::optional<double> v = alone(r, a.step, a.len)) {
+                    flush();
+                    out[done++] = *v;
+                    continue;
+                }
+                row[have++] = r;
+                if (have == G) flush();
+            }
+            return true;
+        });
+        flush();
+        return;
+    }
+    // The other axes go around the axis where their stride is larger, inside it where
+    // smaller, so that memory is read in about the order it lies; each output still takes
+    // its elements in ascending index along the axis.
+    struct Loop {
+        std::uint64_t len;
+        std::int64_t in;   // bytes
+        std::int64_t out;  // elements
+    };
+    std::array<Loop, MAX_NDIM> outside{}, inside{};
+    std::size_t n_outside = 0, n_inside = 0;
+    std::int64_t out_stride = 1;
+    for (std::size_t k = a.rest.ndim; k-- > 0;) {
+        const Loop l{a.rest.shape[k], a.rest.strides[k], out_stride};
+        out_stride *= static_cast<std::int64_t>(a.rest.shape[k]);
+        if (l.len == 1) continue;
+        if (magnitude(l.in) < magnitude(a.step)) {
+            inside[n_inside++] = l;
+        } else {
+            outside[n_outside++] = l;
+        }
+    }
+    const auto by_falling_stride = [&](std::array<Loop, MAX_NDIM>& loops, std::size_t n) {
+        for (std::size_t k = 1; k < n; ++k) {  // insertion sort: at most 8 axes
+            for (std::size_t j = k; j > 0 && magnitude(loops[j].in) > magnitude(loops[j - 1].in); --j) {
+                std::swap(loops[j], loops[j - 1]);
+            }
+        }
+    };
+    by_falling_stride(outside, n_outside);
+    by_falling_stride(inside, n_inside);
+    // fn(in, out) at every index of loops[0..n): the offsets in bytes and elements.
+    const auto each = [](const Loop* loops, std::size_t n, auto fn) {
+        std::array<std::uint64_t, MAX_NDIM> counter{};
+        std::int64_t in = 0, out = 0;
+        for (;;) {
+            fn(in, out);
+            std::size_t k = n;
+            for (;;) {
+                if (k == 0) return;
+                --k;
+                if (++counter[k] < loops[k].len) {
+                    in += loops[k].in;
+                    out += loops[k].out;
+                    break;
+                }
+                in -= static_cast<std::int64_t>(loops[k].len - 1) * loops[k].in;
+                out -= static_cast<std::int64_t>(loops[k].len - 1) * loops[k].out;
+                counter[k] = 0;
+            }
+        }
+    };
+    std::uint64_t k0 = 0;
+    if (init) {
+        std::fill(out, out + count, *init);
+    } else {
+        copy<double>(a.rest, out);
+        k0 = 1;
+    }
+    const Loop row = inside[n_inside - 1];  // n_inside >= 1: the axis is not the smallest stride
+    each(outside.data(), n_outside, [&](std::int64_t in_outer, std::int64_t out_outer) {
+        for (std::uint64_t k = k0; k < a.len; ++k) {
+            const std::int64_t in_k = in_outer + static_cast<std::int64_t>(k) * a.step;
+            each(inside.data(), n_inside - 1, [&](std::int64_t in, std::int64_t o) {
+                update_row(out + out_outer + o, row.out, s.data + in_k + in, row.in, row.len, fold);
+            });
+        }
+    });
+}
+
+// No row folded by itself.
+struct NoneAlone {
+    std::optional<double> operator()(const std::byte*, std::int64_t, std::uint64_t) const noexcept {
+        return std::nullopt;
+    }
+};
+
+// The max (Max) or min along `axis`: the values of folds::extreme_axis over a contiguous
+// copy; long rows by the whole-array scan.
+template <bool Max>
+void extreme_axis(const Strided& s, std::size_t axis, double* out) {
+    const auto alone = [](const std::byte* at, std::int64_t step, std::uint64_t len) -> std::optional<double> {
+        if (len < folds::EXTREME_ROWS_ALONE) return std::nullopt;
+        if (step == 8) return folds::extreme<Max>(reinterpret_cast<const double*>(at), len);
+        Strided row;
+        row.data = const_cast<std::byte*>(at);
+        row.ndim = 1;
+        row.shape[0] = len;
+        row.strides[0] = step;
+        return extreme<Max>(row);
+    };
+    if constexpr (Max) {
+        fold_axis(s, axis, out, std::nullopt, folds::MaxStep{}, alone);
+    } else {
+        fold_axis(s, axis, out, std::nullopt, folds::MinStep{}, alone);
+    }
+}
+
+}  // namespace corvantile::walk

@@ -1,0 +1,219 @@
+"""Folds of strided views read in place: every fold family over many kinds of view, element
+kinds and sizes around the walks' block sizes. Folds whose value does not depend on the
+order are checked against NumPy; the 8-lane sums, products, variances and dots against the
+same fold of a contiguous copy, bit for bit."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from conftest import assert_same_array, assert_same_value
+
+RNG = np.random.default_rng(27)
+
+
+def same(got, want, path="result"):
+    """assert_same_value, where want may also be a corvantile array (a contiguous copy's result)."""
+    if isinstance(want, cv.ndarray):
+        assert type(got) is type(want), f"{path}: type {type(got).__name__} != {type(want).__name__}"
+        assert_same_array(got, np.asarray(want), path)
+    else:
+        assert_same_value(got, want, path)
+
+
+def numpy_view(make):
+    """A view NumPy makes of the base's memory, taken back as a corvantile view."""
+    return lambda b: make(b) if type(b) is np.ndarray else cv._view_of(b, make(np.asarray(b)))
+
+
+def zero_stride(b):
+    flat = b.reshape(-1)
+    return np.lib.stride_tricks.as_strided(flat, shape=(3, flat.shape[0]), strides=(0, flat.strides[0]))
+
+
+# name -> (base shape from (r, c), view of the base); the view has about r * c elements.
+VIEWS = {
+    "transpose": (lambda r, c: (c, r), lambda b: b.T),
+    "reversed": (lambda r, c: (r, c), lambda b: b[::-1, ::-1]),
+    "reversed-1d": (lambda r, c: (r * c,), lambda b: b[::-1]),
+    "stepped": (lambda r, c: (2 * r, c), lambda b: b[::2]),
+    "stepped-columns": (lambda r, c: (r, 3 * c), lambda b: b[:, 1::3]),
+    "column-block": (lambda r, c: (r, c + 5), lambda b: b[:, :-5]),
+    "permuted-3d": (lambda r, c: (2, r, c), numpy_view(lambda b: b.transpose(1, 2, 0))),
+    "view-of-view": (lambda r, c: (2 * c, r + 1), lambda b: b.T[1:, ::2][::-1]),
+    "numpy-transpose": (lambda r, c: (c, r), numpy_view(lambda b: b.T)),
+    "zero-stride": (lambda r, c: (r, c), numpy_view(zero_stride)),
+}
+# (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192).
+SIZES = [(1, 3), (2, 4), (3, 3), (4, 4), (3, 7), (5, 13), (8, 8), (7, 9), (16, 33), (90, 91), (92, 90), (300, 41)]
+SIZE_IDS = [f"{r}x{c}" for r, c in SIZES]
+
+
+def values(shape, kind):
+    n = int(np.prod(shape))
+    if kind == "f8":
+        v = RNG.standard_normal(n)
+        v[::7] = -0.0
+        v[3::11] = 0.0
+        v[5::13] = v[2]  # ties for argmax/argmin
+    elif kind == "i8":
+        v = RNG.integers(-50, 50, n)
+        v[::9] = 2**62  # wrapping totals
+    else:
+        v = RNG.random(n) < 0.3
+    return v.reshape(shape)
+
+
+def pair(name, size, v=None, kind="f8"):
+    """(corvantile view, NumPy view) over equal bases."""
+    base_shape, make = VIEWS[name]
+    shape = base_shape(*size)
+    base = values(shape, kind) if v is None else v.reshape(shape)
+    return make(cv.asarray(base.copy())), make(base.copy())
+
+
+ORDER_FREE = {  # NumPy's values exactly
+    "max": lambda v: v.max(), "min": lambda v: v.min(), "argmax": lambda v: v.argmax(),
+    "argmin": lambda v: v.argmin(), "any": lambda v: v.any(), "all": lambda v: v.all(),
+    "min-tuple": lambda v: v.min(axis=(0, 1)),
+}
+ORDERED = {  # the bits of the same fold over a contiguous copy
+    "sum": lambda v: v.sum(), "mean": lambda v: v.mean(), "prod": lambda v: v.prod(), "var": lambda v: v.var(),
+    "std": lambda v: v.std(), "cumsum": lambda v: v.cumsum(), "cumprod": lambda v: v.cumprod(),
+    "sum-0": lambda v: v.sum(axis=0), "sum-1": lambda v: v.sum(axis=1), "mean-last": lambda v: v.mean(axis=-1),
+    "prod-0": lambda v: v.prod(axis=0), "max-1": lambda v: v.max(axis=1), "min-0": lambda v: v.min(axis=0),
+    "max-last": lambda v: v.max(axis=-1), "min-1": lambda v: v.min(axis=1),
+    "dot": lambda v: v[0].dot(v[-1]) if v.ndim == 2 else v.reshape(-1)[::-1].dot(v.reshape(-1)),
+}
+
+
+@pytest.mark.parametrize("size", SIZES, ids=SIZE_IDS)
+@pytest.mark.parametrize("name", list(VIEWS))
+def test_float_folds(name, size):
+    v, n = pair(name, size)
+    c = v.copy()
+    for op, fn in ORDER_FREE.items():
+        if v.ndim == 1 and op == "min-tuple":
+            continue
+        assert_same_value(fn(v), fn(n), path=op)
+    for op, fn in ORDERED.items():
+        if v.ndim == 1 and op in ("sum-1", "max-1", "min-1"):
+            continue
+        same(fn(v), fn(c), path=op)
+
+
+@pytest.mark.parametrize("size", SIZES, ids=SIZE_IDS)
+@pytest.mark.parametrize("name", list(VIEWS))
+@pytest.mark.parametrize("kind", ["i8", "b"])
+def test_int_and_bool_folds(name, size, kind):
+    v, n = pair(name, size, kind=kind)
+    for op in ("sum", "max", "min", "any", "all", "argmax"):
+        assert_same_value(getattr(v, op)(), getattr(n, op)(), path=op)
+    assert_same_value(v.mean(), v.copy().mean())
+    assert_same_value(v.sum(axis=0), n.sum(axis=0))
+
+
+@pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
+@pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
+@pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d"])
+def test_nan_and_signed_zero_rules(name, size, fill):
+    shape = VIEWS[name][0](*size)
+    m = int(np.prod(shape))
+    v = np.full(m, -0.0 if fill == "zeros" else 0.0)
+    if fill.startswith("nan"):
+        v = RNG.standard_normal(m)
+        v[1 if fill == "nan-early" else m - 2] = np.nan
+    else:
+        v[::5] = 0.0 if fill == "zeros" else -0.0
+    cvv, npv = pair(name, size, v)
+    c = cvv.copy()
+    for op in ("argmax", "argmin", "any", "all"):
+        assert_same_value(getattr(cvv, op)(), getattr(npv, op)(), path=op)
+    same(cvv.cumsum(), c.cumsum())
+    for op in ("max", "min", "sum"):
+        same(getattr(cvv, op)(), getattr(c, op)(), path=op)
+        for axis in (0, -1):
+            same(getattr(cvv, op)(axis=axis), getattr(c, op)(axis=axis), path=f"{op}-{axis}")
+
+
+@pytest.mark.parametrize("kind", ["f8", "i8", "b"])
+@pytest.mark.parametrize("at", ["first", "middle", "last", "none"])
+@pytest.mark.parametrize("name", ["transpose", "reversed-1d", "stepped", "permuted-3d", "zero-stride"])
+def test_any_and_all_decide_at_every_position(name, at, kind):
+    size = (90, 91)
+    shape = VIEWS[name][0](*size)
+    m = int(np.prod(shape))
+    dtype = {"f8": np.float64, "i8": np.int64, "b": np.bool_}[kind]
+    for background, mark in ((0, 1), (1, 0)):
+        v = np.full(m, background, dtype=dtype)
+        if at != "none":
+            v[{"first": 0, "middle": m // 2, "last": m - 1}[at]] = mark
+        cvv, npv = pair(name, size, v)
+        for op in ("any", "all"):
+            assert_same_value(getattr(cvv, op)(), getattr(npv, op)(), path=op)
+    if kind == "f8":  # NaN counts as true
+        v = np.zeros(m)
+        v[m // 3] = np.nan
+        cvv, npv = pair(name, size, v)
+        assert_same_value(cvv.any(), npv.any())
+
+
+@pytest.mark.parametrize("name", ["transpose", "stepped", "column-block"])
+def test_folds_see_later_writes_to_the_base(name):
+    base_shape, make = VIEWS[name]
+    for size in ((3, 4), (40, 50)):
+        b = cv.asarray(values(base_shape(*size), "f8"))
+        v = make(b)
+        first = v.sum()
+        assert_same_value(v.any(), np.True_)
+        b[...] = 2.0
+        assert_same_value(v.max(), np.float64(2.0))
+        assert_same_value(v.all(), np.True_)
+        assert v.sum() != first
+        b[...] = 0.0
+        assert_same_value(v.any(), np.False_)
+        same(v.sum(axis=0), v.copy().sum(axis=0))
+
+
+DOTS = {
+    "reversed": lambda b: (b[::-1], b),
+    "stepped": lambda b: (b[::2], b[1::2]),
+    "column": lambda b: (b.reshape(-1, 4)[:, 1], b.reshape(-1, 4)[:, 3]),
+    "overlapping": lambda b: (b[1:], b[:-1]),
+}
+
+
+@pytest.mark.parametrize("n", [8, 24, 68, 8200, 20_004])
+@pytest.mark.parametrize("name", list(DOTS))
+def test_dot_of_views(name, n):
+    base = RNG.standard_normal(n)
+    x, y = DOTS[name](cv.asarray(base))
+    assert_same_value(x.dot(y), x.copy().dot(y.copy()))
+    assert_same_value(cv.dot(x, y), x.copy().dot(y.copy()))
+    with pytest.raises(ValueError, match="not aligned"):
+        x.dot(cv.asarray(base)[:3])
+
+
+@pytest.mark.parametrize("make", [lambda b: b.T[:1], lambda b: b.T[:, :1], lambda b: b[:1, ::-1], lambda b: b.T[::-1]],
+                         ids=["length-1-axis", "length-1-last", "one-reversed-row", "reversed-transpose"])
+def test_axis_of_length_one_or_small_stride(make):
+    base = cv.asarray(RNG.standard_normal((100, 2)))
+    v = make(base)
+    c = v.copy()
+    for op in ("sum", "prod", "mean", "max", "min"):
+        for axis in (0, 1, -1):
+            same(getattr(v, op)(axis=axis), getattr(c, op)(axis=axis), path=f"{op}-{axis}")
+
+
+@pytest.mark.parametrize("axis", [0, 1, 2, -1, 3, -4])
+def test_axis_of_a_permuted_view(axis):
+    base = RNG.standard_normal((6, 70, 9))
+    b = cv.asarray(base)
+    v = cv._view_of(b, np.asarray(b).transpose(2, 0, 1))
+    if axis in (3, -4):
+        with pytest.raises(ValueError, match="out of bounds"):
+            v.sum(axis=axis)
+        return
+    c = v.copy()
+    for op in ("sum", "prod", "mean", "max", "min"):
+        same(getattr(v, op)(axis=axis), getattr(c, op)(axis=axis), path=op)

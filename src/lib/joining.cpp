@@ -2,6 +2,7 @@
 
 #include "array/loops.hpp"
 #include "array/walk_map.hpp"
+#include "array/walk_zip.hpp"
 
 #include "python/runtime/args.hpp"
 #include "python/convert/classify.hpp"
@@ -332,8 +333,9 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
 
 // ---- where -----------------------------------------------------------------------------
 
-// One side of a native where: a float64 array of the mask's shape, or one value.
-using Side = std::variant<const double*, double>;
+// One side of a native where: where the float64 elements of an array of the mask's shape
+// lie, or one value.
+using Side = std::variant<walk::Strided, double>;
 
 bool is_numpy_scalar(PyObject* obj) noexcept {
     return std::string_view(Py_TYPE(obj)->tp_name).starts_with("numpy.");
@@ -346,7 +348,8 @@ std::optional<Side> side_of(PyObject* obj, const Operand& op, std::span<const st
     if (auto* f = op.get_if<Operand::F64Array>()) {
         if (!std::ranges::equal(f->array->shape(), shape)) return std::nullopt;
         floating = true;
-        return Side{f->array->data()};
+        if (f->view) return Side{*f->view};
+        return Side{walk::c_layout(f->array->data(), shape.data(), shape.size(), sizeof(double))};
     }
     if (auto* f = op.get_if<Operand::FloatScalar>()) {
         if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return std::nullopt;
@@ -360,28 +363,49 @@ std::optional<Side> side_of(PyObject* obj, const Operand& op, std::span<const st
     return std::nullopt;
 }
 
-// The native where of a mask and two operands, or nothing.
+// The native where of a mask and two operands, or nothing. Strided views (mask or sides)
+// are read where they lie.
 Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y) {
-    std::optional<BoolMask> mask = bool_mask(condition);
-    // A NumPy mask may have more axes than a native array.
-    if (!mask || mask->shape.size() > MAX_NDIM) return std::nullopt;
-    const Operand xop = classify(x);
+    std::optional<BoolMask> copied;
+    std::span<const std::uint64_t> shape;
+    walk::Strided mask;
+    if (is_ndarray(condition)) {
+        PyArray& c = *PyArray::of(condition);
+        const Array<Bool>* b = c.value.get_if<Bool>();
+        if (b == nullptr) return std::nullopt;
+        const auto view = in_place_layout(c);
+        if (!view && c.strided) c.refresh();
+        shape = b->shape();
+        mask = view ? *view : walk::c_layout(b->data(), shape.data(), shape.size(), sizeof(Bool));
+    } else {
+        copied = numpy_bool_buffer(condition);
+        // A NumPy mask may have more axes than a native array.
+        if (!copied || copied->shape.size() > MAX_NDIM) return std::nullopt;
+        shape = copied->shape;
+        mask = walk::c_layout(copied->values.data(), shape.data(), shape.size(), sizeof(Bool));
+    }
+    const Operand xop = classify_in_place(x);
     if (xop.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
-    const Operand yop = classify(y);
+    const Operand yop = classify_in_place(y);
     if (yop.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     bool floating = false;
-    std::optional<Side> xs = side_of(x, xop, mask->shape, floating);
-    std::optional<Side> ys = side_of(y, yop, mask->shape, floating);
+    std::optional<Side> xs = side_of(x, xop, shape, floating);
+    std::optional<Side> ys = side_of(y, yop, shape, floating);
     if (!xs || !ys || !floating) return std::nullopt;
 
-    auto dims = ArrayDims::make(mask->shape, 8);
+    auto dims = ArrayDims::make(shape, 8);
     if (!dims) return failure(array_error(std::move(dims.error())));
     double* out = nullptr;
     auto result = create_unwritten<double>(*dims, out);
     if (!result) return failure(std::move(result.error()));
-    const Bool* m = mask->values.data();
-    const std::size_t n = mask->values.size();
-    std::visit([&](auto xv, auto yv) { loops::select_loop(m, xv, yv, out, n); }, *xs, *ys);
+    // One value is a layout that repeats it.
+    double values[2] = {};
+    const auto layout = [&](const Side& side, double& value) {
+        if (const auto* s = std::get_if<walk::Strided>(&side)) return *s;
+        value = std::get<double>(side);
+        return walk::broadcast_to(walk::c_layout(&value, nullptr, 0, sizeof(double)), shape.data(), shape.size());
+    };
+    walk::select<double>(mask, layout(*xs, values[0]), layout(*ys, values[1]), out);
     return std::optional<Ref>(std::move(*result));
 }
 

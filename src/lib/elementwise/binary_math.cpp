@@ -13,16 +13,17 @@ namespace {
 
 // f(a element, x) for a float64 operand x: a float64 array (same layout: one pass;
 // otherwise broadcast) or a float or int (rounded to nearest); a bool does not take part.
+// va: a's layout where it is a view read in place.
 template <class F>
-std::optional<Result<Ref>> with_operand(const Array<double>& a, const Operand& operand, F f) {
+std::optional<Result<Ref>> with_operand(const Array<double>& a, ops::InPlace va, const Operand& operand, F f) {
     if (const auto* p = operand.get_if<Operand::F64Array>()) {
         const Array<double>& b = *p->array;
-        if (a.dims() == b.dims()) return ops::zip_new<double>(a, b, f);
-        return ops::wrap(a.zip_map_broadcast(b, f));
+        if (a.dims() == b.dims()) return ops::zip_new<double>(a, b, f, va, p->in_place());
+        return ops::zip_broadcast<double>(a, va, b, p->in_place(), f);
     }
     if (operand.is<Operand::BoolScalar>()) return std::nullopt;
     if (const auto s = operand.scalar_f64()) {
-        return ops::map_new<double>(a, [f, v = *s](double x) { return f(x, v); });
+        return ops::map_new<double>(a, [f, v = *s](double x) { return f(x, v); }, va);
     }
     return std::nullopt;
 }
@@ -36,15 +37,15 @@ Result<Ref> binary_math_native(std::string_view np_name, PyObject* x1, PyObject*
         return check(PyFloat_FromDouble(f(PyFloat_AS_DOUBLE(x1), PyFloat_AS_DOUBLE(x2))));
     }
     if (!is_ndarray(x1) && !is_ndarray(x2)) return fallback::call(np_name, {x1, x2});
-    const Operand p = classify(x1);
+    const Operand p = classify_in_place(x1);
     if (p.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
-    const Operand q = classify(x2);
+    const Operand q = classify_in_place(x2);
     if (q.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     std::optional<Result<Ref>> r;
     if (const auto* pa = p.get_if<Operand::F64Array>()) {
-        r = with_operand(*pa->array, q, f);
+        r = with_operand(*pa->array, pa->in_place(), q, f);
     } else if (const auto* qb = q.get_if<Operand::F64Array>()) {
-        r = with_operand(*qb->array, p, [](double x, double v) { return Op{}(v, x); });
+        r = with_operand(*qb->array, qb->in_place(), p, [](double x, double v) { return Op{}(v, x); });
     }
     if (r) return std::move(*r);
     return fallback::call(np_name, {x1, x2});

@@ -3,6 +3,7 @@
 #include "python/convert/buffer.hpp"
 #include "python/runtime/interned.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <climits>
 #include <string_view>
@@ -104,9 +105,15 @@ namespace {
 
 // classify, and with AnyNumber the value of an assignment: any object with __index__ or
 // a float value is a number there, as NumPy converts it when it stores it.
-template <bool AnyNumber>
+template <bool AnyNumber, bool InPlace = false>
 Operand classify_as(PyObject* obj) {
     if (PyArray* a = ndarray_or_null(obj)) {
+        if constexpr (InPlace) {
+            if (auto view = in_place_layout(*a)) {
+                if (auto* f = a->value.get_if<double>()) return {Operand::F64Array{f, *view}};
+                return {Operand::OtherArray{&a->value, *view}};
+            }
+        }
         a->refresh();
         if (auto* f = a->value.get_if<double>()) return {Operand::F64Array{f}};
         return {Operand::OtherArray{&a->value}};
@@ -167,6 +174,8 @@ Operand classify_as(PyObject* obj) {
 Operand classify(PyObject* obj) { return classify_as<false>(obj); }
 
 Operand classify_stored(PyObject* obj) { return classify_as<true>(obj); }
+
+Operand classify_in_place(PyObject* obj) { return classify_as<false, true>(obj); }
 
 bool numpy_handles(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);

@@ -5,6 +5,7 @@
 // (KeyboardInterrupt from __getattr__) stays set for the caller to raise.
 
 #include "array/array.hpp"
+#include "array/walk.hpp"
 #include "python/runtime/ref.hpp"
 
 #include <cstdint>
@@ -15,13 +16,19 @@
 namespace corvantile::python {
 
 // What classify makes of an object. The array variants borrow the ndarray's value
-// (already refreshed): valid while the caller holds the object.
+// (already refreshed): valid while the caller holds the object. From classify_in_place,
+// a strided view read in place carries its layout instead, and its value gives only the
+// shape and element kind.
 struct Operand {
     struct F64Array {
         const Array<double>* array;
+        std::optional<walk::Strided> view{};
+        const walk::Strided* in_place() const noexcept { return view ? &*view : nullptr; }
     };
     struct OtherArray {  // int64 or bool
         const AnyArray* array;
+        std::optional<walk::Strided> view{};
+        const walk::Strided* in_place() const noexcept { return view ? &*view : nullptr; }
     };
     struct FloatScalar {
         double value;
@@ -73,6 +80,10 @@ struct BoolMask {
 // floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
 Operand classify(PyObject* obj);
+// classify for the kernels that read strided operands where they lie: a strided view of
+// IN_PLACE_FROM elements or more is not refreshed and carries its layout (smaller ones
+// are refreshed, their shadow being cheaper to read).
+Operand classify_in_place(PyObject* obj);
 // classify for a value stored into an array (item assignment, fill): any other object
 // with __index__ (an IntScalar) or a float value (a FloatScalar) is a number too, as NumPy
 // converts it.

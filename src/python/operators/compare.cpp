@@ -1,6 +1,6 @@
 // The rich comparisons of ndarray: element by element into a new bool array for the
 // operand forms known natively (arrays of identical shape only, never broadcasting),
-// NumPy for the rest.
+// NumPy for the rest. Large strided views are read where they lie.
 
 #include "python/operators/operator_kernels.hpp"
 
@@ -48,78 +48,79 @@ using Native = std::optional<Result<Ref>>;
 
 // Two arrays of one shape, compared in float64 unless both are int64 or both bool;
 // nothing for other shapes (never broadcast).
+// va, vb: the layouts of views read in place (zip_new).
 template <class C, class T, class U>
-Native compare_arrays(const Array<T>& a, const Array<U>& b) {
+Native compare_arrays(const Array<T>& a, InPlace va, const Array<U>& b, InPlace vb) {
     if (!same_shape(a.dims(), b.dims())) return std::nullopt;
     if constexpr (std::is_same_v<T, U>) {
-        return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); });
+        return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); }, va, vb);
     } else {
-        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_double(x), as_double(y))); });
+        return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_double(x), as_double(y))); }, va, vb);
     }
 }
 
 template <class C, class T, class S>
-Result<Ref> compare_scalar(const Array<T>& a, S s) {
-    return map_new<Bool>(a, [s](T x) { return to_bool(C{}(plain(x), s)); });
+Result<Ref> compare_scalar(const Array<T>& a, InPlace va, S s) {
+    return map_new<Bool>(a, [s](T x) { return to_bool(C{}(plain(x), s)); }, va);
 }
 
 // int64 elements converted to float64, compared with s. Within +-2^53 this is the same
 // as comparing the integers with a bound (the conversion is monotonic and exact there,
 // and every element beyond it lies beyond s too), which avoids converting each element.
 template <class C>
-Result<Ref> compare_with_float(const Array<std::int64_t>& a, double s) {
+Result<Ref> compare_with_float(const Array<std::int64_t>& a, InPlace va, double s) {
     using I = std::int64_t;
     if (std::fabs(s) < 0x1p53) {
         const auto floor = static_cast<I>(std::floor(s));
         const auto ceil = static_cast<I>(std::ceil(s));
         const bool whole = floor == ceil;
-        if constexpr (std::is_same_v<C, Lt>) return compare_scalar<Lt>(a, ceil);
-        if constexpr (std::is_same_v<C, Le>) return compare_scalar<Le>(a, floor);
-        if constexpr (std::is_same_v<C, Gt>) return compare_scalar<Gt>(a, floor);
-        if constexpr (std::is_same_v<C, Ge>) return compare_scalar<Ge>(a, ceil);
+        if constexpr (std::is_same_v<C, Lt>) return compare_scalar<Lt>(a, va, ceil);
+        if constexpr (std::is_same_v<C, Le>) return compare_scalar<Le>(a, va, floor);
+        if constexpr (std::is_same_v<C, Gt>) return compare_scalar<Gt>(a, va, floor);
+        if constexpr (std::is_same_v<C, Ge>) return compare_scalar<Ge>(a, va, ceil);
         if constexpr (std::is_same_v<C, Eq> || std::is_same_v<C, Ne>) {
-            if (whole) return compare_scalar<C>(a, floor);
+            if (whole) return compare_scalar<C>(a, va, floor);
             const Bool all = to_bool(std::is_same_v<C, Ne>);
-            return map_new<Bool>(a, [all](I) { return all; });
+            return map_new<Bool>(a, [all](I) { return all; }, va);
         }
     }
-    return map_new<Bool>(a, [s](I x) { return to_bool(C{}(static_cast<double>(x), s)); });
+    return map_new<Bool>(a, [s](I x) { return to_bool(C{}(static_cast<double>(x), s)); }, va);
 }
 
 template <class C>
-Native native(const Array<double>& a, PyObject*, const Operand& operand) {
-    if (const auto* p = operand.get_if<Operand::F64Array>()) return compare_arrays<C>(a, *p->array);
+Native native(const Array<double>& a, InPlace va, PyObject*, const Operand& operand) {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return compare_arrays<C>(a, va, *p->array, p->in_place());
     if (const auto* q = operand.get_if<Operand::OtherArray>()) {
-        if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, *b);
+        if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, va, *b, q->in_place());
         return std::nullopt;
     }
-    return compare_scalar<C>(a, operand.scalar_f64().value_or(0.0));
+    return compare_scalar<C>(a, va, operand.scalar_f64().value_or(0.0));
 }
 
 template <class C>
-Native native(const Array<std::int64_t>& a, PyObject* other, const Operand& operand) {
-    if (const auto* p = operand.get_if<Operand::F64Array>()) return compare_arrays<C>(a, *p->array);
+Native native(const Array<std::int64_t>& a, InPlace va, PyObject* other, const Operand& operand) {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return compare_arrays<C>(a, va, *p->array, p->in_place());
     if (const auto* q = operand.get_if<Operand::OtherArray>()) {
-        if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, *b);
+        if (const auto* b = q->array->get_if<std::int64_t>()) return compare_arrays<C>(a, va, *b, q->in_place());
         return std::nullopt;
     }
-    if (const auto* n = operand.get_if<Operand::IntScalar>()) return compare_scalar<C>(a, n->value);
+    if (const auto* n = operand.get_if<Operand::IntScalar>()) return compare_scalar<C>(a, va, n->value);
     // An int beyond int64 compares exactly in NumPy, so only a real float is native.
     if (const auto* f = operand.get_if<Operand::FloatScalar>(); f != nullptr && plain_float(other)) {
-        return compare_with_float<C>(a, f->value);
+        return compare_with_float<C>(a, va, f->value);
     }
     return std::nullopt;
 }
 
 template <class C>
-Native native(const Array<Bool>& a, PyObject*, const Operand& operand) {
+Native native(const Array<Bool>& a, InPlace va, PyObject*, const Operand& operand) {
     if constexpr (C::equality) {
         if (const auto* q = operand.get_if<Operand::OtherArray>()) {
-            if (const auto* b = q->array->get_if<Bool>()) return compare_arrays<C>(a, *b);
+            if (const auto* b = q->array->get_if<Bool>()) return compare_arrays<C>(a, va, *b, q->in_place());
             return std::nullopt;
         }
         if (const auto* s = operand.get_if<Operand::BoolScalar>()) {
-            return compare_scalar<C>(a, s->value);
+            return compare_scalar<C>(a, va, s->value);
         }
     }
     return std::nullopt;
@@ -127,8 +128,10 @@ Native native(const Array<Bool>& a, PyObject*, const Operand& operand) {
 
 template <class C>
 Result<Ref> compare(PyArray& self, PyObject* other) {
-    ops::refresh(self);
-    const Operand operand = classify(other);
+    const auto view = in_place_layout(self);
+    if (!view) ops::refresh(self);
+    const InPlace va = view ? &*view : nullptr;
+    const Operand operand = classify_in_place(other);
     if (operand.is<Operand::Unsupported>()) {
         if (PyErr_Occurred()) return failure();
         const bool numpy = numpy_takes(other);
@@ -145,7 +148,7 @@ Result<Ref> compare(PyArray& self, PyObject* other) {
             return not_implemented();
         }
     }
-    auto out = self.value.visit([&](const auto& a) { return native<C>(a, other, operand); });
+    auto out = self.value.visit([&](const auto& a) { return native<C>(a, va, other, operand); });
     if (out) return std::move(*out);
     if constexpr (C::equality) return fallback::compare(self.object(), C::op, other);
     return fallback::call(C::name, {self.object(), other});

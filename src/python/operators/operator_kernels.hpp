@@ -7,6 +7,7 @@
 #include "array/array.hpp"
 #include "array/loops.hpp"
 #include "array/walk.hpp"
+#include "array/walk_zip.hpp"
 #include "python/convert/classify.hpp"
 #include "python/numpy/fallback.hpp"
 #include "python/operators/operations.hpp"
@@ -89,6 +90,24 @@ using InPlace = const walk::Strided*;
 // results in that memory order, as NumPy's do (view_map.hpp).
 using python::KEEP_ORDER_FROM;
 
+// A new ndarray of `n` R elements laid out under `like`'s strides (in elements of T), over
+// fresh memory that it owns (`out` receives it): a result in its operands' memory order.
+// `like` must fill one stretch of memory with positive strides (walk::dense_start).
+template <class R, class T>
+Result<Ref> result_in_order(const Array<T>& a, const walk::Strided& like, R*& out) {
+    const std::uint64_t n = a.len();
+    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
+    if (!memory) return memory;
+    std::array<std::int64_t, MAX_NDIM> strides{};
+    for (std::size_t k = 0; k < like.ndim; ++k) {
+        strides[k] = like.strides[k] / static_cast<std::int64_t>(sizeof(T)) * static_cast<std::int64_t>(sizeof(R));
+    }
+    auto r = create_strided(ElementTraits<R>::kind, ArrayDims::c_of_valid(a.shape(), sizeof(R)), memory->get(),
+                            reinterpret_cast<std::byte*>(out), std::span(strides.data(), like.ndim));
+    if (r) PyArray::of(r->get())->strided->owns_root = true;
+    return r;
+}
+
 // out[i] = f(element i of a strided view of KEEP_ORDER_FROM elements or more) into a new
 // ndarray of a's shape (a is the view's shadow, for the shape) with elements of R.
 template <class R, class T, class F>
@@ -111,18 +130,99 @@ inline Result<Ref> map_new(const Array<T>& a, F f, InPlace view = nullptr) {
     return r;
 }
 
-// out[i] = f(a[i], b[i]) for a and b of one shape (the caller checked), elements of R.
+// Where an array operand's elements lie: its view's layout, or its own in C order.
+template <class T>
+walk::Strided layout_of(const Array<T>& a, InPlace view) noexcept {
+    if (view != nullptr) return *view;
+    return walk::c_layout(a.data(), a.shape().data(), a.ndim(), sizeof(T));
+}
+
+// Whether two layouts of one shape step alike in elements (of T and U).
+template <class T, class U>
+bool same_order(const walk::Strided& x, const walk::Strided& y) noexcept {
+    for (std::size_t k = 0; k < x.ndim; ++k) {
+        if (x.shape[k] > 1 &&
+            x.strides[k] / static_cast<std::int64_t>(sizeof(T)) != y.strides[k] / static_cast<std::int64_t>(sizeof(U))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// out[i] = f(x[i], y[i]) for layouts x and y of `shape` into a new ndarray of R
+// elements. From KEEP_ORDER_FROM elements the result is laid out in the memory order the
+// operands share (walk::result_order), as NumPy's is, and walked in that order: two
+// transposes give a transposed result in one pass over their memory.
 template <class R, class T, class U, class F>
-Result<Ref> zip_new(const Array<T>& a, const Array<U>& b, F f, InPlace view = nullptr) {
+Result<Ref> zip_layouts(std::span<const std::uint64_t> shape, const walk::Strided& x, const walk::Strided& y, F f) {
+    auto dims = ArrayDims::make(shape, sizeof(R));
+    if (!dims) return failure(array_error(std::move(dims.error())));
+    const std::uint64_t n = dims->size();
+    R* out = nullptr;
+    if (n >= KEEP_ORDER_FROM) {
+        const auto perm = walk::result_order<2>({x, y});
+        // The result's byte strides: dense in that order.
+        std::array<std::int64_t, MAX_NDIM> strides{};
+        bool c_order = true;
+        auto stride = static_cast<std::int64_t>(sizeof(R));
+        for (std::size_t k = shape.size(); k-- > 0;) {
+            strides[perm[k]] = stride;
+            c_order = c_order && (shape[perm[k]] == 1 || dims->strides()[perm[k]] == stride);
+            stride *= static_cast<std::int64_t>(shape[perm[k]]);
+        }
+        if (!c_order) {
+            auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
+            if (!memory) return memory;
+            auto r = create_strided(ElementTraits<R>::kind, *dims, memory->get(), reinterpret_cast<std::byte*>(out),
+                                    std::span(strides.data(), shape.size()));
+            if (!r) return r;
+            PyArray::of(r->get())->strided->owns_root = true;
+            const std::byte* sx = walk::dense_start(x, sizeof(T));
+            const std::byte* sy = sx != nullptr ? walk::dense_start(y, sizeof(U)) : nullptr;
+            if (sy != nullptr && same_order<T, U>(x, y)) {
+                // Both fill one stretch alike (two transposes): one pass over each.
+                zip_loop<R>(reinterpret_cast<const T*>(sx), reinterpret_cast<const U*>(sy), out, n, f);
+            } else {
+                walk::zip_pair<R, T, U>(walk::permuted(x, perm), walk::permuted(y, perm), out, f);
+            }
+            return r;
+        }
+    }
+    auto r = create_unwritten<R>(*dims, out);
+    if (r && n != 0) walk::zip_pair<R, T, U>(x, y, out, f);
+    return r;
+}
+
+// out[i] = f(a[i], b[i]) for a and b of one shape (the caller checked), either of them a
+// view read in place (va, vb).
+template <class R, class T, class U, class F>
+[[gnu::noinline]] Result<Ref> zip_views(const Array<T>& a, InPlace va, const Array<U>& b, InPlace vb, F f) {
+    return zip_layouts<R, T, U>(a.shape(), layout_of(a, va), layout_of(b, vb), f);
+}
+
+// out[i] = f(a[i], b[i]) for a and b of one shape (the caller checked), elements of R;
+// va, vb as for zip_views.
+template <class R, class T, class U, class F>
+Result<Ref> zip_new(const Array<T>& a, const Array<U>& b, F f, InPlace va = nullptr, InPlace vb = nullptr) {
+    if (va != nullptr || vb != nullptr) [[unlikely]] {
+        return zip_views<R>(a, va, b, vb, f);
+    }
     R* out = nullptr;
     auto r = result_like<R>(a, out);
     if (!r) return r;
-    if (view != nullptr) {
-        walk::zip<R, T>(*view, b.data(), out, f);
-    } else {
-        zip_loop<R>(a.data(), b.data(), out, a.len(), f);
-    }
+    zip_loop<R>(a.data(), b.data(), out, a.len(), f);
     return r;
+}
+
+// f(a, b) into a new ndarray of R elements for a and b broadcast together by NumPy's
+// rule (a conflict names the shapes in the order a, b); va, vb as for zip_views.
+template <class R, class T, class U, class F>
+[[gnu::noinline]] Result<Ref> zip_broadcast(const Array<T>& a, InPlace va, const Array<U>& b, InPlace vb, F f) {
+    auto shape = array::broadcast_shape(a.shape(), b.shape());
+    if (!shape) return failure(array_error(std::move(shape.error())));
+    const std::size_t n = shape->size();
+    return zip_layouts<R, T, U>(shape->span(), walk::broadcast_to(layout_of(a, va), shape->data(), n),
+                                walk::broadcast_to(layout_of(b, vb), shape->data(), n), f);
 }
 
 // ---- steps every operator takes ---------------------------------------------------------

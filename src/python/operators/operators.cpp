@@ -34,8 +34,9 @@ Result<Ref> with_scalar(const Array<T>& a, double s, InPlace view = nullptr) {
 
 // self ** e with one exponent, shaped as the broadcast of self and the exponent's shape.
 template <class T>
-Result<Ref> pow_broadcast_single(const Array<T>& a, std::span<const std::uint64_t> exponent_shape, double e) {
-    auto r = with_scalar<Pow, false>(a, e);
+Result<Ref> pow_broadcast_single(const Array<T>& a, std::span<const std::uint64_t> exponent_shape, double e,
+                                 InPlace va) {
+    auto r = with_scalar<Pow, false>(a, e, va);
     if (r && exponent_shape.size() > a.ndim()) {
         auto shape = array::broadcast_shape(a.shape(), exponent_shape);
         if (shape) PyArray::of(r->get())->value.set_dims(ArrayDims::c_of_valid(*shape, 8));
@@ -44,28 +45,33 @@ Result<Ref> pow_broadcast_single(const Array<T>& a, std::span<const std::uint64_
 }
 
 // self OP other for two arrays in float64: of one shape straight into the result,
-// other shapes broadcast (a conflict names the shapes in Python operand order).
+// other shapes broadcast (a conflict names the shapes in Python operand order); va, vb
+// the layouts of views read in place.
 template <class Op, bool R, class T, class U>
-Result<Ref> with_array(const Array<T>& a, const Array<U>& b) {
+Result<Ref> with_array(const Array<T>& a, InPlace va, const Array<U>& b, InPlace vb) {
     if constexpr (!R && std::is_same_v<Op, Pow>) {
-        if (auto e = single_exponent(a, b)) return pow_broadcast_single(a, b.shape(), *e);
+        // (An exponent of one element is never a view read in place.)
+        if (auto e = single_exponent(a, b)) return pow_broadcast_single(a, b.shape(), *e, va);
     }
     if (same_shape(a.dims(), b.dims())) {
         using D = Directed<Op, R>;
-        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_double(x), as_double(y)); });
+        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_double(x), as_double(y)); }, va, vb);
     }
-    if constexpr (R) return wrap(broadcast_f64(b, a, Op{}));
-    else return wrap(broadcast_f64(a, b, Op{}));
+    if constexpr (R) {
+        return zip_broadcast<double>(b, vb, a, va, [](U y, T x) { return Op{}(as_double(y), as_double(x)); });
+    } else {
+        return zip_broadcast<double>(a, va, b, vb, [](T x, U y) { return Op{}(as_double(x), as_double(y)); });
+    }
 }
 
 // self OP other in float64 for an operand that is an array or a scalar.
 template <class Op, bool R, class T>
-Result<Ref> float_compute(const Array<T>& a, const Operand& operand) {
-    if (const auto* p = operand.get_if<Operand::F64Array>()) return with_array<Op, R>(a, *p->array);
+Result<Ref> float_compute(const Array<T>& a, InPlace va, const Operand& operand) {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return with_array<Op, R>(a, va, *p->array, p->in_place());
     if (const auto* q = operand.get_if<Operand::OtherArray>()) {
-        return q->array->visit([&](const auto& b) { return with_array<Op, R>(a, b); });
+        return q->array->visit([&](const auto& b) { return with_array<Op, R>(a, va, b, q->in_place()); });
     }
-    return with_scalar<Op, R>(a, *operand.scalar_f64());
+    return with_scalar<Op, R>(a, *operand.scalar_f64(), va);
 }
 
 // ---- the int64 and bool rules -----------------------------------------------------------
@@ -82,29 +88,30 @@ Result<Ref> numpy_road(PyArray& self, PyObject* other) {
     }
 }
 
-// self OP other for an int64 or bool self (other OP self when R).
+// self OP other for an int64 or bool self (other OP self when R); va as for zip_new.
 template <class Op, bool R, bool Operator>
-Result<Ref> alt_binary(PyArray& self, PyObject* other, const Operand& operand) {
+Result<Ref> alt_binary(PyArray& self, InPlace va, PyObject* other, const Operand& operand) {
     using I = std::int64_t;
     const bool float_operand =
         operand.is<Operand::F64Array>() || (operand.is<Operand::FloatScalar>() && plain_float(other));
     const bool divide_native = std::is_same_v<Op, Div> && !operand.is<Operand::FloatScalar>();
     if (float_operand || divide_native) {
-        if (const auto* a = self.value.get_if<I>()) return float_compute<Op, R>(*a, operand);
-        return float_compute<Op, R>(*self.value.get_if<Bool>(), operand);
+        if (const auto* a = self.value.get_if<I>()) return float_compute<Op, R>(*a, va, operand);
+        return float_compute<Op, R>(*self.value.get_if<Bool>(), va, operand);
     }
     if constexpr (Op::int_native) {
         const auto wrapping = [](I x, I y) { return Op::wrap(x, y); };
         if (const auto* a = self.value.get_if<I>()) {
             if (const auto* n = operand.get_if<Operand::IntScalar>()) {
                 const I v = n->value;
-                if constexpr (R) return map_new<I>(*a, [v](I x) { return Op::wrap(v, x); });
-                else return map_new<I>(*a, [v](I x) { return Op::wrap(x, v); });
+                if constexpr (R) return map_new<I>(*a, [v](I x) { return Op::wrap(v, x); }, va);
+                else return map_new<I>(*a, [v](I x) { return Op::wrap(x, v); }, va);
             }
             if (const auto* q = operand.get_if<Operand::OtherArray>()) {
                 // One layout only: int64 arrays never broadcast natively.
                 if (const auto* b = q->array->get_if<I>(); b != nullptr && b->dims() == a->dims()) {
-                    return R ? zip_new<I>(*b, *a, wrapping) : zip_new<I>(*a, *b, wrapping);
+                    return R ? zip_new<I>(*b, *a, wrapping, q->in_place(), va)
+                             : zip_new<I>(*a, *b, wrapping, va, q->in_place());
                 }
             }
         }
@@ -114,32 +121,22 @@ Result<Ref> alt_binary(PyArray& self, PyObject* other, const Operand& operand) {
 
 // ---- the arithmetic methods ---------------------------------------------------------------
 
-// self OP other (other OP self when R): the float64 ladder, inline.
+// self OP other (other OP self when R): the float64 ladder, inline. Strided views of
+// IN_PLACE_FROM elements or more, self or operand, are read where they lie.
 template <class Op, bool R, bool Operator = true>
 Result<Ref> arith(PyArray& self, PyObject* other) {
-    const Operand operand = classify(other);
-    const auto* a = self.value.get_if<double>();
-    if (a != nullptr && self.strided && a->len() >= IN_PLACE_FROM) {
-        // A float64 view with a scalar, or with an array of its shape, is read in place
-        // (in_place_layout's rule, checked without building its optional).
-        const Array<double>* b = nullptr;
-        if (const auto* p = operand.get_if<Operand::F64Array>()) b = p->array;
-        if (const walk::Strided view = walk_layout(self); operand.scalar_f64()) {
-            return with_scalar<Op, R>(*a, *operand.scalar_f64(), &view);
-        } else if (b != nullptr && b->dims() == a->dims() && !std::is_same_v<Op, Pow>) {
-            using D = Directed<Op, R>;
-            return zip_new<double>(*a, *b, [](double x, double y) { return D{}(x, y); }, &view);
-        }
-    }
-    ops::refresh(self);
+    const Operand operand = classify_in_place(other);
+    const auto view = in_place_layout(self);
+    if (!view) ops::refresh(self);
+    const InPlace va = view ? &*view : nullptr;
     if (operand.is<Operand::Unsupported>()) {
         if (PyErr_Occurred()) return failure();
         const bool numpy = numpy_takes(other);
         if (PyErr_Occurred()) return failure();
         return numpy ? numpy_road<Op, R, Operator>(self, other) : not_implemented();
     }
-    if (a != nullptr) return float_compute<Op, R>(*a, operand);
-    return alt_binary<Op, R, Operator>(self, other, operand);
+    if (const auto* a = self.value.get_if<double>()) return float_compute<Op, R>(*a, va, operand);
+    return alt_binary<Op, R, Operator>(self, va, other, operand);
 }
 
 // ---- bitwise ------------------------------------------------------------------------------
@@ -149,27 +146,29 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
 template <class B, bool R>
 Result<Ref> bitwise(PyArray& self, PyObject* other) {
     using I = std::int64_t;
-    ops::refresh(self);
-    const Operand operand = classify(other);
+    const auto view = in_place_layout(self);
+    if (!view) ops::refresh(self);
+    const InPlace va = view ? &*view : nullptr;
+    const Operand operand = classify_in_place(other);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     if (const auto* a = self.value.get_if<Bool>()) {
         if (const auto* s = operand.get_if<Operand::BoolScalar>()) {
             const Bool v = to_bool(s->value);
-            return map_new<Bool>(*a, [v](Bool x) { return B::on_bool(x, v); });
+            return map_new<Bool>(*a, [v](Bool x) { return B::on_bool(x, v); }, va);
         }
         if (const auto* q = operand.get_if<Operand::OtherArray>()) {
             if (const auto* b = q->array->get_if<Bool>(); b != nullptr && b->dims() == a->dims()) {
-                return zip_new<Bool>(*a, *b, [](Bool x, Bool y) { return B::on_bool(x, y); });
+                return zip_new<Bool>(*a, *b, [](Bool x, Bool y) { return B::on_bool(x, y); }, va, q->in_place());
             }
         }
     } else if (const auto* a = self.value.get_if<I>()) {
         if (const auto* n = operand.get_if<Operand::IntScalar>()) {
             const I v = n->value;
-            return map_new<I>(*a, [v](I x) { return B::on_int(x, v); });
+            return map_new<I>(*a, [v](I x) { return B::on_int(x, v); }, va);
         }
         if (const auto* q = operand.get_if<Operand::OtherArray>()) {
             if (const auto* b = q->array->get_if<I>(); b != nullptr && b->dims() == a->dims()) {
-                return zip_new<I>(*a, *b, [](I x, I y) { return B::on_int(x, y); });
+                return zip_new<I>(*a, *b, [](I x, I y) { return B::on_int(x, y); }, va, q->in_place());
             }
         }
     }

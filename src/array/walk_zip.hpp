@@ -1,0 +1,309 @@
+#pragma once
+
+// Several operands of one shape (a broadcast operand steps 0 along the axes it repeats),
+// read where they lie and combined into a new result in logical C order. Rows whose
+// elements lie contiguous are read in place, rows of a transpose are gathered eight at
+// a time (tiles8, as the walks of one operand do), other rows through a small buffer;
+// one value repeated along a row is passed as a scalar.
+
+#include "array/walk.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace corvantile::walk {
+
+// Layouts of one shape over fewer axes: length-1 axes dropped, and an axis merged into
+// the one before it where it does so for every layout.
+template <std::size_t N>
+void simplify_joint(std::array<Strided, N>& s) noexcept {
+    std::array<Strided, N> out{};
+    for (std::size_t j = 0; j < N; ++j) out[j].data = s[j].data;
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < s[0].ndim; ++k) {
+        const std::uint64_t len = s[0].shape[k];
+        if (len == 1) continue;
+        bool merge = m > 0;
+        for (std::size_t j = 0; j < N && merge; ++j) {
+            std::int64_t span = 0;
+            merge = !__builtin_mul_overflow(s[j].strides[k], static_cast<std::int64_t>(len), &span) &&
+                    out[j].strides[m - 1] == span;
+        }
+        for (std::size_t j = 0; j < N; ++j) {
+            if (merge) {
+                out[j].shape[m - 1] *= len;
+                out[j].strides[m - 1] = s[j].strides[k];
+            } else {
+                out[j].shape[m] = len;
+                out[j].strides[m] = s[j].strides[k];
+            }
+        }
+        if (!merge) ++m;
+    }
+    for (std::size_t j = 0; j < N; ++j) {
+        out[j].ndim = m;
+        s[j] = out[j];
+    }
+}
+
+// Where one block of N layouts lies: `rows` rows of `len` elements, operand j's first at
+// at[j], its rows row_step[j] bytes apart, its elements step[j] bytes apart.
+template <std::size_t N>
+struct JointBlock {
+    std::array<const std::byte*, N> at;
+    std::array<std::int64_t, N> step;
+    std::array<std::int64_t, N> row_step;
+    std::size_t rows;
+    std::size_t len;
+    std::size_t count() const noexcept { return rows * len; }
+};
+
+// Calls fn(JointBlock<N>) for consecutive blocks covering every element of the layouts
+// (of one shape, not empty) in logical C order, each of at most BLOCK elements except
+// rows of a layout that all lie contiguous.
+template <std::size_t N, class Fn>
+void for_joint_blocks(std::array<Strided, N> s, Fn fn) {
+    const auto magnitude = [](std::int64_t v) {
+        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    };
+    simplify_joint(s);
+    const Strided& first = s[0];
+    if (first.ndim == 0) {
+        JointBlock<N> b{};
+        for (std::size_t j = 0; j < N; ++j) b.at[j] = s[j].data;
+        b.rows = b.len = 1;
+        fn(b);
+        return;
+    }
+    const std::size_t last = first.ndim - 1;
+    const std::uint64_t inner = first.shape[last];
+    // Tiles of several rows where an operand's rows lie closer together than its elements.
+    bool tiles = false;
+    for (const Strided& x : s) {
+        tiles = tiles || (x.ndim >= 2 && x.strides[last - 1] != 0 &&
+                          magnitude(x.strides[last - 1]) < magnitude(x.strides[last]));
+    }
+    std::uint64_t tile = 1;
+    if (tiles && inner <= BLOCK / 2) {
+        tile = std::min<std::uint64_t>(BLOCK / inner, first.shape[last - 1]);
+        if (tile >= 8) tile -= tile % 8;
+    }
+    const std::size_t odometer = tile > 1 ? last - 1 : last;
+    const std::uint64_t chunk = tile > 1 ? inner : std::min<std::uint64_t>(inner, BLOCK);
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::array<std::int64_t, N> offset{};
+    JointBlock<N> b{};
+    for (std::size_t j = 0; j < N; ++j) {
+        b.step[j] = s[j].strides[last];
+        b.row_step[j] = tile > 1 ? s[j].strides[last - 1] : 0;
+    }
+    for (;;) {
+        if (tile > 1) {
+            const std::uint64_t total = first.shape[last - 1];
+            b.len = static_cast<std::size_t>(inner);
+            for (std::uint64_t r = 0; r < total; r += tile) {
+                b.rows = static_cast<std::size_t>(std::min(tile, total - r));
+                for (std::size_t j = 0; j < N; ++j) {
+                    b.at[j] = s[j].data + offset[j] + static_cast<std::int64_t>(r) * s[j].strides[last - 1];
+                }
+                fn(b);
+            }
+        } else {
+            b.rows = 1;
+            for (std::uint64_t i = 0; i < inner; i += chunk) {
+                b.len = static_cast<std::size_t>(std::min(chunk, inner - i));
+                for (std::size_t j = 0; j < N; ++j) {
+                    b.at[j] = s[j].data + offset[j] + static_cast<std::int64_t>(i) * s[j].strides[last];
+                }
+                fn(b);
+            }
+        }
+        std::size_t k = odometer;
+        for (;;) {
+            if (k == 0) return;
+            --k;
+            if (++counter[k] < first.shape[k]) {
+                for (std::size_t j = 0; j < N; ++j) offset[j] += s[j].strides[k];
+                break;
+            }
+            for (std::size_t j = 0; j < N; ++j) {
+                offset[j] -= static_cast<std::int64_t>(first.shape[k] - 1) * s[j].strides[k];
+            }
+            counter[k] = 0;
+        }
+    }
+}
+
+namespace detail {
+
+// One operand's part of a block.
+template <class T>
+struct Part {
+    const T* elements = nullptr;  // contiguous elements, or null for one value throughout
+    T value{};
+};
+
+// The elements of operand j of a block where they lie, or gathered into scratch; one
+// value throughout is passed as a scalar unless Spread, which writes it out too.
+template <bool Spread, class T, std::size_t N>
+CORVANTILE_INLINE Part<T> read_part(const JointBlock<N>& b, std::size_t j, Scratch<T>& scratch) {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    const std::byte* at = b.at[j];
+    const std::int64_t step = b.step[j], row_step = b.row_step[j];
+    const std::size_t rows = b.rows, len = b.len;
+    if (step == 0 && (rows == 1 || row_step == 0)) {
+        const T v = load<T>(at);
+        if constexpr (!Spread) {
+            return {nullptr, v};
+        } else {
+            T* buffer = scratch.get();
+            std::fill_n(buffer, rows * len, v);
+            return {buffer, v};
+        }
+    }
+    if (step == SZ && (rows == 1 || row_step == SZ * static_cast<std::int64_t>(len))) {
+        return {reinterpret_cast<const T*>(at), T{}};
+    }
+    T* buffer = scratch.get();
+    if (rows > 1 && row_step == 0) {
+        // One row repeated: gathered once, then copied.
+        gather<T>(at, step, 0, 1, len, buffer);
+        for (std::size_t r = 1; r < rows; ++r) std::memcpy(buffer + r * len, buffer, len * sizeof(T));
+    } else {
+        gather<T>(at, step, row_step, rows, len, buffer);
+    }
+    return {buffer, T{}};
+}
+
+inline std::size_t joint_scratch(const Strided& s) noexcept {
+    const std::uint64_t n = s.size();
+    return n < BLOCK ? static_cast<std::size_t>(n) : BLOCK;
+}
+
+}  // namespace detail
+
+// out[i] = f(element i of a, element i of b) for a and b of one shape, out dense in
+// logical C order. out must not overlap a or b.
+template <class R, class T, class U, class F>
+void zip_pair(const Strided& a, const Strided& b, R* out, F f) {
+    if (a.size() == 0) return;
+    Scratch<T> xs(detail::joint_scratch(a));
+    Scratch<U> ys(detail::joint_scratch(a));
+    for_joint_blocks<2>({a, b}, [&](const JointBlock<2>& block) {
+        const auto x = detail::read_part<false>(block, 0, xs);
+        const auto y = detail::read_part<false>(block, 1, ys);
+        const std::size_t n = block.count();
+        if (x.elements != nullptr && y.elements != nullptr) {
+            loops::zip_loop(x.elements, y.elements, out, n, f);
+        } else if (x.elements != nullptr) {
+            loops::map_loop(x.elements, out, n, [f, v = y.value](T e) CORVANTILE_INLINE_LAMBDA { return f(e, v); });
+        } else if (y.elements != nullptr) {
+            loops::map_loop(y.elements, out, n, [f, v = x.value](U e) CORVANTILE_INLINE_LAMBDA { return f(v, e); });
+        } else {
+            std::fill_n(out, n, f(x.value, y.value));
+        }
+        out += n;
+    });
+}
+
+// out[i] = element i of x where element i of the mask m is true (any nonzero byte), else
+// element i of y; m, x and y of one shape, out dense in logical C order, overlapping none.
+template <class T>
+void select(const Strided& m, const Strided& x, const Strided& y, T* out) {
+    if (m.size() == 0) return;
+    Scratch<Bool> ms(detail::joint_scratch(m));
+    Scratch<T> xs(detail::joint_scratch(m)), ys(detail::joint_scratch(m));
+    for_joint_blocks<3>({m, x, y}, [&](const JointBlock<3>& block) {
+        const auto mp = detail::read_part<true>(block, 0, ms);
+        const auto xp = detail::read_part<false>(block, 1, xs);
+        const auto yp = detail::read_part<false>(block, 2, ys);
+        const std::size_t n = block.count();
+        if (xp.elements != nullptr && yp.elements != nullptr) {
+            loops::select_loop(mp.elements, xp.elements, yp.elements, out, n);
+        } else if (xp.elements != nullptr) {
+            loops::select_loop(mp.elements, xp.elements, yp.value, out, n);
+        } else if (yp.elements != nullptr) {
+            loops::select_loop(mp.elements, xp.value, yp.elements, out, n);
+        } else {
+            loops::select_loop(mp.elements, xp.value, yp.value, out, n);
+        }
+        out += n;
+    });
+}
+
+// The axes of an element-wise result over these layouts (of one shape), slowest first,
+// in the memory order the operands share, as NumPy lays such results out: axes sorted by
+// falling |stride|, where an operand stepping 0 along either axis has no say and, where
+// operands disagree, the logical order stays.
+template <std::size_t N>
+std::array<std::size_t, MAX_NDIM> result_order(const std::array<Strided, N>& s) noexcept {
+    const std::size_t n = s[0].ndim;
+    const auto magnitude = [](std::int64_t v) {
+        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    };
+    // Built fastest first, then reversed.
+    std::array<std::size_t, MAX_NDIM> q{};
+    for (std::size_t i = 0; i < n; ++i) q[i] = n - 1 - i;
+    for (std::size_t i0 = 1; i0 < n; ++i0) {
+        const std::size_t j0 = q[i0];
+        std::size_t to = i0;
+        for (std::size_t i1 = i0; i1-- > 0;) {
+            const std::size_t j1 = q[i1];
+            bool ambiguous = true, swap = false;
+            for (const Strided& x : s) {
+                if (x.strides[j0] == 0 || x.strides[j1] == 0 || x.shape[j0] == 1 || x.shape[j1] == 1) continue;
+                if (magnitude(x.strides[j1]) <= magnitude(x.strides[j0])) swap = false;
+                else if (ambiguous) swap = true;
+                ambiguous = false;
+            }
+            if (ambiguous) continue;
+            if (!swap) break;
+            to = i1;
+        }
+        for (std::size_t i = i0; i > to; --i) q[i] = q[i - 1];
+        q[to] = j0;
+    }
+    std::array<std::size_t, MAX_NDIM> perm{};
+    for (std::size_t i = 0; i < n; ++i) perm[i] = q[n - 1 - i];
+    return perm;
+}
+
+// s with its axes in the order perm (perm[k] is the axis that comes k-th).
+inline Strided permuted(const Strided& s, const std::array<std::size_t, MAX_NDIM>& perm) noexcept {
+    Strided out = s;
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        out.shape[k] = s.shape[perm[k]];
+        out.strides[k] = s.strides[perm[k]];
+    }
+    return out;
+}
+
+// A layout of `shape` (ndim axes) reading s broadcast to it: axes prepended, and stride 0
+// where s has one element along an axis of more. s must broadcast to shape.
+inline Strided broadcast_to(const Strided& s, const std::uint64_t* shape, std::size_t ndim) noexcept {
+    Strided out;
+    out.data = s.data;
+    out.ndim = ndim;
+    const std::size_t pad = ndim - s.ndim;
+    for (std::size_t k = 0; k < ndim; ++k) {
+        out.shape[k] = shape[k];
+        out.strides[k] = k < pad || s.shape[k - pad] != shape[k] ? 0 : s.strides[k - pad];
+    }
+    return out;
+}
+
+// A C-contiguous layout of elements of itemsize bytes.
+inline Strided c_layout(const void* data, const std::uint64_t* shape, std::size_t ndim, std::size_t itemsize) noexcept {
+    Strided s;
+    s.data = static_cast<std::byte*>(const_cast<void*>(data));
+    s.ndim = ndim;
+    auto stride = static_cast<std::int64_t>(itemsize);
+    for (std::size_t k = ndim; k-- > 0;) {
+        s.shape[k] = shape[k];
+        s.strides[k] = stride;
+        stride *= static_cast<std::int64_t>(shape[k]);
+    }
+    return s;
+}
+
+}  // namespace corvantile::walk

@@ -1,0 +1,265 @@
+"""Two-operand element-wise operations over strided views, against NumPy: every family
+(arithmetic, comparisons, bitwise, maximum and the other binary functions) x view kinds
+x element kinds x sizes around the block sizes of the walks."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+
+from conftest import assert_same_outcome, run
+
+BROADCAST_ERROR = "operands could not be broadcast together with shapes "
+
+
+def _base(xp, shape, dtype, seed):
+    rng = np.random.default_rng(seed)
+    n = int(np.prod(shape))
+    if dtype is np.bool_:
+        values = rng.random(n) < 0.5
+    elif dtype is np.int64:
+        values = rng.integers(-9, 10, n).astype(np.int64)
+    else:
+        values = np.round(rng.standard_normal(n) * 4, 1)
+        values[::7] = 0.0  # zeros of either sign and exact ties for the comparisons
+        values[3::11] = -0.0
+    return xp.asarray(values.reshape(shape))
+
+
+# Each view kind: a view of `shape` over a fresh base (seed picks the values).
+def _transpose(xp, shape, dtype, seed):
+    return _base(xp, shape[::-1], dtype, seed).T
+
+
+def _reversed(xp, shape, dtype, seed):
+    return _base(xp, shape, dtype, seed)[(slice(None, None, -1),) * len(shape)]
+
+
+def _stepped(xp, shape, dtype, seed):
+    return _base(xp, (2 * shape[0],) + shape[1:], dtype, seed)[::2]
+
+
+def _column_block(xp, shape, dtype, seed):
+    base = _base(xp, shape[:-1] + (shape[-1] + 3,), dtype, seed)
+    return base[..., 1 : shape[-1] + 1]
+
+
+def _permuted(xp, shape, dtype, seed):
+    # A 3-D axis permutation (shape taken as 3-D: a trailing axis of 1 where needed).
+    s = tuple(shape) + (1,) * (3 - len(shape)) if len(shape) < 3 else tuple(shape)
+    base = _base(xp, (s[1], s[2], s[0]), dtype, seed)
+    return base.transpose(2, 0, 1).reshape(shape) if len(shape) < 3 else base.transpose(2, 0, 1)
+
+
+def _view_of_view(xp, shape, dtype, seed):
+    base = _base(xp, (2 * shape[0] + 1,) + tuple(2 * n for n in shape[1:]), dtype, seed)
+    return base[1:][::2][(slice(None),) + (slice(None, None, -2),) * (len(shape) - 1)]
+
+
+def _numpy_owned(xp, shape, dtype, seed):
+    # NumPy's memory seen through xp, then viewed (a transpose of a strided NumPy array).
+    values = np.asarray(_base(np, shape[::-1], dtype, seed))
+    return xp.asarray(values).T
+
+
+def _contiguous(xp, shape, dtype, seed):
+    return _base(xp, shape, dtype, seed)
+
+
+VIEWS = {
+    "contiguous": _contiguous,
+    "transpose": _transpose,
+    "reversed": _reversed,
+    "stepped": _stepped,
+    "column_block": _column_block,
+    "permuted": _permuted,
+    "view_of_view": _view_of_view,
+    "numpy_owned": _numpy_owned,
+}
+
+# Around 8, IN_PLACE_FROM (16), the result-order threshold (256), tile heights (8 rows)
+# and the gathered block (8192 elements).
+SHAPES = [(2, 4), (3, 5), (4, 4), (1, 17), (17, 1), (15, 17), (16, 16), (9, 31), (3, 4, 5), (70, 130), (130, 70)]
+
+TWO = [
+    ("add", lambda x, y: x + y),
+    ("sub", lambda x, y: x - y),
+    ("mul", lambda x, y: x * y),
+    ("div", lambda x, y: x / y),
+    ("floordiv", lambda x, y: x // y),
+    ("mod", lambda x, y: x % y),
+    ("lt", lambda x, y: x < y),
+    ("le", lambda x, y: x <= y),
+    ("eq", lambda x, y: x == y),
+    ("ne", lambda x, y: x != y),
+    ("gt", lambda x, y: x > y),
+    ("ge", lambda x, y: x >= y),
+    ("and", lambda x, y: x & y),
+    ("or", lambda x, y: x | y),
+    ("xor", lambda x, y: x ^ y),
+    ("maximum", lambda x, y: cv_or_np(x).maximum(x, y)),
+    ("minimum", lambda x, y: cv_or_np(x).minimum(x, y)),
+    ("fmax", lambda x, y: cv_or_np(x).fmax(x, y)),
+    ("hypot", lambda x, y: cv_or_np(x).hypot(x, y)),
+    ("arctan2", lambda x, y: cv_or_np(x).arctan2(x, y)),
+    ("copysign", lambda x, y: cv_or_np(x).copysign(x, y)),
+    ("add_function", lambda x, y: cv_or_np(x).add(x, y)),
+]
+
+WITH_SCALAR = [
+    ("add_int", lambda x: x + 3),
+    ("radd_float", lambda x: 2.5 + x),
+    ("rsub_int", lambda x: 3 - x),
+    ("mul_float", lambda x: x * -1.5),
+    ("div_int", lambda x: x / 4),
+    ("lt_float", lambda x: x < 0.5),
+    ("ge_int", lambda x: x >= 1),
+    ("eq_bool", lambda x: x == True),  # noqa: E712
+    ("and_int", lambda x: x & 6),
+    ("xor_bool", lambda x: x ^ True),
+    ("maximum_float", lambda x: cv_or_np(x).maximum(x, 0.0)),
+    ("rminimum_int", lambda x: cv_or_np(x).minimum(1, x)),
+    ("pow_two", lambda x: x**2),
+]
+
+KINDS = [np.float64, np.int64, np.bool_]
+PAIRS = [(np.float64, np.float64), (np.int64, np.int64), (np.bool_, np.bool_), (np.float64, np.int64),
+         (np.int64, np.float64), (np.bool_, np.float64)]
+
+
+def cv_or_np(x):
+    return np if isinstance(x, np.ndarray) else cv
+
+
+def _quiet(fn, xp):
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        return run(fn, xp)
+
+
+def _check(fn, make):
+    """fn over operands made by make(xp), on both sides, as _quiet outcomes."""
+    got = _quiet(lambda xp: fn(*make(xp)), cv)
+    want = _quiet(lambda xp: fn(*make(xp)), np)
+    if got[0] == want[0] == "raise" and str(want[1]).startswith(BROADCAST_ERROR):
+        # The native text writes shapes as "(2, 3)".
+        assert type(got[1]) is type(want[1])
+        assert str(got[1]).replace(", ", ",").strip() == str(want[1]).strip()
+        return got
+    assert_same_outcome(got, want)
+    return got
+
+
+def _independent(result, operands):
+    if not isinstance(result, cv.ndarray):
+        return
+    before = np.array(result)
+    for operand in operands:
+        if isinstance(operand, cv.ndarray) and operand.size:
+            operand[...] = operand.dtype.type(1) if operand.dtype != np.bool_ else True
+    after = np.asarray(result)
+    assert np.array_equal(before, after, equal_nan=before.dtype.kind == "f"), "the result shares memory"
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+@pytest.mark.parametrize("pair", PAIRS, ids=lambda p: f"{p[0].__name__}-{p[1].__name__}")
+@pytest.mark.parametrize("left,right", [("transpose", "transpose"), ("transpose", "contiguous"),
+                                        ("contiguous", "reversed"), ("stepped", "column_block"),
+                                        ("permuted", "permuted"), ("view_of_view", "transpose"),
+                                        ("numpy_owned", "stepped"), ("reversed", "numpy_owned")])
+def test_two_views(shape, pair, left, right):
+    def make(xp):
+        return VIEWS[left](xp, shape, pair[0], 1), VIEWS[right](xp, shape, pair[1], 2)
+
+    for name, fn in TWO:
+        got = _check(fn, make)
+        if got[0] == "ok":
+            x, y = make(cv)
+            _independent(_quiet(lambda xp: fn(x, y), cv)[1], (x, y))
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+@pytest.mark.parametrize("dtype", KINDS, ids=lambda d: d.__name__)
+@pytest.mark.parametrize("view", list(VIEWS))
+def test_view_with_scalar(shape, dtype, view):
+    def make(xp):
+        return (VIEWS[view](xp, shape, dtype, 3),)
+
+    for name, fn in WITH_SCALAR:
+        _check(fn, make)
+
+
+# Operands that broadcast: one side a view, the other of fewer axes or of length-1 axes.
+BROADCASTS = [
+    ((16, 12), (12,)), ((16, 12), (16, 1)), ((1, 12), (16, 1)), ((5, 1, 7), (3, 1)), ((4, 9, 8), (9, 1)),
+    ((70, 130), (130,)), ((70, 130), (70, 1)), ((3, 4), (5,)), ((2, 3, 4), (3, 5)),
+]
+
+
+@pytest.mark.parametrize("shapes", BROADCASTS, ids=str)
+@pytest.mark.parametrize("pair", PAIRS[:2] + PAIRS[3:4], ids=lambda p: f"{p[0].__name__}-{p[1].__name__}")
+@pytest.mark.parametrize("views", [("transpose", "contiguous"), ("contiguous", "transpose"), ("reversed", "stepped")])
+def test_broadcast_views(shapes, pair, views):
+    def make(xp):
+        return VIEWS[views[0]](xp, shapes[0], pair[0], 4), VIEWS[views[1]](xp, shapes[1], pair[1], 5)
+
+    for name, fn in TWO:
+        _check(fn, make)
+        _check(lambda x, y: fn(y, x), make)
+
+
+# Two operands that are views of one base, some overlapping.
+ONE_BASE = [
+    lambda a: a[1:] + a[:-1],
+    lambda a: a[1:] < a[:-1],
+    lambda a: a[::2] * a[1::2],
+    lambda a: a[::-1] - a,
+    lambda a: a[::-1] == a,
+    lambda a: a.reshape(20, 20).T + a.reshape(20, 20),
+    lambda a: a.reshape(20, 20).T >= a.reshape(20, 20)[::-1],
+    lambda a: a.reshape(20, 20).T * a.reshape(20, 20).T,
+    lambda a: a.reshape(20, 20)[:, 1:] & a.reshape(20, 20)[:, :-1],
+    lambda a: a.reshape(20, 20)[:, 1:] ^ a.reshape(20, 20).T[1:].T,
+]
+
+
+@pytest.mark.parametrize("dtype", KINDS, ids=lambda d: d.__name__)
+@pytest.mark.parametrize("index", range(len(ONE_BASE)))
+def test_views_of_one_base(dtype, index):
+    def make(xp):
+        return (_base(xp, (400,), dtype, 6),)
+
+    _check(ONE_BASE[index], make)
+
+
+@pytest.mark.parametrize("expr", ["M.T * N.T", "M.T > N.T", "M.T + 1.0", "M.T < 0.5", "I.T + J.T", "B.T & C.T",
+                                  "I.T == J.T", "M.T - I.T", "M.T[:, ::2] - N.T[:, ::2]", "M.T[::-1] * N.T[::-1]",
+                                  "M.T + v", "M.T + N.T.copy()", "M.T.copy() > N.T", "M.T >= N[::-1].T", "np.maximum(M.T, N.T)",
+                                  "np.hypot(M.T[::2], N.T[::2])", "P.transpose(2, 0, 1) + Q.transpose(2, 0, 1)",
+                                  "P.transpose(1, 2, 0) * Q.transpose(1, 2, 0)[::-1]", "P.transpose(2, 0, 1) + w"])
+def test_transposes_keep_their_memory_order(expr):
+    # Operands lying alike in memory give a result laid out like them, as NumPy's.
+    def env(xp):
+        return dict(M=_base(xp, (30, 20), np.float64, 1), N=_base(xp, (30, 20), np.float64, 2),
+                    I=_base(xp, (30, 20), np.int64, 3), J=_base(xp, (30, 20), np.int64, 4),
+                    B=_base(xp, (30, 20), np.bool_, 5), C=_base(xp, (30, 20), np.bool_, 6),
+                    v=_base(xp, (30,), np.float64, 7), w=_base(xp, (4, 1), np.float64, 8),
+                    P=_base(xp, (4, 5, 6), np.float64, 9), Q=_base(xp, (4, 5, 6), np.float64, 10), np=xp)
+
+    got = eval(expr, env(cv))
+    want = eval(expr, env(np))
+    assert_same_outcome(("ok", got), ("ok", want))
+    assert np.asarray(got).flags.f_contiguous == want.flags.f_contiguous
+    assert np.asarray(got).flags.c_contiguous == want.flags.c_contiguous
+
+
+def test_zero_stride_and_huge_stride_views():
+    # A view stepping over most of a large base, and operands broadcast from one element.
+    def make(xp):
+        big = _base(xp, (4000, 3), np.float64, 7)
+        return big[::1000, ::-1], big[::-1000][:, :1]
+
+    for name, fn in TWO:
+        _check(fn, make)

@@ -178,24 +178,41 @@ CORVANTILE_CLONES double fold(const double* x, std::size_t n, double acc, Step s
 // Eight float64 lanes, for the transposes of the row folds.
 typedef double Lanes8 __attribute__((vector_size(64)));
 
+// Four vectors of four 8-byte elements transposed in registers: v[i][r] becomes v[r][i].
+template <class V>
+CORVANTILE_INLINE void transpose4(V (&v)[4]) noexcept {
+    const V t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
+    const V t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const V t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
+    const V t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
 // Eight vectors of eight 8-byte elements transposed in registers: v[i][r] becomes v[r][i].
-// Written with the compiler's vector extension so that every CPU variant builds it.
+// Done as four 4 x 4 quarters: 32-byte vectors transpose in a few shuffles on every CPU
+// variant, where 64-byte shuffles fall apart into single elements under AVX2.
 template <class V>
 CORVANTILE_INLINE void transpose8(V (&v)[8]) noexcept {
-    V s[8], u[8];
-    for (int k = 0; k < 8; k += 2) {
-        s[k] = __builtin_shufflevector(v[k], v[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
-        s[k + 1] = __builtin_shufflevector(v[k], v[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    using Half = std::uint64_t __attribute__((vector_size(32)));
+    static_assert(sizeof(V) == 2 * sizeof(Half));
+    Half q[2][2][4];  // [rows 4h..][elements 4e..][j]
+    for (std::size_t e = 0; e < 2; ++e) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            for (std::size_t h = 0; h < 2; ++h) {
+                std::memcpy(&q[h][e][j], reinterpret_cast<const std::byte*>(&v[4 * e + j]) + 32 * h, 32);
+            }
+        }
     }
-    for (int k = 0; k < 8; k += 4) {
-        u[k] = __builtin_shufflevector(s[k], s[k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[k + 2] = __builtin_shufflevector(s[k], s[k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-        u[k + 1] = __builtin_shufflevector(s[k + 1], s[k + 3], 0, 1, 8, 9, 4, 5, 12, 13);
-        u[k + 3] = __builtin_shufflevector(s[k + 1], s[k + 3], 2, 3, 10, 11, 6, 7, 14, 15);
-    }
-    for (int k = 0; k < 4; ++k) {
-        v[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        v[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    for (std::size_t h = 0; h < 2; ++h) {
+        for (std::size_t e = 0; e < 2; ++e) {
+            transpose4(q[h][e]);
+            for (std::size_t j = 0; j < 4; ++j) {
+                std::memcpy(reinterpret_cast<std::byte*>(&v[4 * h + j]) + 32 * e, &q[h][e][j], 32);
+            }
+        }
     }
 }
 

@@ -290,21 +290,11 @@ inline double variance(const Strided& s) {
 
 // ---- folds along one axis -------------------------------------------------------------------
 
-// Four float64 lanes: a vector register under AVX2, whose 4 x 4 transposes compile to
-// four unpacks and four lane swaps (the 8 x 8 ones of the wider vectors do not).
+// Four float64 lanes: a vector register under AVX2, whose 4 x 4 transposes
+// (folds::transpose4) compile to four unpacks and four lane swaps (the 8 x 8 ones of the
+// wider vectors do not).
 typedef double Lanes4 __attribute__((vector_size(32)));
 typedef std::int64_t Mask4 __attribute__((vector_size(32)));
-
-CORVANTILE_INLINE void transpose4(Lanes4 (&v)[4]) noexcept {
-    const Lanes4 t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6);
-    const Lanes4 t1 = __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
-    const Lanes4 t2 = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6);
-    const Lanes4 t3 = __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
-    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    v[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    v[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-}
 
 // folds::step_lanes for four lanes.
 template <class Step>
@@ -344,7 +334,7 @@ CORVANTILE_CLONES void fold_row_group(const std::byte* const* row, std::size_t v
             for (std::size_t v = 0; v < V; ++v) {
                 Lanes4 c[4];
                 for (std::size_t j = 0; j < 4; ++j) std::memcpy(&c[j], row[4 * v + j] + k * 8, sizeof(Lanes4));
-                transpose4(c);
+                folds::transpose4(c);
                 for (std::size_t j = 0; j < 4; ++j) step_lanes4<Step>(acc[v], nan[v], c[j]);
             }
         }

@@ -37,6 +37,23 @@ struct Strided {
     }
 };
 
+// Steps an odometer over axes [0, axes) to its next position, the last axis fastest:
+// len(k) is axis k's length, move(k, times) moves the offsets `times` steps along axis k.
+// False once every position was seen.
+template <class Len, class Move>
+CORVANTILE_INLINE bool odometer_next(std::array<std::uint64_t, MAX_NDIM>& counter, std::size_t axes, Len len,
+                                     Move move) {
+    for (std::size_t k = axes; k-- > 0;) {
+        if (++counter[k] < len(k)) {
+            move(k, std::int64_t{1});
+            return true;
+        }
+        move(k, -static_cast<std::int64_t>(len(k) - 1));
+        counter[k] = 0;
+    }
+    return false;
+}
+
 // The same elements in the same logical order over fewer axes: length-1 axes dropped,
 // and an axis merged into the next one where it steps exactly over it. A layout with no
 // element is returned as it is.
@@ -273,16 +290,9 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
             }
         }
         // Next row (or tile column): carry through the outer axes, last to first.
-        std::size_t k = odometer;
-        for (;;) {
-            if (k == 0) return;
-            --k;
-            if (++counter[k] < s.shape[k]) {
-                offset += s.strides[k];
-                break;
-            }
-            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
-            counter[k] = 0;
+        if (!odometer_next(counter, odometer, [&](std::size_t k) { return s.shape[k]; },
+                           [&](std::size_t k, std::int64_t times) { offset += times * s.strides[k]; })) {
+            return;
         }
     }
 }

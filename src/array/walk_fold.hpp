@@ -35,16 +35,9 @@ void gather_small(const Strided& s, T* out) noexcept {
             if (++i == inner) break;
             at += step;
         }
-        std::size_t k = last;
-        for (;;) {
-            if (k == 0) return;
-            --k;
-            if (++counter[k] < s.shape[k]) {
-                offset += s.strides[k];
-                break;
-            }
-            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
-            counter[k] = 0;
+        if (!odometer_next(counter, last, [&](std::size_t k) { return s.shape[k]; },
+                           [&](std::size_t k, std::int64_t times) { offset += times * s.strides[k]; })) {
+            return;
         }
     }
 }
@@ -80,16 +73,9 @@ bool for_rows(const Strided& whole, Fn fn) {
     std::int64_t offset = 0;
     for (;;) {
         if (!fn(static_cast<const std::byte*>(s.data + offset), s.strides[last], s.shape[last])) return false;
-        std::size_t k = last;
-        for (;;) {
-            if (k == 0) return true;
-            --k;
-            if (++counter[k] < s.shape[k]) {
-                offset += s.strides[k];
-                break;
-            }
-            offset -= static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
-            counter[k] = 0;
+        if (!odometer_next(counter, last, [&](std::size_t k) { return s.shape[k]; },
+                           [&](std::size_t k, std::int64_t times) { offset += times * s.strides[k]; })) {
+            return true;
         }
     }
 }
@@ -497,19 +483,11 @@ void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<do
         std::int64_t in = 0, out = 0;
         for (;;) {
             fn(in, out);
-            std::size_t k = n;
-            for (;;) {
-                if (k == 0) return;
-                --k;
-                if (++counter[k] < loops[k].len) {
-                    in += loops[k].in;
-                    out += loops[k].out;
-                    break;
-                }
-                in -= static_cast<std::int64_t>(loops[k].len - 1) * loops[k].in;
-                out -= static_cast<std::int64_t>(loops[k].len - 1) * loops[k].out;
-                counter[k] = 0;
-            }
+            const auto move = [&](std::size_t k, std::int64_t times) {
+                in += times * loops[k].in;
+                out += times * loops[k].out;
+            };
+            if (!odometer_next(counter, n, [&](std::size_t k) { return loops[k].len; }, move)) return;
         }
     };
     std::uint64_t k0 = 0;

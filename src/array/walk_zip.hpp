@@ -118,19 +118,10 @@ void for_joint_blocks(std::array<Strided, N> s, Fn fn) {
                 fn(b);
             }
         }
-        std::size_t k = odometer;
-        for (;;) {
-            if (k == 0) return;
-            --k;
-            if (++counter[k] < first.shape[k]) {
-                for (std::size_t j = 0; j < N; ++j) offset[j] += s[j].strides[k];
-                break;
-            }
-            for (std::size_t j = 0; j < N; ++j) {
-                offset[j] -= static_cast<std::int64_t>(first.shape[k] - 1) * s[j].strides[k];
-            }
-            counter[k] = 0;
-        }
+        const auto move = [&](std::size_t k, std::int64_t times) {
+            for (std::size_t j = 0; j < N; ++j) offset[j] += times * s[j].strides[k];
+        };
+        if (!odometer_next(counter, odometer, [&](std::size_t k) { return first.shape[k]; }, move)) return;
     }
 }
 

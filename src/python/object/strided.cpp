@@ -45,16 +45,9 @@ void transfer(std::byte* base, const std::int64_t* strides, const std::uint64_t*
             at += step;
         }
         // Next row: carry through the outer axes, last to first.
-        std::size_t k = last;
-        for (;;) {
-            if (k == 0) return;
-            --k;
-            if (++counter[k] < shape[k]) {
-                offset += strides[k];
-                break;
-            }
-            offset -= static_cast<std::int64_t>(shape[k] - 1) * strides[k];
-            counter[k] = 0;
+        if (!walk::odometer_next(counter, last, [&](std::size_t k) { return shape[k]; },
+                                 [&](std::size_t k, std::int64_t times) { offset += times * strides[k]; })) {
+            return;
         }
     }
 }

@@ -37,6 +37,22 @@ inline ViewRead read_of(PyArray& a) {
     return r;
 }
 
+// A new ndarray of `dims` (R elements) over fresh memory of its own for its elements,
+// laid out under the byte `strides` with its first element `first` elements into that
+// memory (a result in its operands' memory order); `out` receives the memory's start,
+// which the caller fills before the object is used.
+template <class R>
+Result<Ref> owned_strided(const ArrayDims& dims, std::span<const std::int64_t> strides, std::uint64_t first,
+                          R*& out) {
+    const std::uint64_t n = dims.size();
+    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
+    if (!memory) return memory;
+    auto r = create_strided(ElementTraits<R>::kind, dims, memory->get(), reinterpret_cast<std::byte*>(out + first),
+                            strides);
+    if (r) PyArray::of(r->get())->strided->owns_root = true;
+    return r;
+}
+
 // A new ndarray of R elements with the shape of `dims` holding the elements of the view
 // `s` (T elements) mapped: in memory order by dense(x, o, n) over the whole stretch
 // where it is one of KEEP_ORDER_FROM elements or more, else by walked(o) in logical
@@ -53,9 +69,6 @@ Result<Ref> view_result(const ArrayDims& dims, const walk::Strided& s, Dense den
         if (r && !walked(out)) return Ref{};
         return r;
     }
-    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
-    if (!memory) return memory;
-    if (!dense(reinterpret_cast<const T*>(start), out, static_cast<std::size_t>(n))) return Ref{};
     // Under the view's strides counted in elements (every axis of more than one element
     // steps forward: dense_start); a length-1 axis whose stride would overflow gets 0.
     std::array<std::int64_t, MAX_NDIM> strides{};
@@ -64,9 +77,10 @@ Result<Ref> view_result(const ArrayDims& dims, const walk::Strided& s, Dense den
     for (std::size_t k = 0; k < s.ndim; ++k) {
         if (__builtin_mul_overflow(s.strides[k] / from, to, &strides[k])) strides[k] = 0;
     }
-    std::byte* first = reinterpret_cast<std::byte*>(out) + (s.data - start) / from * to;
-    auto r = create_strided(ElementTraits<R>::kind, rdims, memory->get(), first, std::span(strides.data(), s.ndim));
-    if (r) PyArray::of(r->get())->strided->owns_root = true;
+    const auto first = static_cast<std::uint64_t>((s.data - start) / from);
+    auto r = owned_strided<R>(rdims, std::span(strides.data(), s.ndim), first, out);
+    if (!r) return r;
+    if (!dense(reinterpret_cast<const T*>(start), out, static_cast<std::size_t>(n))) return Ref{};
     return r;
 }
 

@@ -90,24 +90,6 @@ using InPlace = const walk::Strided*;
 // results in that memory order, as NumPy's do (view_map.hpp).
 using python::KEEP_ORDER_FROM;
 
-// A new ndarray of `n` R elements laid out under `like`'s strides (in elements of T), over
-// fresh memory that it owns (`out` receives it): a result in its operands' memory order.
-// `like` must fill one stretch of memory with positive strides (walk::dense_start).
-template <class R, class T>
-Result<Ref> result_in_order(const Array<T>& a, const walk::Strided& like, R*& out) {
-    const std::uint64_t n = a.len();
-    auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
-    if (!memory) return memory;
-    std::array<std::int64_t, MAX_NDIM> strides{};
-    for (std::size_t k = 0; k < like.ndim; ++k) {
-        strides[k] = like.strides[k] / static_cast<std::int64_t>(sizeof(T)) * static_cast<std::int64_t>(sizeof(R));
-    }
-    auto r = create_strided(ElementTraits<R>::kind, ArrayDims::c_of_valid(a.shape(), sizeof(R)), memory->get(),
-                            reinterpret_cast<std::byte*>(out), std::span(strides.data(), like.ndim));
-    if (r) PyArray::of(r->get())->strided->owns_root = true;
-    return r;
-}
-
 // out[i] = f(element i of a strided view of KEEP_ORDER_FROM elements or more) into a new
 // ndarray of a's shape (a is the view's shadow, for the shape) with elements of R.
 template <class R, class T, class F>
@@ -171,12 +153,8 @@ Result<Ref> zip_layouts(std::span<const std::uint64_t> shape, const walk::Stride
             stride *= static_cast<std::int64_t>(shape[perm[k]]);
         }
         if (!c_order) {
-            auto memory = create_unwritten<R>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(R)), out);
-            if (!memory) return memory;
-            auto r = create_strided(ElementTraits<R>::kind, *dims, memory->get(), reinterpret_cast<std::byte*>(out),
-                                    std::span(strides.data(), shape.size()));
+            auto r = owned_strided<R>(*dims, std::span(strides.data(), shape.size()), 0, out);
             if (!r) return r;
-            PyArray::of(r->get())->strided->owns_root = true;
             const std::byte* sx = walk::dense_start(x, sizeof(T));
             const std::byte* sy = sx != nullptr ? walk::dense_start(y, sizeof(U)) : nullptr;
             if (sy != nullptr && same_order<T, U>(x, y)) {

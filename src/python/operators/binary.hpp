@@ -181,16 +181,6 @@ Result<Ref> bitwise(PyArray& self, PyObject* other) {
 
 // ---- operators that always go to NumPy --------------------------------------------------
 
-struct LShift {
-    static constexpr std::string_view numpy = "left_shift";
-};
-struct RShift {
-    static constexpr std::string_view numpy = "right_shift";
-};
-struct MatMul {
-    static constexpr std::string_view numpy = "matmul";
-};
-
 template <class N, bool R>
 Result<Ref> numpy_only(PyArray& self, PyObject* other) {
     return numpy_call<N>(self.object(), other, R);

@@ -105,25 +105,6 @@ Result<Ref> inplace_power(PyArray& self, PyObject* other, PyObject*) { return in
 
 // ---- bitwise, shift and matrix product ------------------------------------------------------
 
-// NumPy's shifts of int64: a count below 0 or from 64 on shifts every bit out (the sign
-// bit fills a right shift).
-struct LeftShift {
-    static constexpr std::string_view numpy = "left_shift";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept {
-        const auto n = static_cast<std::uint64_t>(b);
-        return n < 64 ? static_cast<std::int64_t>(static_cast<std::uint64_t>(a) << n) : 0;
-    }
-};
-struct RightShift {
-    static constexpr std::string_view numpy = "right_shift";
-    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept {
-        return a >> std::min<std::uint64_t>(static_cast<std::uint64_t>(b), 63);
-    }
-};
-struct MatMul {
-    static constexpr std::string_view numpy = "matmul";
-};
-
 using I64 = std::int64_t;
 
 // Whether self (T) OP= other (U) is native: the result keeps self's kind as NumPy's does.
@@ -304,8 +285,8 @@ PyObject* nb_inplace_power(PyObject* s, PyObject* o, PyObject* m) noexcept {
 PyObject* nb_inplace_and(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<And>>(s, o); }
 PyObject* nb_inplace_or(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<Or>>(s, o); }
 PyObject* nb_inplace_xor(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<Xor>>(s, o); }
-PyObject* nb_inplace_lshift(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<LeftShift>>(s, o); }
-PyObject* nb_inplace_rshift(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<RightShift>>(s, o); }
+PyObject* nb_inplace_lshift(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<LShift>>(s, o); }
+PyObject* nb_inplace_rshift(PyObject* s, PyObject* o) noexcept { return entry<&inplace_bitwise<RShift>>(s, o); }
 PyObject* nb_inplace_matrix_multiply(PyObject* s, PyObject* o) noexcept {
     return entry<&inplace_bitwise<MatMul>>(s, o);
 }

@@ -315,6 +315,25 @@ struct Xor {
     static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept { return a ^ b; }
     static Bool on_bool(Bool a, Bool b) noexcept { return static_cast<Bool>(bits(a) ^ bits(b)); }
 };
+// NumPy's shifts of int64: a count below 0 or from 64 on shifts every bit out (the sign
+// bit fills a right shift). Native in place only; `<<` and `>>` are NumPy's.
+struct LShift {
+    static constexpr std::string_view numpy = "left_shift";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept {
+        const auto n = static_cast<std::uint64_t>(b);
+        return n < 64 ? static_cast<std::int64_t>(static_cast<std::uint64_t>(a) << n) : 0;
+    }
+};
+struct RShift {
+    static constexpr std::string_view numpy = "right_shift";
+    static std::int64_t on_int(std::int64_t a, std::int64_t b) noexcept {
+        return a >> std::min<std::uint64_t>(static_cast<std::uint64_t>(b), 63);
+    }
+};
+// Always NumPy's.
+struct MatMul {
+    static constexpr std::string_view numpy = "matmul";
+};
 
 // ---- two operands: the mathematical functions -------------------------------------------
 

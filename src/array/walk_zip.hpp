@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace corvantile::walk {
 
@@ -295,6 +296,77 @@ inline Strided c_layout(const void* data, const std::uint64_t* shape, std::size_
         stride *= static_cast<std::int64_t>(shape[k]);
     }
     return s;
+}
+
+}  // namespace corvantile::walk
+
+namespace corvantile::walk {
+
+// The bytes s's elements (itemsize each, s not empty) span: the first and one past the
+// last.
+inline std::pair<const std::byte*, const std::byte*> extent(const Strided& s, std::size_t itemsize) noexcept {
+    const std::byte* lo = s.data;
+    const std::byte* hi = s.data + itemsize;
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        const std::int64_t reach = static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+        (reach < 0 ? lo : hi) += reach;
+    }
+    return {lo, hi};
+}
+
+// Whether the spans of two layouts (not empty) share a byte: false means their elements
+// are apart.
+inline bool may_overlap(const Strided& a, std::size_t a_size, const Strided& b, std::size_t b_size) noexcept {
+    const auto [alo, ahi] = extent(a, a_size);
+    const auto [blo, bhi] = extent(b, b_size);
+    return alo < bhi && blo < ahi;
+}
+
+// Whether two layouts of one shape put each element at the same address (x OP= x).
+inline bool same_place(const Strided& x, const Strided& y) noexcept {
+    if (x.data != y.data) return false;
+    for (std::size_t k = 0; k < x.ndim; ++k) {
+        if (x.shape[k] > 1 && x.strides[k] != y.strides[k]) return false;
+    }
+    return true;
+}
+
+// Element i of x replaced by f(element i of x, element i of y), in x's place, for x and
+// y of one shape (y steps 0 along the axes it repeats), walked in the memory order they
+// share: an element-wise update does not depend on the order. x must be distinct() and
+// apart from y (the caller copies an overlapping y first).
+template <class T, class U, class F>
+void zip_update(Strided x, Strided y, F f) {
+    if (x.size() == 0) return;
+    // Axes x walks backwards are turned round (y with them) where y does not step forward.
+    for (std::size_t k = 0; k < x.ndim; ++k) {
+        if (x.strides[k] < 0 && y.strides[k] <= 0) {
+            const auto back = static_cast<std::int64_t>(x.shape[k] - 1);
+            x.data += back * x.strides[k];
+            y.data += back * y.strides[k];
+            x.strides[k] = -x.strides[k];
+            y.strides[k] = -y.strides[k];
+        }
+    }
+    const auto perm = result_order<2>({x, y});
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    Scratch<T> xs(detail::joint_scratch(x));
+    Scratch<U> ys(detail::joint_scratch(x));
+    for_joint_blocks<2>({permuted(x, perm), permuted(y, perm)}, [&](const JointBlock<2>& b) {
+        auto* at = const_cast<std::byte*>(b.at[0]);
+        const std::int64_t step = b.step[0], row_step = b.row_step[0];
+        const std::size_t n = b.count();
+        const bool direct = step == SZ && (b.rows == 1 || row_step == SZ * static_cast<std::int64_t>(b.len));
+        T* e = direct ? reinterpret_cast<T*>(at) : xs.get();
+        if (!direct) gather<T>(at, step, row_step, b.rows, b.len, e);
+        const auto yp = detail::read_part<false>(b, 1, ys);
+        if (yp.elements != nullptr) {
+            loops::zip_update(e, yp.elements, n, f);
+        } else {
+            loops::update_loop(e, n, [f, v = yp.value](T t) CORVANTILE_INLINE_LAMBDA { return f(t, v); });
+        }
+        if (!direct) scatter<T>(at, step, row_step, b.rows, b.len, e);
+    });
 }
 
 }  // namespace corvantile::walk

@@ -115,6 +115,53 @@ INSTANTIATE_TEST_SUITE_P(Layouts, WalkZip, ::testing::ValuesIn(CASES), [](const 
     return name;
 });
 
+// zip_update writes f(x, y) at each element of a (where a's elements are apart) and
+// nothing elsewhere, whatever order it walks them in.
+template <class T, class U, class F>
+void check_update(const PairCase& c, std::vector<T> x, const std::vector<U>& y, F f) {
+    const walk::Strided a = layout(c.shape, c.a, x.data());
+    if (!walk::distinct(a, sizeof(T))) return;
+    const auto oa = offsets(c.shape, c.a), ob = offsets(c.shape, c.b);
+    std::vector<T> want = x;
+    for (std::size_t i = 0; i < oa.size(); ++i) {
+        const auto at = static_cast<std::size_t>(oa[i]);
+        want[at] = f(x[at], y[static_cast<std::size_t>(ob[i])]);
+    }
+    walk::zip_update<T, U>(a, layout(c.shape, c.b, const_cast<U*>(y.data())), f);
+    for (std::size_t k = 0; k < x.size(); ++k) ASSERT_EQ(x[k], want[k]) << c.name << " @" << k;
+}
+
+TEST_P(WalkZip, UpdatesInPlace) {
+    const PairCase& c = GetParam();
+    std::mt19937_64 rng(5);
+    std::vector<double> x(BASE), y(BASE);
+    std::vector<std::int64_t> i(BASE);
+    std::vector<Bool> b(BASE);
+    for (std::size_t k = 0; k < BASE; ++k) {
+        x[k] = static_cast<double>(rng() % 2001) - 1000.0;
+        y[k] = static_cast<double>(rng() % 2001) - 1000.0;
+        i[k] = static_cast<std::int64_t>(rng() % 201) - 100;
+        b[k] = to_bool(rng() % 2 == 0);
+    }
+    check_update(c, x, y, [](double p, double q) { return p - q; });
+    check_update(c, x, i, [](double p, std::int64_t q) { return p * static_cast<double>(q); });
+    check_update(c, i, b, [](std::int64_t p, Bool q) { return p ^ (is_true(q) ? 5 : 0); });
+    check_update(c, b, b, [](Bool p, Bool q) { return to_bool(is_true(p) != is_true(q)); });
+}
+
+const PairCase UPDATE_CASES[] = {
+    {"reversed pair", {37}, {36, {-1}}, {40, {-1}}},
+    {"reversed rows against reversed rows", {40, 30}, {1199, {-30, -1}}, {1300, {-30, 1}}},
+    {"reversed transpose against repeated row", {64, 24}, {64 * 24 - 1, {-1, -64}}, {30, {0, -1}}},
+    {"stepped transpose against rows", {96, 40}, {0, {2, 192}}, {3, {40, 1}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Reversed, WalkZip, ::testing::ValuesIn(UPDATE_CASES), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+});
+
 TEST(WalkZip, BroadcastToPadsAndRepeats) {
     double base[12] = {};
     walk::Strided s;

@@ -59,6 +59,95 @@ Error unsupported_operand(std::string_view name, PyObject* other) {
                                          name, type_name(other)));
 }
 
+// Whether b broadcasts to `shape` without enlarging it.
+inline bool fits(std::span<const std::uint64_t> s, std::span<const std::uint64_t> t) noexcept {
+    if (t.size() > s.size()) return false;
+    for (std::size_t k = 1; k <= t.size(); ++k) {
+        if (t[t.size() - k] != 1 && t[t.size() - k] != s[s.size() - k]) return false;
+    }
+    return true;
+}
+
+// Where an array operand's elements lie (`in_place` for a view read in place), spread over
+// the layout x's shape.
+template <class U>
+walk::Strided spread_over(const walk::Strided& x, const Array<U>& b, const walk::Strided* in_place) noexcept {
+    const walk::Strided own =
+        in_place != nullptr ? *in_place : walk::c_layout(b.data(), b.shape().data(), b.ndim(), sizeof(U));
+    return walk::broadcast_to(own, x.shape.data(), x.ndim);
+}
+
+// Whether s's elements lie contiguous in C order.
+inline bool c_order(const walk::Strided& s, std::size_t itemsize) noexcept {
+    auto stride = static_cast<std::int64_t>(itemsize);
+    for (std::size_t k = s.ndim; k-- > 0;) {
+        if (s.shape[k] != 1 && s.strides[k] != stride) return false;
+        stride *= static_cast<std::int64_t>(s.shape[k]);
+    }
+    return true;
+}
+
+// x[i] = f(x[i], y[i]) where x's elements lie (distinct), y of x's shape. Every element
+// reads y as it was before the operation, as NumPy's does: y is copied first where it may
+// share memory with x, unless it is x itself.
+template <class T, class U, class F>
+void update_with(const walk::Strided& x, const walk::Strided& y, F f) {
+    const std::uint64_t n = x.size();
+    if (n == 0) return;
+    if constexpr (std::is_same_v<T, U>) {
+        if (walk::same_place(x, y)) {
+            walk::update<T>(x, [f](T e) { return f(e, e); });
+            return;
+        }
+    }
+    if (!walk::may_overlap(x, sizeof(T), y, sizeof(U))) {
+        if (c_order(x, sizeof(T)) && c_order(y, sizeof(U))) {
+            loops::zip_update(reinterpret_cast<T*>(x.data), reinterpret_cast<const U*>(y.data), n, f);
+        } else {
+            walk::zip_update<T, U>(x, y, f);
+        }
+        return;
+    }
+    Storage<U> copy = Storage<U>::uninit(n);
+    walk::copy<U>(y, copy.ptr());
+    walk::zip_update<T, U>(x, walk::c_layout(copy.ptr(), x.shape.data(), x.ndim, sizeof(U)), f);
+}
+
+// The elements of self (T) replaced by f(element) in self's own memory: a strided view in
+// its base, directly where its elements do not overlap.
+template <class T, class F>
+void update_self(PyArray& self, F f) {
+    if (self.strided) {
+        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
+            walk::update<T>(view, f);
+            return;
+        }
+        self.refresh();
+    }
+    Array<T>& a = *self.value.get_if<T>();
+    update_loop(a.data(), a.len(), f);
+    self.commit();
+}
+
+// self (a, T elements) with a[i] = f(a[i], b[i]) where its elements lie (`in_place` for
+// b a view read in place); false (nothing written) where b does not fit a's shape.
+template <class T, class U, class F>
+bool zip_native(PyArray& self, const Array<T>& a, const Array<U>& b, const walk::Strided* in_place, F f) {
+    if (!fits(a.shape(), b.shape())) return false;
+    if (a.len() == 0) return true;
+    if (self.strided) {
+        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
+            update_with<T, U>(view, spread_over(view, b, in_place), f);
+            return true;
+        }
+        self.refresh();
+    }
+    const walk::Strided own = walk::c_layout(a.data(), a.shape().data(), a.ndim(), sizeof(T));
+    update_with<T, U>(own, spread_over(own, b, in_place), f);
+    if (self.strided) self.commit();
+    return true;
+}
+
 template <class Op>
 Result<Ref> inplace(PyArray& self, PyObject* other) {
     const Operand operand = classify(other);
@@ -121,114 +210,6 @@ T bitwise_element(T x, U y) noexcept {
     else return B::on_int(x, y);
 }
 
-// The elements of self (T) replaced by f(element) in self's own memory: a strided view in
-// its base, directly where its elements do not overlap.
-template <class T, class F>
-void update_self(PyArray& self, F f) {
-    if (self.strided) {
-        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
-            walk::update<T>(view, f);
-            return;
-        }
-        self.refresh();
-    }
-    Array<T>& a = *self.value.get_if<T>();
-    update_loop(a.data(), a.len(), f);
-    self.commit();
-}
-
-// The same with f(element, y[i]), y in self's logical order and apart from self's memory.
-template <class T, class U, class F>
-void zip_self(PyArray& self, const U* y, F f) {
-    if (self.strided) {
-        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
-            walk::Scratch<T> scratch(walk::scratch_size(view));
-            walk::for_blocks<T>(view, walk::BLOCK, [&](const walk::Block<T>& b) {
-                if (T* d = b.direct()) {
-                    loops::zip_update(d, y + b.pos, b.count, f);
-                } else {
-                    T* buffer = scratch.get();
-                    b.gather_to(buffer);
-                    loops::zip_update(buffer, y + b.pos, b.count, f);
-                    b.scatter_from(buffer);
-                }
-            });
-            return;
-        }
-        self.refresh();
-    }
-    Array<T>& a = *self.value.get_if<T>();
-    if constexpr (std::is_same_v<T, U>) {
-        if (y == a.data()) {  // the operand was this view's own shadow, just refreshed
-            update_loop(a.data(), a.len(), [f](T x) { return f(x, x); });
-            self.commit();
-            return;
-        }
-    }
-    loops::zip_update(a.data(), y, a.len(), f);
-    self.commit();
-}
-
-// The bytes self's elements span, first and one past the last.
-std::pair<const std::byte*, const std::byte*> extent(const PyArray& self) {
-    if (!self.strided) {
-        const auto* p = static_cast<const std::byte*>(self.value.raw_data());
-        return {p, p + self.value.len() * self.value.dims().itemsize()};
-    }
-    const walk::Strided view = walk_layout(self);
-    const std::byte* lo = view.data;
-    const std::byte* hi = view.data + self.value.dims().itemsize();
-    for (std::size_t k = 0; k < view.ndim; ++k) {
-        const std::int64_t reach = static_cast<std::int64_t>(view.shape[k] - 1) * view.strides[k];
-        (reach < 0 ? lo : hi) += reach;
-    }
-    return {lo, hi};
-}
-
-// Whether b broadcasts to a's shape without enlarging it.
-template <class T, class U>
-bool fits(const Array<T>& a, const Array<U>& b) noexcept {
-    const auto s = a.shape(), t = b.shape();
-    if (t.size() > s.size()) return false;
-    for (std::size_t k = 1; k <= t.size(); ++k) {
-        if (t[t.size() - k] != 1 && t[t.size() - k] != s[s.size() - k]) return false;
-    }
-    return true;
-}
-
-// self OP= b natively; false (nothing written) where NumPy answers, b's shape included.
-template <class B, class T, class U>
-bool zip_bitwise(PyArray& self, const Array<T>& a, const Array<U>& b) {
-    const auto f = [](T x, U y) { return bitwise_element<B>(x, y); };
-    const bool same = std::ranges::equal(a.shape(), b.shape());
-    if (!same && !fits(a, b)) return false;
-    const std::uint64_t n = a.len();
-    if (n == 0) return true;
-    const auto* y = reinterpret_cast<const std::byte*>(b.data());
-    if constexpr (std::is_same_v<T, U>) {
-        if (same && !self.strided && y == self.value.raw_data()) {
-            update_self<T>(self, [f](T x) { return f(x, x); });
-            return true;
-        }
-    }
-    const auto [lo, hi] = extent(self);
-    if (same && (y >= hi || y + n * sizeof(U) <= lo)) {
-        zip_self<T>(self, b.data(), f);
-        return true;
-    }
-    // Broadcast, or overlapping self: b is read whole, at self's shape, before any write.
-    Storage<U> copy = Storage<U>::uninit(n);
-    walk::Strided spread{.data = const_cast<std::byte*>(y), .ndim = a.ndim()};
-    const Shape steps = array::broadcast_strides(b.shape(), a.ndim());
-    for (std::size_t k = 0; k < a.ndim(); ++k) {
-        spread.shape[k] = a.shape()[k];
-        spread.strides[k] = static_cast<std::int64_t>(steps[k] * sizeof(U));
-    }
-    walk::copy<U>(spread, copy.ptr());
-    zip_self<T>(self, static_cast<const U*>(copy.ptr()), f);
-    return true;
-}
-
 // self OP= other natively where self is int64 or bool and NumPy would keep its kind; false
 // (nothing written) otherwise.
 template <class B>
@@ -246,8 +227,11 @@ bool native_bitwise(PyArray& self, const Operand& operand) {
         if (const auto* s = operand.get_if<Operand::BoolScalar>()) return with_scalar(to_bool(s->value));
         if (const auto* q = operand.get_if<Operand::OtherArray>()) {
             return q->array->visit([&]<class U>(const Array<U>& b) -> bool {
-                if constexpr (native_pair<B, T, U>) return zip_bitwise<B>(self, a, b);
-                else return false;
+                if constexpr (native_pair<B, T, U>) {
+                    return zip_native(self, a, b, q->in_place(), [](T x, U y) { return bitwise_element<B>(x, y); });
+                } else {
+                    return false;
+                }
             });
         }
         return false;
@@ -256,7 +240,7 @@ bool native_bitwise(PyArray& self, const Operand& operand) {
 
 template <class B>
 Result<Ref> inplace_bitwise(PyArray& self, PyObject* other) {
-    const Operand operand = classify(other);
+    const Operand operand = classify_in_place(other);
     const bool unsupported = operand.is<Operand::Unsupported>();
     if (unsupported && PyErr_Occurred()) return failure();
     if constexpr (requires(I64 x) { B::on_int(x, x); }) {

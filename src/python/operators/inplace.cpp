@@ -148,17 +148,99 @@ bool zip_native(PyArray& self, const Array<T>& a, const Array<U>& b, const walk:
     return true;
 }
 
+// The error for an array operand of shape `other` that does not fit self's `shape`.
+Error misfit(std::span<const std::uint64_t> shape, std::span<const std::uint64_t> other) {
+    const auto joint = array::broadcast_shape(shape, other);
+    if (!joint) return array_error(ArrayError(joint.error()));
+    return Error::value_error("non-broadcastable output operand with shape " + array::shape_str(shape) +
+                              " doesn't match the broadcast shape " + array::shape_str(joint->span()));
+}
+
+// The shape of an array operand, or nothing.
+std::optional<std::span<const std::uint64_t>> array_shape(const Operand& operand) noexcept {
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return p->array->shape();
+    if (const auto* q = operand.get_if<Operand::OtherArray>()) return q->array->dims().shape();
+    return std::nullopt;
+}
+
+// self OP= an array operand for a float64 view read in place (`view`); false (nothing
+// written) for any other operand, or one that does not fit self's shape.
+template <class Op>
+bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& operand) {
+    const auto shape = self.value.dims().shape();
+    const auto run = [&]<class U>(const Array<U>& b, const walk::Strided* in_place) {
+        if (!fits(shape, b.shape())) return false;
+        if constexpr (std::is_same_v<Op, Pow>) {
+            if (const auto e = ops::single_exponent(*self.value.get_if<double>(), b)) {
+                with_scalar_operand<Pow>(*e, [&view](auto f) { walk::update<double>(view, f); });
+                return true;
+            }
+        }
+        const walk::Strided y = spread_over(view, b, in_place);
+        if constexpr (std::is_same_v<U, double>) {
+            update_with<double, double>(view, y, Op{});
+        } else {
+            update_with<double, U>(view, y, [](double x, U e) { return Op{}(x, as_double(e)); });
+        }
+        return true;
+    };
+    if (const auto* p = operand.get_if<Operand::F64Array>()) return run(*p->array, p->in_place());
+    if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+        return q->array->visit([&](const auto& b) { return run(b, q->in_place()); });
+    }
+    return false;
+}
+
+// self OP= other natively for an int64 self and an int64 or bool operand (array or
+// scalar), wrapping as NumPy's int64 arithmetic does; false (nothing written) otherwise.
+template <class Op>
+bool native_int(PyArray& self, const Operand& operand) {
+    using I = std::int64_t;
+    const auto* a = self.value.get_if<I>();
+    if (a == nullptr) return false;
+    const auto with_scalar = [&](I v) {
+        update_self<I>(self, [v](I x) { return Op::wrap(x, v); });
+        return true;
+    };
+    if (const auto* n = operand.get_if<Operand::IntScalar>()) return with_scalar(n->value);
+    if (const auto* t = operand.get_if<Operand::BoolScalar>()) return with_scalar(t->value ? 1 : 0);
+    if (const auto* q = operand.get_if<Operand::OtherArray>()) {
+        return q->array->visit([&]<class U>(const Array<U>& b) {
+            return zip_native(self, *a, b, q->in_place(), [](I x, U y) {
+                if constexpr (std::is_same_v<U, Bool>) return Op::wrap(x, static_cast<I>(bits(y)));
+                else return Op::wrap(x, y);
+            });
+        });
+    }
+    return false;
+}
+
 template <class Op>
 Result<Ref> inplace(PyArray& self, PyObject* other) {
-    const Operand operand = classify(other);
+    // A float64 view of IN_PLACE_FROM elements or more, its elements apart, is updated
+    // where they lie, with array operands read where theirs lie.
+    std::optional<walk::Strided> view;
+    if (self.value.kind() == ElementKind::F64) view = in_place_layout(self);
+    if (view && !walk::distinct(*view, sizeof(double))) view.reset();
+    constexpr bool int_native = Op::int_native;
+    const bool ints = int_native && self.value.kind() == ElementKind::I64;
+    const Operand operand = view || ints ? classify_in_place(other) : classify(other);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
+    if constexpr (int_native) {
+        if (ints && native_int<Op>(self, operand)) return Ref::borrow(self.object());
+    }
     if (const auto s = operand.scalar_f64(); s && self.strided && self.value.kind() == ElementKind::F64) {
         // A view with a scalar is updated in the base memory, block by block.
-        if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(double))) {
-            with_scalar_operand<Op>(*s, [&view](auto f) { walk::update<double>(view, f); });
+        if (const walk::Strided all = walk_layout(self); walk::distinct(all, sizeof(double))) {
+            with_scalar_operand<Op>(*s, [&all](auto f) { walk::update<double>(all, f); });
             return Ref::borrow(self.object());
         }
     }
+    if (const auto shape = array_shape(operand); shape && self.value.kind() == ElementKind::F64 &&
+                                                    !fits(self.value.dims().shape(), *shape)) {
+        return failure(misfit(self.value.dims().shape(), *shape));
+    }
+    if (view && view_with_array<Op>(self, *view, operand)) return Ref::borrow(self.object());
     ops::refresh(self);
     Array<double>* a = self.value.get_if<double>();
     if (a == nullptr) return numpy_inplace(self, Op::numpy, other);

@@ -96,7 +96,7 @@ void update_with(const walk::Strided& x, const walk::Strided& y, F f) {
     if (n == 0) return;
     if constexpr (std::is_same_v<T, U>) {
         if (walk::same_place(x, y)) {
-            walk::update<T>(x, [f](T e) { return f(e, e); });
+            walk::update<T>(walk::memory_order(x), [f](T e) { return f(e, e); });
             return;
         }
     }
@@ -114,12 +114,13 @@ void update_with(const walk::Strided& x, const walk::Strided& y, F f) {
 }
 
 // The elements of self (T) replaced by f(element) in self's own memory: a strided view in
-// its base, directly where its elements do not overlap.
+// its base, directly where its elements do not overlap, walked in memory order (an
+// element-wise update does not depend on the order).
 template <class T, class F>
 void update_self(PyArray& self, F f) {
     if (self.strided) {
         if (const walk::Strided view = walk_layout(self); walk::distinct(view, sizeof(T))) {
-            walk::update<T>(view, f);
+            walk::update<T>(walk::memory_order(view), f);
             return;
         }
         self.refresh();
@@ -172,7 +173,8 @@ bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& op
         if (!fits(shape, b.shape())) return false;
         if constexpr (std::is_same_v<Op, Pow>) {
             if (const auto e = ops::single_exponent(*self.value.get_if<double>(), b)) {
-                with_scalar_operand<Pow>(*e, [&view](auto f) { walk::update<double>(view, f); });
+                with_scalar_operand<Pow>(*e,
+                                         [&view](auto f) { walk::update<double>(walk::memory_order(view), f); });
                 return true;
             }
         }
@@ -230,9 +232,9 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
         if (ints && native_int<Op>(self, operand)) return Ref::borrow(self.object());
     }
     if (const auto s = operand.scalar_f64(); s && self.strided && self.value.kind() == ElementKind::F64) {
-        // A view with a scalar is updated in the base memory, block by block.
+        // A view with a scalar is updated in the base memory, block by block, in memory order.
         if (const walk::Strided all = walk_layout(self); walk::distinct(all, sizeof(double))) {
-            with_scalar_operand<Op>(*s, [&all](auto f) { walk::update<double>(all, f); });
+            with_scalar_operand<Op>(*s, [&all](auto f) { walk::update<double>(walk::memory_order(all), f); });
             return Ref::borrow(self.object());
         }
     }

@@ -2,6 +2,8 @@
 table of families x view kinds x element kinds x sizes around the walk's block sizes, with
 the memory order of element-wise results where NumPy's is observable."""
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -34,6 +36,7 @@ KINDS = {
     "both-reversed": (lambda p, q: (p, q), lambda b, p, q: b[::-1, ::-1]),
     "permuted-3d": (lambda p, q: (q, 1, p), numpy_made(lambda b, p, q: b.transpose(2, 1, 0))),
     "view-of-view": (lambda p, q: (2 * q, p), lambda b, p, q: b[::2].T[::-1]),
+    "transposed-stepped": (lambda p, q: (p, 2 * q), lambda b, p, q: b.T[::2]),
     "zero-stride": (lambda p, q: (q,), numpy_made(lambda b, p, q: strided(b, (p, q), (0, b.itemsize)))),
     "huge-stride": (lambda p, q: (q, p), numpy_made(lambda b, p, q: strided(b, (p, 1, q), (b.itemsize, HUGE, b.strides[0])))),
     "numpy-transpose": (lambda p, q: (q, p), numpy_made(lambda b, p, q: b.T)),
@@ -41,7 +44,7 @@ KINDS = {
 # Kinds whose element-wise results NumPy lays out as corvantile does from KEEP_ORDER_FROM
 # elements (in the view's memory order, or C order where that is NumPy's too).
 SAME_ORDER = {"transpose", "reversed", "stepped", "column-block", "both-reversed", "permuted-3d", "huge-stride",
-              "numpy-transpose", "zero-stride"}
+              "numpy-transpose", "zero-stride", "transposed-stepped", "view-of-view"}
 DTYPES = [np.float64, np.int64, np.bool_]
 
 
@@ -213,3 +216,65 @@ def test_fill_of_a_view_writes_the_base():
     cb.T[::2].fill(3.0)
     nb.T[::2].fill(3.0)
     assert_same_array(cb, nb)
+
+
+# float64 -> int64 edge values: exact halves and neighbours of 2^31, 2^32, 2^52, 2^53, the
+# largest values cast natively (below 9.2e18), zeros, subnormals.
+CAST_EDGES = [0.0, -0.0, 0.5, -0.5, 0.9999999999999999, -1.5, 2.5, 5e-324, -5e-324, 2.0**31 - 0.5, -(2.0**31) - 0.5,
+              2.0**32 - 0.5, 2.0**32 + 0.5, -(2.0**32) - 1.5, 2.0**51 - 0.5, -(2.0**51) + 0.5, 2.0**51 + 1,
+              2.0**52 - 0.5, 2.0**52 + 1, -(2.0**52) - 2, 2.0**53 - 1, 2.0**53 + 2, -(2.0**53), 2.0**62 + 2.0**10,
+              9.199999999999999e18, -9.199999999999999e18, 123456789.987654321, -987654321012.75]
+# Each forces NumPy's cast (and its warning) for the whole array.
+CAST_OUTSIDE = [np.nan, np.inf, -np.inf, 2.0**63, -(2.0**63), 9.2e18, -9.2e18, 1e300]
+
+
+@pytest.mark.parametrize("size", [8, 16, 256, 8192, 9000])
+@pytest.mark.parametrize("kind", ["contiguous", "transpose", "reversed", "transposed-stepped", "view-of-view"])
+@pytest.mark.parametrize("outside", [None] + CAST_OUTSIDE, ids=repr)
+def test_float_to_int_casts_at_the_edges(outside, kind, size):
+    x = np.resize(np.array(CAST_EDGES), size)
+    x[::3] = -x[::3]
+    y = x[1::5]
+    x[1::5] = np.where(np.abs(y) < 2.0**51, y * np.linspace(0.25, 3.75, len(y)), y)
+    if outside is not None:
+        x[size // 2] = outside
+    if kind == "contiguous":
+        v, w = cv.asarray(x.copy()), x.copy()
+    else:
+        shape_of, make = KINDS[kind]
+        base = np.zeros(shape_of(*SIZES[size]))
+        w = make(base, *SIZES[size])
+        w[...] = x.reshape(w.shape)
+        v = make(cv.asarray(base), *SIZES[size])
+    with np.errstate(invalid="ignore"):
+        check(lambda xp, a: a.astype(np.int64), v, w, order=size >= 256 and kind != "view-of-view")
+    assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))
+
+
+def warnings_of(fn):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fn()
+    return [(w.category, str(w.message)) for w in caught]
+
+
+# int64 -> float64 rounds to nearest (ties to even) from 2^53 on.
+INT_EDGES = [0, 1, -1, 2**31 - 1, -(2**31), 2**32 + 1, 2**52 + 1, 2**53 - 1, 2**53 + 1, -(2**53) - 1, 2**53 + 3,
+             2**62 + 2**9, 2**62 + 2**9 + 1, 2**62 + 3 * 2**9, 2**63 - 1, -(2**63), -(2**63) + 1, 123456789012345679]
+
+
+@pytest.mark.parametrize("size", [8, 16, 256, 9000])
+@pytest.mark.parametrize("kind", ["contiguous", "transpose", "reversed", "transposed-stepped", "view-of-view"])
+@pytest.mark.parametrize("name", ["as-float64", "sqrt"])
+def test_int_to_float_at_the_edges(name, kind, size):
+    x = np.resize(np.array(INT_EDGES, dtype=np.int64), size)
+    x[::7] = np.arange(len(x[::7])) * -(2**40 + 1)
+    if kind == "contiguous":
+        v, w = cv.asarray(x.copy()), x.copy()
+    else:
+        shape_of, make = KINDS[kind]
+        base = np.zeros(shape_of(*SIZES[size]), dtype=np.int64)
+        w = make(base, *SIZES[size])
+        w[...] = x.reshape(w.shape)
+        v = make(cv.asarray(base), *SIZES[size])
+    check(MAPS[name], v, w, order=size >= 256)

@@ -17,6 +17,9 @@ namespace corvantile {
 // least 9.2e18 in magnitude (array.cpp).
 bool truncate_checked(const double* x, std::int64_t* __restrict o, std::size_t n) noexcept;
 
+// o[i] = x[i] as float64 (rounded to nearest), for i < n (array.cpp).
+void int64_to_double(const std::int64_t* x, double* __restrict o, std::size_t n) noexcept;
+
 namespace walk {
 
 // o[0..n) = x[0..n) converted from T to R as a cast does (bool to 0/1, any nonzero to
@@ -28,6 +31,9 @@ bool cast_run(const T* x, R* o, std::size_t n) noexcept {
         return true;
     } else if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
         return truncate_checked(x, o, n);
+    } else if constexpr (std::is_same_v<R, double> && std::is_same_v<T, std::int64_t>) {
+        int64_to_double(x, o, n);
+        return true;
     } else {
         loops::map_loop(x, o, n, [](T v) {
             if constexpr (std::is_same_v<R, Bool>) {

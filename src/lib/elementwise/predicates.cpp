@@ -5,9 +5,47 @@
 #include "python/numpy/numpy.hpp"
 #include "python/operators/operator_kernels.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
 namespace corvantile::python {
 
 namespace {
+
+// o[0..n) reversed in place.
+CORVANTILE_CLONES void reverse_bytes(Bool* o, std::size_t n) noexcept {
+    using V = std::uint8_t __attribute__((vector_size(32)));
+    std::size_t i = 0, j = n;
+    for (; j - i >= 64; i += 32, j -= 32) {
+        V a, b;
+        std::memcpy(&a, o + i, 32);
+        std::memcpy(&b, o + j - 32, 32);
+        a = __builtin_shufflevector(a, a, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                                    12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        b = __builtin_shufflevector(b, b, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                                    12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        std::memcpy(o + i, &b, 32);
+        std::memcpy(o + j - 32, &a, 32);
+    }
+    std::reverse(o + i, o + j);
+}
+
+// P's test of a large view that steps back one element at a time through one stretch
+// (a reversal): tested forward through memory, then the results reversed; null where
+// the view is another.
+template <class P>
+std::optional<Result<Ref>> test_reversed(const Array<double>& a, const walk::Strided& view) {
+    const walk::Strided s = walk::simplify(view);
+    if (a.len() < KEEP_ORDER_FROM || s.ndim != 1 || s.strides[0] != -8) return std::nullopt;
+    Bool* out = nullptr;
+    auto r = create_unwritten<Bool>(ArrayDims::c_of_valid(a.shape(), sizeof(Bool)), out);
+    if (!r) return r;
+    const std::size_t n = a.len();
+    loops::float_test(P::kernel, reinterpret_cast<const double*>(s.data) - (n - 1), out, n);
+    reverse_bytes(out, n);
+    return r;
+}
 
 template <class P>
 Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
@@ -16,6 +54,7 @@ Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
         const Array<double>* a = read.value().get_if<double>();
         if (a == nullptr) return fallback::call(np_name, {x});
         if (const walk::Strided* view = read.in_place()) {
+            if (auto r = test_reversed<P>(*a, *view)) return std::move(*r);
             return map_view_runs<Bool, double>(a->dims(), *view, [](const double* v, Bool* o, std::size_t n) {
                 loops::float_test(P::kernel, v, o, n);
                 return true;

@@ -82,6 +82,21 @@ Result<Ref> map_f64(const Array<double>& x, const ViewRead& read, F f) {
     return create_class_object(x.map(f));
 }
 
+// The same for a rounding to decimals other than 0, whose result NumPy lays out in C order
+// unless the view fills one stretch of memory (its multiply keeps an F-ordered array's
+// order only; a rounding to 0 decimals is an element-wise function, in memory order).
+template <class F>
+Result<Ref> map_round(const Array<double>& x, const ViewRead& read, F f) {
+    const walk::Strided* view = read.in_place();
+    if (view == nullptr || (x.len() >= KEEP_ORDER_FROM && walk::dense_start(*view, sizeof(double)) != nullptr)) {
+        return map_f64(x, read, f);
+    }
+    double* out = nullptr;
+    auto r = create_unwritten<double>(x.dims(), out);
+    if (r) walk::map<double, double>(*view, out, f);
+    return r;
+}
+
 // ---- clip -------------------------------------------------------------------------------
 
 struct ClipBound {
@@ -133,8 +148,9 @@ Result<Ref> round_method(PyArray& self, const CallArgs& args) {
     const ViewRead read = read_of(self);
     const auto* x = read.value().get_if<double>();
     if (x == nullptr) return call_method_fallback(self, "round", args);
-    if (**decimals < 0) return map_f64(*x, read, [scale](double v) { return round_scaled(v, scale, true); });
-    return map_f64(*x, read, [scale](double v) { return round_scaled(v, scale, false); });
+    if (**decimals < 0) return map_round(*x, read, [scale](double v) { return round_scaled(v, scale, true); });
+    const auto rounded = [scale](double v) { return round_scaled(v, scale, false); };
+    return **decimals == 0 ? map_f64(*x, read, rounded) : map_round(*x, read, rounded);
 }
 
 Result<Ref> clip_method(PyArray& self, const CallArgs& args) {

@@ -5,6 +5,7 @@
 // view, as NumPy lays it out), the walks in logical order for any other.
 
 #include "array/walk_map.hpp"
+#include "array/walk_zip.hpp"
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
 
@@ -53,10 +54,31 @@ Result<Ref> owned_strided(const ArrayDims& dims, std::span<const std::int64_t> s
     return r;
 }
 
+// A new ndarray of R elements under rdims laid out in the memory order of the view s, as
+// NumPy lays out an element-wise result (walk::result_order), over fresh memory that it
+// owns (`out` receives it); nothing where that order is the logical one.
+template <class R>
+std::optional<Result<Ref>> in_view_order(const ArrayDims& rdims, const walk::Strided& s, R*& out) {
+    const auto perm = walk::result_order<1>({s});
+    std::array<std::int64_t, MAX_NDIM> strides{};
+    bool c_order = true;
+    auto stride = static_cast<std::int64_t>(sizeof(R));
+    for (std::size_t k = s.ndim; k-- > 0;) {
+        const std::size_t axis = perm[k];
+        strides[axis] = stride;
+        c_order = c_order && (s.shape[axis] == 1 || rdims.strides()[axis] == stride);
+        stride *= static_cast<std::int64_t>(s.shape[axis]);
+    }
+    if (c_order) return std::nullopt;
+    return owned_strided<R>(rdims, std::span(strides.data(), s.ndim), 0, out);
+}
+
 // A new ndarray of R elements with the shape of `dims` holding the elements of the view
 // `s` (T elements) mapped: in memory order by dense(x, o, n) over the whole stretch
-// where it is one of KEEP_ORDER_FROM elements or more, else by walked(o) in logical
-// order. A null Ref when dense or walked returns false (the caller takes another road).
+// where it is one of KEEP_ORDER_FROM elements or more, else by walked(layout, o) over s
+// with its axes in the result's memory order (in_view_order; logical order below
+// KEEP_ORDER_FROM), o filled in that order. A null Ref when dense or walked returns false
+// (the caller takes another road).
 template <class R, class T, class Dense, class Walked>
 Result<Ref> view_result(const ArrayDims& dims, const walk::Strided& s, Dense dense, Walked walked) {
     R* out = nullptr;
@@ -65,8 +87,14 @@ Result<Ref> view_result(const ArrayDims& dims, const walk::Strided& s, Dense den
     const std::uint64_t n = dims.size();
     const std::byte* start = n >= KEEP_ORDER_FROM ? walk::dense_start(s, sizeof(T)) : nullptr;
     if (start == nullptr) {
+        if (n >= KEEP_ORDER_FROM) {
+            if (auto r = in_view_order<R>(rdims, s, out)) {
+                if (*r && !walked(walk::permuted(s, walk::result_order<1>({s})), out)) return Ref{};
+                return std::move(*r);
+            }
+        }
         auto r = create_unwritten<R>(rdims, out);
-        if (r && !walked(out)) return Ref{};
+        if (r && !walked(s, out)) return Ref{};
         return r;
     }
     // Under the view's strides counted in elements (every axis of more than one element
@@ -93,8 +121,8 @@ template <class R, class T, class F>
             loops::map_loop<R>(x, o, n, f);
             return true;
         },
-        [&](R* o) {
-            walk::map<R, T>(s, o, f);
+        [&](const walk::Strided& layout, R* o) {
+            walk::map<R, T>(layout, o, f);
             return true;
         });
 }
@@ -102,7 +130,8 @@ template <class R, class T, class F>
 // The same with a kernel(x, o, n) over runs of elements (false: the result is given up).
 template <class R, class T, class Kernel>
 [[gnu::noinline]] Result<Ref> map_view_runs(const ArrayDims& dims, const walk::Strided& s, Kernel kernel) {
-    return view_result<R, T>(dims, s, kernel, [&](R* o) { return walk::map_blocks<R, T>(s, o, kernel); });
+    return view_result<R, T>(dims, s, kernel,
+                             [&](const walk::Strided& layout, R* o) { return walk::map_blocks<R, T>(layout, o, kernel); });
 }
 
 // A new C-ordered array of like's kind under `shape` (as many elements as s) holding the

@@ -238,7 +238,10 @@ def test_views_of_one_base(dtype, index):
                                   "I.T == J.T", "M.T - I.T", "M.T[:, ::2] - N.T[:, ::2]", "M.T[::-1] * N.T[::-1]",
                                   "M.T + v", "M.T + N.T.copy()", "M.T.copy() > N.T", "M.T >= N[::-1].T", "np.maximum(M.T, N.T)",
                                   "np.hypot(M.T[::2], N.T[::2])", "P.transpose(2, 0, 1) + Q.transpose(2, 0, 1)",
-                                  "P.transpose(1, 2, 0) * Q.transpose(1, 2, 0)[::-1]", "P.transpose(2, 0, 1) + w"])
+                                  "P.transpose(1, 2, 0) * Q.transpose(1, 2, 0)[::-1]", "P.transpose(2, 0, 1) + w",
+                                  "np.where(B.T, M.T, N.T)", "np.where(B.T, I.T, 0)", "np.where(B.T, 2.0, N[::-1].T)",
+                                  "np.where(B.T, C.T, True)", "np.where(B, M.T.T, N)",
+                                  "np.where(P.transpose(2, 0, 1) > 0, P.transpose(2, 0, 1), Q.transpose(2, 0, 1))"])
 def test_transposes_keep_their_memory_order(expr):
     # Operands lying alike in memory give a result laid out like them, as NumPy's.
     def env(xp):

@@ -384,15 +384,14 @@ std::optional<std::variant<walk::Strided, T>> kind_side(const Operand& op, std::
 }
 
 // A new array of T under the mask's shape: x's element where the mask is true, else y's.
+// From KEEP_ORDER_FROM elements laid out in the memory order the operands share (as
+// NumPy's), and walked in it.
 template <class T>
 Result<std::optional<Ref>> select_new(const walk::Strided& mask, std::span<const std::uint64_t> shape,
                                       const std::variant<walk::Strided, T>& x,
                                       const std::variant<walk::Strided, T>& y) {
     auto dims = ArrayDims::make(shape, sizeof(T));
     if (!dims) return failure(array_error(std::move(dims.error())));
-    T* out = nullptr;
-    auto result = create_unwritten<T>(*dims, out);
-    if (!result) return failure(std::move(result.error()));
     // One value is a layout that repeats it.
     T values[2] = {};
     const auto layout = [&](const std::variant<walk::Strided, T>& side, T& value) {
@@ -400,7 +399,33 @@ Result<std::optional<Ref>> select_new(const walk::Strided& mask, std::span<const
         value = std::get<T>(side);
         return walk::broadcast_to(walk::c_layout(&value, nullptr, 0, sizeof(T)), shape.data(), shape.size());
     };
-    walk::select<T>(mask, layout(x, values[0]), layout(y, values[1]), out);
+    const walk::Strided xs = layout(x, values[0]), ys = layout(y, values[1]);
+    T* out = nullptr;
+    const std::uint64_t n = dims->size();
+    if (n >= KEEP_ORDER_FROM) {
+        const auto perm = walk::result_order<3>({mask, xs, ys});
+        std::array<std::int64_t, MAX_NDIM> strides{};
+        bool c_order = true;
+        auto stride = static_cast<std::int64_t>(sizeof(T));
+        for (std::size_t k = shape.size(); k-- > 0;) {
+            strides[perm[k]] = stride;
+            c_order = c_order && (shape[perm[k]] == 1 || dims->strides()[perm[k]] == stride);
+            stride *= static_cast<std::int64_t>(shape[perm[k]]);
+        }
+        if (!c_order) {
+            auto memory = create_unwritten<T>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)), out);
+            if (!memory) return failure(std::move(memory.error()));
+            auto r = create_strided(ElementTraits<T>::kind, *dims, memory->get(), reinterpret_cast<std::byte*>(out),
+                                    std::span(strides.data(), shape.size()));
+            if (!r) return failure(std::move(r.error()));
+            PyArray::of(r->get())->strided->owns_root = true;
+            walk::select<T>(walk::permuted(mask, perm), walk::permuted(xs, perm), walk::permuted(ys, perm), out);
+            return std::optional<Ref>(std::move(*r));
+        }
+    }
+    auto result = create_unwritten<T>(*dims, out);
+    if (!result) return failure(std::move(result.error()));
+    walk::select<T>(mask, xs, ys, out);
     return std::optional<Ref>(std::move(*result));
 }
 

@@ -238,7 +238,10 @@ def test_views_of_one_base(dtype, index):
                                   "I.T == J.T", "M.T - I.T", "M.T[:, ::2] - N.T[:, ::2]", "M.T[::-1] * N.T[::-1]",
                                   "M.T + v", "M.T + N.T.copy()", "M.T.copy() > N.T", "M.T >= N[::-1].T", "np.maximum(M.T, N.T)",
                                   "np.hypot(M.T[::2], N.T[::2])", "P.transpose(2, 0, 1) + Q.transpose(2, 0, 1)",
-                                  "P.transpose(1, 2, 0) * Q.transpose(1, 2, 0)[::-1]", "P.transpose(2, 0, 1) + w"])
+                                  "P.transpose(1, 2, 0) * Q.transpose(1, 2, 0)[::-1]", "P.transpose(2, 0, 1) + w",
+                                  "np.where(B.T, M.T, N.T)", "np.where(B.T, I.T, 0)", "np.where(B.T, 2.0, N[::-1].T)",
+                                  "np.where(B.T, C.T, True)", "np.where(B, M.T.T, N)",
+                                  "np.where(P.transpose(2, 0, 1) > 0, P.transpose(2, 0, 1), Q.transpose(2, 0, 1))"])
 def test_transposes_keep_their_memory_order(expr):
     # Operands lying alike in memory give a result laid out like them, as NumPy's.
     def env(xp):
@@ -263,3 +266,58 @@ def test_zero_stride_and_huge_stride_views():
 
     for name, fn in TWO:
         _check(fn, make)
+
+
+# Operands read backward along some axes (alike or not), sizes across the row chunks of the
+# joint walk (1024 elements) and a broadcast operand that steps back or not at all.
+BACKWARD = [
+    ("a[::-1] * b[::-1]", (3000,)), ("a[::-1] > b[::-1]", (1025,)), ("a[::-1, ::-1] - b[::-1, ::-1]", (37, 41)),
+    ("a[::-1] + b[::-1]", (37, 41)), ("a[:, ::-1] * b[:, ::-1]", (5, 2100)), ("a[::-1] - b", (2100,)),
+    ("a[::-1, ::-1] + b[::-1]", (30, 40)), ("a[::-1, :, ::-1] * b[::-1, :, ::-1]", (6, 7, 9)),
+    ("a.T[::-1] >= b.T[::-1]", (40, 50)), ("a[::-2] - b[::-2]", (4001,)), ("a[::-1] + b[0, ::-1]", (20, 60)),
+    ("a[::-1] * b[::-1, :1]", (20, 60)), ("np.maximum(a[::-1], b[::-1])", (1500,)),
+    ("np.copysign(a[::-1, ::-1], b[::-1, ::-1])", (64, 64)), ("a[:, ::-1] & b[:, ::-1]", (3, 5)),
+    ("a[::-1][::2] ^ b[::-1][::2]", (999,)), ("a[-1:] + b[-1:]", (1,)), ("a[::-1] + b[::-1]", (0,)),
+]
+
+
+@pytest.mark.parametrize("expr,shape", BACKWARD, ids=[e for e, _ in BACKWARD])
+@pytest.mark.parametrize("pair", PAIRS, ids=lambda p: f"{p[0].__name__}-{p[1].__name__}")
+def test_operands_read_backward(expr, shape, pair):
+    def make(xp):
+        return _base(xp, shape, pair[0], 11), _base(xp, shape, pair[1], 12), xp
+
+    fn = lambda a, b, xp: eval(expr, {"a": a, "b": b, "np": xp})  # noqa: E731
+    got = _check(fn, make)
+    if got[0] == "ok" and isinstance(got[1], cv.ndarray):
+        want = _quiet(lambda xp: fn(*make(xp)), np)[1]
+        assert np.asarray(got[1]).flags.c_contiguous == want.flags.c_contiguous
+        a, b, _ = make(cv)
+        _independent(_quiet(lambda xp: fn(a, b, cv), cv)[1], (a, b))
+
+
+# where over int64 and bool operands: same kind (arrays, or an array and a scalar of its
+# kind) natively; other mixes, results and errors as NumPy's.
+WHERE_SIDES = [
+    ("x", "y"), ("x", "5"), ("-7", "y"), ("x", "np.int64(3)"), ("x", "np.int8(-2)"), ("x", "True"),
+    ("x", "y.astype(bool)"), ("x", "2.5"), ("x", "2**70"), ("x", "y[:1]"), ("3", "4"), ("x", "x"),
+]
+
+
+@pytest.mark.parametrize("sides", WHERE_SIDES, ids=lambda s: ",".join(s))
+@pytest.mark.parametrize("dtype", [np.int64, np.bool_], ids=lambda d: d.__name__)
+@pytest.mark.parametrize("view,shape", [("contiguous", (3, 5)), ("reversed", (40, 30)), ("transpose", (2, 4)),
+                                        ("transpose", (70, 130)), ("view_of_view", (9, 31)), ("stepped", (1500,)),
+                                        ("permuted", (3, 4, 5)), ("numpy_owned", (16, 16))])
+def test_where_int_and_bool(sides, dtype, view, shape):
+    def make(xp):
+        return VIEWS[view](xp, shape, np.bool_, 13), VIEWS[view](xp, shape, dtype, 14), \
+            VIEWS["reversed"](xp, shape, dtype, 15), xp
+
+    def fn(c, x, y, xp):
+        return xp.where(c, *(eval(s, {"x": x, "y": y, "np": np}) for s in sides))
+
+    got = _check(fn, make)
+    if got[0] == "ok" and isinstance(got[1], cv.ndarray):
+        c, x, y, _ = make(cv)
+        _independent(_quiet(lambda xp: fn(c, x, y, cv), cv)[1], (c, x, y))

@@ -14,6 +14,20 @@
 
 namespace corvantile::walk {
 
+// A C-contiguous layout of elements of itemsize bytes.
+inline Strided c_layout(const void* data, const std::uint64_t* shape, std::size_t ndim, std::size_t itemsize) noexcept {
+    Strided s;
+    s.data = static_cast<std::byte*>(const_cast<void*>(data));
+    s.ndim = ndim;
+    auto stride = static_cast<std::int64_t>(itemsize);
+    for (std::size_t k = ndim; k-- > 0;) {
+        s.shape[k] = shape[k];
+        s.strides[k] = stride;
+        stride *= static_cast<std::int64_t>(shape[k]);
+    }
+    return s;
+}
+
 // Layouts of one shape over fewer axes: length-1 axes dropped, and an axis merged into
 // the one before it where it does so for every layout.
 template <std::size_t N>
@@ -59,11 +73,14 @@ struct JointBlock {
     std::size_t count() const noexcept { return rows * len; }
 };
 
+// How many elements of a row a joint block holds at most where a layout is gathered.
+inline constexpr std::size_t ROW_CHUNK = 1024;
+
 // Calls fn(JointBlock<N>) for consecutive blocks covering every element of the layouts
-// (of one shape, not empty) in logical C order, each of at most BLOCK elements except
-// rows of a layout that all lie contiguous.
+// (of one shape, not empty; layout j of elements of itemsize[j] bytes) in logical C
+// order, each of at most BLOCK elements (ROW_CHUNK for rows gathered into buffers).
 template <std::size_t N, class Fn>
-void for_joint_blocks(std::array<Strided, N> s, Fn fn) {
+void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N>& itemsize, Fn fn) {
     const auto magnitude = [](std::int64_t v) {
         return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
     };
@@ -90,7 +107,13 @@ void for_joint_blocks(std::array<Strided, N> s, Fn fn) {
         if (tile >= 8) tile -= tile % 8;
     }
     const std::size_t odometer = tile > 1 ? last - 1 : last;
-    const std::uint64_t chunk = tile > 1 ? inner : std::min<std::uint64_t>(inner, BLOCK);
+    // Rows that some layout does not hold contiguous go through buffers: in chunks that
+    // keep every operand's buffer in the first-level cache.
+    bool dense_rows = true;
+    for (std::size_t j = 0; j < N; ++j) {
+        dense_rows = dense_rows && (s[j].strides[last] == itemsize[j] || s[j].strides[last] == 0);
+    }
+    const std::uint64_t chunk = tile > 1 ? inner : std::min<std::uint64_t>(inner, dense_rows ? BLOCK : ROW_CHUNK);
     std::array<std::uint64_t, MAX_NDIM> counter{};
     std::array<std::int64_t, N> offset{};
     JointBlock<N> b{};
@@ -167,6 +190,58 @@ CORVANTILE_INLINE Part<T> read_part(const JointBlock<N>& b, std::size_t j, Scrat
     return {buffer, T{}};
 }
 
+// Flips every axis along which each operand (all layouts but the last, the result)
+// steps back or not at all, one at least back; the result too. The operands are then
+// read forward through memory, and the result written backward along those axes.
+template <std::size_t N>
+void flip_backward(std::array<Strided, N>& s) noexcept {
+    for (std::size_t k = 0; k < s[0].ndim; ++k) {
+        if (s[0].shape[k] <= 1) continue;
+        bool back = false, forward = false;
+        for (std::size_t j = 0; j + 1 < N; ++j) {
+            back = back || s[j].strides[k] < 0;
+            forward = forward || s[j].strides[k] > 0;
+        }
+        if (!back || forward) continue;
+        for (Strided& x : s) {
+            x.data += static_cast<std::int64_t>(x.shape[k] - 1) * x.strides[k];
+            x.strides[k] = -x.strides[k];
+        }
+    }
+}
+
+// Where the results of the block go: the last layout's elements in place when they lie
+// contiguous and ascending, else scratch (then put in place by put_part).
+template <class R, std::size_t N>
+CORVANTILE_INLINE R* out_part(const JointBlock<N>& b, Scratch<R>& scratch) {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(R));
+    if (b.step[N - 1] == SZ && (b.rows == 1 || b.row_step[N - 1] == SZ * static_cast<std::int64_t>(b.len))) {
+        return reinterpret_cast<R*>(const_cast<std::byte*>(b.at[N - 1]));
+    }
+    return scratch.get();
+}
+template <class R, std::size_t N>
+CORVANTILE_INLINE void put_part(const JointBlock<N>& b, const R* o) {
+    auto* at = const_cast<std::byte*>(b.at[N - 1]);
+    if (o != reinterpret_cast<const R*>(at)) scatter<R>(at, b.step[N - 1], b.row_step[N - 1], b.rows, b.len, o);
+}
+
+// The layouts of a joint walk writing dense out (elements of R) in s[0]'s logical order,
+// with axes flipped as flip_backward does; true when every layout then lies in one
+// ascending contiguous stretch (of n elements), to be run as one loop.
+template <class R, std::size_t N>
+bool joint_layouts(std::array<Strided, N>& s, R* out, const std::array<std::int64_t, N>& itemsize) noexcept {
+    s[N - 1] = c_layout(out, s[0].shape.data(), s[0].ndim, sizeof(R));
+    flip_backward(s);
+    simplify_joint(s);
+    if (s[0].ndim > 1) return false;
+    for (std::size_t j = 0; j < N; ++j) {
+        // (An operand, not the result, may repeat one value.)
+        if (s[j].ndim == 1 && s[j].strides[0] != itemsize[j] && (j + 1 == N || s[j].strides[0] != 0)) return false;
+    }
+    return true;
+}
+
 inline std::size_t joint_scratch(const Strided& s) noexcept {
     const std::uint64_t n = s.size();
     return n < BLOCK ? static_cast<std::size_t>(n) : BLOCK;
@@ -175,26 +250,49 @@ inline std::size_t joint_scratch(const Strided& s) noexcept {
 }  // namespace detail
 
 // out[i] = f(element i of a, element i of b) for a and b of one shape, out dense in
-// logical C order. out must not overlap a or b.
+// logical C order. out must not overlap a or b. Axes both read backward are walked
+// forward in memory, writing out backward.
 template <class R, class T, class U, class F>
 void zip_pair(const Strided& a, const Strided& b, R* out, F f) {
-    if (a.size() == 0) return;
+    const std::uint64_t total = a.size();
+    if (total == 0) return;
+    constexpr std::array<std::int64_t, 3> itemsize{sizeof(T), sizeof(U), sizeof(R)};
+    std::array<Strided, 3> s{a, b, Strided{}};
+    if (detail::joint_layouts(s, out, itemsize)) {
+        // One stretch each (a broadcast operand one value).
+        const auto* x = reinterpret_cast<const T*>(s[0].data);
+        const auto* y = reinterpret_cast<const U*>(s[1].data);
+        R* o = reinterpret_cast<R*>(s[2].data);
+        const auto n = static_cast<std::size_t>(total);
+        if (s[0].ndim == 0 || (s[0].strides[0] != 0 && s[1].strides[0] != 0)) {
+            loops::zip_loop(x, y, o, n, f);
+        } else if (s[1].strides[0] == 0 && s[0].strides[0] != 0) {
+            loops::map_loop(x, o, n, [f, v = *y](T e) CORVANTILE_INLINE_LAMBDA { return f(e, v); });
+        } else if (s[0].strides[0] == 0 && s[1].strides[0] != 0) {
+            loops::map_loop(y, o, n, [f, v = *x](U e) CORVANTILE_INLINE_LAMBDA { return f(v, e); });
+        } else {
+            std::fill_n(o, n, f(*x, *y));
+        }
+        return;
+    }
     Scratch<T> xs(detail::joint_scratch(a));
     Scratch<U> ys(detail::joint_scratch(a));
-    for_joint_blocks<2>({a, b}, [&](const JointBlock<2>& block) {
+    Scratch<R> os(detail::joint_scratch(a));
+    for_joint_blocks<3>(s, itemsize, [&](const JointBlock<3>& block) {
         const auto x = detail::read_part<false>(block, 0, xs);
         const auto y = detail::read_part<false>(block, 1, ys);
+        R* o = detail::out_part(block, os);
         const std::size_t n = block.count();
         if (x.elements != nullptr && y.elements != nullptr) {
-            loops::zip_loop(x.elements, y.elements, out, n, f);
+            loops::zip_loop(x.elements, y.elements, o, n, f);
         } else if (x.elements != nullptr) {
-            loops::map_loop(x.elements, out, n, [f, v = y.value](T e) CORVANTILE_INLINE_LAMBDA { return f(e, v); });
+            loops::map_loop(x.elements, o, n, [f, v = y.value](T e) CORVANTILE_INLINE_LAMBDA { return f(e, v); });
         } else if (y.elements != nullptr) {
-            loops::map_loop(y.elements, out, n, [f, v = x.value](U e) CORVANTILE_INLINE_LAMBDA { return f(v, e); });
+            loops::map_loop(y.elements, o, n, [f, v = x.value](U e) CORVANTILE_INLINE_LAMBDA { return f(v, e); });
         } else {
-            std::fill_n(out, n, f(x.value, y.value));
+            std::fill_n(o, n, f(x.value, y.value));
         }
-        out += n;
+        detail::put_part(block, o);
     });
 }
 
@@ -202,24 +300,41 @@ void zip_pair(const Strided& a, const Strided& b, R* out, F f) {
 // element i of y; m, x and y of one shape, out dense in logical C order, overlapping none.
 template <class T>
 void select(const Strided& m, const Strided& x, const Strided& y, T* out) {
-    if (m.size() == 0) return;
+    const std::uint64_t total = m.size();
+    if (total == 0) return;
+    constexpr std::array<std::int64_t, 4> itemsize{sizeof(Bool), sizeof(T), sizeof(T), sizeof(T)};
+    std::array<Strided, 4> s{m, x, y, Strided{}};
+    if (detail::joint_layouts(s, out, itemsize) && (s[0].ndim == 0 || s[0].strides[0] != 0)) {
+        const auto* mp = reinterpret_cast<const Bool*>(s[0].data);
+        const auto* xp = reinterpret_cast<const T*>(s[1].data);
+        const auto* yp = reinterpret_cast<const T*>(s[2].data);
+        T* o = reinterpret_cast<T*>(s[3].data);
+        const auto n = static_cast<std::size_t>(total);
+        const bool xs = s[0].ndim == 0 || s[1].strides[0] == 0, ys = s[0].ndim == 0 || s[2].strides[0] == 0;
+        if (!xs && !ys) loops::select_loop(mp, xp, yp, o, n);
+        else if (!xs) loops::select_loop(mp, xp, *yp, o, n);
+        else if (!ys) loops::select_loop(mp, *xp, yp, o, n);
+        else loops::select_loop(mp, *xp, *yp, o, n);
+        return;
+    }
     Scratch<Bool> ms(detail::joint_scratch(m));
-    Scratch<T> xs(detail::joint_scratch(m)), ys(detail::joint_scratch(m));
-    for_joint_blocks<3>({m, x, y}, [&](const JointBlock<3>& block) {
+    Scratch<T> xs(detail::joint_scratch(m)), ys(detail::joint_scratch(m)), os(detail::joint_scratch(m));
+    for_joint_blocks<4>(s, itemsize, [&](const JointBlock<4>& block) {
         const auto mp = detail::read_part<true>(block, 0, ms);
         const auto xp = detail::read_part<false>(block, 1, xs);
         const auto yp = detail::read_part<false>(block, 2, ys);
+        T* o = detail::out_part(block, os);
         const std::size_t n = block.count();
         if (xp.elements != nullptr && yp.elements != nullptr) {
-            loops::select_loop(mp.elements, xp.elements, yp.elements, out, n);
+            loops::select_loop(mp.elements, xp.elements, yp.elements, o, n);
         } else if (xp.elements != nullptr) {
-            loops::select_loop(mp.elements, xp.elements, yp.value, out, n);
+            loops::select_loop(mp.elements, xp.elements, yp.value, o, n);
         } else if (yp.elements != nullptr) {
-            loops::select_loop(mp.elements, xp.value, yp.elements, out, n);
+            loops::select_loop(mp.elements, xp.value, yp.elements, o, n);
         } else {
-            loops::select_loop(mp.elements, xp.value, yp.value, out, n);
+            loops::select_loop(mp.elements, xp.value, yp.value, o, n);
         }
-        out += n;
+        detail::put_part(block, o);
     });
 }
 
@@ -284,19 +399,6 @@ inline Strided broadcast_to(const Strided& s, const std::uint64_t* shape, std::s
     return out;
 }
 
-// A C-contiguous layout of elements of itemsize bytes.
-inline Strided c_layout(const void* data, const std::uint64_t* shape, std::size_t ndim, std::size_t itemsize) noexcept {
-    Strided s;
-    s.data = static_cast<std::byte*>(const_cast<void*>(data));
-    s.ndim = ndim;
-    auto stride = static_cast<std::int64_t>(itemsize);
-    for (std::size_t k = ndim; k-- > 0;) {
-        s.shape[k] = shape[k];
-        s.strides[k] = stride;
-        stride *= static_cast<std::int64_t>(shape[k]);
-    }
-    return s;
-}
 
 }  // namespace corvantile::walk
 

@@ -363,6 +363,72 @@ std::optional<Side> side_of(PyObject* obj, const Operand& op, std::span<const st
     return std::nullopt;
 }
 
+// One side of an int64 or bool where (T): an array of T of the mask's shape, or a
+// scalar of T's kind (NumPy keeps the array's kind for these).
+template <class T>
+std::optional<std::variant<walk::Strided, T>> kind_side(const Operand& op, std::span<const std::uint64_t> shape,
+                                                        bool& array) {
+    if (const auto* o = op.get_if<Operand::OtherArray>()) {
+        const Array<T>* a = o->array->get_if<T>();
+        if (a == nullptr || !std::ranges::equal(a->shape(), shape)) return std::nullopt;
+        array = true;
+        if (o->view) return *o->view;
+        return walk::c_layout(a->data(), shape.data(), shape.size(), sizeof(T));
+    }
+    if constexpr (std::is_same_v<T, Bool>) {
+        if (const auto* b = op.get_if<Operand::BoolScalar>()) return b->value ? Bool::True : Bool::False;
+    } else {
+        if (const auto* i = op.get_if<Operand::IntScalar>()) return i->value;
+    }
+    return std::nullopt;
+}
+
+// A new array of T under the mask's shape: x's element where the mask is true, else y's.
+// From KEEP_ORDER_FROM elements laid out in the memory order the operands share (as
+// NumPy's), and walked in it.
+template <class T>
+Result<std::optional<Ref>> select_new(const walk::Strided& mask, std::span<const std::uint64_t> shape,
+                                      const std::variant<walk::Strided, T>& x,
+                                      const std::variant<walk::Strided, T>& y) {
+    auto dims = ArrayDims::make(shape, sizeof(T));
+    if (!dims) return failure(array_error(std::move(dims.error())));
+    // One value is a layout that repeats it.
+    T values[2] = {};
+    const auto layout = [&](const std::variant<walk::Strided, T>& side, T& value) {
+        if (const auto* s = std::get_if<walk::Strided>(&side)) return *s;
+        value = std::get<T>(side);
+        return walk::broadcast_to(walk::c_layout(&value, nullptr, 0, sizeof(T)), shape.data(), shape.size());
+    };
+    const walk::Strided xs = layout(x, values[0]), ys = layout(y, values[1]);
+    T* out = nullptr;
+    const std::uint64_t n = dims->size();
+    if (n >= KEEP_ORDER_FROM) {
+        const auto perm = walk::result_order<3>({mask, xs, ys});
+        std::array<std::int64_t, MAX_NDIM> strides{};
+        bool c_order = true;
+        auto stride = static_cast<std::int64_t>(sizeof(T));
+        for (std::size_t k = shape.size(); k-- > 0;) {
+            strides[perm[k]] = stride;
+            c_order = c_order && (shape[perm[k]] == 1 || dims->strides()[perm[k]] == stride);
+            stride *= static_cast<std::int64_t>(shape[perm[k]]);
+        }
+        if (!c_order) {
+            auto memory = create_unwritten<T>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)), out);
+            if (!memory) return failure(std::move(memory.error()));
+            auto r = create_strided(ElementTraits<T>::kind, *dims, memory->get(), reinterpret_cast<std::byte*>(out),
+                                    std::span(strides.data(), shape.size()));
+            if (!r) return failure(std::move(r.error()));
+            PyArray::of(r->get())->strided->owns_root = true;
+            walk::select<T>(walk::permuted(mask, perm), walk::permuted(xs, perm), walk::permuted(ys, perm), out);
+            return std::optional<Ref>(std::move(*r));
+        }
+    }
+    auto result = create_unwritten<T>(*dims, out);
+    if (!result) return failure(std::move(result.error()));
+    walk::select<T>(mask, xs, ys, out);
+    return std::optional<Ref>(std::move(*result));
+}
+
 // The native where of a mask and two operands, or nothing. Strided views (mask or sides)
 // are read where they lie.
 Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y) {
@@ -391,22 +457,19 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
     bool floating = false;
     std::optional<Side> xs = side_of(x, xop, shape, floating);
     std::optional<Side> ys = side_of(y, yop, shape, floating);
-    if (!xs || !ys || !floating) return std::nullopt;
-
-    auto dims = ArrayDims::make(shape, 8);
-    if (!dims) return failure(array_error(std::move(dims.error())));
-    double* out = nullptr;
-    auto result = create_unwritten<double>(*dims, out);
-    if (!result) return failure(std::move(result.error()));
-    // One value is a layout that repeats it.
-    double values[2] = {};
-    const auto layout = [&](const Side& side, double& value) {
-        if (const auto* s = std::get_if<walk::Strided>(&side)) return *s;
-        value = std::get<double>(side);
-        return walk::broadcast_to(walk::c_layout(&value, nullptr, 0, sizeof(double)), shape.data(), shape.size());
-    };
-    walk::select<double>(mask, layout(*xs, values[0]), layout(*ys, values[1]), out);
-    return std::optional<Ref>(std::move(*result));
+    if (xs && ys && floating) return select_new<double>(mask, shape, *xs, *ys);
+    // Both sides int64, or both bool (an array at least).
+    bool array = false;
+    if (auto xi = kind_side<std::int64_t>(xop, shape, array)) {
+        if (auto yi = kind_side<std::int64_t>(yop, shape, array); yi && array) {
+            return select_new<std::int64_t>(mask, shape, *xi, *yi);
+        }
+    }
+    array = false;
+    if (auto xb = kind_side<Bool>(xop, shape, array)) {
+        if (auto yb = kind_side<Bool>(yop, shape, array); yb && array) return select_new<Bool>(mask, shape, *xb, *yb);
+    }
+    return std::nullopt;
 }
 
 }  // namespace

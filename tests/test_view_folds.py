@@ -43,6 +43,8 @@ VIEWS = {
     "view-of-view": (lambda r, c: (2 * c, r + 1), lambda b: b.T[1:, ::2][::-1]),
     "numpy-transpose": (lambda r, c: (c, r), numpy_view(lambda b: b.T)),
     "zero-stride": (lambda r, c: (r, c), numpy_view(zero_stride)),
+    "transpose-3d": (lambda r, c: (r, 3, c), lambda b: b.T),
+    "permuted-4d": (lambda r, c: (2, r, 3, c), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
 }
 # (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192).
 SIZES = [(1, 3), (2, 4), (3, 3), (4, 4), (3, 7), (5, 13), (8, 8), (7, 9), (16, 33), (90, 91), (92, 90), (300, 41)]
@@ -115,7 +117,7 @@ def test_int_and_bool_folds(name, size, kind):
 
 @pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
 @pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
-@pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d"])
+@pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d"])
 def test_nan_and_signed_zero_rules(name, size, fill):
     shape = VIEWS[name][0](*size)
     m = int(np.prod(shape))
@@ -217,3 +219,54 @@ def test_axis_of_a_permuted_view(axis):
     c = v.copy()
     for op in ("sum", "prod", "mean", "max", "min"):
         same(getattr(v, op)(axis=axis), getattr(c, op)(axis=axis), path=op)
+
+
+# Views whose neighbours in memory lie along an outer axis (base shape, view): eight steps
+# of that axis at a time, the rest of them, last rows of 8 or more elements and not, and
+# around 32768 elements after that axis.
+OUTER_UNIT = {
+    "13-rows-of-11": ((11, 7, 13), lambda b: b.T),
+    "8x8x8": ((8, 8, 8), lambda b: b.T),
+    "reversed-last": ((9, 4, 17), numpy_view(lambda b: b.T[:, :, ::-1])),
+    "4d": ((3, 10, 2, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
+    "short-last": ((5, 6, 12), lambda b: b.T),
+    "at-limit": ((8, 4096, 8), lambda b: b.T),
+    "past-limit": ((9, 3700, 9), lambda b: b.T),
+}
+
+
+@pytest.mark.parametrize("fill", ["random", "nan", "zeros"])
+@pytest.mark.parametrize("name", list(OUTER_UNIT))
+def test_folds_of_views_with_an_outer_unit_axis(name, fill):
+    shape, make = OUTER_UNIT[name]
+    base = values(shape, "f8")
+    if fill == "nan":
+        base.reshape(-1)[base.size // 3] = np.nan
+    elif fill == "zeros":
+        base[...] = 0.0
+        base.reshape(-1)[::3] = -0.0
+    v, n = make(cv.asarray(base.copy())), make(base.copy())
+    c = v.copy()
+    for op in ("argmax", "argmin", "max", "min"):
+        assert_same_value(getattr(v, op)(), getattr(n, op)(), path=op)
+    for op in ("sum", "mean", "prod", "var", "std", "cumsum", "cumprod"):
+        same(getattr(v, op)(), getattr(c, op)(), path=op)
+    for axis in range(v.ndim):
+        for op in ("sum", "max", "min", "mean"):
+            same(getattr(v, op)(axis=axis), getattr(c, op)(axis=axis), path=f"{op}-{axis}")
+    i = make(cv.asarray(values(shape, "i8")))
+    for op in ("sum", "max", "min"):
+        assert_same_value(getattr(i, op)(), getattr(np.asarray(i), op)(), path=op)
+    same(i.mean(), i.copy().mean(), path="int mean")
+
+
+@pytest.mark.parametrize("n", [0, 4, 12, 8200])
+@pytest.mark.parametrize("name", list(DOTS))
+def test_int_dot_of_views(name, n):
+    base = RNG.integers(-(2**40), 2**40, n + 4)  # products wrap
+    x, y = DOTS[name](cv.asarray(base))
+    nx, ny = DOTS[name](base)
+    assert_same_value(cv.dot(x, y), np.dot(nx, ny))
+    assert_same_value(x.dot(y), nx.dot(ny))
+    with pytest.raises(ValueError, match="not aligned"):
+        x.dot(cv.asarray(base)[:3] if len(x) != 3 else cv.asarray(base)[:2])

@@ -206,6 +206,171 @@ bool any_all(const Strided& s) {
     return Any ? !undecided : undecided;
 }
 
+// ---- slabs: layouts whose adjacent elements lie along an outer axis ---------------------
+
+// A layout of 8-byte elements whose axis `axis`, not one of the last two, steps by one
+// element while the last axis steps further (the 3-D transposes): logical order meets
+// memory neighbours `inner` elements apart, so that the row tiles of for_blocks fetch each
+// cache line eight times. Eight steps along that axis are instead gathered at once, one
+// slab of 8 * inner logically consecutive elements, each line read once.
+struct Slabs {
+    std::size_t axis;
+    std::uint64_t inner;  // elements of the axes after `axis`
+};
+
+// Slabs larger than this go by the row tiles (the slab buffer would leave the caches).
+inline constexpr std::uint64_t SLAB_MOST = 1 << 15;
+
+template <class T>
+std::optional<Slabs> slabs_of(const Strided& s) noexcept {
+    if (sizeof(T) != 8 || s.ndim < 3) return std::nullopt;
+    const std::size_t last = s.ndim - 1;
+    for (std::size_t a = 0; a + 1 < last; ++a) {
+        if (s.strides[a] != 8) continue;
+        std::uint64_t inner = 1;
+        for (std::size_t k = a + 1; k <= last; ++k) inner *= s.shape[k];
+        if (s.shape[a] < 8 || s.shape[last] < 8 || inner > SLAB_MOST) return std::nullopt;
+        return Slabs{a, inner};
+    }
+    return std::nullopt;
+}
+
+// dst[k * dst_row + i] = the element at at + k * 8 + i * step, for k < 8, i < len (>= 8):
+// 8 x 8 register tiles, each element of a row bringing one line with all eight rows.
+template <class T>
+CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
+                                  std::size_t dst_row) noexcept {
+    for (std::size_t t = 0; t < len; t += 8) {
+        const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
+        const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
+        Lanes8 v[8];
+        for (std::size_t k = 0; k < 8; ++k) {
+            std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
+            // Two tiles on, formed as an integer: the address may lie past the memory's end.
+            const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+            __builtin_prefetch(reinterpret_cast<const void*>(far));
+        }
+        transpose8(v);
+        for (std::size_t k = 0; k < 8; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[k], 64);
+    }
+}
+
+// Calls fn(const T* x, pos, count) for runs of logically consecutive elements covering a
+// slab-shaped layout (simplify(whole), see slabs_of), gathered slab by slab; false, with
+// nothing called, for any other layout.
+template <class T, class Fn>
+bool slab_runs(const Strided& whole, Fn fn) {
+    const Strided s = simplify(whole);
+    const std::optional<Slabs> slabs = slabs_of<T>(s);
+    if (!slabs) return false;
+    const std::size_t a = slabs->axis, last = s.ndim - 1;
+    const std::uint64_t inner = slabs->inner, len = s.shape[last];
+    const std::int64_t step = s.strides[last];
+    const auto buffer = std::make_unique_for_overwrite<T[]>(8 * inner);
+    std::byte* const dst = reinterpret_cast<std::byte*>(buffer.get());
+    std::array<std::uint64_t, MAX_NDIM> outer{}, middle{};
+    std::int64_t outer_at = 0;
+    std::uint64_t pos = 0;
+    for (;;) {
+        for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += 8) {
+            const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(8, s.shape[a] - r0));
+            const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * 8;
+            // Each row along the last axis of the axes between, at element m of the slab row.
+            std::int64_t at = 0;
+            std::uint64_t m = 0;
+            for (;;) {
+                if (rows == 8) {
+                    tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
+                                  static_cast<std::size_t>(inner));
+                } else {
+                    for (std::size_t r = 0; r < rows; ++r) {
+                        for (std::uint64_t i = 0; i < len; ++i) {
+                            const std::int64_t from = at + static_cast<std::int64_t>(r) * 8 + static_cast<std::int64_t>(i) * step;
+                            std::memcpy(dst + (r * inner + m + i) * 8, base + from, 8);
+                        }
+                    }
+                }
+                m += len;
+                if (!odometer_next(middle, last - a - 1, [&](std::size_t k) { return s.shape[a + 1 + k]; },
+                                   [&](std::size_t k, std::int64_t times) { at += times * s.strides[a + 1 + k]; })) {
+                    break;
+                }
+            }
+            fn(static_cast<const T*>(buffer.get()), pos, static_cast<std::size_t>(rows * inner));
+            pos += rows * inner;
+        }
+        if (!odometer_next(outer, a, [&](std::size_t k) { return s.shape[k]; },
+                           [&](std::size_t k, std::int64_t times) { outer_at += times * s.strides[k]; })) {
+            return true;
+        }
+    }
+}
+
+// gather() of a tile that is not an 8 x 8 register tile (rows further apart than one
+// element: a stepped transpose), with the lines of the column 16 on fetched ahead: its
+// columns lie a page or more apart, beyond what the hardware fetches ahead.
+template <class T>
+CORVANTILE_CLONES void gather_ahead(const std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
+                                    std::size_t len, T* __restrict dst) noexcept {
+    const std::uint64_t span = (rows - 1) * (row_step < 0 ? -static_cast<std::uint64_t>(row_step)
+                                                          : static_cast<std::uint64_t>(row_step));
+    const std::int64_t low = row_step < 0 ? -static_cast<std::int64_t>(span) : 0;
+    const std::uint64_t lines = std::min<std::uint64_t>(span / 64 + 1, 32);
+    for (std::size_t i = 0; i < len; ++i) {
+        const std::byte* c = at + static_cast<std::int64_t>(i) * step;
+        const auto far = reinterpret_cast<std::uintptr_t>(c) + static_cast<std::uintptr_t>(16 * step + low);
+        for (std::uint64_t l = 0; l < lines; ++l) __builtin_prefetch(reinterpret_cast<const void*>(far + 64 * l));
+        for (std::size_t r = 0; r < rows; ++r) dst[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * row_step);
+    }
+}
+
+// A block's elements for the folds in logical order: Scratch::read, the tiles that are
+// not register tiles by gather_ahead.
+template <class T>
+const T* fold_read(Scratch<T>& scratch, const Block<T>& b) {
+    if (b.rows == 1 || b.tiled()) return scratch.read(b);
+    T* buffer = scratch.get();
+    gather_ahead<T>(b.at, b.step, b.row_step, b.rows, b.len, buffer);
+    return buffer;
+}
+
+// Whether for_blocks cuts s (simplified) into tiles that are not register tiles.
+template <class T>
+bool loose_tiles(const Strided& whole) noexcept {
+    const Strided s = simplify(whole);
+    if (s.ndim < 2) return false;
+    const auto magnitude = [](std::int64_t v) {
+        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    };
+    const std::int64_t row_step = s.strides[s.ndim - 2];
+    return magnitude(row_step) < magnitude(s.strides[s.ndim - 1]) &&
+           !(sizeof(T) == 8 && row_step == 8) && s.shape[s.ndim - 1] <= BLOCK / 2;
+}
+
+// The 8-lane total of s's elements read as float64 (lane_sum), slabs gathered first.
+template <class T>
+double lane_total(const Strided& s) {
+    const std::uint64_t n = s.size();
+    const std::uint64_t body = n & ~std::uint64_t{7};
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double tail = -0.0;
+    const bool done = slab_runs<T>(s, [&](const T* x, std::uint64_t pos, std::size_t count) {
+        lanes_add(x, count, pos, body, lane, tail);
+    });
+    if (!done && !loose_tiles<T>(s)) return lane_sum<T>(s);
+    if (!done) {
+        Scratch<T> scratch(scratch_size(s));
+        for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+            lanes_add(fold_read(scratch, b), b.count, b.pos, body, lane, tail);
+        });
+    }
+    const double total = body == 0 ? 0.0
+                                   : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
+                                         ((lane[1] + lane[5]) + (lane[0] + lane[4]));
+    return body == n ? total : total + tail;
+}
+
 // ---- folds in logical order ---------------------------------------------------------------
 
 // What arg_extreme learns of one block: its extreme, and the position of its first NaN.
@@ -225,34 +390,46 @@ CORVANTILE_CLONES double block_extreme(const double* x, std::size_t n, std::opti
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
 std::uint64_t arg_extreme(const Strided& s) {
-    Scratch<double> scratch(scratch_size(s));
     double best = load<double>(s.data);
     std::uint64_t best_at = 0;
     std::optional<std::uint64_t> nan_at;
-    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+    const auto run = [&](const double* x, std::uint64_t pos, std::size_t count) {
         if (nan_at) return;
-        const double* x = scratch.read(b);
         std::optional<std::size_t> nan;
-        const double m = block_extreme<Max>(x, b.count, nan);
+        const double m = block_extreme<Max>(x, count, nan);
         if (nan) {
-            nan_at = b.pos + *nan;
+            nan_at = pos + *nan;
         } else if (folds::better<Max>(m, best)) {
             std::size_t i = 0;
             while (x[i] != m) ++i;
             best = m;
-            best_at = b.pos + i;
+            best_at = pos + i;
         }
-    });
+    };
+    if (!slab_runs<double>(s, run)) {
+        Scratch<double> scratch(scratch_size(s));
+        for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+            if (!nan_at) run(fold_read(scratch, b), b.pos, b.count);
+        });
+    }
     return nan_at ? *nan_at : best_at;
 }
 
 // out[i] = acc after the step with each of s's float64 elements 0..i, in logical order.
 template <class Step>
 void scan(const Strided& s, double* out, double acc, Step step) {
+    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t pos, std::size_t count) {
+        folds::scan(x, out + pos, count, acc, step);
+        acc = out[pos + count - 1];
+    });
+    if (slabs) return;
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
         double* o = out + b.pos;
         if (const double* d = b.direct()) {
             folds::scan(d, o, b.count, acc, step);
+        } else if (b.rows > 1 && !b.tiled()) {
+            gather_ahead<double>(b.at, b.step, b.row_step, b.rows, b.len, o);
+            folds::scan(o, o, b.count, acc, step);
         } else {
             b.gather_to(o);
             folds::scan(o, o, b.count, acc, step);
@@ -265,13 +442,31 @@ void scan(const Strided& s, double* out, double acc, Step step) {
 // elements laid out contiguously.
 inline double variance(const Strided& s) {
     const double count = static_cast<double>(s.size());
-    const double mean = lane_sum<double>(s) / count;
+    const double mean = lane_total<double>(s) / count;
     double acc = -0.0;
+    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) {
+        acc = folds::add_squared_deviations(x, n, mean, acc);
+    });
+    if (slabs) return acc / count;
     Scratch<double> scratch(scratch_size(s));
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-        acc = folds::add_squared_deviations(scratch.read(b), b.count, mean, acc);
+        acc = folds::add_squared_deviations(fold_read(scratch, b), b.count, mean, acc);
     });
     return acc / count;
+}
+
+// The sequential fold of s's float64 elements from acc (walk::fold), slabs gathered first.
+template <class Step>
+double logical_fold(const Strided& s, double acc, Step step) {
+    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) {
+        acc = folds::fold(x, n, acc, step);
+    });
+    if (slabs) return acc;
+    Scratch<double> scratch(scratch_size(s));
+    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
+        acc = folds::fold(fold_read(scratch, b), b.count, acc, step);
+    });
+    return acc;
 }
 
 // ---- folds along one axis -------------------------------------------------------------------
@@ -498,6 +693,25 @@ void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<do
         k0 = 1;
     }
     const Loop row = inside[n_inside - 1];  // n_inside >= 1: the axis is not the smallest stride
+    if (n_inside == 1 && row.out != 1) {
+        // The outputs of the row lie apart (a transpose's axis folded): they are folded in a
+        // contiguous run, read from out and written back once, rather than in place.
+        constexpr std::uint64_t RUN = 512;
+        double acc[RUN];
+        each(outside.data(), n_outside, [&](std::int64_t in_outer, std::int64_t out_outer) {
+            for (std::uint64_t c0 = 0; c0 < row.len; c0 += RUN) {
+                const auto n = static_cast<std::size_t>(std::min(RUN, row.len - c0));
+                double* o = out + out_outer + static_cast<std::int64_t>(c0) * row.out;
+                for (std::size_t i = 0; i < n; ++i) acc[i] = o[static_cast<std::int64_t>(i) * row.out];
+                const std::byte* in = s.data + in_outer + static_cast<std::int64_t>(c0) * row.in;
+                for (std::uint64_t k = k0; k < a.len; ++k) {
+                    update_row(acc, 1, in + static_cast<std::int64_t>(k) * a.step, row.in, n, fold);
+                }
+                for (std::size_t i = 0; i < n; ++i) o[static_cast<std::int64_t>(i) * row.out] = acc[i];
+            }
+        });
+        return;
+    }
     each(outside.data(), n_outside, [&](std::int64_t in_outer, std::int64_t out_outer) {
         for (std::uint64_t k = k0; k < a.len; ++k) {
             const std::int64_t in_k = in_outer + static_cast<std::int64_t>(k) * a.step;

@@ -62,9 +62,9 @@ Result<Ref> reduce_all(Op op, const double* x, std::size_t n) {
 // empty).
 Result<Ref> reduce_all_view(Op op, const walk::Strided& view) {
     switch (op) {
-        case Op::Sum: return np_float(walk::lane_sum<double>(view));
-        case Op::Prod: return np_float(walk::fold(view, 1.0, folds::MulStep{}));
-        case Op::Mean: return np_float(walk::lane_sum<double>(view) / static_cast<double>(view.size()));
+        case Op::Sum: return np_float(walk::lane_total<double>(view));
+        case Op::Prod: return np_float(walk::logical_fold(view, 1.0, folds::MulStep{}));
+        case Op::Mean: return np_float(walk::lane_total<double>(view) / static_cast<double>(view.size()));
         case Op::Max: return np_float(walk::extreme<true>(view));
         case Op::Min: return np_float(walk::extreme<false>(view));
     }
@@ -158,7 +158,7 @@ std::optional<Result<Ref>> reduce_other(Op op, const PyArray& self) {
         if (n == 0) return std::nullopt;
         return fold_source<T>(
             self, [n](const T* x, std::size_t) { return np_float(folds::lanes(x, n) / static_cast<double>(n)); },
-            [n](const walk::Strided& s) { return np_float(walk::lane_sum<T>(s) / static_cast<double>(n)); });
+            [n](const walk::Strided& s) { return np_float(walk::lane_total<T>(s) / static_cast<double>(n)); });
     }
     if constexpr (std::is_same_v<T, Bool>) {
         if (op != Op::Sum) return std::nullopt;

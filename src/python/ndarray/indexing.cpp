@@ -150,10 +150,24 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             if (!r) return r;
             const std::byte* base = s.data;
             const std::int64_t step = s.strides[0];
-            for (std::size_t i = 0; i < rows.count; ++i) {
-                const std::uint64_t j = wrap(rows[i]);
-                if (j >= size) return bad(i);
-                out[i] = walk::load<T>(base + static_cast<std::int64_t>(j) * step);
+            // Chunks without a branch per element: an index outside reads element 0 and marks
+            // the chunk, which is then searched for the first such index.
+            constexpr std::size_t CHUNK = 256;
+            if (size == 0 && rows.count != 0) return bad(0);
+            for (std::size_t i0 = 0; i0 < rows.count; i0 += CHUNK) {
+                const std::size_t i1 = std::min(rows.count, i0 + CHUNK);
+                bool outside = false;
+                for (std::size_t i = i0; i < i1; ++i) {
+                    const std::uint64_t j = wrap(rows[i]);
+                    outside |= j >= size;
+                    const std::uint64_t at = j < size ? j : 0;
+                    out[i] = walk::load<T>(base + static_cast<std::int64_t>(at) * step);
+                }
+                if (outside) {
+                    for (std::size_t i = i0;; ++i) {
+                        if (wrap(rows[i]) >= size) return bad(i);
+                    }
+                }
             }
             return r;
         }
@@ -169,7 +183,24 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             row.strides[k - 1] = s.strides[k];
         }
         const std::uint64_t len = row.size();
-        for (std::size_t i = 0; i < rows.count && len != 0; ++i) {
+        std::size_t i = 0;
+        if (s.ndim == 2 && (s.strides[1] >= 64 || s.strides[1] <= -64)) {
+            // Rows whose elements lie far apart (columns of a transpose): eight rows at a
+            // time, so that each pass reads one neighbourhood of the base for all eight.
+            const std::int64_t step = s.strides[1];
+            for (; i + 8 <= rows.count; i += 8) {
+                std::array<const std::byte*, 8> at;
+                for (std::size_t q = 0; q < 8; ++q) {
+                    at[q] = s.data + static_cast<std::int64_t>(wrap(rows[i + q])) * s.strides[0];
+                }
+                T* o = out + i * len;
+                for (std::uint64_t j = 0; j < len; ++j) {
+                    const auto off = static_cast<std::int64_t>(j) * step;
+                    for (std::size_t q = 0; q < 8; ++q) o[q * len + j] = walk::load<T>(at[q] + off);
+                }
+            }
+        }
+        for (; i < rows.count && len != 0; ++i) {
             row.data = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
             walk::copy<T>(row, out + i * len);
         }

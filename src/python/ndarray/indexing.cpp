@@ -184,20 +184,39 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         }
         const std::uint64_t len = row.size();
         std::size_t i = 0;
-        if (s.ndim == 2 && (s.strides[1] >= 64 || s.strides[1] <= -64)) {
-            // Rows whose elements lie far apart (columns of a transpose): eight rows at a
-            // time, so that each pass reads one neighbourhood of the base for all eight.
-            const std::int64_t step = s.strides[1];
+        const walk::Strided flat = walk::simplify(row);
+        const bool one_run = flat.ndim <= 1 && (flat.ndim == 0 || flat.strides[0] == static_cast<std::int64_t>(sizeof(T)));
+        if (!one_run && len <= (std::uint64_t{1} << 16)) {
+            // Rows whose elements lie apart: their offsets listed once in logical order,
+            // then eight rows at a time, each offset read for all eight from one
+            // neighbourhood of the base (the columns of a transpose lie side by side).
+            std::vector<std::int64_t> offsets(len);
+            std::array<std::uint64_t, MAX_NDIM> counter{};
+            std::int64_t off = 0;
+            for (std::uint64_t p = 0; p < len; ++p) {
+                offsets[p] = off;
+                for (std::size_t k = row.ndim; k-- > 0;) {
+                    off += row.strides[k];
+                    if (++counter[k] < row.shape[k]) break;
+                    off -= row.strides[k] * static_cast<std::int64_t>(row.shape[k]);
+                    counter[k] = 0;
+                }
+            }
+            const auto start = [&](std::size_t q) {
+                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+            };
             for (; i + 8 <= rows.count; i += 8) {
                 std::array<const std::byte*, 8> at;
-                for (std::size_t q = 0; q < 8; ++q) {
-                    at[q] = s.data + static_cast<std::int64_t>(wrap(rows[i + q])) * s.strides[0];
-                }
+                for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);
                 T* o = out + i * len;
-                for (std::uint64_t j = 0; j < len; ++j) {
-                    const auto off = static_cast<std::int64_t>(j) * step;
-                    for (std::size_t q = 0; q < 8; ++q) o[q * len + j] = walk::load<T>(at[q] + off);
+                for (std::uint64_t p = 0; p < len; ++p) {
+                    for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = walk::load<T>(at[q] + offsets[p]);
                 }
+            }
+            for (; i < rows.count; ++i) {
+                const std::byte* at = start(i);
+                T* o = out + i * len;
+                for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + offsets[p]);
             }
         }
         for (; i < rows.count && len != 0; ++i) {

@@ -201,7 +201,11 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (is_ndarray(a) && !has_keywords(kwargs) && rest.empty()) {
         if (auto r = sorted_rows(*PyArray::of(a), *descending)) return std::move(*r);
     }
-    if (const AnyArray* x = any_of(a); x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
+    // Only a 1-D array is read here (a small view from its shadow); NumPy reads others
+    // where they lie.
+    const bool one_axis = !is_ndarray(a) || PyArray::of(a)->value.ndim() == 1;
+    if (const AnyArray* x = one_axis ? any_of(a) : nullptr;
+        x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
         auto native = [&](const auto& arr) { return sorted_native(arr, *descending); };
         if (const auto* f = x->get_if<double>()) return native(*f);
         if (const auto* i = x->get_if<std::int64_t>()) return native(*i);

@@ -157,8 +157,11 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             for (std::size_t i0 = 0; i0 < rows.count; i0 += CHUNK) {
                 const std::size_t i1 = std::min(rows.count, i0 + CHUNK);
                 bool outside = false;
+                // Locals: a store of a byte-sized element could alias the key's fields.
+                const std::byte* const keys = rows.data;
+                const std::int64_t key_step = rows.step;
                 for (std::size_t i = i0; i < i1; ++i) {
-                    const std::uint64_t j = wrap(rows[i]);
+                    const std::uint64_t j = wrap(walk::load<std::int64_t>(keys + static_cast<std::int64_t>(i) * key_step));
                     outside |= j >= size;
                     const std::uint64_t at = j < size ? j : 0;
                     out[i] = walk::load<T>(base + static_cast<std::int64_t>(at) * step);

@@ -493,12 +493,12 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
             const std::span<const Bool> mask = mask_values(*k, held);
             return compress_in_place(a, read_layout(a), mask);
         }
-    }
-    if (auto mask = bool_mask(key); mask && same_shape(mask->shape, a.value.shape())) {
+        // Only a 0-d array is an integer key; one with axes indexes as an array (NumPy
+        // reads a view key where it lies).
+        if (k->value.ndim() != 0) return fallback::getitem(a.object(), key);
+    } else if (auto mask = numpy_bool_buffer(key); mask && same_shape(mask->shape, a.value.shape())) {
         return compress_in_place(a, read_layout(a), mask->values);
     }
-    // Only a 0-d array is an integer key; one with axes indexes as an array.
-    if (const AnyArray* k = any_of(key); k != nullptr && k->ndim() != 0) return fallback::getitem(a.object(), key);
 
     auto name = INDEX_NAME.get();
     if (!name) return failure(std::move(name.error()));

@@ -212,8 +212,13 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
                 std::array<const std::byte*, 8> at;
                 for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);
                 T* o = out + i * len;
+                const std::int64_t* const offs = offsets.data();
                 for (std::uint64_t p = 0; p < len; ++p) {
-                    for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = walk::load<T>(at[q] + offsets[p]);
+                    // All eight read before any is stored (a byte-sized store could alias).
+                    const std::int64_t d = offs[p];
+                    std::array<T, 8> v;
+                    for (std::size_t q = 0; q < 8; ++q) v[q] = walk::load<T>(at[q] + d);
+                    for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = v[q];
                 }
             }
             for (; i < rows.count; ++i) {

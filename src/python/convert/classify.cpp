@@ -206,6 +206,20 @@ const Array<double>* f64_of(PyObject* obj) {
     return a != nullptr ? a->get_if<double>() : nullptr;
 }
 
+walk::Strided read_layout(PyArray& a) {
+    if (const std::optional<walk::Strided> view = in_place_layout(a)) return *view;
+    a.refresh();
+    const ArrayDims& dims = a.value.dims();
+    walk::Strided s;
+    s.ndim = dims.ndim();
+    s.data = static_cast<std::byte*>(a.value.raw_data());
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        s.shape[k] = dims.shape_slots()[k];
+        s.strides[k] = static_cast<std::int64_t>(dims.stride_slots()[k]);
+    }
+    return s;
+}
+
 std::optional<BoolMask> bool_mask(PyObject* obj) {
     if (const AnyArray* a = any_of(obj)) {
         const Array<Bool>* b = a->get_if<Bool>();

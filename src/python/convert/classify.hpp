@@ -13,6 +13,10 @@
 #include <variant>
 #include <vector>
 
+namespace corvantile {
+struct PyArray;
+}
+
 namespace corvantile::python {
 
 // What classify makes of an object. The array variants borrow the ndarray's value
@@ -103,6 +107,10 @@ std::optional<double> python_real(PyObject* obj) noexcept;
 const AnyArray* any_of(PyObject* obj);
 // The float64 array of a float64 ndarray (refreshed first), or null.
 const Array<double>* f64_of(PyObject* obj);
+
+// Where an ndarray's elements lie for the walks: a strided view's base memory (a small
+// view's shadow, refreshed), else its own storage under its C strides.
+walk::Strided read_layout(PyArray& a);
 
 // A boolean mask from a bool ndarray or a C-contiguous "?" buffer. Never raises.
 std::optional<BoolMask> bool_mask(PyObject* obj);

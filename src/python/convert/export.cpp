@@ -1,5 +1,6 @@
 #include "python/convert/export.hpp"
 
+#include "python/object/view_map.hpp"
 #include "python/runtime/args.hpp"
 
 #include <format>
@@ -248,8 +249,9 @@ Result<Ref> dlpack_export(PyArray& self, PyObject* const* args, Py_ssize_t nargs
 
     Ref owner;
     if (copy) {
-        self.refresh();
-        auto fresh = create_class_object(self.value.clone());
+        const std::optional<walk::Strided> view = in_place_layout(self);
+        if (!view) self.refresh();
+        auto fresh = view ? copy_view(self.value, *view, self.value.shape()) : create_class_object(self.value.clone());
         if (!fresh) return fresh;
         owner = std::move(*fresh);
     } else {

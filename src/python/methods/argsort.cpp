@@ -36,7 +36,9 @@ Result<Ref> argsort_method(PyArray& self, const CallArgs& args) {
         if (auto r = sort_input_of(self, [](const auto& x) { return create_class_object(x.argsort_1d()); })) {
             return std::move(*r);
         }
-        self.refresh();
+        // Only a 1-D array is sorted here (a small view from its shadow); NumPy reads others
+        // where they lie.
+        if (self.value.ndim() == 1) self.refresh();
         if (const auto* x = self.value.get_if<double>(); x != nullptr && x->ndim() == 1) {
             return create_class_object(x->argsort_1d());
         }

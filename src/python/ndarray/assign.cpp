@@ -94,7 +94,8 @@ Result<> assign_item(PyArray& self, PyObject* key, PyObject* value) {
     if (*indices) {
         const std::span<const std::int64_t> at = (*indices)->span();
         // Classified first: the value's own code may change the array.
-        const Operand op = classify_stored(value);
+        // An ndarray value is NumPy's to store, unread here.
+        const Operand op = is_ndarray(value) ? Operand{Operand::Unsupported{}} : classify_stored(value);
         if (op.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
         if (self.strided) {
             // Straight into the base memory: the shadow is stale between operations, so
@@ -108,7 +109,6 @@ Result<> assign_item(PyArray& self, PyObject* key, PyObject* value) {
                 if (!location) return failure(array_error(std::move(location.error())));
                 auto* base = static_cast<std::byte*>(self.value.raw_data());
                 store(self.value, base + location->offset * self.value.dims().itemsize(), op);
-                self.commit();
                 return {};
             }
         }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <format>
+#include <memory>
 #include <memory_resource>
 #include <optional>
 #include <array>
@@ -113,32 +114,71 @@ std::optional<Result<Ref>> leading_slice(const PyArray& a, const Selector::Slice
     return view_from_layout(a, layout);
 }
 
-// a[rows] for a view read where its elements lie: each row (or element) copied from the
-// base memory; the indices are all checked first.
-Result<Ref> take_rows_in_place(const PyArray& a, const walk::Strided& s, std::span<const std::int64_t> rows) {
-    const std::uint64_t size = s.shape[0];
-    std::vector<std::int64_t> offsets(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        std::int64_t j = rows[i];
-        if (j < 0) j += static_cast<std::int64_t>(size);
-        if (j < 0 || static_cast<std::uint64_t>(j) >= size) {
-            return failure(array_error(ArrayError::IndexOutOfBounds{rows[i], 0, size}));
-        }
-        offsets[i] = j * s.strides[0];
+// The row indices of a key: contiguous int64 (stride 8) or an int64 view read where it lies.
+struct RowKeys {
+    const std::byte* data;
+    std::int64_t step;
+    std::size_t count;
+    std::int64_t operator[](std::size_t i) const noexcept {
+        return walk::load<std::int64_t>(data + static_cast<std::int64_t>(i) * step);
     }
+};
+
+RowKeys row_keys(std::span<const std::int64_t> rows) noexcept {
+    return {reinterpret_cast<const std::byte*>(rows.data()), 8, rows.size()};
+}
+
+// a[rows] read where a's elements lie (its base memory for a view, its storage otherwise):
+// one pass that checks each index and gathers it; an index out of bounds drops the result.
+Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKeys& rows) {
+    const std::uint64_t size = s.shape[0];
+    const auto bad = [&](std::size_t i) {
+        return failure(array_error(ArrayError::IndexOutOfBounds{rows[i], 0, size}));
+    };
+    const auto wrap = [size](std::int64_t j) noexcept {
+        return static_cast<std::uint64_t>(j < 0 ? j + static_cast<std::int64_t>(size) : j);
+    };
     Shape shape;
-    shape.push_back(rows.size());
+    shape.push_back(rows.count);
     for (std::size_t k = 1; k < s.ndim; ++k) shape.push_back(s.shape[k]);
     auto dims = ArrayDims::make(shape, static_cast<std::uint8_t>(a.value.dims().itemsize()));
     if (!dims) return failure(array_error(std::move(dims.error())));
     return a.value.visit([&]<class T>(const Array<T>&) -> Result<Ref> {
         T* out = nullptr;
-        auto r = create_unwritten<T>(*dims, out);
-        if (!r) return r;
         if (s.ndim == 1) {
-            for (std::size_t i = 0; i < offsets.size(); ++i) out[i] = walk::load<T>(s.data + offsets[i]);
+            auto r = create_unwritten<T>(*dims, out);
+            if (!r) return r;
+            const std::byte* base = s.data;
+            const std::int64_t step = s.strides[0];
+            // Chunks without a branch per element: an index outside reads element 0 and marks
+            // the chunk, which is then searched for the first such index.
+            constexpr std::size_t CHUNK = 256;
+            if (size == 0 && rows.count != 0) return bad(0);
+            for (std::size_t i0 = 0; i0 < rows.count; i0 += CHUNK) {
+                const std::size_t i1 = std::min(rows.count, i0 + CHUNK);
+                bool outside = false;
+                // Locals: a store of a byte-sized element could alias the key's fields.
+                const std::byte* const keys = rows.data;
+                const std::int64_t key_step = rows.step;
+                for (std::size_t i = i0; i < i1; ++i) {
+                    const std::uint64_t j = wrap(walk::load<std::int64_t>(keys + static_cast<std::int64_t>(i) * key_step));
+                    outside |= j >= size;
+                    const std::uint64_t at = j < size ? j : 0;
+                    out[i] = walk::load<T>(base + static_cast<std::int64_t>(at) * step);
+                }
+                if (outside) {
+                    for (std::size_t i = i0;; ++i) {
+                        if (wrap(rows[i]) >= size) return bad(i);
+                    }
+                }
+            }
             return r;
         }
+        for (std::size_t i = 0; i < rows.count; ++i) {
+            if (wrap(rows[i]) >= size) return bad(i);
+        }
+        auto r = create_unwritten<T>(*dims, out);
+        if (!r) return r;
         walk::Strided row;
         row.ndim = s.ndim - 1;
         for (std::size_t k = 1; k < s.ndim; ++k) {
@@ -146,15 +186,56 @@ Result<Ref> take_rows_in_place(const PyArray& a, const walk::Strided& s, std::sp
             row.strides[k - 1] = s.strides[k];
         }
         const std::uint64_t len = row.size();
-        for (std::size_t i = 0; i < offsets.size() && len != 0; ++i) {
-            row.data = s.data + offsets[i];
+        std::size_t i = 0;
+        const walk::Strided flat = walk::simplify(row);
+        const bool one_run = flat.ndim <= 1 && (flat.ndim == 0 || flat.strides[0] == static_cast<std::int64_t>(sizeof(T)));
+        if (!one_run && len <= (std::uint64_t{1} << 16)) {
+            // Rows whose elements lie apart: their offsets listed once in logical order,
+            // then eight rows at a time, each offset read for all eight from one
+            // neighbourhood of the base (the columns of a transpose lie side by side).
+            std::vector<std::int64_t> offsets(len);
+            std::array<std::uint64_t, MAX_NDIM> counter{};
+            std::int64_t off = 0;
+            for (std::uint64_t p = 0; p < len; ++p) {
+                offsets[p] = off;
+                for (std::size_t k = row.ndim; k-- > 0;) {
+                    off += row.strides[k];
+                    if (++counter[k] < row.shape[k]) break;
+                    off -= row.strides[k] * static_cast<std::int64_t>(row.shape[k]);
+                    counter[k] = 0;
+                }
+            }
+            const auto start = [&](std::size_t q) {
+                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+            };
+            for (; i + 8 <= rows.count; i += 8) {
+                std::array<const std::byte*, 8> at;
+                for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);
+                T* o = out + i * len;
+                const std::int64_t* const offs = offsets.data();
+                for (std::uint64_t p = 0; p < len; ++p) {
+                    // All eight read before any is stored (a byte-sized store could alias).
+                    const std::int64_t d = offs[p];
+                    std::array<T, 8> v;
+                    for (std::size_t q = 0; q < 8; ++q) v[q] = walk::load<T>(at[q] + d);
+                    for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = v[q];
+                }
+            }
+            for (; i < rows.count; ++i) {
+                const std::byte* at = start(i);
+                T* o = out + i * len;
+                for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + offsets[p]);
+            }
+        }
+        for (; i < rows.count && len != 0; ++i) {
+            row.data = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
             walk::copy<T>(row, out + i * len);
         }
         return r;
     });
 }
 
-// a[mask] for a view read where its elements lie, block by block in logical order.
+// a[mask] read where a's elements lie, block by block in logical order.
 Result<Ref> compress_in_place(const PyArray& a, const walk::Strided& s, std::span<const Bool> mask) {
     std::uint64_t count = 0;
     for (Bool m : mask) count += is_true(m) ? 1 : 0;
@@ -163,24 +244,37 @@ Result<Ref> compress_in_place(const PyArray& a, const walk::Strided& s, std::spa
         T* out = nullptr;
         auto r = create_unwritten<T>(ArrayDims::c_of_valid(shape, sizeof(T)), out);
         if (!r) return r;
+        T* const end = out + count;
         walk::Scratch<T> scratch(walk::scratch_size(s));
         walk::for_blocks<T>(s, walk::BLOCK, [&](const walk::Block<T>& b) {
             const T* x = scratch.read(b);
             const Bool* m = mask.data() + b.pos;
-            for (std::size_t i = 0; i < b.count; ++i) {
-                if (is_true(m[i])) *out++ = x[i];
+            // Without a branch on the mask: every element is written and the cursor moves
+            // past the kept ones; once the result is full the rest of the mask is clear.
+            for (std::size_t i = 0; i < b.count && out != end; ++i) {
+                *out = x[i];
+                out += is_true(m[i]) ? 1 : 0;
             }
         });
         return r;
     });
 }
 
-Result<Ref> take_rows(PyArray& a, std::span<const std::int64_t> rows) {
-    if (const std::optional<walk::Strided> view = in_place_layout(a)) return take_rows_in_place(a, *view, rows);
-    a.refresh();
-    auto taken = a.value.take_leading(rows);
-    if (!taken) return failure(array_error(std::move(taken.error())));
-    return create_class_object(std::move(*taken));
+Result<Ref> take_rows(PyArray& a, const RowKeys& rows) {
+    if (a.value.ndim() == 0) return failure(array_error(ArrayError::TooManyIndices{1, 0}));
+    return take_rows_from(a, read_layout(a), rows);
+}
+
+// The elements of a bool ndarray key in logical order: its own storage, or a view's copied
+// from its base memory into `held` (a small view's from its shadow).
+std::span<const Bool> mask_values(PyArray& k, std::unique_ptr<Bool[]>& held) {
+    if (const std::optional<walk::Strided> view = in_place_layout(k)) {
+        held = std::make_unique_for_overwrite<Bool[]>(k.value.len());
+        walk::copy<Bool>(*view, held.get());
+        return {held.get(), k.value.len()};
+    }
+    k.refresh();
+    return k.value.get_if<Bool>()->elements();
 }
 
 // The tuple walk: integers, exact slices and None natively; anything else sends the
@@ -244,7 +338,7 @@ Result<Ref> list_key(PyArray& a, PyObject* key) {
         if (!v) return failure(std::move(v.error()));
         rows.push_back(*v);
     }
-    return take_rows(a, rows);
+    return take_rows(a, row_keys(rows));
 }
 
 bool same_shape(std::span<const std::uint64_t> a, std::span<const std::uint64_t> b) noexcept {
@@ -391,22 +485,25 @@ Result<Ref> get_item(PyArray& a, PyObject* key) {
     if (key == Py_Ellipsis) return select_result(a, {}, {});
     if (PyList_Check(key)) return list_key(a, key);
 
-    if (const AnyArray* rows = any_of(key)) {
-        if (const auto* x = rows->get_if<std::int64_t>(); x != nullptr && x->ndim() == 1) {
-            return take_rows(a, x->elements());
+    if (PyArray* k = is_ndarray(key) ? PyArray::of(key) : nullptr) {
+        if (k->value.kind() == ElementKind::I64 && k->value.ndim() == 1) {
+            if (const std::optional<walk::Strided> view = in_place_layout(*k)) {
+                return take_rows(a, RowKeys{view->data, view->strides[0], k->value.len()});
+            }
+            k->refresh();
+            return take_rows(a, row_keys(k->value.get_if<std::int64_t>()->elements()));
         }
-    }
-    if (auto mask = bool_mask(key); mask && same_shape(mask->shape, a.value.shape())) {
-        if (const std::optional<walk::Strided> view = in_place_layout(a)) {
-            return compress_in_place(a, *view, mask->values);
+        if (k->value.kind() == ElementKind::Bool && same_shape(k->value.shape(), a.value.shape())) {
+            std::unique_ptr<Bool[]> held;
+            const std::span<const Bool> mask = mask_values(*k, held);
+            return compress_in_place(a, read_layout(a), mask);
         }
-        a.refresh();
-        auto picked = a.value.compress_flat(mask->values);
-        if (!picked) return failure(array_error(std::move(picked.error())));
-        return create_class_object(std::move(*picked));
+        // Only a 0-d array is an integer key; one with axes indexes as an array (NumPy
+        // reads a view key where it lies).
+        if (k->value.ndim() != 0) return fallback::getitem(a.object(), key);
+    } else if (auto mask = numpy_bool_buffer(key); mask && same_shape(mask->shape, a.value.shape())) {
+        return compress_in_place(a, read_layout(a), mask->values);
     }
-    // Only a 0-d array is an integer key; one with axes indexes as an array.
-    if (const AnyArray* k = any_of(key); k != nullptr && k->ndim() != 0) return fallback::getitem(a.object(), key);
 
     auto name = INDEX_NAME.get();
     if (!name) return failure(std::move(name.error()));

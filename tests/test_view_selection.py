@@ -1,0 +1,175 @@
+"""Selection, sorting and writes through index arrays and masks on views: each case runs on
+corvantile and NumPy alike, over views whose elements lie apart from their shape's order."""
+
+import numpy as np
+import pytest
+
+import corvantile as cv
+from conftest import assert_same_array, differential
+
+F, I, B = np.float64, np.int64, np.bool_
+
+# name -> (base shape, view of the base); small ones read their shadow, the rest in place.
+VIEWS = {
+    "T": ((30, 20), lambda a: a.T),
+    "rev": ((600,), lambda a: a[::-1]),
+    "step": ((1200,), lambda a: a[::2]),
+    "cols": ((30, 40), lambda a: a[:, :20]),
+    "perm3": ((6, 5, 4), lambda a: a.T),
+    "vov": ((20, 40), lambda a: a.T[::2]),
+    "revrev": ((30, 20), lambda a: a[::-1, ::-1]),
+    "small T": ((2, 4), lambda a: a.T),
+    "small rev": ((8,), lambda a: a[::-1]),
+}
+
+
+def base(xp, shape, dtype, seed=0, distinct=False):
+    rng = np.random.default_rng(seed)
+    values = rng.integers(-50, 50, shape)
+    if dtype is B:
+        values = values > 0
+    elif dtype is F and distinct:
+        # No zeros of both signs (the sorts may order those either way); NaNs among them.
+        values = rng.permutation(values.size).reshape(shape) - values.size / 2 + 0.5
+        values.flat[::11] = np.nan
+    elif dtype is F:
+        values = values * 0.5
+        values.flat[::7] = -0.0
+    return xp.asarray(values.astype(dtype))
+
+
+def view(xp, name, dtype, seed=0, distinct=False):
+    shape, make = VIEWS[name]
+    return make(base(xp, shape, dtype, seed, distinct))
+
+
+def indices(n, kind):
+    rng = np.random.default_rng(5)
+    return {
+        "random": rng.integers(0, n, 3 * n),
+        "negative": rng.integers(-n, 0, n),
+        "repeated": np.array([0, n - 1, 0, -1, n - 1] * 3),
+        "empty": np.array([], dtype=np.int64),
+        "past end": np.array([0, 1, n]),
+        "before start": np.array([1, -n - 1, 0]),
+    }[kind]
+
+
+INDEX_KINDS = ["random", "negative", "repeated", "empty", "past end", "before start"]
+# How the index array is held: as it is, or as a view of a bigger one.
+INDEX_FORMS = {
+    "own": lambda xp, k: xp.asarray(k),
+    "stepped": lambda xp, k: xp.asarray(np.repeat(k, 2))[::2],
+    "reversed": lambda xp, k: xp.asarray(k[::-1].copy())[::-1],
+}
+
+
+@pytest.mark.parametrize("name", VIEWS)
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("kind", INDEX_KINDS)
+@pytest.mark.parametrize("form", INDEX_FORMS)
+def test_take_from_view(name, dtype, kind, form):
+    n = len(view(np, name, dtype))
+    k = indices(n, kind)
+    differential(lambda xp: view(xp, name, dtype)[INDEX_FORMS[form](xp, k)])
+
+
+# mask -> how the mask is made from a bool base of the view's base shape.
+MASKS = {
+    "same view": lambda xp, name: view(xp, name, B, seed=3),
+    "contiguous": lambda xp, name: xp.asarray(np.ascontiguousarray(view(np, name, B, seed=3))),
+    "none": lambda xp, name: xp.zeros(view(np, name, B).shape, dtype=bool),
+    "all": lambda xp, name: xp.ones(view(np, name, B).shape, dtype=bool),
+}
+
+
+@pytest.mark.parametrize("name", VIEWS)
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("mask", MASKS)
+def test_mask_of_view(name, dtype, mask):
+    differential(lambda xp: view(xp, name, dtype)[MASKS[mask](xp, name)])
+
+
+@pytest.mark.parametrize("dtype", [F, I, B])
+def test_mask_view_of_contiguous_array(dtype):
+    # The data contiguous, the mask a transpose; and a mask of the wrong shape.
+    differential(lambda xp: base(xp, (20, 30), dtype)[base(xp, (30, 20), B, 3).T])
+    differential(lambda xp: base(xp, (20, 30), dtype)[base(xp, (20, 20), B, 3).T])
+
+
+@pytest.mark.parametrize("name", [n for n in VIEWS if n not in ("rev", "step", "small rev")] + ["contiguous"])
+@pytest.mark.parametrize("dtype", [F, I])
+def test_sort_of_many_axes(name, dtype):
+    def make(xp):
+        if name == "contiguous":
+            return base(xp, (7, 5, 9), dtype, distinct=True)
+        return view(xp, name, dtype, distinct=True)
+
+    differential(lambda xp: xp.sort(make(xp)))
+    differential(lambda xp: xp.sort(make(xp), -1))
+    differential(lambda xp: xp.sort(make(xp), axis=0))
+    # The input stays as it was.
+    differential(lambda xp: (lambda v: (xp.sort(v), v)[1])(make(xp)))
+
+
+@pytest.mark.parametrize("dtype", [F, I])
+def test_sort_descending_of_view(dtype):
+    v = view(cv, "T", dtype, distinct=True)
+    assert_same_array(cv.sort(v, descending=True), np.flip(np.sort(view(np, "T", dtype, distinct=True)), -1))
+
+
+@pytest.mark.parametrize("dtype", [F, I])
+def test_sort_of_empty_and_nan_rows(dtype):
+    differential(lambda xp: xp.sort(xp.zeros((0, 4), dtype=dtype).T))
+    if dtype is F:
+        # Zeros of both signs: equal to NumPy's as numbers, in their input order.
+        rows = np.array([[np.nan, -0.0, 0.0, 1.0], [0.0, np.nan, -0.0, -np.inf]] * 10)
+        got = np.asarray(cv.sort(cv.asarray(rows).T))
+        np.testing.assert_array_equal(got, np.sort(rows.T))
+        for g, r in zip(got, rows.T):
+            assert list(np.signbit(g[g == 0])) == list(np.signbit(r[r == 0]))
+
+
+# Writes through a view by index array or mask: what lands in the base.
+WRITES = {
+    "index": lambda xp, v, n: v.__setitem__(xp.asarray(indices(n, "random")[:5]), 7),
+    "repeated": lambda xp, v, n: v.__setitem__(xp.asarray(np.array([0, -1, 0, 2, 2])), xp.asarray(
+        np.arange(5).astype(v.dtype))),
+    "negative": lambda xp, v, n: v.__setitem__(xp.asarray(indices(n, "negative")[:6]), 1),
+    "past end": lambda xp, v, n: v.__setitem__(xp.asarray(np.array([0, 1, n])), 1),
+    "mask": lambda xp, v, n: v.__setitem__(xp.asarray(np.asarray(v) > np.asarray(v).flat[0]), 0),
+    "mask view": lambda xp, v, n: v.__setitem__(view(xp, "T", B, 3)[: v.shape[0]] if v.ndim == 2 else
+                                                 xp.asarray(np.arange(v.size) % 3 == 0)[::-1], 1),
+    "element": lambda xp, v, n: v.__setitem__((0,) * v.ndim, 9),
+}
+
+
+@pytest.mark.parametrize("name", ["T", "rev", "step", "vov", "small T", "small rev"])
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("write", WRITES)
+@pytest.mark.parametrize("owner", ["corvantile", "numpy"])
+def test_write_through_view_lands_in_base(name, dtype, write, owner):
+    shape, make = VIEWS[name]
+
+    def fn(xp):
+        # NumPy-owned memory: corvantile's array over a NumPy array's buffer.
+        root = base(np, shape, dtype) if owner == "numpy" else base(xp, shape, dtype)
+        b = root if xp is np or owner == "corvantile" else cv.asarray(memoryview(root), copy=False)
+        v = make(b)
+        try:
+            WRITES[write](xp, v, len(v))
+        except IndexError as exc:
+            return "raised", str(exc), np.asarray(root).copy(), np.asarray(v).copy()
+        return np.asarray(root).copy(), np.asarray(v).copy()
+
+    differential(fn)
+
+
+@pytest.mark.parametrize("name", ["T", "vov", "rev", "small T"])
+@pytest.mark.parametrize("dtype", [F, I, B])
+def test_dlpack_copy_of_view(name, dtype):
+    v = view(cv, name, dtype)
+    got = np.from_dlpack(v, copy=True)
+    assert_same_array(got, view(np, name, dtype))
+    got[...] = 0
+    assert_same_array(np.asarray(v), view(np, name, dtype))

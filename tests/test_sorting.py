@@ -227,3 +227,28 @@ class RaisingBool:
 def test_descending_flag_whose_truth_fails(fn):
     with pytest.raises(ValueError, match="^no truth$"):
         getattr(cv, fn)(native([1.0, 2.0]), descending=RaisingBool())
+
+
+PIVOT_PATTERNS = {  # inputs that test a quicksort's pivots, with NaNs and zeros mixed in
+    "mostly one value": lambda g, n: np.where(g.random(n) < 0.8, 1.5, g.standard_normal(n)),
+    "two values and specials": lambda g, n: g.choice(np.r_[-1.0, 2.0, NAN_BITS, -0.0, 0.0], n),
+    "organ pipe": lambda g, n: np.minimum(np.arange(n), n - np.arange(n)).astype(np.float64) - n / 4,
+    "sawtooth with infinities": lambda g, n: np.where(np.arange(n) % 11 == 0, INF, np.arange(n) % 37 - 18.5),
+    "i64 extremes": lambda g, n: g.choice(np.r_[-2**63, 2**63 - 1, -1, 0, 1], n),
+    "i64 sorted runs": lambda g, n: np.sort(g.integers(-2**62, 2**62, n).reshape(-1, 1), axis=0).ravel()[::-1].copy(),
+}
+
+
+@pytest.mark.parametrize("n", [65, 66, 67, 97, 1026, 1041, 4099, 100_003])
+@pytest.mark.parametrize("pattern", PIVOT_PATTERNS)
+@pytest.mark.parametrize("form", ["contiguous", "every other", "descending"])
+def test_sort_matches_numpy_past_the_small_sizes(pattern, n, form):
+    base = PIVOT_PATTERNS[pattern](np.random.default_rng(n), 2 * n)
+    x = base[::2] if form == "every other" else base[:n]
+    a = native(base)[::2] if form == "every other" else native(x)
+    want = x[np.argsort(x, kind="stable")]  # NumPy's values, zeros and NaNs in input order
+    got = cv.sort(a, descending=form == "descending")
+    if form == "descending":
+        want = want[::-1]
+    assert type(got) is NDARRAY and np.asarray(got).dtype == x.dtype
+    assert np.array_equal(np.asarray(got).view(np.uint64), want.view(np.uint64))

@@ -1,0 +1,81 @@
+// The vectorised quicksort against std::sort, bit for bit, at lengths around each of its
+// switch points (network sizes, the partition's kept vectors, the larger pivot sample) and
+// on inputs that test the pivot: many copies of it, two values, sorted runs, extremes.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "array/sort_quick.hpp"
+
+using namespace corvantile;
+
+namespace {
+
+const std::size_t LENGTHS[] = {0,  1,  2,  3,  4,  5,  8,  15,  16,  17,  31,  32,  33,  47,  63,   64,   65,
+                               66, 67, 68, 69, 79, 80, 81, 96, 97, 127, 128, 129, 200, 1023, 1024, 1025, 1026,
+                               1027, 1041, 4099, 65536, 100003};
+
+// Pattern k of length n as unsigned draws; each kind maps them to its keys.
+std::vector<std::uint64_t> pattern(int k, std::size_t n, std::mt19937_64& g) {
+    std::vector<std::uint64_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (k) {
+            case 0: v[i] = g(); break;                                   // random
+            case 1: v[i] = i; break;                                     // sorted
+            case 2: v[i] = n - i; break;                                 // reversed
+            case 3: v[i] = g() % 2; break;                               // two values
+            case 4: v[i] = 5; break;                                     // all equal
+            case 5: v[i] = g() % 4 == 0 ? g() : 9; break;                // mostly one value
+            case 6: v[i] = i < n / 2 ? i : n - i; break;                 // organ pipe
+            case 7: v[i] = i % 37; break;                                // sawtooth
+            case 8: v[i] = g() % 3 == 0 ? ~std::uint64_t{0} : g() % 3; break;  // the highest key and ties
+            default: v[i] = i % 2 ? i : n + (g() % 16); break;           // sorted halves interleaved
+        }
+    }
+    return v;
+}
+
+double as_double(std::uint64_t u) {
+    // Nonzero finite or infinite doubles of both signs; ties stay ties.
+    if (u == ~std::uint64_t{0}) return INFINITY;
+    const double x = static_cast<double>(u % (std::uint64_t{1} << 53)) * 0.75 + 0.5;
+    return (u >> 63) ? -x : u % 5 == 4 ? -INFINITY : x;
+}
+
+std::int64_t as_int(std::uint64_t u) {
+    if (u == ~std::uint64_t{0}) return std::numeric_limits<std::int64_t>::max();
+    return std::bit_cast<std::int64_t>(u);
+}
+
+template <class T>
+void expect_sorted(std::vector<T> v, int k) {
+    std::vector<T> want = v;
+    std::sort(want.begin(), want.end());
+    quick::sort(v.data(), v.size());
+    EXPECT_TRUE(v.empty() || std::memcmp(v.data(), want.data(), v.size() * sizeof(T)) == 0)
+        << "pattern " << k << ", length " << v.size();
+}
+
+}  // namespace
+
+TEST(QuickSort, MatchesStdSortOnEveryPatternAndLength) {
+    if (!quick::available()) GTEST_SKIP() << "no AVX2";
+    std::mt19937_64 g(31);
+    for (int k = 0; k < 10; ++k) {
+        for (std::size_t n : LENGTHS) {
+            const auto u = pattern(k, n, g);
+            std::vector<double> d(n);
+            std::vector<std::int64_t> i(n);
+            std::transform(u.begin(), u.end(), d.begin(), as_double);
+            std::transform(u.begin(), u.end(), i.begin(), as_int);
+            expect_sorted(d, k);
+            expect_sorted(i, k);
+        }
+    }
+}

@@ -454,7 +454,8 @@ void zip_update(Strided x, Strided y, F f) {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     Scratch<T> xs(detail::joint_scratch(x));
     Scratch<U> ys(detail::joint_scratch(x));
-    for_joint_blocks<2>({permuted(x, perm), permuted(y, perm)}, [&](const JointBlock<2>& b) {
+    for_joint_blocks<2>({permuted(x, perm), permuted(y, perm)}, {SZ, static_cast<std::int64_t>(sizeof(U))},
+                        [&](const JointBlock<2>& b) {
         auto* at = const_cast<std::byte*>(b.at[0]);
         const std::int64_t step = b.step[0], row_step = b.row_step[0];
         const std::size_t n = b.count();

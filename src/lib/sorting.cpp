@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <variant>
@@ -143,33 +142,6 @@ Result<Ref> sorted_native(const Array<T>& x, bool descending) {
     return create_class_object(std::move(sorted));
 }
 
-// The sort along the last axis of a float64 or int64 ndarray of two or more axes: its
-// elements copied from where they lie (a view's base memory) into a C-ordered result,
-// then each row sorted; nothing for any other array (NumPy sorts it).
-std::optional<Result<Ref>> sorted_rows(PyArray& a, bool descending) {
-    if (a.value.ndim() < 2 || a.value.kind() == ElementKind::Bool || a.value.len() == 0) return std::nullopt;
-    const walk::Strided s = read_layout(a);
-    return a.value.visit([&]<class T>(const Array<T>& like) -> std::optional<Result<Ref>> {
-        if constexpr (std::is_same_v<T, Bool>) {
-            return std::nullopt;
-        } else {
-            T* out = nullptr;
-            auto r = create_unwritten<T>(ArrayDims::c_of_valid(like.shape(), sizeof(T)), out);
-            if (!r) return r;
-            walk::copy<T>(s, out);
-            const std::uint64_t n = s.shape[s.ndim - 1];
-            Array<T> row = Array<T>::from_parts(Storage<T>::uninit(n), ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)));
-            for (T* at = out; at != out + like.len(); at += n) {
-                std::memcpy(row.data(), at, n * sizeof(T));
-                Array<T> sorted = row.sorted_1d();
-                if (descending) std::ranges::reverse(sorted.elements());
-                std::memcpy(at, sorted.data(), n * sizeof(T));
-            }
-            return r;
-        }
-    });
-}
-
 }  // namespace
 
 Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -197,9 +169,6 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (auto r = sort_input_of(*PyArray::of(a), [&](const auto& x) { return sorted_native(x, *descending); })) {
             return std::move(*r);
         }
-    }
-    if (is_ndarray(a) && !has_keywords(kwargs) && rest.empty()) {
-        if (auto r = sorted_rows(*PyArray::of(a), *descending)) return std::move(*r);
     }
     // Only a 1-D array is read here (a small view from its shadow); NumPy reads others
     // where they lie.

@@ -27,8 +27,9 @@ _OPERATOR_STATEMENTS = [
     ("a == 1.0", "a == 1.0"),
     ("a += b", "x = a; x += b"),
 ]
-# int64 floor division and remainder are handed to NumPy: they count as road cases.
-_INT_ROAD = {"a // b", "a % b"}
+# int64 floor division, remainder and in-place operations are handed to NumPy: they
+# count as road cases.
+_INT_ROAD = {"a // b", "a % b", "a += b"}
 for _n, _label in ((8, "8"), (1_000_000, "1e6")):
     for _kind, _dot in (("f64", "."), ("i64", "")):
         for _name, _stmt in _OPERATOR_STATEMENTS:

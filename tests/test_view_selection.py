@@ -122,12 +122,9 @@ def test_sort_descending_of_view(dtype):
 def test_sort_of_empty_and_nan_rows(dtype):
     differential(lambda xp: xp.sort(xp.zeros((0, 4), dtype=dtype).T))
     if dtype is F:
-        # Zeros of both signs: equal to NumPy's as numbers, in their input order.
+        # Zeros of both signs and NaNs in the rows of a transpose: NumPy sorts those.
         rows = np.array([[np.nan, -0.0, 0.0, 1.0], [0.0, np.nan, -0.0, -np.inf]] * 10)
-        got = np.asarray(cv.sort(cv.asarray(rows).T))
-        np.testing.assert_array_equal(got, np.sort(rows.T))
-        for g, r in zip(got, rows.T):
-            assert list(np.signbit(g[g == 0])) == list(np.signbit(r[r == 0]))
+        differential(lambda xp: xp.sort(xp.asarray(rows).T))
 
 
 # Writes through a view by index array or mask: what lands in the base.

@@ -363,26 +363,6 @@ std::optional<Side> side_of(PyObject* obj, const Operand& op, std::span<const st
     return std::nullopt;
 }
 
-// One side of an int64 or bool where (T): an array of T of the mask's shape, or a
-// scalar of T's kind (NumPy keeps the array's kind for these).
-template <class T>
-std::optional<std::variant<walk::Strided, T>> kind_side(const Operand& op, std::span<const std::uint64_t> shape,
-                                                        bool& array) {
-    if (const auto* o = op.get_if<Operand::OtherArray>()) {
-        const Array<T>* a = o->array->get_if<T>();
-        if (a == nullptr || !std::ranges::equal(a->shape(), shape)) return std::nullopt;
-        array = true;
-        if (o->view) return *o->view;
-        return walk::c_layout(a->data(), shape.data(), shape.size(), sizeof(T));
-    }
-    if constexpr (std::is_same_v<T, Bool>) {
-        if (const auto* b = op.get_if<Operand::BoolScalar>()) return b->value ? Bool::True : Bool::False;
-    } else {
-        if (const auto* i = op.get_if<Operand::IntScalar>()) return i->value;
-    }
-    return std::nullopt;
-}
-
 // A new array of T under the mask's shape: x's element where the mask is true, else y's.
 // From KEEP_ORDER_FROM elements laid out in the memory order the operands share (as
 // NumPy's), and walked in it.
@@ -457,19 +437,8 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
     bool floating = false;
     std::optional<Side> xs = side_of(x, xop, shape, floating);
     std::optional<Side> ys = side_of(y, yop, shape, floating);
-    if (xs && ys && floating) return select_new<double>(mask, shape, *xs, *ys);
-    // Both sides int64, or both bool (an array at least).
-    bool array = false;
-    if (auto xi = kind_side<std::int64_t>(xop, shape, array)) {
-        if (auto yi = kind_side<std::int64_t>(yop, shape, array); yi && array) {
-            return select_new<std::int64_t>(mask, shape, *xi, *yi);
-        }
-    }
-    array = false;
-    if (auto xb = kind_side<Bool>(xop, shape, array)) {
-        if (auto yb = kind_side<Bool>(yop, shape, array); yb && array) return select_new<Bool>(mask, shape, *xb, *yb);
-    }
-    return std::nullopt;
+    if (!xs || !ys || !floating) return std::nullopt;
+    return select_new<double>(mask, shape, *xs, *ys);
 }
 
 }  // namespace

@@ -193,30 +193,6 @@ bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& op
     return false;
 }
 
-// self OP= other natively for an int64 self and an int64 or bool operand (array or
-// scalar), wrapping as NumPy's int64 arithmetic does; false (nothing written) otherwise.
-template <class Op>
-bool native_int(PyArray& self, const Operand& operand) {
-    using I = std::int64_t;
-    const auto* a = self.value.get_if<I>();
-    if (a == nullptr) return false;
-    const auto with_scalar = [&](I v) {
-        update_self<I>(self, [v](I x) { return Op::wrap(x, v); });
-        return true;
-    };
-    if (const auto* n = operand.get_if<Operand::IntScalar>()) return with_scalar(n->value);
-    if (const auto* t = operand.get_if<Operand::BoolScalar>()) return with_scalar(t->value ? 1 : 0);
-    if (const auto* q = operand.get_if<Operand::OtherArray>()) {
-        return q->array->visit([&]<class U>(const Array<U>& b) {
-            return zip_native(self, *a, b, q->in_place(), [](I x, U y) {
-                if constexpr (std::is_same_v<U, Bool>) return Op::wrap(x, static_cast<I>(bits(y)));
-                else return Op::wrap(x, y);
-            });
-        });
-    }
-    return false;
-}
-
 template <class Op>
 Result<Ref> inplace(PyArray& self, PyObject* other) {
     // A float64 view of IN_PLACE_FROM elements or more, its elements apart, is updated
@@ -224,13 +200,8 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
     std::optional<walk::Strided> view;
     if (self.value.kind() == ElementKind::F64) view = in_place_layout(self);
     if (view && !walk::distinct(*view, sizeof(double))) view.reset();
-    constexpr bool int_native = Op::int_native;
-    const bool ints = int_native && self.value.kind() == ElementKind::I64;
-    const Operand operand = view || ints ? classify_in_place(other) : classify(other);
+    const Operand operand = view ? classify_in_place(other) : classify(other);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
-    if constexpr (int_native) {
-        if (ints && native_int<Op>(self, operand)) return Ref::borrow(self.object());
-    }
     if (const auto s = operand.scalar_f64(); s && self.strided && self.value.kind() == ElementKind::F64) {
         // A view with a scalar is updated in the base memory, block by block, in memory order.
         if (const walk::Strided all = walk_layout(self); walk::distinct(all, sizeof(double))) {

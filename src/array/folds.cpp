@@ -123,30 +123,6 @@ CORVANTILE_CLONES double lane_dot(const double* x, const double* y, std::size_t 
     return tail + body;
 }
 
-CORVANTILE_CLONES std::int64_t wrapping_dot(const std::byte* x, std::int64_t x_step, const std::byte* y,
-                                             std::int64_t y_step, std::size_t n) noexcept {
-    // Walked from the lower address of each row, so that the usual steps are +-8 alike.
-    if (x_step < 0 && y_step < 0 && n > 0) {
-        x += static_cast<std::int64_t>(n - 1) * x_step;
-        y += static_cast<std::int64_t>(n - 1) * y_step;
-        x_step = -x_step;
-        y_step = -y_step;
-    }
-    const auto at = [](const std::byte* p, std::int64_t step, std::size_t i) CORVANTILE_INLINE_LAMBDA {
-        std::uint64_t v;
-        std::memcpy(&v, p + static_cast<std::int64_t>(i) * step, sizeof v);
-        return v;
-    };
-    const auto run = [&](std::int64_t xs, std::int64_t ys) CORVANTILE_INLINE_LAMBDA {
-        std::uint64_t total = 0;
-        for (std::size_t i = 0; i < n; ++i) total += at(x, xs, i) * at(y, ys, i);
-        return static_cast<std::int64_t>(total);
-    };
-    if (x_step == 8 && y_step == 8) return run(8, 8);
-    if (x_step == 16 && y_step == 16) return run(16, 16);
-    return run(x_step, y_step);
-}
-
 CORVANTILE_CLONES std::int64_t wrapping_sum(const std::int64_t* x, std::size_t n) noexcept {
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < n; ++i) total += static_cast<std::uint64_t>(x[i]);

@@ -379,11 +379,6 @@ double add_squared_deviations(const double* x, std::size_t n, double mean, doubl
 double lane_dot(const std::byte* x, std::int64_t x_step, const std::byte* y, std::int64_t y_step,
                 std::size_t n) noexcept;
 
-// The wrapping int64 sum of x[i] * y[i] over two rows of n int64 read in place, `x_step`
-// and `y_step` bytes apart (the value does not depend on the order).
-std::int64_t wrapping_dot(const std::byte* x, std::int64_t x_step, const std::byte* y, std::int64_t y_step,
-                          std::size_t n) noexcept;
-
 // The sum of x[i] * y[i] in the 8-lane order of the whole-array totals: products of the
 // leading multiple of 8 go to lane i mod 8, the rest to a sequential tail, and the
 // result is tail + lanes.

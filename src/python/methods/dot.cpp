@@ -36,14 +36,6 @@ Result<Ref> dot(PyArray& self, PyObject* other) {
             return np_float(folds::lane_dot(a.data, a.strides[0], b.data, b.strides[0], n));
         }
     }
-    // Two 1-D int64 ndarrays: the wrapping total of the products.
-    if (self.value.kind() == ElementKind::I64 && self.value.dims().ndim() == 1 && is_ndarray(other)) {
-        const PyArray& y = *PyArray::of(other);
-        if (y.value.kind() == ElementKind::I64 && y.value.dims().ndim() == 1 && y.value.len() == self.value.len()) {
-            const Layout a = Layout::of(self), b = Layout::of(y);
-            return np_i64(folds::wrapping_dot(a.data, a.strides[0], b.data, b.strides[0], self.value.len()));
-        }
-    }
     return fallback::call("dot", {self.object(), other});
 }
 

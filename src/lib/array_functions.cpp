@@ -192,7 +192,8 @@ Result<Ref> asarray(PyObject* object, PyObject* dtype, std::optional<bool> copy,
     // NumPy's error for an order it does not know.
     if (!valid_order(order)) return numpy_asarray_road(object, dtype, copy, order, false);
 
-    if (const AnyArray* a = any_of(object)) {
+    // An ndarray's kind is known without reading its elements (a view's stay where they lie).
+    if (const AnyArray* a = is_ndarray(object) ? &PyArray::of(object)->value : nullptr) {
         auto match = dtype_matches(*a, dtype);
         if (!match) return failure(std::move(match.error()));
         if (*match) return copy == true ? call_copy(object) : Ref::borrow(object);

@@ -448,7 +448,7 @@ Result<Ref> where_(PyObject* condition, PyObject* x, PyObject* y) {
         return failure(Error::value_error("either both or neither of x and y should be given"));
     }
     if (x == nullptr) {
-        if (any_of(condition) == nullptr) return fallback::call("where", {condition});
+        if (!is_ndarray(condition)) return fallback::call("where", {condition});
         auto name = S_NONZERO.get();
         if (!name) return failure(std::move(name.error()));
         return check(PyObject_CallMethodNoArgs(condition, *name));

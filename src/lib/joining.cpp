@@ -384,23 +384,11 @@ Result<std::optional<Ref>> select_new(const walk::Strided& mask, std::span<const
     const std::uint64_t n = dims->size();
     if (n >= KEEP_ORDER_FROM) {
         const auto perm = walk::result_order<3>({mask, xs, ys});
-        std::array<std::int64_t, MAX_NDIM> strides{};
-        bool c_order = true;
-        auto stride = static_cast<std::int64_t>(sizeof(T));
-        for (std::size_t k = shape.size(); k-- > 0;) {
-            strides[perm[k]] = stride;
-            c_order = c_order && (shape[perm[k]] == 1 || dims->strides()[perm[k]] == stride);
-            stride *= static_cast<std::int64_t>(shape[perm[k]]);
-        }
-        if (!c_order) {
-            auto memory = create_unwritten<T>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)), out);
-            if (!memory) return failure(std::move(memory.error()));
-            auto r = create_strided(ElementTraits<T>::kind, *dims, memory->get(), reinterpret_cast<std::byte*>(out),
-                                    std::span(strides.data(), shape.size()));
-            if (!r) return failure(std::move(r.error()));
-            PyArray::of(r->get())->strided->owns_root = true;
+        if (auto laid = in_axis_order<T>(*dims, perm, out)) {
+            if (!*laid) return failure(std::move(laid->error()));
+            auto r = std::move(**laid);
             walk::select<T>(walk::permuted(mask, perm), walk::permuted(xs, perm), walk::permuted(ys, perm), out);
-            return std::optional<Ref>(std::move(*r));
+            return std::optional<Ref>(std::move(r));
         }
     }
     auto result = create_unwritten<T>(*dims, out);

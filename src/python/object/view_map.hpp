@@ -54,29 +54,30 @@ Result<Ref> owned_strided(const ArrayDims& dims, std::span<const std::int64_t> s
     return r;
 }
 
-// A new ndarray of R elements under rdims laid out in the memory order of the view s, as
-// NumPy lays out an element-wise result (walk::result_order), over fresh memory that it
-// owns (`out` receives it); nothing where that order is the logical one.
+// A new ndarray of R elements under dims laid out dense in the axis order `perm` (outer
+// to inner: the memory order its operands share, walk::result_order), over fresh memory
+// that it owns (`out` receives it); nothing where that order is C order.
 template <class R>
-std::optional<Result<Ref>> in_view_order(const ArrayDims& rdims, const walk::Strided& s, R*& out) {
-    const auto perm = walk::result_order<1>({s});
+std::optional<Result<Ref>> in_axis_order(const ArrayDims& dims, const std::array<std::size_t, MAX_NDIM>& perm,
+                                         R*& out) {
+    const auto shape = dims.shape();
     std::array<std::int64_t, MAX_NDIM> strides{};
     bool c_order = true;
     auto stride = static_cast<std::int64_t>(sizeof(R));
-    for (std::size_t k = s.ndim; k-- > 0;) {
+    for (std::size_t k = shape.size(); k-- > 0;) {
         const std::size_t axis = perm[k];
         strides[axis] = stride;
-        c_order = c_order && (s.shape[axis] == 1 || rdims.strides()[axis] == stride);
-        stride *= static_cast<std::int64_t>(s.shape[axis]);
+        c_order = c_order && (shape[axis] == 1 || dims.strides()[axis] == stride);
+        stride *= static_cast<std::int64_t>(shape[axis]);
     }
     if (c_order) return std::nullopt;
-    return owned_strided<R>(rdims, std::span(strides.data(), s.ndim), 0, out);
+    return owned_strided<R>(dims, std::span(strides.data(), shape.size()), 0, out);
 }
 
 // A new ndarray of R elements with the shape of `dims` holding the elements of the view
 // `s` (T elements) mapped: in memory order by dense(x, o, n) over the whole stretch
 // where it is one of KEEP_ORDER_FROM elements or more, else by walked(layout, o) over s
-// with its axes in the result's memory order (in_view_order; logical order below
+// with its axes in the result's memory order (in_axis_order; logical order below
 // KEEP_ORDER_FROM), o filled in that order. A null Ref when dense or walked returns false
 // (the caller takes another road).
 template <class R, class T, class Dense, class Walked>
@@ -88,8 +89,9 @@ Result<Ref> view_result(const ArrayDims& dims, const walk::Strided& s, Dense den
     const std::byte* start = n >= KEEP_ORDER_FROM ? walk::dense_start(s, sizeof(T)) : nullptr;
     if (start == nullptr) {
         if (n >= KEEP_ORDER_FROM) {
-            if (auto r = in_view_order<R>(rdims, s, out)) {
-                if (*r && !walked(walk::permuted(s, walk::result_order<1>({s})), out)) return Ref{};
+            const auto perm = walk::result_order<1>({s});
+            if (auto r = in_axis_order<R>(rdims, perm, out)) {
+                if (*r && !walked(walk::permuted(s, perm), out)) return Ref{};
                 return std::move(*r);
             }
         }

@@ -143,17 +143,8 @@ Result<Ref> zip_layouts(std::span<const std::uint64_t> shape, const walk::Stride
     R* out = nullptr;
     if (n >= KEEP_ORDER_FROM) {
         const auto perm = walk::result_order<2>({x, y});
-        // The result's byte strides: dense in that order.
-        std::array<std::int64_t, MAX_NDIM> strides{};
-        bool c_order = true;
-        auto stride = static_cast<std::int64_t>(sizeof(R));
-        for (std::size_t k = shape.size(); k-- > 0;) {
-            strides[perm[k]] = stride;
-            c_order = c_order && (shape[perm[k]] == 1 || dims->strides()[perm[k]] == stride);
-            stride *= static_cast<std::int64_t>(shape[perm[k]]);
-        }
-        if (!c_order) {
-            auto r = owned_strided<R>(*dims, std::span(strides.data(), shape.size()), 0, out);
+        if (auto laid = in_axis_order<R>(*dims, perm, out)) {
+            auto r = std::move(*laid);
             if (!r) return r;
             const std::byte* sx = walk::dense_start(x, sizeof(T));
             const std::byte* sy = sx != nullptr ? walk::dense_start(y, sizeof(U)) : nullptr;

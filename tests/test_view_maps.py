@@ -278,3 +278,47 @@ def test_int_to_float_at_the_edges(name, kind, size):
         w[...] = x.reshape(w.shape)
         v = make(cv.asarray(base), *SIZES[size])
     check(MAPS[name], v, w, order=size >= 256)
+
+
+# Views gathered block by block for the cast and test kernels: 1-D steps around the gathered
+# block (1024), tiles of rows around eight rows of 128 and 1024 elements, rows left over.
+BLOCK_SHAPES = [(1023, 1), (1024, 1), (1025, 1), (683, 3), (129, 9), (127, 17), (1100, 20)]
+# All truncated by the fast route (below 2^51), then values past it, one per case.
+FAST_EDGES = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 0.9999999999999999, -0.9999999999999999, 1.5,
+              -2.5, 2.0**51 - 0.5, -(2.0**51) + 0.5, 2.0**51 - 1, -(2.0**51) + 1, 2.0**50 + 0.75, -(2.0**50) - 0.25]
+PAST_FAST = [None, 2.0**51, -(2.0**51), 2.0**51 + 0.5, -(2.0**51) - 0.5, 2.0**52 - 0.5, 2.0**52, 2.0**53 + 2,
+             -(2.0**62), 9.199999999999999e18, np.nan, -np.inf, 2.0**63]
+
+
+def block_pair(kind, p, q, x):
+    """(corvantile view, NumPy view) of kind, with p * q elements holding x."""
+    shape_of, make = KINDS[kind]
+    base = np.zeros(shape_of(p, q), dtype=x.dtype)
+    w = make(base, p, q)
+    w[...] = x.reshape(w.shape)
+    return make(cv.asarray(base), p, q), w
+
+
+@pytest.mark.parametrize("past", PAST_FAST, ids=repr)
+@pytest.mark.parametrize("where", ["first", "middle", "last"])
+@pytest.mark.parametrize("shape", BLOCK_SHAPES, ids=str)
+@pytest.mark.parametrize("kind", ["stepped", "transposed-stepped", "view-of-view", "transpose"])
+def test_float_to_int_casts_by_blocks(kind, shape, where, past):
+    p, q = shape if kind == "stepped" or shape[1] > 1 else shape[::-1]
+    x = np.resize(np.array(FAST_EDGES), p * q) * np.resize([1.0, -1.0, 1.0], p * q)
+    if past is not None:
+        x[{"first": 0, "middle": p * q // 2, "last": -1}[where]] = past
+    v, w = block_pair(kind, p, q, x)
+    with np.errstate(invalid="ignore"):
+        check(lambda xp, a: a.astype(np.int64), v, w, order=kind != "view-of-view")
+    assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))
+
+
+@pytest.mark.parametrize("shape", BLOCK_SHAPES, ids=str)
+@pytest.mark.parametrize("kind", ["stepped", "transposed-stepped", "view-of-view"])
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("name", ["isnan", "signbit", "as-int64", "as-float64", "as-bool", "sqrt"])
+def test_maps_of_views_by_blocks(name, dtype, kind, shape):
+    p, q = shape if kind == "stepped" or shape[1] > 1 else shape[::-1]
+    v, w = block_pair(kind, p, q, values(p * q, dtype))
+    check(MAPS[name], v, w, order=kind != "view-of-view")

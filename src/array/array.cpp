@@ -1,6 +1,7 @@
 #include "array/array.hpp"
 #include "array/walk_map.hpp"
 #include "array/loops.hpp"
+#include "array/cast.hpp"
 
 #include <bit>
 #include <cmath>
@@ -231,74 +232,21 @@ Array<To> convert(const Array<From>& a, F f) {
     return Array<To>::from_parts(std::move(out), ArrayDims::c_of_valid(a.shape(), Array<To>::ITEMSIZE));
 }
 
-// The float64 bits b (|value| < 2^63, as int64; one lane or a vector of them) replaced by
-// the value truncated toward zero, in integer operations that vectorise where there is
-// no packed float64 -> int64 conversion (AVX2): the significand shifted by the exponent,
-// then the sign applied. Zeros, subnormals and values below 1 shift out entirely.
-template <class I, class U>
-CORVANTILE_INLINE void truncate_bits(I& b) noexcept {
-    const I zero = b - b;
-    const I e = ((b >> 52) & 0x7ff) - 1075;
-    const I m = (b & 0xfffffffffffffLL) | (std::int64_t{1} << 52);
-    const I left = e < zero ? zero : e;
-    const I right = e > zero ? zero : (-e < 63 ? -e : zero + 63);
-    const I r = (I)(((U)m << (U)left) >> (U)right);  // logical shifts (casts keep the bits)
-    const I sign = b >> 63;
-    b = (r ^ sign) - sign;
-}
-
 }  // namespace
 
 // x[0..n) truncated toward zero into o; false (o then holds anything) when an element
 // is NaN, infinite or at least 9.2e18 in magnitude (not 2^63: those are left to NumPy).
-// One pass: the check and the conversion of the valid values run together.
-CORVANTILE_CLONES bool truncate_checked(const double* x, std::int64_t* __restrict o, std::size_t n) noexcept {
-    using V = std::int64_t __attribute__((vector_size(32)));
-    using UV = std::uint64_t __attribute__((vector_size(32)));
-    constexpr std::int64_t LIMIT = std::bit_cast<std::int64_t>(9.2e18);
-    constexpr std::int64_t MAGNITUDE = 0x7fffffffffffffffLL;
-    std::int64_t outside = 0;
-    auto fill = [&](std::int64_t* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
-        // Values outside (NaN, infinities and larger bits) noted and made +0.0.
-        V seen{};
-        std::size_t i = 0;
-        for (; i + 4 <= count; i += 4) {
-            V b;
-            std::memcpy(&b, x + start + i, sizeof b);
-            const V out = (b & MAGNITUDE) >= LIMIT;
-            seen |= out;
-            b &= ~out;
-            truncate_bits<V, UV>(b);
-            std::memcpy(dst + i, &b, sizeof b);
-        }
-        std::int64_t rest = seen[0] | seen[1] | seen[2] | seen[3];
-        for (; i < count; ++i) {
-            std::int64_t b = std::bit_cast<std::int64_t>(x[start + i]);
-            const std::int64_t out = (b & MAGNITUDE) >= LIMIT ? -1 : 0;
-            rest |= out;
-            b &= ~out;
-            truncate_bits<std::int64_t, std::uint64_t>(b);
-            dst[i] = b;
-        }
-        outside |= rest;
+bool truncate_checked(const double* x, std::int64_t* __restrict o, std::size_t n) noexcept {
+    bool inside = true;
+    auto fill = [&](std::int64_t* __restrict dst, std::size_t start, std::size_t count) {
+        inside = loops::truncate_run(x + start, dst, count) && inside;
     };
     loops::write_result(o, n, sizeof(double) + sizeof(std::int64_t), fill);
-    return outside == 0;
-}
-
-// x as float64, rounded to nearest as a conversion rounds, in operations that vectorise
-// where there is no packed int64 -> float64 conversion (AVX2): x + 2^63 split into its
-// high and low 32 bits, each placed exactly in the significand of a float64, and the two
-// parts added (the one rounding).
-CORVANTILE_INLINE double to_double(std::int64_t x) noexcept {
-    const std::uint64_t u = std::bit_cast<std::uint64_t>(x) ^ 0x8000000000000000ULL;
-    const double hi = std::bit_cast<double>((u >> 32) | 0x4530000000000000ULL) - 0x1.000008p84;  // 2^84 + 2^63
-    const double lo = std::bit_cast<double>((u & 0xffffffffULL) | 0x4330000000000000ULL) - 0x1p52;
-    return hi + lo;
+    return inside;
 }
 
 CORVANTILE_CLONES void int64_to_double(const std::int64_t* x, double* __restrict o, std::size_t n) noexcept {
-    loops::map_loop(x, o, n, [](std::int64_t v) CORVANTILE_INLINE_LAMBDA { return to_double(v); });
+    loops::map_loop(x, o, n, [](std::int64_t v) CORVANTILE_INLINE_LAMBDA { return loops::to_double(v); });
 }
 
 Array<double> AnyArray::to_f64() const {

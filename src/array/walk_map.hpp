@@ -3,8 +3,10 @@
 // Maps and copies over strided layouts with whole-block kernels (the float tests, checked
 // casts), and copies of several layouts into the parts of one result (joins).
 
+#include "array/cast.hpp"
 #include "array/walk.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,11 +52,26 @@ bool cast_run(const T* x, R* o, std::size_t n) noexcept {
 
 // kernel(x, o, n) for consecutive blocks of s in logical C order (x the block's elements,
 // read in place or gathered, o the matching part of out); false as soon as a kernel says so.
+// Gathered blocks for a kernel: small enough that the kernel reads them back from the
+// first-level cache, except tiles of rows (eight rows at least, for the register tiles).
+inline constexpr std::size_t KERNEL_BLOCK = 1024;
+
+inline std::size_t kernel_block(const Strided& whole) noexcept {
+    const Strided s = simplify(whole);
+    if (s.ndim < 2) return KERNEL_BLOCK;
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    const std::uint64_t inner = s.shape[s.ndim - 1];
+    if (magnitude(s.strides[s.ndim - 2]) >= magnitude(s.strides[s.ndim - 1])) return KERNEL_BLOCK;
+    if (inner > BLOCK / 8) return BLOCK;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(KERNEL_BLOCK, 8 * inner));
+}
+
 template <class R, class T, class Kernel>
 bool map_blocks(const Strided& s, R* out, Kernel kernel) {
-    Scratch<T> scratch(scratch_size(s));
+    const std::size_t most = kernel_block(s);
+    Scratch<T> scratch(std::min(scratch_size(s), most));
     bool ok = true;
-    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+    for_blocks<T>(s, most, [&](const Block<T>& b) {
         if (ok) ok = kernel(scratch.read(b), out + b.pos, b.count);
     });
     return ok;

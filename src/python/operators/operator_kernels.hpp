@@ -252,6 +252,9 @@ Result<Ref> unary_array(const AnyArray& any, std::string_view name, PyObject* ob
         constexpr Road road = road_of<Op, T>;
         if constexpr (road == Road::native && (AnyKind || std::is_same_v<T, double>)) {
             return map_new<T>(a, [](T x) { return Op::apply(x); }, view);
+        } else if constexpr (road == Road::as_f64 && std::is_same_v<T, std::int64_t>) {
+            // The conversion in vector operations (AVX2 has none for int64), fused with Op.
+            return map_new<double>(a, [](T x) CORVANTILE_INLINE_LAMBDA { return Op::apply(loops::to_double(x)); }, view);
         } else if constexpr (road == Road::as_f64) {
             return map_new<double>(a, [](T x) { return Op::apply(static_cast<double>(x)); }, view);
         } else {

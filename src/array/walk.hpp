@@ -159,49 +159,6 @@ CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows
     }
 }
 
-// The same gather for rows two elements apart (a transpose taken every other row): each
-// element of a row brings two cache lines holding that element of the eight rows, whose
-// even lanes are kept. Columns past the last multiple of 8 go one by one.
-CORVANTILE_INLINE void tiles8_stepped(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
-                                      std::byte* flat) noexcept {
-    using Half = std::uint64_t __attribute__((vector_size(32)));
-    const std::size_t body = len & ~std::size_t{7};
-    const bool ahead = len > 32;
-    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
-        const std::byte* corner = at + static_cast<std::int64_t>(r0) * 16;
-        for (std::size_t i0 = 0; i0 < body; i0 += 8) {
-            Lanes8 v[8];
-            const std::byte* line = corner + static_cast<std::int64_t>(i0) * step;
-            for (std::size_t k = 0; k < 8; ++k) {
-                const std::byte* p = line + static_cast<std::int64_t>(k) * step;
-                // The last row's element ends 8 bytes before the second line does: the
-                // last vector is read 8 bytes early, not past it.
-                Half q[3], last;
-                std::memcpy(q, p, sizeof q);
-                std::memcpy(&last, p + 88, sizeof last);
-                const Half lo = __builtin_shufflevector(q[0], q[1], 0, 2, 4, 6);
-                const Half hi = __builtin_shufflevector(q[2], last, 0, 2, 5, 7);
-                std::memcpy(&v[k], &lo, sizeof lo);
-                std::memcpy(reinterpret_cast<std::byte*>(&v[k]) + sizeof lo, &hi, sizeof hi);
-                if (ahead) {
-                    const auto far = reinterpret_cast<std::uintptr_t>(p) + static_cast<std::uintptr_t>(16 * step);
-                    __builtin_prefetch(reinterpret_cast<const void*>(far));
-                    __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
-                }
-            }
-            transpose8(v);
-            std::byte* row = flat + (r0 * len + i0) * 8;
-            for (std::size_t k = 0; k < 8; ++k) std::memcpy(row + k * len * 8, &v[k], 64);
-        }
-        for (std::size_t e = body; e < len; ++e) {
-            for (std::size_t k = 0; k < 8; ++k) {
-                std::memcpy(flat + ((r0 + k) * len + e) * 8,
-                            corner + static_cast<std::int64_t>(k) * 16 + static_cast<std::int64_t>(e) * step, 8);
-            }
-        }
-    }
-}
-
 // Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
 // the common steps as constants, so that the loops of run vectorise.
 template <class T, class Run>
@@ -219,6 +176,13 @@ CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run)
     }
 }
 
+// dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
+// the rows lying closer together than a row's elements (a transpose's), in tiles
+// (walk_copy.cpp, for the three element kinds).
+template <class T>
+void copy_plane(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows, std::size_t len,
+                T* dst, std::int64_t dst_row) noexcept;
+
 // dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
 template <class T>
 CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
@@ -235,13 +199,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
     if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
         return tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(dst));
     }
-    if (sizeof(T) == 8 && row_step == 16 && rows % 8 == 0) {
-        return tiles8_stepped(at, step, rows, len, reinterpret_cast<std::byte*>(dst));
-    }
-    for (std::size_t i = 0; i < len; ++i) {
-        const std::byte* c = at + static_cast<std::int64_t>(i) * step;
-        for (std::size_t r = 0; r < rows; ++r) dst[r * len + i] = load<T>(c + static_cast<std::int64_t>(r) * row_step);
-    }
+    copy_plane<T>(at, row_step, step, rows, len, dst, static_cast<std::int64_t>(len));
 }
 
 // The inverse of gather: src's elements written to their places in the layout.
@@ -374,17 +332,10 @@ inline std::size_t scratch_size(const Strided& s) noexcept {
     return n < BLOCK ? static_cast<std::size_t>(n) : BLOCK;
 }
 
-// out[0..n) = the elements of s in logical C order.
+// out[0..n) = the elements of s in logical C order (walk_copy.cpp, for the three element
+// kinds).
 template <class T>
-void copy(const Strided& s, T* out) {
-    for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
-        if (const T* d = b.direct()) {
-            std::memcpy(out + b.pos, d, b.count * sizeof(T));
-        } else {
-            b.gather_to(out + b.pos);
-        }
-    });
-}
+void copy(const Strided& s, T* out);
 
 // out[i] = f(element i of a row read in place), for i < n.
 template <class R, class T, class F>

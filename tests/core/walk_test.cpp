@@ -49,6 +49,11 @@ const Case CASES[] = {
     {"3-d permuted", 0, {4, 5, 6}, {1, 24, 4}, true},
     {"3-d transposed last two", 0, {3, 40, 30}, {1200, 1, 40}, true},
     {"length-1 axes", 10, {1, 9, 1}, {12345, 3, -777}, true},
+    {"3-d transpose 9x10x17", 0, {9, 10, 17}, {1, 9, 90}, true},
+    {"4-d transpose 3x9x2x11", 0, {3, 9, 2, 11}, {1, 3, 27, 54}, true},
+    {"transpose stepped 17x33", 0, {17, 33}, {2, 100}, true},
+    {"transpose reversed both 23x9", 206, {23, 9}, {-1, -23}, true},
+    {"3-d transpose, middle reversed", 90, {8, 11, 9}, {1, -9, 99}, true},
     {"zero stride", 2, {5, 7}, {0, 1}, false},
     {"overlapping rows", 0, {6, 10}, {3, 1}, false},
 };
@@ -124,6 +129,17 @@ TEST_P(Walk, CopyMapZipMatchTheElementWalk) {
     for (std::size_t i = 0; i < n; ++i) y[i] = static_cast<double>(i) * 0.5;
     walk::zip<double, double>(s, y.data(), sum.data(), [](double a, double b) { return a - b; });
     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(sum[i], want[i] - y[i]) << i;
+}
+
+TEST_P(Walk, ByteCopiesMatchTheElementWalk) {
+    const Case& c = GetParam();
+    std::vector<Bool> base(BASE);
+    for (std::size_t i = 0; i < BASE; ++i) base[i] = static_cast<Bool>((i * 2654435761u >> 7) & 1);
+    const walk::Strided s = layout_of(c, reinterpret_cast<std::byte*>(base.data()), 1);
+    const std::vector<Bool> want = reference(base, c);
+    std::vector<Bool> got(want.size(), Bool{2});
+    walk::copy<Bool>(s, got.data());
+    EXPECT_EQ(got, want);
 }
 
 TEST_P(Walk, FoldsKeepTheContiguousOrder) {
@@ -208,7 +224,8 @@ TEST(DenseStart, OnlyForwardLayoutsThatFillTheirMemory) {
     const std::set<std::string> dense = {
         "contiguous", "pair", "transpose 37x40", "transpose 300x300 (tiles)", "transpose 1000x13",
         "transpose with long rows", "transpose 64x5 (rows shorter than a tile)", "transpose 40x16 (whole tiles)",
-        "transpose 1000x70 (several tiled blocks)", "3-d permuted", "3-d transposed last two"};
+        "transpose 1000x70 (several tiled blocks)", "3-d permuted", "3-d transposed last two",
+        "3-d transpose 9x10x17", "4-d transpose 3x9x2x11"};
     std::vector<double> base(BASE);
     for (const Case& c : CASES) {
         const walk::Strided s = layout_of(c, reinterpret_cast<std::byte*>(base.data()), 8);

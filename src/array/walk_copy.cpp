@@ -1,0 +1,239 @@
+// Copies of strided layouts in logical order: transposes in register tiles.
+#include "array/walk.hpp"
+
+namespace corvantile::walk {
+
+namespace {
+
+// The gather of tiles8 into rows dst_row bytes apart (rows a multiple of 8, len >= 4), for
+// rows side by side (Stepped false) or every other one: 8 rows by 4 elements at a time, as
+// two 4 x 4 quarters, which stay in registers. Each element of a row brings the lines
+// holding that element of all eight rows; the last tile of a row overlaps the one before.
+template <bool Stepped>
+CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
+                                std::byte* dst, std::int64_t dst_row) noexcept {
+    using Q = std::uint64_t __attribute__((vector_size(32)));
+    constexpr std::int64_t ROW = Stepped ? 16 : 8;
+    const std::size_t body = len & ~std::size_t{3};
+    const bool ahead = len > 32;
+    // Elements r .. r+3 of the rows (from the row at p) as one vector.
+    const auto quarter = [](const std::byte* p, Q& q) CORVANTILE_INLINE_LAMBDA {
+        if constexpr (Stepped) {
+            // The second vector read 8 bytes early, so as not to pass the last element.
+            Q a, b;
+            std::memcpy(&a, p, 32);
+            std::memcpy(&b, p + 24, 32);
+            q = __builtin_shufflevector(a, b, 0, 2, 5, 7);
+        } else {
+            std::memcpy(&q, p, 32);
+        }
+    };
+    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        const std::byte* corner = at + static_cast<std::int64_t>(r0) * ROW;
+        std::byte* out = dst + static_cast<std::int64_t>(r0) * dst_row;
+        for (std::size_t t = 0; t < len; t += 4) {
+            const std::size_t i0 = t < body ? t : len - 4;
+            const std::byte* line = corner + static_cast<std::int64_t>(i0) * step;
+            if (ahead) {
+                for (std::size_t k = 0; k < 4; ++k) {
+                    // Formed as an integer: the address may lie past the end of the memory,
+                    // where a prefetch is simply dropped.
+                    const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                                     static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+                    __builtin_prefetch(reinterpret_cast<const void*>(far));
+                    if constexpr (Stepped) __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
+                }
+            }
+            std::byte* o = out + static_cast<std::int64_t>(i0) * 8;
+            for (std::int64_t h = 0; h < 2; ++h) {
+                Q v[4];
+                for (std::size_t k = 0; k < 4; ++k) quarter(line + static_cast<std::int64_t>(k) * step + h * 4 * ROW, v[k]);
+                folds::transpose4(v);
+                for (std::int64_t k = 0; k < 4; ++k) std::memcpy(o + (4 * h + k) * dst_row, &v[k], 32);
+            }
+        }
+    }
+}
+
+// The same for 1-byte elements: each element of a row brings the eight rows' bytes in one
+// word; eight words are transposed by three rounds of interleaving.
+CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
+                                    std::byte* dst, std::int64_t dst_row) noexcept {
+    using V8 = std::uint8_t __attribute__((vector_size(8)));
+    using V16 = std::uint8_t __attribute__((vector_size(16)));
+    using W16 = std::uint16_t __attribute__((vector_size(16)));
+    using D16 = std::uint32_t __attribute__((vector_size(16)));
+    const std::size_t body = len & ~std::size_t{7};
+    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        for (std::size_t t = 0; t < len; t += 8) {
+            const std::size_t i0 = t < body ? t : len - 8;
+            const std::byte* line = at + static_cast<std::int64_t>(r0) + static_cast<std::int64_t>(i0) * step;
+            V8 x[8];
+            for (std::size_t k = 0; k < 8; ++k) std::memcpy(&x[k], line + static_cast<std::int64_t>(k) * step, 8);
+            V16 b[4];
+            for (std::size_t j = 0; j < 4; ++j) {
+                b[j] = __builtin_shufflevector(x[2 * j], x[2 * j + 1], 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+            }
+            W16 h[4];
+            for (std::size_t j = 0; j < 4; ++j) std::memcpy(&h[j], &b[j], 16);
+            const W16 lo01 = __builtin_shufflevector(h[0], h[1], 0, 8, 1, 9, 2, 10, 3, 11);
+            const W16 hi01 = __builtin_shufflevector(h[0], h[1], 4, 12, 5, 13, 6, 14, 7, 15);
+            const W16 lo23 = __builtin_shufflevector(h[2], h[3], 0, 8, 1, 9, 2, 10, 3, 11);
+            const W16 hi23 = __builtin_shufflevector(h[2], h[3], 4, 12, 5, 13, 6, 14, 7, 15);
+            D16 q[4];
+            std::memcpy(&q[0], &lo01, 16);
+            std::memcpy(&q[1], &hi01, 16);
+            std::memcpy(&q[2], &lo23, 16);
+            std::memcpy(&q[3], &hi23, 16);
+            // Two rows of the result each.
+            const D16 w[4] = {__builtin_shufflevector(q[0], q[2], 0, 4, 1, 5), __builtin_shufflevector(q[0], q[2], 2, 6, 3, 7),
+                              __builtin_shufflevector(q[1], q[3], 0, 4, 1, 5), __builtin_shufflevector(q[1], q[3], 2, 6, 3, 7)};
+            std::byte* row = dst + static_cast<std::int64_t>(r0) * dst_row + static_cast<std::int64_t>(i0);
+            for (std::size_t j = 0; j < 4; ++j) {
+                std::memcpy(row + static_cast<std::int64_t>(2 * j) * dst_row, &w[j], 8);
+                std::memcpy(row + static_cast<std::int64_t>(2 * j + 1) * dst_row, reinterpret_cast<const std::byte*>(&w[j]) + 8, 8);
+            }
+        }
+    }
+}
+
+// dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
+// the rows lying closer together than a row's elements (a transpose's): 8-byte elements of
+// rows side by side or every other one in 8 x 4 tiles, bytes of rows side by side in 8 x 8; the
+// other rows eight at a time, each column's elements read together.
+template <class T>
+CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
+                                  std::size_t len, T* dst, std::int64_t dst_row) noexcept {
+    if (row_step < 0) {
+        // Rows taken from the last up, written from the last up.
+        at += static_cast<std::int64_t>(rows - 1) * row_step;
+        row_step = -row_step;
+        dst += static_cast<std::int64_t>(rows - 1) * dst_row;
+        dst_row = -dst_row;
+    }
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    std::size_t r = 0;
+    const std::size_t body = len >= (SZ == 8 ? 4 : 8) ? rows & ~std::size_t{7} : 0;
+    auto* const out = reinterpret_cast<std::byte*>(dst);
+    if (body != 0 && row_step == SZ && SZ == 8) {
+        tiles8x4<false>(at, step, body, len, out, dst_row * SZ);
+        r = body;
+    } else if (body != 0 && row_step == 2 * SZ && SZ == 8) {
+        tiles8x4<true>(at, step, body, len, out, dst_row * SZ);
+        r = body;
+    } else if (body != 0 && row_step == SZ && SZ == 1) {
+        tiles8_bytes(at, step, body, len, out, dst_row * SZ);
+        r = body;
+    }
+    for (; r + 8 <= rows; r += 8) {
+        const std::byte* a = at + static_cast<std::int64_t>(r) * row_step;
+        T* d = dst + static_cast<std::int64_t>(r) * dst_row;
+        for (std::size_t i = 0; i < len; ++i) {
+            // All eight read before any is stored (a byte-sized store could alias).
+            const std::byte* c = a + static_cast<std::int64_t>(i) * step;
+            T v[8];
+            for (std::size_t q = 0; q < 8; ++q) v[q] = load<T>(c + static_cast<std::int64_t>(q) * row_step);
+            for (std::size_t q = 0; q < 8; ++q) d[static_cast<std::int64_t>(q) * dst_row + static_cast<std::int64_t>(i)] = v[q];
+        }
+    }
+    for (; r < rows; ++r) {
+        T* d = dst + static_cast<std::int64_t>(r) * dst_row;
+        with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < len; ++i) d[i] = get(i);
+        });
+    }
+}
+
+}  // namespace
+
+// dst[i] = the element at at - i * sizeof(T), for i < n: vectors read from the far end and
+// their lanes reversed.
+template <class T>
+CORVANTILE_CLONES void copy_reversed(const std::byte* at, std::size_t n, T* __restrict dst) noexcept {
+    constexpr std::size_t LANES = 32 / sizeof(T);
+    using V = std::uint8_t __attribute__((vector_size(32)));
+    std::size_t i = 0;
+    for (; i + LANES <= n; i += LANES) {
+        V v;
+        std::memcpy(&v, at - static_cast<std::int64_t>((i + LANES - 1) * sizeof(T)), 32);
+        if constexpr (sizeof(T) == 1) {
+            v = __builtin_shufflevector(v, v, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                                        12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        } else {
+            static_assert(sizeof(T) == 8);
+            using Q = std::uint64_t __attribute__((vector_size(32)));
+            Q q;
+            std::memcpy(&q, &v, 32);
+            q = __builtin_shufflevector(q, q, 3, 2, 1, 0);
+            std::memcpy(&v, &q, 32);
+        }
+        std::memcpy(dst + i, &v, 32);
+    }
+    for (; i < n; ++i) dst[i] = load<T>(at - static_cast<std::int64_t>(i * sizeof(T)));
+}
+
+template <class T>
+CORVANTILE_CLONES void copy_plane(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
+                                  std::size_t len, T* dst, std::int64_t dst_row) noexcept {
+    plane_rows(at, row_step, step, rows, len, dst, dst_row);
+}
+
+template <class T>
+void copy(const Strided& whole, T* out) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return;
+    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    if (s.ndim >= 2) {
+        // A transpose in some axes: planes of the axis nearest in memory (p) by the last
+        // one, each copied in tiles, the other axes stepped one by one.
+        const std::size_t last = s.ndim - 1;
+        std::size_t p = 0;
+        for (std::size_t k = 1; k < last; ++k) {
+            if (magnitude(s.strides[k]) < magnitude(s.strides[p])) p = k;
+        }
+        if (magnitude(s.strides[p]) < magnitude(s.strides[last])) {
+            std::array<std::int64_t, MAX_NDIM> out_stride{};
+            out_stride[last] = 1;
+            for (std::size_t k = last; k-- > 0;) out_stride[k] = out_stride[k + 1] * static_cast<std::int64_t>(s.shape[k + 1]);
+            std::array<std::size_t, MAX_NDIM> axes{};
+            std::size_t outer = 0;
+            for (std::size_t k = 0; k < last; ++k) {
+                if (k != p) axes[outer++] = k;
+            }
+            std::array<std::uint64_t, MAX_NDIM> counter{};
+            std::int64_t offset = 0;
+            std::int64_t o = 0;
+            do {
+                copy_plane<T>(s.data + offset, s.strides[p], s.strides[last], static_cast<std::size_t>(s.shape[p]),
+                              static_cast<std::size_t>(s.shape[last]), out + o, out_stride[p]);
+            } while (odometer_next(
+                counter, outer, [&](std::size_t k) { return s.shape[axes[k]]; },
+                [&](std::size_t k, std::int64_t times) {
+                    offset += times * s.strides[axes[k]];
+                    o += times * out_stride[axes[k]];
+                }));
+            return;
+        }
+    }
+    if (s.ndim == 1 && s.strides[0] == -static_cast<std::int64_t>(sizeof(T))) {
+        return copy_reversed<T>(s.data, static_cast<std::size_t>(s.shape[0]), out);
+    }
+    for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
+        if (const T* d = b.direct()) {
+            std::memcpy(out + b.pos, d, b.count * sizeof(T));
+        } else {
+            b.gather_to(out + b.pos);
+        }
+    });
+}
+
+#define CORVANTILE_COPIES(T)                                                                                         \
+    template void copy_plane<T>(const std::byte*, std::int64_t, std::int64_t, std::size_t, std::size_t, T*,          \
+                                std::int64_t) noexcept;                                                              \
+    template void copy<T>(const Strided&, T*);
+CORVANTILE_COPIES(double)
+CORVANTILE_COPIES(std::int64_t)
+CORVANTILE_COPIES(Bool)
+#undef CORVANTILE_COPIES
+
+}  // namespace corvantile::walk

@@ -103,11 +103,9 @@ CORVANTILE_CLONES double lane_dot(const std::byte* x, std::int64_t x_step, const
     for (std::size_t i = 0; i < m; i += 8) {
         for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + at(y, y_step, i + j) * at(x, x_step, i + j);
     }
-    const double body =
-        m > 0 ? ((lane[3] + lane[7]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[0] + lane[4])) : 0.0;
     double tail = -0.0;
     for (std::size_t i = m; i < n; ++i) tail = tail + at(y, y_step, i) * at(x, x_step, i);
-    return tail + body;
+    return lanes_finish(lane, m > 0, tail, m != n);
 }
 
 CORVANTILE_CLONES double lane_dot(const double* x, const double* y, std::size_t n) noexcept {
@@ -116,11 +114,9 @@ CORVANTILE_CLONES double lane_dot(const double* x, const double* y, std::size_t 
     for (std::size_t i = 0; i < m; i += 8) {
         for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + y[i + j] * x[i + j];
     }
-    const double body =
-        m > 0 ? ((lane[3] + lane[7]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[0] + lane[4])) : 0.0;
     double tail = -0.0;
     for (std::size_t i = m; i < n; ++i) tail = tail + y[i] * x[i];
-    return tail + body;
+    return lanes_finish(lane, m > 0, tail, m != n);
 }
 
 CORVANTILE_CLONES std::int64_t wrapping_sum(const std::int64_t* x, std::size_t n) noexcept {

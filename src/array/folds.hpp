@@ -30,6 +30,15 @@ inline double as_double<Bool>(Bool x) noexcept {
     return x != Bool{0} ? 1.0 : 0.0;
 }
 
+// The end of every 8-lane total: the lanes paired in one fixed order (0.0 when no element
+// reached them), then the sequential tail added when there is one.
+CORVANTILE_INLINE double lanes_finish(const double* lane, bool any_body, double tail, bool any_tail) noexcept {
+    const double body = any_body ? ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
+                                       ((lane[1] + lane[5]) + (lane[0] + lane[4]))
+                                 : 0.0;
+    return any_tail ? body + tail : body;
+}
+
 // The 8-lane total of x[0..n) read as float64 (int64 rounded to nearest, bool as 0/1).
 template <class T>
 CORVANTILE_CLONES double lanes(const T* x, std::size_t n) noexcept {
@@ -38,13 +47,9 @@ CORVANTILE_CLONES double lanes(const T* x, std::size_t n) noexcept {
     for (std::size_t i = 0; i < m; i += 8) {
         for (std::size_t j = 0; j < 8; ++j) lane[j] = lane[j] + as_double(x[i + j]);
     }
-    const double body = m == 0 ? 0.0
-                               : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
-                                     ((lane[1] + lane[5]) + (lane[0] + lane[4]));
-    if (m == n) return body;
     double tail = -0.0;
     for (std::size_t i = m; i < n; ++i) tail = tail + as_double(x[i]);
-    return body + tail;
+    return lanes_finish(lane, m != 0, tail, m != n);
 }
 
 // max and min of two values: NaN in either gives QUIET_NAN; equal values give x (the

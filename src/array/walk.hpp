@@ -525,11 +525,7 @@ double lane_sum(const Strided& s) {
         }
     });
     flush();
-    const double total = body == 0 ? 0.0
-                                   : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
-                                         ((lane[1] + lane[5]) + (lane[0] + lane[4]));
-    if (body == n) return total;
-    return total + tail;
+    return folds::lanes_finish(lane, body != 0, tail, body != n);
 }
 
 template <bool Max>

@@ -365,10 +365,7 @@ double lane_total(const Strided& s) {
             lanes_add(fold_read(scratch, b), b.count, b.pos, body, lane, tail);
         });
     }
-    const double total = body == 0 ? 0.0
-                                   : ((lane[3] + lane[7]) + (lane[2] + lane[6])) +
-                                         ((lane[1] + lane[5]) + (lane[0] + lane[4]));
-    return body == n ? total : total + tail;
+    return folds::lanes_finish(lane, body != 0, tail, body != n);
 }
 
 // ---- folds in logical order ---------------------------------------------------------------

@@ -26,8 +26,21 @@ def base(xp, dtype, shape, seed=0):
     return xp.asarray(v.astype(dtype).reshape(shape))
 
 
-# Left operands: the base's shape and the view taken of it (views of 16 elements or more).
+def overlapping(b):
+    """Rows that share the base's memory (stride 0), a view only NumPy slices."""
+    if isinstance(b, cv.ndarray):
+        return cv._view_of(b, overlapping(np.asarray(b)))
+    return np.lib.stride_tricks.as_strided(b, (3, 8), (0, b.strides[0]))
+
+
+# Left operands: the base's shape and the view taken of it.
 LEFT = {
+    "8 transpose": ((4, 2), lambda b: b.T),
+    "8 stepped": ((16,), lambda b: b[::2]),
+    "15 reversed": ((15,), lambda b: b[::-1]),
+    "16 3-d transpose": ((2, 2, 4), lambda b: b.T),
+    "17 column block": ((17, 3), lambda b: b[:, :1]),
+    "overlapping rows": ((8,), overlapping),
     "contiguous": ((4, 6), lambda b: b),
     "transpose": ((6, 8), lambda b: b.T),
     "every other row": ((12, 8), lambda b: b[::2]),
@@ -76,11 +89,12 @@ def trial(xp, dtype, op, left, right):
     b = base(xp, dtype, shape)
     v = take(b)
     w = RIGHT[right](xp, v, b, dtype)
+    seen = np.asarray(b)[::-1]  # a NumPy view of the base, taken before the update
     try:
         outcome = op(v, w) is v
     except Exception as exc:  # noqa: BLE001 - the error is the outcome compared
         outcome = (type(exc), str(exc))
-    return outcome, np.array(np.asarray(b))
+    return outcome, np.array(np.asarray(b)), np.array(seen)
 
 
 def same_shape_error(got, want):
@@ -100,6 +114,7 @@ def check(dtype, op):
                 if op is operator.ipow and dtype is np.int64 and got[0] is not True:
                     continue  # NumPy leaves part of its work behind; corvantile writes nothing
                 assert_same_array(got[1], want[1], "base")
+                assert_same_array(got[2], want[2], "NumPy's view of the base")
             except AssertionError as exc:
                 failures.append(f"[{left} / {right}] {exc}")
     assert not failures, "\n".join(failures)

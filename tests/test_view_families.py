@@ -193,6 +193,11 @@ FAMILIES = {
     "mask": ((F, I, B), "signed", lambda xp, x, y, c: (x[c], x[x == y], x[first_axis(c)])),
     "take": ((F, I, B), "signed", lambda xp, x, y, c: (x[xp.asarray(np.arange(len(x))[::-3])], x[xp.asarray([-1, 0, 0])])),
     "sort": ((F, I, B), "distinct", lambda xp, x, y, c: (xp.sort(x), xp.argsort(x, kind="stable"), xp.sort(x, axis=0))),
+    # whole reads: copies made natively, tolerances, positions, and joins NumPy computes
+    "whole-reads": ((F, I, B), "special", lambda xp, x, y, c: (
+        xp.array(x), xp.array(x, dtype="float64"), x.__copy__(), x.nonzero(), xp.isclose(x, y),
+        xp.isclose(x, 1.0), xp.isclose(-1.0, y), xp.isclose(x, y, rtol=0.5), xp.concatenate([x, c]),
+        xp.stack([c, y]))),
 }
 
 
@@ -304,17 +309,20 @@ def test_inplace_updates_between_views_of_one_base(update, dtype):
 # reshape is among the known differences): both views afterwards.
 WRITES = [
     "x[...] = y", "x[c] = 5", "x[xp.asarray([0, -1])] = 4", "x.ravel()[-2:] = 8", "x.flatten()[0] = 9",
-    "x.T[..., 0] = 7", "x[::-1] = x.copy()", "y[...] = x[c].sum()",
+    "x.T[..., 0] = 7", "x[::-1] = x.copy()", "y[...] = x[c].sum()", "x.fill(3)", "y.fill(-2.5)", "x.fill(True)",
+    "y.fill(np.float64(7))", "x.fill([1])", "x.fill('a')",
 ]
 
 
 @pytest.mark.parametrize("kind", KIND_NAMES)
 def test_writes_through_views_and_their_reshapes(kind):
-    for size in ("16", "257", "8193"):
+    for size in ("8", "15", "16", "17", "257", "8193"):
         for dtype in (F, I, B):
             def run(xp):
                 x, y, c = operands(xp, kind, size, dtype)
-                return [outcome(lambda: exec(w, {"xp": xp, "x": x, "y": y, "c": c})) for w in WRITES], x, y
+                seen = np.asarray(x)  # NumPy's view, taken before the writes
+                names = {"xp": xp, "np": np, "x": x, "y": y, "c": c}
+                return [outcome(lambda: exec(w, names)) for w in WRITES], x, y, seen.copy()
             differential(run)
 
 

@@ -35,17 +35,25 @@ constinit Interned S_NONZERO{"nonzero"};
 // ---- concatenate and stack ----------------------------------------------------------------
 
 // The items of a native join: every one an ndarray, with the axis as an integer. Views
-// read in place (in_place) are not refreshed: their `arrays` give only shape and kind.
+// (in_place) are read where they lie: their `arrays` give only shape and kind.
 struct JoinOperands {
     Ref list;  // the list made from a sequence that is neither a list nor a tuple
     std::vector<PyObject*> objects;
     std::vector<const AnyArray*> arrays;
+    std::vector<AnyArray> gathered;  // views' elements, for the joins of the core
     std::int64_t axis = 0;
     bool in_place = false;
 
-    // Every item's elements in its value, for the joins of the core.
-    void refresh_all() {
-        for (PyObject* item : objects) PyArray::of(item)->refresh();
+    // Every item's elements in one block, for the joins of the core: views' copied from
+    // where they lie.
+    void gather_views() {
+        gathered.reserve(objects.size());  // arrays point into it
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            const PyArray& a = *PyArray::of(objects[i]);
+            if (!a.strided) continue;
+            gathered.push_back(gather(a));
+            arrays[i] = &gathered.back();
+        }
         in_place = false;
     }
 };
@@ -80,11 +88,7 @@ std::optional<JoinOperands> join_operands(PyObject* arrays, PyObject* axis, PyOb
     for (PyObject* item : ops.objects) {
         if (!is_ndarray(item)) return std::nullopt;
         PyArray& a = *PyArray::of(item);
-        if (in_place_layout(a)) {
-            ops.in_place = true;
-        } else {
-            a.refresh();
-        }
+        if (a.strided) ops.in_place = true;
         ops.arrays.push_back(&a.value);
     }
     return ops;
@@ -277,7 +281,7 @@ Result<Ref> concatenate_body(PyObject* arrays, PyObject* axis, PyObject* kwargs)
             auto r = join_where_they_lie(*ops, *shape, ax, false);
             if (!r || *r) return r;
         }
-        ops->refresh_all();
+        ops->gather_views();
     }
     std::vector<AnyArray> flats;
     if (flat) {
@@ -313,7 +317,7 @@ Result<Ref> stack_body(PyObject* arrays, PyObject* axis, PyObject* kwargs) {
         auto r = join_where_they_lie(*ops, shape, p, true);
         if (!r || *r) return r;
         shape[p] = 1;
-        ops->refresh_all();
+        ops->gather_views();
     }
     // Each item under the new shape: a view of its elements, kept alive by the item.
     std::vector<AnyArray> parts;
@@ -408,7 +412,6 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
         const Array<Bool>* b = c.value.get_if<Bool>();
         if (b == nullptr) return std::nullopt;
         const auto view = in_place_layout(c);
-        if (!view && c.strided) c.refresh();
         shape = b->shape();
         mask = view ? *view : walk::c_layout(b->data(), shape.data(), shape.size(), sizeof(Bool));
     } else {

@@ -7,6 +7,7 @@
 #include "python/numpy/numpy.hpp"
 #include "python/operators/operator_kernels.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -115,6 +116,16 @@ struct Close {
     }
 };
 
+// A float64 operand's elements in one block: an ndarray's own, a view's copied from where
+// they lie into `held`; null for any other object.
+const Array<double>* f64_block(PyObject* obj, std::optional<AnyArray>& held) {
+    if (is_ndarray(obj)) {
+        const PyArray& a = *PyArray::of(obj);
+        if (a.strided) return a.value.kind() == ElementKind::F64 ? held.emplace(gather(a)).get_if<double>() : nullptr;
+    }
+    return f64_of(obj);
+}
+
 template <class F>
 Result<Ref> bool_map(const Array<double>& a, F f) {
     Bool* out = nullptr;
@@ -170,9 +181,8 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return std::move(*r);
         }
     }
-    // Only a 1-D array is read here (a small view from its shadow); NumPy reads others
-    // where they lie.
-    const bool one_axis = !is_ndarray(a) || PyArray::of(a)->value.ndim() == 1;
+    // Only a 1-D array is read here (views above); NumPy reads others where they lie.
+    const bool one_axis = !is_ndarray(a) || (PyArray::of(a)->value.ndim() == 1 && !PyArray::of(a)->strided);
     if (const AnyArray* x = one_axis ? any_of(a) : nullptr;
         x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
         auto native = [&](const auto& arr) { return sorted_native(arr, *descending); };
@@ -256,8 +266,9 @@ Result<Ref> isclose_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
     PyObject* a = (*bound)[0];
     PyObject* b = (*bound)[1];
-    const Array<double>* x = f64_of(a);
-    const Array<double>* y = f64_of(b);
+    std::optional<AnyArray> held_a, held_b;
+    const Array<double>* x = rtol && atol ? f64_block(a, held_a) : nullptr;
+    const Array<double>* y = rtol && atol ? f64_block(b, held_b) : nullptr;
     if (!rtol || !atol) {
         // NumPy takes the tolerances as given.
     } else if (x != nullptr && y != nullptr) {

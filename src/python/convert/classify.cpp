@@ -114,7 +114,7 @@ Operand classify_as(PyObject* obj) {
                 return {Operand::OtherArray{&a->value, *view}};
             }
         }
-        a->refresh();
+        a->refresh();  // a strided view's elements, for classify, in its shadow
         if (auto* f = a->value.get_if<double>()) return {Operand::F64Array{f}};
         return {Operand::OtherArray{&a->value}};
     }
@@ -173,7 +173,7 @@ Operand classify_as(PyObject* obj) {
 
 Operand classify(PyObject* obj) { return classify_as<false>(obj); }
 
-Operand classify_stored(PyObject* obj) { return classify_as<true>(obj); }
+Operand classify_stored(PyObject* obj) { return classify_as<true, true>(obj); }
 
 Operand classify_in_place(PyObject* obj) { return classify_as<false, true>(obj); }
 
@@ -208,7 +208,6 @@ const Array<double>* f64_of(PyObject* obj) {
 
 walk::Strided read_layout(PyArray& a) {
     if (const std::optional<walk::Strided> view = in_place_layout(a)) return *view;
-    a.refresh();
     const ArrayDims& dims = a.value.dims();
     walk::Strided s;
     s.ndim = dims.ndim();
@@ -221,6 +220,19 @@ walk::Strided read_layout(PyArray& a) {
 }
 
 std::optional<BoolMask> bool_mask(PyObject* obj) {
+    if (PyArray* v = ndarray_or_null(obj); v != nullptr && v->strided) {
+        // A view's values copied from where they lie.
+        const Array<Bool>* b = v->value.get_if<Bool>();
+        if (b == nullptr) return std::nullopt;
+        try {
+            const auto shape = b->shape();
+            BoolMask mask{std::vector<Bool>(b->len()), {shape.begin(), shape.end()}};
+            if (b->len() != 0) walk::copy<Bool>(walk_layout(*v), mask.values.data());
+            return mask;
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+    }
     if (const AnyArray* a = any_of(obj)) {
         const Array<Bool>* b = a->get_if<Bool>();
         if (b == nullptr) return std::nullopt;

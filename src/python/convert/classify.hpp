@@ -84,13 +84,12 @@ struct BoolMask {
 // floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
 Operand classify(PyObject* obj);
-// classify for the kernels that read strided operands where they lie: a strided view of
-// IN_PLACE_FROM elements or more is not refreshed and carries its layout (smaller ones
-// are refreshed, their shadow being cheaper to read).
+// classify for the kernels that read strided operands where they lie: a strided view is
+// not refreshed and carries its layout.
 Operand classify_in_place(PyObject* obj);
-// classify for a value stored into an array (item assignment, fill): any other object
-// with __index__ (an IntScalar) or a float value (a FloatScalar) is a number too, as NumPy
-// converts it.
+// classify_in_place for a value stored into an array (item assignment, fill): any other
+// object with __index__ (an IntScalar) or a float value (a FloatScalar) is a number too, as
+// NumPy converts it.
 Operand classify_stored(PyObject* obj);
 
 // Whether an operand the native side does not take should go to NumPy (complex, lists,
@@ -103,13 +102,14 @@ bool numpy_handles(PyObject* obj) noexcept;
 // Decimal) are NumPy's to take, as its result dtype follows them.
 std::optional<double> python_real(PyObject* obj) noexcept;
 
-// The array of an ndarray (refreshed first), or null for any other object.
+// The array of an ndarray (a strided view's refreshed shadow: callers gather views
+// themselves), or null for any other object.
 const AnyArray* any_of(PyObject* obj);
 // The float64 array of a float64 ndarray (refreshed first), or null.
 const Array<double>* f64_of(PyObject* obj);
 
-// Where an ndarray's elements lie for the walks: a strided view's base memory (a small
-// view's shadow, refreshed), else its own storage under its C strides.
+// Where an ndarray's elements lie for the walks: a strided view's base memory, else its
+// own storage under its C strides.
 walk::Strided read_layout(PyArray& a);
 
 // A boolean mask from a bool ndarray or a C-contiguous "?" buffer. Never raises.

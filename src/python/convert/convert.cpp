@@ -5,6 +5,7 @@
 #include "python/runtime/interned.hpp"
 #include "python/convert/nested.hpp"
 #include "python/object/pyarray.hpp"
+#include "python/object/strided.hpp"
 
 #include <bit>
 #include <climits>
@@ -173,6 +174,7 @@ Result<Ref> numpy_attr(const char* name) {
 }
 
 Converted<AnyArray> native_array(PyObject* obj) {
+    if (is_ndarray(obj) && PyArray::of(obj)->strided) return std::optional<AnyArray>(gather(*PyArray::of(obj)));
     if (const AnyArray* a = any_of(obj)) return std::optional<AnyArray>(a->clone());
     PyTypeObject* type = Py_TYPE(obj);
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {

@@ -230,10 +230,9 @@ Result<Ref> fill_method(PyArray& self, PyObject* const* args, Py_ssize_t nargs, 
         });
         return Ref::borrow(Py_None);
     }
-    self.refresh();
-    if (auto* x = self.value.get_if<double>(); x != nullptr && scalar) {
+    // NumPy fills an int64 or bool view where its elements lie.
+    if (auto* x = self.value.get_if<double>(); x != nullptr && scalar && !self.strided) {
         for (double& e : x->elements()) e = *scalar;
-        self.commit();
         return Ref::borrow(Py_None);
     }
     auto r = fallback::call_method(self.object(), "fill", std::span<PyObject* const>(&value, 1));

@@ -57,24 +57,21 @@ void transfer(std::byte* base, const std::int64_t* strides, const std::uint64_t*
 constexpr std::uint64_t WALK_FROM = 64;
 
 template <bool Gather>
-void transfer_view(PyArray& a) noexcept {
-    if (!a.strided) return;
+void transfer_view(const PyArray& a, std::byte* flat) noexcept {
     const ArrayDims& dims = a.value.dims();
     std::byte* base = a.strided->data;
     const std::int64_t* strides = a.strided->strides.data();
     const std::uint64_t* shape = dims.shape_slots().data();
     const std::size_t n = dims.ndim();
-    auto* flat = static_cast<std::byte*>(a.value.raw_data());
-    if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
     if (dims.size() >= WALK_FROM) {
         const walk::Strided layout = walk_layout(a);
         // Scattering by tiles changes which write lands last where elements overlap.
         if (Gather || walk::distinct(layout, dims.itemsize())) {
-            a.value.visit([&]<class T>(Array<T>& shadow) {
+            a.value.visit([&]<class T>(const Array<T>&) {
                 if constexpr (Gather) {
-                    walk::copy<T>(layout, shadow.data());
+                    walk::copy<T>(layout, reinterpret_cast<T*>(flat));
                 } else {
-                    walk::assign<T>(layout, shadow.data());
+                    walk::assign<T>(layout, reinterpret_cast<const T*>(flat));
                 }
             });
             return;
@@ -92,10 +89,27 @@ void transfer_view(PyArray& a) noexcept {
 void PyArray::refresh() {
     if (!strided) return;
     value.materialize();
-    transfer_view<true>(*this);
+    transfer_view<true>(*this, static_cast<std::byte*>(value.raw_data()));
 }
 
-void PyArray::commit() noexcept { transfer_view<false>(*this); }
+void PyArray::commit() noexcept {
+    if (!strided) return;
+    auto* flat = static_cast<std::byte*>(value.raw_data());
+    if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
+    transfer_view<false>(*this, flat);
+}
+
+AnyArray gather(const PyArray& a) {
+    return a.value.visit([&]<class T>(const Array<T>& shape) -> AnyArray {
+        Array<T> x = Array<T>::from_parts(Storage<T>::uninit(shape.len()), shape.dims());
+        if (x.len() != 0) transfer_view<true>(a, reinterpret_cast<std::byte*>(x.data()));
+        return AnyArray(std::move(x));
+    });
+}
+
+void scatter(PyArray& a, const void* flat) noexcept {
+    if (a.value.len() != 0) transfer_view<false>(a, static_cast<std::byte*>(const_cast<void*>(flat)));
+}
 
 python::Result<std::optional<std::byte*>> PyArray::strided_element_at(
     std::span<const std::int64_t> indices) const {

@@ -1,12 +1,11 @@
 #pragma once
 
 // Views that share memory with their base. A C-contiguous layout becomes an ndarray whose
-// storage borrows the root owner's memory; any other layout becomes a strided view whose
-// `value` is a private contiguous shadow, allocated and gathered from the base memory
-// by PyArray::refresh before a native read and scattered back by PyArray::commit after a
-// native write. The common reads (copies, element-wise operators, whole reductions) and
-// the in-place operators with a scalar walk the base memory directly (walk_layout) and
-// leave the shadow alone.
+// storage borrows the root owner's memory; any other layout becomes a strided view, whose
+// elements the native reads and writes walk where they lie in the base memory
+// (walk_layout). Its `value` gives the shape and element kind; as a contiguous shadow it
+// is filled (PyArray::refresh) and written back (PyArray::commit) only by the few roads
+// that need the elements in one block.
 
 #include "array/walk.hpp"
 #include "python/object/pyarray.hpp"
@@ -40,16 +39,20 @@ struct Layout {
 // place instead of through the shadow); `a` must be a strided view.
 walk::Strided walk_layout(const PyArray& a) noexcept;
 
-// Strided views from this size are read in place by copies and the element-wise
-// operators; smaller ones measured faster through their shadow, which lives in their object.
-inline constexpr std::uint64_t IN_PLACE_FROM = 16;
-
 // A strided view's layout for the walks that read it in place, or nothing (not a strided
-// view, or a small one); the caller refreshes where it gets nothing.
+// view: its own storage holds its elements).
 inline std::optional<walk::Strided> in_place_layout(const PyArray& a) noexcept {
-    if (!a.strided || a.value.len() < IN_PLACE_FROM) return std::nullopt;
+    if (!a.strided) return std::nullopt;
     return walk_layout(a);
 }
+
+// A strided view's elements copied from where they lie into a new C-ordered array
+// (std::bad_alloc may propagate); `a` must be a strided view, as for scatter.
+AnyArray gather(const PyArray& a);
+
+// Writes a strided view's elements from `flat` (C order, as gather gives them) into the
+// base memory; where elements share memory, the last in C order wins.
+void scatter(PyArray& a, const void* flat) noexcept;
 
 namespace python {
 

@@ -6,7 +6,6 @@
 
 #include "python/operators/operator_kernels.hpp"
 
-#include <cstring>
 #include <format>
 #include <optional>
 
@@ -39,15 +38,10 @@ Result<Ref> numpy_inplace(PyArray& self, std::string_view name, PyObject* other)
         // NumPy computes a strided view into a scratch copy, which reaches the view only
         // when it succeeds: an error midway leaves neither partial results nor NumPy's
         // unfilled buffers in the base. The operand is read before any write, too.
-        self.refresh();
-        auto scratch = self.value.visit([](const auto& a) { return create_class_object(AnyArray(a.clone())); });
+        auto scratch = create_class_object(gather(self));
         if (!scratch) return scratch;
         if (auto r = fallback::inplace(scratch->get(), name, other); !r) return failure(std::move(r.error()));
-        const AnyArray& result = PyArray::of(scratch->get())->value;
-        if (const std::size_t bytes = result.len() * result.dims().itemsize(); bytes != 0) {
-            std::memcpy(self.value.raw_data(), result.raw_data(), bytes);
-        }
-        self.commit();
+        scatter(self, PyArray::of(scratch->get())->value.raw_data());
         return Ref::borrow(self.object());
     }
     if (auto r = fallback::inplace(self.object(), name, other); !r) return failure(std::move(r.error()));
@@ -115,7 +109,8 @@ void update_with(const walk::Strided& x, const walk::Strided& y, F f) {
 
 // The elements of self (T) replaced by f(element) in self's own memory: a strided view in
 // its base, directly where its elements do not overlap, walked in memory order (an
-// element-wise update does not depend on the order).
+// element-wise update does not depend on the order), else through a copy written back in
+// C order.
 template <class T, class F>
 void update_self(PyArray& self, F f) {
     if (self.strided) {
@@ -123,11 +118,14 @@ void update_self(PyArray& self, F f) {
             walk::update<T>(walk::memory_order(view), f);
             return;
         }
-        self.refresh();
+        AnyArray copy = gather(self);
+        Array<T>& a = *copy.get_if<T>();
+        update_loop(a.data(), a.len(), f);
+        scatter(self, a.data());
+        return;
     }
     Array<T>& a = *self.value.get_if<T>();
     update_loop(a.data(), a.len(), f);
-    self.commit();
 }
 
 // self (a, T elements) with a[i] = f(a[i], b[i]) where its elements lie (`in_place` for
@@ -141,11 +139,15 @@ bool zip_native(PyArray& self, const Array<T>& a, const Array<U>& b, const walk:
             update_with<T, U>(view, spread_over(view, b, in_place), f);
             return true;
         }
-        self.refresh();
+        AnyArray copy = gather(self);
+        Array<T>& c = *copy.get_if<T>();
+        const walk::Strided own = walk::c_layout(c.data(), c.shape().data(), c.ndim(), sizeof(T));
+        update_with<T, U>(own, spread_over(own, b, in_place), f);
+        scatter(self, c.data());
+        return true;
     }
     const walk::Strided own = walk::c_layout(a.data(), a.shape().data(), a.ndim(), sizeof(T));
     update_with<T, U>(own, spread_over(own, b, in_place), f);
-    if (self.strided) self.commit();
     return true;
 }
 
@@ -164,8 +166,8 @@ std::optional<std::span<const std::uint64_t>> array_shape(const Operand& operand
     return std::nullopt;
 }
 
-// self OP= an array operand for a float64 view read in place (`view`); false (nothing
-// written) for any other operand, or one that does not fit self's shape.
+// self OP= an array operand for float64 elements of self's shape lying at `view`; false
+// (nothing written) for any other operand, or one that does not fit self's shape.
 template <class Op>
 bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& operand) {
     const auto shape = self.value.dims().shape();
@@ -195,12 +197,12 @@ bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& op
 
 template <class Op>
 Result<Ref> inplace(PyArray& self, PyObject* other) {
-    // A float64 view of IN_PLACE_FROM elements or more, its elements apart, is updated
-    // where they lie, with array operands read where theirs lie.
+    // A float64 view, its elements apart, is updated where they lie; array operands are
+    // read where theirs lie.
     std::optional<walk::Strided> view;
     if (self.value.kind() == ElementKind::F64) view = in_place_layout(self);
     if (view && !walk::distinct(*view, sizeof(double))) view.reset();
-    const Operand operand = view ? classify_in_place(other) : classify(other);
+    const Operand operand = classify_in_place(other);
     if (operand.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
     if (const auto s = operand.scalar_f64(); s && self.strided && self.value.kind() == ElementKind::F64) {
         // A view with a scalar is updated in the base memory, block by block, in memory order.
@@ -214,16 +216,31 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
         return failure(misfit(self.value.dims().shape(), *shape));
     }
     if (view && view_with_array<Op>(self, *view, operand)) return Ref::borrow(self.object());
-    ops::refresh(self);
-    Array<double>* a = self.value.get_if<double>();
-    if (a == nullptr) return numpy_inplace(self, Op::numpy, other);
+    if (self.value.kind() != ElementKind::F64) return numpy_inplace(self, Op::numpy, other);
+    // A view whose elements overlap is updated in a copy, written back in C order.
+    std::optional<AnyArray> copy;
+    if (self.strided) copy.emplace(gather(self));
+    Array<double>* a = (copy ? &*copy : &self.value)->get_if<double>();
+    const auto updated = [&] {
+        if (copy) scatter(self, a->data());
+        return Ref::borrow(self.object());
+    };
+    const bool view_operand = [&] {
+        if (const auto* p = operand.get_if<Operand::F64Array>()) return p->view.has_value();
+        if (const auto* q = operand.get_if<Operand::OtherArray>()) return q->view.has_value();
+        return false;
+    }();
+    if (view_operand) {
+        // A view operand is read where it lies.
+        const walk::Strided own = walk::c_layout(a->data(), a->shape().data(), a->ndim(), sizeof(double));
+        if (view_with_array<Op>(self, own, operand)) return updated();
+    }
 
     std::expected<void, ArrayError> done;
     if constexpr (std::is_same_v<Op, Pow>) {
         if (auto e = single_exponent(*a, operand)) {
             with_scalar<Pow>(*a, *e);
-            self.commit();
-            return Ref::borrow(self.object());
+            return updated();
         }
     }
     if (const auto* p = operand.get_if<Operand::F64Array>()) {
@@ -240,8 +257,7 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
         return failure(unsupported_operand(Op::numpy, other));
     }
     if (!done) return failure(array_error(std::move(done.error())));
-    self.commit();
-    return Ref::borrow(self.object());
+    return updated();
 }
 
 // The modulus of `**=` is accepted and not read.

@@ -1,12 +1,16 @@
 // The vectorised quicksort against std::sort, bit for bit, at lengths around each of its
 // switch points (network sizes, the partition's kept vectors, the larger pivot sample) and
 // on inputs that test the pivot: many copies of it, two values, sorted runs, extremes.
+// Short ranges are also sorted against a page the process may not touch, on either side:
+// the small sorts read and write whole registers with lanes masked off past the ends.
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,7 +39,8 @@ std::vector<std::uint64_t> pattern(int k, std::size_t n, std::mt19937_64& g) {
             case 6: v[i] = i < n / 2 ? i : n - i; break;                 // organ pipe
             case 7: v[i] = i % 37; break;                                // sawtooth
             case 8: v[i] = g() % 3 == 0 ? ~std::uint64_t{0} : g() % 3; break;  // the highest key and ties
-            default: v[i] = i % 2 ? i : n + (g() % 16); break;           // sorted halves interleaved
+            case 9: v[i] = i % 2 ? i : n + (g() % 16); break;            // sorted halves interleaved
+            default: v[i] = g() % 16; break;                             // few values, each many times
         }
     }
     return v;
@@ -67,7 +72,7 @@ void expect_sorted(std::vector<T> v, int k) {
 TEST(QuickSort, MatchesStdSortOnEveryPatternAndLength) {
     if (!quick::available()) GTEST_SKIP() << "no AVX2";
     std::mt19937_64 g(31);
-    for (int k = 0; k < 10; ++k) {
+    for (int k = 0; k < 11; ++k) {
         for (std::size_t n : LENGTHS) {
             const auto u = pattern(k, n, g);
             std::vector<double> d(n);
@@ -76,6 +81,55 @@ TEST(QuickSort, MatchesStdSortOnEveryPatternAndLength) {
             std::transform(u.begin(), u.end(), i.begin(), as_int);
             expect_sorted(d, k);
             expect_sorted(i, k);
+        }
+    }
+}
+
+namespace {
+
+// A range of n elements that ends (or starts) at a page nobody may read or write, with
+// sentinels on its other side.
+template <class T>
+void sort_beside_guard(std::size_t n, bool at_end, std::mt19937_64& g) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    auto* base = static_cast<unsigned char*>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(base + 2 * page, page, PROT_NONE), 0);
+    T* const lo = reinterpret_cast<T*>(base + page);
+    T* const hi = reinterpret_cast<T*>(base + 2 * page);
+    const std::size_t room = page / sizeof(T);
+    T* const a = at_end ? hi - n : lo;
+    for (T* p = lo; p != hi; ++p) *p = T(7);  // the sentinels
+    std::vector<T> want(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t u = g() % 3 == 0 ? ~std::uint64_t{0} : g();
+        if constexpr (std::is_same_v<T, double>) {
+            a[i] = as_double(u);
+        } else {
+            a[i] = as_int(u);
+        }
+        want[i] = a[i];
+    }
+    std::sort(want.begin(), want.end());
+    quick::sort(a, n);
+    EXPECT_TRUE(n == 0 || std::memcmp(a, want.data(), n * sizeof(T)) == 0) << "length " << n << ", at end " << at_end;
+    const std::size_t others = room - n;
+    T* const rest = at_end ? lo : lo + n;
+    EXPECT_EQ(static_cast<std::size_t>(std::count(rest, rest + others, T(7))), others) << "length " << n;
+    munmap(base, 3 * page);
+}
+
+}  // namespace
+
+TEST(QuickSort, ShortRangesTouchNothingPastTheirEnds) {
+    if (!quick::available()) GTEST_SKIP() << "no AVX2";
+    std::mt19937_64 g(5);
+    for (std::size_t n = 0; n <= 140; ++n) {
+        for (bool at_end : {true, false}) {
+            sort_beside_guard<double>(n, at_end, g);
+            sort_beside_guard<std::int64_t>(n, at_end, g);
         }
     }
 }

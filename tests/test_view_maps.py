@@ -322,3 +322,13 @@ def test_maps_of_views_by_blocks(name, dtype, kind, shape):
     p, q = shape if kind == "stepped" or shape[1] > 1 else shape[::-1]
     v, w = block_pair(kind, p, q, values(p * q, dtype))
     check(MAPS[name], v, w, order=kind != "view-of-view")
+
+
+@pytest.mark.parametrize("n", [256, 1023, 1024, 1025, 3000])
+@pytest.mark.parametrize("make", [lambda b: b[::2], lambda b: b[1::2], lambda b: b.reshape(-1, 2)[:, 1:], lambda b: b[::-2]],
+                         ids=["even", "odd", "column", "reversed"])
+@pytest.mark.parametrize("name", ["isnan", "isfinite", "isinf", "signbit"])
+def test_float_tests_of_every_other_element(name, make, n):
+    x = values(2 * n, np.float64)
+    x[[0, 1, -2, -1]] = [np.nan, -np.inf, -0.0, np.nan]
+    check(MAPS[name], make(cv.asarray(x.copy())), make(x.copy()), order=True)

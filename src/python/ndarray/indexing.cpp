@@ -208,8 +208,8 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             const auto start = [&](std::size_t q) {
                 return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
             };
-            // A view that lies in the cache goes row by row (fewer steps per element).
-            const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 17);
+            // A view that fits the first-level cache goes row by row (fewer steps per element).
+            const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 14);
             for (; !cached && i + 8 <= rows.count; i += 8) {
                 std::array<const std::byte*, 8> at;
                 for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);

@@ -196,14 +196,15 @@ std::optional<Shape> simple_request(const CallArgs& args, std::uint64_t count) n
 
 Result<Ref> reshape_method(PyArray& self, const CallArgs& args) {
     if (args.has_keywords()) return call_method_fallback(self, "reshape", args);
-    if (!self.strided) {
-        if (const auto shape = simple_request(args, self.value.len())) {
-            return storage_view(self, ArrayDims::c_of_valid(*shape, static_cast<std::uint8_t>(self.value.dims().itemsize())));
-        }
+    if (const auto shape = simple_request(args, self.value.len())) {
+        // A view's copy: exact ints run no code that could write the base meanwhile.
+        if (self.strided) return reshaped_copy(self, shape->span());
+        return storage_view(self, ArrayDims::c_of_valid(*shape, static_cast<std::uint8_t>(self.value.dims().itemsize())));
     }
     const Py_ssize_t nargs = args.nargs;
     Py_ssize_t n = nargs;
-    if (nargs == 1) {
+    // (An int has no length: no error raised and cleared for it.)
+    if (nargs == 1 && !PyLong_CheckExact(args[0])) {
         const Py_ssize_t len = PyObject_Length(args[0]);
         if (len < 0) {
             PyErr_Clear();

@@ -208,7 +208,9 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             const auto start = [&](std::size_t q) {
                 return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
             };
-            for (; i + 8 <= rows.count; i += 8) {
+            // A view that fits the first-level cache goes row by row (fewer steps per element).
+            const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 14);
+            for (; !cached && i + 8 <= rows.count; i += 8) {
                 std::array<const std::byte*, 8> at;
                 for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);
                 T* o = out + i * len;
@@ -221,10 +223,11 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
                     for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = v[q];
                 }
             }
+            const std::int64_t* const offs = offsets.data();
             for (; i < rows.count; ++i) {
                 const std::byte* at = start(i);
                 T* o = out + i * len;
-                for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + offsets[p]);
+                for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + offs[p]);
             }
         }
         for (; i < rows.count && len != 0; ++i) {

@@ -325,11 +325,15 @@ CORVANTILE_CLONES void gather_ahead(const std::byte* at, std::int64_t step, std:
     }
 }
 
-// A block's elements for the folds in logical order: Scratch::read, the tiles that are
-// not register tiles by gather_ahead.
+// A block's elements for the folds in logical order: Scratch::read (register tiles for a
+// transpose, whole or taken every other row), the other tiles by gather_ahead.
+template <class T>
+bool register_tiles(const Block<T>& b) noexcept {
+    return b.tiled() || (sizeof(T) == 8 && b.row_step == 16 && b.rows % 8 == 0);
+}
 template <class T>
 const T* fold_read(Scratch<T>& scratch, const Block<T>& b) {
-    if (b.rows == 1 || b.tiled()) return scratch.read(b);
+    if (b.rows == 1 || register_tiles(b)) return scratch.read(b);
     T* buffer = scratch.get();
     gather_ahead<T>(b.at, b.step, b.row_step, b.rows, b.len, buffer);
     return buffer;
@@ -383,6 +387,13 @@ CORVANTILE_CLONES double block_extreme(const double* x, std::size_t n, std::opti
     return m;
 }
 
+// The same scan over a row reversed in memory, its n elements from low up (n > 0).
+template <bool Max>
+CORVANTILE_CLONES double reversed_scan(const double* low, std::size_t n, bool& nan) noexcept {
+    nan = false;
+    return folds::extreme_scan<Max>(low, n, low[n - 1], nan);
+}
+
 // The logical position of the first NaN of s (not empty), else of the first max (Max) or
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
@@ -403,10 +414,29 @@ std::uint64_t arg_extreme(const Strided& s) {
             best_at = pos + i;
         }
     };
+    // A reversed row is scanned where it lies, its positions counted from the top.
+    const auto reversed = [&](const double* top, std::uint64_t pos, std::size_t count) {
+        bool nan = false;
+        const double m = reversed_scan<Max>(top - (count - 1), count, nan);
+        std::size_t i = 0;
+        if (nan) {
+            while (top[-static_cast<std::ptrdiff_t>(i)] == top[-static_cast<std::ptrdiff_t>(i)]) ++i;
+            nan_at = pos + i;
+        } else if (folds::better<Max>(m, best)) {
+            while (top[-static_cast<std::ptrdiff_t>(i)] != m) ++i;
+            best = m;
+            best_at = pos + i;
+        }
+    };
     if (!slab_runs<double>(s, run)) {
         Scratch<double> scratch(scratch_size(s));
         for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-            if (!nan_at) run(fold_read(scratch, b), b.pos, b.count);
+            if (nan_at) return;
+            if (b.rows == 1 && b.step == -8) {
+                reversed(reinterpret_cast<const double*>(b.at), b.pos, b.count);
+            } else {
+                run(fold_read(scratch, b), b.pos, b.count);
+            }
         });
     }
     return nan_at ? *nan_at : best_at;
@@ -424,7 +454,7 @@ void scan(const Strided& s, double* out, double acc, Step step) {
         double* o = out + b.pos;
         if (const double* d = b.direct()) {
             folds::scan(d, o, b.count, acc, step);
-        } else if (b.rows > 1 && !b.tiled()) {
+        } else if (b.rows > 1 && !register_tiles(b)) {
             gather_ahead<double>(b.at, b.step, b.row_step, b.rows, b.len, o);
             folds::scan(o, o, b.count, acc, step);
         } else {
@@ -733,6 +763,17 @@ void extreme_axis(const Strided& s, std::size_t axis, double* out) {
     const auto alone = [](const std::byte* at, std::int64_t step, std::uint64_t len) -> std::optional<double> {
         if (len < folds::EXTREME_ROWS_ALONE) return std::nullopt;
         if (step == 8) return folds::extreme<Max>(reinterpret_cast<const double*>(at), len);
+        if (step == -8) {
+            // Reversed, scanned where it lies: the last zero in logical order lies lowest.
+            const double* low = reinterpret_cast<const double*>(at) - (len - 1);
+            bool nan = false;
+            const double best = reversed_scan<Max>(low, static_cast<std::size_t>(len), nan);
+            if (nan) return folds::QUIET_NAN;
+            if (best != 0.0) return best;
+            std::size_t i = 0;
+            while (low[i] != 0.0) ++i;
+            return low[i];
+        }
         Strided row;
         row.data = const_cast<std::byte*>(at);
         row.ndim = 1;

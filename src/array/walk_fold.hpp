@@ -236,19 +236,20 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
 }
 
 // dst[k * dst_row + i] = the element at at + k * 8 + i * step, for k < 8, i < len (>= 8):
-// 8 x 8 register tiles, each element of a row bringing one line with all eight rows.
+// 8 x 8 register tiles, each element of a row bringing one line with all eight rows. The
+// line `ahead` bytes on from each one read is fetched ahead.
 template <class T>
 CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
-                                  std::size_t dst_row) noexcept {
+                                  std::size_t dst_row, std::int64_t ahead) noexcept {
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
         Lanes8 v[8];
         for (std::size_t k = 0; k < 8; ++k) {
             std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
-            // Two tiles on, formed as an integer: the address may lie past the memory's end.
+            // Formed as an integer: the address may lie past the memory's end.
             const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
             __builtin_prefetch(reinterpret_cast<const void*>(far));
         }
         transpose8(v);
@@ -267,6 +268,9 @@ bool slab_runs(const Strided& whole, Fn fn) {
     const std::size_t a = slabs->axis, last = s.ndim - 1;
     const std::uint64_t inner = slabs->inner, len = s.shape[last];
     const std::int64_t step = s.strides[last];
+    // Lines are fetched two tiles on along a long row; along a short one, where that would
+    // often fall past its end, the same lines of the next row are.
+    const std::int64_t ahead = len <= 128 ? s.strides[last - 1] : 16 * step;
     const auto buffer = std::make_unique_for_overwrite<T[]>(8 * inner);
     std::byte* const dst = reinterpret_cast<std::byte*>(buffer.get());
     std::array<std::uint64_t, MAX_NDIM> outer{}, middle{};
@@ -282,7 +286,7 @@ bool slab_runs(const Strided& whole, Fn fn) {
             for (;;) {
                 if (rows == 8) {
                     tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                  static_cast<std::size_t>(inner));
+                                  static_cast<std::size_t>(inner), ahead);
                 } else {
                     for (std::size_t r = 0; r < rows; ++r) {
                         for (std::uint64_t i = 0; i < len; ++i) {

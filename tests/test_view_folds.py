@@ -45,6 +45,8 @@ VIEWS = {
     "zero-stride": (lambda r, c: (r, c), numpy_view(zero_stride)),
     "transpose-3d": (lambda r, c: (r, 3, c), lambda b: b.T),
     "permuted-4d": (lambda r, c: (2, r, 3, c), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
+    # rows two elements apart, the last one ending at its base row's end
+    "stepped-transpose": (lambda r, c: (c, 2 * r - 1), lambda b: b.T[::2]),
 }
 # (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192).
 SIZES = [(1, 3), (2, 4), (3, 3), (4, 4), (3, 7), (5, 13), (8, 8), (7, 9), (16, 33), (90, 91), (92, 90), (300, 41)]
@@ -117,7 +119,8 @@ def test_int_and_bool_folds(name, size, kind):
 
 @pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
 @pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
-@pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d"])
+@pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d",
+                                  "reversed-1d", "stepped-transpose"])
 def test_nan_and_signed_zero_rules(name, size, fill):
     shape = VIEWS[name][0](*size)
     m = int(np.prod(shape))
@@ -270,3 +273,27 @@ def test_int_dot_of_views(name, n):
     assert_same_value(x.dot(y), nx.dot(ny))
     with pytest.raises(ValueError, match="not aligned"):
         x.dot(cv.asarray(base)[:3] if len(x) != 3 else cv.asarray(base)[:2])
+
+
+@pytest.mark.parametrize("n", [33, 8191, 8193, 20_000])
+@pytest.mark.parametrize("fill", ["ties", "nan", "zeros"])
+def test_extremes_of_reversed_rows(n, fill):
+    v = -np.abs(RNG.standard_normal((2, n))) - 1.0
+    spots = [1, n // 2, n - 2]
+    if fill == "ties":
+        v[:, spots] = 7.0
+        v[:, [0, n // 2 + 1, n - 1]] = -9.0
+    elif fill == "nan":
+        v[0, spots[1:]] = np.nan
+        v[1, spots[0]] = np.nan
+    else:
+        v[0, spots] = [0.0, -0.0, 0.0]
+        v[1, spots] = [-0.0, 0.0, -0.0]
+    base = cv.asarray(v)
+    for make in (lambda b: b[::-1, ::-1], lambda b: b[0, ::-1], lambda b: b[1, ::-1]):
+        got, want = make(base), make(v)
+        for op in ("argmax", "argmin"):
+            assert_same_value(getattr(got, op)(), getattr(want, op)(), path=op)
+        c = got.copy()
+        for op in ("max", "min"):
+            same(getattr(got, op)(axis=-1), getattr(c, op)(axis=-1), path=op)

@@ -236,19 +236,20 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
 }
 
 // dst[k * dst_row + i] = the element at at + k * 8 + i * step, for k < 8, i < len (>= 8):
-// 8 x 8 register tiles, each element of a row bringing one line with all eight rows.
+// 8 x 8 register tiles, each element of a row bringing one line with all eight rows. The
+// line `ahead` bytes on from each one read is fetched ahead.
 template <class T>
 CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
-                                  std::size_t dst_row) noexcept {
+                                  std::size_t dst_row, std::int64_t ahead) noexcept {
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
         Lanes8 v[8];
         for (std::size_t k = 0; k < 8; ++k) {
             std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
-            // Two tiles on, formed as an integer: the address may lie past the memory's end.
+            // Formed as an integer: the address may lie past the memory's end.
             const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
             __builtin_prefetch(reinterpret_cast<const void*>(far));
         }
         transpose8(v);
@@ -267,6 +268,9 @@ bool slab_runs(const Strided& whole, Fn fn) {
     const std::size_t a = slabs->axis, last = s.ndim - 1;
     const std::uint64_t inner = slabs->inner, len = s.shape[last];
     const std::int64_t step = s.strides[last];
+    // Lines are fetched two tiles on along a long row; along a short one, where that would
+    // often fall past its end, the same lines of the next row are.
+    const std::int64_t ahead = len <= 128 ? s.strides[last - 1] : 16 * step;
     const auto buffer = std::make_unique_for_overwrite<T[]>(8 * inner);
     std::byte* const dst = reinterpret_cast<std::byte*>(buffer.get());
     std::array<std::uint64_t, MAX_NDIM> outer{}, middle{};
@@ -282,7 +286,7 @@ bool slab_runs(const Strided& whole, Fn fn) {
             for (;;) {
                 if (rows == 8) {
                     tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                  static_cast<std::size_t>(inner));
+                                  static_cast<std::size_t>(inner), ahead);
                 } else {
                     for (std::size_t r = 0; r < rows; ++r) {
                         for (std::uint64_t i = 0; i < len; ++i) {
@@ -325,11 +329,15 @@ CORVANTILE_CLONES void gather_ahead(const std::byte* at, std::int64_t step, std:
     }
 }
 
-// A block's elements for the folds in logical order: Scratch::read, the tiles that are
-// not register tiles by gather_ahead.
+// A block's elements for the folds in logical order: Scratch::read (register tiles for a
+// transpose, whole or taken every other row), the other tiles by gather_ahead.
+template <class T>
+bool register_tiles(const Block<T>& b) noexcept {
+    return b.tiled() || (sizeof(T) == 8 && b.row_step == 16 && b.rows % 8 == 0);
+}
 template <class T>
 const T* fold_read(Scratch<T>& scratch, const Block<T>& b) {
-    if (b.rows == 1 || b.tiled()) return scratch.read(b);
+    if (b.rows == 1 || register_tiles(b)) return scratch.read(b);
     T* buffer = scratch.get();
     gather_ahead<T>(b.at, b.step, b.row_step, b.rows, b.len, buffer);
     return buffer;
@@ -383,6 +391,13 @@ CORVANTILE_CLONES double block_extreme(const double* x, std::size_t n, std::opti
     return m;
 }
 
+// The same scan over a row reversed in memory, its n elements from low up (n > 0).
+template <bool Max>
+CORVANTILE_CLONES double reversed_scan(const double* low, std::size_t n, bool& nan) noexcept {
+    nan = false;
+    return folds::extreme_scan<Max>(low, n, low[n - 1], nan);
+}
+
 // The logical position of the first NaN of s (not empty), else of the first max (Max) or
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
@@ -403,10 +418,29 @@ std::uint64_t arg_extreme(const Strided& s) {
             best_at = pos + i;
         }
     };
+    // A reversed row is scanned where it lies, its positions counted from the top.
+    const auto reversed = [&](const double* top, std::uint64_t pos, std::size_t count) {
+        bool nan = false;
+        const double m = reversed_scan<Max>(top - (count - 1), count, nan);
+        std::size_t i = 0;
+        if (nan) {
+            while (top[-static_cast<std::ptrdiff_t>(i)] == top[-static_cast<std::ptrdiff_t>(i)]) ++i;
+            nan_at = pos + i;
+        } else if (folds::better<Max>(m, best)) {
+            while (top[-static_cast<std::ptrdiff_t>(i)] != m) ++i;
+            best = m;
+            best_at = pos + i;
+        }
+    };
     if (!slab_runs<double>(s, run)) {
         Scratch<double> scratch(scratch_size(s));
         for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-            if (!nan_at) run(fold_read(scratch, b), b.pos, b.count);
+            if (nan_at) return;
+            if (b.rows == 1 && b.step == -8) {
+                reversed(reinterpret_cast<const double*>(b.at), b.pos, b.count);
+            } else {
+                run(fold_read(scratch, b), b.pos, b.count);
+            }
         });
     }
     return nan_at ? *nan_at : best_at;
@@ -424,7 +458,7 @@ void scan(const Strided& s, double* out, double acc, Step step) {
         double* o = out + b.pos;
         if (const double* d = b.direct()) {
             folds::scan(d, o, b.count, acc, step);
-        } else if (b.rows > 1 && !b.tiled()) {
+        } else if (b.rows > 1 && !register_tiles(b)) {
             gather_ahead<double>(b.at, b.step, b.row_step, b.rows, b.len, o);
             folds::scan(o, o, b.count, acc, step);
         } else {
@@ -733,6 +767,17 @@ void extreme_axis(const Strided& s, std::size_t axis, double* out) {
     const auto alone = [](const std::byte* at, std::int64_t step, std::uint64_t len) -> std::optional<double> {
         if (len < folds::EXTREME_ROWS_ALONE) return std::nullopt;
         if (step == 8) return folds::extreme<Max>(reinterpret_cast<const double*>(at), len);
+        if (step == -8) {
+            // Reversed, scanned where it lies: the last zero in logical order lies lowest.
+            const double* low = reinterpret_cast<const double*>(at) - (len - 1);
+            bool nan = false;
+            const double best = reversed_scan<Max>(low, static_cast<std::size_t>(len), nan);
+            if (nan) return folds::QUIET_NAN;
+            if (best != 0.0) return best;
+            std::size_t i = 0;
+            while (low[i] != 0.0) ++i;
+            return low[i];
+        }
         Strided row;
         row.data = const_cast<std::byte*>(at);
         row.ndim = 1;

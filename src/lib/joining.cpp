@@ -88,7 +88,11 @@ std::optional<JoinOperands> join_operands(PyObject* arrays, PyObject* axis, PyOb
     for (PyObject* item : ops.objects) {
         if (!is_ndarray(item)) return std::nullopt;
         PyArray& a = *PyArray::of(item);
-        if (a.strided) ops.in_place = true;
+        if (in_place_layout(a)) {
+            ops.in_place = true;
+        } else {
+            a.refresh();
+        }
         ops.arrays.push_back(&a.value);
     }
     return ops;
@@ -412,6 +416,7 @@ Result<std::optional<Ref>> choose(PyObject* condition, PyObject* x, PyObject* y)
         const Array<Bool>* b = c.value.get_if<Bool>();
         if (b == nullptr) return std::nullopt;
         const auto view = in_place_layout(c);
+        if (!view && c.strided) c.refresh();
         shape = b->shape();
         mask = view ? *view : walk::c_layout(b->data(), shape.data(), shape.size(), sizeof(Bool));
     } else {

@@ -181,8 +181,9 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return std::move(*r);
         }
     }
-    // Only a 1-D array is read here (views above); NumPy reads others where they lie.
-    const bool one_axis = !is_ndarray(a) || (PyArray::of(a)->value.ndim() == 1 && !PyArray::of(a)->strided);
+    // Only a 1-D array is read here (a small view from its shadow); NumPy reads others
+    // where they lie.
+    const bool one_axis = !is_ndarray(a) || PyArray::of(a)->value.ndim() == 1;
     if (const AnyArray* x = one_axis ? any_of(a) : nullptr;
         x != nullptr && !has_keywords(kwargs) && x->ndim() == 1 && native_axis(rest)) {
         auto native = [&](const auto& arr) { return sorted_native(arr, *descending); };

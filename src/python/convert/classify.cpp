@@ -114,7 +114,7 @@ Operand classify_as(PyObject* obj) {
                 return {Operand::OtherArray{&a->value, *view}};
             }
         }
-        a->refresh();  // a strided view's elements, for classify, in its shadow
+        a->refresh();
         if (auto* f = a->value.get_if<double>()) return {Operand::F64Array{f}};
         return {Operand::OtherArray{&a->value}};
     }
@@ -208,6 +208,7 @@ const Array<double>* f64_of(PyObject* obj) {
 
 walk::Strided read_layout(PyArray& a) {
     if (const std::optional<walk::Strided> view = in_place_layout(a)) return *view;
+    a.refresh();
     const ArrayDims& dims = a.value.dims();
     walk::Strided s;
     s.ndim = dims.ndim();

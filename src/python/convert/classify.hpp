@@ -84,8 +84,9 @@ struct BoolMask {
 // floats wider than float64 are Unsupported. A Python int outside int64 is a FloatScalar with big_int set: paths
 // that compute in int64 or bool must send that form to NumPy.
 Operand classify(PyObject* obj);
-// classify for the kernels that read strided operands where they lie: a strided view is
-// not refreshed and carries its layout.
+// classify for the kernels that read strided operands where they lie: a strided view of
+// IN_PLACE_FROM elements or more is not refreshed and carries its layout (smaller ones
+// are refreshed, their shadow being cheaper to read).
 Operand classify_in_place(PyObject* obj);
 // classify_in_place for a value stored into an array (item assignment, fill): any other
 // object with __index__ (an IntScalar) or a float value (a FloatScalar) is a number too, as
@@ -108,8 +109,8 @@ const AnyArray* any_of(PyObject* obj);
 // The float64 array of a float64 ndarray (refreshed first), or null.
 const Array<double>* f64_of(PyObject* obj);
 
-// Where an ndarray's elements lie for the walks: a strided view's base memory, else its
-// own storage under its C strides.
+// Where an ndarray's elements lie for the walks: a strided view's base memory (a small
+// view's shadow, refreshed), else its own storage under its C strides.
 walk::Strided read_layout(PyArray& a);
 
 // A boolean mask from a bool ndarray or a C-contiguous "?" buffer. Never raises.

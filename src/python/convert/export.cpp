@@ -250,6 +250,7 @@ Result<Ref> dlpack_export(PyArray& self, PyObject* const* args, Py_ssize_t nargs
     Ref owner;
     if (copy) {
         const std::optional<walk::Strided> view = in_place_layout(self);
+        if (!view) self.refresh();
         auto fresh = view ? copy_view(self.value, *view, self.value.shape()) : create_class_object(self.value.clone());
         if (!fresh) return fresh;
         owner = std::move(*fresh);

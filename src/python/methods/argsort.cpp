@@ -36,11 +36,13 @@ Result<Ref> argsort_method(PyArray& self, const CallArgs& args) {
         if (auto r = sort_input_of(self, [](const auto& x) { return create_class_object(x.argsort_1d()); })) {
             return std::move(*r);
         }
-        // Only a 1-D array is sorted here (views above); NumPy reads others where they lie.
-        if (const auto* x = self.value.get_if<double>(); x != nullptr && x->ndim() == 1 && !self.strided) {
+        // Only a 1-D array is sorted here (a small view from its shadow); NumPy reads others
+        // where they lie.
+        if (self.value.ndim() == 1) self.refresh();
+        if (const auto* x = self.value.get_if<double>(); x != nullptr && x->ndim() == 1) {
             return create_class_object(x->argsort_1d());
         }
-        if (const auto* x = self.value.get_if<std::int64_t>(); x != nullptr && x->ndim() == 1 && !self.strided) {
+        if (const auto* x = self.value.get_if<std::int64_t>(); x != nullptr && x->ndim() == 1) {
             return create_class_object(x->argsort_1d());
         }
     }

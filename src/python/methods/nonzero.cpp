@@ -25,6 +25,7 @@ Result<Ref> nonzero_method(PyArray& self, PyObject*) {
     }
     // A view is read where it lies, block by block in logical order.
     const std::optional<walk::Strided> view = in_place_layout(self);
+    if (!view) self.refresh();
     return self.value.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
         // each(x, n): every run of elements in logical order.
         const auto runs = [&](auto each) {

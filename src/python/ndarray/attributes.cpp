@@ -181,6 +181,7 @@ Result<Ref> copy(PyArray& self, PyObject*) {
     if (const std::optional<walk::Strided> layout = in_place_layout(self)) {
         return copy_view(self.value, *layout, self.value.shape());
     }
+    self.refresh();
     return create_class_object(self.value.clone());
 }
 

@@ -4,8 +4,8 @@
 // storage borrows the root owner's memory; any other layout becomes a strided view, whose
 // elements the native reads and writes walk where they lie in the base memory
 // (walk_layout). Its `value` gives the shape and element kind; as a contiguous shadow it
-// is filled (PyArray::refresh) and written back (PyArray::commit) only by the few roads
-// that need the elements in one block.
+// is filled (PyArray::refresh) by the reads of views under IN_PLACE_FROM elements, which
+// cost less through it.
 
 #include "array/walk.hpp"
 #include "python/object/pyarray.hpp"
@@ -39,10 +39,15 @@ struct Layout {
 // place instead of through the shadow); `a` must be a strided view.
 walk::Strided walk_layout(const PyArray& a) noexcept;
 
+// Strided views from this size are read in place by copies and the element-wise
+// operators; smaller ones measured faster through their shadow, which lives in their
+// object (the walks' fixed costs exceed a gather of a few elements).
+inline constexpr std::uint64_t IN_PLACE_FROM = 16;
+
 // A strided view's layout for the walks that read it in place, or nothing (not a strided
-// view: its own storage holds its elements).
+// view, or a small one); the caller refreshes where it gets nothing.
 inline std::optional<walk::Strided> in_place_layout(const PyArray& a) noexcept {
-    if (!a.strided) return std::nullopt;
+    if (!a.strided || a.value.len() < IN_PLACE_FROM) return std::nullopt;
     return walk_layout(a);
 }
 

@@ -320,3 +320,51 @@ def test_where_int_and_bool(sides, dtype, view, shape):
     if got[0] == "ok" and isinstance(got[1], cv.ndarray):
         c, x, y, _ = make(cv)
         _independent(_quiet(lambda xp: fn(c, x, y, cv), cv)[1], (c, x, y))
+
+
+# Operands stepping alike (or not) along their rows, read in place row by row: steps of
+# 2, 3 and backward, rows around the 64-byte lines and the 512-byte chunks of the written
+# result, views of one base overlapping, and broadcast operands along either axis.
+STEPPED_ROWS = [
+    ("a[::2] * b[::2]", (2 * 1000,)), ("a[::2] > b[::2]", (2 * 65,)), ("a[::2] & b[::2]", (2 * 127,)),
+    ("a[1::2] - b[::2]", (2 * 130 + 1,)), ("a[::3] + b[::3]", (3 * 257,)), ("a[::-2] * b[::-2]", (2 * 300,)),
+    ("a[::-3] >= b[::-3]", (901,)), ("a[::2] + b[::3]", (6 * 50,)), ("a[::2] - b[:300]", (600,)),
+    ("a[::-1] + b[:500]", (500,)), ("a[:, ::2] * b[:, ::2]", (7, 2 * 333)), ("a.T[::2] * b.T[::2]", (48, 2 * 40)),
+    ("a.T[::2] | b.T[::2]", (300, 2 * 30)), ("a[::2, ::2] < b[::2, ::2]", (20, 2 * 130)),
+    ("a[::-1, ::2] + b[::-1, ::2]", (9, 2 * 70)), ("a[:, ::-2] - b[:, ::-2]", (9, 2 * 70)),
+    ("a[::2, ::-1] + b[::2, ::-1]", (18, 300)), ("np.maximum(a.T[::2], b.T[::2])", (100, 2 * 100)),
+    ("np.minimum(a[::-2], b[::-2])", (2 * 129,)), ("np.copysign(a.T[::2], b.T[::2])", (64, 2 * 64)),
+    ("np.copysign(a[::2], b[::2])", (2 * 1025,)), ("np.hypot(a[::2], b[::2])", (2 * 300,)),
+    ("np.arctan2(a[::-2], b[::-2])", (2 * 300,)), ("a[:, ::2] + b[0, ::2]", (30, 2 * 50)),
+    ("a[:, ::2] * b[:, :1]", (30, 2 * 50)), ("a[::2] + b[::2, None]", (2 * 40, 30)),
+    ("a[::2, None] - b[None, ::2]", (2 * 40,)), ("a[::-2, ::2] ^ b[0, ::2]", (12, 2 * 64)),
+]
+
+
+@pytest.mark.parametrize("expr,shape", STEPPED_ROWS, ids=[e for e, _ in STEPPED_ROWS])
+@pytest.mark.parametrize("pair", PAIRS, ids=lambda p: f"{p[0].__name__}-{p[1].__name__}")
+def test_stepped_rows(expr, shape, pair):
+    def make(xp):
+        return _base(xp, shape, pair[0], 16), _base(xp, shape, pair[1], 17), xp
+
+    fn = lambda a, b, xp: eval(expr, {"a": a, "b": b, "np": xp})  # noqa: E731
+    got = _check(fn, make)
+    if got[0] == "ok" and isinstance(got[1], cv.ndarray):
+        want = _quiet(lambda xp: fn(*make(xp)), np)[1]
+        assert np.asarray(got[1]).flags.c_contiguous == want.flags.c_contiguous
+        assert np.asarray(got[1]).flags.f_contiguous == want.flags.f_contiguous
+        a, b, _ = make(cv)
+        _independent(_quiet(lambda xp: fn(a, b, cv), cv)[1], (a, b))
+
+
+# Stepped views of one base, overlapping or interleaved, at offsets across a cache line.
+@pytest.mark.parametrize("start", [0, 1, 3, 7])
+@pytest.mark.parametrize("expr", ["a[1::2] + a[:-1:2]", "a[2::2] > a[:-2:2]", "a[::-2] * a[1::2]",
+                                  "a[2::3] - a[1:-1:3]", "a[::2][::-1] & a[1::2][::-1]",
+                                  "a.reshape(40, 30)[:, 1::2] * a.reshape(40, 30)[:, ::2]"])
+@pytest.mark.parametrize("dtype", KINDS, ids=lambda d: d.__name__)
+def test_stepped_views_of_one_base(start, expr, dtype):
+    def make(xp):
+        return (_base(xp, (1210,), dtype, 18)[start : start + 1200],)
+
+    _check(lambda a: eval(expr, {"a": a}), make)

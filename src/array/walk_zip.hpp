@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace corvantile::walk {
@@ -249,6 +250,100 @@ inline std::size_t joint_scratch(const Strided& s) noexcept {
 
 }  // namespace detail
 
+// out[i] = f(x's element i, y's element i) for i < n, both read in place, Step elements
+// apart (0: xs and ys bytes apart, read at run time; a step of 0 repeats one value).
+// Written around the cache where the whole walk is large (stream; the caller fences once
+// after its last row).
+template <class R, class T, class U, std::int64_t Step, class F>
+CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::byte* y, std::int64_t ys,
+                               R* __restrict o, std::size_t n, bool stream, F f) {
+    const std::int64_t sx = Step != 0 ? Step * static_cast<std::int64_t>(sizeof(T)) : xs;
+    const std::int64_t sy = Step != 0 ? Step * static_cast<std::int64_t>(sizeof(U)) : ys;
+    auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
+        const std::byte* xp = x + static_cast<std::int64_t>(start) * sx;
+        const std::byte* yp = y + static_cast<std::int64_t>(start) * sy;
+        for (std::size_t i = 0; i < count; ++i) {
+            dst[i] = f(load<T>(xp + static_cast<std::int64_t>(i) * sx), load<U>(yp + static_cast<std::int64_t>(i) * sy));
+        }
+    };
+    const std::optional<std::size_t> to_boundary = stream ? loops::to_line(o) : std::nullopt;
+    if (!to_boundary) return fill(o, 0, n);
+    const std::size_t head = std::min(*to_boundary, n);
+    fill(o, 0, head);
+    std::size_t i = head;
+    constexpr std::size_t CHUNK = 512 / sizeof(R);
+    alignas(loops::LINE_BYTES) R buffer[CHUNK];
+    for (; n - i >= CHUNK; i += CHUNK) {
+        fill(buffer, i, CHUNK);
+        // The chunk lands in the buffer first: fused into the copy, the streamed stores came
+        // out of line order, and took twice as long.
+        asm volatile("" : : "r"(buffer) : "memory");
+        loops::stream_copy(o + i, buffer, sizeof buffer);
+    }
+    fill(o + i, i, n - i);
+}
+
+namespace detail {
+
+// Whether a joint walk (operands, then the dense result) goes row by row with every
+// operand read in place: no operand's rows lie closer together than its elements (those
+// are tiled), and some operand steps other than forward by one element or the result runs
+// backward, which the blocks would gather or scatter.
+template <std::size_t N>
+bool rows_in_place(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
+    if (s[0].ndim == 0) return false;
+    const std::size_t last = s[0].ndim - 1;
+    const auto magnitude = [](std::int64_t v) {
+        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    };
+    bool gain = s[N - 1].strides[last] < 0;
+    for (std::size_t j = 0; j + 1 < N; ++j) {
+        const Strided& x = s[j];
+        if (x.ndim >= 2 && x.strides[last - 1] != 0 && magnitude(x.strides[last - 1]) < magnitude(x.strides[last])) {
+            return false;
+        }
+        gain = gain || (x.strides[last] != itemsize[j] && x.strides[last] != 0);
+    }
+    return gain;
+}
+
+// The joint walk of zip_pair row by row (rows_in_place): each row read in place and its
+// results written forward (rows whose results run backward are read from their end).
+template <class R, class T, class U, class F>
+void zip_rows(std::array<Strided, 3> s, F f) {
+    const std::size_t last = s[0].ndim - 1;
+    const std::uint64_t len = s[0].shape[last];
+    if (s[2].strides[last] < 0) {
+        for (Strided& x : s) {
+            x.data += static_cast<std::int64_t>(len - 1) * x.strides[last];
+            x.strides[last] = -x.strides[last];
+        }
+    }
+    const std::int64_t xs = s[0].strides[last], ys = s[1].strides[last];
+    constexpr auto TS = static_cast<std::int64_t>(sizeof(T)), US = static_cast<std::int64_t>(sizeof(U));
+    using Kernel = void (*)(const std::byte*, std::int64_t, const std::byte*, std::int64_t, R*, std::size_t, bool, F);
+    // The common steps as constants, so that the loop vectorises.
+    Kernel kernel = zip_row<R, T, U, 0, F>;
+    if (xs == -TS && ys == -US) kernel = zip_row<R, T, U, -1, F>;
+    else if (xs == 2 * TS && ys == 2 * US) kernel = zip_row<R, T, U, 2, F>;
+    const bool stream = s[0].size() * (sizeof(T) + sizeof(U) + sizeof(R)) >= loops::STREAM_BYTES;
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::array<std::int64_t, 3> offset{};
+    for (;;) {
+        kernel(s[0].data + offset[0], xs, s[1].data + offset[1], ys, reinterpret_cast<R*>(s[2].data + offset[2]),
+               static_cast<std::size_t>(len), stream, f);
+        const auto move = [&](std::size_t k, std::int64_t times) {
+            for (std::size_t j = 0; j < 3; ++j) offset[j] += times * s[j].strides[k];
+        };
+        if (!odometer_next(counter, last, [&](std::size_t k) { return s[0].shape[k]; }, move)) break;
+    }
+#if defined(__x86_64__)
+    if (stream) _mm_sfence();  // the streamed stores are seen before the result is handed on
+#endif
+}
+
+}  // namespace detail
+
 // out[i] = f(element i of a, element i of b) for a and b of one shape, out dense in
 // logical C order. out must not overlap a or b. Axes both read backward are walked
 // forward in memory, writing out backward.
@@ -275,6 +370,7 @@ void zip_pair(const Strided& a, const Strided& b, R* out, F f) {
         }
         return;
     }
+    if (detail::rows_in_place(s, itemsize)) return detail::zip_rows<R, T, U>(s, f);
     Scratch<T> xs(detail::joint_scratch(a));
     Scratch<U> ys(detail::joint_scratch(a));
     Scratch<R> os(detail::joint_scratch(a));

@@ -43,6 +43,17 @@ const PairCase CASES[] = {
     {"merged axes", {10, 10, 10}, {0, {100, 10, 1}}, {50, {100, 10, 1}}},
     {"length-1 axes", {1, 9, 1}, {10, {12345, 3, -777}}, {12, {5, -1, 3}}},
     {"all repeated", {6, 10}, {4, {0, 0}}, {8, {0, 0}}},
+    // Rows read in place along their step.
+    {"step 2 alike", {9001}, {1, {2}}, {0, {2}}},
+    {"reversed alike", {1031}, {1030, {-1}}, {2000, {-1}}},
+    {"step 2 back alike", {700}, {1500, {-2}}, {1401, {-2}}},
+    {"step 3 against step 2", {515}, {0, {3}}, {5, {2}}},
+    {"stepped rows alike", {30, 70}, {0, {300, 2}}, {9, {150, 2}}},
+    {"rows back and stepped", {12, 65}, {2000, {-140, 2}}, {0, {131, 2}}},
+    {"rows stepped back", {9, 64}, {1000, {130, -2}}, {3000, {-200, -2}}},
+    {"stepped rows against repeated row", {40, 33}, {0, {70, 2}}, {3, {0, 2}}},
+    {"stepped rows against scalar", {40, 33}, {0, {70, 2}}, {3, {0, 0}}},
+    {"stepped rows against a column", {40, 33}, {0, {70, 2}}, {3, {1, 0}}},
     {"empty", {0, 5}, {0, {5, 1}}, {0, {1, 0}}},
 };
 

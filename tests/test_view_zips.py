@@ -284,14 +284,20 @@ BACKWARD = [
 @pytest.mark.parametrize("expr,shape", BACKWARD, ids=[e for e, _ in BACKWARD])
 @pytest.mark.parametrize("pair", PAIRS, ids=lambda p: f"{p[0].__name__}-{p[1].__name__}")
 def test_operands_read_backward(expr, shape, pair):
+    _check_layout_and_memory(expr, shape, pair, 11)
+
+
+def _check_layout_and_memory(expr, shape, pair, seed):
+    """The expression as NumPy gives it, its result laid out as NumPy's and sharing no memory."""
     def make(xp):
-        return _base(xp, shape, pair[0], 11), _base(xp, shape, pair[1], 12), xp
+        return _base(xp, shape, pair[0], seed), _base(xp, shape, pair[1], seed + 1), xp
 
     fn = lambda a, b, xp: eval(expr, {"a": a, "b": b, "np": xp})  # noqa: E731
     got = _check(fn, make)
     if got[0] == "ok" and isinstance(got[1], cv.ndarray):
         want = _quiet(lambda xp: fn(*make(xp)), np)[1]
         assert np.asarray(got[1]).flags.c_contiguous == want.flags.c_contiguous
+        assert np.asarray(got[1]).flags.f_contiguous == want.flags.f_contiguous
         a, b, _ = make(cv)
         _independent(_quiet(lambda xp: fn(a, b, cv), cv)[1], (a, b))
 
@@ -344,17 +350,7 @@ STEPPED_ROWS = [
 @pytest.mark.parametrize("expr,shape", STEPPED_ROWS, ids=[e for e, _ in STEPPED_ROWS])
 @pytest.mark.parametrize("pair", PAIRS, ids=lambda p: f"{p[0].__name__}-{p[1].__name__}")
 def test_stepped_rows(expr, shape, pair):
-    def make(xp):
-        return _base(xp, shape, pair[0], 16), _base(xp, shape, pair[1], 17), xp
-
-    fn = lambda a, b, xp: eval(expr, {"a": a, "b": b, "np": xp})  # noqa: E731
-    got = _check(fn, make)
-    if got[0] == "ok" and isinstance(got[1], cv.ndarray):
-        want = _quiet(lambda xp: fn(*make(xp)), np)[1]
-        assert np.asarray(got[1]).flags.c_contiguous == want.flags.c_contiguous
-        assert np.asarray(got[1]).flags.f_contiguous == want.flags.f_contiguous
-        a, b, _ = make(cv)
-        _independent(_quiet(lambda xp: fn(a, b, cv), cv)[1], (a, b))
+    _check_layout_and_memory(expr, shape, pair, 16)
 
 
 # Stepped views of one base, overlapping or interleaved, at offsets across a cache line.

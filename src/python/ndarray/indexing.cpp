@@ -232,7 +232,12 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         }
         for (; i < rows.count && len != 0; ++i) {
             row.data = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
-            walk::copy<T>(row, out + i * len);
+            // A row in one forward run needs no walk (its setup would cost more than short rows).
+            if (one_run) {
+                std::memcpy(out + i * len, row.data, len * sizeof(T));
+            } else {
+                walk::copy<T>(row, out + i * len);
+            }
         }
         return r;
     });

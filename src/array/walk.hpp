@@ -81,6 +81,11 @@ const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept;
 // cache: the tile of a transpose of 1000-element rows is then eight rows).
 inline constexpr std::size_t BLOCK = 8192;
 
+// A stride's size in bytes, whichever way it steps.
+constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
+    return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
 template <class T>
 CORVANTILE_INLINE T load(const std::byte* p) noexcept {
     T v;
@@ -263,7 +268,6 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
     const std::uint64_t inner = s.shape[last];
     const std::int64_t step = s.strides[last];
     const bool contiguous = step == SZ;
-    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
     // Tiles of several rows where the rows lie closer together than a row's elements.
     std::uint64_t tile = 1;
     if (!contiguous && s.ndim >= 2 && magnitude(s.strides[last - 1]) < magnitude(step) && inner <= most / 2) {

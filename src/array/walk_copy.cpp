@@ -182,7 +182,6 @@ template <class T>
 void copy(const Strided& whole, T* out) {
     const Strided s = simplify(whole);
     if (s.size() == 0) return;
-    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
     if (s.ndim >= 2) {
         // A transpose in some axes: planes of the axis nearest in memory (p) by the last
         // one, each copied in tiles, the other axes stepped one by one.

@@ -348,9 +348,6 @@ template <class T>
 bool loose_tiles(const Strided& whole) noexcept {
     const Strided s = simplify(whole);
     if (s.ndim < 2) return false;
-    const auto magnitude = [](std::int64_t v) {
-        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    };
     const std::int64_t row_step = s.strides[s.ndim - 2];
     return magnitude(row_step) < magnitude(s.strides[s.ndim - 1]) &&
            !(sizeof(T) == 8 && row_step == 8) && s.shape[s.ndim - 1] <= BLOCK / 2;
@@ -633,9 +630,6 @@ void fold_axis(const Strided& s, std::size_t axis, double* out, std::optional<do
     const AxisSplit a = split_axis(s, axis);
     const Strided rest = simplify(a.rest);
     const std::uint64_t count = rest.size();
-    const auto magnitude = [](std::int64_t v) {
-        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    };
     std::uint64_t smallest = ~std::uint64_t{0};
     for (std::size_t k = 0; k < rest.ndim; ++k) smallest = std::min(smallest, magnitude(rest.strides[k]));
     const bool by_rows = magnitude(a.step) <= smallest || count < 64;

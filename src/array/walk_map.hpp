@@ -59,7 +59,6 @@ inline constexpr std::size_t KERNEL_BLOCK = 1024;
 inline std::size_t kernel_block(const Strided& whole) noexcept {
     const Strided s = simplify(whole);
     if (s.ndim < 2) return KERNEL_BLOCK;
-    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
     const std::uint64_t inner = s.shape[s.ndim - 1];
     if (magnitude(s.strides[s.ndim - 2]) >= magnitude(s.strides[s.ndim - 1])) return KERNEL_BLOCK;
     if (inner > BLOCK / 8) return BLOCK;

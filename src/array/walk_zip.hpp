@@ -82,9 +82,6 @@ inline constexpr std::size_t ROW_CHUNK = 1024;
 // order, each of at most BLOCK elements (ROW_CHUNK for rows gathered into buffers).
 template <std::size_t N, class Fn>
 void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N>& itemsize, Fn fn) {
-    const auto magnitude = [](std::int64_t v) {
-        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    };
     simplify_joint(s);
     const Strided& first = s[0];
     if (first.ndim == 0) {
@@ -293,9 +290,6 @@ template <std::size_t N>
 bool rows_in_place(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
     if (s[0].ndim == 0) return false;
     const std::size_t last = s[0].ndim - 1;
-    const auto magnitude = [](std::int64_t v) {
-        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    };
     bool gain = s[N - 1].strides[last] < 0;
     for (std::size_t j = 0; j + 1 < N; ++j) {
         const Strided& x = s[j];
@@ -441,9 +435,6 @@ void select(const Strided& m, const Strided& x, const Strided& y, T* out) {
 template <std::size_t N>
 std::array<std::size_t, MAX_NDIM> result_order(const std::array<Strided, N>& s) noexcept {
     const std::size_t n = s[0].ndim;
-    const auto magnitude = [](std::int64_t v) {
-        return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    };
     // Built fastest first, then reversed.
     std::array<std::size_t, MAX_NDIM> q{};
     for (std::size_t i = 0; i < n; ++i) q[i] = n - 1 - i;

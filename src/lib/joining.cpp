@@ -149,7 +149,7 @@ std::array<std::size_t, MAX_NDIM> shared_order(const JoinOperands& ops, std::siz
         }
         items.push_back(l);
     }
-    const auto magnitude = [](std::int64_t v) { return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v); };
+    using walk::magnitude;
     for (std::size_t i = 1; i < nd; ++i) {
         const std::size_t axis = perm[i];
         std::size_t place = i;

@@ -74,6 +74,64 @@ def test_take_from_view(name, dtype, kind, form):
     differential(lambda xp: view(xp, name, dtype)[INDEX_FORMS[form](xp, k)])
 
 
+# One-axis views long enough to be gathered in several chunks of keys: length -> view.
+LONG_VIEWS = {
+    "rev": lambda a: a[::-1],
+    "step": lambda a: a[::2],
+    "step3": lambda a: a[1::3],
+    "vov": lambda a: a[::2][::-1],
+}
+
+
+def key_with(n, length, bad_at, bad):
+    """length keys over an axis of n, the one at bad_at (if any) replaced by bad."""
+    k = np.random.default_rng(7).integers(-n, n, length)
+    if bad_at is not None:
+        k[bad_at] = bad
+    return k
+
+
+# (key length, position of the bad key, which bad key): around chunk ends, and at the last key.
+CHUNK_KEYS = [
+    (255, None, None), (256, None, None), (257, None, None), (1023, None, None), (1025, None, None),
+    (256, 255, "past end"), (257, 256, "past end"), (512, 255, "before start"),
+    (513, 512, "past end"), (600, 599, "before start"), (600, 0, "past end"),
+    (600, 300, "huge"), (600, 301, "most negative"),
+]
+BAD_KEYS = {"past end": lambda n: n, "before start": lambda n: -n - 1,
+            "huge": lambda n: 2**62, "most negative": lambda n: -2**63}
+
+
+@pytest.mark.parametrize("name", LONG_VIEWS)
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("length,bad_at,bad", CHUNK_KEYS)
+@pytest.mark.parametrize("form", INDEX_FORMS)
+def test_take_across_key_chunks(name, dtype, length, bad_at, bad, form):
+    n = len(LONG_VIEWS[name](np.zeros(900)))
+    k = key_with(n, length, bad_at, bad and BAD_KEYS[bad](n))
+    differential(lambda xp: LONG_VIEWS[name](base(xp, (900,), dtype))[INDEX_FORMS[form](xp, k)])
+
+
+@pytest.mark.parametrize("name", ["T", "cols", "perm3", "vov", "revrev"])
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("bad_at", [None, 0, -1])
+def test_take_rows_of_views_with_a_bad_last_key(name, dtype, bad_at):
+    # Row keys of every sign, many times the view's length; one past the end first or last.
+    n = len(view(np, name, dtype))
+    k = key_with(n, 40 * n, bad_at, n)
+    differential(lambda xp: view(xp, name, dtype)[xp.asarray(k)])
+
+
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("n", [1, 2, 16])
+def test_take_from_short_axes(dtype, n):
+    # A view of one or two elements along the keyed axis; keys at both ends and just past.
+    k = np.array([0, n - 1, -n, -1] * 70 + [n])
+    differential(lambda xp: base(xp, (2 * n,), dtype)[::-2][xp.asarray(k[:-1])])
+    differential(lambda xp: base(xp, (2 * n,), dtype)[::-2][xp.asarray(k)])
+    differential(lambda xp: base(xp, (n, 3), dtype).T[:, ::-1].T[xp.asarray(k)])
+
+
 # mask -> how the mask is made from a bool base of the view's base shape.
 MASKS = {
     "same view": lambda xp, name: view(xp, name, B, seed=3),

@@ -128,6 +128,44 @@ RowKeys row_keys(std::span<const std::int64_t> rows) noexcept {
     return {reinterpret_cast<const std::byte*>(rows.data()), 8, rows.size()};
 }
 
+// out[i] = the element at base + wrap(keys[i]) * step, keys KEY_STEP bytes apart and the step
+// S element sizes where those are not 0 (else the run-time ones). Returns the position of the
+// first key outside, or count. A branch per key, taken at most once, costs less than
+// branch-free bounds kept in a flag.
+template <class T, std::int64_t KEY_STEP, std::int64_t S>
+std::size_t gather_keys_by(const std::byte* base, std::int64_t step, std::uint64_t size, const RowKeys& rows,
+                           T* out) noexcept {
+    const std::int64_t n = static_cast<std::int64_t>(size);
+    const std::int64_t st = S != 0 ? S * static_cast<std::int64_t>(sizeof(T)) : step;
+    const std::int64_t ks = KEY_STEP != 0 ? KEY_STEP : rows.step;
+    const std::byte* const keys = rows.data;
+    const std::size_t count = rows.count;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int64_t j = walk::load<std::int64_t>(keys + static_cast<std::int64_t>(i) * ks);
+        if (j < 0) j += n;
+        if (static_cast<std::uint64_t>(j) >= size) [[unlikely]] return i;
+        out[i] = walk::load<T>(base + j * st);
+    }
+    return count;
+}
+
+template <class T, std::int64_t KEY_STEP>
+std::size_t gather_keys_from(const std::byte* base, std::int64_t step, std::uint64_t size, const RowKeys& rows,
+                             T* out) noexcept {
+    constexpr auto e = static_cast<std::int64_t>(sizeof(T));
+    if (step == e) return gather_keys_by<T, KEY_STEP, 1>(base, step, size, rows, out);
+    if (step == -e) return gather_keys_by<T, KEY_STEP, -1>(base, step, size, rows, out);
+    if (step == 2 * e) return gather_keys_by<T, KEY_STEP, 2>(base, step, size, rows, out);
+    return gather_keys_by<T, KEY_STEP, 0>(base, step, size, rows, out);
+}
+
+template <class T>
+std::size_t gather_keys(const std::byte* base, std::int64_t step, std::uint64_t size, const RowKeys& rows,
+                        T* out) noexcept {
+    if (rows.step == 8) return gather_keys_from<T, 8>(base, step, size, rows, out);
+    return gather_keys_from<T, 0>(base, step, size, rows, out);
+}
+
 // a[rows] read where a's elements lie (its base memory for a view, its storage otherwise):
 // one pass that checks each index and gathers it; an index out of bounds drops the result.
 Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKeys& rows) {
@@ -148,30 +186,9 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         if (s.ndim == 1) {
             auto r = create_unwritten<T>(*dims, out);
             if (!r) return r;
-            const std::byte* base = s.data;
-            const std::int64_t step = s.strides[0];
-            // Chunks without a branch per element: an index outside reads element 0 and marks
-            // the chunk, which is then searched for the first such index.
-            constexpr std::size_t CHUNK = 256;
             if (size == 0 && rows.count != 0) return bad(0);
-            for (std::size_t i0 = 0; i0 < rows.count; i0 += CHUNK) {
-                const std::size_t i1 = std::min(rows.count, i0 + CHUNK);
-                bool outside = false;
-                // Locals: a store of a byte-sized element could alias the key's fields.
-                const std::byte* const keys = rows.data;
-                const std::int64_t key_step = rows.step;
-                for (std::size_t i = i0; i < i1; ++i) {
-                    const std::uint64_t j = wrap(walk::load<std::int64_t>(keys + static_cast<std::int64_t>(i) * key_step));
-                    outside |= j >= size;
-                    const std::uint64_t at = j < size ? j : 0;
-                    out[i] = walk::load<T>(base + static_cast<std::int64_t>(at) * step);
-                }
-                if (outside) {
-                    for (std::size_t i = i0;; ++i) {
-                        if (wrap(rows[i]) >= size) return bad(i);
-                    }
-                }
-            }
+            const std::size_t first_bad = gather_keys<T>(s.data, s.strides[0], size, rows, out);
+            if (first_bad != rows.count) return bad(first_bad);
             return r;
         }
         for (std::size_t i = 0; i < rows.count; ++i) {
@@ -189,7 +206,22 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         std::size_t i = 0;
         const walk::Strided flat = walk::simplify(row);
         const bool one_run = flat.ndim <= 1 && (flat.ndim == 0 || flat.strides[0] == static_cast<std::int64_t>(sizeof(T)));
-        if (!one_run && len <= (std::uint64_t{1} << 16)) {
+        // A view that fits the first-level cache goes row by row (fewer steps per element).
+        const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 14);
+        if (!one_run && cached && flat.ndim <= 2) {
+            // Rows of one or two axes (a transpose's columns, a permutation's planes): their
+            // strides stepped directly, without a table of offsets to read.
+            const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1, inner = flat.shape[flat.ndim - 1];
+            const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0, st = flat.strides[flat.ndim - 1];
+            for (; i < rows.count; ++i) {
+                const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
+                T* o = out + i * len;
+                for (std::uint64_t q = 0; q < outer; ++q, at += outer_step, o += inner) {
+                    for (std::uint64_t p = 0; p < inner; ++p) o[p] = walk::load<T>(at + static_cast<std::int64_t>(p) * st);
+                }
+            }
+        }
+        if (!one_run && i < rows.count && len <= (std::uint64_t{1} << 16)) {
             // Rows whose elements lie apart: their offsets listed once in logical order,
             // then eight rows at a time, each offset read for all eight from one
             // neighbourhood of the base (the columns of a transpose lie side by side).
@@ -208,8 +240,6 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             const auto start = [&](std::size_t q) {
                 return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
             };
-            // A view that fits the first-level cache goes row by row (fewer steps per element).
-            const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 14);
             for (; !cached && i + 8 <= rows.count; i += 8) {
                 std::array<const std::byte*, 8> at;
                 for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);

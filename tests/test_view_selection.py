@@ -148,6 +148,29 @@ def test_mask_of_view(name, dtype, mask):
     differential(lambda xp: view(xp, name, dtype)[MASKS[mask](xp, name)])
 
 
+# One-axis masks whose last kept element lies at the start, the end, or nowhere.
+LONG_MASKS = {
+    "random": lambda n: np.random.default_rng(9).random(n) < 0.5,
+    "only first": lambda n: np.arange(n) == 0,
+    "only last": lambda n: np.arange(n) == n - 1,
+    "all but last": lambda n: np.arange(n) < n - 1,
+}
+
+
+@pytest.mark.parametrize("name", LONG_VIEWS)
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("mask", LONG_MASKS)
+@pytest.mark.parametrize("held", ["own", "reversed view"])
+def test_mask_of_long_one_axis_view(name, dtype, mask, held):
+    n = len(LONG_VIEWS[name](np.zeros(900)))
+    m = LONG_MASKS[mask](n)
+
+    def key(xp):
+        return xp.asarray(m) if held == "own" else xp.asarray(np.repeat(m[::-1], 2))[::-2]
+
+    differential(lambda xp: LONG_VIEWS[name](base(xp, (900,), dtype))[key(xp)])
+
+
 @pytest.mark.parametrize("dtype", [F, I, B])
 def test_mask_view_of_contiguous_array(dtype):
     # The data contiguous, the mask a transpose; and a mask of the wrong shape.

@@ -283,6 +283,18 @@ Result<Ref> compress_in_place(const PyArray& a, const walk::Strided& s, std::spa
         auto r = create_unwritten<T>(ArrayDims::c_of_valid(shape, sizeof(T)), out);
         if (!r) return r;
         T* const end = out + count;
+        const walk::Strided flat = walk::simplify(s);
+        if (flat.ndim == 1) {
+            // One axis read where it lies, without gathering blocks first.
+            const std::byte* const at = flat.data;
+            const std::int64_t step = flat.strides[0];
+            const Bool* const m = mask.data();
+            for (std::uint64_t i = 0; i < flat.shape[0] && out != end; ++i) {
+                *out = walk::load<T>(at + static_cast<std::int64_t>(i) * step);
+                out += is_true(m[i]) ? 1 : 0;
+            }
+            return r;
+        }
         walk::Scratch<T> scratch(walk::scratch_size(s));
         walk::for_blocks<T>(s, walk::BLOCK, [&](const walk::Block<T>& b) {
             const T* x = scratch.read(b);

@@ -332,3 +332,46 @@ def test_float_tests_of_every_other_element(name, make, n):
     x = values(2 * n, np.float64)
     x[[0, 1, -2, -1]] = [np.nan, -np.inf, -0.0, np.nan]
     check(MAPS[name], make(cv.asarray(x.copy())), make(x.copy()), order=True)
+
+
+def _factor(n):
+    return 4 if n % 4 == 0 else 1
+
+
+# Views over every other float64 of a stretch (n elements of x[:2n]), some ending at the
+# base's last element, others stepping back; lengths around the vector blocks of the tests
+# (32 a block) and of the casts (8 a pass).
+EVERY_OTHER = {
+    "even-to-end": lambda x, n: x[: 2 * n - 1][::2],
+    "odd": lambda x, n: x[: 2 * n][1::2],
+    "backward": lambda x, n: x[: 2 * n - 1][::-2],
+    "stepped-reversed": lambda x, n: x[: 2 * n][::2][::-1],
+    "column-step": lambda x, n: x[: 2 * n].reshape(-1, 2 * _factor(n))[:, 1::2],
+    "transposed-stepped": lambda x, n: x[: 2 * n].reshape(_factor(n), -1).T[::2],
+}
+EVERY_OTHER_SIZES = [16, 17, 31, 32, 33, 40, 64, 65, 96, 257, 1028, 4099]
+
+
+@pytest.mark.parametrize("n", EVERY_OTHER_SIZES)
+@pytest.mark.parametrize("make", EVERY_OTHER)
+@pytest.mark.parametrize("name", ["isnan", "isfinite", "isinf", "signbit", "as-int64"])
+def test_every_other_element_in_place(name, make, n):
+    x = values(2 * n, np.float64)
+    if name == "as-int64":
+        x = np.resize(np.array(FAST_EDGES), 2 * n) * np.resize([1.0, -1.0, 1.0], 2 * n)
+    x[[0, -1]] = [-0.0, np.nan] if name != "as-int64" else [-2.5, 2.0**51 + 0.5]
+    v, w = EVERY_OTHER[make](cv.asarray(x.copy()), n), EVERY_OTHER[make](x.copy(), n)
+    check(MAPS[name], v, w, order=n >= 256)
+
+
+@pytest.mark.parametrize("where", [0, 31, 32, -9, -1])
+@pytest.mark.parametrize("outside", [np.nan, -np.inf, 9.2e18, 2.0**63], ids=repr)
+@pytest.mark.parametrize("make", EVERY_OTHER)
+def test_every_other_element_cast_outside_int64(make, outside, where):
+    x = np.resize(np.array(CAST_EDGES), 2 * 300)
+    w = EVERY_OTHER[make](x, 300)
+    w[np.unravel_index(where % w.size, w.shape)] = outside
+    v = EVERY_OTHER[make](cv.asarray(x.copy()), 300)
+    with np.errstate(invalid="ignore"):
+        check(lambda xp, a: a.astype(np.int64), v, w, order=True)
+    assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))

@@ -8,6 +8,7 @@
 #include <hwy/highway.h>
 
 #include "array/cast.hpp"
+#include "array/stepped.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -41,23 +42,56 @@ HWY_INLINE hn::Vec<DI> truncate(D d, DI di, hn::Vec<D> v, hn::Mask<D>& outside) 
 
 }  // namespace
 
-HWY_NOINLINE bool truncate_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {
+// Step 2: x[0], x[2], ... (every other element of a stretch); a vector is the even lanes
+// of two loaded ones, and the last vector is gathered (never read past the last element).
+template <std::size_t Step>
+HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {
     const hn::ScalableTag<double> d;
     const hn::RebindToSigned<decltype(d)> di;
     const std::size_t N = hn::Lanes(d);
+    const auto load = [&](std::size_t i) HWY_ATTR {
+        if constexpr (Step == 1) {
+            return hn::LoadU(d, x + i);
+        } else {
+#if HWY_TARGET == HWY_SCALAR
+            return hn::Set(d, x[2 * i]);
+#else
+            return hn::ConcatEven(d, hn::LoadU(d, x + 2 * i + N), hn::LoadU(d, x + 2 * i));
+#endif
+        }
+    };
     auto outside = hn::MaskFalse(d);
     std::size_t i = 0;
-    for (; n - i >= 2 * N; i += 2 * N) {
-        const auto a = hn::LoadU(d, x + i);
-        const auto b = hn::LoadU(d, x + i + N);
+    // Stepped vectors read 2N doubles for N elements: the last whole pair ends before n.
+    const std::size_t ahead = Step == 1 ? 0 : 1;
+    for (; n - i >= 2 * N + ahead; i += 2 * N) {
+        const auto a = load(i);
+        const auto b = load(i + N);
         hn::StoreU(truncate(d, di, a, outside), di, o + i);
         hn::StoreU(truncate(d, di, b, outside), di, o + i + N);
     }
     for (; i < n; i += N) {
         const std::size_t count = std::min(N, n - i);
-        hn::StoreN(truncate(d, di, hn::LoadN(d, x + i, count), outside), di, o + i, count);
+        hn::Vec<decltype(d)> v;
+        if constexpr (Step == 1) {
+            v = hn::LoadN(d, x + i, count);
+        } else {
+            HWY_ALIGN double rest[hn::MaxLanes(d)] = {};
+            for (std::size_t k = 0; k < count; ++k) rest[k] = x[2 * (i + k)];
+            v = hn::Load(d, rest);
+        }
+        hn::StoreN(truncate(d, di, v, outside), di, o + i, count);
     }
     return hn::AllFalse(d, outside);
+}
+
+HWY_NOINLINE bool truncate_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {
+    return truncate_all<1>(x, o, n);
+}
+
+HWY_NOINLINE bool truncate_stepped_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o,
+                                          std::size_t n) {
+    return truncate_all<2>(x, o, n);
 }
 
 }  // namespace corvantile::loops::HWY_NAMESPACE
@@ -65,12 +99,25 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
+#include "array/loops.hpp"
+
 namespace corvantile::loops {
 
 HWY_EXPORT(truncate_kernel);
 
 bool truncate_run(const double* x, std::int64_t* o, std::size_t n) noexcept {
     return HWY_DYNAMIC_DISPATCH(truncate_kernel)(x, o, n);
+}
+
+HWY_EXPORT(truncate_stepped_kernel);
+
+bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n) noexcept {
+    bool inside = true;
+    auto fill = [&](std::int64_t* dst, std::size_t start, std::size_t count) {
+        inside = HWY_DYNAMIC_DISPATCH(truncate_stepped_kernel)(x + 2 * start, dst, count) && inside;
+    };
+    write_result(o, n, 2 * sizeof(double) + sizeof(std::int64_t), fill);
+    return inside;
 }
 
 }  // namespace corvantile::loops

@@ -1,6 +1,7 @@
 // The float predicates isnan, isfinite, isinf and signbit: a bool array for a float64
 // array, numpy.bool_ for a Python number, NumPy's answer for everything else.
 
+#include "array/stepped.hpp"
 #include "lib/registry.hpp"
 #include "python/numpy/numpy.hpp"
 #include "python/operators/operator_kernels.hpp"
@@ -47,31 +48,24 @@ std::optional<Result<Ref>> test_reversed(const Array<double>& a, const walk::Str
     return r;
 }
 
-// o[i] = x[2 * i], for i < n.
-CORVANTILE_CLONES void keep_even(const Bool* __restrict x, Bool* __restrict o, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) o[i] = x[2 * i];
-}
-
-// P's test of a large view stepping forward two elements at a time (every other element of
-// a stretch): the stretch tested through, a cache-sized chunk at a time, and every other
-// result kept, which costs less than gathering the elements; null where the view is another.
+// P's test of a view's layout into o in the layout's order: one run stepping two elements
+// at a time (every other element of a stretch) tested where it lies, which costs less
+// than gathering the elements, and backward ones then reversed; others block by block.
 template <class P>
-std::optional<Result<Ref>> test_stepped(const Array<double>& a, const walk::Strided& view) {
-    const walk::Strided s = walk::simplify(view);
-    if (a.len() < KEEP_ORDER_FROM || s.ndim != 1 || s.strides[0] != 16) return std::nullopt;
-    Bool* out = nullptr;
-    auto r = create_unwritten<Bool>(ArrayDims::c_of_valid(a.shape(), sizeof(Bool)), out);
-    if (!r) return r;
-    const auto* x = reinterpret_cast<const double*>(s.data);
-    constexpr std::size_t CHUNK = 1024;
-    Bool both[2 * CHUNK];
-    for (std::size_t i = 0, n = a.len(); i < n; i += CHUNK) {
-        const std::size_t count = std::min(CHUNK, n - i);
-        // Up to the chunk's last element, not past it (the stretch may end there).
-        loops::float_test(P::kernel, x + 2 * i, both, 2 * count - 1);
-        keep_even(both, out + i, count);
+bool test_walked(const walk::Strided& layout, Bool* o) {
+    const walk::Strided s = walk::simplify(layout);
+    const std::size_t n = s.size();
+    if (s.ndim == 1 && n >= 2 && walk::magnitude(s.strides[0]) == 2 * sizeof(double)) {
+        const auto* x = reinterpret_cast<const double*>(s.data);
+        const bool back = s.strides[0] < 0;
+        loops::float_test_stepped(P::kernel, back ? x - 2 * (n - 1) : x, o, n);
+        if (back) reverse_bytes(o, n);
+        return true;
     }
-    return r;
+    return walk::map_blocks<Bool, double>(layout, o, [](const double* v, Bool* out, std::size_t count) {
+        loops::float_test(P::kernel, v, out, count);
+        return true;
+    });
 }
 
 template <class P>
@@ -82,11 +76,13 @@ Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
         if (a == nullptr) return fallback::call(np_name, {x});
         if (const walk::Strided* view = read.in_place()) {
             if (auto r = test_reversed<P>(*a, *view)) return std::move(*r);
-            if (auto r = test_stepped<P>(*a, *view)) return std::move(*r);
-            return map_view_runs<Bool, double>(a->dims(), *view, [](const double* v, Bool* o, std::size_t n) {
-                loops::float_test(P::kernel, v, o, n);
-                return true;
-            });
+            return view_result<Bool, double>(
+                a->dims(), *view,
+                [](const double* v, Bool* o, std::size_t n) {
+                    loops::float_test(P::kernel, v, o, n);
+                    return true;
+                },
+                [](const walk::Strided& layout, Bool* o) { return test_walked<P>(layout, o); });
         }
         Bool* out = nullptr;
         auto r = ops::result_like<Bool>(*a, out);

@@ -1,5 +1,6 @@
 #include "python/methods/methods.hpp"
 
+#include "array/stepped.hpp"
 #include "python/runtime/args.hpp"
 #include "python/convert/classify.hpp"
 #include "python/convert/dtype.hpp"
@@ -125,8 +126,22 @@ constexpr Signature ASTYPE{"ndarray.astype", ASTYPE_PARAMS, true, true};
 Result<Ref> cast_view(const AnyArray& shape, const walk::Strided& view, ElementKind to) {
     return shape.visit([&]<class T>(const Array<T>& a) {
         const auto cast = [&]<class R>(R*) {
-            return map_view_runs<R, T>(a.dims(), view, [](const T* x, R* o, std::size_t n) {
-                return walk::cast_run<R, T>(x, o, n);
+            const auto kernel = [](const T* x, R* o, std::size_t n) { return walk::cast_run<R, T>(x, o, n); };
+            return view_result<R, T>(a.dims(), view, kernel, [&](const walk::Strided& layout, R* o) {
+                // Every other float64 of a stretch: truncated where it lies, not gathered first
+                // (backward: forward through memory, then the results reversed).
+                if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
+                    const walk::Strided s = walk::simplify(layout);
+                    const std::uint64_t n = s.size();
+                    if (s.ndim == 1 && n >= 2 && walk::magnitude(s.strides[0]) == 16) {
+                        const auto* x = reinterpret_cast<const double*>(s.data);
+                        const bool back = s.strides[0] < 0;
+                        if (!loops::truncate_stepped(back ? x - 2 * (n - 1) : x, o, n)) return false;
+                        if (back) std::reverse(o, o + n);
+                        return true;
+                    }
+                }
+                return walk::map_blocks<R, T>(layout, o, kernel);
             });
         };
         if (to == ElementKind::F64) return cast(static_cast<double*>(nullptr));

@@ -1,0 +1,20 @@
+#pragma once
+
+// Kernels over every other float64 of a stretch (x[0], x[2], ... x[2 * (n - 1)]), read in
+// place: a step-2 view costs less tested or converted where it lies than gathered first.
+// Both write a large result around the cache (loops.hpp write_result).
+
+#include "array/predicates.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvantile::loops {
+
+// o[i] = test(x[2 * i]) for i < n (predicates.cpp).
+void float_test_stepped(FloatTest test, const double* x, Bool* o, std::size_t n) noexcept;
+
+// o[i] = x[2 * i] truncated toward zero, for i < n; false as truncate_run (cast.cpp).
+bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n) noexcept;
+
+}  // namespace corvantile::loops

@@ -393,14 +393,15 @@ bool loose_tiles(const Strided& whole) noexcept {
            !(sizeof(T) == 8 && row_step == 8) && s.shape[s.ndim - 1] <= BLOCK / 2;
 }
 
-// One group of eight logical rows of a transpose (rows side by side, len >= 8 elements of
-// `step` bytes each) gathered into `into` (8 x len) by 8 x 8 register tiles, while the
-// group gathered before it (`pending`, 8 * len elements, within the lanes' body and from
-// lane 0) is added to the lanes, 64 elements after each tile: the order of additions of
-// folds::lanes, with the adds beside the gather. Everything unrolled: the tiles stay in
-// registers.
-CORVANTILE_CLONES inline void lanes_group8(const std::byte* at, std::int64_t step, std::size_t len, double* into,
-                                           const double* pending, double* lane) noexcept {
+// One group of eight logical rows of a transpose (rows side by side, or every other one
+// when Stepped; len >= 8 elements of `step` bytes each) gathered into `into` (8 x len) by
+// 8 x 8 register tiles, while the group gathered before it (`pending`, 8 * len elements,
+// within the lanes' body and from lane 0) is added to the lanes, 64 elements after each
+// tile: the order of additions of folds::lanes, with the adds beside the gather.
+// Everything unrolled: the tiles stay in registers.
+template <bool Stepped>
+CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std::size_t len, double* into,
+                                    const double* pending, double* lane) noexcept {
     folds::Lanes8 acc;
     std::memcpy(&acc, lane, sizeof acc);
     const std::size_t count = pending == nullptr ? 0 : 8 * len;
@@ -409,7 +410,7 @@ CORVANTILE_CLONES inline void lanes_group8(const std::byte* at, std::int64_t ste
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
-        folds::Lanes8 v[8];
+        folds::Lanes8 v[8], w[8];
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < 8; ++k) {
             const std::byte* p = line + static_cast<std::int64_t>(k) * step;
@@ -417,10 +418,26 @@ CORVANTILE_CLONES inline void lanes_group8(const std::byte* at, std::int64_t ste
             // Formed as an integer: the address may lie past the memory's end.
             __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
                                                              static_cast<std::uintptr_t>(ahead)));
+            if constexpr (Stepped) {
+                // Rows 4..7 lie at elements 8, 10, 12, 14 of the pair of lines: read from
+                // element 7 on, so that nothing past the last row's element is touched.
+                std::memcpy(&w[k], p + 56, sizeof w[k]);
+                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                                 static_cast<std::uintptr_t>(ahead + 64)));
+            }
         }
         folds::transpose8(v);
+        if constexpr (Stepped) {
+            folds::transpose8(w);
+#pragma GCC unroll 4
+            for (std::size_t k = 0; k < 4; ++k) {
+                std::memcpy(into + k * len + i0, &v[2 * k], sizeof v[k]);
+                std::memcpy(into + (k + 4) * len + i0, &w[2 * k + 1], sizeof w[k]);
+            }
+        } else {
 #pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[k], sizeof v[k]);
+            for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[k], sizeof v[k]);
+        }
         if (count - done >= 64) {
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k) {
@@ -439,14 +456,15 @@ CORVANTILE_CLONES inline void lanes_group8(const std::byte* at, std::int64_t ste
     std::memcpy(lane, &acc, sizeof acc);
 }
 
-// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side, rows
-// and len >= 8) in groups of eight rows, two buffers of a group in turn; rows past the
-// last group one by one; nothing for any other layout.
+// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side or
+// every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
+// turn; rows past the last group one by one; nothing for any other layout.
 inline std::optional<double> transpose_lane_total(const Strided& s) {
-    if (s.ndim != 2 || s.strides[0] != 8 || s.shape[0] < 8 || s.shape[1] < 8 ||
-        magnitude(s.strides[1]) <= 8) {
+    if (s.ndim != 2 || (s.strides[0] != 8 && s.strides[0] != 16) || s.shape[0] < 8 || s.shape[1] < 8 ||
+        magnitude(s.strides[1]) <= 16) {
         return std::nullopt;
     }
+    const bool stepped = s.strides[0] == 16;
     const std::uint64_t rows = s.shape[0], len = s.shape[1], n = rows * len;
     const std::uint64_t body = n & ~std::uint64_t{7};
     const std::int64_t step = s.strides[1];
@@ -462,15 +480,19 @@ inline std::optional<double> transpose_lane_total(const Strided& s) {
     const double* pending = nullptr;
     std::uint64_t r0 = 0;
     for (bool turn = false; r0 + 8 <= rows; r0 += 8, turn = !turn) {
-        lanes_group8(s.data + static_cast<std::int64_t>(r0) * 8, step, static_cast<std::size_t>(len), bufs[turn],
-                     pending, lane);
+        const std::byte* at = s.data + static_cast<std::int64_t>(r0) * s.strides[0];
+        if (stepped) {
+            lanes_group8<true>(at, step, static_cast<std::size_t>(len), bufs[turn], pending, lane);
+        } else {
+            lanes_group8<false>(at, step, static_cast<std::size_t>(len), bufs[turn], pending, lane);
+        }
         pending = bufs[turn];
     }
     // The last group lies within the body: a whole number of groups has a multiple of 8
     // elements, and rows after it hold at least 8.
     if (pending != nullptr) lanes_add(pending, group, (r0 - 8) * len, body, lane, tail);
     for (; r0 < rows; ++r0) {
-        lanes_add_row<double>(s.data + static_cast<std::int64_t>(r0) * 8, step, static_cast<std::size_t>(len), r0 * len,
+        lanes_add_row<double>(s.data + static_cast<std::int64_t>(r0) * s.strides[0], step, static_cast<std::size_t>(len), r0 * len,
                               body, lane, tail);
     }
     return folds::lanes_finish(lane, body != 0, tail, body != n);

@@ -459,11 +459,12 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
 // The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side or
 // every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
 // turn; rows past the last group one by one; nothing for any other layout.
+inline bool transpose_groups(const Strided& s) noexcept {
+    return s.ndim == 2 && (s.strides[0] == 8 || s.strides[0] == 16) && s.shape[0] >= 8 && s.shape[1] >= 8 &&
+           magnitude(s.strides[1]) > 16;
+}
 inline std::optional<double> transpose_lane_total(const Strided& s) {
-    if (s.ndim != 2 || (s.strides[0] != 8 && s.strides[0] != 16) || s.shape[0] < 8 || s.shape[1] < 8 ||
-        magnitude(s.strides[1]) <= 16) {
-        return std::nullopt;
-    }
+    if (!transpose_groups(s)) return std::nullopt;
     const bool stepped = s.strides[0] == 16;
     const std::uint64_t rows = s.shape[0], len = s.shape[1], n = rows * len;
     const std::uint64_t body = n & ~std::uint64_t{7};
@@ -642,6 +643,27 @@ inline double variance(const Strided& s) {
         acc = folds::add_squared_deviations(x, n, mean, acc);
     });
     if (slabs) return acc / count;
+    if (const Strided t = simplify(s); transpose_groups(t)) {
+        // The groups of eight rows of the total's road, gathered alone.
+        const auto len = static_cast<std::size_t>(t.shape[1]);
+        const auto buffer = std::make_unique_for_overwrite<double[]>(8 * len);
+        double unused[8] = {};
+        std::uint64_t r0 = 0;
+        for (; r0 + 8 <= t.shape[0]; r0 += 8) {
+            const std::byte* at = t.data + static_cast<std::int64_t>(r0) * t.strides[0];
+            if (t.strides[0] == 16) {
+                lanes_group8<true>(at, t.strides[1], len, buffer.get(), nullptr, unused);
+            } else {
+                lanes_group8<false>(at, t.strides[1], len, buffer.get(), nullptr, unused);
+            }
+            acc = folds::add_squared_deviations(buffer.get(), 8 * len, mean, acc);
+        }
+        for (; r0 < t.shape[0]; ++r0) {
+            gather<double>(t.data + static_cast<std::int64_t>(r0) * t.strides[0], t.strides[1], 0, 1, len, buffer.get());
+            acc = folds::add_squared_deviations(buffer.get(), len, mean, acc);
+        }
+        return acc / count;
+    }
     Scratch<double> scratch(scratch_size(s));
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
         acc = folds::add_squared_deviations(fold_read(scratch, b), b.count, mean, acc);

@@ -48,8 +48,11 @@ VIEWS = {
     # rows two elements apart, the last one ending at its base row's end
     "stepped-transpose": (lambda r, c: (c, 2 * r - 1), lambda b: b.T[::2]),
 }
-# (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192).
-SIZES = [(1, 3), (2, 4), (3, 3), (4, 4), (3, 7), (5, 13), (8, 8), (7, 9), (16, 33), (90, 91), (92, 90), (300, 41)]
+# (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192); a
+# 3-D transpose's slabs of an odd length (9x17), transposes in two or more tiled blocks,
+# the last not a whole number of 64-element runs (264x36, 400x40).
+SIZES = [(1, 3), (2, 4), (3, 3), (4, 4), (3, 7), (5, 13), (8, 8), (7, 9), (16, 33), (90, 91), (92, 90), (300, 41),
+         (9, 17), (264, 36), (400, 40)]
 SIZE_IDS = [f"{r}x{c}" for r, c in SIZES]
 
 

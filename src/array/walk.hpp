@@ -468,15 +468,21 @@ CORVANTILE_CLONES void lanes_tiles(const std::byte* at, std::int64_t step, std::
         if (pos % 8 == 0 && count % 8 == 0 && pos + count <= body) {
             folds::Lanes8 acc;
             std::memcpy(&acc, lane, sizeof acc);
+            // Whole runs of 64 only, unrolled: a loop of variable length here ran the sum
+            // at half the speed of the gather alone.
+            const auto add8 = [&]() CORVANTILE_INLINE_LAMBDA {
+                folds::Lanes8 x;
+                std::memcpy(&x, pending + done, sizeof x);
+                acc = acc + x;
+                done += 8;
+            };
             const auto add = [&]() CORVANTILE_INLINE_LAMBDA {
-                for (const std::size_t end = std::min<std::size_t>(done + 64, count); done < end; done += 8) {
-                    folds::Lanes8 x;
-                    std::memcpy(&x, pending + done, sizeof x);
-                    acc = acc + x;
-                }
+                if (count - done < 64) return;
+#pragma GCC unroll 8
+                for (std::size_t k = 0; k < 8; ++k) add8();
             };
             tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(into), add);
-            while (done < count) add();
+            while (done < count) add8();
             std::memcpy(lane, &acc, sizeof acc);
             return;
         }

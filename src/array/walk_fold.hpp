@@ -237,14 +237,16 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
 
 // dst[k * dst_row + i] = the element at at + k * 8 + i * step, for k < 8, i < len (>= 8):
 // 8 x 8 register tiles, each element of a row bringing one line with all eight rows. The
-// line `ahead` bytes on from each one read is fetched ahead.
-template <class T>
+// line `ahead` bytes on from each one read is fetched ahead. `after` is called after each
+// tile (work to overlap with the gather).
+template <class T, class After = Nothing>
 CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
-                                  std::size_t dst_row, std::int64_t ahead) noexcept {
+                                  std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
         Lanes8 v[8];
+#pragma GCC unroll 8
         for (std::size_t k = 0; k < 8; ++k) {
             std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
             // Formed as an integer: the address may lie past the memory's end.
@@ -253,14 +255,20 @@ CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::s
             __builtin_prefetch(reinterpret_cast<const void*>(far));
         }
         transpose8(v);
+#pragma GCC unroll 8
         for (std::size_t k = 0; k < 8; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[k], 64);
+        after();
     }
 }
 
 // Calls fn(const T* x, pos, count) for runs of logically consecutive elements covering a
 // slab-shaped layout (simplify(whole), see slabs_of), gathered slab by slab; false, with
-// nothing called, for any other layout.
-template <class T, class Fn>
+// nothing called, for any other layout. With Overlap, the slabs go into two buffers in
+// turn and each is handed to fn in runs of 64 elements, in order, while the next one is
+// gathered (the slab of a large layout lies in the last-level cache, where its reading
+// back would otherwise wait for it); fn must then give the same value for a run whether
+// it is cut or whole, and count == 64 marks the calls made from inside the gather.
+template <class T, bool Overlap = false, class Fn>
 bool slab_runs(const Strided& whole, Fn fn) {
     const Strided s = simplify(whole);
     const std::optional<Slabs> slabs = slabs_of<T>(s);
@@ -271,27 +279,50 @@ bool slab_runs(const Strided& whole, Fn fn) {
     // Lines are fetched two tiles on along a long row; along a short one, where that would
     // often fall past its end, the same lines of the next row are.
     const std::int64_t ahead = len <= 128 ? s.strides[last - 1] : 16 * step;
-    const auto buffer = std::make_unique_for_overwrite<T[]>(8 * inner);
-    std::byte* const dst = reinterpret_cast<std::byte*>(buffer.get());
+    const std::size_t slab = static_cast<std::size_t>(8 * inner);
+    const auto buffer = std::make_unique_for_overwrite<T[]>(Overlap ? 2 * slab : slab);
+    // The slab gathered before, and how much of it fn has had.
+    const T* pending = nullptr;
+    std::uint64_t pending_pos = 0;
+    std::size_t pending_count = 0, done = 0;
+    const auto after = [&]() CORVANTILE_INLINE_LAMBDA {
+        if (pending_count - done < 64) return;
+        fn(pending + done, pending_pos + done, std::size_t{64});
+        done += 64;
+    };
+    const auto flush = [&]() {
+        if (done < pending_count) fn(pending + done, pending_pos + done, pending_count - done);
+        pending_count = done = 0;
+    };
     std::array<std::uint64_t, MAX_NDIM> outer{}, middle{};
     std::int64_t outer_at = 0;
     std::uint64_t pos = 0;
+    bool turn = false;
     for (;;) {
         for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += 8) {
             const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(8, s.shape[a] - r0));
             const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * 8;
+            T* const into = buffer.get() + (turn ? slab : 0);
+            std::byte* const dst = reinterpret_cast<std::byte*>(into);
+            if constexpr (Overlap) turn = !turn;
             // Each row along the last axis of the axes between, at element m of the slab row.
             std::int64_t at = 0;
             std::uint64_t m = 0;
             for (;;) {
                 if (rows == 8) {
-                    tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                  static_cast<std::size_t>(inner), ahead);
+                    if constexpr (Overlap) {
+                        tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
+                                      static_cast<std::size_t>(inner), ahead, after);
+                    } else {
+                        tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
+                                      static_cast<std::size_t>(inner), ahead);
+                    }
                 } else {
-                    for (std::size_t r = 0; r < rows; ++r) {
-                        for (std::uint64_t i = 0; i < len; ++i) {
-                            const std::int64_t from = at + static_cast<std::int64_t>(r) * 8 + static_cast<std::int64_t>(i) * step;
-                            std::memcpy(dst + (r * inner + m + i) * 8, base + from, 8);
+                    // The rows' elements of one line read together.
+                    for (std::uint64_t i = 0; i < len; ++i) {
+                        const std::int64_t from = at + static_cast<std::int64_t>(i) * step;
+                        for (std::size_t r = 0; r < rows; ++r) {
+                            std::memcpy(dst + (r * inner + m + i) * 8, base + from + static_cast<std::int64_t>(r) * 8, 8);
                         }
                     }
                 }
@@ -301,11 +332,20 @@ bool slab_runs(const Strided& whole, Fn fn) {
                     break;
                 }
             }
-            fn(static_cast<const T*>(buffer.get()), pos, static_cast<std::size_t>(rows * inner));
-            pos += rows * inner;
+            const std::size_t count = static_cast<std::size_t>(rows * inner);
+            if constexpr (Overlap) {
+                flush();
+                pending = into;
+                pending_pos = pos;
+                pending_count = count;
+            } else {
+                fn(static_cast<const T*>(into), pos, count);
+            }
+            pos += count;
         }
         if (!odometer_next(outer, a, [&](std::size_t k) { return s.shape[k]; },
                            [&](std::size_t k, std::int64_t times) { outer_at += times * s.strides[k]; })) {
+            if constexpr (Overlap) flush();
             return true;
         }
     }
@@ -353,23 +393,150 @@ bool loose_tiles(const Strided& whole) noexcept {
            !(sizeof(T) == 8 && row_step == 8) && s.shape[s.ndim - 1] <= BLOCK / 2;
 }
 
-// The 8-lane total of s's elements read as float64 (lane_sum), slabs gathered first.
+// One group of eight logical rows of a transpose (rows side by side, or every other one
+// when Stepped; len >= 8 elements of `step` bytes each) gathered into `into` (8 x len) by
+// 8 x 8 register tiles, while the group gathered before it (`pending`, 8 * len elements,
+// within the lanes' body and from lane 0) is added to the lanes, 64 elements after each
+// tile: the order of additions of folds::lanes, with the adds beside the gather.
+// Everything unrolled: the tiles stay in registers.
+template <bool Stepped>
+CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std::size_t len, double* into,
+                                    const double* pending, double* lane) noexcept {
+    folds::Lanes8 acc;
+    std::memcpy(&acc, lane, sizeof acc);
+    const std::size_t count = pending == nullptr ? 0 : 8 * len;
+    std::size_t done = 0;
+    const std::int64_t ahead = len > 32 ? 16 * step : 0;
+    for (std::size_t t = 0; t < len; t += 8) {
+        const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
+        const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
+        folds::Lanes8 v[8], w[8];
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < 8; ++k) {
+            const std::byte* p = line + static_cast<std::int64_t>(k) * step;
+            std::memcpy(&v[k], p, sizeof v[k]);
+            // Formed as an integer: the address may lie past the memory's end.
+            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                             static_cast<std::uintptr_t>(ahead)));
+            if constexpr (Stepped) {
+                // Rows 4..7 lie at elements 8, 10, 12, 14 of the pair of lines: read from
+                // element 7 on, so that nothing past the last row's element is touched.
+                std::memcpy(&w[k], p + 56, sizeof w[k]);
+                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                                 static_cast<std::uintptr_t>(ahead + 64)));
+            }
+        }
+        folds::transpose8(v);
+        if constexpr (Stepped) {
+            folds::transpose8(w);
+#pragma GCC unroll 4
+            for (std::size_t k = 0; k < 4; ++k) {
+                std::memcpy(into + k * len + i0, &v[2 * k], sizeof v[k]);
+                std::memcpy(into + (k + 4) * len + i0, &w[2 * k + 1], sizeof w[k]);
+            }
+        } else {
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[k], sizeof v[k]);
+        }
+        if (count - done >= 64) {
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) {
+                folds::Lanes8 x;
+                std::memcpy(&x, pending + done + 8 * k, sizeof x);
+                acc = acc + x;
+            }
+            done += 64;
+        }
+    }
+    for (; done < count; done += 8) {
+        folds::Lanes8 x;
+        std::memcpy(&x, pending + done, sizeof x);
+        acc = acc + x;
+    }
+    std::memcpy(lane, &acc, sizeof acc);
+}
+
+// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side or
+// every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
+// turn; rows past the last group one by one; nothing for any other layout.
+inline bool transpose_groups(const Strided& s) noexcept {
+    return s.ndim == 2 && (s.strides[0] == 8 || s.strides[0] == 16) && s.shape[0] >= 8 && s.shape[1] >= 8 &&
+           magnitude(s.strides[1]) > 16;
+}
+inline std::optional<double> transpose_lane_total(const Strided& s) {
+    if (!transpose_groups(s)) return std::nullopt;
+    const bool stepped = s.strides[0] == 16;
+    const std::uint64_t rows = s.shape[0], len = s.shape[1], n = rows * len;
+    const std::uint64_t body = n & ~std::uint64_t{7};
+    const std::int64_t step = s.strides[1];
+    double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double tail = -0.0;
+    const auto group = static_cast<std::size_t>(8 * len);
+    // One allocation, the second buffer a line and a half past the first's end, so that
+    // the one written and the one read do not meet at the same offsets within a page.
+    constexpr std::size_t SKEW = 24;
+    const auto buffer = std::make_unique_for_overwrite<double[]>(2 * group + SKEW + 8);
+    double* const first = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(buffer.get()) + 63) & ~std::uintptr_t{63});
+    double* const bufs[2] = {first, first + group + SKEW};
+    const double* pending = nullptr;
+    std::uint64_t r0 = 0;
+    for (bool turn = false; r0 + 8 <= rows; r0 += 8, turn = !turn) {
+        const std::byte* at = s.data + static_cast<std::int64_t>(r0) * s.strides[0];
+        if (stepped) {
+            lanes_group8<true>(at, step, static_cast<std::size_t>(len), bufs[turn], pending, lane);
+        } else {
+            lanes_group8<false>(at, step, static_cast<std::size_t>(len), bufs[turn], pending, lane);
+        }
+        pending = bufs[turn];
+    }
+    // The last group lies within the body: a whole number of groups has a multiple of 8
+    // elements, and rows after it hold at least 8.
+    if (pending != nullptr) lanes_add(pending, group, (r0 - 8) * len, body, lane, tail);
+    for (; r0 < rows; ++r0) {
+        lanes_add_row<double>(s.data + static_cast<std::int64_t>(r0) * s.strides[0], step, static_cast<std::size_t>(len), r0 * len,
+                              body, lane, tail);
+    }
+    return folds::lanes_finish(lane, body != 0, tail, body != n);
+}
+
+// The 8-lane total of s's elements read as float64 (lane_sum), slabs and 2-D transposes
+// of float64 by their own roads.
 template <class T>
 double lane_total(const Strided& s) {
     const std::uint64_t n = s.size();
     const std::uint64_t body = n & ~std::uint64_t{7};
     double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double tail = -0.0;
-    const bool done = slab_runs<T>(s, [&](const T* x, std::uint64_t pos, std::size_t count) {
-        lanes_add(x, count, pos, body, lane, tail);
+    const bool done = slab_runs<T, true>(s, [&](const T* x, std::uint64_t pos, std::size_t count) {
+        if (count == 64) {  // inside the cloned gather
+            if constexpr (std::is_same_v<T, double>) {
+                if (pos % 8 == 0 && pos + 64 <= body) {
+                    folds::Lanes8 acc;
+                    std::memcpy(&acc, lane, sizeof acc);
+#pragma GCC unroll 8
+                    for (std::size_t k = 0; k < 8; ++k) {
+                        folds::Lanes8 v;
+                        std::memcpy(&v, x + 8 * k, sizeof v);
+                        acc = acc + v;
+                    }
+                    std::memcpy(lane, &acc, sizeof acc);
+                    return;
+                }
+            }
+            lanes_add_rest(x, count, pos, body, lane, tail);
+        } else {
+            lanes_add(x, count, pos, body, lane, tail);
+        }
     });
-    if (!done && !loose_tiles<T>(s)) return lane_sum<T>(s);
-    if (!done) {
-        Scratch<T> scratch(scratch_size(s));
-        for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
-            lanes_add(fold_read(scratch, b), b.count, b.pos, body, lane, tail);
-        });
+    if (done) return folds::lanes_finish(lane, body != 0, tail, body != n);
+    if constexpr (std::is_same_v<T, double>) {
+        if (const std::optional<double> total = transpose_lane_total(simplify(s))) return *total;
     }
+    if (!loose_tiles<T>(s)) return lane_sum<T>(s);
+    Scratch<T> scratch(scratch_size(s));
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        lanes_add(fold_read(scratch, b), b.count, b.pos, body, lane, tail);
+    });
     return folds::lanes_finish(lane, body != 0, tail, body != n);
 }
 
@@ -476,6 +643,27 @@ inline double variance(const Strided& s) {
         acc = folds::add_squared_deviations(x, n, mean, acc);
     });
     if (slabs) return acc / count;
+    if (const Strided t = simplify(s); transpose_groups(t)) {
+        // The groups of eight rows of the total's road, gathered alone.
+        const auto len = static_cast<std::size_t>(t.shape[1]);
+        const auto buffer = std::make_unique_for_overwrite<double[]>(8 * len);
+        double unused[8] = {};
+        std::uint64_t r0 = 0;
+        for (; r0 + 8 <= t.shape[0]; r0 += 8) {
+            const std::byte* at = t.data + static_cast<std::int64_t>(r0) * t.strides[0];
+            if (t.strides[0] == 16) {
+                lanes_group8<true>(at, t.strides[1], len, buffer.get(), nullptr, unused);
+            } else {
+                lanes_group8<false>(at, t.strides[1], len, buffer.get(), nullptr, unused);
+            }
+            acc = folds::add_squared_deviations(buffer.get(), 8 * len, mean, acc);
+        }
+        for (; r0 < t.shape[0]; ++r0) {
+            gather<double>(t.data + static_cast<std::int64_t>(r0) * t.strides[0], t.strides[1], 0, 1, len, buffer.get());
+            acc = folds::add_squared_deviations(buffer.get(), len, mean, acc);
+        }
+        return acc / count;
+    }
     Scratch<double> scratch(scratch_size(s));
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
         acc = folds::add_squared_deviations(fold_read(scratch, b), b.count, mean, acc);
@@ -545,6 +733,19 @@ CORVANTILE_CLONES void fold_row_group(const std::byte* const* row, std::size_t v
                 for (std::size_t j = 0; j < 4; ++j) std::memcpy(&c[j], row[4 * v + j] + k * 8, sizeof(Lanes4));
                 folds::transpose4(c);
                 for (std::size_t j = 0; j < 4; ++j) step_lanes4<Step>(acc[v], nan[v], c[j]);
+            }
+        }
+    } else if (step == -8) {
+        // Reversed rows: the four elements below k + 3 read as one vector, their columns
+        // then taken from the highest address down.
+        for (; len - k >= 4; k += 4) {
+            for (std::size_t v = 0; v < V; ++v) {
+                Lanes4 c[4];
+                for (std::size_t j = 0; j < 4; ++j) {
+                    std::memcpy(&c[j], row[4 * v + j] - static_cast<std::int64_t>(k + 3) * 8, sizeof(Lanes4));
+                }
+                folds::transpose4(c);
+                for (std::size_t j = 4; j-- > 0;) step_lanes4<Step>(acc[v], nan[v], c[j]);
             }
         }
     } else {

@@ -77,3 +77,45 @@ def test_copy_of_transpose_leaves_base_alone():
     c[...] = 0
     assert (np.asarray(a) == base(np, (24, 17), I)).all()
     assert not np.shares_memory(np.asarray(c), np.asarray(a))
+
+
+# Joins whose items fill stretches of the result apart from each other (along a later axis, or
+# laid out as their transposes are): each view kind beside a view of its own kind and beside a
+# contiguous array, on every axis; rows around the tiles, runs above and below a gathered block.
+JOIN_SHAPES = [(7, 9), (8, 8), (17, 15), (24, 33), (100, 100), (9, 1025), (130, 70)]
+
+
+@pytest.mark.parametrize("name", ["T", "T stepped", "T reversed both", "T of column block", "reversed 2-d",
+                                  "3-d T", "T of T stepped"])
+@pytest.mark.parametrize("shape", JOIN_SHAPES, ids=lambda s: f"{s[0]}x{s[1]}")
+@pytest.mark.parametrize("dtype", [F, I, B])
+def test_joins_of_views_on_every_axis(name, shape, dtype):
+    make_shape, make = VIEWS[name]
+
+    def fn(xp):
+        x = make(base(xp, make_shape(*shape), dtype))
+        y = make(base(xp, make_shape(*shape), dtype)[::-1])
+        c = xp.asarray(np.asarray(y).copy())
+        out = []
+        for axis in range(-x.ndim, x.ndim):
+            out += [xp.concatenate([x, y], axis=axis), xp.concatenate([c, x, y], axis=axis),
+                    xp.concatenate([x, c], axis=axis)]
+        for axis in range(-x.ndim - 1, x.ndim + 1):
+            out += [xp.stack([x, y], axis=axis), xp.stack([c, x], axis=axis)]
+        return out
+
+    differential(fn)
+
+
+@pytest.mark.parametrize("length", [16, 63, 64, 65, 1000, 8193])
+@pytest.mark.parametrize("dtype", [F, I, B])
+def test_stacks_of_reversed_rows(length, dtype):
+    # A row of the item spans many stretches of the result.
+    def fn(xp):
+        a = base(xp, (2 * length,), dtype)
+        x, y = a[::-2], a[length:][::-1]
+        m = base(xp, (3, length), dtype)[::-1, ::-1]
+        return (xp.stack([x, y], axis=1), xp.stack([x, y, x], axis=-1), xp.concatenate([m, m[:, :5]], axis=1),
+                xp.stack([m, m], axis=2), xp.stack([m, m], axis=1))
+
+    differential(fn)

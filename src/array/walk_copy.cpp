@@ -1,5 +1,5 @@
 // Copies of strided layouts in logical order: transposes in register tiles.
-#include "array/walk.hpp"
+#include "array/walk_copy.hpp"
 
 namespace corvantile::walk {
 
@@ -226,10 +226,58 @@ void copy(const Strided& whole, T* out) {
     });
 }
 
+template <class T>
+void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t pitch) {
+    if (run == pitch || s.size() <= run) return copy<T>(s, out);
+    // Each block straight into its place: whole when it lies in one run, a plane of rows
+    // pitch apart when its rows are the runs, else piece by piece through a buffer.
+    std::unique_ptr<T[]> scratch;
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        const std::uint64_t within = b.pos % run;
+        T* dst = out + (b.pos / run) * pitch + within;
+        if (within + b.count <= run) {
+            if (const T* d = b.direct()) {
+                std::memcpy(dst, d, b.count * sizeof(T));
+            } else {
+                b.gather_to(dst);
+            }
+            return;
+        }
+        if (b.rows > 1 && b.len == run && within == 0) {
+            return copy_plane<T>(b.at, b.row_step, b.step, b.rows, b.len, dst, static_cast<std::int64_t>(pitch));
+        }
+        const T* direct = b.direct();
+        if (direct != nullptr || (b.rows == 1 && run >= 64)) {
+            // A row longer than a run: its runs one by one (short ones gathered together).
+            for (std::size_t i = 0; i < b.count;) {
+                const std::uint64_t p = b.pos + i;
+                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
+                T* to = out + (p / run) * pitch + p % run;
+                if (direct != nullptr) {
+                    std::memcpy(to, direct + i, n * sizeof(T));
+                } else {
+                    gather<T>(b.at + static_cast<std::int64_t>(i) * b.step, b.step, 0, 1, n, to);
+                }
+                i += n;
+            }
+            return;
+        }
+        if (!scratch) scratch = std::make_unique_for_overwrite<T[]>(BLOCK);
+        b.gather_to(scratch.get());
+        for (std::size_t i = 0; i < b.count;) {
+            const std::uint64_t p = b.pos + i;
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
+            std::memcpy(out + (p / run) * pitch + p % run, scratch.get() + i, n * sizeof(T));
+            i += n;
+        }
+    });
+}
+
 #define CORVANTILE_COPIES(T)                                                                                         \
     template void copy_plane<T>(const std::byte*, std::int64_t, std::int64_t, std::size_t, std::size_t, T*,          \
                                 std::int64_t) noexcept;                                                              \
-    template void copy<T>(const Strided&, T*);
+    template void copy<T>(const Strided&, T*);                                                                       \
+    template void copy_runs_direct<T>(const Strided&, T*, std::uint64_t, std::uint64_t);
 CORVANTILE_COPIES(double)
 CORVANTILE_COPIES(std::int64_t)
 CORVANTILE_COPIES(Bool)

@@ -3,6 +3,7 @@
 #include "array/loops.hpp"
 #include "array/walk_map.hpp"
 #include "array/walk_zip.hpp"
+#include "array/walk_copy.hpp"
 
 #include "python/runtime/args.hpp"
 #include "python/convert/classify.hpp"
@@ -227,7 +228,7 @@ Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::ui
                 s.strides = where.strides;
             }
             const std::uint64_t run = nd == 1 ? s.size() : (stacked ? 1 : where.shape[ax]) * inner;
-            if (run != 0) walk::copy_runs<T>(s, out + offset, run, pitch);
+            if (run != 0) walk::copy_runs_direct<T>(s, out + offset, run, pitch);
             offset += run;
         }
         if (c_order) return r;

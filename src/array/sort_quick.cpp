@@ -46,6 +46,8 @@ struct I64 {
     }
     static QS_INLINE V select(__m256i m, V yes, V no) { return _mm256_blendv_epi8(no, yes, m); }
     static QS_INLINE V set1(T x) { return _mm256_set1_epi64x(x); }
+    static QS_INLINE V set4(T x0, T x1, T x2, T x3) { return _mm256_setr_epi64x(x0, x1, x2, x3); }
+    static QS_INLINE T first(V v) { return _mm_cvtsi128_si64(_mm256_castsi256_si128(v)); }
     static QS_INLINE unsigned gt(V a, V b) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(a, b))));
     }
@@ -81,6 +83,8 @@ struct F64 {
     static QS_INLINE void store_masked(T* p, __m256i m, V v) { _mm256_maskstore_pd(p, m, v); }
     static QS_INLINE V select(__m256i m, V yes, V no) { return _mm256_blendv_pd(no, yes, _mm256_castsi256_pd(m)); }
     static QS_INLINE V set1(T x) { return _mm256_set1_pd(x); }
+    static QS_INLINE V set4(T x0, T x1, T x2, T x3) { return _mm256_setr_pd(x0, x1, x2, x3); }
+    static QS_INLINE T first(V v) { return _mm256_cvtsd_f64(v); }
     static QS_INLINE unsigned gt(V a, V b) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_GT_OQ)));
     }
@@ -434,10 +438,12 @@ template <class K>
 std::pair<typename K::T, typename K::T> choose_pivot(const typename K::T* a, std::size_t n) {
     using T = typename K::T;
     if (n <= 1024) {
-        T s[16];
-        for (std::size_t i = 0; i < 16; ++i) s[i] = a[(2 * i + 1) * n / 32];
-        sort_small<K, 4>(s, 16);
-        return {s[8], s[0]};
+        // Straight into registers: scalar stores read back as vectors would stall.
+        typename K::V r[4];
+        const auto at = [a, n](std::size_t i) { return a[(2 * i + 1) * n / 32]; };
+        for (std::size_t j = 0; j < 4; ++j) r[j] = K::set4(at(4 * j), at(4 * j + 1), at(4 * j + 2), at(4 * j + 3));
+        Network<K, 4>::sort(r);
+        return {K::first(r[2]), K::first(r[0])};
     }
     T s[64];
     for (std::size_t i = 0; i < 64; ++i) s[i] = a[(2 * i + 1) * n / 128];

@@ -221,6 +221,18 @@ CORVANTILE_INLINE void transpose8(V (&v)[8]) noexcept {
     }
 }
 
+// acc += each of the Runs runs of eight doubles from p on, element i into lane i: the
+// 8-lane sum's adds, unrolled.
+template <std::size_t Runs = 1>
+CORVANTILE_INLINE void add_octets(Lanes8& acc, const double* p) noexcept {
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < Runs; ++k) {
+        Lanes8 x;
+        std::memcpy(&x, p + 8 * k, sizeof x);
+        acc = acc + x;
+    }
+}
+
 // Columns k .. k+7 of the eight rows row[0..8) as c[0..8): c[j] holds element k + j of
 // every row, in row order.
 CORVANTILE_INLINE void transpose8(const double* const* row, std::uint64_t k, Lanes8 (&c)[8]) noexcept {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 namespace corvantile::walk {
@@ -84,6 +85,22 @@ inline constexpr std::size_t BLOCK = 8192;
 // A stride's size in bytes, whichever way it steps.
 constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
     return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
+// A layout that reduces to one run over every other element of itemsize bytes (x[0], x[2],
+// ..., forward or backward) and holds at least two: its lowest element, its length and its
+// direction. Kernels read such a run in place, forward through memory.
+struct EveryOther {
+    const std::byte* low;
+    std::uint64_t count;
+    bool backward;
+};
+inline std::optional<EveryOther> every_other(const Strided& layout, std::size_t itemsize) noexcept {
+    const Strided s = simplify(layout);
+    const std::uint64_t n = s.size();
+    if (s.ndim != 1 || n < 2 || magnitude(s.strides[0]) != 2 * itemsize) return std::nullopt;
+    const bool backward = s.strides[0] < 0;
+    return EveryOther{backward ? s.data + static_cast<std::int64_t>(n - 1) * s.strides[0] : s.data, n, backward};
 }
 
 template <class T>
@@ -470,19 +487,13 @@ CORVANTILE_CLONES void lanes_tiles(const std::byte* at, std::int64_t step, std::
             std::memcpy(&acc, lane, sizeof acc);
             // Whole runs of 64 only, unrolled: a loop of variable length here ran the sum
             // at half the speed of the gather alone.
-            const auto add8 = [&]() CORVANTILE_INLINE_LAMBDA {
-                folds::Lanes8 x;
-                std::memcpy(&x, pending + done, sizeof x);
-                acc = acc + x;
-                done += 8;
-            };
             const auto add = [&]() CORVANTILE_INLINE_LAMBDA {
                 if (count - done < 64) return;
-#pragma GCC unroll 8
-                for (std::size_t k = 0; k < 8; ++k) add8();
+                folds::add_octets<8>(acc, pending + done);
+                done += 64;
             };
             tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(into), add);
-            while (done < count) add8();
+            for (; done < count; done += 8) folds::add_octets(acc, pending + done);
             std::memcpy(lane, &acc, sizeof acc);
             return;
         }

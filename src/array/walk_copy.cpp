@@ -246,28 +246,23 @@ void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t
         if (b.rows > 1 && b.len == run && within == 0) {
             return copy_plane<T>(b.at, b.row_step, b.step, b.rows, b.len, dst, static_cast<std::int64_t>(pitch));
         }
-        const T* direct = b.direct();
-        if (direct != nullptr || (b.rows == 1 && run >= 64)) {
-            // A row longer than a run: its runs one by one (short ones gathered together).
-            for (std::size_t i = 0; i < b.count;) {
-                const std::uint64_t p = b.pos + i;
-                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
-                T* to = out + (p / run) * pitch + p % run;
-                if (direct != nullptr) {
-                    std::memcpy(to, direct + i, n * sizeof(T));
-                } else {
-                    gather<T>(b.at + static_cast<std::int64_t>(i) * b.step, b.step, 0, 1, n, to);
-                }
-                i += n;
-            }
-            return;
+        // Run by run: from the block where it lies in one stretch, gathered run by run from
+        // one long stepped row, else from the block gathered into a buffer first.
+        const T* from = b.direct();
+        if (from == nullptr && !(b.rows == 1 && run >= 64)) {
+            if (!scratch) scratch = std::make_unique_for_overwrite<T[]>(BLOCK);
+            b.gather_to(scratch.get());
+            from = scratch.get();
         }
-        if (!scratch) scratch = std::make_unique_for_overwrite<T[]>(BLOCK);
-        b.gather_to(scratch.get());
         for (std::size_t i = 0; i < b.count;) {
             const std::uint64_t p = b.pos + i;
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
-            std::memcpy(out + (p / run) * pitch + p % run, scratch.get() + i, n * sizeof(T));
+            T* to = out + (p / run) * pitch + p % run;
+            if (from != nullptr) {
+                std::memcpy(to, from + i, n * sizeof(T));
+            } else {
+                gather<T>(b.at + static_cast<std::int64_t>(i) * b.step, b.step, 0, 1, n, to);
+            }
             i += n;
         }
     });

@@ -439,21 +439,20 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
             for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[k], sizeof v[k]);
         }
         if (count - done >= 64) {
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) {
-                folds::Lanes8 x;
-                std::memcpy(&x, pending + done + 8 * k, sizeof x);
-                acc = acc + x;
-            }
+            folds::add_octets<8>(acc, pending + done);
             done += 64;
         }
     }
-    for (; done < count; done += 8) {
-        folds::Lanes8 x;
-        std::memcpy(&x, pending + done, sizeof x);
-        acc = acc + x;
-    }
+    for (; done < count; done += 8) folds::add_octets(acc, pending + done);
     std::memcpy(lane, &acc, sizeof acc);
+}
+
+// lanes_group8 for the group of rows from r0 of t (transpose_groups(t)).
+inline void lanes_group8_at(const Strided& t, std::uint64_t r0, double* into, const double* pending, double* lane) {
+    const std::byte* at = t.data + static_cast<std::int64_t>(r0) * t.strides[0];
+    const auto len = static_cast<std::size_t>(t.shape[1]);
+    if (t.strides[0] == 16) return lanes_group8<true>(at, t.strides[1], len, into, pending, lane);
+    lanes_group8<false>(at, t.strides[1], len, into, pending, lane);
 }
 
 // The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side or
@@ -465,7 +464,6 @@ inline bool transpose_groups(const Strided& s) noexcept {
 }
 inline std::optional<double> transpose_lane_total(const Strided& s) {
     if (!transpose_groups(s)) return std::nullopt;
-    const bool stepped = s.strides[0] == 16;
     const std::uint64_t rows = s.shape[0], len = s.shape[1], n = rows * len;
     const std::uint64_t body = n & ~std::uint64_t{7};
     const std::int64_t step = s.strides[1];
@@ -481,12 +479,7 @@ inline std::optional<double> transpose_lane_total(const Strided& s) {
     const double* pending = nullptr;
     std::uint64_t r0 = 0;
     for (bool turn = false; r0 + 8 <= rows; r0 += 8, turn = !turn) {
-        const std::byte* at = s.data + static_cast<std::int64_t>(r0) * s.strides[0];
-        if (stepped) {
-            lanes_group8<true>(at, step, static_cast<std::size_t>(len), bufs[turn], pending, lane);
-        } else {
-            lanes_group8<false>(at, step, static_cast<std::size_t>(len), bufs[turn], pending, lane);
-        }
+        lanes_group8_at(s, r0, bufs[turn], pending, lane);
         pending = bufs[turn];
     }
     // The last group lies within the body: a whole number of groups has a multiple of 8
@@ -513,12 +506,7 @@ double lane_total(const Strided& s) {
                 if (pos % 8 == 0 && pos + 64 <= body) {
                     folds::Lanes8 acc;
                     std::memcpy(&acc, lane, sizeof acc);
-#pragma GCC unroll 8
-                    for (std::size_t k = 0; k < 8; ++k) {
-                        folds::Lanes8 v;
-                        std::memcpy(&v, x + 8 * k, sizeof v);
-                        acc = acc + v;
-                    }
+                    folds::add_octets<8>(acc, x);
                     std::memcpy(lane, &acc, sizeof acc);
                     return;
                 }
@@ -650,12 +638,7 @@ inline double variance(const Strided& s) {
         double unused[8] = {};
         std::uint64_t r0 = 0;
         for (; r0 + 8 <= t.shape[0]; r0 += 8) {
-            const std::byte* at = t.data + static_cast<std::int64_t>(r0) * t.strides[0];
-            if (t.strides[0] == 16) {
-                lanes_group8<true>(at, t.strides[1], len, buffer.get(), nullptr, unused);
-            } else {
-                lanes_group8<false>(at, t.strides[1], len, buffer.get(), nullptr, unused);
-            }
+            lanes_group8_at(t, r0, buffer.get(), nullptr, unused);
             acc = folds::add_squared_deviations(buffer.get(), 8 * len, mean, acc);
         }
         for (; r0 < t.shape[0]; ++r0) {

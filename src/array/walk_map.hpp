@@ -76,23 +76,5 @@ bool map_blocks(const Strided& s, R* out, Kernel kernel) {
     return ok;
 }
 
-// The elements of s (logical C order) into the part of a result that a join gives it:
-// element p goes to out[(p / run) * pitch + p % run], run elements at a time (run is the
-// part's extent from the join axis on, pitch the result's).
-template <class T>
-void copy_runs(const Strided& s, T* out, std::uint64_t run, std::uint64_t pitch) {
-    if (run == pitch || s.size() <= run) return copy<T>(s, out);
-    Scratch<T> scratch(scratch_size(s));
-    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
-        const T* x = scratch.read(b);
-        for (std::uint64_t p = b.pos, end = b.pos + b.count; p < end;) {
-            const std::uint64_t within = p % run;
-            const std::uint64_t n = std::min(run - within, end - p);
-            std::memcpy(out + (p / run) * pitch + within, x + (p - b.pos), n * sizeof(T));
-            p += n;
-        }
-    });
-}
-
 }  // namespace walk
 }  // namespace corvantile

@@ -53,13 +53,9 @@ std::optional<Result<Ref>> test_reversed(const Array<double>& a, const walk::Str
 // than gathering the elements, and backward ones then reversed; others block by block.
 template <class P>
 bool test_walked(const walk::Strided& layout, Bool* o) {
-    const walk::Strided s = walk::simplify(layout);
-    const std::size_t n = s.size();
-    if (s.ndim == 1 && n >= 2 && walk::magnitude(s.strides[0]) == 2 * sizeof(double)) {
-        const auto* x = reinterpret_cast<const double*>(s.data);
-        const bool back = s.strides[0] < 0;
-        loops::float_test_stepped(P::kernel, back ? x - 2 * (n - 1) : x, o, n);
-        if (back) reverse_bytes(o, n);
+    if (const auto run = walk::every_other(layout, sizeof(double))) {
+        loops::float_test_stepped(P::kernel, reinterpret_cast<const double*>(run->low), o, run->count);
+        if (run->backward) reverse_bytes(o, run->count);
         return true;
     }
     return walk::map_blocks<Bool, double>(layout, o, [](const double* v, Bool* out, std::size_t count) {

@@ -131,13 +131,9 @@ Result<Ref> cast_view(const AnyArray& shape, const walk::Strided& view, ElementK
                 // Every other float64 of a stretch: truncated where it lies, not gathered first
                 // (backward: forward through memory, then the results reversed).
                 if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
-                    const walk::Strided s = walk::simplify(layout);
-                    const std::uint64_t n = s.size();
-                    if (s.ndim == 1 && n >= 2 && walk::magnitude(s.strides[0]) == 16) {
-                        const auto* x = reinterpret_cast<const double*>(s.data);
-                        const bool back = s.strides[0] < 0;
-                        if (!loops::truncate_stepped(back ? x - 2 * (n - 1) : x, o, n)) return false;
-                        if (back) std::reverse(o, o + n);
+                    if (const auto run = walk::every_other(layout, sizeof(double))) {
+                        if (!loops::truncate_stepped(reinterpret_cast<const double*>(run->low), o, run->count)) return false;
+                        if (run->backward) std::reverse(o, o + run->count);
                         return true;
                     }
                 }

@@ -347,3 +347,26 @@ def test_mixed_kinds_whose_shapes_agree_only_in_their_sizes(op, x, y):
     # Sizes past the last axis are 0, so (3, 0) and (3,) list the same sizes: they still
     # broadcast as NumPy says (an error), and equal shapes of two kinds stay native.
     check_case(lambda xp: OPERATORS[op](xp.asarray(x), xp.asarray(y)))
+
+
+# An exponent of one element is one value for the whole `**=` whatever self's size (0.5 is then
+# a square root: -inf gives NaN, -0.0 stays -0.0).
+@pytest.mark.parametrize("exponent", [[0.5], [[0.5]], 0.5, [2.0], [-1.0], [0.25]])
+@pytest.mark.parametrize("self_form", ["1", "1x1", "0-d", "view of 1", "3"])
+def test_inplace_power_by_one_element_exponent(self_form, exponent):
+    values = [-np.inf, -0.0, -4.0, 4.0, np.nan, np.inf]
+
+    def fn(xp):
+        out = []
+        for v in values:
+            base = xp.asarray([v, 9.0, v])
+            self = {"1": base[:1].copy(), "1x1": base[:1].copy().reshape(1, 1), "0-d": xp.asarray(v),
+                    "view of 1": base[::2][:1], "3": base}[self_form]
+            if np.ndim(exponent) > self.ndim:
+                continue
+            self **= xp.asarray(exponent)
+            out += [self, base]
+        return out
+
+    with np.errstate(invalid="ignore", divide="ignore"):
+        differential(fn)

@@ -26,7 +26,7 @@ void with_scalar(Array<double>& a, double s) noexcept {
 std::optional<double> single_exponent(const Array<double>& self, const Operand& operand) {
     std::optional<double> e;
     const auto one = [&](const auto& b) {
-        if (b.ndim() <= self.ndim()) e = ops::single_exponent(self, b);
+        if (b.ndim() <= self.ndim()) e = ops::single_exponent(self, b, true);
     };
     if (const auto* p = operand.get_if<Operand::F64Array>()) one(*p->array);
     else if (const auto* q = operand.get_if<Operand::OtherArray>()) q->array->visit(one);
@@ -174,7 +174,7 @@ bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& op
     const auto run = [&]<class U>(const Array<U>& b, const walk::Strided* in_place) {
         if (!fits(shape, b.shape())) return false;
         if constexpr (std::is_same_v<Op, Pow>) {
-            if (const auto e = ops::single_exponent(*self.value.get_if<double>(), b)) {
+            if (const auto e = ops::single_exponent(*self.value.get_if<double>(), b, true)) {
                 with_scalar_operand<Pow>(*e,
                                          [&view](auto f) { walk::update<double>(walk::memory_order(view), f); });
                 return true;

@@ -232,10 +232,11 @@ inline void refresh(PyArray& self) {
 }
 
 // The value of an array exponent that NumPy applies as one value for the whole
-// operation: a 0-d array, or a one-element array broadcast over a larger self.
+// operation: a 0-d array, or a one-element array broadcast over a larger self; in place
+// (`**=`), any one-element array, whatever self's size.
 template <class T, class U>
-std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent) {
-    if (exponent.len() != 1 || (exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
+std::optional<double> single_exponent(const Array<T>& self, const Array<U>& exponent, bool in_place = false) {
+    if (exponent.len() != 1 || (!in_place && exponent.ndim() != 0 && self.len() <= 1)) return std::nullopt;
     return as_double(exponent.data()[0]);
 }
 

@@ -238,6 +238,13 @@ OUTER_UNIT = {
     "short-last": ((5, 6, 12), lambda b: b.T),
     "at-limit": ((8, 4096, 8), lambda b: b.T),
     "past-limit": ((9, 3700, 9), lambda b: b.T),
+    # Planes past 4096 elements, gathered four at a time: whole slabs, 1-3 planes left over,
+    # an odd plane (slabs starting inside a lane run), a last axis of exactly 8, four axes.
+    "four-planes": ((65, 64, 12), lambda b: b.T),
+    "four-planes-odd": ((67, 63, 11), lambda b: b.T),
+    "four-planes-last-8": ((8, 600, 9), lambda b: b.T),
+    "four-planes-4d": ((2, 100, 50, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
+    "cube-100": ((100, 100, 100), lambda b: b.T),
 }
 
 

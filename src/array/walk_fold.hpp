@@ -213,13 +213,19 @@ bool any_all(const Strided& s) {
 // memory neighbours `inner` elements apart, so that the row tiles of for_blocks fetch each
 // cache line eight times. Eight steps along that axis are instead gathered at once, one
 // slab of 8 * inner logically consecutive elements, each line read once.
+// Where eight planes (steps along `axis`) would outgrow the L2 cache before they are read
+// back, four are gathered at a time: each line is then fetched twice, half of it each
+// time, which costs less than the slab's round trip through the last-level cache.
 struct Slabs {
     std::size_t axis;
     std::uint64_t inner;  // elements of the axes after `axis`
+    std::size_t planes;   // 8 or 4
 };
 
 // Slabs larger than this go by the row tiles (the slab buffer would leave the caches).
 inline constexpr std::uint64_t SLAB_MOST = 1 << 15;
+// Planes of more elements than this are gathered four at a time (eight would fill 256 KB).
+inline constexpr std::uint64_t EIGHT_PLANES_MOST = 1 << 12;
 
 template <class T>
 std::optional<Slabs> slabs_of(const Strided& s) noexcept {
@@ -230,7 +236,7 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
         std::uint64_t inner = 1;
         for (std::size_t k = a + 1; k <= last; ++k) inner *= s.shape[k];
         if (s.shape[a] < 8 || s.shape[last] < 8 || inner > SLAB_MOST) return std::nullopt;
-        return Slabs{a, inner};
+        return Slabs{a, inner, inner > EIGHT_PLANES_MOST ? std::size_t{4} : std::size_t{8}};
     }
     return std::nullopt;
 }
@@ -261,6 +267,33 @@ CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::s
     }
 }
 
+// The same for k < 4: 32-byte halves of the lines, two 4 x 4 register tiles a step.
+template <class T, class After = Nothing>
+CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
+                                  std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
+    using Quad = std::uint64_t __attribute__((vector_size(32)));
+    for (std::size_t t = 0; t < len; t += 8) {
+        const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
+        const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
+        Quad v[2][4];
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < 8; ++k) {
+            std::memcpy(&v[k / 4][k % 4], line + static_cast<std::int64_t>(k) * step, 32);
+            const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
+            __builtin_prefetch(reinterpret_cast<const void*>(far));
+        }
+        folds::transpose4(v[0]);
+        folds::transpose4(v[1]);
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < 4; ++k) {
+            std::memcpy(dst + (k * dst_row + i0) * 8, &v[0][k], 32);
+            std::memcpy(dst + (k * dst_row + i0 + 4) * 8, &v[1][k], 32);
+        }
+        after();
+    }
+}
+
 // Calls fn(const T* x, pos, count) for runs of logically consecutive elements covering a
 // slab-shaped layout (simplify(whole), see slabs_of), gathered slab by slab; false, with
 // nothing called, for any other layout. With Overlap, the slabs go into two buffers in
@@ -279,7 +312,8 @@ bool slab_runs(const Strided& whole, Fn fn) {
     // Lines are fetched two tiles on along a long row; along a short one, where that would
     // often fall past its end, the same lines of the next row are.
     const std::int64_t ahead = len <= 128 ? s.strides[last - 1] : 16 * step;
-    const std::size_t slab = static_cast<std::size_t>(8 * inner);
+    const std::size_t planes = slabs->planes;
+    const std::size_t slab = static_cast<std::size_t>(planes * inner);
     const auto buffer = std::make_unique_for_overwrite<T[]>(Overlap ? 2 * slab : slab);
     // The slab gathered before, and how much of it fn has had.
     const T* pending = nullptr;
@@ -299,8 +333,8 @@ bool slab_runs(const Strided& whole, Fn fn) {
     std::uint64_t pos = 0;
     bool turn = false;
     for (;;) {
-        for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += 8) {
-            const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(8, s.shape[a] - r0));
+        for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += planes) {
+            const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(planes, s.shape[a] - r0));
             const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * 8;
             T* const into = buffer.get() + (turn ? slab : 0);
             std::byte* const dst = reinterpret_cast<std::byte*>(into);
@@ -315,6 +349,14 @@ bool slab_runs(const Strided& whole, Fn fn) {
                                       static_cast<std::size_t>(inner), ahead, after);
                     } else {
                         tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
+                                      static_cast<std::size_t>(inner), ahead);
+                    }
+                } else if (rows == 4 && planes == 4) {
+                    if constexpr (Overlap) {
+                        tile_rows4<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
+                                      static_cast<std::size_t>(inner), ahead, after);
+                    } else {
+                        tile_rows4<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
                                       static_cast<std::size_t>(inner), ahead);
                     }
                 } else {

@@ -107,18 +107,30 @@ double floor_transpose_elements(const double* m, std::size_t rows, std::size_t c
     return total_of(total);
 }
 
-// The same floor for the 3-D permutation A.T of a C-order n0 x n1 x n2 block (element
-// [i, j, k] of A.T at m[k * n1 * n2 + j * n2 + i]; n0 at least 8): eight planes of A.T (eight consecutive i, one line of A) gathered at a time by
-// 8 x 8 tiles along k, the lines of the next j fetched ahead, into one of two buffers of
-// eight planes, while the one gathered before is read back, 64 elements after each tile.
-// The planes after the last eight are gathered element by element, each line read once.
+// The floor for the sum of the 3-D permutation A.T of a C-order n0 x n1 x n2 block
+// (element [i, j, k] of A.T at m[k * n1 * n2 + j * n2 + i]; n0 at least 8) in the
+// module's own order: its elements in logical order into one 8-lane sum. Eight planes of
+// A.T (eight consecutive i, one line of A) are gathered at a time by 8 x 8 tiles along k,
+// the lines of the next j fetched ahead, into one of two buffers of eight planes, while
+// the one gathered before is added, 64 elements after each tile. The planes after the
+// last eight are gathered element by element, each line read once.
+// lanes += the `octets` runs of eight doubles from p on, element i of each into lane i.
+[[gnu::always_inline]] inline void add_octets(Line& lanes, const double* p, std::size_t octets) {
+#pragma GCC unroll 8
+    for (std::size_t o = 0; o < octets; ++o) {
+        Line x;
+        std::memcpy(&x, p + 8 * o, sizeof x);
+        lanes += x;
+    }
+}
+
 [[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
 double floor_permute_elements(const double* m, std::size_t n0, std::size_t n1, std::size_t n2) {
     const std::size_t plane = n0 * n1, slab = 8 * plane;
     const auto buffers = std::make_unique_for_overwrite<double[]>(2 * slab);
     const double* pending = nullptr;
     std::size_t pending_count = 0;
-    Line total[8] = {};
+    Line lanes = {};
     for (std::size_t i0 = 0, turn = 0; i0 < n2; i0 += 8, turn ^= 1) {
         const std::size_t planes = n2 - i0 < 8 ? n2 - i0 : 8;
         double* into = buffers.get() + turn * slab;
@@ -135,27 +147,29 @@ double floor_permute_elements(const double* m, std::size_t n0, std::size_t n1, s
             for (std::size_t t = 0; t < n0; t += 8) {
                 const std::size_t k0 = t + 8 <= n0 ? t : n0 - 8;  // the last tile overlaps the one before
                 Line v[8];
+#pragma GCC unroll 8
                 for (std::size_t q = 0; q < 8; ++q) {
                     const double* at = row + (k0 + q) * n1 * n2;
                     __builtin_prefetch(at + n2);
                     std::memcpy(&v[q], at, sizeof v[q]);
                 }
                 corvantile::folds::transpose8(v);
+#pragma GCC unroll 8
                 for (std::size_t p = 0; p < 8; ++p) std::memcpy(dst + p * plane + k0, &v[p], sizeof v[p]);
                 if (pending_count - done < 64) continue;
-                add_lines(total, pending + done);
+                add_octets(lanes, pending + done, 8);
                 done += 64;
             }
         }
-        for (; done + 64 <= pending_count; done += 64) add_lines(total, pending + done);
-        for (; done < pending_count; ++done) total[0][0] += pending[done];
+        add_octets(lanes, pending + done, (pending_count - done) / 8);  // slabs of eight planes: no rest
         pending = into;
         pending_count = planes * plane;
     }
-    std::size_t done = 0;
-    for (; done + 64 <= pending_count; done += 64) add_lines(total, pending + done);
-    for (; done < pending_count; ++done) total[0][0] += pending[done];
-    return total_of(total);
+    add_octets(lanes, pending, pending_count / 8);
+    double lane[8];
+    std::memcpy(lane, &lanes, sizeof lane);
+    for (std::size_t i = pending_count & ~std::size_t{7}; i < pending_count; ++i) lane[i % 8] += pending[i];
+    return corvantile::folds::lanes_finish(lane, true, -0.0, false);
 }
 
 [[gnu::visibility("default")]] const char* floor_hwy_target() { return hwy::TargetName(hwy::DispatchedTarget()); }

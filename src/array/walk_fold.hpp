@@ -216,10 +216,13 @@ bool any_all(const Strided& s) {
 // Where eight planes (steps along `axis`) would outgrow the L2 cache before they are read
 // back, four are gathered at a time: each line is then fetched twice, half of it each
 // time, which costs less than the slab's round trip through the last-level cache.
+// The axis may also step back by one element (its planes then lie downward in the line),
+// or forward by two (four planes to a line, always gathered four at a time).
 struct Slabs {
     std::size_t axis;
     std::uint64_t inner;  // elements of the axes after `axis`
     std::size_t planes;   // 8 or 4
+    std::int64_t pitch;   // the axis's stride: 8, -8 or 16 bytes
 };
 
 // Slabs larger than this go by the row tiles (the slab buffer would leave the caches).
@@ -232,11 +235,13 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
     if (sizeof(T) != 8 || s.ndim < 3) return std::nullopt;
     const std::size_t last = s.ndim - 1;
     for (std::size_t a = 0; a + 1 < last; ++a) {
-        if (s.strides[a] != 8) continue;
+        const std::int64_t pitch = s.strides[a];
+        if (pitch != 8 && pitch != -8 && pitch != 16) continue;
         std::uint64_t inner = 1;
         for (std::size_t k = a + 1; k <= last; ++k) inner *= s.shape[k];
         if (s.shape[a] < 8 || s.shape[last] < 8 || inner > SLAB_MOST) return std::nullopt;
-        return Slabs{a, inner, inner > EIGHT_PLANES_MOST ? std::size_t{4} : std::size_t{8}};
+        const bool four = pitch == 16 || inner > EIGHT_PLANES_MOST;
+        return Slabs{a, inner, four ? std::size_t{4} : std::size_t{8}, pitch};
     }
     return std::nullopt;
 }
@@ -244,8 +249,8 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
 // dst[k * dst_row + i] = the element at at + k * 8 + i * step, for k < 8, i < len (>= 8):
 // 8 x 8 register tiles, each element of a row bringing one line with all eight rows. The
 // line `ahead` bytes on from each one read is fetched ahead. `after` is called after each
-// tile (work to overlap with the gather).
-template <class T, class After = Nothing>
+// tile (work to overlap with the gather). With Pitch -8, row k lies at at - k * 8.
+template <class T, int Pitch = 8, class After = Nothing>
 CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
                                   std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
     for (std::size_t t = 0; t < len; t += 8) {
@@ -254,7 +259,7 @@ CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::s
         Lanes8 v[8];
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < 8; ++k) {
-            std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
+            std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step - (Pitch < 0 ? 56 : 0), 64);
             // Formed as an integer: the address may lie past the memory's end.
             const auto far = reinterpret_cast<std::uintptr_t>(line) +
                              static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
@@ -262,33 +267,50 @@ CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::s
         }
         transpose8(v);
 #pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[k], 64);
+        for (std::size_t k = 0; k < 8; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[Pitch < 0 ? 7 - k : k], 64);
         after();
     }
 }
 
-// The same for k < 4: 32-byte halves of the lines, two 4 x 4 register tiles a step.
-template <class T, class After = Nothing>
+// The same for k < 4: 32-byte halves of the lines, two 4 x 4 register tiles a step; with
+// Pitch 16 (row k at at + k * 16), whole lines, of which every other element is taken:
+// the element after the fourth row's is read too, so that there must be a fifth row.
+template <class T, int Pitch = 8, class After = Nothing>
 CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
                                   std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
     using Quad = std::uint64_t __attribute__((vector_size(32)));
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
-        Quad v[2][4];
+        if constexpr (Pitch == 16) {
+            Lanes8 v[8];
 #pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) {
-            std::memcpy(&v[k / 4][k % 4], line + static_cast<std::int64_t>(k) * step, 32);
-            const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
-            __builtin_prefetch(reinterpret_cast<const void*>(far));
-        }
-        folds::transpose4(v[0]);
-        folds::transpose4(v[1]);
+            for (std::size_t k = 0; k < 8; ++k) {
+                std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
+                const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
+                __builtin_prefetch(reinterpret_cast<const void*>(far));
+            }
+            transpose8(v);
 #pragma GCC unroll 4
-        for (std::size_t k = 0; k < 4; ++k) {
-            std::memcpy(dst + (k * dst_row + i0) * 8, &v[0][k], 32);
-            std::memcpy(dst + (k * dst_row + i0 + 4) * 8, &v[1][k], 32);
+            for (std::size_t k = 0; k < 4; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[2 * k], 64);
+        } else {
+            Quad v[2][4];
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) {
+                std::memcpy(&v[k / 4][k % 4], line + static_cast<std::int64_t>(k) * step - (Pitch < 0 ? 24 : 0), 32);
+                const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
+                __builtin_prefetch(reinterpret_cast<const void*>(far));
+            }
+            folds::transpose4(v[0]);
+            folds::transpose4(v[1]);
+#pragma GCC unroll 4
+            for (std::size_t k = 0; k < 4; ++k) {
+                const std::size_t r = Pitch < 0 ? 3 - k : k;
+                std::memcpy(dst + (k * dst_row + i0) * 8, &v[0][r], 32);
+                std::memcpy(dst + (k * dst_row + i0 + 4) * 8, &v[1][r], 32);
+            }
         }
         after();
     }
@@ -313,6 +335,7 @@ bool slab_runs(const Strided& whole, Fn fn) {
     // often fall past its end, the same lines of the next row are.
     const std::int64_t ahead = len <= 128 ? s.strides[last - 1] : 16 * step;
     const std::size_t planes = slabs->planes;
+    const std::int64_t pitch = slabs->pitch;
     const std::size_t slab = static_cast<std::size_t>(planes * inner);
     const auto buffer = std::make_unique_for_overwrite<T[]>(Overlap ? 2 * slab : slab);
     // The slab gathered before, and how much of it fn has had.
@@ -328,6 +351,25 @@ bool slab_runs(const Strided& whole, Fn fn) {
         if (done < pending_count) fn(pending + done, pending_pos + done, pending_count - done);
         pending_count = done = 0;
     };
+    // One row of every plane of the slab from `row` into `into` by register tiles.
+    const auto gather_tiles = [&](const std::byte* row, std::byte* into) {
+        const auto run = [&]<std::size_t Planes, int Pitch>() {
+            const auto n = static_cast<std::size_t>(len);
+            const auto dst_row = static_cast<std::size_t>(inner);
+            if constexpr (Planes == 8 && Overlap) {
+                tile_rows8<T, Pitch>(row, step, n, into, dst_row, ahead, after);
+            } else if constexpr (Planes == 8) {
+                tile_rows8<T, Pitch>(row, step, n, into, dst_row, ahead);
+            } else if constexpr (Overlap) {
+                tile_rows4<T, Pitch>(row, step, n, into, dst_row, ahead, after);
+            } else {
+                tile_rows4<T, Pitch>(row, step, n, into, dst_row, ahead);
+            }
+        };
+        if (pitch == 16) return run.template operator()<4, 16>();
+        if (planes == 8) return pitch < 0 ? run.template operator()<8, -8>() : run.template operator()<8, 8>();
+        return pitch < 0 ? run.template operator()<4, -8>() : run.template operator()<4, 8>();
+    };
     std::array<std::uint64_t, MAX_NDIM> outer{}, middle{};
     std::int64_t outer_at = 0;
     std::uint64_t pos = 0;
@@ -335,7 +377,9 @@ bool slab_runs(const Strided& whole, Fn fn) {
     for (;;) {
         for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += planes) {
             const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(planes, s.shape[a] - r0));
-            const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * 8;
+            const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * pitch;
+            // A stride of 16 reads one element past the fourth plane's.
+            const bool tiles = rows == planes && (pitch != 16 || r0 + 4 < s.shape[a]);
             T* const into = buffer.get() + (turn ? slab : 0);
             std::byte* const dst = reinterpret_cast<std::byte*>(into);
             if constexpr (Overlap) turn = !turn;
@@ -343,28 +387,14 @@ bool slab_runs(const Strided& whole, Fn fn) {
             std::int64_t at = 0;
             std::uint64_t m = 0;
             for (;;) {
-                if (rows == 8) {
-                    if constexpr (Overlap) {
-                        tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                      static_cast<std::size_t>(inner), ahead, after);
-                    } else {
-                        tile_rows8<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                      static_cast<std::size_t>(inner), ahead);
-                    }
-                } else if (rows == 4 && planes == 4) {
-                    if constexpr (Overlap) {
-                        tile_rows4<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                      static_cast<std::size_t>(inner), ahead, after);
-                    } else {
-                        tile_rows4<T>(base + at, step, static_cast<std::size_t>(len), dst + m * 8,
-                                      static_cast<std::size_t>(inner), ahead);
-                    }
+                if (tiles) {
+                    gather_tiles(base + at, dst + m * 8);
                 } else {
                     // The rows' elements of one line read together.
                     for (std::uint64_t i = 0; i < len; ++i) {
                         const std::int64_t from = at + static_cast<std::int64_t>(i) * step;
                         for (std::size_t r = 0; r < rows; ++r) {
-                            std::memcpy(dst + (r * inner + m + i) * 8, base + from + static_cast<std::int64_t>(r) * 8, 8);
+                            std::memcpy(dst + (r * inner + m + i) * 8, base + from + static_cast<std::int64_t>(r) * pitch, 8);
                         }
                     }
                 }

@@ -374,14 +374,23 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
     };
     std::size_t wl = 0;
     std::size_t wr = n;
-    const auto put = [&](V v) {
+    // The room between the write ends, wr - wl, shrinks by 4 with every vector put whichever
+    // way its lanes go: only wr depends on the data.
+    std::size_t room = 0;
+    // Puts the i-th vector of a group; `left` is where the left end was at room 0 (an
+    // address only, perhaps outside the array), fixed for the group.
+    const auto put_at = [&](V v, std::uintptr_t left, std::size_t i) {
         const unsigned m = right(v);
         const auto c = static_cast<std::size_t>(std::popcount(m));
         const V p = K::permute(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(PERMUTE[m].data())));
-        K::store(a + wl, p);
-        wl += 4 - c;
+        K::store(reinterpret_cast<T*>(left + (wr + 4 * i) * sizeof(T)), p);
         K::store(a + wr - 4, p);
         wr -= c;
+    };
+    const auto left_end = [&] { return reinterpret_cast<std::uintptr_t>(a) - room * sizeof(T); };
+    const auto put = [&](V v) {
+        put_at(v, left_end(), 0);
+        room -= 4;
     };
     constexpr std::size_t KEPT = 4 * UNROLL;
     V first[UNROLL];
@@ -401,20 +410,23 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
             a[wl++] = x;
         }
     }
+    room = wr - wl;
     // Read from the end with less room, so that both have room for whole-vector stores.
     while (rr - rl >= 4 * UNROLL) {
         // Without a branch: which end comes next is as random as the data.
-        const bool from_left = rl - wl <= wr - rr;
+        const bool from_left = rl - (wr - room) <= wr - rr;
         const std::size_t at = from_left ? rl : rr - 4 * UNROLL;
         rl += from_left ? 4 * UNROLL : 0;
         rr -= from_left ? 0 : 4 * UNROLL;
         V v[UNROLL];
         for (std::size_t i = 0; i < UNROLL; ++i) v[i] = K::load(a + at + 4 * i);
-        for (std::size_t i = 0; i < UNROLL; ++i) put(v[i]);
+        const std::uintptr_t left = left_end();
+        for (std::size_t i = 0; i < UNROLL; ++i) put_at(v[i], left, i);
+        room -= 4 * UNROLL;
     }
     while (rr != rl) {
         V v;
-        if (rl - wl <= wr - rr) {
+        if (rl - (wr - room) <= wr - rr) {
             v = K::load(a + rl);
             rl += 4;
         } else {
@@ -425,7 +437,7 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
     }
     for (std::size_t i = 0; i < UNROLL; ++i) put(first[i]);
     for (std::size_t i = 0; i < UNROLL; ++i) put(last[i]);
-    return wl;
+    return wr - room;
 }
 
 template <class K, bool OR_EQUAL>
@@ -438,6 +450,19 @@ template <class K>
 std::pair<typename K::T, typename K::T> choose_pivot(const typename K::T* a, std::size_t n) {
     using T = typename K::T;
     if (n <= 1024) {
+        const std::size_t step = n / 9;
+        const T* p = a + step / 2;
+        struct M { T lo, mid; };
+        const auto med3 = [](T x, T y, T z) {
+            const T lo = std::min(x, y);
+            return M{std::min(lo, z), std::max(lo, std::min(std::max(x, y), z))};
+        };
+        const M m0 = med3(p[0], p[step], p[2 * step]);
+        const M m1 = med3(p[3 * step], p[4 * step], p[5 * step]);
+        const M m2 = med3(p[6 * step], p[7 * step], p[8 * step]);
+        return {med3(m0.mid, m1.mid, m2.mid).mid, std::min(std::min(m0.lo, m1.lo), m2.lo)};
+    }
+    if (n <= 8192) {
         // Straight into registers: scalar stores read back as vectors would stall.
         typename K::V r[4];
         const auto at = [a, n](std::size_t i) { return a[(2 * i + 1) * n / 32]; };

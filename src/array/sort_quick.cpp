@@ -161,13 +161,29 @@ struct Network {
         r3 = K::template lanes128<0x31>(t1, t3);
     }
 
-    // The w registers at r hold a bitonic sequence; afterwards they are ascending.
+    // The steps between registers of the clean below: the W registers at r hold a bitonic
+    // sequence; afterwards each register's lanes are the ones it ends with.
     template <int W>
-    static QS_INLINE void clean(V* r) {
+    static QS_INLINE void clean_across(V* r) {
         for (int d = W / 2; d >= 1; d /= 2)
             for (int b = 0; b < W; b += 2 * d)
                 for (int i = b; i < b + d; ++i) K::minmax(r[i], r[i + d]);
-        for (int i = 0; i < W; ++i) {
+    }
+
+    // The steps within each of N registers: lanes 2 apart, then 1 apart. Four registers at a
+    // time are transposed, so that the steps are between registers.
+    template <int N>
+    static QS_INLINE void clean_within(V* r) {
+        int i = 0;
+        for (; i + 4 <= N; i += 4) {
+            transpose(r[i], r[i + 1], r[i + 2], r[i + 3]);
+            K::minmax(r[i], r[i + 2]);
+            K::minmax(r[i + 1], r[i + 3]);
+            K::minmax(r[i], r[i + 1]);
+            K::minmax(r[i + 2], r[i + 3]);
+            transpose(r[i], r[i + 1], r[i + 2], r[i + 3]);
+        }
+        for (; i < N; ++i) {
             V lo = r[i];
             V hi = K::swap_halves(lo);
             K::minmax(lo, hi);
@@ -178,9 +194,16 @@ struct Network {
         }
     }
 
-    // Merges the ascending runs r[0..w) and r[w..2w).
+    // The w registers at r hold a bitonic sequence; afterwards they are ascending.
     template <int W>
-    static QS_INLINE void merge(V* r) {
+    static QS_INLINE void clean(V* r) {
+        clean_across<W>(r);
+        clean_within<W>(r);
+    }
+
+    // Merges the ascending runs r[0..w) and r[w..2w) but for the steps within registers.
+    template <int W>
+    static QS_INLINE void merge_across(V* r) {
         V* b = r + W;
         for (int j = 0; j < W / 2; ++j) {
             const V t = K::reverse(b[j]);
@@ -189,8 +212,8 @@ struct Network {
         }
         if constexpr (W % 2 == 1) b[W / 2] = K::reverse(b[W / 2]);
         for (int j = 0; j < W; ++j) K::minmax(r[j], b[j]);
-        clean<W>(r);
-        clean<W>(b);
+        clean_across<W>(r);
+        clean_across<W>(b);
     }
 
     // Sorts the 4R elements of r.
@@ -202,9 +225,11 @@ struct Network {
         V s[R];
         for (int j = 0; j < 4; ++j)
             for (int b = 0; b < W; ++b) s[j * W + b] = r[4 * b + j];
-        merge<W>(s);
-        merge<W>(s + 2 * W);
-        merge<2 * W>(s);
+        merge_across<W>(s);
+        merge_across<W>(s + 2 * W);
+        clean_within<R>(s);
+        merge_across<2 * W>(s);
+        clean_within<R>(s);
         for (int i = 0; i < R; ++i) r[i] = s[i];
     }
 };

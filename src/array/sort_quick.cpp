@@ -361,16 +361,17 @@ void sort_base(typename K::T* a, std::size_t n) {
 // ---- Partition ----
 
 // For each mask of the lanes that go right, the 32-bit lane indices that put the lanes
-// going left first and those going right last, each group in lane order.
+// going left first and those going right last, each group in lane order; one byte each, so
+// that an entry is one widening load addressed by the mask.
 alignas(64) constexpr auto PERMUTE = [] {
-    std::array<std::array<std::int32_t, 8>, 16> t{};
+    std::array<std::uint64_t, 16> t{};
     for (int m = 0; m < 16; ++m) {
         int o = 0;
         for (int pass = 0; pass < 2; ++pass)
             for (int l = 0; l < 4; ++l)
                 if (((m >> l) & 1) == pass) {
-                    t[m][o++] = 2 * l;
-                    t[m][o++] = 2 * l + 1;
+                    t[m] |= std::uint64_t(2 * l) << (8 * o++);
+                    t[m] |= std::uint64_t(2 * l + 1) << (8 * o++);
                 }
     }
     return t;
@@ -407,7 +408,7 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
     const auto put_at = [&](V v, std::uintptr_t left, std::size_t i) {
         const unsigned m = right(v);
         const auto c = static_cast<std::size_t>(std::popcount(m));
-        const V p = K::permute(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(PERMUTE[m].data())));
+        const V p = K::permute(v, _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&PERMUTE[m]))));
         K::store(reinterpret_cast<T*>(left + (wr + 4 * i) * sizeof(T)), p);
         K::store(a + wr - 4, p);
         wr -= c;

@@ -247,31 +247,33 @@ QS_INLINE T* register_at(T* a, std::size_t i) {
 }
 
 // Loads n <= 4R elements into R registers, padded with the highest key, without a branch
-// on n.
-template <class K, int R>
+// on n; the first FULL registers are known to be whole.
+template <class K, int R, int FULL = 0>
 QS_INLINE void load_padded(const typename K::T* a, std::size_t n, typename K::V* r) {
     const auto high = K::set1(K::highest);
-    for (int i = 0; i < R; ++i) {
+    for (int i = 0; i < FULL; ++i) r[i] = K::load(a + 4 * i);
+    for (int i = FULL; i < R; ++i) {
         const __m256i m = lanes_below(n, static_cast<std::size_t>(i));
         r[i] = K::select(m, K::load_masked(register_at(a, static_cast<std::size_t>(i)), m), high);
     }
 }
 
-template <class K, int R>
+template <class K, int R, int FULL = 0>
 QS_INLINE void store_padded(typename K::T* a, std::size_t n, const typename K::V* r) {
+    for (int i = 0; i < FULL; ++i) K::store(a + 4 * i, r[i]);
     const std::size_t whole = n / 4;
-    for (std::size_t i = 0; i < whole; ++i) K::store(a + 4 * i, r[i]);
+    for (std::size_t i = FULL; i < whole; ++i) K::store(a + 4 * i, r[i]);
     if (n % 4 != 0) K::store_masked(a + 4 * whole, lanes_below(n % 4, 0), r[whole]);
 }
 
-// Sorts n <= 4R elements, padded to 4R with the highest key.
-template <class K, int R>
+// Sorts n <= 4R elements (more than 4 FULL), padded to 4R with the highest key.
+template <class K, int R, int FULL = 0>
 QS_INLINE void sort_small(typename K::T* a, std::size_t n) {
     using V = typename K::V;
     V r[R];
-    load_padded<K, R>(a, n, r);
+    load_padded<K, R, FULL>(a, n, r);
     Network<K, R>::sort(r);
-    store_padded<K, R>(a, n, r);
+    store_padded<K, R, FULL>(a, n, r);
 }
 
 constexpr std::size_t BASE = 32;  // measured fastest: the 8-register network costs less than a partition
@@ -354,7 +356,7 @@ void sort_base(typename K::T* a, std::size_t n) {
     if (n <= 16) {
         sort_small<K, 4>(a, n);
     } else {
-        sort_small<K, 8>(a, n);
+        sort_small<K, 8, 4>(a, n);
     }
 }
 

@@ -157,6 +157,8 @@ Array<std::int64_t> Array<T>::argsort_1d() const
     return Array<std::int64_t>::from_parts(std::move(idx), dims_);
 }
 
+void sort_in_place(std::span<std::int64_t> x) noexcept { sort_keys(x.data(), x.size()); }
+
 const char* sort_method(bool float64, std::size_t n) noexcept {
     static const std::string library = std::string("VQSort ") + hwy::TargetName(hwy::DispatchedTarget());
     return quick::chosen(float64, n) ? "quicksort AVX2" : library.c_str();

@@ -161,13 +161,29 @@ struct Network {
         r3 = K::template lanes128<0x31>(t1, t3);
     }
 
-    // The w registers at r hold a bitonic sequence; afterwards they are ascending.
+    // The steps between registers of the clean below: the W registers at r hold a bitonic
+    // sequence; afterwards each register's lanes are the ones it ends with.
     template <int W>
-    static QS_INLINE void clean(V* r) {
+    static QS_INLINE void clean_across(V* r) {
         for (int d = W / 2; d >= 1; d /= 2)
             for (int b = 0; b < W; b += 2 * d)
                 for (int i = b; i < b + d; ++i) K::minmax(r[i], r[i + d]);
-        for (int i = 0; i < W; ++i) {
+    }
+
+    // The steps within each of N registers: lanes 2 apart, then 1 apart. Four registers at a
+    // time are transposed, so that the steps are between registers.
+    template <int N>
+    static QS_INLINE void clean_within(V* r) {
+        int i = 0;
+        for (; i + 4 <= N; i += 4) {
+            transpose(r[i], r[i + 1], r[i + 2], r[i + 3]);
+            K::minmax(r[i], r[i + 2]);
+            K::minmax(r[i + 1], r[i + 3]);
+            K::minmax(r[i], r[i + 1]);
+            K::minmax(r[i + 2], r[i + 3]);
+            transpose(r[i], r[i + 1], r[i + 2], r[i + 3]);
+        }
+        for (; i < N; ++i) {
             V lo = r[i];
             V hi = K::swap_halves(lo);
             K::minmax(lo, hi);
@@ -178,9 +194,16 @@ struct Network {
         }
     }
 
-    // Merges the ascending runs r[0..w) and r[w..2w).
+    // The w registers at r hold a bitonic sequence; afterwards they are ascending.
     template <int W>
-    static QS_INLINE void merge(V* r) {
+    static QS_INLINE void clean(V* r) {
+        clean_across<W>(r);
+        clean_within<W>(r);
+    }
+
+    // Merges the ascending runs r[0..w) and r[w..2w) but for the steps within registers.
+    template <int W>
+    static QS_INLINE void merge_across(V* r) {
         V* b = r + W;
         for (int j = 0; j < W / 2; ++j) {
             const V t = K::reverse(b[j]);
@@ -189,8 +212,8 @@ struct Network {
         }
         if constexpr (W % 2 == 1) b[W / 2] = K::reverse(b[W / 2]);
         for (int j = 0; j < W; ++j) K::minmax(r[j], b[j]);
-        clean<W>(r);
-        clean<W>(b);
+        clean_across<W>(r);
+        clean_across<W>(b);
     }
 
     // Sorts the 4R elements of r.
@@ -202,9 +225,11 @@ struct Network {
         V s[R];
         for (int j = 0; j < 4; ++j)
             for (int b = 0; b < W; ++b) s[j * W + b] = r[4 * b + j];
-        merge<W>(s);
-        merge<W>(s + 2 * W);
-        merge<2 * W>(s);
+        merge_across<W>(s);
+        merge_across<W>(s + 2 * W);
+        clean_within<R>(s);
+        merge_across<2 * W>(s);
+        clean_within<R>(s);
         for (int i = 0; i < R; ++i) r[i] = s[i];
     }
 };
@@ -222,31 +247,33 @@ QS_INLINE T* register_at(T* a, std::size_t i) {
 }
 
 // Loads n <= 4R elements into R registers, padded with the highest key, without a branch
-// on n.
-template <class K, int R>
+// on n; the first FULL registers are known to be whole.
+template <class K, int R, int FULL = 0>
 QS_INLINE void load_padded(const typename K::T* a, std::size_t n, typename K::V* r) {
     const auto high = K::set1(K::highest);
-    for (int i = 0; i < R; ++i) {
+    for (int i = 0; i < FULL; ++i) r[i] = K::load(a + 4 * i);
+    for (int i = FULL; i < R; ++i) {
         const __m256i m = lanes_below(n, static_cast<std::size_t>(i));
         r[i] = K::select(m, K::load_masked(register_at(a, static_cast<std::size_t>(i)), m), high);
     }
 }
 
-template <class K, int R>
+template <class K, int R, int FULL = 0>
 QS_INLINE void store_padded(typename K::T* a, std::size_t n, const typename K::V* r) {
+    for (int i = 0; i < FULL; ++i) K::store(a + 4 * i, r[i]);
     const std::size_t whole = n / 4;
-    for (std::size_t i = 0; i < whole; ++i) K::store(a + 4 * i, r[i]);
+    for (std::size_t i = FULL; i < whole; ++i) K::store(a + 4 * i, r[i]);
     if (n % 4 != 0) K::store_masked(a + 4 * whole, lanes_below(n % 4, 0), r[whole]);
 }
 
-// Sorts n <= 4R elements, padded to 4R with the highest key.
-template <class K, int R>
+// Sorts n <= 4R elements (more than 4 FULL), padded to 4R with the highest key.
+template <class K, int R, int FULL = 0>
 QS_INLINE void sort_small(typename K::T* a, std::size_t n) {
     using V = typename K::V;
     V r[R];
-    load_padded<K, R>(a, n, r);
+    load_padded<K, R, FULL>(a, n, r);
     Network<K, R>::sort(r);
-    store_padded<K, R>(a, n, r);
+    store_padded<K, R, FULL>(a, n, r);
 }
 
 constexpr std::size_t BASE = 32;  // measured fastest: the 8-register network costs less than a partition
@@ -329,23 +356,24 @@ void sort_base(typename K::T* a, std::size_t n) {
     if (n <= 16) {
         sort_small<K, 4>(a, n);
     } else {
-        sort_small<K, 8>(a, n);
+        sort_small<K, 8, 4>(a, n);
     }
 }
 
 // ---- Partition ----
 
 // For each mask of the lanes that go right, the 32-bit lane indices that put the lanes
-// going left first and those going right last, each group in lane order.
+// going left first and those going right last, each group in lane order; one byte each, so
+// that an entry is one widening load addressed by the mask.
 alignas(64) constexpr auto PERMUTE = [] {
-    std::array<std::array<std::int32_t, 8>, 16> t{};
+    std::array<std::uint64_t, 16> t{};
     for (int m = 0; m < 16; ++m) {
         int o = 0;
         for (int pass = 0; pass < 2; ++pass)
             for (int l = 0; l < 4; ++l)
                 if (((m >> l) & 1) == pass) {
-                    t[m][o++] = 2 * l;
-                    t[m][o++] = 2 * l + 1;
+                    t[m] |= std::uint64_t(2 * l) << (8 * o++);
+                    t[m] |= std::uint64_t(2 * l + 1) << (8 * o++);
                 }
     }
     return t;
@@ -374,14 +402,23 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
     };
     std::size_t wl = 0;
     std::size_t wr = n;
-    const auto put = [&](V v) {
+    // The room between the write ends, wr - wl, shrinks by 4 with every vector put whichever
+    // way its lanes go: only wr depends on the data.
+    std::size_t room = 0;
+    // Puts the i-th vector of a group; `left` is where the left end was at room 0 (an
+    // address only, perhaps outside the array), fixed for the group.
+    const auto put_at = [&](V v, std::uintptr_t left, std::size_t i) {
         const unsigned m = right(v);
         const auto c = static_cast<std::size_t>(std::popcount(m));
-        const V p = K::permute(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(PERMUTE[m].data())));
-        K::store(a + wl, p);
-        wl += 4 - c;
+        const V p = K::permute(v, _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&PERMUTE[m]))));
+        K::store(reinterpret_cast<T*>(left + (wr + 4 * i) * sizeof(T)), p);
         K::store(a + wr - 4, p);
         wr -= c;
+    };
+    const auto left_end = [&] { return reinterpret_cast<std::uintptr_t>(a) - room * sizeof(T); };
+    const auto put = [&](V v) {
+        put_at(v, left_end(), 0);
+        room -= 4;
     };
     constexpr std::size_t KEPT = 4 * UNROLL;
     V first[UNROLL];
@@ -401,20 +438,23 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
             a[wl++] = x;
         }
     }
+    room = wr - wl;
     // Read from the end with less room, so that both have room for whole-vector stores.
     while (rr - rl >= 4 * UNROLL) {
         // Without a branch: which end comes next is as random as the data.
-        const bool from_left = rl - wl <= wr - rr;
+        const bool from_left = rl - (wr - room) <= wr - rr;
         const std::size_t at = from_left ? rl : rr - 4 * UNROLL;
         rl += from_left ? 4 * UNROLL : 0;
         rr -= from_left ? 0 : 4 * UNROLL;
         V v[UNROLL];
         for (std::size_t i = 0; i < UNROLL; ++i) v[i] = K::load(a + at + 4 * i);
-        for (std::size_t i = 0; i < UNROLL; ++i) put(v[i]);
+        const std::uintptr_t left = left_end();
+        for (std::size_t i = 0; i < UNROLL; ++i) put_at(v[i], left, i);
+        room -= 4 * UNROLL;
     }
     while (rr != rl) {
         V v;
-        if (rl - wl <= wr - rr) {
+        if (rl - (wr - room) <= wr - rr) {
             v = K::load(a + rl);
             rl += 4;
         } else {
@@ -425,7 +465,7 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
     }
     for (std::size_t i = 0; i < UNROLL; ++i) put(first[i]);
     for (std::size_t i = 0; i < UNROLL; ++i) put(last[i]);
-    return wl;
+    return wr - room;
 }
 
 template <class K, bool OR_EQUAL>
@@ -433,11 +473,26 @@ std::size_t partition(typename K::T* a, std::size_t n, typename K::T pivot) {
     return n > LONG ? partition_by<K, OR_EQUAL, UNROLL_LONG>(a, n, pivot) : partition_by<K, OR_EQUAL, UNROLL>(a, n, pivot);
 }
 
-// The median of a sample spread evenly over a[0..n), and the sample's lowest key.
+// The median of a sample spread evenly over a[0..n), and the sample's lowest key. Up to
+// 1024 elements the sample is nine keys and the pivot the median of three medians of three:
+// sorting a larger sample cost more than its better splits saved.
 template <class K>
 std::pair<typename K::T, typename K::T> choose_pivot(const typename K::T* a, std::size_t n) {
     using T = typename K::T;
     if (n <= 1024) {
+        const std::size_t step = n / 9;
+        const T* p = a + step / 2;
+        struct M { T lo, mid; };
+        const auto med3 = [](T x, T y, T z) {
+            const T lo = std::min(x, y);
+            return M{std::min(lo, z), std::max(lo, std::min(std::max(x, y), z))};
+        };
+        const M m0 = med3(p[0], p[step], p[2 * step]);
+        const M m1 = med3(p[3 * step], p[4 * step], p[5 * step]);
+        const M m2 = med3(p[6 * step], p[7 * step], p[8 * step]);
+        return {med3(m0.mid, m1.mid, m2.mid).mid, std::min(std::min(m0.lo, m1.lo), m2.lo)};
+    }
+    if (n <= 8192) {
         // Straight into registers: scalar stores read back as vectors would stall.
         typename K::V r[4];
         const auto at = [a, n](std::size_t i) { return a[(2 * i + 1) * n / 32]; };

@@ -8,6 +8,7 @@
 #include "python/operators/operator_kernels.hpp"
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
+#include "array/sort.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -177,7 +178,17 @@ Result<Ref> sort_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
     if (is_ndarray(a) && !has_keywords(kwargs) && native_axis(rest)) {
         // A 1-D view's elements are copied from where they lie into the sort's input.
-        if (auto r = sort_input_of(*PyArray::of(a), [&](const auto& x) { return sorted_native(x, *descending); })) {
+        const auto sort_copy = [&]<class T>(Array<T>& x) -> Result<Ref> {
+            if constexpr (std::same_as<T, std::int64_t>) {
+                // The copy is ours: sorted where it lies, not copied again.
+                sort_in_place(x.elements());
+                if (*descending) std::ranges::reverse(x.elements());
+                return create_class_object(std::move(x));
+            } else {
+                return sorted_native(x, *descending);
+            }
+        };
+        if (auto r = sort_input_of(*PyArray::of(a), sort_copy)) {
             return std::move(*r);
         }
     }

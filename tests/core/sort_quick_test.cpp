@@ -23,7 +23,7 @@ namespace {
 
 const std::size_t LENGTHS[] = {0,  1,  2,  3,  4,  5,  8,  15,  16,  17,  31,  32,  33,  47,  63,   64,   65,
                                66, 67, 68, 69, 79, 80, 81, 96, 97, 127, 128, 129, 200, 1023, 1024, 1025, 1026,
-                               1027, 1041, 4099, 65536, 100003};
+                               1027, 1041, 4099, 8191, 8192, 8193, 65536, 100003};
 
 // Pattern k of length n as unsigned draws; each kind maps them to its keys.
 std::vector<std::uint64_t> pattern(int k, std::size_t n, std::mt19937_64& g) {

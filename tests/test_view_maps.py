@@ -375,3 +375,31 @@ def test_every_other_element_cast_outside_int64(make, outside, where):
     with np.errstate(invalid="ignore"):
         check(lambda xp, a: a.astype(np.int64), v, w, order=True)
     assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))
+
+
+@pytest.mark.parametrize("n", EVERY_OTHER_SIZES)
+@pytest.mark.parametrize("make", EVERY_OTHER)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("name", ["copy", "ravel", "as-same"])
+def test_every_other_element_copied(name, dtype, make, n):
+    # Copies, and casts to the view's own kind, of every other element either way.
+    fn = (lambda xp, v: v.astype(np.dtype(dtype).name)) if name == "as-same" else COPIES[name]
+    x = values(2 * n, dtype)
+    v, w = EVERY_OTHER[make](cv.asarray(x.copy()), n), EVERY_OTHER[make](x.copy(), n)
+    check(fn, v, w, order=n >= 256 and name == "as-same")
+
+
+# Past a few megabytes the cast writes its result in small parts, each of which may read one
+# element beyond its own run; the run's two ends and the parts' joins hold the odd values.
+@pytest.mark.parametrize("outside", [None, 0, 63, 64, -64, -1], ids=repr)
+@pytest.mark.parametrize("make", ["even-to-end", "odd", "backward", "stepped-reversed"])
+def test_every_other_element_cast_of_a_long_view(make, outside):
+    n = (1 << 20) + 37
+    x = np.resize(np.array(FAST_EDGES + CAST_EDGES), 2 * n) * np.resize([1.0, -1.0, 1.0, 1.0, -1.0], 2 * n)
+    w = EVERY_OTHER[make](x, n)
+    if outside is not None:
+        w[outside] = np.nan
+    v = EVERY_OTHER[make](cv.asarray(x.copy()), n)
+    with np.errstate(invalid="ignore"):
+        check(lambda xp, a: a.astype(np.int64), v, w, order=True)
+    assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))

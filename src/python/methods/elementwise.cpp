@@ -128,13 +128,16 @@ Result<Ref> cast_view(const AnyArray& shape, const walk::Strided& view, ElementK
         const auto cast = [&]<class R>(R*) {
             const auto kernel = [](const T* x, R* o, std::size_t n) { return walk::cast_run<R, T>(x, o, n); };
             return view_result<R, T>(a.dims(), view, kernel, [&](const walk::Strided& layout, R* o) {
-                // Every other float64 of a stretch: truncated where it lies, not gathered first
-                // (backward: forward through memory, then the results reversed).
+                // The same kind: a copy, each block straight into the result.
+                if constexpr (std::is_same_v<R, T>) {
+                    walk::copy<T>(layout, o);
+                    return true;
+                }
+                // Every other float64 of a stretch: truncated where it lies, not gathered first.
                 if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
                     if (const auto run = walk::every_other(layout, sizeof(double))) {
-                        if (!loops::truncate_stepped(reinterpret_cast<const double*>(run->low), o, run->count)) return false;
-                        if (run->backward) std::reverse(o, o + run->count);
-                        return true;
+                        return loops::truncate_stepped(reinterpret_cast<const double*>(run->low), o, run->count,
+                                                       run->backward);
                     }
                 }
                 return walk::map_blocks<R, T>(layout, o, kernel);

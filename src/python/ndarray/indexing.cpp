@@ -222,35 +222,31 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             }
         }
         if (!one_run && i < rows.count && len <= (std::uint64_t{1} << 16)) {
-            // Rows whose elements lie apart: their offsets listed once in logical order,
-            // then eight rows at a time, each offset read for all eight from one
-            // neighbourhood of the base (the columns of a transpose lie side by side).
-            std::vector<std::int64_t> offsets(len);
+            // Rows whose elements lie apart, one row after another (rows taken eight at a
+            // time side by side measured slower for large views, the keys in any order): a
+            // row of one axis read at its stride, any other through its offsets, listed once
+            // in logical order.
+            const auto start = [&](std::size_t q) {
+                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+            };
+            if (flat.ndim == 1) {
+                const std::int64_t st = flat.strides[0];
+                for (; i < rows.count; ++i) {
+                    const std::byte* at = start(i);
+                    T* o = out + i * len;
+                    for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + static_cast<std::int64_t>(p) * st);
+                }
+            }
+            std::vector<std::int64_t> offsets(i < rows.count ? len : 0);
             std::array<std::uint64_t, MAX_NDIM> counter{};
             std::int64_t off = 0;
-            for (std::uint64_t p = 0; p < len; ++p) {
+            for (std::uint64_t p = 0; p < offsets.size(); ++p) {
                 offsets[p] = off;
                 for (std::size_t k = row.ndim; k-- > 0;) {
                     off += row.strides[k];
                     if (++counter[k] < row.shape[k]) break;
                     off -= row.strides[k] * static_cast<std::int64_t>(row.shape[k]);
                     counter[k] = 0;
-                }
-            }
-            const auto start = [&](std::size_t q) {
-                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
-            };
-            for (; !cached && i + 8 <= rows.count; i += 8) {
-                std::array<const std::byte*, 8> at;
-                for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);
-                T* o = out + i * len;
-                const std::int64_t* const offs = offsets.data();
-                for (std::uint64_t p = 0; p < len; ++p) {
-                    // All eight read before any is stored (a byte-sized store could alias).
-                    const std::int64_t d = offs[p];
-                    std::array<T, 8> v;
-                    for (std::size_t q = 0; q < 8; ++q) v[q] = walk::load<T>(at[q] + d);
-                    for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = v[q];
                 }
             }
             const std::int64_t* const offs = offsets.data();

@@ -217,7 +217,18 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
                 const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
                 T* o = out + i * len;
                 for (std::uint64_t q = 0; q < outer; ++q, at += outer_step, o += inner) {
-                    for (std::uint64_t p = 0; p < inner; ++p) o[p] = walk::load<T>(at + static_cast<std::int64_t>(p) * st);
+                    // Four read before any is stored (a byte-sized store could alias them).
+                    const std::byte* e = at;
+                    std::uint64_t p = 0;
+                    for (; p + 4 <= inner; p += 4, e += 4 * st) {
+                        const T v0 = walk::load<T>(e), v1 = walk::load<T>(e + st);
+                        const T v2 = walk::load<T>(e + 2 * st), v3 = walk::load<T>(e + 3 * st);
+                        o[p] = v0;
+                        o[p + 1] = v1;
+                        o[p + 2] = v2;
+                        o[p + 3] = v3;
+                    }
+                    for (; p < inner; ++p, e += st) o[p] = walk::load<T>(e);
                 }
             }
         }

@@ -264,7 +264,7 @@ INT_EDGES = [0, 1, -1, 2**31 - 1, -(2**31), 2**32 + 1, 2**52 + 1, 2**53 - 1, 2**
 
 
 @pytest.mark.parametrize("size", [8, 16, 256, 9000])
-@pytest.mark.parametrize("kind", ["contiguous", "transpose", "reversed", "transposed-stepped", "view-of-view"])
+@pytest.mark.parametrize("kind", ["contiguous", "transpose", "reversed", "stepped", "transposed-stepped", "view-of-view"])
 @pytest.mark.parametrize("name", ["as-float64", "sqrt"])
 def test_int_to_float_at_the_edges(name, kind, size):
     x = np.resize(np.array(INT_EDGES, dtype=np.int64), size)
@@ -392,14 +392,15 @@ def test_every_other_element_copied(name, dtype, make, n):
 # Past a few megabytes the cast writes its result in small parts, each of which may read one
 # element beyond its own run; the run's two ends and the parts' joins hold the odd values.
 @pytest.mark.parametrize("outside", [None, 0, 63, 64, -64, -1], ids=repr)
-@pytest.mark.parametrize("make", ["even-to-end", "odd", "backward", "stepped-reversed"])
+@pytest.mark.parametrize("make", ["even-to-end", "odd", "backward", "stepped-reversed", "reversed"])
 def test_every_other_element_cast_of_a_long_view(make, outside):
     n = (1 << 20) + 37
     x = np.resize(np.array(FAST_EDGES + CAST_EDGES), 2 * n) * np.resize([1.0, -1.0, 1.0, 1.0, -1.0], 2 * n)
-    w = EVERY_OTHER[make](x, n)
+    form = (lambda b, n: b[n - 3 : 2 * n - 3][::-1]) if make == "reversed" else EVERY_OTHER[make]
+    w = form(x, n)
     if outside is not None:
         w[outside] = np.nan
-    v = EVERY_OTHER[make](cv.asarray(x.copy()), n)
+    v = form(cv.asarray(x.copy()), n)
     with np.errstate(invalid="ignore"):
         check(lambda xp, a: a.astype(np.int64), v, w, order=True)
     assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))

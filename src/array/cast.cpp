@@ -54,7 +54,9 @@ HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RES
     const hn::RebindToSigned<decltype(d)> di;
     const std::size_t N = hn::Lanes(d);
     const auto load = [&](std::size_t i) HWY_ATTR {
-        if constexpr (Step == 1) {
+        if constexpr (Step == 1 && Backward) {
+            return hn::Reverse(d, hn::LoadU(d, x + (n - i - N)));
+        } else if constexpr (Step == 1) {
             return hn::LoadU(d, x + i);
         } else {
 #if HWY_TARGET == HWY_SCALAR
@@ -83,11 +85,11 @@ HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RES
     for (; i < n; i += N) {
         const std::size_t count = std::min(N, n - i);
         hn::Vec<decltype(d)> v;
-        if constexpr (Step == 1) {
+        if constexpr (Step == 1 && !Backward) {
             v = hn::LoadN(d, x + i, count);
         } else {
             HWY_ALIGN double rest[hn::MaxLanes(d)] = {};
-            for (std::size_t k = 0; k < count; ++k) rest[k] = x[Backward ? 2 * (n - 1 - i - k) : 2 * (i + k)];
+            for (std::size_t k = 0; k < count; ++k) rest[k] = x[Backward ? Step * (n - 1 - i - k) : Step * (i + k)];
             v = hn::Load(d, rest);
         }
         hn::StoreN(truncate(d, di, v, outside), di, o + i, count);
@@ -102,6 +104,10 @@ HWY_NOINLINE bool truncate_kernel(const double* HWY_RESTRICT x, std::int64_t* HW
 HWY_NOINLINE bool truncate_stepped_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n,
                                           bool beyond) {
     return truncate_all<2>(x, o, n, beyond);
+}
+
+HWY_NOINLINE bool truncate_reversed_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {
+    return truncate_all<1, true>(x, o, n);
 }
 
 HWY_NOINLINE bool truncate_stepped_back_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o,
@@ -126,6 +132,16 @@ bool truncate_run(const double* x, std::int64_t* o, std::size_t n) noexcept {
 
 HWY_EXPORT(truncate_stepped_kernel);
 HWY_EXPORT(truncate_stepped_back_kernel);
+HWY_EXPORT(truncate_reversed_kernel);
+
+bool truncate_reversed(const double* x, std::int64_t* o, std::size_t n) noexcept {
+    bool inside = true;
+    auto fill = [&](std::int64_t* dst, std::size_t start, std::size_t count) {
+        inside = HWY_DYNAMIC_DISPATCH(truncate_reversed_kernel)(x + (n - start - count), dst, count) && inside;
+    };
+    write_result(o, n, 2 * sizeof(std::int64_t), fill);
+    return inside;
+}
 
 bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n, bool backward) noexcept {
     bool inside = true;

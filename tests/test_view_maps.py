@@ -264,7 +264,7 @@ INT_EDGES = [0, 1, -1, 2**31 - 1, -(2**31), 2**32 + 1, 2**52 + 1, 2**53 - 1, 2**
 
 
 @pytest.mark.parametrize("size", [8, 16, 256, 9000])
-@pytest.mark.parametrize("kind", ["contiguous", "transpose", "reversed", "transposed-stepped", "view-of-view"])
+@pytest.mark.parametrize("kind", ["contiguous", "transpose", "reversed", "stepped", "transposed-stepped", "view-of-view"])
 @pytest.mark.parametrize("name", ["as-float64", "sqrt"])
 def test_int_to_float_at_the_edges(name, kind, size):
     x = np.resize(np.array(INT_EDGES, dtype=np.int64), size)
@@ -372,6 +372,35 @@ def test_every_other_element_cast_outside_int64(make, outside, where):
     w = EVERY_OTHER[make](x, 300)
     w[np.unravel_index(where % w.size, w.shape)] = outside
     v = EVERY_OTHER[make](cv.asarray(x.copy()), 300)
+    with np.errstate(invalid="ignore"):
+        check(lambda xp, a: a.astype(np.int64), v, w, order=True)
+    assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))
+
+
+@pytest.mark.parametrize("n", EVERY_OTHER_SIZES)
+@pytest.mark.parametrize("make", EVERY_OTHER)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("name", ["copy", "ravel", "as-same"])
+def test_every_other_element_copied(name, dtype, make, n):
+    # Copies, and casts to the view's own kind, of every other element either way.
+    fn = (lambda xp, v: v.astype(np.dtype(dtype).name)) if name == "as-same" else COPIES[name]
+    x = values(2 * n, dtype)
+    v, w = EVERY_OTHER[make](cv.asarray(x.copy()), n), EVERY_OTHER[make](x.copy(), n)
+    check(fn, v, w, order=n >= 256 and name == "as-same")
+
+
+# Past a few megabytes the cast writes its result in small parts, each of which may read one
+# element beyond its own run; the run's two ends and the parts' joins hold the odd values.
+@pytest.mark.parametrize("outside", [None, 0, 63, 64, -64, -1], ids=repr)
+@pytest.mark.parametrize("make", ["even-to-end", "odd", "backward", "stepped-reversed", "reversed"])
+def test_every_other_element_cast_of_a_long_view(make, outside):
+    n = (1 << 20) + 37
+    x = np.resize(np.array(FAST_EDGES + CAST_EDGES), 2 * n) * np.resize([1.0, -1.0, 1.0, 1.0, -1.0], 2 * n)
+    form = (lambda b, n: b[n - 3 : 2 * n - 3][::-1]) if make == "reversed" else EVERY_OTHER[make]
+    w = form(x, n)
+    if outside is not None:
+        w[outside] = np.nan
+    v = form(cv.asarray(x.copy()), n)
     with np.errstate(invalid="ignore"):
         check(lambda xp, a: a.astype(np.int64), v, w, order=True)
     assert warnings_of(lambda: v.astype(np.int64)) == warnings_of(lambda: w.astype(np.int64))

@@ -251,3 +251,25 @@ def test_dlpack_copy_of_view(name, dtype):
     assert_same_array(got, view(np, name, dtype))
     got[...] = 0
     assert_same_array(np.asarray(v), view(np, name, dtype))
+
+
+# Views past the first-level cache (more than 16 KiB, bools included), whose rows are copied
+# one after another: rows of one axis at their stride (forward or back), rows of a plane
+# through their offsets, rows lying in one run.
+LARGE_VIEWS = {
+    "T": ((150, 120), lambda a: a.T),
+    "revrev": ((120, 150), lambda a: a[::-1, ::-1]),
+    "vov": ((150, 240), lambda a: a.T[::2]),
+    "perm3": ((30, 25, 24), lambda a: a.T),
+    "cols": ((120, 160), lambda a: a[:, 5:155]),
+}
+
+
+@pytest.mark.parametrize("name", LARGE_VIEWS)
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("kind", ["random", "negative", "repeated", "past end", "before start"])
+def test_take_rows_of_large_views(name, dtype, kind):
+    shape, make = LARGE_VIEWS[name]
+    n = len(make(np.zeros(shape)))
+    k = indices(n, kind)
+    differential(lambda xp: make(base(xp, shape, dtype))[xp.asarray(k)])

@@ -42,28 +42,40 @@ HWY_INLINE hn::Vec<DI> truncate(D d, DI di, hn::Vec<D> v, hn::Mask<D>& outside) 
 
 }  // namespace
 
-// Step 2: x[0], x[2], ... (every other element of a stretch); a vector is the even lanes
-// of two loaded ones, and the last vector is gathered (never read past the last element).
-template <std::size_t Step>
-HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {
+// Step 2: every other element of a stretch, x[0], x[2], ... (Backward: from the far end,
+// o[i] = x[2 * (n - 1 - i)]); a vector is the even lanes of two loaded ones (the odd lanes,
+// from one element early, reversed). Such a pair reads one element beyond the run at its
+// far end (before x[0] backward), which `beyond` says may be read; where not, the vectors
+// at that end are gathered.
+template <std::size_t Step, bool Backward = false>
+HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n,
+                             bool beyond = false) {
     const hn::ScalableTag<double> d;
     const hn::RebindToSigned<decltype(d)> di;
     const std::size_t N = hn::Lanes(d);
     const auto load = [&](std::size_t i) HWY_ATTR {
-        if constexpr (Step == 1) {
+        if constexpr (Step == 1 && Backward) {
+            return hn::Reverse(d, hn::LoadU(d, x + (n - i - N)));
+        } else if constexpr (Step == 1) {
             return hn::LoadU(d, x + i);
         } else {
 #if HWY_TARGET == HWY_SCALAR
-            return hn::Set(d, x[2 * i]);
+            return hn::Set(d, x[Backward ? 2 * (n - 1 - i) : 2 * i]);
 #else
-            return hn::ConcatEven(d, hn::LoadU(d, x + 2 * i + N), hn::LoadU(d, x + 2 * i));
+            if constexpr (Backward) {
+                const double* p = x + 2 * (n - i - N) - 1;
+                return hn::Reverse(d, hn::ConcatOdd(d, hn::LoadU(d, p + N), hn::LoadU(d, p)));
+            } else {
+                return hn::ConcatEven(d, hn::LoadU(d, x + 2 * i + N), hn::LoadU(d, x + 2 * i));
+            }
 #endif
         }
     };
     auto outside = hn::MaskFalse(d);
     std::size_t i = 0;
-    // Stepped vectors read 2N doubles for N elements: the last whole pair ends before n.
-    const std::size_t ahead = Step == 1 ? 0 : 1;
+    // Stepped vectors read 2N doubles for N elements: without `beyond`, the last whole pair
+    // ends before n.
+    const std::size_t ahead = Step == 1 || beyond ? 0 : 1;
     for (; n - i >= 2 * N + ahead; i += 2 * N) {
         const auto a = load(i);
         const auto b = load(i + N);
@@ -73,11 +85,11 @@ HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RES
     for (; i < n; i += N) {
         const std::size_t count = std::min(N, n - i);
         hn::Vec<decltype(d)> v;
-        if constexpr (Step == 1) {
+        if constexpr (Step == 1 && !Backward) {
             v = hn::LoadN(d, x + i, count);
         } else {
             HWY_ALIGN double rest[hn::MaxLanes(d)] = {};
-            for (std::size_t k = 0; k < count; ++k) rest[k] = x[2 * (i + k)];
+            for (std::size_t k = 0; k < count; ++k) rest[k] = x[Backward ? Step * (n - 1 - i - k) : Step * (i + k)];
             v = hn::Load(d, rest);
         }
         hn::StoreN(truncate(d, di, v, outside), di, o + i, count);
@@ -89,9 +101,18 @@ HWY_NOINLINE bool truncate_kernel(const double* HWY_RESTRICT x, std::int64_t* HW
     return truncate_all<1>(x, o, n);
 }
 
-HWY_NOINLINE bool truncate_stepped_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o,
-                                          std::size_t n) {
-    return truncate_all<2>(x, o, n);
+HWY_NOINLINE bool truncate_stepped_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n,
+                                          bool beyond) {
+    return truncate_all<2>(x, o, n, beyond);
+}
+
+HWY_NOINLINE bool truncate_reversed_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {
+    return truncate_all<1, true>(x, o, n);
+}
+
+HWY_NOINLINE bool truncate_stepped_back_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o,
+                                               std::size_t n, bool beyond) {
+    return truncate_all<2, true>(x, o, n, beyond);
 }
 
 }  // namespace corvantile::loops::HWY_NAMESPACE
@@ -110,11 +131,29 @@ bool truncate_run(const double* x, std::int64_t* o, std::size_t n) noexcept {
 }
 
 HWY_EXPORT(truncate_stepped_kernel);
+HWY_EXPORT(truncate_stepped_back_kernel);
+HWY_EXPORT(truncate_reversed_kernel);
 
-bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n) noexcept {
+bool truncate_reversed(const double* x, std::int64_t* o, std::size_t n) noexcept {
     bool inside = true;
     auto fill = [&](std::int64_t* dst, std::size_t start, std::size_t count) {
-        inside = HWY_DYNAMIC_DISPATCH(truncate_stepped_kernel)(x + 2 * start, dst, count) && inside;
+        inside = HWY_DYNAMIC_DISPATCH(truncate_reversed_kernel)(x + (n - start - count), dst, count) && inside;
+    };
+    write_result(o, n, 2 * sizeof(std::int64_t), fill);
+    return inside;
+}
+
+bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n, bool backward) noexcept {
+    bool inside = true;
+    // A part of the result short of its far end may read one element past its own run.
+    auto fill = [&](std::int64_t* dst, std::size_t start, std::size_t count) {
+        const bool beyond = start + count < n;
+        if (backward) {
+            inside = HWY_DYNAMIC_DISPATCH(truncate_stepped_back_kernel)(x + 2 * (n - start - count), dst, count, beyond) &&
+                     inside;
+        } else {
+            inside = HWY_DYNAMIC_DISPATCH(truncate_stepped_kernel)(x + 2 * start, dst, count, beyond) && inside;
+        }
     };
     write_result(o, n, 2 * sizeof(double) + sizeof(std::int64_t), fill);
     return inside;

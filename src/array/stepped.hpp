@@ -14,7 +14,11 @@ namespace corvantile::loops {
 // o[i] = test(x[2 * i]) for i < n (predicates.cpp).
 void float_test_stepped(FloatTest test, const double* x, Bool* o, std::size_t n) noexcept;
 
-// o[i] = x[2 * i] truncated toward zero, for i < n; false as truncate_run (cast.cpp).
-bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n) noexcept;
+// o[i] = x[2 * i] (backward: x[2 * (n - 1 - i)]) truncated toward zero, for i < n; false
+// as truncate_run (cast.cpp).
+bool truncate_stepped(const double* x, std::int64_t* o, std::size_t n, bool backward) noexcept;
+
+// o[i] = x[n - 1 - i] truncated toward zero, for i < n; false as truncate_run (cast.cpp).
+bool truncate_reversed(const double* x, std::int64_t* o, std::size_t n) noexcept;
 
 }  // namespace corvantile::loops

@@ -172,6 +172,38 @@ CORVANTILE_CLONES void copy_reversed(const std::byte* at, std::size_t n, T* __re
     for (; i < n; ++i) dst[i] = load<T>(at - static_cast<std::int64_t>(i * sizeof(T)));
 }
 
+// dst[i] = the element at at - 2 * i * sizeof(T), for i < n (every other element, backward):
+// two vectors read from the far end, never beyond the first or last element, their even
+// elements taken in reverse.
+template <class T>
+CORVANTILE_CLONES void copy_back_stepped(const std::byte* at, std::size_t n, T* __restrict dst) noexcept {
+    constexpr std::size_t LANES = 32 / sizeof(T);
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    std::size_t i = 0;
+    for (; i + LANES <= n; i += LANES) {
+        // The lowest of the LANES elements: the first of 2 * LANES - 1 read.
+        const std::byte* p = at - static_cast<std::int64_t>(i + LANES - 1) * 2 * SZ;
+        if constexpr (sizeof(T) == 1) {
+            using V = std::uint8_t __attribute__((vector_size(32)));
+            V a, b;
+            std::memcpy(&a, p, 32);
+            std::memcpy(&b, p + 31, 32);
+            const V v = __builtin_shufflevector(a, b, 63, 61, 59, 57, 55, 53, 51, 49, 47, 45, 43, 41, 39, 37, 35, 33, 30,
+                                                28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
+            std::memcpy(dst + i, &v, 32);
+        } else {
+            static_assert(sizeof(T) == 8);
+            using Q = std::uint64_t __attribute__((vector_size(32)));
+            Q a, b;
+            std::memcpy(&a, p, 32);
+            std::memcpy(&b, p + 24, 32);
+            const Q v = __builtin_shufflevector(a, b, 7, 5, 2, 0);
+            std::memcpy(dst + i, &v, 32);
+        }
+    }
+    for (; i < n; ++i) dst[i] = load<T>(at - static_cast<std::int64_t>(i) * 2 * SZ);
+}
+
 template <class T>
 CORVANTILE_CLONES void copy_plane(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
                                   std::size_t len, T* dst, std::int64_t dst_row) noexcept {
@@ -216,6 +248,9 @@ void copy(const Strided& whole, T* out) {
     }
     if (s.ndim == 1 && s.strides[0] == -static_cast<std::int64_t>(sizeof(T))) {
         return copy_reversed<T>(s.data, static_cast<std::size_t>(s.shape[0]), out);
+    }
+    if (s.ndim == 1 && s.strides[0] == -2 * static_cast<std::int64_t>(sizeof(T))) {
+        return copy_back_stepped<T>(s.data, static_cast<std::size_t>(s.shape[0]), out);
     }
     for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
         if (const T* d = b.direct()) {

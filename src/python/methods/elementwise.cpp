@@ -128,16 +128,37 @@ Result<Ref> cast_view(const AnyArray& shape, const walk::Strided& view, ElementK
         const auto cast = [&]<class R>(R*) {
             const auto kernel = [](const T* x, R* o, std::size_t n) { return walk::cast_run<R, T>(x, o, n); };
             return view_result<R, T>(a.dims(), view, kernel, [&](const walk::Strided& layout, R* o) {
-                // Every other float64 of a stretch: truncated where it lies, not gathered first
-                // (backward: forward through memory, then the results reversed).
-                if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
+                // The same kind: a copy, each block straight into the result.
+                if constexpr (std::is_same_v<R, T>) {
+                    walk::copy<T>(layout, o);
+                    return true;
+                } else if constexpr (std::is_same_v<R, std::int64_t> && std::is_same_v<T, double>) {
+                    // Every other float64 of a stretch, or all of them backward: truncated where
+                    // they lie, not gathered first.
                     if (const auto run = walk::every_other(layout, sizeof(double))) {
-                        if (!loops::truncate_stepped(reinterpret_cast<const double*>(run->low), o, run->count)) return false;
-                        if (run->backward) std::reverse(o, o + run->count);
-                        return true;
+                        return loops::truncate_stepped(reinterpret_cast<const double*>(run->low), o, run->count,
+                                                       run->backward);
                     }
+                    const walk::Strided flat = walk::simplify(layout);
+                    if (flat.ndim == 1 && flat.strides[0] == -static_cast<std::int64_t>(sizeof(double))) {
+                        const auto n = static_cast<std::size_t>(flat.shape[0]);
+                        return loops::truncate_reversed(
+                            reinterpret_cast<const double*>(flat.data) - (n - 1), o, n);
+                    }
+                    return walk::map_blocks<R, T>(layout, o, kernel);
+                } else {
+                    // The unchecked casts element by element, rows read where they lie.
+                    walk::map<R, T>(layout, o, [](T v) {
+                        if constexpr (std::is_same_v<R, Bool>) {
+                            return to_bool(v != T{});
+                        } else if constexpr (std::is_same_v<T, Bool>) {
+                            return static_cast<R>(is_true(v) ? 1 : 0);
+                        } else {
+                            return loops::to_double(v);
+                        }
+                    });
+                    return true;
                 }
-                return walk::map_blocks<R, T>(layout, o, kernel);
             });
         };
         if (to == ElementKind::F64) return cast(static_cast<double*>(nullptr));

@@ -217,40 +217,47 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
                 const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
                 T* o = out + i * len;
                 for (std::uint64_t q = 0; q < outer; ++q, at += outer_step, o += inner) {
-                    for (std::uint64_t p = 0; p < inner; ++p) o[p] = walk::load<T>(at + static_cast<std::int64_t>(p) * st);
+                    // Four read before any is stored (a byte-sized store could alias them).
+                    const std::byte* e = at;
+                    std::uint64_t p = 0;
+                    for (; p + 4 <= inner; p += 4, e += 4 * st) {
+                        const T v0 = walk::load<T>(e), v1 = walk::load<T>(e + st);
+                        const T v2 = walk::load<T>(e + 2 * st), v3 = walk::load<T>(e + 3 * st);
+                        o[p] = v0;
+                        o[p + 1] = v1;
+                        o[p + 2] = v2;
+                        o[p + 3] = v3;
+                    }
+                    for (; p < inner; ++p, e += st) o[p] = walk::load<T>(e);
                 }
             }
         }
         if (!one_run && i < rows.count && len <= (std::uint64_t{1} << 16)) {
-            // Rows whose elements lie apart: their offsets listed once in logical order,
-            // then eight rows at a time, each offset read for all eight from one
-            // neighbourhood of the base (the columns of a transpose lie side by side).
-            std::vector<std::int64_t> offsets(len);
+            // Rows whose elements lie apart, one row after another (rows taken eight at a
+            // time side by side measured slower for large views, the keys in any order): a
+            // row of one axis read at its stride, any other through its offsets, listed once
+            // in logical order.
+            const auto start = [&](std::size_t q) {
+                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+            };
+            if (flat.ndim == 1) {
+                const std::int64_t st = flat.strides[0];
+                for (; i < rows.count; ++i) {
+                    const std::byte* at = start(i);
+                    T* o = out + i * len;
+                    for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + static_cast<std::int64_t>(p) * st);
+                }
+            }
+            std::vector<std::int64_t> offsets(i < rows.count ? len : 0);
             std::array<std::uint64_t, MAX_NDIM> counter{};
             std::int64_t off = 0;
-            for (std::uint64_t p = 0; p < len; ++p) {
+            for (std::uint64_t p = 0; p < offsets.size(); ++p) {
                 offsets[p] = off;
                 for (std::size_t k = row.ndim; k-- > 0;) {
                     off += row.strides[k];
                     if (++counter[k] < row.shape[k]) break;
                     off -= row.strides[k] * static_cast<std::int64_t>(row.shape[k]);
                     counter[k] = 0;
-                }
-            }
-            const auto start = [&](std::size_t q) {
-                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
-            };
-            for (; !cached && i + 8 <= rows.count; i += 8) {
-                std::array<const std::byte*, 8> at;
-                for (std::size_t q = 0; q < 8; ++q) at[q] = start(i + q);
-                T* o = out + i * len;
-                const std::int64_t* const offs = offsets.data();
-                for (std::uint64_t p = 0; p < len; ++p) {
-                    // All eight read before any is stored (a byte-sized store could alias).
-                    const std::int64_t d = offs[p];
-                    std::array<T, 8> v;
-                    for (std::size_t q = 0; q < 8; ++q) v[q] = walk::load<T>(at[q] + d);
-                    for (std::size_t q = 0; q < 8; ++q) o[q * len + p] = v[q];
                 }
             }
             const std::int64_t* const offs = offsets.data();

@@ -24,6 +24,20 @@ void int64_to_double(const std::int64_t* x, double* __restrict o, std::size_t n)
 
 namespace walk {
 
+// One element of a cast that cannot fail: bool to 0/1, any nonzero to true, int64 to the
+// nearest float64.
+template <class R, class T>
+R cast_value(T v) noexcept {
+    if constexpr (std::is_same_v<R, Bool>) {
+        return to_bool(v != T{});
+    } else if constexpr (std::is_same_v<T, Bool>) {
+        return static_cast<R>(is_true(v) ? 1 : 0);
+    } else {
+        static_assert(std::is_same_v<R, double> && std::is_same_v<T, std::int64_t>);
+        return loops::to_double(v);
+    }
+}
+
 // o[0..n) = x[0..n) converted from T to R as a cast does (bool to 0/1, any nonzero to
 // true); false where a float64 does not fit int64 (NaN, infinite, |x| >= 9.2e18).
 template <class R, class T>
@@ -37,15 +51,7 @@ bool cast_run(const T* x, R* o, std::size_t n) noexcept {
         int64_to_double(x, o, n);
         return true;
     } else {
-        loops::map_loop(x, o, n, [](T v) {
-            if constexpr (std::is_same_v<R, Bool>) {
-                return to_bool(v != T{});
-            } else if constexpr (std::is_same_v<T, Bool>) {
-                return static_cast<R>(is_true(v) ? 1 : 0);
-            } else {
-                return static_cast<R>(v);
-            }
-        });
+        loops::map_loop(x, o, n, [](T v) { return cast_value<R, T>(v); });
         return true;
     }
 }

@@ -148,15 +148,7 @@ Result<Ref> cast_view(const AnyArray& shape, const walk::Strided& view, ElementK
                     return walk::map_blocks<R, T>(layout, o, kernel);
                 } else {
                     // The unchecked casts element by element, rows read where they lie.
-                    walk::map<R, T>(layout, o, [](T v) {
-                        if constexpr (std::is_same_v<R, Bool>) {
-                            return to_bool(v != T{});
-                        } else if constexpr (std::is_same_v<T, Bool>) {
-                            return static_cast<R>(is_true(v) ? 1 : 0);
-                        } else {
-                            return loops::to_double(v);
-                        }
-                    });
+                    walk::map<R, T>(layout, o, [](T v) { return walk::cast_value<R, T>(v); });
                     return true;
                 }
             });

@@ -206,11 +206,13 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         std::size_t i = 0;
         const walk::Strided flat = walk::simplify(row);
         const bool one_run = flat.ndim <= 1 && (flat.ndim == 0 || flat.strides[0] == static_cast<std::int64_t>(sizeof(T)));
-        // A view that fits the first-level cache goes row by row (fewer steps per element).
+        // Rows of one axis (up to the length the offsets table below serves), and of two in
+        // a view that fits the first-level cache (a transpose's columns, a permutation's
+        // planes), one after another, their strides stepped directly without a table of
+        // offsets to read.
+        const bool stepped = len <= (std::uint64_t{1} << 16);
         const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 14);
-        if (!one_run && cached && flat.ndim <= 2) {
-            // Rows of one or two axes (a transpose's columns, a permutation's planes): their
-            // strides stepped directly, without a table of offsets to read.
+        if (!one_run && ((flat.ndim == 1 && stepped) || (cached && flat.ndim == 2))) {
             const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1, inner = flat.shape[flat.ndim - 1];
             const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0, st = flat.strides[flat.ndim - 1];
             for (; i < rows.count; ++i) {
@@ -232,26 +234,17 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
                 }
             }
         }
-        if (!one_run && i < rows.count && len <= (std::uint64_t{1} << 16)) {
+        if (!one_run && i < rows.count && stepped) {
             // Rows whose elements lie apart, one row after another (rows taken eight at a
-            // time side by side measured slower for large views, the keys in any order): a
-            // row of one axis read at its stride, any other through its offsets, listed once
-            // in logical order.
+            // time side by side measured slower for large views, the keys in any order),
+            // through their offsets, listed once in logical order.
             const auto start = [&](std::size_t q) {
                 return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
             };
-            if (flat.ndim == 1) {
-                const std::int64_t st = flat.strides[0];
-                for (; i < rows.count; ++i) {
-                    const std::byte* at = start(i);
-                    T* o = out + i * len;
-                    for (std::uint64_t p = 0; p < len; ++p) o[p] = walk::load<T>(at + static_cast<std::int64_t>(p) * st);
-                }
-            }
-            std::vector<std::int64_t> offsets(i < rows.count ? len : 0);
+            std::vector<std::int64_t> offsets(len);
             std::array<std::uint64_t, MAX_NDIM> counter{};
             std::int64_t off = 0;
-            for (std::uint64_t p = 0; p < offsets.size(); ++p) {
+            for (std::uint64_t p = 0; p < len; ++p) {
                 offsets[p] = off;
                 for (std::size_t k = row.ndim; k-- > 0;) {
                     off += row.strides[k];

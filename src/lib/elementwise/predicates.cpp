@@ -48,6 +48,13 @@ std::optional<Result<Ref>> test_reversed(const Array<double>& a, const walk::Str
     return r;
 }
 
+// P's test of n contiguous elements, as a block kernel (true: a test cannot fail).
+template <class P>
+bool test_block(const double* v, Bool* o, std::size_t n) noexcept {
+    loops::float_test(P::kernel, v, o, n);
+    return true;
+}
+
 // P's test of a view's layout into o in the layout's order: one run stepping two elements
 // at a time (every other element of a stretch) tested where it lies, which costs less
 // than gathering the elements, and backward ones then reversed; others block by block.
@@ -58,10 +65,7 @@ bool test_walked(const walk::Strided& layout, Bool* o) {
         if (run->backward) reverse_bytes(o, run->count);
         return true;
     }
-    return walk::map_blocks<Bool, double>(layout, o, [](const double* v, Bool* out, std::size_t count) {
-        loops::float_test(P::kernel, v, out, count);
-        return true;
-    });
+    return walk::map_blocks<Bool, double>(layout, o, test_block<P>);
 }
 
 template <class P>
@@ -72,13 +76,8 @@ Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
         if (a == nullptr) return fallback::call(np_name, {x});
         if (const walk::Strided* view = read.in_place()) {
             if (auto r = test_reversed<P>(*a, *view)) return std::move(*r);
-            return view_result<Bool, double>(
-                a->dims(), *view,
-                [](const double* v, Bool* o, std::size_t n) {
-                    loops::float_test(P::kernel, v, o, n);
-                    return true;
-                },
-                [](const walk::Strided& layout, Bool* o) { return test_walked<P>(layout, o); });
+            return view_result<Bool, double>(a->dims(), *view, test_block<P>,
+                                             [](const walk::Strided& layout, Bool* o) { return test_walked<P>(layout, o); });
         }
         Bool* out = nullptr;
         auto r = ops::result_like<Bool>(*a, out);

@@ -25,9 +25,12 @@ template <class T>
 inline double as_double(T x) noexcept {
     return static_cast<double>(x);
 }
+// 1.0 or 0.0 by masking 1.0's bits: written as a choice, the compiler branches on each
+// element where a product follows (b * 2.0 ran 4.7 ns an element on random bools).
 template <>
 inline double as_double<Bool>(Bool x) noexcept {
-    return x != Bool{0} ? 1.0 : 0.0;
+    const std::uint64_t all = -static_cast<std::uint64_t>(x != Bool{0});
+    return std::bit_cast<double>(all & std::bit_cast<std::uint64_t>(1.0));
 }
 
 // The end of every 8-lane total: the lanes paired in one fixed order (0.0 when no element

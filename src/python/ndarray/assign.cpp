@@ -98,8 +98,7 @@ Result<> assign_item(PyArray& self, PyObject* key, PyObject* value) {
         const Operand op = is_ndarray(value) ? Operand{Operand::Unsupported{}} : classify_stored(value);
         if (op.is<Operand::Unsupported>() && PyErr_Occurred()) return failure();
         if (self.strided) {
-            // Straight into the base memory: the shadow is stale between operations, so
-            // neither it nor a commit may be involved.
+            // Straight into the base memory (a small view's shadow is stale between reads).
             auto element = self.strided_element_at(at);
             if (!element) return failure(std::move(element.error()));
             if (*element && store(self.value, **element, op)) return {};

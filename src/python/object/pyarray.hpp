@@ -44,9 +44,6 @@ struct PyArray {
     // first refresh (std::bad_alloc may propagate); other arrays: no-op. Call before
     // reading elements natively.
     void refresh();
-    // A strided view scatters its shadow back into its base memory; other arrays: no-op.
-    // Call after writing elements natively.
-    void commit() noexcept;
     // The address in the base memory of one element of a strided view: nothing when the
     // number of indices is not ndim; IndexError for an index outside its axis.
     python::Result<std::optional<std::byte*>> strided_element_at(std::span<const std::int64_t> indices) const;

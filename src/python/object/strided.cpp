@@ -92,13 +92,6 @@ void PyArray::refresh() {
     transfer_view<true>(*this, static_cast<std::byte*>(value.raw_data()));
 }
 
-void PyArray::commit() noexcept {
-    if (!strided) return;
-    auto* flat = static_cast<std::byte*>(value.raw_data());
-    if (flat == nullptr) return;  // a shadow never refreshed holds nothing to commit
-    transfer_view<false>(*this, flat);
-}
-
 AnyArray gather(const PyArray& a) {
     return a.value.visit([&]<class T>(const Array<T>& shape) -> AnyArray {
         Array<T> x = Array<T>::from_parts(Storage<T>::uninit(shape.len()), shape.dims());

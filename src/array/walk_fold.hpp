@@ -1010,6 +1010,10 @@ struct NoneAlone {
     }
 };
 
+// Rows of other steps shorter than this go by the row groups: the whole-array scan of one
+// strided row costs more to set up than it saves.
+inline constexpr std::uint64_t STRIDED_ROW_ALONE = 1 << 14;
+
 // The max (Max) or min along `axis`: the values of folds::extreme_axis over a contiguous
 // copy; long rows by the whole-array scan.
 template <bool Max>
@@ -1028,6 +1032,7 @@ void extreme_axis(const Strided& s, std::size_t axis, double* out) {
             while (low[i] != 0.0) ++i;
             return low[i];
         }
+        if (len < STRIDED_ROW_ALONE) return std::nullopt;
         Strided row;
         row.data = const_cast<std::byte*>(at);
         row.ndim = 1;

@@ -48,6 +48,10 @@ PAIRS = {
     "i64 f64": lambda xp: (xp.asarray(np.arange(-3, 9)), xp.asarray(B)),
     "bool f64": lambda xp: (xp.asarray(np.arange(12) % 3 == 0), xp.asarray(A)),
     "bool int": lambda xp: (xp.asarray(np.arange(12) % 3 == 0), 2),
+    # Long enough for the vector loops, with bool-as-number before a product.
+    "bool f64 long": lambda xp: (xp.asarray(np.arange(99) % 7 < 3), xp.asarray((B * 9)[::-1][:99])),
+    "bool float long": lambda xp: (xp.asarray(np.arange(99) % 5 == 1), -INF),
+    "f64 bool long": lambda xp: (xp.asarray((A * 9)[:99]), xp.asarray(np.arange(99) % 3 != 0)),
     "f64 list": lambda xp: (xp.asarray(A[:3]), [1.0, -2.0, 4.0]),
     "f64 object": lambda xp: (xp.asarray(A[:3]), object()), "int int": lambda xp: (7, 3),
     "np.float64 pair": lambda xp: (np.float64(7.0), np.float64(-2.0)),

@@ -55,8 +55,10 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
     }
 }
 
-// The same for 1-byte elements: each element of a row brings the eight rows' bytes in one
-// word; eight words are transposed by three rounds of interleaving.
+// The same for 1-byte elements, of rows side by side or every other one: each element of a
+// row brings the eight rows' bytes in one word; eight words are transposed by three rounds of
+// interleaving.
+template <bool Stepped>
 CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
                                     std::byte* dst, std::int64_t dst_row) noexcept {
     using V8 = std::uint8_t __attribute__((vector_size(8)));
@@ -67,9 +69,20 @@ CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std:
     for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
         for (std::size_t t = 0; t < len; t += 8) {
             const std::size_t i0 = t < body ? t : len - 8;
-            const std::byte* line = at + static_cast<std::int64_t>(r0) + static_cast<std::int64_t>(i0) * step;
+            const std::byte* line = at + static_cast<std::int64_t>(r0) * (Stepped ? 2 : 1) + static_cast<std::int64_t>(i0) * step;
             V8 x[8];
-            for (std::size_t k = 0; k < 8; ++k) std::memcpy(&x[k], line + static_cast<std::int64_t>(k) * step, 8);
+            for (std::size_t k = 0; k < 8; ++k) {
+                const std::byte* p = line + static_cast<std::int64_t>(k) * step;
+                if constexpr (Stepped) {
+                    // Bytes 0 .. 14 as two words, the second from byte 7 so as not to pass the last.
+                    V8 a, b;
+                    std::memcpy(&a, p, 8);
+                    std::memcpy(&b, p + 7, 8);
+                    x[k] = __builtin_shufflevector(a, b, 0, 2, 4, 6, 9, 11, 13, 15);
+                } else {
+                    std::memcpy(&x[k], p, 8);
+                }
+            }
             V16 b[4];
             for (std::size_t j = 0; j < 4; ++j) {
                 b[j] = __builtin_shufflevector(x[2 * j], x[2 * j + 1], 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
@@ -99,7 +112,7 @@ CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std:
 
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's): 8-byte elements of
-// rows side by side or every other one in 8 x 4 tiles, bytes of rows side by side in 8 x 8; the
+// rows side by side or every other one in 8 x 4 tiles, bytes of the same in 8 x 8; the
 // other rows eight at a time, each column's elements read together.
 template <class T>
 CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
@@ -122,7 +135,10 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
         tiles8x4<true>(at, step, body, len, out, dst_row * SZ);
         r = body;
     } else if (body != 0 && row_step == SZ && SZ == 1) {
-        tiles8_bytes(at, step, body, len, out, dst_row * SZ);
+        tiles8_bytes<false>(at, step, body, len, out, dst_row * SZ);
+        r = body;
+    } else if (body != 0 && row_step == 2 * SZ && SZ == 1) {
+        tiles8_bytes<true>(at, step, body, len, out, dst_row * SZ);
         r = body;
     }
     for (; r + 8 <= rows; r += 8) {

@@ -28,29 +28,44 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
             std::memcpy(&q, p, 32);
         }
     };
-    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
-        const std::byte* corner = at + static_cast<std::int64_t>(r0) * ROW;
-        std::byte* out = dst + static_cast<std::int64_t>(r0) * dst_row;
+    // The tile of rows r0 .. r0+7 at elements i0 .. i0+3.
+    const auto tile = [&](std::size_t r0, std::size_t i0) CORVANTILE_INLINE_LAMBDA {
+        const std::byte* line = at + static_cast<std::int64_t>(r0) * ROW + static_cast<std::int64_t>(i0) * step;
+        if (ahead) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                // Formed as an integer: the address may lie past the end of the memory,
+                // where a prefetch is simply dropped.
+                const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+                __builtin_prefetch(reinterpret_cast<const void*>(far));
+                if constexpr (Stepped) __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
+            }
+        }
+        std::byte* o = dst + static_cast<std::int64_t>(r0) * dst_row + static_cast<std::int64_t>(i0) * 8;
+        for (std::int64_t h = 0; h < 2; ++h) {
+            Q v[4];
+            for (std::size_t k = 0; k < 4; ++k) quarter(line + static_cast<std::int64_t>(k) * step + h * 4 * ROW, v[k]);
+            folds::transpose4(v);
+            for (std::int64_t k = 0; k < 4; ++k) std::memcpy(o + (4 * h + k) * dst_row, &v[k], 32);
+        }
+    };
+    if (magnitude(step) * len <= (std::size_t{1} << 20)) {
+        // Columns within the second-level cache: eight rows along all columns at a time.
+        for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+            for (std::size_t t = 0; t < len; t += 4) tile(r0, t < body ? t : len - 4);
+        }
+        return;
+    }
+    // Columns spanning more: bands of rows covering a page of each column, all their tiles
+    // at one column before the next, so that each column is read along a page (which the
+    // hardware fetches ahead within) rather than a line or two of it at a time (measured
+    // 1.5x faster with other processes contending for memory, slower within the cache).
+    constexpr std::size_t BAND = 4096 / ROW;
+    for (std::size_t b0 = 0; b0 < rows; b0 += BAND) {
+        const std::size_t end = std::min(rows, b0 + BAND);
         for (std::size_t t = 0; t < len; t += 4) {
             const std::size_t i0 = t < body ? t : len - 4;
-            const std::byte* line = corner + static_cast<std::int64_t>(i0) * step;
-            if (ahead) {
-                for (std::size_t k = 0; k < 4; ++k) {
-                    // Formed as an integer: the address may lie past the end of the memory,
-                    // where a prefetch is simply dropped.
-                    const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                                     static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
-                    __builtin_prefetch(reinterpret_cast<const void*>(far));
-                    if constexpr (Stepped) __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
-                }
-            }
-            std::byte* o = out + static_cast<std::int64_t>(i0) * 8;
-            for (std::int64_t h = 0; h < 2; ++h) {
-                Q v[4];
-                for (std::size_t k = 0; k < 4; ++k) quarter(line + static_cast<std::int64_t>(k) * step + h * 4 * ROW, v[k]);
-                folds::transpose4(v);
-                for (std::int64_t k = 0; k < 4; ++k) std::memcpy(o + (4 * h + k) * dst_row, &v[k], 32);
-            }
+            for (std::size_t r0 = b0; r0 < end; r0 += 8) tile(r0, i0);
         }
     }
 }

@@ -40,7 +40,10 @@ VIEWS = {
 
 # (rows, columns): 8x8 tiles and their edges (a row short or over, a column short or over).
 SHAPES = [(8, 8), (7, 9), (9, 7), (16, 8), (17, 15), (15, 17), (24, 33), (3, 40), (40, 3), (100, 100),
-          (13, 1), (1, 13)]
+          (13, 1), (1, 13),
+          # Columns spanning over a MiB of 8-byte elements, copied in bands of rows covering a
+          # page of each: two bands and a part, columns a tile and a part.
+          (600, 230)]
 
 
 @pytest.mark.parametrize("name", VIEWS)

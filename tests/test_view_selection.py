@@ -262,6 +262,19 @@ LARGE_VIEWS = {
     "vov": ((150, 240), lambda a: a.T[::2]),
     "perm3": ((30, 25, 24), lambda a: a.T),
     "cols": ((120, 160), lambda a: a[:, 5:155]),
+    # Rows a few elements apart whose own elements lie far apart, copied in tiles of four
+    # columns by all rows: columns shorter than a tile, one tile, a tile and a part.
+    "T cols 3": ((3, 6000), lambda a: a.T),
+    "T cols 4": ((4, 4100), lambda a: a.T),
+    "T cols 9": ((9, 2000), lambda a: a.T),
+    "vov cols 7": ((7, 5000), lambda a: a.T[::2]),
+    "back cols 6": ((6, 3000), lambda a: a[:, ::-1].T),
+    "back step cols 5": ((5, 12000), lambda a: a.T[::-3]),
+    "perm3 cols 5": ((5, 7, 500), lambda a: a.T),
+    "perm3 cols 2": ((2, 6, 1400), lambda a: a.T),
+    "perm3 sliced": ((11, 4, 400), lambda a: a.T[::2, ::-1]),
+    # Rows too far apart for the tiles (80 bytes).
+    "wide step cols 5": ((5, 40000), lambda a: a.T[::10]),
 }
 
 

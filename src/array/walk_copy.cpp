@@ -28,35 +28,52 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
             std::memcpy(&q, p, 32);
         }
     };
-    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
-        const std::byte* corner = at + static_cast<std::int64_t>(r0) * ROW;
-        std::byte* out = dst + static_cast<std::int64_t>(r0) * dst_row;
+    // The tile of rows r0 .. r0+7 at elements i0 .. i0+3.
+    const auto tile = [&](std::size_t r0, std::size_t i0) CORVANTILE_INLINE_LAMBDA {
+        const std::byte* line = at + static_cast<std::int64_t>(r0) * ROW + static_cast<std::int64_t>(i0) * step;
+        if (ahead) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                // Formed as an integer: the address may lie past the end of the memory,
+                // where a prefetch is simply dropped.
+                const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
+                __builtin_prefetch(reinterpret_cast<const void*>(far));
+                if constexpr (Stepped) __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
+            }
+        }
+        std::byte* o = dst + static_cast<std::int64_t>(r0) * dst_row + static_cast<std::int64_t>(i0) * 8;
+        for (std::int64_t h = 0; h < 2; ++h) {
+            Q v[4];
+            for (std::size_t k = 0; k < 4; ++k) quarter(line + static_cast<std::int64_t>(k) * step + h * 4 * ROW, v[k]);
+            folds::transpose4(v);
+            for (std::int64_t k = 0; k < 4; ++k) std::memcpy(o + (4 * h + k) * dst_row, &v[k], 32);
+        }
+    };
+    if (magnitude(step) * len <= (std::size_t{1} << 20)) {
+        // Columns within the second-level cache: eight rows along all columns at a time.
+        for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+            for (std::size_t t = 0; t < len; t += 4) tile(r0, t < body ? t : len - 4);
+        }
+        return;
+    }
+    // Columns spanning more: bands of rows covering a page of each column, all their tiles
+    // at one column before the next, so that each column is read along a page (which the
+    // hardware fetches ahead within) rather than a line or two of it at a time (measured
+    // 1.5x faster with other processes contending for memory, slower within the cache).
+    constexpr std::size_t BAND = 4096 / ROW;
+    for (std::size_t b0 = 0; b0 < rows; b0 += BAND) {
+        const std::size_t end = std::min(rows, b0 + BAND);
         for (std::size_t t = 0; t < len; t += 4) {
             const std::size_t i0 = t < body ? t : len - 4;
-            const std::byte* line = corner + static_cast<std::int64_t>(i0) * step;
-            if (ahead) {
-                for (std::size_t k = 0; k < 4; ++k) {
-                    // Formed as an integer: the address may lie past the end of the memory,
-                    // where a prefetch is simply dropped.
-                    const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                                     static_cast<std::uintptr_t>(static_cast<std::int64_t>(k + 16) * step);
-                    __builtin_prefetch(reinterpret_cast<const void*>(far));
-                    if constexpr (Stepped) __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
-                }
-            }
-            std::byte* o = out + static_cast<std::int64_t>(i0) * 8;
-            for (std::int64_t h = 0; h < 2; ++h) {
-                Q v[4];
-                for (std::size_t k = 0; k < 4; ++k) quarter(line + static_cast<std::int64_t>(k) * step + h * 4 * ROW, v[k]);
-                folds::transpose4(v);
-                for (std::int64_t k = 0; k < 4; ++k) std::memcpy(o + (4 * h + k) * dst_row, &v[k], 32);
-            }
+            for (std::size_t r0 = b0; r0 < end; r0 += 8) tile(r0, i0);
         }
     }
 }
 
-// The same for 1-byte elements: each element of a row brings the eight rows' bytes in one
-// word; eight words are transposed by three rounds of interleaving.
+// The same for 1-byte elements, of rows side by side or every other one: each element of a
+// row brings the eight rows' bytes in one word; eight words are transposed by three rounds of
+// interleaving.
+template <bool Stepped>
 CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
                                     std::byte* dst, std::int64_t dst_row) noexcept {
     using V8 = std::uint8_t __attribute__((vector_size(8)));
@@ -67,9 +84,20 @@ CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std:
     for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
         for (std::size_t t = 0; t < len; t += 8) {
             const std::size_t i0 = t < body ? t : len - 8;
-            const std::byte* line = at + static_cast<std::int64_t>(r0) + static_cast<std::int64_t>(i0) * step;
+            const std::byte* line = at + static_cast<std::int64_t>(r0) * (Stepped ? 2 : 1) + static_cast<std::int64_t>(i0) * step;
             V8 x[8];
-            for (std::size_t k = 0; k < 8; ++k) std::memcpy(&x[k], line + static_cast<std::int64_t>(k) * step, 8);
+            for (std::size_t k = 0; k < 8; ++k) {
+                const std::byte* p = line + static_cast<std::int64_t>(k) * step;
+                if constexpr (Stepped) {
+                    // Bytes 0 .. 14 as two words, the second from byte 7 so as not to pass the last.
+                    V8 a, b;
+                    std::memcpy(&a, p, 8);
+                    std::memcpy(&b, p + 7, 8);
+                    x[k] = __builtin_shufflevector(a, b, 0, 2, 4, 6, 9, 11, 13, 15);
+                } else {
+                    std::memcpy(&x[k], p, 8);
+                }
+            }
             V16 b[4];
             for (std::size_t j = 0; j < 4; ++j) {
                 b[j] = __builtin_shufflevector(x[2 * j], x[2 * j + 1], 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
@@ -99,7 +127,7 @@ CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std:
 
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's): 8-byte elements of
-// rows side by side or every other one in 8 x 4 tiles, bytes of rows side by side in 8 x 8; the
+// rows side by side or every other one in 8 x 4 tiles, bytes of the same in 8 x 8; the
 // other rows eight at a time, each column's elements read together.
 template <class T>
 CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
@@ -122,7 +150,10 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
         tiles8x4<true>(at, step, body, len, out, dst_row * SZ);
         r = body;
     } else if (body != 0 && row_step == SZ && SZ == 1) {
-        tiles8_bytes(at, step, body, len, out, dst_row * SZ);
+        tiles8_bytes<false>(at, step, body, len, out, dst_row * SZ);
+        r = body;
+    } else if (body != 0 && row_step == 2 * SZ && SZ == 1) {
+        tiles8_bytes<true>(at, step, body, len, out, dst_row * SZ);
         r = body;
     }
     for (; r + 8 <= rows; r += 8) {
@@ -261,6 +292,73 @@ void copy(const Strided& whole, T* out) {
     });
 }
 
+// dst[m * dst_row + i] = the element at at + offsets[m] + i * step, for m < rows, i < len: four
+// elements of every row at a time (the last four of a row overlapping the ones before), the
+// four columns' lines staying in the first-level cache while the rows pass (wider tiles and
+// narrower ones measured slower). `lines` lines from at + low in each of the next four
+// columns are fetched meanwhile (0: none).
+template <class T>
+CORVANTILE_CLONES void taken_plane(const std::byte* at, const std::int64_t* offsets, std::size_t rows,
+                                   std::int64_t step, std::size_t len, T* dst, std::int64_t dst_row, std::int64_t low,
+                                   std::int64_t lines) noexcept {
+    constexpr std::size_t W = 4;
+    if (len < W) {
+        for (std::size_t m = 0; m < rows; ++m) {
+            const std::byte* a = at + offsets[m];
+            T* d = dst + static_cast<std::int64_t>(m) * dst_row;
+            for (std::size_t i = 0; i < len; ++i) d[i] = load<T>(a + static_cast<std::int64_t>(i) * step);
+        }
+        return;
+    }
+    for (std::size_t t = 0; t < len; t += W) {
+        const std::size_t i0 = t + W <= len ? t : len - W;
+        const std::byte* const first = at + static_cast<std::int64_t>(i0) * step;
+        if (t + W < len) {
+            const std::size_t n0 = t + 2 * W <= len ? t + W : len - W;
+            const std::byte* const next = at + static_cast<std::int64_t>(n0) * step + low;
+            for (std::size_t q = 0; q < W; ++q) {
+                for (std::int64_t l = 0; l < lines; ++l) {
+                    __builtin_prefetch(next + static_cast<std::int64_t>(q) * step + l * 64, 0, 2);
+                }
+            }
+        }
+        T* d = dst + i0;
+        for (std::size_t m = 0; m < rows; ++m, d += dst_row) {
+            const std::byte* a = first + offsets[m];
+            T v[W];
+            for (std::size_t q = 0; q < W; ++q) v[q] = load<T>(a + static_cast<std::int64_t>(q) * step);
+            std::memcpy(d, v, sizeof v);
+        }
+    }
+}
+
+template <class T>
+void copy_taken(const Strided& s, const std::int64_t* offsets, std::size_t rows, T* out) {
+    if (rows == 0) return;
+    // Planes of the rows by the last axis, the row's other axes stepped one by one.
+    const std::size_t last = s.ndim - 1;
+    const auto len = static_cast<std::int64_t>(s.size());
+    std::array<std::int64_t, MAX_NDIM> out_stride{};
+    out_stride[last] = 1;
+    for (std::size_t k = last; k-- > 0;) out_stride[k] = out_stride[k + 1] * static_cast<std::int64_t>(s.shape[k + 1]);
+    // The lines the rows span in a column, fetched ahead where the rows fill most of them.
+    const auto [low, high] = std::minmax_element(offsets, offsets + rows);
+    std::int64_t lines = (*high - *low) / 64 + 1;
+    if (static_cast<std::uint64_t>(lines) > rows) lines = 0;
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    std::int64_t o = 0;
+    do {
+        taken_plane<T>(s.data + offset, offsets, rows, s.strides[last], static_cast<std::size_t>(s.shape[last]), out + o,
+                       len, *low, lines);
+    } while (odometer_next(
+        counter, last, [&](std::size_t k) { return s.shape[k]; },
+        [&](std::size_t k, std::int64_t times) {
+            offset += times * s.strides[k];
+            o += times * out_stride[k];
+        }));
+}
+
 template <class T>
 void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t pitch) {
     if (run == pitch || s.size() <= run) return copy<T>(s, out);
@@ -307,7 +405,8 @@ void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t
     template void copy_plane<T>(const std::byte*, std::int64_t, std::int64_t, std::size_t, std::size_t, T*,          \
                                 std::int64_t) noexcept;                                                              \
     template void copy<T>(const Strided&, T*);                                                                       \
-    template void copy_runs_direct<T>(const Strided&, T*, std::uint64_t, std::uint64_t);
+    template void copy_runs_direct<T>(const Strided&, T*, std::uint64_t, std::uint64_t);                          \
+    template void copy_taken<T>(const Strided&, const std::int64_t*, std::size_t, T*);
 CORVANTILE_COPIES(double)
 CORVANTILE_COPIES(std::int64_t)
 CORVANTILE_COPIES(Bool)

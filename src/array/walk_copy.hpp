@@ -12,4 +12,11 @@ namespace corvantile::walk {
 template <class T>
 void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t pitch);
 
+// out[m, ...] = the elements (logical C order) of s moved by offsets[m] bytes, for m < rows:
+// the rows of a take, s the layout of the row at offset 0. For rows lying closer together
+// than the elements of s's last axis (a take of a transpose's columns): the last axis in
+// tiles of a few elements by all rows, so that the lines a tile reads serve every row.
+template <class T>
+void copy_taken(const Strided& s, const std::int64_t* offsets, std::size_t rows, T* out);
+
 }  // namespace corvantile::walk

@@ -6,6 +6,7 @@
 #include "python/numpy/numpy.hpp"
 #include "python/object/pyarray.hpp"
 #include "python/object/strided.hpp"
+#include "array/walk_copy.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -212,6 +213,18 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         // offsets to read.
         const bool stepped = len <= (std::uint64_t{1} << 16);
         const bool cached = s.size() * sizeof(T) <= (std::uint64_t{1} << 14);
+        if (!one_run && !cached && len != 0 && walk::magnitude(s.strides[0]) <= 64 &&
+            walk::magnitude(s.strides[0]) < walk::magnitude(flat.strides[flat.ndim - 1])) {
+            // Rows lying within a line or so of each other, each row's last axis far apart (a
+            // take of a transpose's columns, of a permutation's planes): tiles of the last
+            // axis by all rows, which use the lines they read fully.
+            std::vector<std::int64_t> offsets(rows.count);
+            for (std::size_t q = 0; q < rows.count; ++q) offsets[q] = static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+            walk::Strided from = flat;
+            from.data = s.data;
+            walk::copy_taken<T>(from, offsets.data(), rows.count, out);
+            return r;
+        }
         if (!one_run && ((flat.ndim == 1 && stepped) || (cached && flat.ndim == 2))) {
             const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1, inner = flat.shape[flat.ndim - 1];
             const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0, st = flat.strides[flat.ndim - 1];

@@ -159,7 +159,11 @@ CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::si
     auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i], y[start + i]);
     };
-    const std::size_t y_bytes = static_cast<const void*>(x) == static_cast<const void*>(y) ? 0 : sizeof(U);
+    // Operands over one stretch (x and x, or overlapping views of one array) read it once.
+    const auto* xb = reinterpret_cast<const std::byte*>(x);
+    const auto* yb = reinterpret_cast<const std::byte*>(y);
+    const bool apart = yb >= xb + n * sizeof(T) || xb >= yb + n * sizeof(U);
+    const std::size_t y_bytes = apart ? sizeof(U) : 0;
     if constexpr (ZipRows<F, R, T, U>) {
         const bool stream = n * (sizeof(T) + y_bytes + sizeof(R)) >= STREAM_BYTES;
         if (f.rows(x, 1, y, 1, o, n, stream)) return stream ? fence() : void();

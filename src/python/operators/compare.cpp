@@ -45,8 +45,8 @@ auto plain(T x) noexcept {
 }
 
 // float64 rows from this many elements go to the compare kernel (predicates.hpp); below it
-// its dispatch costs more than it saves.
-inline constexpr std::size_t KERNEL_FROM = 16;
+// its calls (about 250 instructions) cost more than it saves over the element loop.
+inline constexpr std::size_t KERNEL_FROM = 128;
 
 // Two float64 elements compared, and whole rows of them by the kernel (loops.hpp ZipRows).
 template <class C>

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import corvantile as cv
-from conftest import differential
+from conftest import assert_same_array, differential
 from operator_cases import COMPARE, SELVES, check_table
 
 
@@ -63,3 +63,63 @@ def test_bool_bytes_other_than_one_are_true(expr):
     want = expr(np, _loose_bools(np), _B)
     if isinstance(want, np.ndarray) and want.dtype == bool:  # computed results hold 0 and 1 only, as NumPy's
         assert np.asarray(got).view(np.uint8).tolist() == want.view(np.uint8).tolist()
+
+
+# float64 comparisons go through a kernel of blocks of eight vectors (32 elements on AVX2,
+# 64 with AVX-512) and a gathered remainder, for rows stepping forward, back by one and
+# forward by two, and for one value throughout; lengths about those sizes, the streamed
+# size, and NaN (both signs), infinities and -0.0 at every lane position of a block.
+_KERNEL_LENGTHS = [1, 4, 8, 31, 32, 33, 63, 64, 65, 127, 128, 129, 160, 255, 256, 257, 1000, 4097]
+_SPECIALS = [np.nan, -np.nan, np.inf, -np.inf, -0.0, 0.0]
+
+
+def _compared_values(n, seed):
+    """Small whole numbers (ties likely), each special at every position in 0..127 in turn."""
+    x = np.random.default_rng(seed).integers(-2, 3, n).astype(np.float64)
+    positions = np.arange(min(n, 128))
+    x[positions] = np.where(positions % 3 == seed % 3, np.array(_SPECIALS)[(positions // 3 + seed) % 6], x[positions])
+    return x
+
+
+# view forms of two bases a, b (each of at least 2n + 1 elements) giving n elements each
+_KERNEL_FORMS = {
+    "contiguous": lambda a, n: a[:n],
+    "offset": lambda a, n: a[1:n + 1],
+    "reversed": lambda a, n: a[n - 1::-1],
+    "stepped": lambda a, n: a[:2 * n:2],
+    "stepped-odd": lambda a, n: a[1:2 * n:2],
+    "stepped-back": lambda a, n: a[2 * n - 2::-2],
+}
+
+
+def _same_bools(got, want):
+    assert isinstance(got, cv.ndarray), "not native"
+    assert_same_array(got, want)
+    assert np.asarray(got).view(np.uint8).tolist() == want.view(np.uint8).tolist()
+
+
+@pytest.mark.parametrize("form", _KERNEL_FORMS)
+@pytest.mark.parametrize("n", _KERNEL_LENGTHS)
+def test_float64_comparison_kernel_rows(n, form):
+    x, y = _compared_values(2 * n + 1, 1), _compared_values(2 * n + 1, 2)
+    view = _KERNEL_FORMS[form]
+    for op in COMPARE.values():
+        want_xy = op(view(x, n), view(y, n))
+        _same_bools(op(view(cv.asarray(x), n), view(cv.asarray(y), n)), want_xy)
+        for s in (0.0, -0.0, 1.0, np.nan, -np.inf):
+            _same_bools(op(view(cv.asarray(x), n), s), op(view(x, n), s))
+            _same_bools(op(s, view(cv.asarray(x), n)), op(s, view(x, n)))
+
+
+@pytest.mark.parametrize("expr, shape", [
+    ("a.T > b.T", (40, 50)), ("a[:, ::2] <= b[:, ::2]", (30, 130)), ("a[::-1, ::-1] != b[::-1, ::-1]", (20, 150)),
+    ("a[:, ::-1] == b[:, ::-1]", (9, 300)), ("a[1:] < a[:-1]", (5001,)), ("a[2::2] >= a[:-2:2]", (3001,)),
+    ("a[:, ::2] != 0.0", (40, 300)), ("a[::-1] < 1.0", (3000,)), ("a.T[::-1] == b.T[::-1]", (130, 40)),
+    ("a[::-1] > b[::-1]", (1_000_003,)), ("a != b", (1_000_003,)), ("a[1:] <= a[:-1]", (1_000_003,)),
+    ("a == -0.0", (1_000_003,)), ("a[::2] < b[::2]", (2_000_005,)),
+])
+def test_float64_comparison_kernel_views(expr, shape):
+    n = int(np.prod(shape))
+    x, y = _compared_values(n, 3).reshape(shape), _compared_values(n, 4).reshape(shape)
+    want = eval(expr, {"a": x, "b": y})
+    _same_bools(eval(expr, {"a": cv.asarray(x), "b": cv.asarray(y)}), want)

@@ -8,6 +8,7 @@
 #include "array/storage.hpp"
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -59,13 +60,22 @@ CORVANTILE_INLINE void stream_copy(void* dst, const void* src, std::size_t bytes
 #endif
 }
 
+// Orders the streamed stores before any later store: they are seen before the result is
+// handed on.
+CORVANTILE_INLINE void fence() noexcept {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
 // Writes o[0..n) through fill(dst, start, count), which stores elements
 // [start, start + count) at dst[0..count): into o directly up to a 64-byte boundary and
 // for the tail, and chunk by chunk through a buffer in the first-level cache in between,
 // copied out with non-temporal stores. The chunk is small so that computing one chunk
-// overlaps with copying out the last (1 and 2 KiB chunks measured slower).
+// overlaps with copying out the last (1 and 2 KiB chunks measured slower). Without
+// `fenced` the caller fences (one row of a walk of many).
 template <class R, class Fill>
-CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill) noexcept {
+CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill, bool fenced = true) noexcept {
     constexpr std::size_t CHUNK = 512 / sizeof(R);
     const std::optional<std::size_t> to_boundary = to_line(o);
     if (!to_boundary) return fill(o, 0, n);
@@ -77,9 +87,7 @@ CORVANTILE_INLINE void streamed(R* o, std::size_t n, Fill fill) noexcept {
         fill(buffer, i, CHUNK);
         stream_copy(o + i, buffer, sizeof buffer);
     }
-#if defined(__x86_64__)
-    _mm_sfence();  // the streamed stores are seen before the result is handed on
-#endif
+    if (fenced) fence();
     fill(o + i, i, n - i);
 }
 
@@ -111,9 +119,27 @@ CORVANTILE_INLINE void write_result(R* o, std::size_t n, std::size_t per_element
     }
 }
 
+// An element function may bring a kernel for whole rows, which the loops and the walks'
+// rows call in its place: f.rows(x, sx, o, n, stream) for a map, f.rows(x, sx, y, sy, o, n,
+// stream) for a zip, the operands' elements sx (sy) elements apart; false (nothing
+// written) where it does not take the row, too short or stepped otherwise. `stream` as
+// for compare_f64 (predicates.hpp): the caller fences.
+template <class F, class R, class T>
+concept MapRows = requires(const F& f, const T* x, R* o) {
+    { f.rows(x, std::int64_t{}, o, std::size_t{}, bool{}) } -> std::same_as<bool>;
+};
+template <class F, class R, class T, class U>
+concept ZipRows = requires(const F& f, const T* x, const U* y, R* o) {
+    { f.rows(x, std::int64_t{}, y, std::int64_t{}, o, std::size_t{}, bool{}) } -> std::same_as<bool>;
+};
+
 // o[i] = f(x[i]).
 template <class R, class T, class F>
 CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
+    if constexpr (MapRows<F, R, T>) {
+        const bool stream = n * (sizeof(T) + sizeof(R)) >= STREAM_BYTES;
+        if (f.rows(x, 1, o, n, stream)) return stream ? fence() : void();
+    }
     auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i]);
     };
@@ -135,7 +161,15 @@ CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::si
     auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) dst[i] = f(x[start + i], y[start + i]);
     };
-    const std::size_t y_bytes = static_cast<const void*>(x) == static_cast<const void*>(y) ? 0 : sizeof(U);
+    // Operands over one stretch (x and x, or overlapping views of one array) read it once.
+    const auto* xb = reinterpret_cast<const std::byte*>(x);
+    const auto* yb = reinterpret_cast<const std::byte*>(y);
+    const bool apart = yb >= xb + n * sizeof(T) || xb >= yb + n * sizeof(U);
+    const std::size_t y_bytes = apart ? sizeof(U) : 0;
+    if constexpr (ZipRows<F, R, T, U>) {
+        const bool stream = n * (sizeof(T) + y_bytes + sizeof(R)) >= STREAM_BYTES;
+        if (f.rows(x, 1, y, 1, o, n, stream)) return stream ? fence() : void();
+    }
     write_result(o, n, sizeof(T) + y_bytes + sizeof(R), fill);
 }
 

@@ -52,37 +52,116 @@ struct SignBitTest {
     static HWY_INLINE auto mask(V v) { return hn::IsNegative(v); }
 };
 
+// The comparisons: one Highway op on two vectors, or the negation of one (a NaN makes
+// Ne hold, where Highway's != is the ordered one), inverted once per block.
+template <class Op, bool Negated = false>
+struct Compare {
+    static constexpr bool negated = Negated;
+    template <class V>
+    static HWY_INLINE auto mask(V a, V b) { return Op{}(a, b); }
+};
+struct LtOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Lt(a, b); } };
+struct LeOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Le(a, b); } };
+struct EqOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Eq(a, b); } };
+struct GtOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Gt(a, b); } };
+struct GeOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Ge(a, b); } };
+
 #if HWY_TARGET != HWY_SCALAR && !HWY_HAVE_SCALABLE && HWY_MAX_BYTES <= 64
 
-// One block: eight vectors of doubles give one vector of bytes. Their mask bits are
-// gathered into one 64-bit word (at most 8 x 8 lanes), which becomes a byte mask, then
-// bytes of 0 or 1. A partial block (count < 8 lanes x 8) reads and writes only `count`
-// elements.
-// With Step 2 the block's elements are every other double from x (a full block only):
-// each vector is the even lanes of two loaded ones.
-template <class Test, bool Full, std::size_t Step = 1>
-HWY_INLINE void block(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t count) {
+// Where the kernels read an operand: element i at p[i], p[-i], p[2 i], or one value
+// throughout. load(d, i) gives the vector of elements i.. (i + lanes - 1); a block of
+// Every2 also reads the double after its last element (`ahead`).
+struct Forward {
+    static constexpr std::size_t ahead = 0;
+    const double* p;
+    template <class D>
+    HWY_INLINE auto load(D d, std::size_t i) const { return hn::LoadU(d, p + i); }
+    double at(std::size_t i) const { return p[i]; }
+};
+struct Backward {
+    static constexpr std::size_t ahead = 0;
+    const double* p;
+    template <class D>
+    HWY_INLINE auto load(D d, std::size_t i) const {
+        return hn::Reverse(d, hn::LoadU(d, p - static_cast<std::ptrdiff_t>(i + hn::MaxLanes(d) - 1)));
+    }
+    double at(std::size_t i) const { return *(p - static_cast<std::ptrdiff_t>(i)); }
+};
+struct Every2 {
+    static constexpr std::size_t ahead = 1;
+    const double* p;
+    template <class D>
+    HWY_INLINE auto load(D d, std::size_t i) const {
+        return hn::ConcatEven(d, hn::LoadU(d, p + 2 * i + hn::MaxLanes(d)), hn::LoadU(d, p + 2 * i));
+    }
+    double at(std::size_t i) const { return p[2 * i]; }
+};
+struct One {
+    static constexpr std::size_t ahead = 0;
+    double v;
+    template <class D>
+    HWY_INLINE auto load(D d, std::size_t) const { return hn::Set(d, v); }
+    double at(std::size_t) const { return v; }
+};
+
+// The bytes of a block after three rounds of ReorderDemote2To lie by 128-bit block,
+// then by vector (each vector gives two bytes to each block): in element order again.
+template <class D8, class V>
+HWY_INLINE V in_element_order(D8 d8, V v) {
+    constexpr std::size_t blocks = hn::MaxLanes(d8) / 16;
+    if constexpr (blocks == 1) {
+        return v;
+    } else {
+#if HWY_TARGET == HWY_AVX2
+        // Two blocks: the 64-bit quarters interleaved, then each block's words.
+        const hn::Repartition<std::uint64_t, D8> d64;
+        const auto q = hn::BitCast(d8, hn::Per4LaneBlockShuffle<3, 1, 2, 0>(hn::BitCast(d64, v)));
+        alignas(32) static constexpr std::uint8_t WORDS[32] = {0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
+                                                               0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15};
+        return hn::TableLookupBytes(q, hn::Load(d8, WORDS));
+#else
+        const hn::Repartition<std::uint16_t, D8> d16;
+        alignas(64) std::uint16_t index[hn::MaxLanes(d16)];
+        for (std::size_t q = 0; q < hn::MaxLanes(d16); ++q) index[q] = static_cast<std::uint16_t>(q % blocks * 8 + q / blocks);
+        return hn::BitCast(d8, hn::TableLookupLanes(hn::BitCast(d16, v), hn::SetTableIndices(d16, index)));
+#endif
+    }
+}
+
+// One block: eight vectors' lane masks, mask_of(k) for the block's lanes
+// [k lanes, (k + 1) lanes), give one vector of bytes of 0 or 1, stored whole or (not Full)
+// its first `count`. With mask registers (AVX-512) the masks' bits are gathered into one
+// word and spread to bytes; elsewhere the masks, as lanes of all ones or zero, are narrowed
+// to bytes by three rounds of saturating packs, about half the work of gathering bits.
+template <bool Negated, bool Full, class MaskOf>
+HWY_INLINE void block(MaskOf mask_of, std::uint8_t* HWY_RESTRICT o, std::size_t count) {
     const hn::ScalableTag<double> d;
     const hn::ScalableTag<std::uint8_t> d8;
     constexpr std::size_t N = hn::MaxLanes(d);
     static_assert(hn::MaxLanes(d8) == 8 * N);
-    static_assert(Step == 1 || Full);
+#if HWY_TARGET <= HWY_AVX3
     std::uint64_t bits = 0;
-    for (std::size_t k = 0; k < 8; ++k) {
-        if constexpr (Step == 2) {
-            const auto v = hn::ConcatEven(d, hn::LoadU(d, x + 2 * k * N + N), hn::LoadU(d, x + 2 * k * N));
-            bits |= hn::BitsFromMask(d, Test::mask(v)) << (k * N);
-        } else if constexpr (Full) {
-            bits |= hn::BitsFromMask(d, Test::mask(hn::LoadU(d, x + k * N))) << (k * N);
-        } else {
-            if (k * N >= count) break;
-            bits |= hn::BitsFromMask(d, Test::mask(hn::LoadN(d, x + k * N, count - k * N))) << (k * N);
-        }
-    }
-    if constexpr (Test::negated) bits = ~bits;
+    for (std::size_t k = 0; k < 8; ++k) bits |= hn::BitsFromMask(d, mask_of(k)) << (k * N);
+    if constexpr (Negated) bits = ~bits;
     std::uint8_t packed[8];
     for (std::size_t k = 0; k < 8; ++k) packed[k] = static_cast<std::uint8_t>(bits >> (8 * k));
     const auto bytes = hn::IfThenElseZero(hn::LoadMaskBits(d8, packed), hn::Set(d8, 1));
+#else
+    const hn::Repartition<std::int32_t, decltype(d)> d32;
+    const hn::Repartition<std::int16_t, decltype(d)> d16;
+    const hn::Repartition<std::int8_t, decltype(d)> di8;
+    const auto lanes = [&](std::size_t k) { return hn::BitCast(d32, hn::VecFromMask(d, mask_of(k))); };
+    const auto w0 = hn::ReorderDemote2To(d16, lanes(0), lanes(1));
+    const auto w1 = hn::ReorderDemote2To(d16, lanes(2), lanes(3));
+    const auto w2 = hn::ReorderDemote2To(d16, lanes(4), lanes(5));
+    const auto w3 = hn::ReorderDemote2To(d16, lanes(6), lanes(7));
+    // Each element two bytes, then one.
+    const auto h0 = hn::BitCast(d16, hn::ReorderDemote2To(di8, w0, w1));
+    const auto h1 = hn::BitCast(d16, hn::ReorderDemote2To(di8, w2, w3));
+    const auto all = in_element_order(d8, hn::BitCast(d8, hn::ReorderDemote2To(di8, h0, h1)));
+    // 0xFF or 0 to 1 or 0 (negated: 0 or 1).
+    const auto bytes = Negated ? hn::Add(all, hn::Set(d8, 1)) : hn::And(all, hn::Set(d8, 1));
+#endif
     if constexpr (Full) {
         hn::StoreU(bytes, d8, o);
     } else {
@@ -92,22 +171,60 @@ HWY_INLINE void block(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o
 
 template <class Test>
 HWY_INLINE void run(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    constexpr std::size_t B = hn::MaxLanes(hn::ScalableTag<std::uint8_t>());
+    const hn::ScalableTag<double> d;
+    constexpr std::size_t N = hn::MaxLanes(d);
+    constexpr std::size_t B = 8 * N;
     std::size_t i = 0;
-    for (; n - i >= B; i += B) block<Test, true>(x + i, o + i, B);
-    if (i < n) block<Test, false>(x + i, o + i, n - i);
+    for (; n - i >= B; i += B) {
+        block<Test::negated, true>([&](std::size_t k) { return Test::mask(hn::LoadU(d, x + i + k * N)); }, o + i, B);
+    }
+    if (i < n) {
+        const std::size_t count = n - i;
+        block<Test::negated, false>(
+            [&](std::size_t k) { return Test::mask(hn::LoadN(d, x + i + k * N, k * N < count ? count - k * N : 0)); },
+            o + i, count);
+    }
 }
 
 // x[0], x[2], ... x[2 * (n - 1)]: whole blocks read in place (never past the last element),
 // the rest gathered.
 template <class Test>
 HWY_INLINE void run_stepped(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    constexpr std::size_t B = hn::MaxLanes(hn::ScalableTag<std::uint8_t>());
+    const hn::ScalableTag<double> d;
+    constexpr std::size_t N = hn::MaxLanes(d);
+    constexpr std::size_t B = 8 * N;
+    const Every2 e{x};
     std::size_t i = 0;
-    for (; n - i >= B + 1; i += B) block<Test, true, 2>(x + 2 * i, o + i, B);
+    for (; n - i >= B + 1; i += B) {
+        block<Test::negated, true>([&](std::size_t k) { return Test::mask(e.load(d, i + k * N)); }, o + i, B);
+    }
     alignas(64) double rest[B] = {};
     for (std::size_t k = i; k < n; ++k) rest[k - i] = x[2 * k];
-    block<Test, false>(rest, o + i, n - i);
+    run<Test>(rest, o + i, n - i);
+}
+
+// o[i] = C(x's element i, y's element i): whole blocks read where they lie, the rest
+// gathered into buffers (zeros past the end, compared but not stored).
+template <class C, class X, class Y>
+HWY_INLINE void compare(X x, Y y, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+    const hn::ScalableTag<double> d;
+    constexpr std::size_t N = hn::MaxLanes(d);
+    constexpr std::size_t B = 8 * N;
+    // (At most B elements are left for the buffers.)
+    constexpr std::size_t ahead = X::ahead > Y::ahead ? X::ahead : Y::ahead;
+    std::size_t i = 0;
+    for (; n - i >= B + ahead; i += B) {
+        block<C::negated, true>([&](std::size_t k) { return C::mask(x.load(d, i + k * N), y.load(d, i + k * N)); },
+                                o + i, B);
+    }
+    if (i == n) return;
+    alignas(64) double xs[B] = {}, ys[B] = {};
+    for (std::size_t k = i; k < n; ++k) {
+        xs[k - i] = x.at(k);
+        ys[k - i] = y.at(k);
+    }
+    block<C::negated, false>(
+        [&](std::size_t k) { return C::mask(hn::Load(d, xs + k * N), hn::Load(d, ys + k * N)); }, o + i, n - i);
 }
 
 #else
@@ -124,7 +241,37 @@ HWY_INLINE void run_stepped(const double* HWY_RESTRICT x, std::uint8_t* HWY_REST
     for (std::size_t i = 0; i < n; ++i) o[i] = hn::AllTrue(d, Test::mask(hn::LoadU(d, x + 2 * i))) != Test::negated;
 }
 
+struct Forward { const double* p; double at(std::size_t i) const { return p[i]; } };
+struct Backward { const double* p; double at(std::size_t i) const { return *(p - static_cast<std::ptrdiff_t>(i)); } };
+struct Every2 { const double* p; double at(std::size_t i) const { return p[2 * i]; } };
+struct One { double v; double at(std::size_t) const { return v; } };
+
+template <class C, class X, class Y>
+HWY_INLINE void compare(X x, Y y, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+    const hn::CappedTag<double, 1> d;
+    for (std::size_t i = 0; i < n; ++i) {
+        o[i] = hn::AllTrue(d, C::mask(hn::Set(d, x.at(i)), hn::Set(d, y.at(i)))) != C::negated;
+    }
+}
+
 #endif
+
+// C over operands read as X, the second as X or one value.
+template <class C, class X>
+HWY_INLINE void compare_with(const double* x, const double* y, bool one, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+    if (one) return compare<C>(X{x}, One{*y}, o, n);
+    compare<C>(X{x}, X{y}, o, n);
+}
+
+template <class C>
+HWY_INLINE void compare_walk(CompareWalk walk, const double* x, const double* y, bool one, std::uint8_t* HWY_RESTRICT o,
+                             std::size_t n) {
+    switch (walk) {
+    case CompareWalk::Forward: return compare_with<C, Forward>(x, y, one, o, n);
+    case CompareWalk::Backward: return compare_with<C, Backward>(x, y, one, o, n);
+    case CompareWalk::Every2: return compare_with<C, Every2>(x, y, one, o, n);
+    }
+}
 
 }  // namespace
 
@@ -145,6 +292,18 @@ HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RE
     case FloatTest::Finite: return run_stepped<FiniteTest>(x, o, n);
     case FloatTest::Inf: return run_stepped<InfTest>(x, o, n);
     case FloatTest::SignBit: return run_stepped<SignBitTest>(x, o, n);
+    }
+}
+
+HWY_NOINLINE void compare_kernel(Relation rel, CompareWalk walk, const double* HWY_RESTRICT x,
+                                const double* HWY_RESTRICT y, bool one, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+    switch (rel) {
+    case Relation::Lt: return compare_walk<Compare<LtOp>>(walk, x, y, one, o, n);
+    case Relation::Le: return compare_walk<Compare<LeOp>>(walk, x, y, one, o, n);
+    case Relation::Eq: return compare_walk<Compare<EqOp>>(walk, x, y, one, o, n);
+    case Relation::Ne: return compare_walk<Compare<EqOp, true>>(walk, x, y, one, o, n);
+    case Relation::Gt: return compare_walk<Compare<GtOp>>(walk, x, y, one, o, n);
+    case Relation::Ge: return compare_walk<Compare<GeOp>>(walk, x, y, one, o, n);
     }
 }
 
@@ -173,6 +332,37 @@ void float_test_stepped(FloatTest test, const double* x, Bool* o, std::size_t n)
         HWY_DYNAMIC_DISPATCH(float_test_stepped_kernel)(test, x + 2 * start, reinterpret_cast<std::uint8_t*>(dst), count);
     };
     write_result(o, n, 2 * sizeof(double) + sizeof(Bool), fill);
+}
+
+HWY_EXPORT(compare_kernel);
+
+bool compare_f64(Relation rel, const double* x, std::int64_t sx, const double* y, std::int64_t sy, Bool* o,
+                 std::size_t n, bool stream) noexcept {
+    // One value on the left: the relation turned round, the value on the right.
+    if (sx == 0 && sy != 0) {
+        constexpr Relation TURNED[] = {Relation::Gt, Relation::Ge, Relation::Eq, Relation::Ne, Relation::Lt, Relation::Le};
+        return compare_f64(TURNED[static_cast<int>(rel)], y, sy, x, 0, o, n, stream);
+    }
+    if (sy != 0 && sy != sx) return false;
+    CompareWalk walk;
+    switch (sx) {
+    case 1: walk = CompareWalk::Forward; break;
+    case -1: walk = CompareWalk::Backward; break;
+    case 2: walk = CompareWalk::Every2; break;
+    default: return false;
+    }
+    const bool one = sy == 0;
+    auto fill = [&](Bool* dst, std::size_t start, std::size_t count) {
+        const auto at = static_cast<std::int64_t>(start);
+        HWY_DYNAMIC_DISPATCH(compare_kernel)(rel, walk, x + at * sx, one ? y : y + at * sy, one,
+                                             reinterpret_cast<std::uint8_t*>(dst), count);
+    };
+    if (stream) {
+        streamed(o, n, fill, false);
+    } else {
+        fill(o, 0, n);
+    }
+    return true;
 }
 
 }  // namespace corvantile::loops

@@ -361,6 +361,10 @@ void copy(const Strided& s, T* out);
 // out[i] = f(element i of a row read in place), for i < n.
 template <class R, class T, class F>
 CORVANTILE_CLONES void map_row(const std::byte* at, std::int64_t step, R* __restrict out, std::size_t n, F f) {
+    if constexpr (loops::MapRows<F, R, T>) {
+        constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+        if (step % SZ == 0 && f.rows(reinterpret_cast<const T*>(at), step / SZ, out, n, false)) return;
+    }
     with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
         for (std::size_t i = 0; i < n; ++i) out[i] = f(get(i));
     });

@@ -321,19 +321,29 @@ void zip_rows(std::array<Strided, 3> s, F f) {
     if (xs == -TS && ys == -US) kernel = zip_row<R, T, U, -1, F>;
     else if (xs == 2 * TS && ys == 2 * US) kernel = zip_row<R, T, U, 2, F>;
     const bool stream = s[0].size() * (sizeof(T) + sizeof(U) + sizeof(R)) >= loops::STREAM_BYTES;
+    // An element function's row kernel takes every row or none (all are alike).
+    [[maybe_unused]] bool by_rows = xs % TS == 0 && ys % US == 0;
     std::array<std::uint64_t, MAX_NDIM> counter{};
     std::array<std::int64_t, 3> offset{};
     for (;;) {
-        kernel(s[0].data + offset[0], xs, s[1].data + offset[1], ys, reinterpret_cast<R*>(s[2].data + offset[2]),
-               static_cast<std::size_t>(len), stream, f);
+        bool done = false;
+        if constexpr (loops::ZipRows<F, R, T, U>) {
+            if (by_rows) {
+                done = by_rows = f.rows(reinterpret_cast<const T*>(s[0].data + offset[0]), xs / TS,
+                                        reinterpret_cast<const U*>(s[1].data + offset[1]), ys / US,
+                                        reinterpret_cast<R*>(s[2].data + offset[2]), static_cast<std::size_t>(len), stream);
+            }
+        }
+        if (!done) {
+            kernel(s[0].data + offset[0], xs, s[1].data + offset[1], ys, reinterpret_cast<R*>(s[2].data + offset[2]),
+                   static_cast<std::size_t>(len), stream, f);
+        }
         const auto move = [&](std::size_t k, std::int64_t times) {
             for (std::size_t j = 0; j < 3; ++j) offset[j] += times * s[j].strides[k];
         };
         if (!odometer_next(counter, last, [&](std::size_t k) { return s[0].shape[k]; }, move)) break;
     }
-#if defined(__x86_64__)
-    if (stream) _mm_sfence();  // the streamed stores are seen before the result is handed on
-#endif
+    if (stream) loops::fence();
 }
 
 }  // namespace detail

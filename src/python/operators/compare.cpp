@@ -15,10 +15,11 @@ using namespace ops;
 namespace {
 
 // A comparison: its NumPy name and its Python operator; `==` and `!=` are the equalities.
-template <FixedString Name, int PyOp, class Compare>
+template <FixedString Name, int PyOp, class Compare, loops::Relation Rel>
 struct Comparison {
     static constexpr std::string_view name = Name.view();
     static constexpr int op = PyOp;
+    static constexpr loops::Relation relation = Rel;
     static constexpr bool equality = PyOp == Py_EQ || PyOp == Py_NE;
     static constexpr std::string_view method = PyOp == Py_EQ ? "__eq__" : "__ne__";
     template <class T>
@@ -26,12 +27,12 @@ struct Comparison {
         return Compare{}(a, b);
     }
 };
-using Lt = Comparison<"less", Py_LT, std::less<>>;
-using Le = Comparison<"less_equal", Py_LE, std::less_equal<>>;
-using Eq = Comparison<"equal", Py_EQ, std::equal_to<>>;
-using Ne = Comparison<"not_equal", Py_NE, std::not_equal_to<>>;
-using Gt = Comparison<"greater", Py_GT, std::greater<>>;
-using Ge = Comparison<"greater_equal", Py_GE, std::greater_equal<>>;
+using Lt = Comparison<"less", Py_LT, std::less<>, loops::Relation::Lt>;
+using Le = Comparison<"less_equal", Py_LE, std::less_equal<>, loops::Relation::Le>;
+using Eq = Comparison<"equal", Py_EQ, std::equal_to<>, loops::Relation::Eq>;
+using Ne = Comparison<"not_equal", Py_NE, std::not_equal_to<>, loops::Relation::Ne>;
+using Gt = Comparison<"greater", Py_GT, std::greater<>, loops::Relation::Gt>;
+using Ge = Comparison<"greater_equal", Py_GE, std::greater_equal<>, loops::Relation::Ge>;
 
 // An element as compared: a bool element is its truth (any nonzero byte is True).
 template <class T>
@@ -43,6 +44,30 @@ auto plain(T x) noexcept {
     }
 }
 
+// float64 rows from this many elements go to the compare kernel (predicates.hpp); below it
+// its calls (about 250 instructions) cost more than it saves over the element loop.
+inline constexpr std::size_t KERNEL_FROM = 128;
+
+// Two float64 elements compared, and whole rows of them by the kernel (loops.hpp ZipRows).
+template <class C>
+struct CompareF64 {
+    Bool operator()(double x, double y) const noexcept { return to_bool(C{}(x, y)); }
+    bool rows(const double* x, std::int64_t sx, const double* y, std::int64_t sy, Bool* o, std::size_t n,
+              bool stream) const noexcept {
+        return n >= KERNEL_FROM && loops::compare_f64(C::relation, x, sx, y, sy, o, n, stream);
+    }
+};
+
+// A float64 element compared with s, and whole rows (loops.hpp MapRows).
+template <class C>
+struct CompareWithF64 {
+    double s;
+    Bool operator()(double x) const noexcept { return to_bool(C{}(x, s)); }
+    bool rows(const double* x, std::int64_t sx, Bool* o, std::size_t n, bool stream) const noexcept {
+        return n >= KERNEL_FROM && loops::compare_f64(C::relation, x, sx, &s, 0, o, n, stream);
+    }
+};
+
 // A native comparison's bool ndarray, or nothing when NumPy must answer.
 using Native = std::optional<Result<Ref>>;
 
@@ -52,7 +77,9 @@ using Native = std::optional<Result<Ref>>;
 template <class C, class T, class U>
 Native compare_arrays(const Array<T>& a, InPlace va, const Array<U>& b, InPlace vb) {
     if (!same_shape(a.dims(), b.dims())) return std::nullopt;
-    if constexpr (std::is_same_v<T, U>) {
+    if constexpr (std::is_same_v<T, double> && std::is_same_v<U, double>) {
+        return zip_new<Bool>(a, b, CompareF64<C>{}, va, vb);
+    } else if constexpr (std::is_same_v<T, U>) {
         return zip_new<Bool>(a, b, [](T x, T y) { return to_bool(C{}(plain(x), plain(y))); }, va, vb);
     } else {
         return zip_new<Bool>(a, b, [](T x, U y) { return to_bool(C{}(as_double(x), as_double(y))); }, va, vb);
@@ -61,7 +88,11 @@ Native compare_arrays(const Array<T>& a, InPlace va, const Array<U>& b, InPlace 
 
 template <class C, class T, class S>
 Result<Ref> compare_scalar(const Array<T>& a, InPlace va, S s) {
-    return map_new<Bool>(a, [s](T x) { return to_bool(C{}(plain(x), s)); }, va);
+    if constexpr (std::is_same_v<T, double> && std::is_same_v<S, double>) {
+        return map_new<Bool>(a, CompareWithF64<C>{s}, va);
+    } else {
+        return map_new<Bool>(a, [s](T x) { return to_bool(C{}(plain(x), s)); }, va);
+    }
 }
 
 // int64 elements converted to float64, compared with s. Within +-2^53 this is the same

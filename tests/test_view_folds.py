@@ -47,6 +47,9 @@ VIEWS = {
     "permuted-4d": (lambda r, c: (2, r, 3, c), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
     # rows two elements apart, the last one ending at its base row's end
     "stepped-transpose": (lambda r, c: (c, 2 * r - 1), lambda b: b.T[::2]),
+    # rows side by side downward, their elements forward or backward
+    "reversed-transpose": (lambda r, c: (c, r), lambda b: b.T[::-1]),
+    "reversed-both-transpose": (lambda r, c: (c, r), lambda b: b[::-1, ::-1].T),
 }
 # (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192); a
 # 3-D transpose's slabs of an odd length (9x17), transposes in two or more tiled blocks,
@@ -123,7 +126,7 @@ def test_int_and_bool_folds(name, size, kind):
 @pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
 @pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
 @pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d",
-                                  "reversed-1d", "stepped-transpose"])
+                                  "reversed-1d", "stepped-transpose", "reversed-transpose"])
 def test_nan_and_signed_zero_rules(name, size, fill):
     shape = VIEWS[name][0](*size)
     m = int(np.prod(shape))

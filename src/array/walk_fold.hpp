@@ -442,10 +442,10 @@ CORVANTILE_CLONES void gather_ahead(const std::byte* at, std::int64_t step, std:
 }
 
 // A block's elements for the folds in logical order: Scratch::read (register tiles for a
-// transpose, whole or taken every other row), the other tiles by gather_ahead.
+// transpose, whole, reversed or taken every other row), the other tiles by gather_ahead.
 template <class T>
 bool register_tiles(const Block<T>& b) noexcept {
-    return b.tiled() || (sizeof(T) == 8 && b.row_step == 16 && b.rows % 8 == 0);
+    return b.tiled() || (sizeof(T) == 8 && (b.row_step == 16 || b.row_step == -8) && b.rows % 8 == 0);
 }
 template <class T>
 const T* fold_read(Scratch<T>& scratch, const Block<T>& b) {
@@ -465,13 +465,14 @@ bool loose_tiles(const Strided& whole) noexcept {
            !(sizeof(T) == 8 && row_step == 8) && s.shape[s.ndim - 1] <= BLOCK / 2;
 }
 
-// One group of eight logical rows of a transpose (rows side by side, or every other one
-// when Stepped; len >= 8 elements of `step` bytes each) gathered into `into` (8 x len) by
-// 8 x 8 register tiles, while the group gathered before it (`pending`, 8 * len elements,
-// within the lanes' body and from lane 0) is added to the lanes, 64 elements after each
-// tile: the order of additions of folds::lanes, with the adds beside the gather.
+// One group of eight logical rows of a transpose (rows Pitch bytes apart: side by side,
+// every other one, or side by side downward; len >= 8 elements of `step` bytes each)
+// gathered into `into` (8 x len) by 8 x 8 register tiles, while the group gathered before
+// it (`pending`, 8 * len elements, within the lanes' body and from lane 0) is added to the
+// lanes, 64 elements after each tile: the order of additions of folds::lanes, with the
+// adds beside the gather.
 // Everything unrolled: the tiles stay in registers.
-template <bool Stepped>
+template <int Pitch>
 CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std::size_t len, double* into,
                                     const double* pending, double* lane) noexcept {
     folds::Lanes8 acc;
@@ -486,11 +487,12 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < 8; ++k) {
             const std::byte* p = line + static_cast<std::int64_t>(k) * step;
-            std::memcpy(&v[k], p, sizeof v[k]);
+            // Rows downward: the eight lie below the first, which is the line's last element.
+            std::memcpy(&v[k], p - (Pitch < 0 ? 56 : 0), sizeof v[k]);
             // Formed as an integer: the address may lie past the memory's end.
             __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
                                                              static_cast<std::uintptr_t>(ahead)));
-            if constexpr (Stepped) {
+            if constexpr (Pitch == 16) {
                 // Rows 4..7 lie at elements 8, 10, 12, 14 of the pair of lines: read from
                 // element 7 on, so that nothing past the last row's element is touched.
                 std::memcpy(&w[k], p + 56, sizeof w[k]);
@@ -499,7 +501,7 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
             }
         }
         folds::transpose8(v);
-        if constexpr (Stepped) {
+        if constexpr (Pitch == 16) {
             folds::transpose8(w);
 #pragma GCC unroll 4
             for (std::size_t k = 0; k < 4; ++k) {
@@ -508,7 +510,7 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
             }
         } else {
 #pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[k], sizeof v[k]);
+            for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[Pitch < 0 ? 7 - k : k], sizeof v[k]);
         }
         if (count - done >= 64) {
             folds::add_octets<8>(acc, pending + done);
@@ -523,15 +525,16 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
 inline void lanes_group8_at(const Strided& t, std::uint64_t r0, double* into, const double* pending, double* lane) {
     const std::byte* at = t.data + static_cast<std::int64_t>(r0) * t.strides[0];
     const auto len = static_cast<std::size_t>(t.shape[1]);
-    if (t.strides[0] == 16) return lanes_group8<true>(at, t.strides[1], len, into, pending, lane);
-    lanes_group8<false>(at, t.strides[1], len, into, pending, lane);
+    if (t.strides[0] == 16) return lanes_group8<16>(at, t.strides[1], len, into, pending, lane);
+    if (t.strides[0] == -8) return lanes_group8<-8>(at, t.strides[1], len, into, pending, lane);
+    lanes_group8<8>(at, t.strides[1], len, into, pending, lane);
 }
 
-// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side or
-// every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
+// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side, upward
+// or downward, or every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
 // turn; rows past the last group one by one; nothing for any other layout.
 inline bool transpose_groups(const Strided& s) noexcept {
-    return s.ndim == 2 && (s.strides[0] == 8 || s.strides[0] == 16) && s.shape[0] >= 8 && s.shape[1] >= 8 &&
+    return s.ndim == 2 && (s.strides[0] == 8 || s.strides[0] == 16 || s.strides[0] == -8) && s.shape[0] >= 8 && s.shape[1] >= 8 &&
            magnitude(s.strides[1]) > 16;
 }
 inline std::optional<double> transpose_lane_total(const Strided& s) {

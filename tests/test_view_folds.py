@@ -248,8 +248,8 @@ OUTER_UNIT = {
     "four-planes-last-8": ((8, 600, 9), lambda b: b.T),
     "four-planes-4d": ((2, 100, 50, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
     "cube-100": ((100, 100, 100), lambda b: b.T),
-    # That axis stepping back, or forward by two (the last slab element by element where a
-    # fifth plane does not follow it).
+    # That axis stepping back, or forward by two (the last slab's last plane ending at its
+    # base row's end, where a tile must read nothing past it).
     "reversed-planes": ((11, 7, 13), lambda b: b.T[::-1]),
     "reversed-4d": ((2, 10, 5, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1)[:, ::-1])),
     "four-planes-reversed": ((65, 64, 12), lambda b: b.T[::-1]),
@@ -257,6 +257,8 @@ OUTER_UNIT = {
     "stepped-planes-odd-start": ((11, 7, 17), lambda b: b.T[1::2]),
     "stepped-planes-to-the-end": ((9, 6, 15), lambda b: b.T[::2]),
     "four-planes-stepped": ((65, 64, 24), lambda b: b.T[::2]),
+    "stepped-planes-and-one": ((10, 3, 17), lambda b: b.T[::2]),
+    "stepped-planes-last-8": ((8, 5, 16), lambda b: b.T[::2]),
 }
 
 

@@ -55,6 +55,26 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
     }
 }
 
+// The same for rows every other one and len >= 8, by the 8 x 8 tiles of stepped_tile (no
+// element read twice).
+CORVANTILE_INLINE void stepped_tiles8(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
+                                      std::byte* dst, std::int64_t dst_row) noexcept {
+    const std::int64_t ahead = len > 32 ? 16 * step : 0;
+    for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        const std::byte* corner = at + static_cast<std::int64_t>(r0) * 16;
+        std::byte* out = dst + static_cast<std::int64_t>(r0) * dst_row;
+        for (std::size_t t = 0; t < len; t += 8) {
+            const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
+            stepped_tile<8>(corner + static_cast<std::int64_t>(i0) * step, step, ahead,
+                            [&](std::size_t r, std::size_t e, const Quad& x) CORVANTILE_INLINE_LAMBDA {
+                                std::memcpy(out + static_cast<std::int64_t>(r) * dst_row +
+                                                static_cast<std::int64_t>(i0 + 4 * e) * 8,
+                                            &x, sizeof x);
+                            });
+        }
+    }
+}
+
 // The same for 1-byte elements: each element of a row brings the eight rows' bytes in one
 // word; eight words are transposed by three rounds of interleaving.
 CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
@@ -99,8 +119,9 @@ CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std:
 
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's): 8-byte elements of
-// rows side by side or every other one in 8 x 4 tiles, bytes of rows side by side in 8 x 8; the
-// other rows eight at a time, each column's elements read together.
+// rows side by side or every other one in 8 x 4 tiles (every other one in 8 x 8 where rows
+// are long enough), bytes of rows side by side in 8 x 8; the other rows eight at a time,
+// each column's elements read together.
 template <class T>
 CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
                                   std::size_t len, T* dst, std::int64_t dst_row) noexcept {
@@ -119,7 +140,11 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
         tiles8x4<false>(at, step, body, len, out, dst_row * SZ);
         r = body;
     } else if (body != 0 && row_step == 2 * SZ && SZ == 8) {
-        tiles8x4<true>(at, step, body, len, out, dst_row * SZ);
+        if (len >= 8) {
+            stepped_tiles8(at, step, body, len, out, dst_row * SZ);
+        } else {
+            tiles8x4<true>(at, step, body, len, out, dst_row * SZ);
+        }
         r = body;
     } else if (body != 0 && row_step == SZ && SZ == 1) {
         tiles8_bytes(at, step, body, len, out, dst_row * SZ);

@@ -273,8 +273,7 @@ CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::s
 }
 
 // The same for k < 4: 32-byte halves of the lines, two 4 x 4 register tiles a step; with
-// Pitch 16 (row k at at + k * 16), whole lines, of which every other element is taken:
-// the element after the fourth row's is read too, so that there must be a fifth row.
+// Pitch 16 (row k at at + k * 16), whole lines, every other element (stepped_tile).
 template <class T, int Pitch = 8, class After = Nothing>
 CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
                                   std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
@@ -283,17 +282,9 @@ CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::s
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
         if constexpr (Pitch == 16) {
-            Lanes8 v[8];
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) {
-                std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
-                const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
-                __builtin_prefetch(reinterpret_cast<const void*>(far));
-            }
-            transpose8(v);
-#pragma GCC unroll 4
-            for (std::size_t k = 0; k < 4; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[2 * k], 64);
+            stepped_tile<4>(line, step, ahead, [&](std::size_t r, std::size_t e, const auto& x) CORVANTILE_INLINE_LAMBDA {
+                std::memcpy(dst + (r * dst_row + i0 + 4 * e) * 8, &x, sizeof x);
+            });
         } else {
             Quad v[2][4];
 #pragma GCC unroll 8
@@ -378,8 +369,7 @@ bool slab_runs(const Strided& whole, Fn fn) {
         for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += planes) {
             const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(planes, s.shape[a] - r0));
             const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * pitch;
-            // A stride of 16 reads one element past the fourth plane's.
-            const bool tiles = rows == planes && (pitch != 16 || r0 + 4 < s.shape[a]);
+            const bool tiles = rows == planes;
             T* const into = buffer.get() + (turn ? slab : 0);
             std::byte* const dst = reinterpret_cast<std::byte*>(into);
             if constexpr (Overlap) turn = !turn;
@@ -483,32 +473,22 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
-        folds::Lanes8 v[8], w[8];
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) {
-            const std::byte* p = line + static_cast<std::int64_t>(k) * step;
-            // Rows downward: the eight lie below the first, which is the line's last element.
-            std::memcpy(&v[k], p - (Pitch < 0 ? 56 : 0), sizeof v[k]);
-            // Formed as an integer: the address may lie past the memory's end.
-            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
-                                                             static_cast<std::uintptr_t>(ahead)));
-            if constexpr (Pitch == 16) {
-                // Rows 4..7 lie at elements 8, 10, 12, 14 of the pair of lines: read from
-                // element 7 on, so that nothing past the last row's element is touched.
-                std::memcpy(&w[k], p + 56, sizeof w[k]);
-                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
-                                                                 static_cast<std::uintptr_t>(ahead + 64)));
-            }
-        }
-        folds::transpose8(v);
         if constexpr (Pitch == 16) {
-            folds::transpose8(w);
-#pragma GCC unroll 4
-            for (std::size_t k = 0; k < 4; ++k) {
-                std::memcpy(into + k * len + i0, &v[2 * k], sizeof v[k]);
-                std::memcpy(into + (k + 4) * len + i0, &w[2 * k + 1], sizeof w[k]);
-            }
+            stepped_tile<8>(line, step, ahead, [&](std::size_t r, std::size_t e, const Quad& x) CORVANTILE_INLINE_LAMBDA {
+                std::memcpy(into + r * len + i0 + 4 * e, &x, sizeof x);
+            });
         } else {
+            folds::Lanes8 v[8];
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) {
+                const std::byte* p = line + static_cast<std::int64_t>(k) * step;
+                // Rows downward: the eight lie below the first, which is the line's last element.
+                std::memcpy(&v[k], p - (Pitch < 0 ? 56 : 0), sizeof v[k]);
+                // Formed as an integer: the address may lie past the memory's end.
+                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                                 static_cast<std::uintptr_t>(ahead)));
+            }
+            folds::transpose8(v);
 #pragma GCC unroll 8
             for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[Pitch < 0 ? 7 - k : k], sizeof v[k]);
         }

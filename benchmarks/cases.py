@@ -214,8 +214,9 @@ if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
                       "_read.restype = ctypes.c_double; import corvantile as _cv; _F = _cv.asarray(np.asarray(M)); "
                       "_p = ctypes.c_void_p(np.asarray(_F).ctypes.data)",
                       "M.T.sum()", "_read(_p, ctypes.c_size_t(1000), ctypes.c_size_t(1000))"))
-    # The same floor for the views group's own transpose's mean (its total's road), and for
-    # the 3-D permutation (eight planes of A3.T, one line of A3, gathered at a time).
+    # The same floor for the views group's own transpose's mean (its total's road), for the
+    # 3-D permutation (eight planes of A3.T, one line of A3, gathered at a time) and for a
+    # transpose taken every other row.
     _FLOOR_VIEW = ("{a} = xp.asarray(np.random.default_rng(1).random({shape}) + 0.5); import ctypes, os; "
                    "_lib = ctypes.CDLL(os.environ['CORVANTILE_BENCH_FLOOR']); import corvantile as _cv; "
                    "_p = ctypes.c_void_p(np.asarray(_cv.asarray(np.asarray({a}))).ctypes.data)")
@@ -225,6 +226,10 @@ if os.path.exists(os.environ.get("CORVANTILE_BENCH_FLOOR", "")):
     CASES.append(("floor views A3.T.sum() 1e6 (logical-order read)",
                   _FLOOR_VIEW.format(a="A3", shape=(100, 100, 100)) + "; _lib.floor_permute_elements.restype = ctypes.c_double",
                   "A3.T.sum()", "_lib.floor_permute_elements(_p, *(ctypes.c_size_t(100),) * 3)"))
+    # A transpose taken every other row: two lines of each base row a group of eight rows.
+    CASES.append(("floor views A.T[::2].sum() 1e6 (logical-order read)",
+                  _FLOOR_VIEW.format(a="A", shape=(1000, 2000)) + "; _lib.floor_stepped_transpose_elements.restype = ctypes.c_double",
+                  "A.T[::2].sum()", "_lib.floor_stepped_transpose_elements(_p, ctypes.c_size_t(1000), ctypes.c_size_t(2000))"))
 
 # Mid-size arrays, in cache ("mid" selects them): element-wise, reductions, casts and views.
 _MID_SETUP = ("a = xp.asarray(np.random.default_rng(1).standard_normal({n})); "

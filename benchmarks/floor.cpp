@@ -172,6 +172,57 @@ double floor_permute_elements(const double* m, std::size_t n0, std::size_t n1, s
     return corvantile::folds::lanes_finish(lane, true, -0.0, false);
 }
 
+// The floor for the sum of A.T[::2] of a C-order n0 x n1 block (n1 even, n1 / 2 and n0
+// multiples of 8; element [i, j] of the view at m[j * n1 + 2 * i]) in the module's own
+// order: its elements in logical order into one 8-lane sum. Eight logical rows (two lines
+// of each row of A) are gathered at a time, by tiles of eight rows of A: each 32-byte
+// quarter of a line holds two logical rows' elements, which one unpack and one lane swap
+// per pair of quarters put in order; the lines 16 rows of A on are fetched ahead. The
+// rows go into one of two buffers while the one gathered before is added.
+using Quad = double __attribute__((vector_size(32)));
+
+[[gnu::visibility("default"), gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
+double floor_stepped_transpose_elements(const double* m, std::size_t n0, std::size_t n1) {
+    const std::size_t rows = n1 / 2, group = 8 * n0;
+    const auto buffers = std::make_unique_for_overwrite<double[]>(2 * group);
+    const double* pending = nullptr;
+    Line lanes = {};
+    for (std::size_t i0 = 0, turn = 0; i0 < rows; i0 += 8, turn ^= 1) {
+        double* into = buffers.get() + turn * group;
+        std::size_t done = 0;
+        for (std::size_t j0 = 0; j0 < n0; j0 += 8) {
+            Quad q[8][4];  // [row of A][quarter]: logical rows 2h and 2h + 1, every other element
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) {
+                const double* at = m + (j0 + k) * n1 + 2 * i0;
+                __builtin_prefetch(at + 16 * n1);
+                __builtin_prefetch(at + 16 * n1 + 8);
+                std::memcpy(q[k], at, sizeof q[k]);
+            }
+#pragma GCC unroll 4
+            for (std::size_t h = 0; h < 4; ++h) {
+#pragma GCC unroll 2
+                for (std::size_t e = 0; e < 2; ++e) {
+                    const Quad t01 = __builtin_shufflevector(q[4 * e][h], q[4 * e + 1][h], 0, 4, 2, 6);
+                    const Quad t23 = __builtin_shufflevector(q[4 * e + 2][h], q[4 * e + 3][h], 0, 4, 2, 6);
+                    const Quad even = __builtin_shufflevector(t01, t23, 0, 1, 4, 5);
+                    const Quad odd = __builtin_shufflevector(t01, t23, 2, 3, 6, 7);
+                    std::memcpy(into + 2 * h * n0 + j0 + 4 * e, &even, sizeof even);
+                    std::memcpy(into + (2 * h + 1) * n0 + j0 + 4 * e, &odd, sizeof odd);
+                }
+            }
+            if (pending == nullptr) continue;
+            add_octets(lanes, pending + done, 8);
+            done += 64;
+        }
+        pending = into;
+    }
+    add_octets(lanes, pending, group / 8);
+    double lane[8];
+    std::memcpy(lane, &lanes, sizeof lane);
+    return corvantile::folds::lanes_finish(lane, true, -0.0, false);
+}
+
 [[gnu::visibility("default")]] const char* floor_hwy_target() { return hwy::TargetName(hwy::DispatchedTarget()); }
 
 // The sort the module runs on n float64 (float64 != 0) or int64 elements.

@@ -47,6 +47,9 @@ VIEWS = {
     "permuted-4d": (lambda r, c: (2, r, 3, c), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
     # rows two elements apart, the last one ending at its base row's end
     "stepped-transpose": (lambda r, c: (c, 2 * r - 1), lambda b: b.T[::2]),
+    # rows side by side downward, their elements forward or backward
+    "reversed-transpose": (lambda r, c: (c, r), lambda b: b.T[::-1]),
+    "reversed-both-transpose": (lambda r, c: (c, r), lambda b: b[::-1, ::-1].T),
 }
 # (rows, columns): around 8-lane bodies, the small-view gather (64), the blocks (8192); a
 # 3-D transpose's slabs of an odd length (9x17), transposes in two or more tiled blocks,
@@ -123,7 +126,7 @@ def test_int_and_bool_folds(name, size, kind):
 @pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
 @pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
 @pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d",
-                                  "reversed-1d", "stepped-transpose"])
+                                  "reversed-1d", "stepped-transpose", "reversed-transpose"])
 def test_nan_and_signed_zero_rules(name, size, fill):
     shape = VIEWS[name][0](*size)
     m = int(np.prod(shape))
@@ -245,8 +248,8 @@ OUTER_UNIT = {
     "four-planes-last-8": ((8, 600, 9), lambda b: b.T),
     "four-planes-4d": ((2, 100, 50, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
     "cube-100": ((100, 100, 100), lambda b: b.T),
-    # That axis stepping back, or forward by two (the last slab element by element where a
-    # fifth plane does not follow it).
+    # That axis stepping back, or forward by two (the last slab's last plane ending at its
+    # base row's end, where a tile must read nothing past it).
     "reversed-planes": ((11, 7, 13), lambda b: b.T[::-1]),
     "reversed-4d": ((2, 10, 5, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1)[:, ::-1])),
     "four-planes-reversed": ((65, 64, 12), lambda b: b.T[::-1]),
@@ -254,6 +257,8 @@ OUTER_UNIT = {
     "stepped-planes-odd-start": ((11, 7, 17), lambda b: b.T[1::2]),
     "stepped-planes-to-the-end": ((9, 6, 15), lambda b: b.T[::2]),
     "four-planes-stepped": ((65, 64, 24), lambda b: b.T[::2]),
+    "stepped-planes-and-one": ((10, 3, 17), lambda b: b.T[::2]),
+    "stepped-planes-last-8": ((8, 5, 16), lambda b: b.T[::2]),
 }
 
 

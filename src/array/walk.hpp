@@ -181,6 +181,52 @@ CORVANTILE_INLINE void tiles8(std::byte* at, std::int64_t step, std::size_t rows
     }
 }
 
+// The Rows x 8 tile (Rows 8 or 4) of rows 16 bytes apart (a transpose taken every other
+// row) from `line`, its columns `step` bytes apart: store(r, e, x) with x elements
+// 4e .. 4e+3 of row r. Each column's Rows / 2 32-byte quarters hold a pair of rows each,
+// every other element; an unpack of two columns' quarters and a lane swap put four
+// elements of a row together, as in a 4 x 4 transpose, so that no element is read twice
+// nor wasted in a shuffle. The last quarter is read 8 bytes early, so that nothing past
+// the last row's element is touched, and its rows taken from the odd elements. The lines
+// `ahead` bytes on are fetched ahead.
+using Quad = double __attribute__((vector_size(32)));
+template <std::size_t Rows, class Store>
+CORVANTILE_INLINE void stepped_tile(const std::byte* line, std::int64_t step, std::int64_t ahead, Store store) noexcept {
+    static_assert(Rows == 8 || Rows == 4);
+    constexpr std::size_t LAST = Rows / 2 - 1;
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < 8; ++k) {
+        // Formed as an integer: the address may lie past the memory's end.
+        const auto far = reinterpret_cast<std::uintptr_t>(line) +
+                         static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
+        __builtin_prefetch(reinterpret_cast<const void*>(far));
+        if constexpr (Rows == 8) __builtin_prefetch(reinterpret_cast<const void*>(far + 64));
+    }
+    // Quarter h of four columns from column 4e at a time: few registers live.
+#pragma GCC unroll 2
+    for (std::size_t e = 0; e < 2; ++e) {
+#pragma GCC unroll 4
+        for (std::size_t h = 0; h <= LAST; ++h) {
+            Quad c[4];
+#pragma GCC unroll 4
+            for (std::size_t j = 0; j < 4; ++j) {
+                const auto at = static_cast<std::int64_t>(4 * e + j) * step + static_cast<std::int64_t>(h < LAST ? 32 * h : 32 * h - 8);
+                std::memcpy(&c[j], line + at, 32);
+            }
+            Quad t01, t23;
+            if (h < LAST) {
+                t01 = __builtin_shufflevector(c[0], c[1], 0, 4, 2, 6);
+                t23 = __builtin_shufflevector(c[2], c[3], 0, 4, 2, 6);
+            } else {
+                t01 = __builtin_shufflevector(c[0], c[1], 1, 5, 3, 7);
+                t23 = __builtin_shufflevector(c[2], c[3], 1, 5, 3, 7);
+            }
+            store(2 * h, e, __builtin_shufflevector(t01, t23, 0, 1, 4, 5));
+            store(2 * h + 1, e, __builtin_shufflevector(t01, t23, 2, 3, 6, 7));
+        }
+    }
+}
+
 // Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
 // the common steps as constants, so that the loops of run vectorise.
 template <class T, class Run>

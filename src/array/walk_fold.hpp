@@ -273,8 +273,7 @@ CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::s
 }
 
 // The same for k < 4: 32-byte halves of the lines, two 4 x 4 register tiles a step; with
-// Pitch 16 (row k at at + k * 16), whole lines, of which every other element is taken:
-// the element after the fourth row's is read too, so that there must be a fifth row.
+// Pitch 16 (row k at at + k * 16), whole lines, every other element (stepped_tile).
 template <class T, int Pitch = 8, class After = Nothing>
 CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
                                   std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
@@ -283,17 +282,9 @@ CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::s
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
         if constexpr (Pitch == 16) {
-            Lanes8 v[8];
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) {
-                std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step, 64);
-                const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
-                __builtin_prefetch(reinterpret_cast<const void*>(far));
-            }
-            transpose8(v);
-#pragma GCC unroll 4
-            for (std::size_t k = 0; k < 4; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[2 * k], 64);
+            stepped_tile<4>(line, step, ahead, [&](std::size_t r, std::size_t e, const auto& x) CORVANTILE_INLINE_LAMBDA {
+                std::memcpy(dst + (r * dst_row + i0 + 4 * e) * 8, &x, sizeof x);
+            });
         } else {
             Quad v[2][4];
 #pragma GCC unroll 8
@@ -378,8 +369,7 @@ bool slab_runs(const Strided& whole, Fn fn) {
         for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += planes) {
             const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(planes, s.shape[a] - r0));
             const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * pitch;
-            // A stride of 16 reads one element past the fourth plane's.
-            const bool tiles = rows == planes && (pitch != 16 || r0 + 4 < s.shape[a]);
+            const bool tiles = rows == planes;
             T* const into = buffer.get() + (turn ? slab : 0);
             std::byte* const dst = reinterpret_cast<std::byte*>(into);
             if constexpr (Overlap) turn = !turn;
@@ -442,10 +432,10 @@ CORVANTILE_CLONES void gather_ahead(const std::byte* at, std::int64_t step, std:
 }
 
 // A block's elements for the folds in logical order: Scratch::read (register tiles for a
-// transpose, whole or taken every other row), the other tiles by gather_ahead.
+// transpose, whole, reversed or taken every other row), the other tiles by gather_ahead.
 template <class T>
 bool register_tiles(const Block<T>& b) noexcept {
-    return b.tiled() || (sizeof(T) == 8 && b.row_step == 16 && b.rows % 8 == 0);
+    return b.tiled() || (sizeof(T) == 8 && (b.row_step == 16 || b.row_step == -8) && b.rows % 8 == 0);
 }
 template <class T>
 const T* fold_read(Scratch<T>& scratch, const Block<T>& b) {
@@ -465,13 +455,14 @@ bool loose_tiles(const Strided& whole) noexcept {
            !(sizeof(T) == 8 && row_step == 8) && s.shape[s.ndim - 1] <= BLOCK / 2;
 }
 
-// One group of eight logical rows of a transpose (rows side by side, or every other one
-// when Stepped; len >= 8 elements of `step` bytes each) gathered into `into` (8 x len) by
-// 8 x 8 register tiles, while the group gathered before it (`pending`, 8 * len elements,
-// within the lanes' body and from lane 0) is added to the lanes, 64 elements after each
-// tile: the order of additions of folds::lanes, with the adds beside the gather.
+// One group of eight logical rows of a transpose (rows Pitch bytes apart: side by side,
+// every other one, or side by side downward; len >= 8 elements of `step` bytes each)
+// gathered into `into` (8 x len) by 8 x 8 register tiles, while the group gathered before
+// it (`pending`, 8 * len elements, within the lanes' body and from lane 0) is added to the
+// lanes, 64 elements after each tile: the order of additions of folds::lanes, with the
+// adds beside the gather.
 // Everything unrolled: the tiles stay in registers.
-template <bool Stepped>
+template <int Pitch>
 CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std::size_t len, double* into,
                                     const double* pending, double* lane) noexcept {
     folds::Lanes8 acc;
@@ -482,33 +473,24 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
     for (std::size_t t = 0; t < len; t += 8) {
         const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
         const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
-        folds::Lanes8 v[8], w[8];
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) {
-            const std::byte* p = line + static_cast<std::int64_t>(k) * step;
-            std::memcpy(&v[k], p, sizeof v[k]);
-            // Formed as an integer: the address may lie past the memory's end.
-            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
-                                                             static_cast<std::uintptr_t>(ahead)));
-            if constexpr (Stepped) {
-                // Rows 4..7 lie at elements 8, 10, 12, 14 of the pair of lines: read from
-                // element 7 on, so that nothing past the last row's element is touched.
-                std::memcpy(&w[k], p + 56, sizeof w[k]);
-                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
-                                                                 static_cast<std::uintptr_t>(ahead + 64)));
-            }
-        }
-        folds::transpose8(v);
-        if constexpr (Stepped) {
-            folds::transpose8(w);
-#pragma GCC unroll 4
-            for (std::size_t k = 0; k < 4; ++k) {
-                std::memcpy(into + k * len + i0, &v[2 * k], sizeof v[k]);
-                std::memcpy(into + (k + 4) * len + i0, &w[2 * k + 1], sizeof w[k]);
-            }
+        if constexpr (Pitch == 16) {
+            stepped_tile<8>(line, step, ahead, [&](std::size_t r, std::size_t e, const Quad& x) CORVANTILE_INLINE_LAMBDA {
+                std::memcpy(into + r * len + i0 + 4 * e, &x, sizeof x);
+            });
         } else {
+            folds::Lanes8 v[8];
 #pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[k], sizeof v[k]);
+            for (std::size_t k = 0; k < 8; ++k) {
+                const std::byte* p = line + static_cast<std::int64_t>(k) * step;
+                // Rows downward: the eight lie below the first, which is the line's last element.
+                std::memcpy(&v[k], p - (Pitch < 0 ? 56 : 0), sizeof v[k]);
+                // Formed as an integer: the address may lie past the memory's end.
+                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                                 static_cast<std::uintptr_t>(ahead)));
+            }
+            folds::transpose8(v);
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) std::memcpy(into + k * len + i0, &v[Pitch < 0 ? 7 - k : k], sizeof v[k]);
         }
         if (count - done >= 64) {
             folds::add_octets<8>(acc, pending + done);
@@ -523,15 +505,16 @@ CORVANTILE_CLONES void lanes_group8(const std::byte* at, std::int64_t step, std:
 inline void lanes_group8_at(const Strided& t, std::uint64_t r0, double* into, const double* pending, double* lane) {
     const std::byte* at = t.data + static_cast<std::int64_t>(r0) * t.strides[0];
     const auto len = static_cast<std::size_t>(t.shape[1]);
-    if (t.strides[0] == 16) return lanes_group8<true>(at, t.strides[1], len, into, pending, lane);
-    lanes_group8<false>(at, t.strides[1], len, into, pending, lane);
+    if (t.strides[0] == 16) return lanes_group8<16>(at, t.strides[1], len, into, pending, lane);
+    if (t.strides[0] == -8) return lanes_group8<-8>(at, t.strides[1], len, into, pending, lane);
+    lanes_group8<8>(at, t.strides[1], len, into, pending, lane);
 }
 
-// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side or
-// every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
+// The 8-lane total of a 2-D transpose of float64 (s simplified: rows side by side, upward
+// or downward, or every other one, rows and len >= 8) in groups of eight rows, two buffers of a group in
 // turn; rows past the last group one by one; nothing for any other layout.
 inline bool transpose_groups(const Strided& s) noexcept {
-    return s.ndim == 2 && (s.strides[0] == 8 || s.strides[0] == 16) && s.shape[0] >= 8 && s.shape[1] >= 8 &&
+    return s.ndim == 2 && (s.strides[0] == 8 || s.strides[0] == 16 || s.strides[0] == -8) && s.shape[0] >= 8 && s.shape[1] >= 8 &&
            magnitude(s.strides[1]) > 16;
 }
 inline std::optional<double> transpose_lane_total(const Strided& s) {

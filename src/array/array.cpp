@@ -21,7 +21,7 @@ namespace {
 std::size_t stream_bytes() noexcept {
 #if defined(__linux__) && defined(_SC_LEVEL3_CACHE_SIZE)
     const long cache = sysconf(_SC_LEVEL3_CACHE_SIZE);
-    if (cache > 0) return static_cast<std::size_t>(cache);
+    if (cache > 0) return static_cast<std::size_t>(cache) / 2;
 #endif
     return std::numeric_limits<std::size_t>::max();
 }

@@ -21,12 +21,10 @@
 namespace corvantile::loops {
 
 // Loops whose operands and result together pass this many bytes write the result
-// around the cache (the last-level cache, read once at load; no streaming where that
-// size is unknown): they cannot all stay cached, and the result's lines are not fetched
-// only to be overwritten. Smaller loops write as usual: their result stays in the cache
-// for what reads it next (a loop run again on freed and reused memory never reaches main
-// memory at all; streamed at half the cache, 1e6-element sums ran up to 3x slower than
-// NumPy's whenever main memory was busy).
+// around the cache (half the last-level cache, read once at load; no streaming where
+// that size is unknown). Then the cache keeps the operands, and the result's lines are
+// not fetched only to be overwritten. Smaller loops write as usual: their result is
+// read back sooner from the cache than from memory.
 extern const std::size_t STREAM_BYTES;
 
 // The cache line: the unit the loops align their vector stores to.

@@ -123,6 +123,44 @@ Result<Ref> alt_binary(PyArray& self, InPlace va, PyObject* other, const Operand
     return numpy_road<Op, R, Operator>(self, other);
 }
 
+// ---- temporaries reused -------------------------------------------------------------------
+
+// An operator whose float64 operand is a temporary of this many bytes or more (a result
+// nothing else refers to) writes its result over it, as NumPy's operators do: `a * b + a`
+// takes one buffer, not two, and no second pass of fresh memory.
+inline constexpr std::uint64_t REUSE_FROM_BYTES = 256 * 1024;
+
+// self OP other (other OP self when R) computed into self, where self is such a temporary
+// owning its memory and the result has its shape and kind: a scalar operand, or (self on
+// the left) a float64 array of self's shape. False, nothing written, otherwise.
+template <class Op, bool R>
+bool into_temporary(PyArray& self, const Operand& operand) {
+    constexpr bool plain_op = std::is_same_v<Op, Add> || std::is_same_v<Op, Sub> || std::is_same_v<Op, Mul> ||
+                              std::is_same_v<Op, Div>;
+    if constexpr (!plain_op) {
+        return false;
+    } else {
+        auto* a = self.value.get_if<double>();
+        if (a == nullptr || self.strided || a->is_borrowed() || a->len() * sizeof(double) < REUSE_FROM_BYTES) {
+            return false;
+        }
+        const std::optional<double> s = operand.scalar_f64();
+        const auto* p = operand.get_if<Operand::F64Array>();
+        const bool fits = s || (!R && p != nullptr && !p->view && p->array->dims() == a->dims());
+        if (!fits || PyUnstable_Object_IsUniqueReferencedTemporary(self.object()) != 1) return false;
+        if (s) {
+            if constexpr (R) {
+                update_loop(a->data(), a->len(), [v = *s](double x) { return Op{}(v, x); });
+            } else {
+                with_scalar_operand<Op>(*s, [a](auto f) { update_loop(a->data(), a->len(), f); });
+            }
+        } else {
+            loops::zip_update(a->data(), p->array->data(), a->len(), Op{});
+        }
+        return true;
+    }
+}
+
 // ---- the arithmetic methods ---------------------------------------------------------------
 
 // self OP other (other OP self when R): the float64 ladder, inline. Strided views of
@@ -139,7 +177,12 @@ Result<Ref> arith(PyArray& self, PyObject* other) {
         if (PyErr_Occurred()) return failure();
         return numpy ? numpy_road<Op, R, Operator>(self, other) : not_implemented();
     }
-    if (const auto* a = self.value.get_if<double>()) return float_compute<Op, R>(*a, va, operand);
+    if (const auto* a = self.value.get_if<double>()) {
+        if constexpr (Operator) {
+            if (into_temporary<Op, R>(self, operand)) return Ref::borrow(self.object());
+        }
+        return float_compute<Op, R>(*a, va, operand);
+    }
     return alt_binary<Op, R, Operator>(self, va, other, operand);
 }
 

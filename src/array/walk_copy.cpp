@@ -241,6 +241,25 @@ CORVANTILE_CLONES void copy_plane(const std::byte* at, std::int64_t row_step, st
     plane_rows(at, row_step, step, rows, len, dst, dst_row);
 }
 
+// The line at s to the line at d (64-byte aligned) with non-temporal stores, whole before
+// any other: a line left part-written while others start may leave its write-combining
+// buffer as partial writes.
+CORVANTILE_INLINE void stream_line(std::byte* d, const std::byte* s) noexcept {
+#if defined(__x86_64__)
+    const auto* from = reinterpret_cast<const __m128i*>(s);
+    auto* to = reinterpret_cast<__m128i*>(d);
+    const __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
+    const __m128i c = _mm_loadu_si128(from + 2), e = _mm_loadu_si128(from + 3);
+    _mm_stream_si128(to, a);
+    _mm_stream_si128(to + 1, b);
+    _mm_stream_si128(to + 2, c);
+    _mm_stream_si128(to + 3, e);
+    asm volatile("" ::: "memory");
+#else
+    std::memcpy(d, s, loops::LINE_BYTES);
+#endif
+}
+
 // dst[0..n) = src[0..n), the lines of dst it fills whole written around the cache. The
 // lines AHEAD bytes on are fetched meanwhile, past the end from `next` (where the copy goes
 // on, a column block's next row, say: the hardware does not fetch across into it), null for
@@ -264,23 +283,33 @@ CORVANTILE_CLONES void stream_run(const T* src, std::size_t n, T* dst, const std
             // Formed as an integer: the address may lie past the end of the memory.
             __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(next) + (far - bytes)));
         }
-#if defined(__x86_64__)
-        const auto* from = reinterpret_cast<const __m128i*>(s + i);
-        auto* to = reinterpret_cast<__m128i*>(d + i);
-        const __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
-        const __m128i c = _mm_loadu_si128(from + 2), e = _mm_loadu_si128(from + 3);
-        _mm_stream_si128(to, a);
-        _mm_stream_si128(to + 1, b);
-        _mm_stream_si128(to + 2, c);
-        _mm_stream_si128(to + 3, e);
-        // One whole line before the next: a line left part-written while others start
-        // may leave its write-combining buffer as partial writes.
-        asm volatile("" ::: "memory");
-#else
-        std::memcpy(d + i, s + i, loops::LINE_BYTES);
-#endif
+        stream_line(d + i, s + i);
     }
     std::memcpy(d + body, s + body, bytes - body);
+}
+
+// dst[i] = the element at at + i * step, for i < n: as stream_run, the elements gathered a
+// few lines at a time into a buffer in the first-level cache. Unfenced.
+template <class T>
+CORVANTILE_CLONES void stream_gather(const std::byte* at, std::int64_t step, std::size_t n, T* dst) noexcept {
+    constexpr std::size_t CHUNK = 4 * loops::LINE_BYTES / sizeof(T);
+    const auto part = [&](std::size_t start, std::size_t count, T* to) CORVANTILE_INLINE_LAMBDA {
+        with_row<T>(at + static_cast<std::int64_t>(start) * step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < count; ++i) to[i] = get(i);
+        });
+    };
+    const std::optional<std::size_t> to_boundary = loops::to_line(dst);
+    const std::size_t head = to_boundary ? std::min(*to_boundary, n) : n;
+    part(0, head, dst);
+    std::size_t i = head;
+    alignas(64) T buffer[CHUNK];
+    for (; n - i >= CHUNK; i += CHUNK) {
+        part(i, CHUNK, buffer);
+        for (std::size_t l = 0; l < CHUNK; l += loops::LINE_BYTES / sizeof(T)) {
+            stream_line(reinterpret_cast<std::byte*>(dst + i + l), reinterpret_cast<const std::byte*>(buffer + l));
+        }
+    }
+    part(i, n - i, dst + i);
 }
 
 namespace {
@@ -361,12 +390,7 @@ void copy_simple(const Strided& s, T* out, bool stream) {
             return stream_run<T>(d, b.count, dst, next);
         }
         if (b.rows != 1) return b.gather_to(dst);
-        loops::streamed(
-            dst, b.count,
-            [&](T* to, std::size_t start, std::size_t count) {
-                gather<T>(b.at + static_cast<std::int64_t>(start) * b.step, b.step, 0, 1, count, to);
-            },
-            false);
+        stream_gather<T>(b.at, b.step, b.count, dst);
     });
 }
 
@@ -464,10 +488,8 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
     }
     // n elements from a row stepped `step` bytes into `to`.
     const auto gather_row = [stream](const std::byte* at, std::int64_t step, std::size_t n, T* to) {
-        const auto fill = [&](T* d, std::size_t start, std::size_t count) {
-            gather<T>(at + static_cast<std::int64_t>(start) * step, step, 0, 1, count, d);
-        };
-        return stream ? loops::streamed(to, n, fill, false) : fill(to, 0, n);
+        if (stream) return stream_gather<T>(at, step, n, to);
+        gather<T>(at, step, 0, 1, n, to);
     };
     // Runs of a few lines or less copied as usual: little to gain, and a call each.
     const auto put = [stream](const T* from, std::size_t n, T* to, const std::byte* next) {

@@ -230,9 +230,12 @@ Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::ui
             const std::uint64_t run = nd == 1 ? s.size() : (stacked ? 1 : where.shape[ax]) * inner;
             return std::pair(s, run);
         };
-        // Around the cache where the join as a whole passes the loops' size for that.
+        // Around the cache where the join as a whole passes the loops' size for that (not
+        // counted where no layout could: an element reads a line at most).
         std::uint64_t moved = 0;
-        for (PyObject* item : ops.objects) moved += walk::copy_bytes<T>(layout_of(item).first);
+        if (n * (sizeof(T) + loops::LINE_BYTES) >= loops::STREAM_BYTES) {
+            for (PyObject* item : ops.objects) moved += walk::copy_bytes<T>(layout_of(item).first);
+        }
         const bool stream = moved >= loops::STREAM_BYTES;
         std::uint64_t offset = 0;
         for (PyObject* item : ops.objects) {

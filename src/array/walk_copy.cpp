@@ -531,7 +531,9 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
             const std::uint64_t p = b.pos + i;
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
             T* to = out + (p / run) * pitch + p % run;
-            if (from != nullptr) {
+            if (from != nullptr && !stream) {
+                std::memcpy(to, from + i, n * sizeof(T));
+            } else if (from != nullptr) {
                 put(from + i, n, to, i + n < b.count ? reinterpret_cast<const std::byte*>(from + i + n) : nullptr);
             } else {
                 gather_row(b.at + static_cast<std::int64_t>(i) * b.step, b.step, n, to);

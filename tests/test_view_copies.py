@@ -30,7 +30,7 @@ VIEWS = {
     "T stepped": (lambda r, c: (c, 2 * r), lambda a: a.T[::2]),
     "T stepped back": (lambda r, c: (c, 2 * r), lambda a: a.T[::-2]),
     "T every third": (lambda r, c: (c, 3 * r), lambda a: a.T[::3]),
-    "T of column block": (lambda r, c: (c, r + 5), lambda a: a[:, 2:r + 2].T),
+    "T of column block": (lambda r, c: (c, r + 5), lambda a: a[:, 2:-3].T),
     "reversed 2-d": (lambda r, c: (r, c), lambda a: a[::-1, ::-1]),
     "3-d T": (lambda r, c: (c, 3, r), lambda a: a.T),
     "3-d half T": (lambda r, c: (3, c, r), lambda a: a.T[:, :, ::-1]),
@@ -122,3 +122,44 @@ def test_stacks_of_reversed_rows(length, dtype):
                 xp.stack([m, m], axis=2), xp.stack([m, m], axis=1))
 
     differential(fn)
+
+
+# Copies and joins large enough to be written around the cache (their reads and writes pass 16
+# MiB): rows read in place or gathered, streamed whole lines between a head and a tail written
+# as usual (rows of a length that leaves the result's lines unaligned, and aligned ones), the
+# rows after one fetched ahead; then the same views joined, each item of a join too small alone.
+BIG = {
+    "column block": (lambda r, c: (r, c + 37), lambda a: a[:, 5:-32]),
+    "aligned column block": (lambda r, c: (r, 2 * c), lambda a: a[:, :a.shape[1] // 2]),
+    "stepped rows": (lambda r, c: (r, 2 * c), lambda a: a[:, ::2]),
+    "reversed rows": (lambda r, c: (r, c), lambda a: a[::-1, ::-1]),
+    "stepped back": (lambda r, c: (1, 2 * r * c), lambda a: a[0, ::-2]),
+    "every third": (lambda r, c: (r, 3 * c), lambda a: a[::-1, 1::3]),
+}
+
+
+@pytest.mark.parametrize("name", BIG)
+@pytest.mark.parametrize("dtype", [F, I])
+def test_copies_written_around_the_cache(name, dtype):
+    make_shape, make = BIG[name]
+
+    def fn(xp):
+        x = make(base(xp, make_shape(1003, 1111), dtype))
+        return x.copy(), x.ravel()[-5000:]
+
+    assert differential(fn)[0].size == 1003 * 1111
+
+
+@pytest.mark.parametrize("name", BIG)
+@pytest.mark.parametrize("dtype", [F, B])
+def test_joins_written_around_the_cache(name, dtype):
+    make_shape, make = BIG[name]
+    r, c = (2051, 2053) if dtype is B else (757, 751)
+
+    def fn(xp):
+        x = make(base(xp, make_shape(r, c), dtype))
+        y = make(base(xp, make_shape(r, c), dtype)[::-1])
+        return (xp.stack([x, y]), xp.concatenate([x, y], axis=-1), xp.stack([x, y], axis=-1),
+                xp.concatenate([y, x, y]))
+
+    assert differential(fn)[0].size == 2 * r * c

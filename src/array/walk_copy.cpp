@@ -241,10 +241,92 @@ CORVANTILE_CLONES void copy_plane(const std::byte* at, std::int64_t row_step, st
     plane_rows(at, row_step, step, rows, len, dst, dst_row);
 }
 
+// The line at s to the line at d (64-byte aligned) with non-temporal stores, whole before
+// any other: a line left part-written while others start may leave its write-combining
+// buffer as partial writes.
+CORVANTILE_INLINE void stream_line(std::byte* d, const std::byte* s) noexcept {
+#if defined(__x86_64__)
+    const auto* from = reinterpret_cast<const __m128i*>(s);
+    auto* to = reinterpret_cast<__m128i*>(d);
+    const __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
+    const __m128i c = _mm_loadu_si128(from + 2), e = _mm_loadu_si128(from + 3);
+    _mm_stream_si128(to, a);
+    _mm_stream_si128(to + 1, b);
+    _mm_stream_si128(to + 2, c);
+    _mm_stream_si128(to + 3, e);
+    asm volatile("" ::: "memory");
+#else
+    std::memcpy(d, s, loops::LINE_BYTES);
+#endif
+}
+
+// dst[0..n) = src[0..n), the lines of dst it fills whole written around the cache. The
+// lines AHEAD bytes on are fetched meanwhile, past the end from `next` (where the copy goes
+// on, a column block's next row, say: the hardware does not fetch across into it), null for
+// none. Unfenced.
 template <class T>
-void copy(const Strided& whole, T* out) {
-    const Strided s = simplify(whole);
-    if (s.size() == 0) return;
+CORVANTILE_CLONES void stream_run(const T* src, std::size_t n, T* dst, const std::byte* next) noexcept {
+    constexpr std::size_t AHEAD = 2048;
+    const std::optional<std::size_t> to_boundary = loops::to_line(dst);
+    if (!to_boundary) return static_cast<void>(std::memcpy(dst, src, n * sizeof(T)));
+    const std::size_t head = std::min(*to_boundary, n);
+    std::memcpy(dst, src, head * sizeof(T));
+    const auto* s = reinterpret_cast<const std::byte*>(src + head);
+    auto* d = reinterpret_cast<std::byte*>(dst + head);
+    const std::size_t bytes = (n - head) * sizeof(T);
+    const std::size_t body = bytes & ~(loops::LINE_BYTES - 1);
+    for (std::size_t i = 0; i < body; i += loops::LINE_BYTES) {
+        const std::size_t far = i + AHEAD;
+        if (far < bytes) {
+            __builtin_prefetch(s + far);
+        } else if (next != nullptr) {
+            // Formed as an integer: the address may lie past the end of the memory.
+            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(next) + (far - bytes)));
+        }
+        stream_line(d + i, s + i);
+    }
+    std::memcpy(d + body, s + body, bytes - body);
+}
+
+// dst[i] = the element at at + i * step, for i < n: as stream_run, the elements gathered a
+// few lines at a time into a buffer in the first-level cache. Unfenced.
+template <class T>
+CORVANTILE_CLONES void stream_gather(const std::byte* at, std::int64_t step, std::size_t n, T* dst) noexcept {
+    constexpr std::size_t CHUNK = 4 * loops::LINE_BYTES / sizeof(T);
+    const auto part = [&](std::size_t start, std::size_t count, T* to) CORVANTILE_INLINE_LAMBDA {
+        with_row<T>(at + static_cast<std::int64_t>(start) * step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < count; ++i) to[i] = get(i);
+        });
+    };
+    const std::optional<std::size_t> to_boundary = loops::to_line(dst);
+    const std::size_t head = to_boundary ? std::min(*to_boundary, n) : n;
+    part(0, head, dst);
+    std::size_t i = head;
+    alignas(64) T buffer[CHUNK];
+    for (; n - i >= CHUNK; i += CHUNK) {
+        part(i, CHUNK, buffer);
+        for (std::size_t l = 0; l < CHUNK; l += loops::LINE_BYTES / sizeof(T)) {
+            stream_line(reinterpret_cast<std::byte*>(dst + i + l), reinterpret_cast<const std::byte*>(buffer + l));
+        }
+    }
+    part(i, n - i, dst + i);
+}
+
+namespace {
+
+// The bytes a copy of s moves for each element: read (the lines of a row stepped within
+// them hold fewer of its elements) and written.
+template <class T>
+std::uint64_t moved_per_element(const Strided& s) noexcept {
+    const std::uint64_t step = s.ndim == 0 ? sizeof(T) : magnitude(s.strides[s.ndim - 1]);
+    return (step > sizeof(T) && step < loops::LINE_BYTES ? step : sizeof(T)) + sizeof(T);
+}
+
+// out[0..n) = the elements of s (simplified, n of them) in logical order, around the cache
+// where `stream`: the rows read in place or gathered (transposes stay in their tiles, which
+// write several rows of out at a time). Unfenced.
+template <class T>
+void copy_simple(const Strided& s, T* out, bool stream) {
     if (s.ndim >= 2) {
         // A transpose in some axes: planes of the axis nearest in memory (p) by the last
         // one, each copied in tiles, the other axes stepped one by one.
@@ -277,19 +359,56 @@ void copy(const Strided& whole, T* out) {
             return;
         }
     }
-    if (s.ndim == 1 && s.strides[0] == -static_cast<std::int64_t>(sizeof(T))) {
-        return copy_reversed<T>(s.data, static_cast<std::size_t>(s.shape[0]), out);
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (s.ndim == 1 && (s.strides[0] == -SZ || s.strides[0] == -2 * SZ)) {
+        const std::int64_t step = s.strides[0];
+        const auto fill = [&](T* dst, std::size_t start, std::size_t count) {
+            const std::byte* at = s.data + static_cast<std::int64_t>(start) * step;
+            if (step == -SZ) return copy_reversed<T>(at, count, dst);
+            copy_back_stepped<T>(at, count, dst);
+        };
+        const auto n = static_cast<std::size_t>(s.shape[0]);
+        return stream ? loops::streamed(out, n, fill, false) : fill(out, 0, n);
     }
-    if (s.ndim == 1 && s.strides[0] == -2 * static_cast<std::int64_t>(sizeof(T))) {
-        return copy_back_stepped<T>(s.data, static_cast<std::size_t>(s.shape[0]), out);
+    if (!stream) {
+        for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
+            if (const T* d = b.direct()) {
+                std::memcpy(out + b.pos, d, b.count * sizeof(T));
+            } else {
+                b.gather_to(out + b.pos);
+            }
+        });
+        return;
     }
-    for_blocks<T>(s, BLOCK, [out](const Block<T>& b) {
+    // The next row is expected as far on as this one lay from the last.
+    const std::byte* last_at = nullptr;
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        T* dst = out + b.pos;
         if (const T* d = b.direct()) {
-            std::memcpy(out + b.pos, d, b.count * sizeof(T));
-        } else {
-            b.gather_to(out + b.pos);
+            const std::byte* next = last_at != nullptr ? b.at + (b.at - last_at) : nullptr;
+            last_at = b.at;
+            return stream_run<T>(d, b.count, dst, next);
         }
+        if (b.rows != 1) return b.gather_to(dst);
+        stream_gather<T>(b.at, b.step, b.count, dst);
     });
+}
+
+}  // namespace
+
+template <class T>
+void copy(const Strided& whole, T* out) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return;
+    const bool stream = s.size() * moved_per_element<T>(s) >= loops::STREAM_BYTES;
+    copy_simple<T>(s, out, stream);
+    if (stream) loops::fence();
+}
+
+template <class T>
+std::uint64_t copy_bytes(const Strided& whole) noexcept {
+    const Strided s = simplify(whole);
+    return s.size() * moved_per_element<T>(s);
 }
 
 // dst[m * dst_row + i] = the element at at + offsets[m] + i * step, for m < rows, i < len: four
@@ -360,17 +479,38 @@ void copy_taken(const Strided& s, const std::int64_t* offsets, std::size_t rows,
 }
 
 template <class T>
-void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t pitch) {
-    if (run == pitch || s.size() <= run) return copy<T>(s, out);
+void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint64_t pitch, bool stream) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return;
+    if (run == pitch || s.size() <= run) {
+        copy_simple<T>(s, out, stream);
+        return stream ? loops::fence() : void();
+    }
+    // n elements from a row stepped `step` bytes into `to`.
+    const auto gather_row = [stream](const std::byte* at, std::int64_t step, std::size_t n, T* to) {
+        if (stream) return stream_gather<T>(at, step, n, to);
+        gather<T>(at, step, 0, 1, n, to);
+    };
+    // Runs of a few lines or less copied as usual: little to gain, and a call each.
+    const auto put = [stream](const T* from, std::size_t n, T* to, const std::byte* next) {
+        if (stream && n * sizeof(T) >= 4 * loops::LINE_BYTES) return stream_run<T>(from, n, to, next);
+        std::memcpy(to, from, n * sizeof(T));
+    };
     // Each block straight into its place: whole when it lies in one run, a plane of rows
     // pitch apart when its rows are the runs, else piece by piece through a buffer.
     std::unique_ptr<T[]> scratch;
+    const std::byte* last_at = nullptr;
     for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
         const std::uint64_t within = b.pos % run;
         T* dst = out + (b.pos / run) * pitch + within;
         if (within + b.count <= run) {
             if (const T* d = b.direct()) {
-                std::memcpy(dst, d, b.count * sizeof(T));
+                // The next row is expected as far on as this one lay from the last.
+                const std::byte* next = last_at != nullptr ? b.at + (b.at - last_at) : nullptr;
+                last_at = b.at;
+                put(d, b.count, dst, next);
+            } else if (b.rows == 1) {
+                gather_row(b.at, b.step, b.count, dst);
             } else {
                 b.gather_to(dst);
             }
@@ -391,21 +531,25 @@ void copy_runs_direct(const Strided& s, T* out, std::uint64_t run, std::uint64_t
             const std::uint64_t p = b.pos + i;
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
             T* to = out + (p / run) * pitch + p % run;
-            if (from != nullptr) {
+            if (from != nullptr && !stream) {
                 std::memcpy(to, from + i, n * sizeof(T));
+            } else if (from != nullptr) {
+                put(from + i, n, to, i + n < b.count ? reinterpret_cast<const std::byte*>(from + i + n) : nullptr);
             } else {
-                gather<T>(b.at + static_cast<std::int64_t>(i) * b.step, b.step, 0, 1, n, to);
+                gather_row(b.at + static_cast<std::int64_t>(i) * b.step, b.step, n, to);
             }
             i += n;
         }
     });
+    if (stream) loops::fence();
 }
 
 #define CORVANTILE_COPIES(T)                                                                                         \
     template void copy_plane<T>(const std::byte*, std::int64_t, std::int64_t, std::size_t, std::size_t, T*,          \
                                 std::int64_t) noexcept;                                                              \
     template void copy<T>(const Strided&, T*);                                                                       \
-    template void copy_runs_direct<T>(const Strided&, T*, std::uint64_t, std::uint64_t);                          \
+    template void copy_runs_direct<T>(const Strided&, T*, std::uint64_t, std::uint64_t, bool);                    \
+    template std::uint64_t copy_bytes<T>(const Strided&) noexcept;                                                \
     template void copy_taken<T>(const Strided&, const std::int64_t*, std::size_t, T*);
 CORVANTILE_COPIES(double)
 CORVANTILE_COPIES(std::int64_t)

@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -204,11 +205,10 @@ Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::ui
         auto r = c_order ? create_unwritten<T>(*dims, out)
                          : create_unwritten<T>(ArrayDims::c_of_valid(std::span(&n, 1), sizeof(T)), out);
         if (!r) return r;
-        std::uint64_t offset = 0;
-        for (PyObject* item : ops.objects) {
+        // The item's axes in perm's order (a stacked item's new axis: length 1); a flat
+        // join's items whole.
+        const auto layout_of = [&](PyObject* item) {
             const Layout where = Layout::of(*PyArray::of(item));
-            // The item's axes in perm's order (a stacked item's new axis: length 1); a flat
-            // join's items whole.
             walk::Strided s;
             s.data = where.data;
             s.ndim = nd;
@@ -228,7 +228,19 @@ Result<Ref> join_where_they_lie(const JoinOperands& ops, std::span<const std::ui
                 s.strides = where.strides;
             }
             const std::uint64_t run = nd == 1 ? s.size() : (stacked ? 1 : where.shape[ax]) * inner;
-            if (run != 0) walk::copy_runs_direct<T>(s, out + offset, run, pitch);
+            return std::pair(s, run);
+        };
+        // Around the cache where the join as a whole passes the loops' size for that (not
+        // counted where no layout could: an element reads a line at most).
+        std::uint64_t moved = 0;
+        if (n * (sizeof(T) + loops::LINE_BYTES) >= loops::STREAM_BYTES) {
+            for (PyObject* item : ops.objects) moved += walk::copy_bytes<T>(layout_of(item).first);
+        }
+        const bool stream = moved >= loops::STREAM_BYTES;
+        std::uint64_t offset = 0;
+        for (PyObject* item : ops.objects) {
+            const auto [s, run] = layout_of(item);
+            if (run != 0) walk::copy_runs_direct<T>(s, out + offset, run, pitch, stream);
             offset += run;
         }
         if (c_order) return r;

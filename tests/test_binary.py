@@ -174,38 +174,22 @@ def test_routes(calls, call, want):
 # ---- bools as numbers beside float64 ------------------------------------------------------
 
 # Random bools (0.0 and 1.0 to the arithmetic) against floats that tell the two zeros apart,
-# with NaN and infinities among them; arrays of rows x columns, contiguous or read in place.
-_FORMS = {  # base shape from (rows, columns), view of the base
-    "rows": (lambda r, c: (r, c), lambda a: a),
-    "T": (lambda r, c: (c, r), lambda a: a.T),
-    "reversed": (lambda r, c: (r, c), lambda a: a[::-1, ::-1]),
-    "stepped": (lambda r, c: (r, 2 * c), lambda a: a[:, ::2]),
-}
-_BOOL_OPS = {
-    "b * 2.0": lambda b, f: b * 2.0, "b * -0.0": lambda b, f: b * -0.0, "b + -0.0": lambda b, f: b + -0.0,
-    "f * b": lambda b, f: f * b, "b * f": lambda b, f: b * f, "b + f": lambda b, f: b + f,
-    "f - b": lambda b, f: f - b, "b - f": lambda b, f: b - f, "b / f": lambda b, f: b / f,
-    "f / b": lambda b, f: f / b, "b ** f": lambda b, f: b ** f, "b * inf": lambda b, f: b * INF,
-    "2.5 - b": lambda b, f: 2.5 - b, "b.mean": lambda b, f: b.mean(),
-}
+# NaN and infinities among them: r x c views of bases of 2rc elements; one streamed length.
+_FORMS = {"rows": lambda a, r, c: a[:r * c].reshape(r, c), "T": lambda a, r, c: a[:r * c].reshape(c, r).T,
+          "reversed": lambda a, r, c: a[:r * c].reshape(r, c)[::-1, ::-1],
+          "stepped": lambda a, r, c: a.reshape(r, 2 * c)[:, ::2]}
+_BOOL_OPS = [lambda b, f: b * 2.0, lambda b, f: b * -0.0, lambda b, f: b + -0.0, lambda b, f: f * b,
+             lambda b, f: b * f, lambda b, f: b + f, lambda b, f: f - b, lambda b, f: b / f, lambda b, f: f / b,
+             lambda b, f: b ** f, lambda b, f: b * INF, lambda b, f: 2.5 - b, lambda b, f: b.mean()]
+_SPECIAL = np.array([-0.0, 0.0, 1.0, -1.0, 2.5, NAN, INF, -INF, 1e-310])
 
 
-def _bool_operands(xp, shape, bform, fform, seed):
-    rng = np.random.default_rng(seed)
-    b = rng.random(_FORMS[bform][0](*shape)) < 0.5
-    f = rng.choice(np.array([-0.0, 0.0, 1.0, -1.0, 2.5, NAN, INF, -INF, 1e-310]), _FORMS[fform][0](*shape))
-    return _FORMS[bform][1](xp.asarray(b)), _FORMS[fform][1](xp.asarray(f))
-
-
-@pytest.mark.parametrize("op", list(_BOOL_OPS))
-@pytest.mark.parametrize("bform, fform", [("rows", "rows"), ("T", "rows"), ("rows", "reversed"),
-                                          ("stepped", "T"), ("reversed", "stepped")])
-@pytest.mark.parametrize("shape", [(3, 5), (7, 130), (300, 70)], ids=lambda s: f"{s[0]}x{s[1]}")
-def test_bools_as_numbers(shape, bform, fform, op):
-    differential(lambda xp: _BOOL_OPS[op](*_bool_operands(xp, shape, bform, fform, 9)), native=True)
-
-
-@pytest.mark.parametrize("op", ["b * 2.0", "f * b", "b + f", "b / f"])
-def test_bools_as_numbers_streamed(op):
-    # past half the last-level cache: the results written around it
-    differential(lambda xp: _BOOL_OPS[op](*_bool_operands(xp, (1, 1_000_003), "rows", "rows", 10)), native=True)
+@pytest.mark.parametrize("op", range(len(_BOOL_OPS)))
+@pytest.mark.parametrize("forms", ["rows rows", "T rows", "rows reversed", "stepped T", "reversed stepped"])
+@pytest.mark.parametrize("shape", [(3, 5), (7, 130), (300, 70), (1, 1_000_003)], ids=str)
+def test_bools_as_numbers(shape, forms, op):
+    rng = np.random.default_rng(9)
+    b, f = rng.random(2 * shape[0] * shape[1]) < 0.5, rng.choice(_SPECIAL, 2 * shape[0] * shape[1])
+    bform, fform = forms.split()
+    differential(lambda xp: _BOOL_OPS[op](_FORMS[bform](xp.asarray(b), *shape), _FORMS[fform](xp.asarray(f), *shape)),
+                 native=True)

@@ -169,3 +169,27 @@ def test_routes(calls, call, want):
     except TypeError:
         pass  # what NumPy makes of a wrong positional count
     assert [(n, len(args), sorted(kw)) for _, n, args, kw in calls] == want
+
+
+# ---- bools as numbers beside float64 ------------------------------------------------------
+
+# Random bools (0.0 and 1.0 to the arithmetic) against floats that tell the two zeros apart,
+# NaN and infinities among them: r x c views of bases of 2rc elements; one streamed length.
+_FORMS = {"rows": lambda a, r, c: a[:r * c].reshape(r, c), "T": lambda a, r, c: a[:r * c].reshape(c, r).T,
+          "reversed": lambda a, r, c: a[:r * c].reshape(r, c)[::-1, ::-1],
+          "stepped": lambda a, r, c: a.reshape(r, 2 * c)[:, ::2]}
+_BOOL_OPS = [lambda b, f: b * 2.0, lambda b, f: b * -0.0, lambda b, f: b + -0.0, lambda b, f: f * b,
+             lambda b, f: b * f, lambda b, f: b + f, lambda b, f: f - b, lambda b, f: b / f, lambda b, f: f / b,
+             lambda b, f: b ** f, lambda b, f: b * INF, lambda b, f: 2.5 - b, lambda b, f: b.mean()]
+_SPECIAL = np.array([-0.0, 0.0, 1.0, -1.0, 2.5, NAN, INF, -INF, 1e-310])
+
+
+@pytest.mark.parametrize("op", range(len(_BOOL_OPS)))
+@pytest.mark.parametrize("forms", ["rows rows", "T rows", "rows reversed", "stepped T", "reversed stepped"])
+@pytest.mark.parametrize("shape", [(3, 5), (7, 130), (300, 70), (1, 1_000_003)], ids=str)
+def test_bools_as_numbers(shape, forms, op):
+    rng = np.random.default_rng(9)
+    b, f = rng.random(2 * shape[0] * shape[1]) < 0.5, rng.choice(_SPECIAL, 2 * shape[0] * shape[1])
+    bform, fform = forms.split()
+    differential(lambda xp: _BOOL_OPS[op](_FORMS[bform](xp.asarray(b), *shape), _FORMS[fform](xp.asarray(f), *shape)),
+                 native=True)

@@ -123,3 +123,45 @@ def test_float64_comparison_kernel_views(expr, shape):
     x, y = _compared_values(n, 3).reshape(shape), _compared_values(n, 4).reshape(shape)
     want = eval(expr, {"a": x, "b": y})
     _same_bools(eval(expr, {"a": cv.asarray(x), "b": cv.asarray(y)}), want)
+
+
+# 2-D views compared a row at a time: row lengths about the kernel's start and its blocks;
+# operands of unlike steps (the element loop), one repeating a value along its rows (a zero
+# stride: one value to the kernel) on either side, and operands overlapping in one base.
+def _zero_stride(a, n):
+    if type(a) is np.ndarray:
+        return np.lib.stride_tricks.as_strided(a, shape=(3, n), strides=(8 * n, 0))
+    return cv._view_of(a, _zero_stride(np.asarray(a), n))
+
+
+_ROW_FORMS = {  # view of a base of 6n elements giving 3 rows of n
+    "rows": lambda a, n: a[:3 * n].reshape(3, n), "T": lambda a, n: a[:3 * n].reshape(n, 3).T,
+    "stepped": lambda a, n: a.reshape(3, 2 * n)[:, ::2], "reversed rows": lambda a, n: a[:3 * n].reshape(3, n)[::-1],
+    "reversed": lambda a, n: a[:3 * n].reshape(3, n)[::-1, ::-1], "T back": lambda a, n: a[:3 * n].reshape(n, 3)[::-1].T,
+    "stepped back": lambda a, n: a.reshape(3, 2 * n)[:, ::-2], "zero stride": _zero_stride,
+}
+_ROW_PAIRS = [f"{f}|{f}" for f in _ROW_FORMS] + [
+    "rows|reversed", "reversed|rows", "stepped|rows", "rows|T", "zero stride|rows", "reversed|zero stride",
+    "zero stride|stepped", "T back|zero stride"]
+
+
+@pytest.mark.parametrize("pair", _ROW_PAIRS)
+@pytest.mark.parametrize("n", [127, 128, 129, 159, 160, 161, 1031])
+def test_float64_comparison_of_2d_views(n, pair):
+    left, right = (_ROW_FORMS[f] for f in pair.split("|"))
+    x, y = _compared_values(6 * n, 5), _compared_values(6 * n, 6)
+    nx, ny, cx, cy = left(x, n), right(y, n), left(cv.asarray(x), n), right(cv.asarray(y), n)
+    for op in COMPARE.values():
+        _same_bools(op(cx, cy), op(nx, ny))
+        _same_bools(op(cx, cx), op(nx, nx))
+        for s in (-0.0, np.nan, 1.0):
+            _same_bools(op(cx, s), op(nx, s))
+            _same_bools(op(s, cy), op(s, ny))
+
+
+@pytest.mark.parametrize("expr", ["a[:, 1:] > a[:, :-1]", "a[1:] != a[:-1]", "a.T[1:] == a.T[:-1]",
+                                  "a[:, ::-1] < a", "a[::-1] >= a", "a[:, 1::2] <= a[:, :-1:2]"])
+@pytest.mark.parametrize("n", [129, 161, 1031])
+def test_float64_comparison_of_overlapping_views(expr, n):
+    x = _compared_values(4 * n, 7).reshape(4, n)
+    _same_bools(eval(expr, {"a": cv.asarray(x)}), eval(expr, {"a": x}))

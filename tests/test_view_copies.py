@@ -29,6 +29,8 @@ VIEWS = {
     "T reversed both": (lambda r, c: (c, r), lambda a: a[::-1, ::-1].T),
     "T stepped": (lambda r, c: (c, 2 * r), lambda a: a.T[::2]),
     "T stepped back": (lambda r, c: (c, 2 * r), lambda a: a.T[::-2]),
+    "T stepped odd": (lambda r, c: (c, 2 * r + 1), lambda a: a.T[1::2]),
+    "T stepped to the end": (lambda r, c: (c, 2 * r - 1), lambda a: a.T[::2]),
     "T every third": (lambda r, c: (c, 3 * r), lambda a: a.T[::3]),
     "T of column block": (lambda r, c: (c, r + 5), lambda a: a[:, 2:-3].T),
     "reversed 2-d": (lambda r, c: (r, c), lambda a: a[::-1, ::-1]),
@@ -43,7 +45,7 @@ SHAPES = [(8, 8), (7, 9), (9, 7), (16, 8), (17, 15), (15, 17), (24, 33), (3, 40)
           (13, 1), (1, 13),
           # Columns spanning over a MiB of 8-byte elements, copied in bands of rows covering a
           # page of each: two bands and a part, columns a tile and a part.
-          (600, 230)]
+          (600, 230), (300, 600)]
 
 
 @pytest.mark.parametrize("name", VIEWS)

@@ -321,3 +321,34 @@ def test_extremes_of_reversed_rows(n, fill):
         c = got.copy()
         for op in ("max", "min"):
             same(getattr(got, op)(axis=-1), getattr(c, op)(axis=-1), path=op)
+
+
+# max/min/argmax/argmin along rows of other steps: rows shorter than the whole-row scan's by
+# the row groups, longer ones scanned alone; NaNs of both signs, zeros of both as the extreme.
+STEPPED_ROWS = {  # base width from the row length n, view of three rows of n
+    "every other": (lambda n: 2 * n, lambda b: b[:, ::2]), "odd, rows back": (lambda n: 2 * n + 1, lambda b: b[::-1, 1::2]),
+    "every third back": (lambda n: 3 * n, lambda b: b[:, ::-3]),
+}
+
+
+@pytest.mark.parametrize("fill", ["random", "nan", "zeros"])
+@pytest.mark.parametrize("n", [15, 16, 17, 16383, 16384, 16385])
+@pytest.mark.parametrize("name", list(STEPPED_ROWS))
+def test_extremes_of_stepped_rows(name, n, fill):
+    width, make = STEPPED_ROWS[name]
+    for sign, op in ((-1.0, "max"), (1.0, "min")):
+        v = sign * (np.abs(RNG.standard_normal((3, width(n)))) + 1.0)
+        want, spots = make(v), [0, n // 2, n - 1]
+        if fill == "nan":
+            want[0, spots[1:]], want[2, [0, n - 1]] = [np.nan, -np.nan], [np.inf, np.nan]
+        elif fill == "zeros":
+            want[0, spots], want[1, spots], want[2, spots[1:]] = [0.0, -0.0, 0.0], [-0.0, 0.0, -0.0], -0.0
+        got = make(cv.asarray(v))
+        c = got.copy()
+        for axis in (1, -1, 0):
+            r = getattr(got, op)(axis=axis)
+            same(r, getattr(c, op)(axis=axis), path=f"{op}-{axis}")
+            if fill != "zeros":  # NumPy's NaN keeps its sign or not by layout
+                np.testing.assert_array_equal(np.asarray(r), getattr(want, op)(axis=axis))
+            arg = "arg" + op
+            assert_same_value(getattr(got, arg)(axis=axis), getattr(want, arg)(axis=axis), path=f"{arg}-{axis}")

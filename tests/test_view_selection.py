@@ -286,3 +286,20 @@ def test_take_rows_of_large_views(name, dtype, kind):
     n = len(make(np.zeros(shape)))
     k = indices(n, kind)
     differential(lambda xp: make(base(xp, shape, dtype))[xp.asarray(k)])
+
+
+# The same rows taken by index arrays of other forms: none, all in order, two axes, a view.
+TAKES = {
+    "none": lambda n: np.array([], dtype=np.int64), "in order": np.arange,
+    "2-d": lambda n: np.array([[n - 1, 0, 2], [1, -2, n // 2]]), "view": lambda n: np.arange(3 * n) % n,
+}
+
+
+@pytest.mark.parametrize("name", ["T cols 3", "T cols 9", "vov cols 7", "back cols 6", "perm3 cols 5", "perm3 sliced"])
+@pytest.mark.parametrize("dtype", [F, I, B])
+@pytest.mark.parametrize("take", TAKES)
+def test_take_rows_of_large_views_by_other_indices(name, dtype, take):
+    shape, make = LARGE_VIEWS[name]
+    k = TAKES[take](len(make(np.zeros(shape))))
+    step = -3 if take == "view" else 1  # a view of a bigger index array, read backward
+    differential(lambda xp: make(base(xp, shape, dtype))[xp.asarray(k)[::step]])

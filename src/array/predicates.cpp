@@ -61,16 +61,21 @@ struct GeOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { re
 
 // Where the kernels read an operand: element i at p[i], p[-i], p[2 i], or one value
 // throughout. at(i) gives element i, load(d, i) the vector of elements i .. (i + lanes - 1);
-// a vector of Every2 also reads the double after its last element (`ahead`).
+// a vector of Every2 also reads the double after its last element (`ahead`). A `partial`
+// reader's load_n(d, i, count) reads only the first count of them (zeros after).
 struct Forward {
     static constexpr std::size_t ahead = 0;
+    static constexpr bool partial = true;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const { return hn::LoadU(d, p + i); }
+    template <class D>
+    HWY_INLINE auto load_n(D d, std::size_t i, std::size_t count) const { return hn::LoadN(d, p + i, count); }
     double at(std::size_t i) const { return p[i]; }
 };
 struct Backward {
     static constexpr std::size_t ahead = 0;
+    static constexpr bool partial = false;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const {
@@ -80,6 +85,7 @@ struct Backward {
 };
 struct Every2 {
     static constexpr std::size_t ahead = 1;
+    static constexpr bool partial = false;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const {
@@ -91,9 +97,12 @@ struct Every2 {
 };
 struct One {
     static constexpr std::size_t ahead = 0;
+    static constexpr bool partial = true;
     double v;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t) const { return hn::Set(d, v); }
+    template <class D>
+    HWY_INLINE auto load_n(D d, std::size_t, std::size_t) const { return hn::Set(d, v); }
     double at(std::size_t) const { return v; }
 };
 
@@ -164,8 +173,9 @@ HWY_INLINE void block(MaskOf mask_of, std::uint8_t* HWY_RESTRICT o, std::size_t 
 }
 
 // o[i] = test T of the operands' elements i, each operand read by its reader: whole blocks
-// read where they lie (never past the last element), the rest (at most a block) gathered
-// into buffers, zeros past the end tested but not stored.
+// read where they lie (never past the last element), the rest (at most a block) read in
+// part where all readers can, else gathered into buffers; zeros past the end are tested
+// but not stored.
 template <class T, class... R>
 HWY_INLINE void run(std::uint8_t* HWY_RESTRICT o, std::size_t n, R... r) {
     const hn::ScalableTag<double> d;
@@ -177,10 +187,18 @@ HWY_INLINE void run(std::uint8_t* HWY_RESTRICT o, std::size_t n, R... r) {
         block<T::negated, true>([&](std::size_t k) { return T::mask(r.load(d, i + k * N)...); }, o + i, B);
     }
     if (i == n) return;
+    const std::size_t count = n - i;
+    if constexpr ((R::partial && ...)) {
+        // Read in place: a vector gathered from a buffer just written waits for the stores.
+        block<T::negated, false>(
+            [&](std::size_t k) { return T::mask(r.load_n(d, i + k * N, k * N < count ? count - k * N : 0)...); }, o + i,
+            count);
+        return;
+    }
     alignas(64) double rest[sizeof...(R)][B] = {};
     [&]<std::size_t... J>(std::index_sequence<J...>) {
         for (std::size_t k = i; k < n; ++k) ((rest[J][k - i] = r.at(k)), ...);
-        block<T::negated, false>([&](std::size_t k) { return T::mask(hn::Load(d, rest[J] + k * N)...); }, o + i, n - i);
+        block<T::negated, false>([&](std::size_t k) { return T::mask(hn::Load(d, rest[J] + k * N)...); }, o + i, count);
     }(std::index_sequence_for<R...>{});
 }
 

@@ -107,6 +107,7 @@ struct One {
 };
 
 #if HWY_TARGET != HWY_SCALAR && !HWY_HAVE_SCALABLE && HWY_MAX_BYTES <= 64
+
 // The bytes of a block after three rounds of ReorderDemote2To lie by 128-bit block,
 // then by vector (each vector gives two bytes to each block): in element order again.
 template <class D8, class V>
@@ -193,13 +194,14 @@ HWY_INLINE void run(std::uint8_t* HWY_RESTRICT o, std::size_t n, R... r) {
         block<T::negated, false>(
             [&](std::size_t k) { return T::mask(r.load_n(d, i + k * N, k * N < count ? count - k * N : 0)...); }, o + i,
             count);
-        return;
+    } else {
+        alignas(64) double rest[sizeof...(R)][B] = {};
+        [&]<std::size_t... J>(std::index_sequence<J...>) {
+            for (std::size_t k = i; k < n; ++k) ((rest[J][k - i] = r.at(k)), ...);
+            block<T::negated, false>([&](std::size_t k) { return T::mask(hn::Load(d, rest[J] + k * N)...); }, o + i,
+                                     count);
+        }(std::index_sequence_for<R...>{});
     }
-    alignas(64) double rest[sizeof...(R)][B] = {};
-    [&]<std::size_t... J>(std::index_sequence<J...>) {
-        for (std::size_t k = i; k < n; ++k) ((rest[J][k - i] = r.at(k)), ...);
-        block<T::negated, false>([&](std::size_t k) { return T::mask(hn::Load(d, rest[J] + k * N)...); }, o + i, count);
-    }(std::index_sequence_for<R...>{});
 }
 
 #else

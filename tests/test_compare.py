@@ -111,6 +111,18 @@ def test_float64_comparison_kernel_rows(n, form):
             _same_bools(op(s, view(cv.asarray(x), n)), op(s, view(x, n)))
 
 
+# Rows of every other element ending at their base's last element: the kernel's blocks,
+# which read one double past their last element, stop a block short of the end.
+@pytest.mark.parametrize("n", [128, 129, 160, 161, 192, 193, 257])
+def test_float64_comparison_kernel_every_other_to_the_end(n):
+    x, y = _compared_values(2 * n - 1, 5), _compared_values(2 * n - 1, 6)
+    a, b = cv.asarray(x), cv.asarray(y)
+    for op in COMPARE.values():
+        _same_bools(op(a[::2], b[::2]), op(x[::2], y[::2]))
+        _same_bools(op(a[::2], -0.0), op(x[::2], -0.0))
+        _same_bools(op(np.nan, a[::2]), op(np.nan, x[::2]))
+
+
 @pytest.mark.parametrize("expr, shape", [
     ("a.T > b.T", (40, 50)), ("a[:, ::2] <= b[:, ::2]", (30, 130)), ("a[::-1, ::-1] != b[::-1, ::-1]", (20, 150)),
     ("a[:, ::-1] == b[:, ::-1]", (9, 300)), ("a[1:] < a[:-1]", (5001,)), ("a[2::2] >= a[:-2:2]", (3001,)),

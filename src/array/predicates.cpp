@@ -7,6 +7,9 @@
 
 #include <hwy/highway.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "array/predicates.hpp"
 #include "array/stepped.hpp"
 
@@ -16,14 +19,20 @@ namespace {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Each test is one Highway op on a vector of doubles, giving a lane mask, or its negation
-// where that is the cheaper op (finite: not NaN and not infinite, one class test on
-// AVX-512), inverted once per block.
-struct NanTest {
-    static constexpr bool negated = false;
-    template <class V>
-    static HWY_INLINE auto mask(V v) { return hn::IsNaN(v); }
+// A test of the lanes: one Highway op on the operands' vectors giving a lane mask, or
+// giving its negation where that is the cheaper op (`negated`), inverted once per block.
+template <class Op, bool Negated = false>
+struct Test {
+    static constexpr bool negated = Negated;
+    template <class... V>
+    static HWY_INLINE auto mask(V... v) { return Op{}(v...); }
 };
+
+// The float tests of one vector.
+struct NanOp { template <class V> HWY_INLINE auto operator()(V v) const { return hn::IsNaN(v); } };
+struct InfOp { template <class V> HWY_INLINE auto operator()(V v) const { return hn::IsInf(v); } };
+struct SignBitOp { template <class V> HWY_INLINE auto operator()(V v) const { return hn::IsNegative(v); } };
+// Finite: not NaN and not infinite, negated where that is one class test (AVX-512).
 struct FiniteTest {
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3 && HWY_MAX_BYTES == 64
     static constexpr bool negated = true;
@@ -41,45 +50,32 @@ struct FiniteTest {
     static HWY_INLINE auto mask(V v) { return hn::Eq(hn::Sub(v, v), hn::Zero(hn::DFromV<V>())); }
 #endif
 };
-struct InfTest {
-    static constexpr bool negated = false;
-    template <class V>
-    static HWY_INLINE auto mask(V v) { return hn::IsInf(v); }
-};
-struct SignBitTest {
-    static constexpr bool negated = false;
-    template <class V>
-    static HWY_INLINE auto mask(V v) { return hn::IsNegative(v); }
-};
 
-// The comparisons: one Highway op on two vectors, or the negation of one (a NaN makes
-// Ne hold, where Highway's != is the ordered one), inverted once per block.
-template <class Op, bool Negated = false>
-struct Compare {
-    static constexpr bool negated = Negated;
-    template <class V>
-    static HWY_INLINE auto mask(V a, V b) { return Op{}(a, b); }
-};
+// The comparisons of two vectors; Ne is Eq negated (a NaN makes Ne hold, where Highway's
+// != is the ordered one).
 struct LtOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Lt(a, b); } };
 struct LeOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Le(a, b); } };
 struct EqOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Eq(a, b); } };
 struct GtOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Gt(a, b); } };
 struct GeOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Ge(a, b); } };
 
-#if HWY_TARGET != HWY_SCALAR && !HWY_HAVE_SCALABLE && HWY_MAX_BYTES <= 64
-
 // Where the kernels read an operand: element i at p[i], p[-i], p[2 i], or one value
-// throughout. load(d, i) gives the vector of elements i.. (i + lanes - 1); a block of
-// Every2 also reads the double after its last element (`ahead`).
+// throughout. at(i) gives element i, load(d, i) the vector of elements i .. (i + lanes - 1);
+// a vector of Every2 also reads the double after its last element (`ahead`). A `partial`
+// reader's load_n(d, i, count) reads only the first count of them (zeros after).
 struct Forward {
     static constexpr std::size_t ahead = 0;
+    static constexpr bool partial = true;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const { return hn::LoadU(d, p + i); }
+    template <class D>
+    HWY_INLINE auto load_n(D d, std::size_t i, std::size_t count) const { return hn::LoadN(d, p + i, count); }
     double at(std::size_t i) const { return p[i]; }
 };
 struct Backward {
     static constexpr std::size_t ahead = 0;
+    static constexpr bool partial = false;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const {
@@ -89,20 +85,28 @@ struct Backward {
 };
 struct Every2 {
     static constexpr std::size_t ahead = 1;
+    static constexpr bool partial = false;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const {
-        return hn::ConcatEven(d, hn::LoadU(d, p + 2 * i + hn::MaxLanes(d)), hn::LoadU(d, p + 2 * i));
+        // Found by argument (at instantiation): the one-lane targets, which never load
+        // vectors, have no ConcatEven.
+        return ConcatEven(d, hn::LoadU(d, p + 2 * i + hn::MaxLanes(d)), hn::LoadU(d, p + 2 * i));
     }
     double at(std::size_t i) const { return p[2 * i]; }
 };
 struct One {
     static constexpr std::size_t ahead = 0;
+    static constexpr bool partial = true;
     double v;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t) const { return hn::Set(d, v); }
+    template <class D>
+    HWY_INLINE auto load_n(D d, std::size_t, std::size_t) const { return hn::Set(d, v); }
     double at(std::size_t) const { return v; }
 };
+
+#if HWY_TARGET != HWY_SCALAR && !HWY_HAVE_SCALABLE && HWY_MAX_BYTES <= 64
 
 // The bytes of a block after three rounds of ReorderDemote2To lie by 128-bit block,
 // then by vector (each vector gives two bytes to each block): in element order again.
@@ -169,98 +173,64 @@ HWY_INLINE void block(MaskOf mask_of, std::uint8_t* HWY_RESTRICT o, std::size_t 
     }
 }
 
-template <class Test>
-HWY_INLINE void run(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+// o[i] = test T of the operands' elements i, each operand read by its reader: whole blocks
+// read where they lie (never past the last element), the rest (at most a block) read in
+// part where all readers can, else gathered into buffers; zeros past the end are tested
+// but not stored.
+template <class T, class... R>
+HWY_INLINE void run(std::uint8_t* HWY_RESTRICT o, std::size_t n, R... r) {
     const hn::ScalableTag<double> d;
     constexpr std::size_t N = hn::MaxLanes(d);
     constexpr std::size_t B = 8 * N;
-    std::size_t i = 0;
-    for (; n - i >= B; i += B) {
-        block<Test::negated, true>([&](std::size_t k) { return Test::mask(hn::LoadU(d, x + i + k * N)); }, o + i, B);
-    }
-    if (i < n) {
-        const std::size_t count = n - i;
-        block<Test::negated, false>(
-            [&](std::size_t k) { return Test::mask(hn::LoadN(d, x + i + k * N, k * N < count ? count - k * N : 0)); },
-            o + i, count);
-    }
-}
-
-// x[0], x[2], ... x[2 * (n - 1)]: whole blocks read in place (never past the last element),
-// the rest gathered.
-template <class Test>
-HWY_INLINE void run_stepped(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    const hn::ScalableTag<double> d;
-    constexpr std::size_t N = hn::MaxLanes(d);
-    constexpr std::size_t B = 8 * N;
-    const Every2 e{x};
-    std::size_t i = 0;
-    for (; n - i >= B + 1; i += B) {
-        block<Test::negated, true>([&](std::size_t k) { return Test::mask(e.load(d, i + k * N)); }, o + i, B);
-    }
-    alignas(64) double rest[B] = {};
-    for (std::size_t k = i; k < n; ++k) rest[k - i] = x[2 * k];
-    run<Test>(rest, o + i, n - i);
-}
-
-// o[i] = C(x's element i, y's element i): whole blocks read where they lie, the rest
-// gathered into buffers (zeros past the end, compared but not stored).
-template <class C, class X, class Y>
-HWY_INLINE void compare(X x, Y y, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    const hn::ScalableTag<double> d;
-    constexpr std::size_t N = hn::MaxLanes(d);
-    constexpr std::size_t B = 8 * N;
-    // (At most B elements are left for the buffers.)
-    constexpr std::size_t ahead = X::ahead > Y::ahead ? X::ahead : Y::ahead;
+    constexpr std::size_t ahead = std::max({R::ahead...});
     std::size_t i = 0;
     for (; n - i >= B + ahead; i += B) {
-        block<C::negated, true>([&](std::size_t k) { return C::mask(x.load(d, i + k * N), y.load(d, i + k * N)); },
-                                o + i, B);
+        block<T::negated, true>([&](std::size_t k) { return T::mask(r.load(d, i + k * N)...); }, o + i, B);
     }
     if (i == n) return;
-    alignas(64) double xs[B] = {}, ys[B] = {};
-    for (std::size_t k = i; k < n; ++k) {
-        xs[k - i] = x.at(k);
-        ys[k - i] = y.at(k);
+    const std::size_t count = n - i;
+    if constexpr ((R::partial && ...)) {
+        // Read in place: a vector gathered from a buffer just written waits for the stores.
+        block<T::negated, false>(
+            [&](std::size_t k) { return T::mask(r.load_n(d, i + k * N, k * N < count ? count - k * N : 0)...); }, o + i,
+            count);
+    } else {
+        alignas(64) double rest[sizeof...(R)][B] = {};
+        [&]<std::size_t... J>(std::index_sequence<J...>) {
+            for (std::size_t k = i; k < n; ++k) ((rest[J][k - i] = r.at(k)), ...);
+            block<T::negated, false>([&](std::size_t k) { return T::mask(hn::Load(d, rest[J] + k * N)...); }, o + i,
+                                     count);
+        }(std::index_sequence_for<R...>{});
     }
-    block<C::negated, false>(
-        [&](std::size_t k) { return C::mask(hn::Load(d, xs + k * N), hn::Load(d, ys + k * N)); }, o + i, n - i);
 }
 
 #else
 
 // Targets without fixed-width vectors of at most 512 bits: one lane at a time.
-template <class Test>
-HWY_INLINE void run(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+template <class T, class... R>
+HWY_INLINE void run(std::uint8_t* HWY_RESTRICT o, std::size_t n, R... r) {
     const hn::CappedTag<double, 1> d;
-    for (std::size_t i = 0; i < n; ++i) o[i] = hn::AllTrue(d, Test::mask(hn::LoadU(d, x + i))) != Test::negated;
-}
-template <class Test>
-HWY_INLINE void run_stepped(const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    const hn::CappedTag<double, 1> d;
-    for (std::size_t i = 0; i < n; ++i) o[i] = hn::AllTrue(d, Test::mask(hn::LoadU(d, x + 2 * i))) != Test::negated;
-}
-
-struct Forward { const double* p; double at(std::size_t i) const { return p[i]; } };
-struct Backward { const double* p; double at(std::size_t i) const { return *(p - static_cast<std::ptrdiff_t>(i)); } };
-struct Every2 { const double* p; double at(std::size_t i) const { return p[2 * i]; } };
-struct One { double v; double at(std::size_t) const { return v; } };
-
-template <class C, class X, class Y>
-HWY_INLINE void compare(X x, Y y, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    const hn::CappedTag<double, 1> d;
-    for (std::size_t i = 0; i < n; ++i) {
-        o[i] = hn::AllTrue(d, C::mask(hn::Set(d, x.at(i)), hn::Set(d, y.at(i)))) != C::negated;
-    }
+    for (std::size_t i = 0; i < n; ++i) o[i] = hn::AllTrue(d, T::mask(hn::Set(d, r.at(i))...)) != T::negated;
 }
 
 #endif
 
+// A float test over one operand read as X.
+template <class X>
+HWY_INLINE void test_with(FloatTest test, X x, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
+    switch (test) {
+    case FloatTest::Nan: return run<Test<NanOp>>(o, n, x);
+    case FloatTest::Finite: return run<FiniteTest>(o, n, x);
+    case FloatTest::Inf: return run<Test<InfOp>>(o, n, x);
+    case FloatTest::SignBit: return run<Test<SignBitOp>>(o, n, x);
+    }
+}
+
 // C over operands read as X, the second as X or one value.
 template <class C, class X>
 HWY_INLINE void compare_with(const double* x, const double* y, bool one, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    if (one) return compare<C>(X{x}, One{*y}, o, n);
-    compare<C>(X{x}, X{y}, o, n);
+    if (one) return run<C>(o, n, X{x}, One{*y});
+    run<C>(o, n, X{x}, X{y});
 }
 
 template <class C>
@@ -277,33 +247,23 @@ HWY_INLINE void compare_walk(CompareWalk walk, const double* x, const double* y,
 
 HWY_NOINLINE void float_test_kernel(FloatTest test, const double* HWY_RESTRICT x, std::uint8_t* HWY_RESTRICT o,
                                     std::size_t n) {
-    switch (test) {
-    case FloatTest::Nan: return run<NanTest>(x, o, n);
-    case FloatTest::Finite: return run<FiniteTest>(x, o, n);
-    case FloatTest::Inf: return run<InfTest>(x, o, n);
-    case FloatTest::SignBit: return run<SignBitTest>(x, o, n);
-    }
+    test_with(test, Forward{x}, o, n);
 }
 
 HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x,
                                             std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    switch (test) {
-    case FloatTest::Nan: return run_stepped<NanTest>(x, o, n);
-    case FloatTest::Finite: return run_stepped<FiniteTest>(x, o, n);
-    case FloatTest::Inf: return run_stepped<InfTest>(x, o, n);
-    case FloatTest::SignBit: return run_stepped<SignBitTest>(x, o, n);
-    }
+    test_with(test, Every2{x}, o, n);
 }
 
 HWY_NOINLINE void compare_kernel(Relation rel, CompareWalk walk, const double* HWY_RESTRICT x,
                                 const double* HWY_RESTRICT y, bool one, std::uint8_t* HWY_RESTRICT o, std::size_t n) {
     switch (rel) {
-    case Relation::Lt: return compare_walk<Compare<LtOp>>(walk, x, y, one, o, n);
-    case Relation::Le: return compare_walk<Compare<LeOp>>(walk, x, y, one, o, n);
-    case Relation::Eq: return compare_walk<Compare<EqOp>>(walk, x, y, one, o, n);
-    case Relation::Ne: return compare_walk<Compare<EqOp, true>>(walk, x, y, one, o, n);
-    case Relation::Gt: return compare_walk<Compare<GtOp>>(walk, x, y, one, o, n);
-    case Relation::Ge: return compare_walk<Compare<GeOp>>(walk, x, y, one, o, n);
+    case Relation::Lt: return compare_walk<Test<LtOp>>(walk, x, y, one, o, n);
+    case Relation::Le: return compare_walk<Test<LeOp>>(walk, x, y, one, o, n);
+    case Relation::Eq: return compare_walk<Test<EqOp>>(walk, x, y, one, o, n);
+    case Relation::Ne: return compare_walk<Test<EqOp, true>>(walk, x, y, one, o, n);
+    case Relation::Gt: return compare_walk<Test<GtOp>>(walk, x, y, one, o, n);
+    case Relation::Ge: return compare_walk<Test<GeOp>>(walk, x, y, one, o, n);
     }
 }
 

@@ -21,6 +21,17 @@ void float_test(FloatTest test, const double* x, Bool* o, std::size_t n) noexcep
 // The six comparisons as IEEE orders float64s: NaN is unordered, so with a NaN only Ne holds.
 enum class Relation : std::uint8_t { Lt, Le, Eq, Ne, Gt, Ge };
 
+// a REL b for two elements of one kind, as C++'s operators give it.
+template <Relation Rel, class T>
+constexpr bool holds(T a, T b) noexcept {
+    if constexpr (Rel == Relation::Lt) return a < b;
+    if constexpr (Rel == Relation::Le) return a <= b;
+    if constexpr (Rel == Relation::Eq) return a == b;
+    if constexpr (Rel == Relation::Ne) return a != b;
+    if constexpr (Rel == Relation::Gt) return a > b;
+    if constexpr (Rel == Relation::Ge) return a >= b;
+}
+
 // How the compare kernel steps through an operand: one element forward, one back, two forward.
 enum class CompareWalk : std::uint8_t { Forward, Backward, Every2 };
 

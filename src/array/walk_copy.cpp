@@ -175,6 +175,34 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
     }
 }
 
+// plane(offset, o, row) for each plane of s by `axis` and the last axis (axis == the last:
+// the last axis alone), the other axes stepped in C order: offset the plane's first element
+// in bytes from s.data, o its place in a C-ordered result of s's shape, row that result's
+// step along `axis`.
+template <class F>
+void for_planes(const Strided& s, std::size_t axis, F plane) {
+    const std::size_t last = s.ndim - 1;
+    std::array<std::int64_t, MAX_NDIM> out_stride{};
+    out_stride[last] = 1;
+    for (std::size_t k = last; k-- > 0;) out_stride[k] = out_stride[k + 1] * static_cast<std::int64_t>(s.shape[k + 1]);
+    std::array<std::size_t, MAX_NDIM> axes{};
+    std::size_t outer = 0;
+    for (std::size_t k = 0; k < last; ++k) {
+        if (k != axis) axes[outer++] = k;
+    }
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    std::int64_t o = 0;
+    do {
+        plane(offset, o, out_stride[axis]);
+    } while (odometer_next(
+        counter, outer, [&](std::size_t k) { return s.shape[axes[k]]; },
+        [&](std::size_t k, std::int64_t times) {
+            offset += times * s.strides[axes[k]];
+            o += times * out_stride[axes[k]];
+        }));
+}
+
 }  // namespace
 
 // dst[i] = the element at at - i * sizeof(T), for i < n: vectors read from the far end and
@@ -336,27 +364,10 @@ void copy_simple(const Strided& s, T* out, bool stream) {
             if (magnitude(s.strides[k]) < magnitude(s.strides[p])) p = k;
         }
         if (magnitude(s.strides[p]) < magnitude(s.strides[last])) {
-            std::array<std::int64_t, MAX_NDIM> out_stride{};
-            out_stride[last] = 1;
-            for (std::size_t k = last; k-- > 0;) out_stride[k] = out_stride[k + 1] * static_cast<std::int64_t>(s.shape[k + 1]);
-            std::array<std::size_t, MAX_NDIM> axes{};
-            std::size_t outer = 0;
-            for (std::size_t k = 0; k < last; ++k) {
-                if (k != p) axes[outer++] = k;
-            }
-            std::array<std::uint64_t, MAX_NDIM> counter{};
-            std::int64_t offset = 0;
-            std::int64_t o = 0;
-            do {
+            return for_planes(s, p, [&](std::int64_t offset, std::int64_t o, std::int64_t row) {
                 copy_plane<T>(s.data + offset, s.strides[p], s.strides[last], static_cast<std::size_t>(s.shape[p]),
-                              static_cast<std::size_t>(s.shape[last]), out + o, out_stride[p]);
-            } while (odometer_next(
-                counter, outer, [&](std::size_t k) { return s.shape[axes[k]]; },
-                [&](std::size_t k, std::int64_t times) {
-                    offset += times * s.strides[axes[k]];
-                    o += times * out_stride[axes[k]];
-                }));
-            return;
+                              static_cast<std::size_t>(s.shape[last]), out + o, row);
+            });
         }
     }
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
@@ -457,25 +468,14 @@ void copy_taken(const Strided& s, const std::int64_t* offsets, std::size_t rows,
     // Planes of the rows by the last axis, the row's other axes stepped one by one.
     const std::size_t last = s.ndim - 1;
     const auto len = static_cast<std::int64_t>(s.size());
-    std::array<std::int64_t, MAX_NDIM> out_stride{};
-    out_stride[last] = 1;
-    for (std::size_t k = last; k-- > 0;) out_stride[k] = out_stride[k + 1] * static_cast<std::int64_t>(s.shape[k + 1]);
     // The lines the rows span in a column, fetched ahead where the rows fill most of them.
     const auto [low, high] = std::minmax_element(offsets, offsets + rows);
     std::int64_t lines = (*high - *low) / 64 + 1;
     if (static_cast<std::uint64_t>(lines) > rows) lines = 0;
-    std::array<std::uint64_t, MAX_NDIM> counter{};
-    std::int64_t offset = 0;
-    std::int64_t o = 0;
-    do {
+    for_planes(s, last, [&](std::int64_t offset, std::int64_t o, std::int64_t) {
         taken_plane<T>(s.data + offset, offsets, rows, s.strides[last], static_cast<std::size_t>(s.shape[last]), out + o,
                        len, *low, lines);
-    } while (odometer_next(
-        counter, last, [&](std::size_t k) { return s.shape[k]; },
-        [&](std::size_t k, std::int64_t times) {
-            offset += times * s.strides[k];
-            o += times * out_stride[k];
-        }));
+    });
 }
 
 template <class T>

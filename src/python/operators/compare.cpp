@@ -5,7 +5,6 @@
 #include "python/operators/operator_kernels.hpp"
 
 #include <cmath>
-#include <functional>
 #include <optional>
 
 namespace corvantile::python {
@@ -15,7 +14,7 @@ using namespace ops;
 namespace {
 
 // A comparison: its NumPy name and its Python operator; `==` and `!=` are the equalities.
-template <FixedString Name, int PyOp, class Compare, loops::Relation Rel>
+template <FixedString Name, int PyOp, loops::Relation Rel>
 struct Comparison {
     static constexpr std::string_view name = Name.view();
     static constexpr int op = PyOp;
@@ -24,15 +23,15 @@ struct Comparison {
     static constexpr std::string_view method = PyOp == Py_EQ ? "__eq__" : "__ne__";
     template <class T>
     bool operator()(T a, T b) const noexcept {
-        return Compare{}(a, b);
+        return loops::holds<Rel>(a, b);
     }
 };
-using Lt = Comparison<"less", Py_LT, std::less<>, loops::Relation::Lt>;
-using Le = Comparison<"less_equal", Py_LE, std::less_equal<>, loops::Relation::Le>;
-using Eq = Comparison<"equal", Py_EQ, std::equal_to<>, loops::Relation::Eq>;
-using Ne = Comparison<"not_equal", Py_NE, std::not_equal_to<>, loops::Relation::Ne>;
-using Gt = Comparison<"greater", Py_GT, std::greater<>, loops::Relation::Gt>;
-using Ge = Comparison<"greater_equal", Py_GE, std::greater_equal<>, loops::Relation::Ge>;
+using Lt = Comparison<"less", Py_LT, loops::Relation::Lt>;
+using Le = Comparison<"less_equal", Py_LE, loops::Relation::Le>;
+using Eq = Comparison<"equal", Py_EQ, loops::Relation::Eq>;
+using Ne = Comparison<"not_equal", Py_NE, loops::Relation::Ne>;
+using Gt = Comparison<"greater", Py_GT, loops::Relation::Gt>;
+using Ge = Comparison<"greater_equal", Py_GE, loops::Relation::Ge>;
 
 // An element as compared: a bool element is its truth (any nonzero byte is True).
 template <class T>

@@ -269,25 +269,6 @@ CORVANTILE_CLONES void copy_plane(const std::byte* at, std::int64_t row_step, st
     plane_rows(at, row_step, step, rows, len, dst, dst_row);
 }
 
-// The line at s to the line at d (64-byte aligned) with non-temporal stores, whole before
-// any other: a line left part-written while others start may leave its write-combining
-// buffer as partial writes.
-CORVANTILE_INLINE void stream_line(std::byte* d, const std::byte* s) noexcept {
-#if defined(__x86_64__)
-    const auto* from = reinterpret_cast<const __m128i*>(s);
-    auto* to = reinterpret_cast<__m128i*>(d);
-    const __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
-    const __m128i c = _mm_loadu_si128(from + 2), e = _mm_loadu_si128(from + 3);
-    _mm_stream_si128(to, a);
-    _mm_stream_si128(to + 1, b);
-    _mm_stream_si128(to + 2, c);
-    _mm_stream_si128(to + 3, e);
-    asm volatile("" ::: "memory");
-#else
-    std::memcpy(d, s, loops::LINE_BYTES);
-#endif
-}
-
 // dst[0..n) = src[0..n), the lines of dst it fills whole written around the cache. The
 // lines AHEAD bytes on are fetched meanwhile, past the end from `next` (where the copy goes
 // on, a column block's next row, say: the hardware does not fetch across into it), null for
@@ -311,7 +292,7 @@ CORVANTILE_CLONES void stream_run(const T* src, std::size_t n, T* dst, const std
             // Formed as an integer: the address may lie past the end of the memory.
             __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(next) + (far - bytes)));
         }
-        stream_line(d + i, s + i);
+        loops::stream_copy(d + i, s + i, loops::LINE_BYTES);
     }
     std::memcpy(d + body, s + body, bytes - body);
 }
@@ -333,9 +314,7 @@ CORVANTILE_CLONES void stream_gather(const std::byte* at, std::int64_t step, std
     alignas(64) T buffer[CHUNK];
     for (; n - i >= CHUNK; i += CHUNK) {
         part(i, CHUNK, buffer);
-        for (std::size_t l = 0; l < CHUNK; l += loops::LINE_BYTES / sizeof(T)) {
-            stream_line(reinterpret_cast<std::byte*>(dst + i + l), reinterpret_cast<const std::byte*>(buffer + l));
-        }
+        loops::stream_copy(dst + i, buffer, sizeof buffer);
     }
     part(i, n - i, dst + i);
 }

@@ -165,3 +165,16 @@ def test_joins_written_around_the_cache(name, dtype):
                 xp.concatenate([y, x, y]))
 
     assert differential(fn)[0].size == 2 * r * c
+
+
+# Joins along the first axis of transposed cubes: each item fills runs of its first axis's
+# length, between 1 and about a line of bytes (copied inline) and past it.
+@pytest.mark.parametrize("first", [1, 2, 3, 5, 8, 9, 15, 16, 17, 31, 33, 63, 64, 65, 70])
+@pytest.mark.parametrize("dtype", [F, I, B])
+def test_joins_of_short_runs(first, dtype):
+    def fn(xp):
+        x = base(xp, (5, 7, first), dtype).T
+        y = base(xp, (5, 7, first + 2), dtype)[::-1].T
+        return xp.concatenate([x, y]), xp.concatenate([y, x, y]), xp.concatenate([x, x], axis=1)
+
+    differential(fn)

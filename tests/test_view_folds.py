@@ -352,3 +352,21 @@ def test_extremes_of_stepped_rows(name, n, fill):
                 np.testing.assert_array_equal(np.asarray(r), getattr(want, op)(axis=axis))
             arg = "arg" + op
             assert_same_value(getattr(got, arg)(axis=axis), getattr(want, arg)(axis=axis), path=f"{arg}-{axis}")
+
+
+# argmax/argmin of views whose rows are short and contiguous (column blocks): the rows are
+# joined or the whole layout copied before one scan. Rows about the joining length, layouts
+# about the whole-copy size, the extreme or the first NaN in the first, a middle or the last
+# row, ties between rows.
+@pytest.mark.parametrize("rows, width", [(3, 5), (9, 255), (9, 256), (130, 100), (327, 100), (328, 100),
+                                          (40, 1000), (300, 255)])
+@pytest.mark.parametrize("fill", ["ties", "nan", "inf"])
+def test_extremes_of_column_blocks(rows, width, fill):
+    v = RNG.standard_normal((rows, width + 3))
+    spots = [(0, 1), (rows // 2, width - 1), (rows - 1, 0)]
+    for k, (r, c) in enumerate(spots):
+        v[r, c] = {"ties": 9.0, "nan": [np.nan, -np.nan, np.nan][k], "inf": [np.inf, -np.inf, np.inf][k]}[fill]
+    base = cv.asarray(v)
+    for make in (lambda b: b[:, :width], lambda b: b[::-1, 2:width + 2], lambda b: b[::2, 1:width + 1]):
+        for op in ("argmax", "argmin"):
+            assert_same_value(getattr(make(base), op)(), getattr(make(v), op)(), path=op)

@@ -457,6 +457,22 @@ void copy_taken(const Strided& s, const std::int64_t* offsets, std::size_t rows,
     });
 }
 
+// memcpy of n bytes, inline where n is below a line (the joins copy many short runs, where
+// a call each costs more than the bytes).
+CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __restrict from, std::size_t n) noexcept {
+    const auto piece = [&]<std::size_t W>(std::size_t at) CORVANTILE_INLINE_LAMBDA { std::memcpy(to + at, from + at, W); };
+    if (n >= 16) {
+        if (n > 64) return static_cast<void>(std::memcpy(to, from, n));
+        for (std::size_t k = 0; k + 16 < n; k += 16) piece.template operator()<16>(k);
+        return piece.template operator()<16>(n - 16);
+    }
+    if (n >= 8) {
+        piece.template operator()<8>(0);
+        return piece.template operator()<8>(n - 8);
+    }
+    for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
+}
+
 template <class T>
 void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint64_t pitch, bool stream) {
     const Strided s = simplify(whole);
@@ -506,18 +522,21 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
             b.gather_to(scratch.get());
             from = scratch.get();
         }
+        // After the first, every run starts a stretch: one division per block.
+        std::uint64_t in_run = within;
+        T* to = dst;
         for (std::size_t i = 0; i < b.count;) {
-            const std::uint64_t p = b.pos + i;
-            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - p % run, b.count - i));
-            T* to = out + (p / run) * pitch + p % run;
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(run - in_run, b.count - i));
             if (from != nullptr && !stream) {
-                std::memcpy(to, from + i, n * sizeof(T));
+                copy_short(reinterpret_cast<std::byte*>(to), reinterpret_cast<const std::byte*>(from + i), n * sizeof(T));
             } else if (from != nullptr) {
                 put(from + i, n, to, i + n < b.count ? reinterpret_cast<const std::byte*>(from + i + n) : nullptr);
             } else {
                 gather_row(b.at + static_cast<std::int64_t>(i) * b.step, b.step, n, to);
             }
             i += n;
+            to += pitch - in_run;
+            in_run = 0;
         }
     });
     if (stream) loops::fence();

@@ -609,10 +609,19 @@ CORVANTILE_CLONES double reversed_scan(const double* low, std::size_t n, bool& n
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
 std::uint64_t arg_extreme(const Strided& s) {
+    // Short rows of a small layout are copied whole and scanned once: a row at a time costs
+    // more than the copy.
+    if (const Strided t = simplify(s); t.ndim >= 2 && t.strides[t.ndim - 1] == sizeof(double) &&
+                                       t.shape[t.ndim - 1] < 256 && t.size() <= 4 * BLOCK) {
+        const auto n = static_cast<std::size_t>(t.size());
+        Scratch<double> whole(n);
+        copy<double>(t, whole.get());
+        return folds::arg_extreme<Max>(whole.get(), n);
+    }
     double best = load<double>(s.data);
     std::uint64_t best_at = 0;
     std::optional<std::uint64_t> nan_at;
-    const auto run = [&](const double* x, std::uint64_t pos, std::size_t count) {
+    const auto scan_run = [&](const double* x, std::uint64_t pos, std::size_t count) {
         if (nan_at) return;
         std::optional<std::size_t> nan;
         const double m = block_extreme<Max>(x, count, nan);
@@ -625,8 +634,30 @@ std::uint64_t arg_extreme(const Strided& s) {
             best_at = pos + i;
         }
     };
+    // Short rows are scanned together, copied one after another: a scan's set-up costs
+    // more than a short row.
+    constexpr std::size_t SHORT_ROW = 256, JOINED = 2048;
+    double joined[JOINED];
+    std::uint64_t joined_pos = 0;
+    std::size_t joined_count = 0;
+    const auto flush = [&] {
+        if (joined_count != 0) scan_run(joined, joined_pos, joined_count);
+        joined_count = 0;
+    };
+    const auto run = [&](const double* x, std::uint64_t pos, std::size_t count) {
+        if (count >= SHORT_ROW) {
+            flush();
+            return scan_run(x, pos, count);
+        }
+        if (joined_count + count > JOINED) flush();
+        if (joined_count == 0) joined_pos = pos;
+        std::memcpy(joined + joined_count, x, count * sizeof(double));
+        joined_count += count;
+    };
     // A reversed row is scanned where it lies, its positions counted from the top.
     const auto reversed = [&](const double* top, std::uint64_t pos, std::size_t count) {
+        flush();
+        if (nan_at) return;
         bool nan = false;
         const double m = reversed_scan<Max>(top - (count - 1), count, nan);
         std::size_t i = 0;
@@ -650,6 +681,7 @@ std::uint64_t arg_extreme(const Strided& s) {
             }
         });
     }
+    flush();
     return nan_at ? *nan_at : best_at;
 }
 

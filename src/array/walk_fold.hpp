@@ -585,19 +585,6 @@ double lane_total(const Strided& s) {
 
 // ---- folds in logical order ---------------------------------------------------------------
 
-// What arg_extreme learns of one block: its extreme, and the position of its first NaN.
-template <bool Max>
-CORVANTILE_CLONES double block_extreme(const double* x, std::size_t n, std::optional<std::size_t>& nan_at) noexcept {
-    bool nan = false;
-    const double m = folds::extreme_scan<Max>(x, n, x[0], nan);
-    if (nan) {
-        std::size_t i = 0;
-        while (x[i] == x[i]) ++i;
-        nan_at = i;
-    }
-    return m;
-}
-
 // The same scan over a row reversed in memory, its n elements from low up (n > 0).
 template <bool Max>
 CORVANTILE_CLONES double reversed_scan(const double* low, std::size_t n, bool& nan) noexcept {
@@ -623,14 +610,11 @@ std::uint64_t arg_extreme(const Strided& s) {
     std::optional<std::uint64_t> nan_at;
     const auto scan_run = [&](const double* x, std::uint64_t pos, std::size_t count) {
         if (nan_at) return;
-        std::optional<std::size_t> nan;
-        const double m = block_extreme<Max>(x, count, nan);
-        if (nan) {
-            nan_at = pos + *nan;
-        } else if (folds::better<Max>(m, best)) {
-            std::size_t i = 0;
-            while (x[i] != m) ++i;
-            best = m;
+        const std::size_t i = folds::arg_extreme<Max>(x, count);
+        if (x[i] != x[i]) {
+            nan_at = pos + i;
+        } else if (folds::better<Max>(x[i], best)) {
+            best = x[i];
             best_at = pos + i;
         }
     };

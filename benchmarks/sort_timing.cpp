@@ -104,7 +104,7 @@ void run(const char* kind, std::size_t n, int rounds, std::mt19937_64& g, std::i
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!corvantile::quick::available()) {
+    if (!corvantile::quick::avx2::available()) {
         std::puts("no AVX2");
         return 0;
     }

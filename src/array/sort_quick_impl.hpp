@@ -286,11 +286,8 @@ QS_INLINE void sort_up_to(typename K::T* a, std::size_t n) {
             return;
         }
     }
-    if constexpr (R <= K::NET_REGS) {
-        sort_small<K, R, FULL>(a, n);
-    } else {
-        sort_padded<K, R>(a, n);
-    }
+    static_assert(R <= K::NET_REGS);
+    sort_small<K, R, FULL>(a, n);
 }
 
 template <class K>

@@ -127,7 +127,32 @@ struct Avx2 : P {
     // The largest network held in registers; larger sorts merge through memory.
     static constexpr int NET_REGS = 8;
     static constexpr bool CLEAN_BY_TRANSPOSE = true;
-    static constexpr bool BY_COLUMNS = false;
+    // Networks keep the columns as runs: fewer steps within registers.
+    static constexpr bool BY_COLUMNS = true;
+
+    template <int D>
+    static constexpr int UPPER = D == 1 ? 0b1010 : 0b1100;
+
+    // Lanes D apart: the lower lane of each pair keeps the minimum.
+    template <int D>
+    static QS_INLINE void lane_step(V& v) {
+        V lo = v;
+        V hi = D == 2 ? P::swap_halves(v) : P::swap_pairs(v);
+        P::minmax(lo, hi);
+        v = P::template blend<UPPER<D>>(lo, hi);
+    }
+
+    // Lane k of a register against lane k ^ (2H - 1) of another: the lanes below H keep
+    // the minimum in a, those above it the maximum.
+    template <int H>
+    static QS_INLINE void mirror(V& a, V& b) {
+        V lo = a;
+        V hi = H == 2 ? P::reverse(b) : P::swap_pairs(b);
+        P::minmax(lo, hi);
+        a = P::template blend<UPPER<H>>(lo, hi);
+        const V other = P::template blend<UPPER<H>>(hi, lo);
+        b = H == 2 ? P::reverse(other) : P::swap_pairs(other);
+    }
 
     static QS_INLINE void transpose(V* r) {
         const V t0 = P::unpacklo(r[0], r[1]);

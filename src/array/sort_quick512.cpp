@@ -21,7 +21,6 @@ namespace {
 
 #define QS_INLINE inline __attribute__((always_inline))
 
-
 struct I64Ops {
     using T = std::int64_t;
     using V = __m512i;
@@ -104,16 +103,16 @@ struct Avx512 : P {
     using typename P::V;
     using M = __mmask8;
     static constexpr int LANES = 8;
-    // Measured fastest: 32-register networks (some spilled) beat a partition step; 512
-    // elements through memory, or 128 and one more partition step, were slower.
+    // Measured fastest: a 32-register network (some of it spilled) costs less than a
+    // partition step; 512 elements merged through memory, or 128, were slower.
     static constexpr std::size_t BASE = 256;
     // Vectors read at a time, and kept back at each end: more where the range is long.
     static constexpr std::size_t UNROLL = 4;
     static constexpr std::size_t UNROLL_LONG = 8;
     static constexpr std::size_t LONG = 1024;
-    // One register's steps cost a permute and two operations each: cheaper than transposing.
     // The largest network held in registers; larger sorts merge through memory.
     static constexpr int NET_REGS = 32;
+    // One register's steps cost a permute and two operations each: cheaper than transposing.
     static constexpr bool CLEAN_BY_TRANSPOSE = false;
     // Networks keep the columns as runs: fewer steps within registers.
     static constexpr bool BY_COLUMNS = true;

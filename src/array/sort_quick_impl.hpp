@@ -3,10 +3,12 @@
 // (hence no include guard and no includes of its own).
 //
 // K gives the element type T, the register type V of LANES lanes, the lane mask type M of
-// masked loads and stores, the tuning (BASE, UNROLL, UNROLL_LONG, LONG) and the operations
-// below: load/store (plain and masked), select, set1, first, gt (a lane bit mask), minmax,
-// reverse, transpose of LANES registers, clean_lanes (the steps within one register of a
-// bitonic merge), compact (the lanes going left first), lanes_below and sample.
+// masked loads and stores, the tuning (BASE, UNROLL, UNROLL_LONG, LONG, NET_REGS) and the
+// network's form (CLEAN_BY_TRANSPOSE, BY_COLUMNS), and the operations below: load/store
+// (plain and masked), select, set1, first, gt (a lane bit mask), minmax, reverse, transpose
+// of LANES registers, clean_lanes (the steps within one register of a bitonic merge), where
+// BY_COLUMNS also lane_step and mirror, compact (the lanes going left first), store_split,
+// lanes_below and sample.
 
 // ---- Sorting networks over R registers ----
 

@@ -14,7 +14,7 @@
 #include "array/sort_quick.hpp"
 
 // Everything below the pragma is AVX2 code with internal linkage; it runs only where
-// available() says so.
+// avx2::available() says so.
 #pragma GCC push_options
 #pragma GCC target("avx2,popcnt")
 
@@ -192,12 +192,6 @@ struct Avx2 : P {
         }
         return t;
     }();
-
-    // Stores p, whose last c lanes go right, at both ends: each end keeps the lanes it owns.
-    static QS_INLINE void store_split(T* left, T* right, V p, std::size_t) {
-        P::store(left, p);
-        P::store(right, p);
-    }
 
     static QS_INLINE V compact(V v, unsigned right) {
         return P::permute(v, _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&PERMUTE[right]))));

@@ -206,13 +206,6 @@ struct Avx512 : P {
         return t;
     }();
 
-    // Stores p, whose last c lanes go right, at both ends: each end keeps the lanes it owns.
-    static QS_INLINE void store_split(T* left, T* right, V p, std::size_t c) {
-        (void)c;
-        P::store(left, p);
-        P::store(right, p);
-    }
-
     static QS_INLINE V compact(V v, unsigned right) {
         return P::permute(v, _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&PERMUTE[right]))));
     }

@@ -7,8 +7,8 @@
 // network's form (CLEAN_BY_TRANSPOSE, BY_COLUMNS), and the operations below: load/store
 // (plain and masked), select, set1, first, gt (a lane bit mask), minmax, reverse, transpose
 // of LANES registers, clean_lanes (the steps within one register of a bitonic merge), where
-// BY_COLUMNS also lane_step and mirror, compact (the lanes going left first), store_split,
-// lanes_below and sample.
+// BY_COLUMNS also lane_step and mirror, compact (the lanes going left first), lanes_below
+// and sample.
 
 // ---- Sorting networks over R registers ----
 
@@ -329,7 +329,8 @@ std::size_t partition_by(typename K::T* a, std::size_t n, typename K::T pivot) {
         const unsigned m = right(v);
         const auto c = static_cast<std::size_t>(std::popcount(m));
         const V p = K::compact(v, m);
-        K::store_split(reinterpret_cast<T*>(left + (wr + L * i) * sizeof(T)), a + wr - L, p, c);
+        K::store(reinterpret_cast<T*>(left + (wr + L * i) * sizeof(T)), p);
+        K::store(a + wr - L, p);
         wr -= c;
     };
     const auto left_end = [&] { return reinterpret_cast<std::uintptr_t>(a) - room * sizeof(T); };

@@ -1,7 +1,9 @@
-// Times the module's own quicksort against the library's VQSort on the same inputs, float64
-// (standard normal) and int64 (uniform over +-2^62, and 16 values: ties), interleaved: each round sorts fresh
-// copies with one sort and then the other, and the median of the rounds (thread CPU time) is reported.
-// Usage: sort_timing [rounds] [lengths...]; prints length, kind, both times, their ratio.
+// Times the module's own quicksorts (AVX2, and AVX-512 where the CPU has it) against the
+// library's VQSort on the same inputs, float64 (standard normal) and int64 (uniform over
+// +-2^62, and 16 values: ties), interleaved: each round sorts fresh copies with each sort in
+// turn, and the median of the rounds (thread CPU time) is reported.
+// Usage: sort_timing [rounds] [lengths...]; prints length, kind, the times, VQSort's time
+// over each own sort's.
 
 #include <algorithm>
 #include <cstdio>
@@ -18,11 +20,11 @@
 #include "array/sort_quick.hpp"
 
 #ifdef SORT_TIMING_BASE
-// An earlier build of the quicksort, compiled with -Dquick=quick_base, timed beside it.
-namespace corvantile::quick_base {
+// Another build of the AVX-512 quicksort, compiled with -Dquick=quick_base, timed beside it.
+namespace corvantile::quick_base::avx512 {
 void sort(std::int64_t* a, std::size_t n) noexcept;
 void sort(double* a, std::size_t n) noexcept;
-}  // namespace corvantile::quick_base
+}  // namespace corvantile::quick_base::avx512
 #endif
 
 namespace {
@@ -62,14 +64,24 @@ void run(const char* kind, std::size_t n, int rounds, std::mt19937_64& g, std::i
     }
     const std::size_t copies = std::max<std::size_t>(1, 20000 / std::max<std::size_t>(n, 1));
     std::vector<T> work(copies * n);
-    std::vector<double> quick_times, library_times, base_times;
+    std::vector<double> wide_times, quick_times, library_times, base_times;
+    const bool wide = corvantile::quick::avx512::available();
     for (int r = 0; r < rounds; ++r) {
 #ifdef SORT_TIMING_BASE
         base_times.push_back(
-            time_once(input, work, copies, [](T* a, std::size_t m) { corvantile::quick_base::sort(a, m); }));
+            time_once(input, work, copies, [](T* a, std::size_t m) { corvantile::quick_base::avx512::sort(a, m); }));
 #endif
-        quick_times.push_back(time_once(input, work, copies, [](T* a, std::size_t m) { corvantile::quick::sort(a, m); }));
+        quick_times.push_back(
+            time_once(input, work, copies, [](T* a, std::size_t m) { corvantile::quick::avx2::sort(a, m); }));
         std::vector<T> mine(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(n));
+        if (wide) {
+            wide_times.push_back(
+                time_once(input, work, copies, [](T* a, std::size_t m) { corvantile::quick::avx512::sort(a, m); }));
+            if (!std::equal(mine.begin(), mine.end(), work.begin())) {
+                std::printf("MISMATCH avx512 %s %zu\n", kind, n);
+                std::exit(1);
+            }
+        }
         library_times.push_back(
             time_once(input, work, copies, [](T* a, std::size_t m) { hwy::VQSort(a, m, hwy::SortAscending()); }));
         if (!std::equal(mine.begin(), mine.end(), work.begin())) {
@@ -79,8 +91,12 @@ void run(const char* kind, std::size_t n, int rounds, std::mt19937_64& g, std::i
     }
     const double q = median(quick_times);
     const double l = median(library_times);
-    std::printf("%-8zu %s  quick %12.0f ns  vqsort %12.0f ns  vqsort/quick %.2f", n, kind, q, l, l / q);
-    if (!base_times.empty()) std::printf("  base/quick %.2f", median(base_times) / q);
+    std::printf("%-8zu %-15s vqsort %11.0f ns  avx2 %11.0f ns (%.2f)", n, kind, l, q, l / q);
+    if (wide) {
+        const double w = median(wide_times);
+        std::printf("  avx512 %11.0f ns (%.2f)", w, l / w);
+    }
+    if (!base_times.empty() && wide) std::printf("  base/avx512 %.2f", median(base_times) / median(wide_times));
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -88,7 +104,7 @@ void run(const char* kind, std::size_t n, int rounds, std::mt19937_64& g, std::i
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!corvantile::quick::available()) {
+    if (!corvantile::quick::avx2::available()) {
         std::puts("no AVX2");
         return 0;
     }

@@ -81,7 +81,8 @@ PATTERNS = {  # name: values of length n from a generator
     "sparse specials": lambda g, n: np.where(g.random(n) < 0.1, g.choice(np.r_[NAN_BITS, -0.0, 0.0], n),
                                              g.standard_normal(n)),
 }
-LENGTHS = [0, 1, 2, 3, 7, 8, 9, 16, 17, 31, 32, 33, 64, 65, 255, 256, 257, 1023, 1024, 1025]
+LENGTHS = [0, 1, 2, 3, 7, 8, 9, 16, 17, 31, 32, 33, 64, 65, 128, 129, 192, 193, 255, 256, 257, 320, 511, 512, 513,
+           1023, 1024, 1025]
 
 
 @pytest.mark.parametrize("n", LENGTHS)
@@ -235,10 +236,13 @@ PIVOT_PATTERNS = {  # inputs that test a quicksort's pivots, with NaNs and zeros
     "sawtooth with infinities": lambda g, n: np.where(np.arange(n) % 11 == 0, INF, np.arange(n) % 37 - 18.5),
     "i64 extremes": lambda g, n: g.choice(np.r_[-2**63, 2**63 - 1, -1, 0, 1], n),
     "i64 sorted runs": lambda g, n: np.sort(g.integers(-2**62, 2**62, n).reshape(-1, 1), axis=0).ravel()[::-1].copy(),
+    "subnormals and infinities": lambda g, n: np.where(
+        g.random(n) < 0.5, g.choice(np.r_[5e-324, -5e-324, 1e-310, -1e-310, 2.2e-308, INF, -INF], n), g.standard_normal(n)),
+    "i64 few values": lambda g, n: g.integers(0, 3, n) * (2**62) - 2**62,
 }
 
 
-@pytest.mark.parametrize("n", [65, 66, 67, 97, 1026, 1041, 4099, 8193, 100_003])
+@pytest.mark.parametrize("n", [65, 66, 67, 97, 257, 258, 263, 385, 1026, 1041, 1153, 4099, 8193, 100_003])
 @pytest.mark.parametrize("pattern", PIVOT_PATTERNS)
 @pytest.mark.parametrize("form", ["contiguous", "every other", "descending"])
 def test_sort_matches_numpy_past_the_small_sizes(pattern, n, form):

@@ -42,10 +42,10 @@ std::uint64_t key_of(T x) noexcept {
 // The unordered sort of 64-bit keys: our own where it measured faster, else the library's.
 template <class T>
 void sort_keys(T* a, std::size_t n) {
-    if (quick::chosen(std::same_as<T, double>, n)) {
-        quick::sort(a, n);
-    } else {
-        hwy::VQSort(a, n, hwy::SortAscending());
+    switch (quick::choice(std::same_as<T, double>, n)) {
+        case quick::Kind::avx512: quick::avx512::sort(a, n); break;
+        case quick::Kind::avx2: quick::avx2::sort(a, n); break;
+        default: hwy::VQSort(a, n, hwy::SortAscending()); break;
     }
 }
 
@@ -161,7 +161,8 @@ void sort_in_place(std::span<std::int64_t> x) noexcept { sort_keys(x.data(), x.s
 
 const char* sort_method(bool float64, std::size_t n) noexcept {
     static const std::string library = std::string("VQSort ") + hwy::TargetName(hwy::DispatchedTarget());
-    return quick::chosen(float64, n) ? "quicksort AVX2" : library.c_str();
+    const char* own = quick::name(quick::choice(float64, n));
+    return own != nullptr ? own : library.c_str();
 }
 
 template Array<double> Array<double>::sorted_1d() const;

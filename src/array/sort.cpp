@@ -51,24 +51,23 @@ void sort_keys(T* a, std::size_t n) {
 
 // Sorts the n float64 of `in` into `out`, stably as to bits: the numbers ascending, with
 // the zeros of either sign in their input order, then the NaNs in their input order. The
-// zeros and NaNs stay out of the sort; the numbers above zero move up to make room for them.
+// NaNs stay out of the sort. The zeros go in, so that the sort moves them to their place,
+// but it may exchange their signs: their run is written again in input order.
 void sort_doubles(const double* in, double* out, std::size_t n) {
     const std::size_t m = loops::split_numbers(in, out, n);
-    sort_keys(out, m);
-    if (m == n) return;
+    if (m == n) return sort_keys(out, m);
     const std::size_t specials = n - m;
     Storage<double> rest = Storage<double>::uninit(specials);
     std::reverse_copy(out + m, out + n, rest.ptr());
-    const auto zeros = static_cast<std::size_t>(
-        std::count_if(rest.ptr(), rest.ptr() + specials, [](double x) { return x == 0.0; }));
-    double* const positive = std::upper_bound(out, out + m, 0.0);
-    std::memmove(positive + zeros, positive, static_cast<std::size_t>(out + m - positive) * sizeof(double));
-    double* z = positive;
-    double* nan = out + m + zeros;
-    for (std::size_t i = 0; i < specials; ++i) {
-        const double x = rest.ptr()[i];
-        *(x == 0.0 ? z++ : nan++) = x;
-    }
+    const double* const first = rest.ptr();
+    const double* const last = first + specials;
+    const auto zeros = static_cast<std::size_t>(std::count(first, last, 0.0));
+    double* z = out + m;
+    double* nan = z + zeros;
+    for (const double* x = first; x != last; ++x) *(*x == 0.0 ? z++ : nan++) = *x;
+    sort_keys(out, m + zeros);
+    z = std::lower_bound(out, out + m + zeros, 0.0);
+    std::copy_if(first, last, z, [](double x) { return x == 0.0; });
 }
 
 // Orders w[0..n) as the positions 0..n-1, stably by key(position): VQSort of 64-bit words

@@ -88,7 +88,7 @@ struct F64Ops {
     static QS_INLINE unsigned gt(V a, V b) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_GT_OQ)));
     }
-    // Exact without NaNs and zeros.
+    // Exact without NaNs; two zeros may both come out with one of their signs.
     static QS_INLINE void minmax(V& a, V& b) {
         const V lo = _mm256_min_pd(a, b);
         b = _mm256_max_pd(a, b);

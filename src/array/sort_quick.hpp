@@ -19,7 +19,8 @@ Kind choice(bool float64, std::size_t n) noexcept;
 const char* name(Kind kind) noexcept;
 
 // Ascending, in place; each only where its available() (they must not be called otherwise).
-// The doubles hold no NaN and no zero, so equal means equal bits.
+// The doubles hold no NaN. Zeros of either sign are equal keys: they keep their count but
+// may come out with their signs exchanged.
 namespace avx2 {
 bool available() noexcept;
 void sort(std::int64_t* a, std::size_t n) noexcept;

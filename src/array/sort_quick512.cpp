@@ -64,7 +64,7 @@ struct F64Ops {
     static QS_INLINE V set1(T x) { return _mm512_set1_pd(x); }
     static QS_INLINE T first(V v) { return _mm512_cvtsd_f64(v); }
     static QS_INLINE unsigned gt(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
-    // Exact without NaNs and zeros.
+    // Exact without NaNs; two zeros may both come out with one of their signs.
     static QS_INLINE V min(V a, V b) { return _mm512_min_pd(a, b); }
     static QS_INLINE V max_given_min(V a, V b, V) { return _mm512_max_pd(a, b); }
     static QS_INLINE V max_where(V lo, __mmask8 m, V a, V b) { return _mm512_mask_max_pd(lo, m, a, b); }

@@ -380,10 +380,22 @@ bool slab_runs(const Strided& whole, Fn fn) {
                 if (tiles) {
                     gather_tiles(base + at, dst + m * 8);
                 } else {
-                    // The rows' elements of one line read together.
+                    // The last planes: four by the four-row tiles where there are as many,
+                    // the others element by element, the rows' elements of one line together.
+                    std::size_t tiled = 0;
+                    if (rows >= 4 && planes == 8) {
+                        const auto n = static_cast<std::size_t>(len);
+                        const auto dst_row = static_cast<std::size_t>(inner);
+                        if (pitch < 0) {
+                            tile_rows4<T, -8>(base + at, step, n, dst + m * 8, dst_row, ahead);
+                        } else {
+                            tile_rows4<T, 8>(base + at, step, n, dst + m * 8, dst_row, ahead);
+                        }
+                        tiled = 4;
+                    }
                     for (std::uint64_t i = 0; i < len; ++i) {
                         const std::int64_t from = at + static_cast<std::int64_t>(i) * step;
-                        for (std::size_t r = 0; r < rows; ++r) {
+                        for (std::size_t r = tiled; r < rows; ++r) {
                             std::memcpy(dst + (r * inner + m + i) * 8, base + from + static_cast<std::int64_t>(r) * pitch, 8);
                         }
                     }

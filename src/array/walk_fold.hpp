@@ -608,15 +608,6 @@ CORVANTILE_CLONES double reversed_scan(const double* low, std::size_t n, bool& n
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
 std::uint64_t arg_extreme(const Strided& s) {
-    // Short rows of a small layout are copied whole and scanned once: a row at a time costs
-    // more than the copy.
-    if (const Strided t = simplify(s); t.ndim >= 2 && t.strides[t.ndim - 1] == sizeof(double) &&
-                                       t.shape[t.ndim - 1] < 256 && t.size() <= 4 * BLOCK) {
-        const auto n = static_cast<std::size_t>(t.size());
-        Scratch<double> whole(n);
-        copy<double>(t, whole.get());
-        return folds::arg_extreme<Max>(whole.get(), n);
-    }
     double best = load<double>(s.data);
     std::uint64_t best_at = 0;
     std::optional<std::uint64_t> nan_at;

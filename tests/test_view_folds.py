@@ -355,9 +355,8 @@ def test_extremes_of_stepped_rows(name, n, fill):
 
 
 # argmax/argmin of views whose rows are short and contiguous (column blocks): the rows are
-# joined or the whole layout copied before one scan. Rows about the joining length, layouts
-# about the whole-copy size, the extreme or the first NaN in the first, a middle or the last
-# row, ties between rows.
+# joined into runs before one scan. Rows about the joining length, runs filled exactly and
+# not, the extreme or the first NaN in the first, a middle or the last row, ties between rows.
 @pytest.mark.parametrize("rows, width", [(3, 5), (9, 255), (9, 256), (130, 100), (327, 100), (328, 100),
                                           (40, 1000), (300, 255)])
 @pytest.mark.parametrize("fill", ["ties", "nan", "inf"])

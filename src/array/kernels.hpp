@@ -120,7 +120,7 @@ std::expected<void, ArrayError> Array<T>::zip_map_inplace(const Array& other, F 
         double* a = data();
         const double* b = other.data();
         if (a == b) {
-            loops::update_loop(a, n, [f](double x) { return f(x, x); });
+            loops::update_loop(a, n, loops::narrow_like<F>([f](double x) { return f(x, x); }));
         } else if (detail::buffers_overlap(a, b, n * sizeof(double))) {
             // Overlapping views of one buffer: compute as if they did not overlap.
             Storage<double> tmp = Storage<double>::uninit(n);

@@ -135,6 +135,113 @@ concept ZipRows = requires(const F& f, const T* x, const U* y, R* o) {
     { f.rows(x, std::int64_t{}, y, std::int64_t{}, o, std::size_t{}, bool{}) } -> std::same_as<bool>;
 };
 
+// ---- element functions bound by the divider ----------------------------------------------
+
+// Calls run(get) with get(i) = x[i * step], the common steps as constants (vectorised).
+template <class T, class Run>
+CORVANTILE_INLINE void with_step(const T* x, std::int64_t step, Run run) {
+    if (step == 1) {
+        run([x](std::size_t i) CORVANTILE_INLINE_LAMBDA { return x[i]; });
+    } else if (step == -1) {
+        run([x](std::size_t i) CORVANTILE_INLINE_LAMBDA { return *(x - static_cast<std::ptrdiff_t>(i)); });
+    } else if (step == 2) {
+        run([x](std::size_t i) CORVANTILE_INLINE_LAMBDA { return x[2 * i]; });
+    } else {
+        run([x, step](std::size_t i) CORVANTILE_INLINE_LAMBDA { return x[static_cast<std::int64_t>(i) * step]; });
+    }
+}
+
+template <class R, class T, class F>
+CORVANTILE_CLONES_NARROW void narrow_map(const T* x, std::int64_t sx, R* __restrict o, std::size_t n, bool stream,
+                                         F f) {
+    with_step(x, sx, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < count; ++i) dst[i] = f(get(start + i));
+        };
+        if (stream) return streamed(o, n, fill, false);
+        fill(o, 0, n);
+    });
+}
+
+template <class R, class T, class U, class F>
+CORVANTILE_CLONES_NARROW void narrow_zip(const T* x, std::int64_t sx, const U* y, std::int64_t sy, R* __restrict o,
+                                         std::size_t n, bool stream, F f) {
+    const auto run = [&](auto get_x, auto get_y) CORVANTILE_INLINE_LAMBDA {
+        auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
+            for (std::size_t i = 0; i < count; ++i) dst[i] = f(get_x(start + i), get_y(start + i));
+        };
+        if (stream) return streamed(o, n, fill, false);
+        fill(o, 0, n);
+    };
+    // One operand a single value (a broadcast scalar), or both stepping alike.
+    if (sy == 0) {
+        return with_step(x, sx, [&](auto get) CORVANTILE_INLINE_LAMBDA { run(get, [v = *y](std::size_t) { return v; }); });
+    }
+    if (sx == 0) {
+        return with_step(y, sy, [&](auto get) CORVANTILE_INLINE_LAMBDA { run([v = *x](std::size_t) { return v; }, get); });
+    }
+    if (sx == sy) {
+        return with_step(x, sx, [&](auto get_x) CORVANTILE_INLINE_LAMBDA {
+            with_step(y, sy, [&](auto get_y) CORVANTILE_INLINE_LAMBDA { run(get_x, get_y); });
+        });
+    }
+    run([x, sx](std::size_t i) { return x[static_cast<std::int64_t>(i) * sx]; },
+        [y, sy](std::size_t i) { return y[static_cast<std::int64_t>(i) * sy]; });
+}
+
+template <class T, class F>
+CORVANTILE_CLONES_NARROW void narrow_update(T* p, std::size_t n, F f) {
+    by_lines(p, n, [&](std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
+        T* q = p + start;
+        for (std::size_t i = 0; i < count; ++i) q[i] = f(q[i]);
+    });
+}
+
+template <class T, class U, class F>
+CORVANTILE_CLONES_NARROW void narrow_zip_update(T* __restrict p, const U* __restrict y, std::size_t n, F f) {
+    by_lines(p, n, [&](std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
+        T* __restrict q = p + start;
+        const U* __restrict z = y + start;
+        for (std::size_t i = 0; i < count; ++i) q[i] = f(q[i], z[i]);
+    });
+}
+
+// An element function bound by the divider, whose loops run in vectors of 256 bits at
+// most (CORVANTILE_CLONES_NARROW): the loops and the walks hand it whole rows (MapRows,
+// ZipRows), and update_loop and zip_update their buffers.
+template <class F>
+struct Narrow {
+    F f;
+    template <class... A>
+    CORVANTILE_INLINE auto operator()(A... a) const noexcept {
+        return f(a...);
+    }
+    template <class T, class R>
+    bool rows(const T* x, std::int64_t sx, R* o, std::size_t n, bool stream) const noexcept {
+        narrow_map(x, sx, o, n, stream, f);
+        return true;
+    }
+    template <class T, class U, class R>
+    bool rows(const T* x, std::int64_t sx, const U* y, std::int64_t sy, R* o, std::size_t n, bool stream) const noexcept {
+        narrow_zip(x, sx, y, sy, o, n, stream, f);
+        return true;
+    }
+};
+template <class F>
+inline constexpr bool narrow = false;
+template <class F>
+inline constexpr bool narrow<Narrow<F>> = true;
+
+// f made Narrow when Like is.
+template <class Like, class F>
+auto narrow_like(F f) {
+    if constexpr (narrow<Like>) {
+        return Narrow<F>{f};
+    } else {
+        return f;
+    }
+}
+
 // o[i] = f(x[i]).
 template <class R, class T, class F>
 CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f) {
@@ -151,6 +258,7 @@ CORVANTILE_CLONES void map_loop(const T* x, R* __restrict o, std::size_t n, F f)
 // p[i] = f(p[i]).
 template <class T, class F>
 CORVANTILE_CLONES void update_loop(T* p, std::size_t n, F f) {
+    if constexpr (narrow<F>) return narrow_update(p, n, f.f);
     by_lines(p, n, [&](std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
         T* q = p + start;
         for (std::size_t i = 0; i < count; ++i) q[i] = f(q[i]);
@@ -178,6 +286,7 @@ CORVANTILE_CLONES void zip_loop(const T* x, const U* y, R* __restrict o, std::si
 // p[i] = f(p[i], y[i]); y does not overlap p.
 template <class T, class U, class F>
 CORVANTILE_CLONES void zip_update(T* __restrict p, const U* __restrict y, std::size_t n, F f) {
+    if constexpr (narrow<F>) return narrow_zip_update(p, y, n, f.f);
     by_lines(p, n, [&](std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
         T* __restrict q = p + start;
         const U* __restrict z = y + start;

@@ -19,7 +19,7 @@ using namespace ops;
 // f(self element as float64) into a new float64 ndarray of self's shape.
 template <class T, class F>
 Result<Ref> map_to_f64(const Array<T>& a, F f, InPlace view = nullptr) {
-    return map_new<double>(a, [f](T x) { return f(as_double(x)); }, view);
+    return map_new<double>(a, loops::narrow_like<F>([f](T x) { return f(as_double(x)); }), view);
 }
 
 // self OP s, or s OP self when reflected, for every element of self, in float64.
@@ -32,7 +32,7 @@ Result<Ref> with_scalar(const Array<T>& a, double s, InPlace view = nullptr) {
             // A 0-d exponent is one value for the whole operation too.
             if (a.ndim() == 0) return map_to_f64(a, [s](double x) { return pow_one_exponent(s, x); }, view);
         }
-        return map_to_f64(a, [s](double x) { return Op{}(s, x); }, view);
+        return map_to_f64(a, element<Op>([s](double x) { return Op{}(s, x); }), view);
     }
 }
 
@@ -59,12 +59,12 @@ Result<Ref> with_array(const Array<T>& a, InPlace va, const Array<U>& b, InPlace
     }
     if (same_shape(a.dims(), b.dims())) {
         using D = Directed<Op, R>;
-        return zip_new<double>(a, b, [](T x, U y) { return D{}(as_double(x), as_double(y)); }, va, vb);
+        return zip_new<double>(a, b, element<Op>([](T x, U y) { return D{}(as_double(x), as_double(y)); }), va, vb);
     }
     if constexpr (R) {
-        return zip_broadcast<double>(b, vb, a, va, [](U y, T x) { return Op{}(as_double(y), as_double(x)); });
+        return zip_broadcast<double>(b, vb, a, va, element<Op>([](U y, T x) { return Op{}(as_double(y), as_double(x)); }));
     } else {
-        return zip_broadcast<double>(a, va, b, vb, [](T x, U y) { return Op{}(as_double(x), as_double(y)); });
+        return zip_broadcast<double>(a, va, b, vb, element<Op>([](T x, U y) { return Op{}(as_double(x), as_double(y)); }));
     }
 }
 
@@ -150,12 +150,12 @@ bool into_temporary(PyArray& self, const Operand& operand) {
         if (!fits || PyUnstable_Object_IsUniqueReferencedTemporary(self.object()) != 1) return false;
         if (s) {
             if constexpr (R) {
-                update_loop(a->data(), a->len(), [v = *s](double x) { return Op{}(v, x); });
+                update_loop(a->data(), a->len(), element<Op>([v = *s](double x) { return Op{}(v, x); }));
             } else {
                 with_scalar_operand<Op>(*s, [a](auto f) { update_loop(a->data(), a->len(), f); });
             }
         } else {
-            loops::zip_update(a->data(), p->array->data(), a->len(), Op{});
+            loops::zip_update(a->data(), p->array->data(), a->len(), element<Op>(Op{}));
         }
         return true;
     }

@@ -90,7 +90,7 @@ void update_with(const walk::Strided& x, const walk::Strided& y, F f) {
     if (n == 0) return;
     if constexpr (std::is_same_v<T, U>) {
         if (walk::same_place(x, y)) {
-            walk::update<T>(walk::memory_order(x), [f](T e) { return f(e, e); });
+            walk::update<T>(walk::memory_order(x), loops::narrow_like<F>([f](T e) { return f(e, e); }));
             return;
         }
     }
@@ -182,9 +182,9 @@ bool view_with_array(PyArray& self, const walk::Strided& view, const Operand& op
         }
         const walk::Strided y = spread_over(view, b, in_place);
         if constexpr (std::is_same_v<U, double>) {
-            update_with<double, double>(view, y, Op{});
+            update_with<double, double>(view, y, element<Op>(Op{}));
         } else {
-            update_with<double, U>(view, y, [](double x, U e) { return Op{}(x, as_double(e)); });
+            update_with<double, U>(view, y, element<Op>([](double x, U e) { return Op{}(x, as_double(e)); }));
         }
         return true;
     };
@@ -246,9 +246,9 @@ Result<Ref> inplace(PyArray& self, PyObject* other) {
     if (const auto* p = operand.get_if<Operand::F64Array>()) {
         // Overlapping operands (self itself, or another view of the same memory) are
         // read as they were before the operation: the kernel computes aside.
-        done = a->zip_map_inplace(*p->array, Op{});
+        done = a->zip_map_inplace(*p->array, element<Op>(Op{}));
     } else if (const auto* q = operand.get_if<Operand::OtherArray>()) {
-        done = a->zip_map_inplace(q->array->to_f64(), Op{});
+        done = a->zip_map_inplace(q->array->to_f64(), element<Op>(Op{}));
     } else if (const auto s = operand.scalar_f64()) {
         with_scalar<Op>(*a, *s);
     } else {

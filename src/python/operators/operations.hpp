@@ -110,6 +110,17 @@ inline constexpr Road road_of = std::is_same_v<T, double>         ? Op::roads.f6
                                 : std::is_same_v<T, std::int64_t> ? Op::roads.i64
                                                                   : Op::roads.boolean;
 
+// Op's element function f, in loops of 256-bit vectors at most (loops::Narrow) where Op
+// marks itself bound by the divider.
+template <class Op, class F>
+auto element(F f) {
+    if constexpr (requires { requires Op::divider; }) {
+        return loops::Narrow<F>{f};
+    } else {
+        return f;
+    }
+}
+
 // A description of one operand; the operation adds `apply`, its element function.
 template <FixedString Name, Roads R>
 struct Unary : Described<Name, UnaryFamily> {
@@ -141,13 +152,17 @@ struct Log : Unary<"log", PROMOTING> { static double apply(double x) noexcept { 
 struct Log2 : Unary<"log2", PROMOTING> { static double apply(double x) noexcept { return std::log2(x); } };
 struct Log10 : Unary<"log10", PROMOTING> { static double apply(double x) noexcept { return std::log10(x); } };
 struct Log1p : Unary<"log1p", PROMOTING> { static double apply(double x) noexcept { return std::log1p(x); } };
-struct Sqrt : Unary<"sqrt", PROMOTING> { static double apply(double x) noexcept { return std::sqrt(x); } };
+struct Sqrt : Unary<"sqrt", PROMOTING> {
+    static constexpr bool divider = true;
+    static double apply(double x) noexcept { return std::sqrt(x); }
+};
 struct Cbrt : Unary<"cbrt", PROMOTING> { static double apply(double x) noexcept { return std::cbrt(x); } };
 struct Deg2rad : Unary<"deg2rad", PROMOTING> { static double apply(double x) noexcept { return x * DEG_TO_RAD; } };
 struct Rad2deg : Unary<"rad2deg", PROMOTING> { static double apply(double x) noexcept { return x * RAD_TO_DEG; } };
 struct Square : Unary<"square", FLOAT_ONLY> { static double apply(double x) noexcept { return x * x; } };
 // NumPy's reciprocal of an int is an integer.
 struct Reciprocal : Unary<"reciprocal", {.int_scalar = false}> {
+    static constexpr bool divider = true;
     static double apply(double x) noexcept { return 1.0 / x; }
 };
 struct Floor : Unary<"floor", FLOAT_ONLY> { static double apply(double x) noexcept { return std::floor(x); } };
@@ -242,8 +257,8 @@ inline double float_mod(double a, double b) noexcept {
 template <class Run>
 decltype(auto) with_exponent(double e, Run run) {
     if (e == 2.0) return run([](double x) { return x * x; });
-    if (e == 0.5) return run([](double x) { return std::sqrt(x); });
-    if (e == -1.0) return run([](double x) { return 1.0 / x; });
+    if (e == 0.5) return run(loops::Narrow{[](double x) { return std::sqrt(x); }});
+    if (e == -1.0) return run(loops::Narrow{[](double x) { return 1.0 / x; }});
     return run([e](double x) { return std::pow(x, e); });
 }
 inline double pow_one_exponent(double x, double e) noexcept {
@@ -269,7 +284,10 @@ struct Mul : Binary<"multiply", true> {
     double operator()(double a, double b) const noexcept { return a * b; }
     static std::int64_t wrap(std::int64_t a, std::int64_t b) noexcept { return wrapping_mul(a, b); }
 };
-struct Div : Binary<"divide", false> { double operator()(double a, double b) const noexcept { return a / b; } };
+struct Div : Binary<"divide", false> {
+    static constexpr bool divider = true;
+    double operator()(double a, double b) const noexcept { return a / b; }
+};
 struct FloorDiv : Binary<"floor_divide", false> {
     double operator()(double a, double b) const noexcept { return float_floor_div(a, b); }
 };
@@ -291,7 +309,7 @@ decltype(auto) with_scalar_operand(double s, Run run) {
     if constexpr (std::is_same_v<Op, Pow>) {
         return with_exponent(s, run);
     } else {
-        return run([s](double x) { return Op{}(x, s); });
+        return run(element<Op>([s](double x) { return Op{}(x, s); }));
     }
 }
 

@@ -252,12 +252,13 @@ Result<Ref> unary_array(const AnyArray& any, std::string_view name, PyObject* ob
     return any.visit([&]<class T>(const Array<T>& a) -> Result<Ref> {
         constexpr Road road = road_of<Op, T>;
         if constexpr (road == Road::native && (AnyKind || std::is_same_v<T, double>)) {
-            return map_new<T>(a, [](T x) { return Op::apply(x); }, view);
+            return map_new<T>(a, element<Op>([](T x) { return Op::apply(x); }), view);
         } else if constexpr (road == Road::as_f64 && std::is_same_v<T, std::int64_t>) {
             // The conversion in vector operations (AVX2 has none for int64), fused with Op.
-            return map_new<double>(a, [](T x) CORVANTILE_INLINE_LAMBDA { return Op::apply(loops::to_double(x)); }, view);
+            return map_new<double>(
+                a, element<Op>([](T x) CORVANTILE_INLINE_LAMBDA { return Op::apply(loops::to_double(x)); }), view);
         } else if constexpr (road == Road::as_f64) {
-            return map_new<double>(a, [](T x) { return Op::apply(static_cast<double>(x)); }, view);
+            return map_new<double>(a, element<Op>([](T x) { return Op::apply(static_cast<double>(x)); }), view);
         } else {
             return fallback::call(name, {object});
         }

@@ -1,5 +1,6 @@
 #include "array/folds.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -21,7 +22,6 @@ CORVANTILE_INLINE double add_in_order(const double* x, std::size_t n, double mea
     return acc;
 }
 
-inline constexpr std::size_t VAR_BLOCK = 1024;
 inline constexpr std::size_t VAR_LANES = 16;
 
 // What one pass over a block learns: the total of its terms rounded to multiples of the
@@ -33,9 +33,9 @@ struct BlockScan {
 
 // base is a power of two: (base + p) - base rounds p to a multiple of base's unit in the
 // last place for every p below base, ties to even multiples.
-CORVANTILE_INLINE BlockScan scan_block(const double* x, double mean, double base) noexcept {
+CORVANTILE_INLINE BlockScan scan_block(const double* x, std::size_t n, double mean, double base) noexcept {
     double total[VAR_LANES] = {}, error[VAR_LANES] = {};
-    for (std::size_t i = 0; i < VAR_BLOCK; i += VAR_LANES) {
+    for (std::size_t i = 0; i < n; i += VAR_LANES) {
         for (std::size_t j = 0; j < VAR_LANES; ++j) {
             const double p = squared_deviation(x[i + j], mean);
             const double q = (base + p) - base;
@@ -52,8 +52,9 @@ CORVANTILE_INLINE BlockScan scan_block(const double* x, double mean, double base
     return s;
 }
 
-// The sequential sum acc + p0 + p1 + ... of one block's squared deviations, found without
-// the chain of dependent additions where that gives the same bits; nullopt where not.
+// The sequential sum acc + p0 + p1 + ... of the squared deviations of x[0..n) (n a
+// multiple of VAR_LANES), found without the chain of dependent additions where that
+// gives the same bits; empty where not.
 // While acc stays in its binade [B, 2B) (B a power of two, unit u = B * 2^-52), each step
 // adds to acc its term rounded to a multiple of u, so the sequential sum is acc plus the
 // total of those roundings: multiples of u, added exactly in any order while below 2B.
@@ -63,26 +64,84 @@ CORVANTILE_INLINE BlockScan scan_block(const double* x, double mean, double base
 // infinite terms, and an acc that is subnormal, infinite or NaN (B is then 0 or
 // infinite), fail these tests. From +0.0 or -0.0 (B = 0, q = p), a block of zero terms
 // gives +0.0.
-CORVANTILE_INLINE std::optional<double> add_block_at_once(const double* x, double mean, double acc) noexcept {
+CORVANTILE_INLINE double binade_of(double acc) noexcept {
     constexpr std::uint64_t EXPONENT = 0x7FF0000000000000;
-    const double base = std::bit_cast<double>(std::bit_cast<std::uint64_t>(acc) & EXPONENT);
-    const BlockScan s = scan_block(x, mean, base);
-    if (acc == 0.0) return s.rounded_total == 0.0 ? std::optional(0.0) : std::nullopt;
-    if (!(s.largest_error < base * 0x1p-53)) return std::nullopt;
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(acc) & EXPONENT);
+}
+
+struct AtOnce {
+    std::optional<double> sum;
+    double rounded_total;  // of the terms (an estimate of their size where sum is empty)
+    bool crosses;          // empty because the sum leaves acc's binade (or starts from zero)
+};
+CORVANTILE_INLINE AtOnce add_block_at_once(const double* x, std::size_t n, double mean, double acc) noexcept {
+    const double base = binade_of(acc);
+    const BlockScan s = scan_block(x, n, mean, base);
+    if (acc == 0.0) {
+        if (s.rounded_total == 0.0) return {0.0, 0.0, false};
+        return {std::nullopt, s.rounded_total, std::isfinite(s.rounded_total)};
+    }
+    if (!(s.largest_error < base * 0x1p-53)) return {std::nullopt, s.rounded_total, false};
     const double sum = acc + s.rounded_total;
-    if (!(sum < base + base)) return std::nullopt;
-    return sum;
+    if (!(sum < base + base)) return {std::nullopt, s.rounded_total, sum >= base + base && std::isfinite(sum)};
+    return {sum, s.rounded_total, false};
+}
+
+// acc + the squared deviations of x[0..n) (n a multiple of VAR_LANES) in order, by
+// stretches summed at once. A sum that leaves its binade within a stretch (every time it
+// doubles, often while it starts) takes a shorter one ending before that, sized by
+// `term`, the average term seen so far (0 while unknown), then the few terms where it
+// leaves added one by one.
+CORVANTILE_INLINE double add_stretches(const double* x, std::size_t n, double mean, double acc, double& term) noexcept {
+    std::size_t pos = 0, size = n;
+    while (pos < n) {
+        // (A subnormal acc has no binade: base 0, no room, and no stretch at once.)
+        if (const double room = 2.0 * binade_of(acc) - acc; term > 0.0 && room > 0.0) {
+            const double fit = room / term * 0.875;
+            if (fit < static_cast<double>(size)) {
+                size = std::max(VAR_LANES, static_cast<std::size_t>(fit) / VAR_LANES * VAR_LANES);
+            }
+        }
+        const AtOnce s = add_block_at_once(x + pos, size, mean, acc);
+        if (s.rounded_total > 0.0 && std::isfinite(s.rounded_total)) term = s.rounded_total / static_cast<double>(size);
+        if (s.sum) {
+            acc = *s.sum;
+        } else if (s.crosses && acc != 0.0 && size > VAR_LANES) {
+            continue;  // sized again by the new term, shorter
+        } else {
+            if (s.crosses) size = VAR_LANES;
+            acc = add_in_order(x + pos, size, mean, acc);
+        }
+        pos += size;
+        size = n - pos;
+    }
+    return acc;
 }
 
 }  // namespace
 
 CORVANTILE_CLONES double add_squared_deviations(const double* x, std::size_t n, double mean, double acc) noexcept {
     std::size_t i = 0;
-    for (; i + VAR_BLOCK <= n; i += VAR_BLOCK) {
-        const std::optional<double> at_once = add_block_at_once(x + i, mean, acc);
-        acc = at_once ? *at_once : add_in_order(x + i, VAR_BLOCK, mean, acc);
-    }
+    double term = 0.0;
+    for (; i + VAR_BLOCK <= n; i += VAR_BLOCK) acc = add_stretches(x + i, VAR_BLOCK, mean, acc, term);
     return add_in_order(x + i, n - i, mean, acc);
+}
+
+void SquaredDeviations::add(const double* x, std::size_t n) noexcept {
+    if (held_ != 0) {
+        const std::size_t take = std::min(n, VAR_BLOCK - held_);
+        std::memcpy(block_ + held_, x, take * sizeof(double));
+        held_ += take;
+        x += take;
+        n -= take;
+        if (held_ < VAR_BLOCK) return;
+        acc_ = add_squared_deviations(block_, VAR_BLOCK, mean_, acc_);
+        held_ = 0;
+    }
+    const std::size_t whole = n - n % VAR_BLOCK;
+    if (whole != 0) acc_ = add_squared_deviations(x, whole, mean_, acc_);
+    held_ = n - whole;
+    if (held_ != 0) std::memcpy(block_, x + whole, held_ * sizeof(double));
 }
 
 CORVANTILE_CLONES double variance(const double* x, std::size_t n) noexcept {

@@ -392,8 +392,27 @@ void extreme_axis(const double* x, double* out, std::uint64_t outer, std::uint64
 double variance(const double* x, std::size_t n) noexcept;
 
 // acc plus the squared deviations of x[0..n) from mean, added one after another (the
-// second pass of variance, for elements that come block by block).
+// second pass of variance, for elements that come block by block). Whole blocks of
+// VAR_BLOCK elements are summed without the chain of dependent additions where that
+// gives the same bits.
+inline constexpr std::size_t VAR_BLOCK = 1024;
 double add_squared_deviations(const double* x, std::size_t n, double mean, double acc) noexcept;
+
+// The same sum over elements that come in runs of any length (the rows of a view): the
+// runs are joined into whole blocks first, so that short runs are not added one by one.
+class SquaredDeviations {
+public:
+    explicit SquaredDeviations(double mean) noexcept : mean_(mean) {}
+    void add(const double* x, std::size_t n) noexcept;
+    // The sum from -0.0 over every element added.
+    double total() const noexcept { return add_squared_deviations(block_, held_, mean_, acc_); }
+
+private:
+    double mean_;
+    double acc_ = -0.0;
+    std::size_t held_ = 0;
+    alignas(64) double block_[VAR_BLOCK];
+};
 
 // lane_dot of two rows of n float64 read in place, `x_step` and `y_step` bytes apart.
 double lane_dot(const std::byte* x, std::int64_t x_step, const std::byte* y, std::int64_t y_step,

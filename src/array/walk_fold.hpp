@@ -695,16 +695,23 @@ void scan(const Strided& s, double* out, double acc, Step step) {
     });
 }
 
+// Views up to this many elements are copied once for their variance (into the
+// second-level cache) rather than walked twice.
+inline constexpr std::uint64_t VARIANCE_COPY_UPTO = 1 << 16;
+
 // The population variance of s's float64 elements (at least one): folds::variance of the
 // elements laid out contiguously.
 inline double variance(const Strided& s) {
+    if (const std::uint64_t n = s.size(); n <= VARIANCE_COPY_UPTO) {
+        const auto copied = std::make_unique_for_overwrite<double[]>(n);
+        copy<double>(s, copied.get());
+        return folds::variance(copied.get(), n);
+    }
     const double count = static_cast<double>(s.size());
     const double mean = lane_total<double>(s) / count;
-    double acc = -0.0;
-    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) {
-        acc = folds::add_squared_deviations(x, n, mean, acc);
-    });
-    if (slabs) return acc / count;
+    folds::SquaredDeviations acc(mean);
+    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) { acc.add(x, n); });
+    if (slabs) return acc.total() / count;
     if (const Strided t = simplify(s); transpose_groups(t)) {
         // The groups of eight rows of the total's road, gathered alone.
         const auto len = static_cast<std::size_t>(t.shape[1]);
@@ -713,19 +720,19 @@ inline double variance(const Strided& s) {
         std::uint64_t r0 = 0;
         for (; r0 + 8 <= t.shape[0]; r0 += 8) {
             lanes_group8_at(t, r0, buffer.get(), nullptr, unused);
-            acc = folds::add_squared_deviations(buffer.get(), 8 * len, mean, acc);
+            acc.add(buffer.get(), 8 * len);
         }
         for (; r0 < t.shape[0]; ++r0) {
             gather<double>(t.data + static_cast<std::int64_t>(r0) * t.strides[0], t.strides[1], 0, 1, len, buffer.get());
-            acc = folds::add_squared_deviations(buffer.get(), len, mean, acc);
+            acc.add(buffer.get(), len);
         }
-        return acc / count;
+        return acc.total() / count;
     }
     Scratch<double> scratch(scratch_size(s));
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-        acc = folds::add_squared_deviations(fold_read(scratch, b), b.count, mean, acc);
+        acc.add(fold_read(scratch, b), b.count);
     });
-    return acc / count;
+    return acc.total() / count;
 }
 
 // The sequential fold of s's float64 elements from acc (walk::fold), slabs gathered first.

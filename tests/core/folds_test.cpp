@@ -76,6 +76,12 @@ std::vector<std::pair<std::string, std::vector<double>>> cases() {
     out.emplace_back("constant", std::vector<double>(5000, 2.5));
     out.emplace_back("negative zeros", std::vector<double>(3000, -0.0));
     out.emplace_back("constant then a change", with(std::vector<double>(5000, 1.0), 4000, 2.0));
+    // Terms that keep growing (the stretches are sized by the terms seen before), and tiny
+    // terms after a huge one (they round to nothing: the sum stays where it is).
+    std::vector<double> growing(20000);
+    for (std::size_t i = 0; i < growing.size(); ++i) growing[i] = static_cast<double>(i * i % 7919) * 1e-3 * i;
+    out.emplace_back("growing", growing);
+    out.emplace_back("huge then tiny", with(normal(rng, 9000, 1e-9), 10, 1e9));
     return out;
 }
 
@@ -84,6 +90,24 @@ TEST(Variance, SameBitsAsTheSequentialAccumulator) {
         SCOPED_TRACE(name);
         const double want = reference_variance(x);
         const double got = folds::variance(x.data(), x.size());
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want)) << got << " vs " << want;
+    }
+}
+
+// The same sum over elements that come in runs of any length (the rows of a view).
+TEST(Variance, RunsJoinedGiveTheSameBits) {
+    for (const auto& [name, x] : cases()) {
+        SCOPED_TRACE(name);
+        const double mean = folds::lanes(x.data(), x.size()) / static_cast<double>(x.size());
+        folds::SquaredDeviations acc(mean);
+        const std::size_t runs[] = {1, 7, 100, 1023, 2000, 3, 4096};
+        for (std::size_t i = 0, k = 0; i < x.size(); ++k) {
+            const std::size_t n = std::min(runs[k % std::size(runs)], x.size() - i);
+            acc.add(x.data() + i, n);
+            i += n;
+        }
+        const double got = acc.total() / static_cast<double>(x.size());
+        const double want = reference_variance(x);
         EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want)) << got << " vs " << want;
     }
 }

@@ -320,7 +320,7 @@ def test_float_to_int_casts_by_blocks(kind, shape, where, past):
 
 
 @pytest.mark.parametrize("shape", BLOCK_SHAPES, ids=str)
-@pytest.mark.parametrize("kind", ["stepped", "transposed-stepped", "view-of-view"])
+@pytest.mark.parametrize("kind", ["stepped", "transposed-stepped", "view-of-view", "reversed"])
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
 @pytest.mark.parametrize("name", ["isnan", "signbit", "as-int64", "as-float64", "as-bool", "sqrt"])
 def test_maps_of_views_by_blocks(name, dtype, kind, shape):

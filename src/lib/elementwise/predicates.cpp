@@ -7,46 +7,11 @@
 #include "python/operators/operator_kernels.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 namespace corvantile::python {
 
 namespace {
-
-// o[0..n) reversed in place.
-CORVANTILE_CLONES void reverse_bytes(Bool* o, std::size_t n) noexcept {
-    using V = std::uint8_t __attribute__((vector_size(32)));
-    std::size_t i = 0, j = n;
-    for (; j - i >= 64; i += 32, j -= 32) {
-        V a, b;
-        std::memcpy(&a, o + i, 32);
-        std::memcpy(&b, o + j - 32, 32);
-        a = __builtin_shufflevector(a, a, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
-                                    12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-        b = __builtin_shufflevector(b, b, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
-                                    12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-        std::memcpy(o + i, &b, 32);
-        std::memcpy(o + j - 32, &a, 32);
-    }
-    std::reverse(o + i, o + j);
-}
-
-// P's test of a large view that steps back one element at a time through one stretch
-// (a reversal): tested forward through memory, then the results reversed; null where
-// the view is another.
-template <class P>
-std::optional<Result<Ref>> test_reversed(const Array<double>& a, const walk::Strided& view) {
-    const walk::Strided s = walk::simplify(view);
-    if (a.len() < KEEP_ORDER_FROM || s.ndim != 1 || s.strides[0] != -8) return std::nullopt;
-    Bool* out = nullptr;
-    auto r = create_unwritten<Bool>(ArrayDims::c_of_valid(a.shape(), sizeof(Bool)), out);
-    if (!r) return r;
-    const std::size_t n = a.len();
-    loops::float_test(P::kernel, reinterpret_cast<const double*>(s.data) - (n - 1), out, n);
-    reverse_bytes(out, n);
-    return r;
-}
 
 // P's test of n contiguous elements, as a block kernel (true: a test cannot fail).
 template <class P>
@@ -57,12 +22,23 @@ bool test_block(const double* v, Bool* o, std::size_t n) noexcept {
 
 // P's test of a view's layout into o in the layout's order: one run stepping two elements
 // at a time (every other element of a stretch) tested where it lies, which costs less
-// than gathering the elements, and backward ones then reversed; others block by block.
+// than gathering the elements, a backward one forward a block at a time, each block's
+// results turned round; others block by block (backward rows alike).
 template <class P>
 bool test_walked(const walk::Strided& layout, Bool* o) {
     if (const auto run = walk::every_other(layout, sizeof(double))) {
-        loops::float_test_stepped(P::kernel, reinterpret_cast<const double*>(run->low), o, run->count);
-        if (run->backward) reverse_bytes(o, run->count);
+        const auto* low = reinterpret_cast<const double*>(run->low);
+        if (!run->backward) {
+            loops::float_test_stepped(P::kernel, low, o, run->count);
+            return true;
+        }
+        Bool turned[walk::KERNEL_BLOCK];
+        for (std::size_t done = 0; done < run->count;) {
+            const std::size_t n = std::min<std::size_t>(walk::KERNEL_BLOCK, run->count - done);
+            loops::float_test_stepped(P::kernel, low + 2 * (run->count - done - n), turned, n);
+            walk::reverse_copy(static_cast<const Bool*>(turned), o + done, n);
+            done += n;
+        }
         return true;
     }
     return walk::map_blocks<Bool, double>(layout, o, test_block<P>);
@@ -75,7 +51,6 @@ Result<Ref> predicate_native(std::string_view np_name, PyObject* x) {
         const Array<double>* a = read.value().get_if<double>();
         if (a == nullptr) return fallback::call(np_name, {x});
         if (const walk::Strided* view = read.in_place()) {
-            if (auto r = test_reversed<P>(*a, *view)) return std::move(*r);
             return view_result<Bool, double>(a->dims(), *view, test_block<P>,
                                              [](const walk::Strided& layout, Bool* o) { return test_walked<P>(layout, o); });
         }

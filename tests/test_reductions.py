@@ -94,6 +94,17 @@ def test_lane_order_bit_exact(n):
         assert bits(native(np.arange(n) * 2**53 + 1).mean()) == bits(lanes([float(v) for v in np.arange(n) * 2**53 + 1]) / n)
 
 
+@pytest.mark.parametrize("n", [7, 8, 9, 17, 1001, 9000])
+@pytest.mark.parametrize("make", [lambda b: b[::2], lambda b: b[1::2], lambda b: b[::-2], lambda b: b[::-1],
+                                  lambda b: b[3::3]], ids=["even", "odd", "backward", "reversed", "third"])
+def test_lane_order_bit_exact_over_views(n, make):
+    rng = np.random.default_rng(n)
+    base = rng.standard_normal(3 * n + 3) * 10.0 ** rng.integers(-8, 9, 3 * n + 3)
+    xs = list(make(base)[:n])
+    v = make(native(base))[:n]
+    assert (bits(v.sum()), bits(v.mean())) == (bits(lanes(xs)), bits(lanes(xs) / n))
+
+
 @pytest.mark.parametrize("seed", range(16))
 def test_max_min_are_the_sequential_fold(seed):
     # Short and long (beyond the vector blocks) arrays of many ties and zeros of both

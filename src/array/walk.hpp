@@ -227,6 +227,20 @@ CORVANTILE_INLINE void stepped_tile(const std::byte* line, std::int64_t step, st
     }
 }
 
+// Every other float64 from `at`: one by one, or eight at a time for the 8-lane sums
+// (octet(i): elements i to i + 7) from two vectors and one shuffle, where the compiler
+// gathers them one by one (A[::2].sum() at 1e4: 2.6 against 1.4 us).
+struct EveryOtherF64 {
+    const std::byte* at;
+    CORVANTILE_INLINE double operator()(std::size_t i) const noexcept { return load<double>(at + 16 * i); }
+    CORVANTILE_INLINE void octet(std::size_t i, folds::Lanes8& v) const noexcept {
+        folds::Lanes8 a, b;
+        std::memcpy(&a, at + 16 * i, sizeof a);
+        std::memcpy(&b, at + 16 * i + 64, sizeof b);
+        v = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+    }
+};
+
 // Calls run(get) with get(i) reading element i of the row at `at`, `step` bytes apart:
 // the common steps as constants, so that the loops of run vectorise.
 template <class T, class Run>
@@ -238,7 +252,11 @@ CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run)
     if (step == -SZ) {
         run(at_step(std::integral_constant<std::int64_t, -SZ>{}));
     } else if (step == 2 * SZ) {
-        run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
+        if constexpr (std::is_same_v<T, double>) {
+            run(EveryOtherF64{at});
+        } else {
+            run(at_step(std::integral_constant<std::int64_t, 2 * SZ>{}));
+        }
     } else {
         run([at, step](std::size_t i) CORVANTILE_INLINE_LAMBDA { return load<T>(at + static_cast<std::int64_t>(i) * step); });
     }
@@ -488,12 +506,22 @@ CORVANTILE_INLINE void lanes_run(Get x, std::size_t n, std::uint64_t pos, std::u
     const std::size_t in_lanes = pos >= body ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, body - pos));
     std::size_t i = 0;
     for (; i < in_lanes && (pos + i) % 8 != 0; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x(i));
-    double l[8];
-    for (std::size_t j = 0; j < 8; ++j) l[j] = lane[j];
-    for (; i + 8 <= in_lanes; i += 8) {
-        for (std::size_t j = 0; j < 8; ++j) l[j] = l[j] + as_double(x(i + j));
+    if constexpr (requires(folds::Lanes8& v) { x.octet(std::size_t{}, v); }) {
+        folds::Lanes8 l, v;
+        std::memcpy(&l, lane, sizeof l);
+        for (; i + 8 <= in_lanes; i += 8) {
+            x.octet(i, v);
+            l = l + v;
+        }
+        std::memcpy(lane, &l, sizeof l);
+    } else {
+        double l[8];
+        for (std::size_t j = 0; j < 8; ++j) l[j] = lane[j];
+        for (; i + 8 <= in_lanes; i += 8) {
+            for (std::size_t j = 0; j < 8; ++j) l[j] = l[j] + as_double(x(i + j));
+        }
+        for (std::size_t j = 0; j < 8; ++j) lane[j] = l[j];
     }
-    for (std::size_t j = 0; j < 8; ++j) lane[j] = l[j];
     for (; i < in_lanes; ++i) lane[(pos + i) % 8] = lane[(pos + i) % 8] + as_double(x(i));
     double t = tail;
     for (; i < n; ++i) t = t + as_double(x(i));

@@ -369,3 +369,47 @@ def test_extremes_of_column_blocks(rows, width, fill):
     for make in (lambda b: b[:, :width], lambda b: b[::-1, 2:width + 2], lambda b: b[::2, 1:width + 1]):
         for op in ("argmax", "argmin"):
             assert_same_value(getattr(make(base), op)(), getattr(make(v), op)(), path=op)
+
+
+# argmax/argmin where logical order crosses memory order (found in memory order, the match's
+# address turned back into its position), and whole max/min of long every-other rows (each
+# vector read whole, the odd elements dropped): a few or many ties (past the matches the
+# memory-order search keeps), NaNs and zeros of both signs, and NaNs and infinities in the
+# base's elements between the view's, which must not count.
+CROSSING = {
+    "transpose": ((70, 90), lambda b: b.T),
+    "reversed-transpose": ((70, 90), lambda b: b[::-1].T[::-1]),
+    "stepped-transpose": ((64, 130), lambda b: b.T[::2]),
+    "transpose-3d": ((6, 7, 65), lambda b: b.T),
+    "permuted-4d": ((3, 4, 5, 66), numpy_view(lambda b: b.transpose(3, 1, 0, 2))),
+    "every-other-rows": ((5, 129), lambda b: b[:, ::2]),
+    "every-other-back": ((4, 256), lambda b: b[::-1, ::-2]),
+    "every-other-1d": ((1001,), lambda b: b[1::2]),
+}
+
+
+@pytest.mark.parametrize("fill", ["random", "few-ties", "many-ties", "nan", "zeros", "between"])
+@pytest.mark.parametrize("name", list(CROSSING))
+def test_extremes_found_in_memory_order(name, fill):
+    shape, make = CROSSING[name]
+    base = RNG.standard_normal(shape)
+    flat = base.reshape(-1)
+    if fill == "few-ties":
+        flat[[5, flat.size // 2, -3]] = 9.0
+        flat[[7, flat.size // 3, -1]] = -9.0
+    elif fill == "many-ties":
+        base = np.round(base)
+    elif fill == "nan":
+        flat[[flat.size // 4, flat.size // 2, -2]] = [np.nan, -np.nan, np.nan]
+    elif fill == "zeros":
+        base = -np.abs(np.round(base / 4))
+        base[base == 0] = RNG.choice([0.0, -0.0], size=int((base == 0).sum()))
+    want = make(base)
+    if fill == "between":
+        hole = np.ones(base.shape, bool)
+        np.asarray(make(hole))[...] = False  # the view's own elements
+        base[hole] = RNG.choice([np.nan, np.inf, -np.inf], size=int(hole.sum()))
+        want = make(base)
+    got = make(cv.asarray(base))
+    for op in ("argmax", "argmin", "max", "min"):
+        assert_same_value(getattr(got, op)(), getattr(want, op)(), path=op)

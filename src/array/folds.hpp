@@ -86,9 +86,12 @@ CORVANTILE_INLINE bool better(double x, double than) noexcept {
 
 // The extreme of init and x[0..n) by `better`, NaNs passed over (a NaN init stays), and
 // whether x holds a NaN. One pass of compares and selects; the order of equal values
-// is not kept, so the sign of a zero extreme is arbitrary.
-template <bool Max>
+// is not kept, so the sign of a zero extreme is arbitrary. With Every 2, only the
+// elements at even offsets count: the lanes run over the whole stretch (every vector
+// load whole) and the odd ones are dropped at the end.
+template <bool Max, std::size_t Every = 1>
 CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double init, bool& nan) noexcept {
+    static_assert(Every == 1 || Every == 2);
     double lane[EXTREME_LANES];
     std::uint64_t unordered[EXTREME_LANES];
     for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
@@ -105,11 +108,11 @@ CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double ini
     }
     double best = init;
     std::uint64_t any = 0;
-    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+    for (std::size_t j = 0; j < EXTREME_LANES; j += Every) {
         best = better<Max>(lane[j], best) ? lane[j] : best;
         any |= unordered[j];
     }
-    for (std::size_t i = m; i < n; ++i) {
+    for (std::size_t i = m; i < n; i += Every) {
         best = better<Max>(x[i], best) ? x[i] : best;
         any |= static_cast<std::uint64_t>(x[i] != x[i]);
     }

@@ -629,12 +629,54 @@ double lane_sum(const Strided& s) {
     return folds::lanes_finish(lane, body != 0, tail, body != n);
 }
 
-template <bool Max>
+// Calls fn(at, step, len) for every row along the last axis of simplify(whole), in
+// logical order, until fn returns false; whether every row was seen.
+template <class Fn>
+bool for_rows(const Strided& whole, Fn fn) {
+    const Strided s = simplify(whole);
+    if (s.size() == 0) return true;
+    if (s.ndim == 0) return fn(static_cast<const std::byte*>(s.data), std::int64_t{0}, std::uint64_t{1});
+    const std::size_t last = s.ndim - 1;
+    std::array<std::uint64_t, MAX_NDIM> counter{};
+    std::int64_t offset = 0;
+    for (;;) {
+        if (!fn(static_cast<const std::byte*>(s.data + offset), s.strides[last], s.shape[last])) return false;
+        if (!odometer_next(counter, last, [&](std::size_t k) { return s.shape[k]; },
+                           [&](std::size_t k, std::int64_t times) { offset += times * s.strides[k]; })) {
+            return true;
+        }
+    }
+}
+
+template <bool Max, std::size_t Every = 1>
 CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
     bool seen = false;
-    const double r = folds::extreme_scan<Max>(x, n, best, seen);
+    const double r = folds::extreme_scan<Max, Every>(x, n, best, seen);
     nan = nan || seen;
     return r;
+}
+
+// The max (Max) or min of s's float64 elements (at least one) by folds::better, read in
+// memory order, and whether one is NaN: the value and the test do not depend on the order
+// (the sign of a zero extreme does).
+template <bool Max>
+double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) {
+    double best = load<double>(s.data);
+    nan = false;
+    const Strided m = memory_order(s);
+    // Long rows of every other element are scanned where they lie, each vector whole.
+    if (m.ndim >= 1 && m.strides[m.ndim - 1] == 16 && m.shape[m.ndim - 1] >= 64) {
+        for_rows(m, [&](const std::byte* at, std::int64_t, std::uint64_t n) {
+            best = extreme_add<Max, 2>(reinterpret_cast<const double*>(at), 2 * n - 1, best, nan);
+            return true;
+        });
+        return best;
+    }
+    for_blocks<double>(m, BLOCK, [&](const Block<double>& b) {
+        const double* x = scratch.read(b);
+        best = extreme_add<Max>(x, b.count, best, nan);
+    });
+    return best;
 }
 
 // The max (Max) or min of s's float64 elements (at least one): the value folds::extreme
@@ -642,17 +684,10 @@ CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best
 template <bool Max>
 double extreme(const Strided& s) {
     const std::uint64_t n = s.size();
-    const double first = load<double>(s.data);
-    if (n == 1) return first;
-    double best = first;
+    if (n == 1) return load<double>(s.data);
     bool nan = false;
     Scratch<double> scratch(scratch_size(s));
-    // The extreme value and the NaN test do not depend on the order; the sign of a zero
-    // extreme does, and is found below in the logical order.
-    for_blocks<double>(memory_order(s), BLOCK, [&](const Block<double>& b) {
-        const double* x = scratch.read(b);
-        best = extreme_add<Max>(x, b.count, best, nan);
-    });
+    const double best = unordered_extreme<Max>(s, scratch, nan);
     if (nan) return folds::QUIET_NAN;
     if (best == 0.0) {
         // The sign of a zero extreme is that of the last zero.

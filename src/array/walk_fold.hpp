@@ -8,6 +8,9 @@
 
 #include "array/walk.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <utility>
 #include <optional>
 
 namespace corvantile::walk {
@@ -59,25 +62,6 @@ inline std::size_t small_arg_extreme(const double* x, std::size_t n) noexcept {
         if (folds::better<Max>(x[i], x[best])) best = i;
     }
     return best;
-}
-
-// Calls fn(at, step, len) for every row along the last axis of simplify(whole), in
-// logical order, until fn returns false; whether every row was seen.
-template <class Fn>
-bool for_rows(const Strided& whole, Fn fn) {
-    const Strided s = simplify(whole);
-    if (s.size() == 0) return true;
-    if (s.ndim == 0) return fn(static_cast<const std::byte*>(s.data), std::int64_t{0}, std::uint64_t{1});
-    const std::size_t last = s.ndim - 1;
-    std::array<std::uint64_t, MAX_NDIM> counter{};
-    std::int64_t offset = 0;
-    for (;;) {
-        if (!fn(static_cast<const std::byte*>(s.data + offset), s.strides[last], s.shape[last])) return false;
-        if (!odometer_next(counter, last, [&](std::size_t k) { return s.shape[k]; },
-                           [&](std::size_t k, std::int64_t times) { offset += times * s.strides[k]; })) {
-            return true;
-        }
-    }
 }
 
 // ---- folds in memory order -------------------------------------------------------------
@@ -604,10 +588,102 @@ CORVANTILE_CLONES double reversed_scan(const double* low, std::size_t n, bool& n
     return folds::extreme_scan<Max>(low, n, low[n - 1], nan);
 }
 
+// The first i in [from, n) whose element of the row (`step` bytes apart) is NaN (Nan) or
+// equals v, else n: 64 elements tested at once until one matches.
+template <bool Nan>
+CORVANTILE_CLONES std::size_t next_match(const std::byte* at, std::int64_t step, std::size_t from, std::size_t n,
+                                         double v) noexcept {
+    std::size_t i = from;
+    const auto search = [&](auto get) CORVANTILE_INLINE_LAMBDA {
+        const auto match = [&](double x) CORVANTILE_INLINE_LAMBDA { return Nan ? x != x : x == v; };
+        for (; n - i >= 64; i += 64) {
+            std::uint64_t hits = 0;
+            for (std::size_t j = 0; j < 64; ++j) hits += match(get(i + j)) ? 1 : 0;
+            if (hits != 0) break;
+        }
+        while (i < n && !match(get(i))) ++i;
+    };
+    if (step == sizeof(double)) {
+        const auto* x = reinterpret_cast<const double*>(at);
+        search([x](std::size_t k) CORVANTILE_INLINE_LAMBDA { return x[k]; });
+    } else {
+        with_row<double>(at, step, search);
+    }
+    return i;
+}
+
+// The logical position of the first element of s (simplified, distinct) that is NaN (Nan)
+// or equals v, looked for in memory order: each match's address is turned back into its
+// logical position. Nothing where more than `most` elements match (the positions then cost
+// more than a walk in logical order) or none does.
+template <bool Nan>
+std::optional<std::uint64_t> first_match_unordered(const Strided& s, double v, std::size_t most) {
+    // The axes by falling stride, from the lowest address: |stride|, length, logical weight
+    // (signed, from the far end where the axis steps back).
+    struct Axis {
+        std::uint64_t stride, len;
+        std::int64_t weight;
+    };
+    std::array<Axis, MAX_NDIM> axes{};
+    const std::byte* low = s.data;
+    std::uint64_t origin = 0, weight = 1;
+    for (std::size_t k = s.ndim; k-- > 0;) {
+        const bool back = s.strides[k] < 0;
+        if (back) {
+            low += static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+            origin += (s.shape[k] - 1) * weight;
+        }
+        axes[k] = {magnitude(s.strides[k]), s.shape[k], back ? -static_cast<std::int64_t>(weight) : static_cast<std::int64_t>(weight)};
+        weight *= s.shape[k];
+    }
+    for (std::size_t k = 1; k < s.ndim; ++k) {  // insertion sort: at most 8 axes
+        for (std::size_t j = k; j > 0 && axes[j].stride > axes[j - 1].stride; --j) std::swap(axes[j], axes[j - 1]);
+    }
+    std::uint64_t first = std::numeric_limits<std::uint64_t>::max();
+    std::size_t matches = 0;
+    const bool within = for_rows(memory_order(s), [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+        for (std::size_t i = next_match<Nan>(at, step, 0, n, v); i < n; i = next_match<Nan>(at, step, i + 1, n, v)) {
+            if (++matches > most) return false;
+            auto off = static_cast<std::uint64_t>(at + static_cast<std::int64_t>(i) * step - low);
+            std::uint64_t pos = origin;
+            for (std::size_t k = 0; k < s.ndim; ++k) {
+                const std::uint64_t m = off / axes[k].stride;
+                off -= m * axes[k].stride;
+                pos += m * static_cast<std::uint64_t>(axes[k].weight);
+            }
+            first = std::min(first, pos);
+        }
+        return true;
+    });
+    if (!within || matches == 0) return std::nullopt;
+    return first;
+}
+
+// Whether some axis of s (simplified) steps less far than the one after it: logical order
+// then crosses the memory order (a transpose).
+inline bool crosses(const Strided& s) noexcept {
+    for (std::size_t k = 0; k + 1 < s.ndim; ++k) {
+        if (magnitude(s.strides[k]) < magnitude(s.strides[k + 1])) return true;
+    }
+    return false;
+}
+
 // The logical position of the first NaN of s (not empty), else of the first max (Max) or
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
-std::uint64_t arg_extreme(const Strided& s) {
+std::uint64_t arg_extreme(const Strided& whole) {
+    // Where logical order crosses memory order, both passes go in memory order: the
+    // extreme, then the first place it (or a NaN) takes.
+    const Strided s = simplify(whole);
+    if (crosses(s) && distinct(s, sizeof(double))) {
+        constexpr std::size_t MOST_MATCHES = 64;
+        bool nan = false;
+        Scratch<double> scratch(scratch_size(s));
+        const double best = unordered_extreme<Max>(s, scratch, nan);
+        const auto at = nan ? first_match_unordered<true>(s, best, MOST_MATCHES)
+                            : first_match_unordered<false>(s, best, MOST_MATCHES);
+        if (at) return *at;
+    }
     double best = load<double>(s.data);
     std::uint64_t best_at = 0;
     std::optional<std::uint64_t> nan_at;

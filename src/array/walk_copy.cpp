@@ -142,19 +142,22 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     std::size_t r = 0;
     const std::size_t body = len >= (SZ == 8 ? 4 : 8) ? rows & ~std::size_t{7} : 0;
-    auto* const out = reinterpret_cast<std::byte*>(dst);
-    if (body != 0 && row_step == SZ && SZ == 8) {
-        tiles8x4<false>(at, step, body, len, out, dst_row * SZ);
-        r = body;
-    } else if (body != 0 && row_step == 2 * SZ && SZ == 8) {
-        tiles8x4<true>(at, step, body, len, out, dst_row * SZ);
-        r = body;
-    } else if (body != 0 && row_step == SZ && SZ == 1) {
-        tiles8_bytes<false>(at, step, body, len, out, dst_row * SZ);
-        r = body;
-    } else if (body != 0 && row_step == 2 * SZ && SZ == 1) {
-        tiles8_bytes<true>(at, step, body, len, out, dst_row * SZ);
-        r = body;
+    // The tiles, then the rows past the last whole eight as a tile that overlaps the one
+    // before it (its rows written twice, with the same values).
+    const auto tiled = [&](const std::byte* from, std::size_t count, std::byte* to) CORVANTILE_INLINE_LAMBDA {
+        if (row_step == SZ && SZ == 8) return tiles8x4<false>(from, step, count, len, to, dst_row * SZ);
+        if (row_step == 2 * SZ && SZ == 8) return tiles8x4<true>(from, step, count, len, to, dst_row * SZ);
+        if (row_step == SZ && SZ == 1) return tiles8_bytes<false>(from, step, count, len, to, dst_row * SZ);
+        tiles8_bytes<true>(from, step, count, len, to, dst_row * SZ);
+    };
+    if (body != 0 && (row_step == SZ || row_step == 2 * SZ) && (SZ == 8 || SZ == 1)) {
+        auto* const out = reinterpret_cast<std::byte*>(dst);
+        tiled(at, body, out);
+        if (body != rows) {
+            const auto back = static_cast<std::int64_t>(rows - 8);
+            tiled(at + back * row_step, 8, out + back * dst_row * SZ);
+        }
+        r = rows;
     }
     for (; r + 8 <= rows; r += 8) {
         const std::byte* a = at + static_cast<std::int64_t>(r) * row_step;

@@ -668,14 +668,20 @@ inline bool crosses(const Strided& s) noexcept {
     return false;
 }
 
+inline constexpr std::uint64_t EVERY_OTHER_TWICE_UPTO = 1 << 16;
+
 // The logical position of the first NaN of s (not empty), else of the first max (Max) or
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
 std::uint64_t arg_extreme(const Strided& whole) {
     // Where logical order crosses memory order, both passes go in memory order: the
     // extreme, then the first place it (or a NaN) takes.
+    // So do long rows of every other element while both passes stay in the caches (beyond,
+    // one gathering pass costs less than two).
     const Strided s = simplify(whole);
-    if (crosses(s) && distinct(s, sizeof(double))) {
+    const bool every_other = s.ndim >= 1 && magnitude(s.strides[s.ndim - 1]) == 16 && s.shape[s.ndim - 1] >= 64 &&
+                             s.size() <= EVERY_OTHER_TWICE_UPTO;
+    if ((crosses(s) || every_other) && distinct(s, sizeof(double))) {
         constexpr std::size_t MOST_MATCHES = 64;
         bool nan = false;
         Scratch<double> scratch(scratch_size(s));

@@ -1,4 +1,4 @@
-// The + and - operators.
+// The + operator.
 
 #include "python/operators/binary.hpp"
 
@@ -6,9 +6,7 @@ namespace corvantile::python {
 
 // For the arithmetic module functions.
 template Result<std::optional<Ref>> operator_function<Add>(PyObject*, PyObject*);
-template Result<std::optional<Ref>> operator_function<Sub>(PyObject*, PyObject*);
 
 PyObject* nb_add(PyObject* l, PyObject* r) noexcept { return entry<&binary::arith_slot<Add>>(l, r); }
-PyObject* nb_subtract(PyObject* l, PyObject* r) noexcept { return entry<&binary::arith_slot<Sub>>(l, r); }
 
 }  // namespace corvantile::python

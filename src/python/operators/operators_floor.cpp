@@ -1,4 +1,4 @@
-// The // and % operators.
+// The // operator.
 
 #include "python/operators/binary.hpp"
 
@@ -6,9 +6,7 @@ namespace corvantile::python {
 
 // For the arithmetic module functions.
 template Result<std::optional<Ref>> operator_function<FloorDiv>(PyObject*, PyObject*);
-template Result<std::optional<Ref>> operator_function<Mod>(PyObject*, PyObject*);
 
 PyObject* nb_floor_divide(PyObject* l, PyObject* r) noexcept { return entry<&binary::arith_slot<FloorDiv>>(l, r); }
-PyObject* nb_remainder(PyObject* l, PyObject* r) noexcept { return entry<&binary::arith_slot<Mod>>(l, r); }
 
 }  // namespace corvantile::python

@@ -1,4 +1,4 @@
-// The * and / operators.
+// The * operator.
 
 #include "python/operators/binary.hpp"
 
@@ -6,9 +6,7 @@ namespace corvantile::python {
 
 // For the arithmetic module functions.
 template Result<std::optional<Ref>> operator_function<Mul>(PyObject*, PyObject*);
-template Result<std::optional<Ref>> operator_function<Div>(PyObject*, PyObject*);
 
 PyObject* nb_multiply(PyObject* l, PyObject* r) noexcept { return entry<&binary::arith_slot<Mul>>(l, r); }
-PyObject* nb_true_divide(PyObject* l, PyObject* r) noexcept { return entry<&binary::arith_slot<Div>>(l, r); }
 
 }  // namespace corvantile::python

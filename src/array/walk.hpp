@@ -656,6 +656,12 @@ CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best
     return r;
 }
 
+// Whether the rows along s's last axis hold every other float64, 64 or more of them: long
+// enough to scan in whole vectors, the odd elements dropped.
+inline bool long_every_other_rows(const Strided& s) noexcept {
+    return s.ndim >= 1 && magnitude(s.strides[s.ndim - 1]) == 2 * sizeof(double) && s.shape[s.ndim - 1] >= 64;
+}
+
 // The max (Max) or min of s's float64 elements (at least one) by folds::better, read in
 // memory order, and whether one is NaN: the value and the test do not depend on the order
 // (the sign of a zero extreme does).
@@ -665,7 +671,7 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
     nan = false;
     const Strided m = memory_order(s);
     // Long rows of every other element are scanned where they lie, each vector whole.
-    if (m.ndim >= 1 && m.strides[m.ndim - 1] == 16 && m.shape[m.ndim - 1] >= 64) {
+    if (long_every_other_rows(m)) {
         for_rows(m, [&](const std::byte* at, std::int64_t, std::uint64_t n) {
             best = extreme_add<Max, 2>(reinterpret_cast<const double*>(at), 2 * n - 1, best, nan);
             return true;

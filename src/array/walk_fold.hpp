@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <limits>
-#include <utility>
 #include <optional>
+#include <utility>
 
 namespace corvantile::walk {
 
@@ -618,10 +618,10 @@ CORVANTILE_CLONES std::size_t next_match(const std::byte* at, std::int64_t step,
 // more than a walk in logical order) or none does.
 template <bool Nan>
 std::optional<std::uint64_t> first_match_unordered(const Strided& s, double v, std::size_t most) {
-    // The axes by falling stride, from the lowest address: |stride|, length, logical weight
+    // The axes by falling stride, from the lowest address: |stride| and logical weight
     // (signed, from the far end where the axis steps back).
     struct Axis {
-        std::uint64_t stride, len;
+        std::uint64_t stride;
         std::int64_t weight;
     };
     std::array<Axis, MAX_NDIM> axes{};
@@ -633,7 +633,7 @@ std::optional<std::uint64_t> first_match_unordered(const Strided& s, double v, s
             low += static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
             origin += (s.shape[k] - 1) * weight;
         }
-        axes[k] = {magnitude(s.strides[k]), s.shape[k], back ? -static_cast<std::int64_t>(weight) : static_cast<std::int64_t>(weight)};
+        axes[k] = {magnitude(s.strides[k]), back ? -static_cast<std::int64_t>(weight) : static_cast<std::int64_t>(weight)};
         weight *= s.shape[k];
     }
     for (std::size_t k = 1; k < s.ndim; ++k) {  // insertion sort: at most 8 axes
@@ -679,8 +679,7 @@ std::uint64_t arg_extreme(const Strided& whole) {
     // So do long rows of every other element while both passes stay in the caches (beyond,
     // one gathering pass costs less than two).
     const Strided s = simplify(whole);
-    const bool every_other = s.ndim >= 1 && magnitude(s.strides[s.ndim - 1]) == 16 && s.shape[s.ndim - 1] >= 64 &&
-                             s.size() <= EVERY_OTHER_TWICE_UPTO;
+    const bool every_other = long_every_other_rows(s) && s.size() <= EVERY_OTHER_TWICE_UPTO;
     if ((crosses(s) || every_other) && distinct(s, sizeof(double))) {
         constexpr std::size_t MOST_MATCHES = 64;
         bool nan = false;

@@ -43,8 +43,8 @@ VIEWS = {
 # (rows, columns): 8x8 tiles and their edges (a row short or over, a column short or over).
 SHAPES = [(8, 8), (7, 9), (9, 7), (16, 8), (17, 15), (15, 17), (24, 33), (3, 40), (40, 3), (100, 100),
           (13, 1), (1, 13),
-          # Columns spanning over a MiB of 8-byte elements, copied in bands of rows covering a
-          # page of each: two bands and a part, columns a tile and a part.
+          # Columns spanning over a MiB of 8-byte elements, copied eight columns at a time down
+          # all the rows: columns a group and a part, rows a tile and a part.
           (600, 230), (300, 600)]
 
 
@@ -72,6 +72,18 @@ def test_selection_of_views(name, shape, dtype):
         k = make(base(xp, make_shape(*shape), B))
         picks = xp.asarray(np.random.default_rng(4).integers(-len(x), len(x), 2 * len(x)))
         return x[k], x[picks], x[xp.asarray(np.arange(len(x))[::-1])]
+
+    differential(fn)
+
+
+@pytest.mark.parametrize("columns", [4, 5, 7, 8, 9, 13])
+@pytest.mark.parametrize("rows", [8, 13, 24])
+@pytest.mark.parametrize("dtype", [F, I])
+def test_copies_of_few_columns_far_apart(columns, rows, dtype):
+    # Under eight columns, over a MiB apart: written four at a time, the last four overlapping.
+    def fn(xp):
+        a = base(xp, (columns, 2 ** 17 + 3), dtype)
+        return a[:, :rows].T.copy(), a[:, 1:2 * rows:2].T.copy(), a[::-1, rows:0:-1].T.copy()
 
     differential(fn)
 

@@ -36,8 +36,9 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
             for (std::int64_t k = 0; k < 4; ++k) std::memcpy(o + (4 * h + k) * dst_row, &v[k], 32);
         }
     };
-    if (magnitude(step) * len <= (std::size_t{1} << 20)) {
-        // Columns within the second-level cache: eight rows along all columns at a time.
+    if (magnitude(step) * len <= (std::size_t{1} << 19)) {
+        // Columns within half a MiB: eight rows along all columns at a time (the order below
+        // measured slower here, 1.5x where rows lie a power of two apart).
         const std::size_t body = len & ~std::size_t{3};
         for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
             for (std::size_t t = 0; t < len; t += 4) {

@@ -283,10 +283,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
         });
         return;
     }
-    // A tile: each column of the tile is read together (one cache line for a transpose).
-    if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
-        return tiles8<true>(const_cast<std::byte*>(at), step, rows, len, reinterpret_cast<std::byte*>(dst));
-    }
+    // Rows of a transpose in tiles: each column of a tile is read together.
     copy_plane<T>(at, row_step, step, rows, len, dst, static_cast<std::int64_t>(len));
 }
 

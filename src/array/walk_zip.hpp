@@ -74,7 +74,8 @@ struct JointBlock {
     std::size_t count() const noexcept { return rows * len; }
 };
 
-// How many elements of a row a joint block holds at most where a layout is gathered.
+// How many elements of a row a joint block holds at most where a layout is gathered (and
+// about how many a tile of rows holds).
 inline constexpr std::size_t ROW_CHUNK = 1024;
 
 // Calls fn(JointBlock<N>) for consecutive blocks covering every element of the layouts
@@ -101,7 +102,11 @@ void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N
     }
     std::uint64_t tile = 1;
     if (tiles && inner <= BLOCK / 2) {
-        tile = std::min<std::uint64_t>(BLOCK / inner, first.shape[last - 1]);
+        // ROW_CHUNK elements, or eight rows where those are more: each operand's buffer
+        // then stays in the first-level cache between its gather and the kernel (a 100 x
+        // 100 transpose plus an array: 6.0 against 4.1 us with tiles of BLOCK).
+        const std::uint64_t rows = std::max<std::uint64_t>(ROW_CHUNK / inner, 8);
+        tile = std::min<std::uint64_t>(std::min<std::uint64_t>(rows, BLOCK / inner), first.shape[last - 1]);
         if (tile >= 8) tile -= tile % 8;
     }
     const std::size_t odometer = tile > 1 ? last - 1 : last;

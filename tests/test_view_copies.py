@@ -80,7 +80,8 @@ def test_selection_of_views(name, shape, dtype):
 @pytest.mark.parametrize("rows", [8, 13, 24])
 @pytest.mark.parametrize("dtype", [F, I])
 def test_copies_of_few_columns_far_apart(columns, rows, dtype):
-    # Under eight columns, over a MiB apart: written four at a time, the last four overlapping.
+    # A few columns over a MiB apart and few rows: copied four columns at a time down the
+    # rows, the last four overlapping the ones before.
     def fn(xp):
         a = base(xp, (columns, 2 ** 17 + 3), dtype)
         return a[:, :rows].T.copy(), a[:, 1:2 * rows:2].T.copy(), a[::-1, rows:0:-1].T.copy()

@@ -709,13 +709,21 @@ double extreme(const Strided& s) {
     return best;
 }
 
-// The sequential fold of s's float64 elements from acc.
+// The sequential fold of n float64 elements `step` bytes apart from acc.
 template <class Step>
-double fold(const Strided& s, double acc, Step step) {
-    Scratch<double> scratch(scratch_size(s));
-    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-        const double* x = scratch.read(b);
-        acc = folds::fold(x, b.count, acc, step);
+CORVANTILE_CLONES double fold_row(const std::byte* at, std::int64_t step, std::size_t n, double acc) noexcept {
+    for (std::size_t i = 0; i < n; ++i) acc = Step{}(acc, load<double>(at + static_cast<std::int64_t>(i) * step));
+    return acc;
+}
+
+// The sequential fold of s's float64 elements from acc, read in place row by row: the
+// chain of steps is bound by their latency, which hides the strided loads, where a gather
+// first would add a pass.
+template <class Step>
+double fold(const Strided& s, double acc, Step) {
+    for_rows(s, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+        acc = fold_row<Step>(at, step, static_cast<std::size_t>(n), acc);
+        return true;
     });
     return acc;
 }

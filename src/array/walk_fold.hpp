@@ -791,7 +791,7 @@ inline double variance(const Strided& s) {
     const double count = static_cast<double>(s.size());
     const double mean = lane_total<double>(s) / count;
     folds::SquaredDeviations acc(mean);
-    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) { acc.add(x, n); });
+    const bool slabs = slab_runs<double, true>(s, [&](const double* x, std::uint64_t, std::size_t n) { acc.add(x, n); });
     if (slabs) return acc.total() / count;
     if (const Strided t = simplify(s); transpose_groups(t)) {
         // The groups of eight rows of the total's road, gathered alone.
@@ -814,20 +814,6 @@ inline double variance(const Strided& s) {
         acc.add(fold_read(scratch, b), b.count);
     });
     return acc.total() / count;
-}
-
-// The sequential fold of s's float64 elements from acc (walk::fold), slabs gathered first.
-template <class Step>
-double logical_fold(const Strided& s, double acc, Step step) {
-    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) {
-        acc = folds::fold(x, n, acc, step);
-    });
-    if (slabs) return acc;
-    Scratch<double> scratch(scratch_size(s));
-    for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
-        acc = folds::fold(fold_read(scratch, b), b.count, acc, step);
-    });
-    return acc;
 }
 
 // ---- folds along one axis -------------------------------------------------------------------

@@ -63,7 +63,7 @@ Result<Ref> reduce_all(Op op, const double* x, std::size_t n) {
 Result<Ref> reduce_all_view(Op op, const walk::Strided& view) {
     switch (op) {
         case Op::Sum: return np_float(walk::lane_total<double>(view));
-        case Op::Prod: return np_float(walk::logical_fold(view, 1.0, folds::MulStep{}));
+        case Op::Prod: return np_float(walk::fold(view, 1.0, folds::MulStep{}));
         case Op::Mean: return np_float(walk::lane_total<double>(view) / static_cast<double>(view.size()));
         case Op::Max: return np_float(walk::extreme<true>(view));
         case Op::Min: return np_float(walk::extreme<false>(view));

@@ -81,6 +81,8 @@ const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept;
 // How many elements a gathered block holds at most (64 KiB of float64, in the second-level
 // cache: the tile of a transpose of 1000-element rows is then eight rows).
 inline constexpr std::size_t BLOCK = 8192;
+// Rows shorter than this go to for_blocks' consumers several at a time.
+inline constexpr std::uint64_t SHORT_ROW = 16;
 
 // A stride's size in bytes, whichever way it steps.
 constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
@@ -264,6 +266,26 @@ CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run)
     }
 }
 
+// memcpy of n bytes, inline where n is below a line (the joins and the gathers of short rows
+// copy many short runs, where a call each costs more than the bytes).
+CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __restrict from, std::size_t n) noexcept {
+    const auto piece = [&]<std::size_t W>(std::size_t at) CORVANTILE_INLINE_LAMBDA { std::memcpy(to + at, from + at, W); };
+    if (n >= 16) {
+        if (n > 64) return static_cast<void>(std::memcpy(to, from, n));
+        for (std::size_t k = 0; k + 16 < n; k += 16) piece.template operator()<16>(k);
+        return piece.template operator()<16>(n - 16);
+    }
+    if (n >= 8) {
+        piece.template operator()<8>(0);
+        return piece.template operator()<8>(n - 8);
+    }
+    if (n >= 4) {
+        piece.template operator()<4>(0);
+        return piece.template operator()<4>(n - 4);
+    }
+    for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
+}
+
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's), in tiles
 // (walk_copy.cpp, for the three element kinds).
@@ -281,6 +303,12 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
         with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
             for (std::size_t i = 0; i < len; ++i) dst[i] = get(i);
         });
+        return;
+    }
+    if (step == SZ && len < SHORT_ROW) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            copy_short(reinterpret_cast<std::byte*>(dst + r * len), at + static_cast<std::int64_t>(r) * row_step, len * sizeof(T));
+        }
         return;
     }
     // Rows of a transpose in tiles: each column of a tile is read together.
@@ -348,11 +376,16 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
     const std::uint64_t inner = s.shape[last];
     const std::int64_t step = s.strides[last];
     const bool contiguous = step == SZ;
-    // Tiles of several rows where the rows lie closer together than a row's elements.
+    // Tiles of several rows where the rows lie closer together than a row's elements, or
+    // where they are short: a consumer's call for each would cost more than its elements.
     std::uint64_t tile = 1;
-    if (!contiguous && s.ndim >= 2 && magnitude(s.strides[last - 1]) < magnitude(step) && inner <= most / 2) {
-        tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
-        if (tile >= 8) tile -= tile % 8;
+    if (s.ndim >= 2 && inner <= most / 2) {
+        if (!contiguous && magnitude(s.strides[last - 1]) < magnitude(step)) {
+            tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
+            if (tile >= 8) tile -= tile % 8;
+        } else if (inner < SHORT_ROW) {
+            tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
+        }
     }
     const std::size_t odometer = tile > 1 ? last - 1 : last;  // axes stepped one by one
     const std::uint64_t chunk = contiguous ? inner : std::min<std::uint64_t>(inner, most);
@@ -391,6 +424,7 @@ template <class T>
 class Scratch {
 public:
     explicit Scratch(std::size_t n) noexcept : n_(n) {}
+    std::size_t size() const noexcept { return n_; }
     T* get() {
         if (n_ <= SMALL) return small_;
         if (!big_) big_ = std::make_unique_for_overwrite<T[]>(n_);
@@ -645,6 +679,41 @@ bool for_rows(const Strided& whole, Fn fn) {
     }
 }
 
+// for_rows for the folds that do not depend on the order of reading: fn(at, step, n) for
+// runs covering s's elements, in the order of for_blocks, until fn returns false; whether
+// every run was seen. Rows of `shortest` elements or more come one by one where they lie;
+// shorter ones are gathered together into contiguous runs of up to BLOCK elements, where
+// a call for each would cost more than its elements.
+template <class T, class Fn>
+bool for_runs(const Strided& s, std::size_t shortest, Fn fn) {
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    Scratch<T> scratch(scratch_size(s));
+    std::size_t fill = 0;
+    bool going = true;
+    const auto flush = [&]() {
+        if (fill != 0 && going) going = fn(reinterpret_cast<const std::byte*>(scratch.get()), SZ, std::uint64_t{fill});
+        fill = 0;
+    };
+    for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
+        if (!going) return;
+        if (b.rows == 1 && b.count >= shortest) {
+            flush();
+            if (going) going = fn(static_cast<const std::byte*>(b.at), b.step, std::uint64_t{b.count});
+            return;
+        }
+        if (fill + b.count > scratch.size()) flush();
+        T* into = scratch.get() + fill;
+        if (const T* d = b.direct()) {
+            std::memcpy(into, d, b.count * sizeof(T));
+        } else {
+            b.gather_to(into);
+        }
+        fill += b.count;
+    });
+    flush();
+    return going;
+}
+
 template <bool Max, std::size_t Every = 1>
 CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
     bool seen = false;
@@ -675,9 +744,16 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
         });
         return best;
     }
-    for_blocks<double>(m, BLOCK, [&](const Block<double>& b) {
-        const double* x = scratch.read(b);
-        best = extreme_add<Max>(x, b.count, best, nan);
+    // Rows of a few hundred elements come together: a scan's set-up and closing cost about
+    // as much as copying them.
+    for_runs<double>(m, 512, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+        const double* x = reinterpret_cast<const double*>(at);
+        if (step != sizeof(double)) {
+            gather<double>(at, step, 0, 1, static_cast<std::size_t>(n), scratch.get());
+            x = scratch.get();
+        }
+        best = extreme_add<Max>(x, static_cast<std::size_t>(n), best, nan);
+        return true;
     });
     return best;
 }

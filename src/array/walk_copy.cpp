@@ -490,22 +490,6 @@ void copy_taken(const Strided& s, const std::int64_t* offsets, std::size_t rows,
     });
 }
 
-// memcpy of n bytes, inline where n is below a line (the joins copy many short runs, where
-// a call each costs more than the bytes).
-CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __restrict from, std::size_t n) noexcept {
-    const auto piece = [&]<std::size_t W>(std::size_t at) CORVANTILE_INLINE_LAMBDA { std::memcpy(to + at, from + at, W); };
-    if (n >= 16) {
-        if (n > 64) return static_cast<void>(std::memcpy(to, from, n));
-        for (std::size_t k = 0; k + 16 < n; k += 16) piece.template operator()<16>(k);
-        return piece.template operator()<16>(n - 16);
-    }
-    if (n >= 8) {
-        piece.template operator()<8>(0);
-        return piece.template operator()<8>(n - 8);
-    }
-    for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
-}
-
 template <class T>
 void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint64_t pitch, bool stream) {
     const Strided s = simplify(whole);

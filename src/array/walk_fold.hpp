@@ -86,7 +86,7 @@ CORVANTILE_CLONES std::uint64_t row_total(const std::byte* at, std::int64_t step
 template <class T>
 std::int64_t int_total(const Strided& s) {
     std::uint64_t total = 0;
-    for_rows(memory_order(s), [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    for_runs<T>(memory_order(s), SHORT_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
         if (step == static_cast<std::int64_t>(sizeof(T))) {
             const T* x = reinterpret_cast<const T*>(at);
             if constexpr (std::is_same_v<T, Bool>) {
@@ -139,7 +139,7 @@ std::int64_t run_int_extreme(const std::int64_t* x, std::size_t n) noexcept {
 template <bool Max>
 std::int64_t int_extreme(const Strided& s) {
     std::int64_t acc = load<std::int64_t>(s.data);
-    for_rows(memory_order(s), [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    for_runs<std::int64_t>(memory_order(s), SHORT_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
         acc = row_int_extreme<Max>(at, step, n, acc);
         return true;
     });
@@ -183,7 +183,7 @@ bool run_any_all(const T* x, std::size_t n) noexcept {
 // any (Any) or all of s's elements, stopping at the first that decides.
 template <bool Any, class T>
 bool any_all(const Strided& s) {
-    const bool undecided = for_rows(memory_order(s), [](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    const bool undecided = for_runs<T>(memory_order(s), SHORT_ROW, [](const std::byte* at, std::int64_t step, std::uint64_t n) {
         if (step == static_cast<std::int64_t>(sizeof(T))) return !run_decides<Any, T>(reinterpret_cast<const T*>(at), n);
         return !row_decides<Any, T>(at, step, n);
     });

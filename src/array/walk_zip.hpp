@@ -94,7 +94,8 @@ void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N
     }
     const std::size_t last = first.ndim - 1;
     const std::uint64_t inner = first.shape[last];
-    // Tiles of several rows where an operand's rows lie closer together than its elements.
+    // Tiles of several rows where an operand's rows lie closer together than its elements,
+    // or where rows are short.
     bool tiles = false;
     for (const Strided& x : s) {
         tiles = tiles || (x.ndim >= 2 && x.strides[last - 1] != 0 &&
@@ -108,6 +109,8 @@ void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N
         const std::uint64_t rows = std::max<std::uint64_t>(ROW_CHUNK / inner, 8);
         tile = std::min<std::uint64_t>({rows, BLOCK / inner, first.shape[last - 1]});
         if (tile >= 8) tile -= tile % 8;
+    } else if (last >= 1 && inner < SHORT_ROW) {
+        tile = std::min<std::uint64_t>(ROW_CHUNK / inner, first.shape[last - 1]);
     }
     const std::size_t odometer = tile > 1 ? last - 1 : last;
     // Rows that some layout does not hold contiguous go through buffers: in chunks that
@@ -295,6 +298,7 @@ template <std::size_t N>
 bool rows_in_place(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
     if (s[0].ndim == 0) return false;
     const std::size_t last = s[0].ndim - 1;
+    if (last >= 1 && s[0].shape[last] < SHORT_ROW) return false;  // short rows go in blocks of many
     bool gain = s[N - 1].strides[last] < 0;
     for (std::size_t j = 0; j + 1 < N; ++j) {
         const Strided& x = s[j];

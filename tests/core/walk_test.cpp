@@ -45,6 +45,8 @@ const Case CASES[] = {
     {"transpose 40x16 (whole tiles)", 0, {40, 16}, {1, 40}, true},
     {"transpose 1000x70 (several tiled blocks)", 1, {1000, 70}, {1, 1000}, true},
     {"column block", 4, {20, 5}, {37, 1}, true},
+    {"short rows across blocks", 1, {4000, 3}, {5, 1}, true},
+    {"short stepped rows backward", 3, {3000, 2}, {7, -2}, true},
     {"stepped columns", 0, {30, 21}, {50, 2}, true},
     {"3-d permuted", 0, {4, 5, 6}, {1, 24, 4}, true},
     {"3-d transposed last two", 0, {3, 40, 30}, {1200, 1, 40}, true},

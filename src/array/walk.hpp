@@ -680,13 +680,15 @@ bool for_rows(const Strided& whole, Fn fn) {
 }
 
 // for_rows for the folds that do not depend on the order of reading: fn(at, step, n) for
-// runs covering s's elements, in the order of for_blocks, until fn returns false; whether
-// every run was seen. Rows of `shortest` elements or more come one by one where they lie;
-// shorter ones are gathered together into contiguous runs of up to BLOCK elements, where
-// a call for each would cost more than its elements.
+// runs covering s's elements until fn returns false; whether every run was seen. Rows of
+// `shortest` elements or more come whole where they lie; shorter ones are gathered together
+// into contiguous runs of up to BLOCK elements, where a call for each would cost more than
+// its elements.
 template <class T, class Fn>
-bool for_runs(const Strided& s, std::size_t shortest, Fn fn) {
+bool for_runs(const Strided& whole, std::size_t shortest, Fn fn) {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    const Strided s = simplify(whole);
+    if (s.ndim == 0 || s.shape[s.ndim - 1] >= shortest) return for_rows(s, fn);
     Scratch<T> scratch(scratch_size(s));
     std::size_t fill = 0;
     bool going = true;
@@ -747,12 +749,15 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
     // Rows of a few hundred elements come together: a scan's set-up and closing cost about
     // as much as copying them.
     for_runs<double>(m, 512, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
-        const double* x = reinterpret_cast<const double*>(at);
-        if (step != sizeof(double)) {
-            gather<double>(at, step, 0, 1, static_cast<std::size_t>(n), scratch.get());
-            x = scratch.get();
+        if (step == sizeof(double)) {
+            best = extreme_add<Max>(reinterpret_cast<const double*>(at), static_cast<std::size_t>(n), best, nan);
+            return true;
         }
-        best = extreme_add<Max>(x, static_cast<std::size_t>(n), best, nan);
+        for (std::uint64_t i = 0; i < n; i += scratch.size()) {
+            const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), n - i));
+            gather<double>(at + static_cast<std::int64_t>(i) * step, step, 0, 1, count, scratch.get());
+            best = extreme_add<Max>(scratch.get(), count, best, nan);
+        }
         return true;
     });
     return best;

@@ -371,6 +371,32 @@ def test_extremes_of_column_blocks(rows, width, fill):
             assert_same_value(getattr(make(base), op)(), getattr(make(v), op)(), path=op)
 
 
+# Rows about the lengths where the walks change road: under 16 elements (many rows read at
+# a time), under 512 (the whole max and min join rows into one scan; along the rows sixteen
+# are folded at once), and beyond; over several 8192-element blocks. Float folds whose bits
+# depend on the order against a contiguous copy, the others against NumPy.
+@pytest.mark.parametrize("rows, width", [(3000, 3), (700, 15), (600, 16), (60, 200), (17, 511), (17, 512), (9, 513)])
+@pytest.mark.parametrize("fill", ["plain", "nan", "zeros"])
+def test_folds_of_rows_where_the_road_changes(rows, width, fill):
+    v = RNG.standard_normal((rows, width + 3))
+    if fill == "zeros":
+        v = np.where(RNG.random(v.shape) < 0.5, 0.0, -0.0)
+    for r, c in [(0, 1), (rows // 2, width), (rows - 1, 2)]:
+        v[r, c] = {"plain": 9.0, "nan": np.nan, "zeros": v[r, c]}[fill]
+    bases = [(cv.asarray(w), w) for w in (v, (np.nan_to_num(v) * 50).astype(np.int64), v > 1.5)]
+    for make in (lambda b: b[:, 1:width + 1], lambda b: b[::-1, width + 1:1:-1], lambda b: b[::2, 2:width + 2]):
+        x, n = (make(b) for b in bases[0])
+        c = x.copy()
+        for op in ("argmax", "argmin", "any", "all"):
+            assert_same_value(getattr(x, op)(), getattr(n, op)(), path=op)
+        for op in ("max", "min", "prod"):
+            same(getattr(x, op)(), getattr(c, op)(), path=op)
+            same(getattr(x, op)(axis=-1), getattr(c, op)(axis=-1), path=f"{op}-rows")
+        for ours, theirs in bases[1:]:
+            for op in ("sum", "max", "min", "any", "all"):
+                assert_same_value(getattr(make(ours), op)(), getattr(make(theirs), op)(), path=op)
+
+
 # argmax/argmin where logical order crosses memory order (found in memory order, the match's
 # address turned back into its position), and whole max/min of long every-other rows (each
 # vector read whole, the odd elements dropped): a few or many ties (past the matches the

@@ -681,9 +681,9 @@ bool for_rows(const Strided& whole, Fn fn) {
 
 // for_rows for the folds that do not depend on the order of reading: fn(at, step, n) for
 // runs covering s's elements until fn returns false; whether every run was seen. Rows of
-// `shortest` elements or more come whole where they lie; shorter ones are gathered together
-// into contiguous runs of up to BLOCK elements, where a call for each would cost more than
-// its elements.
+// `shortest` elements or more come whole where they lie (for_rows); shorter rows are
+// gathered together into contiguous runs of up to BLOCK elements, where a call for each
+// would cost more than its elements.
 template <class T, class Fn>
 bool for_runs(const Strided& whole, std::size_t shortest, Fn fn) {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
@@ -698,11 +698,6 @@ bool for_runs(const Strided& whole, std::size_t shortest, Fn fn) {
     };
     for_blocks<T>(s, BLOCK, [&](const Block<T>& b) {
         if (!going) return;
-        if (b.rows == 1 && b.count >= shortest) {
-            flush();
-            if (going) going = fn(static_cast<const std::byte*>(b.at), b.step, std::uint64_t{b.count});
-            return;
-        }
         if (fill + b.count > scratch.size()) flush();
         T* into = scratch.get() + fill;
         if (const T* d = b.direct()) {

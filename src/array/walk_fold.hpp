@@ -704,7 +704,7 @@ std::uint64_t arg_extreme(const Strided& whole) {
     };
     // Short rows are scanned together, copied one after another: a scan's set-up costs
     // more than a short row.
-    constexpr std::size_t SHORT_ROW = 256, JOINED = 2048;
+    constexpr std::size_t JOIN_BELOW = 256, JOINED = 2048;
     double joined[JOINED];
     std::uint64_t joined_pos = 0;
     std::size_t joined_count = 0;
@@ -713,7 +713,7 @@ std::uint64_t arg_extreme(const Strided& whole) {
         joined_count = 0;
     };
     const auto run = [&](const double* x, std::uint64_t pos, std::size_t count) {
-        if (count >= SHORT_ROW) {
+        if (count >= JOIN_BELOW) {
             flush();
             return scan_run(x, pos, count);
         }

@@ -98,3 +98,15 @@ def test_own_forms():
     m = cv.array(B23)
     for got in (cv.where(m, None), cv.where(m, x=None, y=None)):
         differential(lambda xp: got if xp is cv else np.nonzero(B23), native=True)
+
+
+# Contiguous joins whose result rows are short (every item's block a few elements): blocks of
+# one element, of several, and empty ones, rows up to and just past a short row's bound.
+@pytest.mark.parametrize("widths", [(1, 1), (1, 2, 1), (3, 5), (0, 2), (8, 8), (8, 9), (15, 1)])
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.bool_])
+def test_joins_of_short_contiguous_rows(widths, dtype):
+    rng = np.random.default_rng(sum(widths))
+    items = [(rng.random((37, w)) * 9).astype(dtype) for w in widths]
+    differential(lambda xp: (xp.concatenate(mk(xp, items), axis=1), xp.concatenate(mk(xp, items), axis=-1),
+                             xp.stack(mk(xp, [items[0]] * 3), axis=-1), xp.stack(mk(xp, [items[0][0]] * 2), axis=-1),
+                             xp.stack(mk(xp, [items[-1], items[-1]]), axis=1)), native=True)

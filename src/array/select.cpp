@@ -2,6 +2,7 @@
 #include <format>
 
 #include "array/array.hpp"
+#include "array/walk.hpp"
 
 namespace corvantile {
 
@@ -253,6 +254,27 @@ std::expected<std::optional<AnyArray>, ArrayError> AnyArray::concatenate(
             if (!dims) return std::unexpected(std::move(dims.error()));
             Storage<T> out = Storage<T>::uninit(dims->size());
             T* o = out.ptr();
+            const std::uint64_t pitch = axis_total * inner;
+            if (outer > 1 && pitch <= walk::SHORT_ROW) {
+                // Blocks of a few elements (a stack along the last axis): each item's
+                // elements put in their places at once, not a copy call per block.
+                for (const AnyArray* a : arrays) {
+                    const Array<T>& src = *a->get_if<T>();
+                    const std::uint64_t block = src.shape()[ax] * inner;
+                    if (block == 0) continue;
+                    const T* from = src.data();
+                    if (block == 1) {
+                        for (std::uint64_t i = 0; i < outer; ++i) o[i * pitch] = from[i];
+                    } else {
+                        for (std::uint64_t i = 0; i < outer; ++i) {
+                            walk::copy_short(reinterpret_cast<std::byte*>(o + i * pitch),
+                                             reinterpret_cast<const std::byte*>(from + i * block), block * sizeof(T));
+                        }
+                    }
+                    o += block;
+                }
+                return Result(AnyArray(Array<T>::from_parts(std::move(out), *dims)));
+            }
             for (std::uint64_t i = 0; i < outer; ++i) {
                 for (const AnyArray* a : arrays) {
                     const Array<T>& src = *a->get_if<T>();

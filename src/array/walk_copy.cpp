@@ -534,10 +534,18 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
         // Run by run: from the block where it lies in one stretch, gathered run by run from
         // one long stepped row, else from the block gathered into a buffer first.
         const T* from = b.direct();
+        if (run == 1 && b.rows == 1) {  // a stack along the result's innermost axis
+            for (std::size_t i = 0; i < b.count; ++i) dst[i * pitch] = load<T>(b.at + static_cast<std::int64_t>(i) * b.step);
+            return;
+        }
         if (from == nullptr && !(b.rows == 1 && run >= 64)) {
             if (!scratch) scratch = std::make_unique_for_overwrite<T[]>(BLOCK);
             b.gather_to(scratch.get());
             from = scratch.get();
+        }
+        if (run == 1) {
+            return scatter<T>(reinterpret_cast<std::byte*>(dst), static_cast<std::int64_t>(pitch * sizeof(T)), 0, 1,
+                              b.count, from);
         }
         // After the first, every run starts a stretch: one division per block.
         std::uint64_t in_run = within;

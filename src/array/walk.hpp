@@ -84,6 +84,13 @@ inline constexpr std::size_t BLOCK = 8192;
 // Rows shorter than this go to for_blocks' consumers several at a time.
 inline constexpr std::uint64_t SHORT_ROW = 16;
 
+// Whether rows of `inner` elements stepped `step` bytes go in blocks of many rows: short
+// ones, where a call for each would cost more than its elements, and stepped one-byte rows
+// of up to a few lines, which go element by element read in place but vectorise gathered.
+inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step) noexcept {
+    return inner < SHORT_ROW || (itemsize == 1 && step != 1 && step != 0 && inner < 8 * SHORT_ROW);
+}
+
 // A stride's size in bytes, whichever way it steps.
 constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
     return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
@@ -301,6 +308,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
     if (rows == 1) {
         if (step == SZ) return static_cast<void>(std::memcpy(dst, at, len * sizeof(T)));
         with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+#pragma GCC unroll 4
             for (std::size_t i = 0; i < len; ++i) dst[i] = get(i);
         });
         return;
@@ -308,6 +316,17 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
     if (step == SZ && len < SHORT_ROW) {
         for (std::size_t r = 0; r < rows; ++r) {
             copy_short(reinterpret_cast<std::byte*>(dst + r * len), at + static_cast<std::int64_t>(r) * row_step, len * sizeof(T));
+        }
+        return;
+    }
+    if (len >= SHORT_ROW && magnitude(row_step) >= len * magnitude(step)) {
+        // Rows apart from each other (stepped one-byte rows, see rows_in_blocks): one by one.
+        for (std::size_t r = 0; r < rows; ++r) {
+            with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+                T* d = dst + r * len;
+#pragma GCC unroll 4
+                for (std::size_t i = 0; i < len; ++i) d[i] = get(i);
+            });
         }
         return;
     }
@@ -383,7 +402,7 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
         if (!contiguous && magnitude(s.strides[last - 1]) < magnitude(step)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
             if (tile >= 8) tile -= tile % 8;
-        } else if (inner < SHORT_ROW) {
+        } else if (rows_in_blocks(inner, SZ, step)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
         }
     }
@@ -463,6 +482,7 @@ CORVANTILE_CLONES void map_row(const std::byte* at, std::int64_t step, R* __rest
         if (step % SZ == 0 && f.rows(reinterpret_cast<const T*>(at), step / SZ, out, n, false)) return;
     }
     with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < n; ++i) out[i] = f(get(i));
     });
 }
@@ -476,7 +496,7 @@ void map(const Strided& s, R* out, F f) {
     for_blocks<T>(s, BLOCK, [out, f, &scratch](const Block<T>& b) {
         if (const T* d = b.direct()) {
             loops::map_loop(d, out + b.pos, b.count, f);
-        } else if (b.rows == 1) {
+        } else if (b.rows == 1 && sizeof(T) > 1) {  // one-byte rows vectorise once gathered
             map_row<R, T>(b.at, b.step, out + b.pos, b.count, f);
         } else if constexpr (std::is_same_v<R, T>) {
             b.gather_to(out + b.pos);

@@ -74,6 +74,20 @@ struct JointBlock {
     std::size_t count() const noexcept { return rows * len; }
 };
 
+namespace detail {
+
+// Whether the layouts' rows go in blocks of many rows (see rows_in_blocks).
+template <std::size_t N>
+bool any_rows_in_blocks(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
+    const std::size_t last = s[0].ndim - 1;
+    for (std::size_t j = 0; j < N; ++j) {
+        if (rows_in_blocks(s[0].shape[last], itemsize[j], s[j].strides[last])) return true;
+    }
+    return false;
+}
+
+}  // namespace detail
+
 // How many elements of a row a joint block holds at most where a layout is gathered (and
 // about how many a tile of rows holds).
 inline constexpr std::size_t ROW_CHUNK = 1024;
@@ -109,7 +123,7 @@ void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N
         const std::uint64_t rows = std::max<std::uint64_t>(ROW_CHUNK / inner, 8);
         tile = std::min<std::uint64_t>({rows, BLOCK / inner, first.shape[last - 1]});
         if (tile >= 8) tile -= tile % 8;
-    } else if (last >= 1 && inner < SHORT_ROW) {
+    } else if (last >= 1 && detail::any_rows_in_blocks(s, itemsize)) {
         tile = std::min<std::uint64_t>(ROW_CHUNK / inner, first.shape[last - 1]);
     }
     const std::size_t odometer = tile > 1 ? last - 1 : last;
@@ -267,6 +281,7 @@ CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::b
     auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
         const std::byte* xp = x + static_cast<std::int64_t>(start) * sx;
         const std::byte* yp = y + static_cast<std::int64_t>(start) * sy;
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < count; ++i) {
             dst[i] = f(load<T>(xp + static_cast<std::int64_t>(i) * sx), load<U>(yp + static_cast<std::int64_t>(i) * sy));
         }
@@ -298,14 +313,16 @@ template <std::size_t N>
 bool rows_in_place(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
     if (s[0].ndim == 0) return false;
     const std::size_t last = s[0].ndim - 1;
-    if (last >= 1 && s[0].shape[last] < SHORT_ROW) return false;  // short rows go in blocks of many
+    if (last >= 1 && any_rows_in_blocks(s, itemsize)) return false;
     bool gain = s[N - 1].strides[last] < 0;
     for (std::size_t j = 0; j + 1 < N; ++j) {
         const Strided& x = s[j];
         if (x.ndim >= 2 && x.strides[last - 1] != 0 && magnitude(x.strides[last - 1]) < magnitude(x.strides[last])) {
             return false;
         }
-        gain = gain || (x.strides[last] != itemsize[j] && x.strides[last] != 0);
+        const bool stepped = x.strides[last] != itemsize[j] && x.strides[last] != 0;
+        if (stepped && itemsize[j] == 1) return false;  // vectorised once gathered
+        gain = gain || stepped;
     }
     return gain;
 }

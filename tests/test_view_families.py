@@ -80,6 +80,9 @@ def kinds(size):
         "column-block": ((r, c + 3), lambda b: b[:, 1:c + 1]),
         "short-rows": ((-(-n // 3), 5), lambda b: b[:, 1:4]),  # rows of a few elements go in blocks of many
         "short-rows-back": ((-(-n // 2), 7), lambda b: b[::-1, ::-4]),
+        # stepped rows of a few dozen elements: in blocks of many alone, one-byte ones in zips too
+        "medium-rows": ((-(-n // 40), 80), lambda b: b[::-1, ::2]),
+        "medium-rows-3": ((-(-n // 100), 300), lambda b: b[:, ::-3]),
         "transpose-3d": ((s, q, p), lambda b: b.T),
         "permuted-3d": ((p, q, s), numpy_view(lambda b: b.transpose(2, 0, 1))),
         "view-of-view": ((c, 2 * r), lambda b: b.T[::2]),

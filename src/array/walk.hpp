@@ -87,13 +87,23 @@ inline constexpr std::uint64_t SHORT_ROW = 16;
 // Whether rows of `inner` elements stepped `step` bytes go in blocks of many rows: short
 // ones, where a call for each would cost more than its elements, and stepped one-byte rows
 // of up to a few lines, which go element by element read in place but vectorise gathered.
-inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step) noexcept {
-    return inner < SHORT_ROW || (itemsize == 1 && step != 1 && step != 0 && inner < 8 * SHORT_ROW);
+// `alone`: the walk of one layout, where stepped rows of up to a few dozen elements also
+// gain (a row's call cost about as much as 20 elements).
+inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step, bool alone = false) noexcept {
+    const bool stepped = step != itemsize && step != 0;
+    return inner < SHORT_ROW || (stepped && itemsize == 1 && inner < 8 * SHORT_ROW) ||
+           (stepped && alone && inner < 4 * SHORT_ROW);
 }
 
 // A stride's size in bytes, whichever way it steps.
 constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
     return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
+// Whether rows of len elements `step` bytes apart lie `row_step` bytes apart, no closer
+// than a row spans (not a transpose's rows, read column by column together).
+constexpr bool rows_apart(std::int64_t step, std::int64_t row_step, std::size_t len) noexcept {
+    return magnitude(row_step) >= len * magnitude(step);
 }
 
 // A layout that reduces to one run over every other element of itemsize bytes (x[0], x[2],
@@ -319,7 +329,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
         }
         return;
     }
-    if (len >= SHORT_ROW && magnitude(row_step) >= len * magnitude(step)) {
+    if (len >= SHORT_ROW && rows_apart(step, row_step, len)) {
         // Rows apart from each other (stepped one-byte rows, see rows_in_blocks): one by one.
         for (std::size_t r = 0; r < rows; ++r) {
             with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
@@ -402,7 +412,7 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
         if (!contiguous && magnitude(s.strides[last - 1]) < magnitude(step)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
             if (tile >= 8) tile -= tile % 8;
-        } else if (rows_in_blocks(inner, SZ, step)) {
+        } else if (rows_in_blocks(inner, SZ, step, true)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
         }
     }

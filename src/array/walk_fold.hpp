@@ -435,7 +435,9 @@ bool register_tiles(const Block<T>& b) noexcept {
 }
 template <class T>
 const T* fold_read(Scratch<T>& scratch, const Block<T>& b) {
-    if (b.rows == 1 || register_tiles(b)) return scratch.read(b);
+    if (b.rows == 1 || register_tiles(b) || (b.len >= SHORT_ROW && rows_apart(b.step, b.row_step, b.len))) {
+        return scratch.read(b);
+    }
     T* buffer = scratch.get();
     gather_ahead<T>(b.at, b.step, b.row_step, b.rows, b.len, buffer);
     return buffer;

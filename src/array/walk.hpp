@@ -529,6 +529,22 @@ void zip(const Strided& s, const U* y, R* out, F f) {
     });
 }
 
+// Element i of a row stepped `step` bytes replaced by f(element i, y[i]) (by f(element i)
+// where U is void), for i < n: each read and written once, in one pass.
+template <class T, class F, class U = void>
+CORVANTILE_CLONES void update_stepped(std::byte* at, std::int64_t step, std::size_t n, F f,
+                                      const U* __restrict y = nullptr) noexcept {
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < n; ++i) {
+        std::byte* p = at + static_cast<std::int64_t>(i) * step;
+        if constexpr (std::is_void_v<U>) {
+            store<T>(p, f(load<T>(p)));
+        } else {
+            store<T>(p, f(load<T>(p), y[i]));
+        }
+    }
+}
+
 // Every element of s replaced by f(element), in its place. s must be distinct().
 template <class T, class F>
 void update(const Strided& s, F f) {
@@ -536,6 +552,8 @@ void update(const Strided& s, F f) {
     for_blocks<T>(s, BLOCK, [f, &scratch](const Block<T>& b) {
         if (T* d = b.direct()) {
             loops::update_loop(d, b.count, f);
+        } else if (b.rows == 1 && sizeof(T) > 1) {  // one-byte rows vectorise once gathered
+            update_stepped<T>(b.at, b.step, b.count, f);
         } else {
             T* buffer = scratch.get();
             b.gather_to(buffer);

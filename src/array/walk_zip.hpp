@@ -583,6 +583,11 @@ void zip_update(Strided x, Strided y, F f) {
         const std::int64_t step = b.step[0], row_step = b.row_step[0];
         const std::size_t n = b.count();
         const bool direct = step == SZ && (b.rows == 1 || row_step == SZ * static_cast<std::int64_t>(b.len));
+        if (!direct && b.rows == 1 && sizeof(T) > 1) {  // a stepped row updated where it lies
+            const auto yp = detail::read_part<false>(b, 1, ys);
+            if (yp.elements != nullptr) return update_stepped<T>(at, step, n, f, yp.elements);
+            return update_stepped<T>(at, step, n, [f, v = yp.value](T t) CORVANTILE_INLINE_LAMBDA { return f(t, v); });
+        }
         T* e = direct ? reinterpret_cast<T*>(at) : xs.get();
         if (!direct) gather<T>(at, step, row_step, b.rows, b.len, e);
         const auto yp = detail::read_part<false>(b, 1, ys);

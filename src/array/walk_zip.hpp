@@ -320,9 +320,7 @@ bool rows_in_place(const std::array<Strided, N>& s, const std::array<std::int64_
         if (x.ndim >= 2 && x.strides[last - 1] != 0 && magnitude(x.strides[last - 1]) < magnitude(x.strides[last])) {
             return false;
         }
-        const bool stepped = x.strides[last] != itemsize[j] && x.strides[last] != 0;
-        if (stepped && itemsize[j] == 1) return false;  // vectorised once gathered
-        gain = gain || stepped;
+        gain = gain || (x.strides[last] != itemsize[j] && x.strides[last] != 0);
     }
     return gain;
 }

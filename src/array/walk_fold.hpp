@@ -746,6 +746,12 @@ std::uint64_t arg_extreme(const Strided& whole) {
             if (nan_at) return;
             if (b.rows == 1 && b.step == -8) {
                 reversed(reinterpret_cast<const double*>(b.at), b.pos, b.count);
+            } else if (b.rows == 1 && b.count < JOIN_BELOW && b.direct() == nullptr) {
+                // A short stepped row gathered straight into the joined run.
+                if (joined_count + b.count > JOINED) flush();
+                if (joined_count == 0) joined_pos = b.pos;
+                b.gather_to(joined + joined_count);
+                joined_count += b.count;
             } else {
                 run(fold_read(scratch, b), b.pos, b.count);
             }

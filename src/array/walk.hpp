@@ -391,9 +391,10 @@ struct Block {
 };
 
 // Calls fn(Block<T>) for consecutive blocks covering every element of s in logical C
-// order. A block that is not direct holds at most `most` elements (>= 1).
+// order. A block that is not direct holds at most `most` elements (>= 1). `gathered`: fn
+// gathers every block that is not direct, so stepped rows come many to a block.
 template <class T, class Fn>
-void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
+void for_blocks(const Strided& whole, std::size_t most, Fn fn, bool gathered = false) {
     const Strided s = simplify(whole);
     if (s.size() == 0) return;
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
@@ -412,7 +413,7 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn) {
         if (!contiguous && magnitude(s.strides[last - 1]) < magnitude(step)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
             if (tile >= 8) tile -= tile % 8;
-        } else if (rows_in_blocks(inner, SZ, step, true)) {
+        } else if (rows_in_blocks(inner, SZ, step, true) || (gathered && !contiguous)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
         }
     }

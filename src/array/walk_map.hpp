@@ -97,7 +97,7 @@ bool map_blocks(const Strided& s, R* out, Kernel kernel) {
         } else {
             ok = kernel(scratch.read(b), out + b.pos, b.count);
         }
-    });
+    }, true);
     return ok;
 }
 

@@ -85,14 +85,14 @@ inline constexpr std::size_t BLOCK = 8192;
 inline constexpr std::uint64_t SHORT_ROW = 16;
 
 // Whether rows of `inner` elements stepped `step` bytes go in blocks of many rows: short
-// ones, where a call for each would cost more than its elements, and stepped one-byte rows
-// of up to a few lines, which go element by element read in place but vectorise gathered.
-// `alone`: the walk of one layout, where stepped rows of up to a few dozen elements also
-// gain (a row's call cost about as much as 20 elements).
+// ones, where a call for each would cost more than its elements; in the walk of one layout
+// (`alone`) also stepped rows of a few dozen elements (a row's call costs about as much as
+// 20 elements), one-byte ones up to a few lines (read in place they go element by element,
+// gathered they vectorise).
 inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step, bool alone = false) noexcept {
-    const bool stepped = step != itemsize && step != 0;
-    return inner < SHORT_ROW || (stepped && itemsize == 1 && inner < 8 * SHORT_ROW) ||
-           (stepped && alone && inner < 4 * SHORT_ROW);
+    if (inner < SHORT_ROW) return true;
+    if (!alone || step == itemsize || step == 0) return false;
+    return inner < (itemsize == 1 ? 8 : 4) * SHORT_ROW;
 }
 
 // A stride's size in bytes, whichever way it steps.

@@ -84,14 +84,14 @@ inline constexpr std::size_t BLOCK = 8192;
 // Rows shorter than this go to for_blocks' consumers several at a time.
 inline constexpr std::uint64_t SHORT_ROW = 16;
 
-// Whether rows of `inner` elements stepped `step` bytes go in blocks of many rows: short
-// ones, where a call for each would cost more than its elements; in the walk of one layout
-// (`alone`) also stepped rows of a few dozen elements (a row's call costs about as much as
-// 20 elements), one-byte ones up to a few lines (read in place they go element by element,
-// gathered they vectorise).
-inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step, bool alone = false) noexcept {
+// Whether for_blocks takes rows of `inner` elements stepped `step` bytes many to a block:
+// short ones, where a call for each would cost more than its elements, and stepped rows of
+// a few dozen elements (a row's call costs about as much as 20), one-byte ones up to a few
+// lines (read in place they go element by element, gathered they vectorise). A zip's walk
+// keeps stepped rows of SHORT_ROW or more in place: in blocks they measured slower.
+inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step) noexcept {
     if (inner < SHORT_ROW) return true;
-    if (!alone || step == itemsize || step == 0) return false;
+    if (step == itemsize || step == 0) return false;
     return inner < (itemsize == 1 ? 8 : 4) * SHORT_ROW;
 }
 
@@ -330,7 +330,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
         return;
     }
     if (len >= SHORT_ROW && rows_apart(step, row_step, len)) {
-        // Rows apart from each other (stepped one-byte rows, see rows_in_blocks): one by one.
+        // Rows apart from each other (stepped rows many to a block): one by one.
         for (std::size_t r = 0; r < rows; ++r) {
             with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
                 T* d = dst + r * len;
@@ -413,7 +413,7 @@ void for_blocks(const Strided& whole, std::size_t most, Fn fn, bool gathered = f
         if (!contiguous && magnitude(s.strides[last - 1]) < magnitude(step)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
             if (tile >= 8) tile -= tile % 8;
-        } else if (rows_in_blocks(inner, SZ, step, true) || (gathered && !contiguous)) {
+        } else if (rows_in_blocks(inner, SZ, step) || (gathered && !contiguous)) {
             tile = std::min<std::uint64_t>(most / inner, s.shape[last - 1]);
         }
     }

@@ -74,20 +74,6 @@ struct JointBlock {
     std::size_t count() const noexcept { return rows * len; }
 };
 
-namespace detail {
-
-// Whether the layouts' rows go in blocks of many rows (see rows_in_blocks).
-template <std::size_t N>
-bool any_rows_in_blocks(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
-    const std::size_t last = s[0].ndim - 1;
-    for (std::size_t j = 0; j < N; ++j) {
-        if (rows_in_blocks(s[0].shape[last], itemsize[j], s[j].strides[last])) return true;
-    }
-    return false;
-}
-
-}  // namespace detail
-
 // How many elements of a row a joint block holds at most where a layout is gathered (and
 // about how many a tile of rows holds).
 inline constexpr std::size_t ROW_CHUNK = 1024;
@@ -123,7 +109,7 @@ void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N
         const std::uint64_t rows = std::max<std::uint64_t>(ROW_CHUNK / inner, 8);
         tile = std::min<std::uint64_t>({rows, BLOCK / inner, first.shape[last - 1]});
         if (tile >= 8) tile -= tile % 8;
-    } else if (last >= 1 && detail::any_rows_in_blocks(s, itemsize)) {
+    } else if (last >= 1 && inner < SHORT_ROW) {
         tile = std::min<std::uint64_t>(ROW_CHUNK / inner, first.shape[last - 1]);
     }
     const std::size_t odometer = tile > 1 ? last - 1 : last;
@@ -313,7 +299,7 @@ template <std::size_t N>
 bool rows_in_place(const std::array<Strided, N>& s, const std::array<std::int64_t, N>& itemsize) noexcept {
     if (s[0].ndim == 0) return false;
     const std::size_t last = s[0].ndim - 1;
-    if (last >= 1 && any_rows_in_blocks(s, itemsize)) return false;
+    if (last >= 1 && s[0].shape[last] < SHORT_ROW) return false;  // short rows go in blocks of many
     bool gain = s[N - 1].strides[last] < 0;
     for (std::size_t j = 0; j + 1 < N; ++j) {
         const Strided& x = s[j];

@@ -51,6 +51,9 @@ LEFT = {
     "transpose stepped": ((6, 16), lambda b: b.T[::2]),
     "1-d reversed": ((40,), lambda b: b[::-1]),
     "tiles": ((16, 24), lambda b: b.T),
+    # stepped rows under and over the length where one view's walk takes them one at a time
+    "stepped rows of 40": ((5, 80), lambda b: b[::-1, ::2]),
+    "stepped rows of 70": ((3, 210), lambda b: b[:, ::-3]),
 }
 
 # Right operands from (xp, left view, its base, dtype): arrays of other memory, broadcast

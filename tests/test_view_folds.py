@@ -361,7 +361,7 @@ def test_extremes_of_stepped_rows(name, n, fill):
                                           (40, 1000), (300, 255)])
 @pytest.mark.parametrize("fill", ["ties", "nan", "inf"])
 def test_extremes_of_column_blocks(rows, width, fill):
-    v = RNG.standard_normal((rows, width + 3))
+    v = RNG.standard_normal((rows, 3 * width + 3))
     spots = [(0, 1), (rows // 2, width - 1), (rows - 1, 0)]
     for k, (r, c) in enumerate(spots):
         v[r, c] = {"ties": 9.0, "nan": [np.nan, -np.nan, np.nan][k], "inf": [np.inf, -np.inf, np.inf][k]}[fill]
@@ -384,7 +384,8 @@ def test_folds_of_rows_where_the_road_changes(rows, width, fill):
     for r, c in [(0, 1), (rows // 2, width), (rows - 1, 2)]:
         v[r, c] = {"plain": 9.0, "nan": np.nan, "zeros": v[r, c]}[fill]
     bases = [(cv.asarray(w), w) for w in (v, (np.nan_to_num(v) * 50).astype(np.int64), v > 1.5)]
-    for make in (lambda b: b[:, 1:width + 1], lambda b: b[::-1, width + 1:1:-1], lambda b: b[::2, 2:width + 2]):
+    for make in (lambda b: b[:, 1:width + 1], lambda b: b[::-1, width + 1:1:-1], lambda b: b[::2, 2:width + 2],
+                 lambda b: b[:, 3 * width + 2:1:-3]):
         x, n = (make(b) for b in bases[0])
         c = x.copy()
         for op in ("argmax", "argmin", "any", "all"):

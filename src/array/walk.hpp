@@ -315,22 +315,15 @@ template <class T>
 CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
                               std::size_t len, T* __restrict dst) noexcept {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
-    if (rows == 1) {
-        if (step == SZ) return static_cast<void>(std::memcpy(dst, at, len * sizeof(T)));
-        with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
-#pragma GCC unroll 4
-            for (std::size_t i = 0; i < len; ++i) dst[i] = get(i);
-        });
-        return;
-    }
+    if (rows == 1 && step == SZ) return static_cast<void>(std::memcpy(dst, at, len * sizeof(T)));
     if (step == SZ && len < SHORT_ROW) {
         for (std::size_t r = 0; r < rows; ++r) {
             copy_short(reinterpret_cast<std::byte*>(dst + r * len), at + static_cast<std::int64_t>(r) * row_step, len * sizeof(T));
         }
         return;
     }
-    if (len >= SHORT_ROW && rows_apart(step, row_step, len)) {
-        // Rows apart from each other (stepped rows many to a block): one by one.
+    if (rows == 1 || (len >= SHORT_ROW && rows_apart(step, row_step, len))) {
+        // A stepped row, or rows apart from each other (stepped rows many to a block): one by one.
         for (std::size_t r = 0; r < rows; ++r) {
             with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
                 T* d = dst + r * len;

@@ -224,6 +224,32 @@ def test_family_over_view_matches_numpy(family, kind):
                 raise AssertionError(f"{family} over {kind} of {size} {dtype.__name__}: {e}") from None
 
 
+# Rows whose elements lie 2 to 4 apart, either way, of lengths either side of the vector
+# loops' edges; each view spans its whole base from first to last byte, so that a read past
+# the row's first or last element leaves the base.
+def back(v):
+    return v[::-1] if v.ndim == 1 else v[:, ::-1]  # v[..., ::-1] is NumPy's view
+
+
+STEPPED_ROWS = [
+    lambda xp, x, y: (x.copy(), x.argmax(), x.max(axis=-1), xp.concatenate([x, y])),
+    lambda xp, x, y: (~x, x & y, x ^ back(y), x == y, back(x) | y) if x.dtype == B else (-x, x + back(y), x < y),
+]
+
+
+@pytest.mark.parametrize("dtype", [F, I, B], ids=["f8", "i8", "b"])
+@pytest.mark.parametrize("step", [2, 3, 4, -2, -3, -4])
+def test_rows_stepped_a_few_apart(step, dtype):
+    for rows, n in ((1, 31), (1, 32), (1, 33), (3, 47), (2, 48), (1, 49), (2, 65), (1, 300)):
+        def run(xp):
+            span = (n - 1) * abs(step) + 1
+            x, y = (xp.asarray(values((rows, span), dtype, seed))[:, ::step] for seed in (1, 2))
+            if rows == 1:
+                x, y = x[0], y[0]
+            return [outcome(lambda: f(xp, x, y)) for f in STEPPED_ROWS]
+        differential(run)
+
+
 # Statements that raise for some element kinds: each runs, each error is compared.
 ERRORS = [
     lambda xp, x, y: x - y, lambda xp, x, y: -x, lambda xp, x, y: ~x, lambda xp, x, y: x & y,

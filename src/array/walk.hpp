@@ -303,6 +303,20 @@ CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __r
     for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
 }
 
+// dst[i] = the element at at + i * step, for i < n, elements of `size` bytes (1 or 8)
+// lying two to four apart either way (stepped_rows), in vectors (stepped_gather.cpp).
+void gather_stepped(const std::byte* at, std::int64_t step, std::size_t n, std::size_t size, std::byte* dst) noexcept;
+
+// Whether gather_stepped takes rows of len elements at this step: not the steps the
+// compiler vectorises itself (with_row's constants), nor rows so short that the call and
+// the loose ends cost more than an element by element loop.
+constexpr bool stepped_rows(std::int64_t step, std::size_t size, std::size_t len) noexcept {
+    const auto sz = static_cast<std::int64_t>(size);
+    if ((size != 1 && size != 8) || step % sz != 0 || len < 2 * SHORT_ROW) return false;
+    const std::int64_t k = step / sz;
+    return k == 3 || k == 4 || k == -2 || k == -3 || k == -4;
+}
+
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's), in tiles
 // (walk_copy.cpp, for the three element kinds).
@@ -324,6 +338,13 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
     }
     if (rows == 1 || (len >= SHORT_ROW && rows_apart(step, row_step, len))) {
         // A stepped row, or rows apart from each other (stepped rows many to a block): one by one.
+        if (stepped_rows(step, sizeof(T), len)) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                gather_stepped(at + static_cast<std::int64_t>(r) * row_step, step, len, sizeof(T),
+                               reinterpret_cast<std::byte*>(dst + r * len));
+            }
+            return;
+        }
         for (std::size_t r = 0; r < rows; ++r) {
             with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
                 T* d = dst + r * len;

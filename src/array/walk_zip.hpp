@@ -256,37 +256,69 @@ inline std::size_t joint_scratch(const Strided& s) noexcept {
 }  // namespace detail
 
 // out[i] = f(x's element i, y's element i) for i < n, both read in place, Step elements
-// apart (0: xs and ys bytes apart, read at run time; a step of 0 repeats one value).
-// Written around the cache where the whole walk is large (stream; the caller fences once
-// after its last row).
+// apart (0: xs and ys bytes apart, read at run time; a step of 0 repeats one value); then
+// the same for each of `rows` rows, the next row of x, y and out xr, yr bytes and or_
+// elements further (one call for a plane of short rows, where a call each cost as much as
+// the row). Written around the cache where the whole walk is large (stream; the caller
+// fences once after its last row).
 template <class R, class T, class U, std::int64_t Step, class F>
 CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::byte* y, std::int64_t ys,
-                               R* __restrict o, std::size_t n, bool stream, F f) {
+                               R* __restrict o, std::size_t n, bool stream, F f, std::size_t rows,
+                               std::int64_t xr, std::int64_t yr, std::int64_t or_) {
     const std::int64_t sx = Step != 0 ? Step * static_cast<std::int64_t>(sizeof(T)) : xs;
     const std::int64_t sy = Step != 0 ? Step * static_cast<std::int64_t>(sizeof(U)) : ys;
-    auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
-        const std::byte* xp = x + static_cast<std::int64_t>(start) * sx;
-        const std::byte* yp = y + static_cast<std::int64_t>(start) * sy;
-#pragma GCC unroll 4
-        for (std::size_t i = 0; i < count; ++i) {
-            dst[i] = f(load<T>(xp + static_cast<std::int64_t>(i) * sx), load<U>(yp + static_cast<std::int64_t>(i) * sy));
+    if constexpr (Step == 0) {
+        // Rows of bytes stepping as gather_stepped's: each gathered a piece at a time, then
+        // zipped in vectors (an operand stepping forward by one is read where it lies). Wider
+        // elements cost one load each either way: the pieces only add their stores.
+        const bool bytes = sizeof(T) == 1 && sizeof(U) == 1;
+        const bool gx = bytes && stepped_rows(sx, 1, n), gy = bytes && stepped_rows(sy, 1, n);
+        if (!stream && (gx || gy) && (gx || sx == 1) && (gy || sy == 1)) {
+            constexpr std::size_t PIECE = 256;
+            T xb[PIECE];
+            U yb[PIECE];
+            for (std::size_t r = 0; r < rows; ++r, x += xr, y += yr, o += or_) {
+                for (std::size_t i = 0; i < n; i += PIECE) {
+                    const std::size_t m = std::min(PIECE, n - i);
+                    const T* xp = reinterpret_cast<const T*>(x + static_cast<std::int64_t>(i) * sx);
+                    const U* yp = reinterpret_cast<const U*>(y + static_cast<std::int64_t>(i) * sy);
+                    if (gx) gather_stepped(reinterpret_cast<const std::byte*>(xp), sx, m, sizeof(T), reinterpret_cast<std::byte*>(xb)), xp = xb;
+                    if (gy) gather_stepped(reinterpret_cast<const std::byte*>(yp), sy, m, sizeof(U), reinterpret_cast<std::byte*>(yb)), yp = yb;
+                    R* __restrict dst = o + i;
+                    for (std::size_t j = 0; j < m; ++j) dst[j] = f(xp[j], yp[j]);
+                }
+            }
+            return;
         }
-    };
-    const std::optional<std::size_t> to_boundary = stream ? loops::to_line(o) : std::nullopt;
-    if (!to_boundary) return fill(o, 0, n);
-    const std::size_t head = std::min(*to_boundary, n);
-    fill(o, 0, head);
-    std::size_t i = head;
-    constexpr std::size_t CHUNK = 512 / sizeof(R);
-    alignas(loops::LINE_BYTES) R buffer[CHUNK];
-    for (; n - i >= CHUNK; i += CHUNK) {
-        fill(buffer, i, CHUNK);
-        // The chunk lands in the buffer first: fused into the copy, the streamed stores came
-        // out of line order, and took twice as long.
-        asm volatile("" : : "r"(buffer) : "memory");
-        loops::stream_copy(o + i, buffer, sizeof buffer);
     }
-    fill(o + i, i, n - i);
+    for (std::size_t r = 0; r < rows; ++r, x += xr, y += yr, o += or_) {
+        auto fill = [&](R* __restrict dst, std::size_t start, std::size_t count) CORVANTILE_INLINE_LAMBDA {
+            const std::byte* xp = x + static_cast<std::int64_t>(start) * sx;
+            const std::byte* yp = y + static_cast<std::int64_t>(start) * sy;
+#pragma GCC unroll 4
+            for (std::size_t i = 0; i < count; ++i) {
+                dst[i] = f(load<T>(xp + static_cast<std::int64_t>(i) * sx), load<U>(yp + static_cast<std::int64_t>(i) * sy));
+            }
+        };
+        const std::optional<std::size_t> to_boundary = stream ? loops::to_line(o) : std::nullopt;
+        if (!to_boundary) {
+            fill(o, 0, n);
+            continue;
+        }
+        const std::size_t head = std::min(*to_boundary, n);
+        fill(o, 0, head);
+        std::size_t i = head;
+        constexpr std::size_t CHUNK = 512 / sizeof(R);
+        alignas(loops::LINE_BYTES) R buffer[CHUNK];
+        for (; n - i >= CHUNK; i += CHUNK) {
+            fill(buffer, i, CHUNK);
+            // The chunk lands in the buffer first: fused into the copy, the streamed stores came
+            // out of line order, and took twice as long.
+            asm volatile("" : : "r"(buffer) : "memory");
+            loops::stream_copy(o + i, buffer, sizeof buffer);
+        }
+        fill(o + i, i, n - i);
+    }
 }
 
 namespace detail {
@@ -325,7 +357,8 @@ void zip_rows(std::array<Strided, 3> s, F f) {
     }
     const std::int64_t xs = s[0].strides[last], ys = s[1].strides[last];
     constexpr auto TS = static_cast<std::int64_t>(sizeof(T)), US = static_cast<std::int64_t>(sizeof(U));
-    using Kernel = void (*)(const std::byte*, std::int64_t, const std::byte*, std::int64_t, R*, std::size_t, bool, F);
+    using Kernel = void (*)(const std::byte*, std::int64_t, const std::byte*, std::int64_t, R*, std::size_t, bool, F,
+                            std::size_t, std::int64_t, std::int64_t, std::int64_t);
     // The common steps as constants, so that the loop vectorises.
     Kernel kernel = zip_row<R, T, U, 0, F>;
     if (xs == -TS && ys == -US) kernel = zip_row<R, T, U, -1, F>;
@@ -333,25 +366,32 @@ void zip_rows(std::array<Strided, 3> s, F f) {
     const bool stream = s[0].size() * (sizeof(T) + sizeof(U) + sizeof(R)) >= loops::STREAM_BYTES;
     // An element function's row kernel takes every row or none (all are alike).
     [[maybe_unused]] bool by_rows = xs % TS == 0 && ys % US == 0;
+    // The kernel takes a plane of rows at a time (the odometer steps the axes before).
+    const std::size_t plane = last >= 1 ? last - 1 : last;
+    const std::size_t rows = last >= 1 ? static_cast<std::size_t>(s[0].shape[plane]) : 1;
+    const std::int64_t xr = last >= 1 ? s[0].strides[plane] : 0, yr = last >= 1 ? s[1].strides[plane] : 0;
+    const std::int64_t orow = last >= 1 ? s[2].strides[plane] / static_cast<std::int64_t>(sizeof(R)) : 0;
     std::array<std::uint64_t, MAX_NDIM> counter{};
     std::array<std::int64_t, 3> offset{};
     for (;;) {
         bool done = false;
         if constexpr (loops::ZipRows<F, R, T, U>) {
-            if (by_rows) {
-                done = by_rows = f.rows(reinterpret_cast<const T*>(s[0].data + offset[0]), xs / TS,
-                                        reinterpret_cast<const U*>(s[1].data + offset[1]), ys / US,
-                                        reinterpret_cast<R*>(s[2].data + offset[2]), static_cast<std::size_t>(len), stream);
+            for (std::size_t r = 0; by_rows && r < rows; ++r) {
+                const auto ri = static_cast<std::int64_t>(r);
+                done = by_rows = f.rows(reinterpret_cast<const T*>(s[0].data + offset[0] + ri * xr), xs / TS,
+                                        reinterpret_cast<const U*>(s[1].data + offset[1] + ri * yr), ys / US,
+                                        reinterpret_cast<R*>(s[2].data + offset[2]) + ri * orow,
+                                        static_cast<std::size_t>(len), stream);
             }
         }
         if (!done) {
             kernel(s[0].data + offset[0], xs, s[1].data + offset[1], ys, reinterpret_cast<R*>(s[2].data + offset[2]),
-                   static_cast<std::size_t>(len), stream, f);
+                   static_cast<std::size_t>(len), stream, f, rows, xr, yr, orow);
         }
         const auto move = [&](std::size_t k, std::int64_t times) {
             for (std::size_t j = 0; j < 3; ++j) offset[j] += times * s[j].strides[k];
         };
-        if (!odometer_next(counter, last, [&](std::size_t k) { return s[0].shape[k]; }, move)) break;
+        if (!odometer_next(counter, plane, [&](std::size_t k) { return s[0].shape[k]; }, move)) break;
     }
     if (stream) loops::fence();
 }

@@ -1,0 +1,110 @@
+// The gather of a row whose elements lie two to four apart, forward or backward, compiled
+// once per Highway target (foreach_target.h re-includes this file) and chosen at run time:
+// the compiler reads such rows element by element, where de-interleaving loads take a
+// vector of them at once.
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "array/stepped_gather.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+
+#include <hwy/highway.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "array/walk.hpp"
+
+HWY_BEFORE_NAMESPACE();
+namespace corvantile::walk::HWY_NAMESPACE {
+namespace {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Lane 0 of the K-way de-interleaving load of N * K elements from p: p[0], p[K], ...
+template <std::size_t K, class D, class T>
+HWY_INLINE hn::VFromD<D> every(D d, const T* HWY_RESTRICT p) {
+    hn::VFromD<D> v0, v1, v2, v3;
+    if constexpr (K == 2) {
+        hn::LoadInterleaved2(d, p, v0, v1);
+    } else if constexpr (K == 3) {
+        hn::LoadInterleaved3(d, p, v0, v1, v2);
+    } else {
+        hn::LoadInterleaved4(d, p, v0, v1, v2, v3);
+    }
+    return v0;
+}
+
+// dst[i] = at[i * K] (Backward: at[-i * K]) for i < n. No load reaches past the row's
+// first or last element: forward, a vector's load ends K - 1 elements after its last
+// lane, so the last lane is never the row's last element; backward, it starts at the
+// vector's last element and ends K - 1 after its first, so the row's first element
+// (the highest address) is read alone.
+template <std::size_t K, bool Backward, class T>
+HWY_INLINE void gather_every(const T* HWY_RESTRICT at, std::size_t n, T* HWY_RESTRICT dst) {
+    // Short vectors of bytes: rows of a few dozen still take one or more.
+    const hn::CappedTag<T, 16> d;
+    const std::size_t lanes = hn::Lanes(d);
+    const auto k = static_cast<std::ptrdiff_t>(K);
+    std::size_t i = 0;
+    if constexpr (Backward) {
+        if (n == 0) return;
+        hwy::CopyBytes<sizeof(T)>(at, dst);
+        for (i = 1; i + lanes <= n; i += lanes) {
+            const T* p = at - static_cast<std::ptrdiff_t>(i + lanes - 1) * k;
+            hn::StoreU(hn::Reverse(d, every<K>(d, p)), d, dst + i);
+        }
+        for (; i < n; ++i) hwy::CopyBytes<sizeof(T)>(at - static_cast<std::ptrdiff_t>(i) * k, dst + i);
+    } else {
+        for (; i + lanes < n; i += lanes) hn::StoreU(every<K>(d, at + static_cast<std::ptrdiff_t>(i) * k), d, dst + i);
+        for (; i < n; ++i) hwy::CopyBytes<sizeof(T)>(at + static_cast<std::ptrdiff_t>(i) * k, dst + i);
+    }
+}
+
+template <class T>
+HWY_INLINE void gather_stepped_t(const T* HWY_RESTRICT at, std::int64_t step, std::size_t n, T* HWY_RESTRICT dst) {
+    switch (step) {
+    case 2: return gather_every<2, false>(at, n, dst);
+    case 3: return gather_every<3, false>(at, n, dst);
+    case 4: return gather_every<4, false>(at, n, dst);
+    case -2: return gather_every<2, true>(at, n, dst);
+    case -3: return gather_every<3, true>(at, n, dst);
+    case -4: return gather_every<4, true>(at, n, dst);
+    default: return;
+    }
+}
+
+}  // namespace
+
+HWY_NOINLINE void gather_stepped_u8(const std::uint8_t* HWY_RESTRICT at, std::int64_t step, std::size_t n,
+                                    std::uint8_t* HWY_RESTRICT dst) {
+    gather_stepped_t(at, step, n, dst);
+}
+
+HWY_NOINLINE void gather_stepped_u64(const std::uint64_t* HWY_RESTRICT at, std::int64_t step, std::size_t n,
+                                     std::uint64_t* HWY_RESTRICT dst) {
+    gather_stepped_t(at, step, n, dst);
+}
+
+}  // namespace corvantile::walk::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace corvantile::walk {
+
+HWY_EXPORT(gather_stepped_u8);
+HWY_EXPORT(gather_stepped_u64);
+
+void gather_stepped(const std::byte* at, std::int64_t step, std::size_t n, std::size_t size, std::byte* dst) noexcept {
+    if (size == 1) {
+        HWY_DYNAMIC_DISPATCH(gather_stepped_u8)(reinterpret_cast<const std::uint8_t*>(at), step, n,
+                                                reinterpret_cast<std::uint8_t*>(dst));
+    } else {
+        HWY_DYNAMIC_DISPATCH(gather_stepped_u64)(reinterpret_cast<const std::uint64_t*>(at), step / 8, n,
+                                                 reinterpret_cast<std::uint64_t*>(dst));
+    }
+}
+
+}  // namespace corvantile::walk
+
+#endif  // HWY_ONCE

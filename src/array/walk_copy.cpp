@@ -529,6 +529,14 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
             return;
         }
         if (b.rows > 1 && b.len == run && within == 0) {
+            if (b.len >= (sizeof(T) == 1 ? 2 : 1) * SHORT_ROW && rows_apart(b.step, b.row_step, b.len)) {
+                // Rows apart from each other (stepped rows many to a block): one by one (short
+                // rows of bytes go faster eight at a time, by columns).
+                for (std::size_t r = 0; r < b.rows; ++r) {
+                    gather_row(b.at + static_cast<std::int64_t>(r) * b.row_step, b.step, b.len, dst + r * pitch);
+                }
+                return;
+            }
             return copy_plane<T>(b.at, b.row_step, b.step, b.rows, b.len, dst, static_cast<std::int64_t>(pitch));
         }
         // Run by run: from the block where it lies in one stretch, gathered run by run from

@@ -280,10 +280,12 @@ CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::b
             for (std::size_t r = 0; r < rows; ++r, x += xr, y += yr, o += or_) {
                 for (std::size_t i = 0; i < n; i += PIECE) {
                     const std::size_t m = std::min(PIECE, n - i);
-                    const T* xp = reinterpret_cast<const T*>(x + static_cast<std::int64_t>(i) * sx);
-                    const U* yp = reinterpret_cast<const U*>(y + static_cast<std::int64_t>(i) * sy);
-                    if (gx) gather_stepped(reinterpret_cast<const std::byte*>(xp), sx, m, sizeof(T), reinterpret_cast<std::byte*>(xb)), xp = xb;
-                    if (gy) gather_stepped(reinterpret_cast<const std::byte*>(yp), sy, m, sizeof(U), reinterpret_cast<std::byte*>(yb)), yp = yb;
+                    const std::byte* xi = x + static_cast<std::int64_t>(i) * sx;
+                    const std::byte* yi = y + static_cast<std::int64_t>(i) * sy;
+                    if (gx) gather_stepped(xi, sx, m, 1, reinterpret_cast<std::byte*>(xb));
+                    if (gy) gather_stepped(yi, sy, m, 1, reinterpret_cast<std::byte*>(yb));
+                    const T* xp = gx ? xb : reinterpret_cast<const T*>(xi);
+                    const U* yp = gy ? yb : reinterpret_cast<const U*>(yi);
                     R* __restrict dst = o + i;
                     for (std::size_t j = 0; j < m; ++j) dst[j] = f(xp[j], yp[j]);
                 }

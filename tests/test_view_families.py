@@ -250,6 +250,23 @@ def test_rows_stepped_a_few_apart(step, dtype):
         differential(run)
 
 
+# Rows taken from views whose rows are long (one or two axes, stepped either way) and joins of
+# views whose runs in the result are rows of one of them, around the lengths where each
+# switches between a buffer and its place (16, 32, 64).
+@pytest.mark.parametrize("dtype", [F, I, B], ids=["f8", "i8", "b"])
+@pytest.mark.parametrize("n", [15, 16, 31, 32, 33, 64, 65])
+def test_long_rows_taken_and_joined(n, dtype):
+    keys = [2, -1, 0, 2, 1]
+
+    def run(xp):
+        a, b = (xp.asarray(values((4, 3, 2 * n + 1), dtype, seed)) for seed in (1, 2))
+        c, d = (xp.asarray(values((4, 3, 2 * n + 1), dtype, seed)) for seed in (3, 4))
+        return (a[:, ::-1, ::2][xp.asarray(keys)], a[1, :, ::-3][xp.asarray(keys[:3])],
+                a[:, 0, ::-2][xp.asarray(keys[:4])], xp.concatenate([c.T[::2], d.T[::-2]]),
+                xp.concatenate([c.T[::2], d.T[::2]], axis=1))
+    differential(run)
+
+
 # Statements that raise for some element kinds: each runs, each error is compared.
 ERRORS = [
     lambda xp, x, y: x - y, lambda xp, x, y: -x, lambda xp, x, y: ~x, lambda xp, x, y: x & y,

@@ -540,13 +540,14 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
             return copy_plane<T>(b.at, b.row_step, b.step, b.rows, b.len, dst, static_cast<std::int64_t>(pitch));
         }
         // Run by run: from the block where it lies in one stretch, gathered run by run from
-        // one long stepped row, else from the block gathered into a buffer first.
+        // one long stepped row, else from the block gathered into a buffer first (for float64
+        // runs of 50, two passes measured 1.35x slower; for bytes, runs of 50 the other way).
         const T* from = b.direct();
         if (run == 1 && b.rows == 1) {  // a stack along the result's innermost axis
             for (std::size_t i = 0; i < b.count; ++i) dst[i * pitch] = load<T>(b.at + static_cast<std::int64_t>(i) * b.step);
             return;
         }
-        if (from == nullptr && !(b.rows == 1 && run >= 64)) {
+        if (from == nullptr && !(b.rows == 1 && run >= (sizeof(T) == 1 ? 64 : 16))) {
             if (!scratch) scratch = std::make_unique_for_overwrite<T[]>(BLOCK);
             b.gather_to(scratch.get());
             from = scratch.get();

@@ -225,8 +225,18 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             walk::copy_taken<T>(from, offsets.data(), rows.count, out);
             return r;
         }
+        const std::uint64_t inner = flat.ndim == 0 ? 1 : flat.shape[flat.ndim - 1];
+        if (!one_run && flat.ndim <= 2 && inner >= 2 * walk::SHORT_ROW) {
+            // Long rows of one or two axes: gathered whole, in vectors where they are stepped.
+            const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1;
+            const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0;
+            for (; i < rows.count; ++i) {
+                const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
+                walk::gather<T>(at, flat.strides[flat.ndim - 1], outer_step, outer, inner, out + i * len);
+            }
+        }
         if (!one_run && ((flat.ndim == 1 && stepped) || (cached && flat.ndim == 2))) {
-            const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1, inner = flat.shape[flat.ndim - 1];
+            const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1;
             const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0, st = flat.strides[flat.ndim - 1];
             for (; i < rows.count; ++i) {
                 const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];

@@ -267,6 +267,19 @@ def test_long_rows_taken_and_joined(n, dtype):
     differential(run)
 
 
+# Column blocks joined side by side, their rows the result's runs: row lengths either side of
+# the inline copies' piece sizes (16, 32, 64 and 128 bytes), rows in either order, 2-D and 3-D.
+@pytest.mark.parametrize("dtype", [F, I, B], ids=["f8", "i8", "b"])
+def test_column_blocks_joined_side_by_side(dtype):
+    for n in (1, 3, 4, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129):
+        def run(xp):
+            a = xp.asarray(values((6, 2 * n + 3), dtype, 1))
+            c = xp.asarray(values((3, 4, n + 2), dtype, 2))
+            return (xp.concatenate([a[:, :n], a[::-1, n + 1:2 * n + 1]], axis=1),
+                    xp.concatenate([c[:, ::-1, 1:n + 1], c[::-1, :, :n]], axis=-1))
+        differential(run)
+
+
 # Statements that raise for some element kinds: each runs, each error is compared.
 ERRORS = [
     lambda xp, x, y: x - y, lambda xp, x, y: -x, lambda xp, x, y: ~x, lambda xp, x, y: x & y,

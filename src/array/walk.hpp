@@ -283,13 +283,17 @@ CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run)
     }
 }
 
-// memcpy of n bytes, inline where n is below a line (the joins and the gathers of short rows
-// copy many short runs, where a call each costs more than the bytes).
+// memcpy of n bytes, inline up to two lines (the joins and the gathers of short rows copy
+// many short runs, where a call each costs more than the bytes).
 CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __restrict from, std::size_t n) noexcept {
     const auto piece = [&]<std::size_t W>(std::size_t at) CORVANTILE_INLINE_LAMBDA { std::memcpy(to + at, from + at, W); };
+    if (n >= 32) {
+        if (n > 128) return static_cast<void>(std::memcpy(to, from, n));
+        for (std::size_t k = 0; k + 32 < n; k += 32) piece.template operator()<32>(k);
+        return piece.template operator()<32>(n - 32);
+    }
     if (n >= 16) {
-        if (n > 64) return static_cast<void>(std::memcpy(to, from, n));
-        for (std::size_t k = 0; k + 16 < n; k += 16) piece.template operator()<16>(k);
+        piece.template operator()<16>(0);
         return piece.template operator()<16>(n - 16);
     }
     if (n >= 8) {

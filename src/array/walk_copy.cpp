@@ -504,6 +504,21 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
         copy_simple<T>(s, out, stream);
         return stream ? loops::fence() : void();
     }
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    const std::size_t last = s.ndim - 1;
+    if (!stream && s.ndim >= 2 && s.strides[last] == SZ && s.shape[last] == run) {
+        // Rows in place that are the runs (column blocks joined side by side): one copy a
+        // row, without a block each (a block and its divisions cost more than rows of 20).
+        std::array<std::uint64_t, MAX_NDIM> counter{};
+        std::int64_t offset = 0;
+        T* to = out;
+        do {
+            copy_short(reinterpret_cast<std::byte*>(to), s.data + offset, run * sizeof(T));
+            to += pitch;
+        } while (odometer_next(counter, last, [&](std::size_t k) { return s.shape[k]; },
+                               [&](std::size_t k, std::int64_t times) { offset += times * s.strides[k]; }));
+        return;
+    }
     // n elements from a row stepped `step` bytes into `to`.
     const auto gather_row = [stream](const std::byte* at, std::int64_t step, std::size_t n, T* to) {
         if (stream) return stream_gather<T>(at, step, n, to);

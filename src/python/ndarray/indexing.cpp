@@ -205,6 +205,9 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
         }
         const std::uint64_t len = row.size();
         std::size_t i = 0;
+        const auto start = [&](std::size_t q) {
+            return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+        };
         const walk::Strided flat = walk::simplify(row);
         const bool one_run = flat.ndim <= 1 && (flat.ndim == 0 || flat.strides[0] == static_cast<std::int64_t>(sizeof(T)));
         // Rows of one axis (up to the length the offsets table below serves), and of two in
@@ -219,27 +222,24 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             // take of a transpose's columns, of a permutation's planes): tiles of the last
             // axis by all rows, which use the lines they read fully.
             std::vector<std::int64_t> offsets(rows.count);
-            for (std::size_t q = 0; q < rows.count; ++q) offsets[q] = static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
+            for (std::size_t q = 0; q < rows.count; ++q) offsets[q] = start(q) - s.data;
             walk::Strided from = flat;
             from.data = s.data;
             walk::copy_taken<T>(from, offsets.data(), rows.count, out);
             return r;
         }
+        // A row of one or two axes: `outer` runs of `inner` elements.
         const std::uint64_t inner = flat.ndim == 0 ? 1 : flat.shape[flat.ndim - 1];
+        const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1;
+        const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0;
+        const std::int64_t st = flat.ndim == 0 ? 0 : flat.strides[flat.ndim - 1];
         if (!one_run && flat.ndim <= 2 && inner >= 2 * walk::SHORT_ROW) {
-            // Long rows of one or two axes: gathered whole, in vectors where they are stepped.
-            const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1;
-            const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0;
-            for (; i < rows.count; ++i) {
-                const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
-                walk::gather<T>(at, flat.strides[flat.ndim - 1], outer_step, outer, inner, out + i * len);
-            }
+            // Long rows: gathered whole, in vectors where they are stepped.
+            for (; i < rows.count; ++i) walk::gather<T>(start(i), st, outer_step, outer, inner, out + i * len);
         }
         if (!one_run && ((flat.ndim == 1 && stepped) || (cached && flat.ndim == 2))) {
-            const std::uint64_t outer = flat.ndim == 2 ? flat.shape[0] : 1;
-            const std::int64_t outer_step = flat.ndim == 2 ? flat.strides[0] : 0, st = flat.strides[flat.ndim - 1];
             for (; i < rows.count; ++i) {
-                const std::byte* at = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
+                const std::byte* at = start(i);
                 T* o = out + i * len;
                 for (std::uint64_t q = 0; q < outer; ++q, at += outer_step, o += inner) {
                     // Four read before any is stored (a byte-sized store could alias them).
@@ -261,9 +261,6 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             // Rows whose elements lie apart, one row after another (rows taken eight at a
             // time side by side measured slower for large views, the keys in any order),
             // through their offsets, listed once in logical order.
-            const auto start = [&](std::size_t q) {
-                return s.data + static_cast<std::int64_t>(wrap(rows[q])) * s.strides[0];
-            };
             std::vector<std::int64_t> offsets(len);
             std::array<std::uint64_t, MAX_NDIM> counter{};
             std::int64_t off = 0;
@@ -284,7 +281,7 @@ Result<Ref> take_rows_from(const PyArray& a, const walk::Strided& s, const RowKe
             }
         }
         for (; i < rows.count && len != 0; ++i) {
-            row.data = s.data + static_cast<std::int64_t>(wrap(rows[i])) * s.strides[0];
+            row.data = start(i);
             // A row in one forward run needs no walk (its setup would cost more than short rows).
             if (one_run) {
                 std::memcpy(out + i * len, row.data, len * sizeof(T));

@@ -36,6 +36,7 @@ VIEWS = {
     "transpose": (lambda r, c: (c, r), lambda b: b.T),
     "reversed": (lambda r, c: (r, c), lambda b: b[::-1, ::-1]),
     "reversed-1d": (lambda r, c: (r * c,), lambda b: b[::-1]),
+    "stepped-back-1d": (lambda r, c: (3 * r * c,), lambda b: b[::-3]),
     "stepped": (lambda r, c: (2 * r, c), lambda b: b[::2]),
     "stepped-columns": (lambda r, c: (r, 3 * c), lambda b: b[:, 1::3]),
     "column-block": (lambda r, c: (r, c + 5), lambda b: b[:, :-5]),
@@ -149,7 +150,8 @@ def test_nan_and_signed_zero_rules(name, size, fill):
 
 @pytest.mark.parametrize("kind", ["f8", "i8", "b"])
 @pytest.mark.parametrize("at", ["first", "middle", "last", "none"])
-@pytest.mark.parametrize("name", ["transpose", "reversed-1d", "stepped", "permuted-3d", "zero-stride"])
+@pytest.mark.parametrize("name", ["transpose", "reversed-1d", "stepped", "permuted-3d", "zero-stride",
+                                  "stepped-columns", "stepped-back-1d"])
 def test_any_and_all_decide_at_every_position(name, at, kind):
     size = (90, 91)
     shape = VIEWS[name][0](*size)

@@ -185,6 +185,17 @@ template <bool Any, class T>
 bool any_all(const Strided& s) {
     const bool undecided = for_runs<T>(memory_order(s), SHORT_ROW, [](const std::byte* at, std::int64_t step, std::uint64_t n) {
         if (step == static_cast<std::int64_t>(sizeof(T))) return !run_decides<Any, T>(reinterpret_cast<const T*>(at), n);
+        if (sizeof(T) == 1 && stepped_rows(step, 1, n)) {
+            // Bytes a few apart: a piece gathered in vectors, then tested in vectors.
+            constexpr std::uint64_t PIECE = 256;
+            T piece[PIECE];
+            for (std::uint64_t i = 0; i < n; i += PIECE) {
+                const std::uint64_t m = std::min(PIECE, n - i);
+                gather_stepped(at + static_cast<std::int64_t>(i) * step, step, m, 1, reinterpret_cast<std::byte*>(piece));
+                if (run_decides<Any, T>(piece, m)) return false;
+            }
+            return true;
+        }
         return !row_decides<Any, T>(at, step, n);
     });
     return Any ? !undecided : undecided;

@@ -157,3 +157,25 @@ def test_unsupported_operands_raise_at_once(op, dtype):
                                         r"'corvantile.ndarray' and 'object'$"):
         OPS[op](a, object())
     assert_same_array(np.asarray(a), before)
+
+
+# Bytes a few apart written back in 16-byte pieces: lengths around the pieces and the
+# shortest row taken that way (32), forward and backward, rows of a 2-D view; the bytes
+# between belong to the base and must keep their values.
+@pytest.mark.parametrize("step", [2, 3, 4, -2, -3, -4])
+@pytest.mark.parametrize("n", [31, 32, 33, 47, 48, 49, 100])
+def test_stepped_bytes_updated_in_place(step, n):
+    rng = np.random.default_rng(n)
+    base = rng.random(abs(step) * n + 5) < 0.5
+    other = rng.random(n) < 0.5
+    for form in ("array", "scalar", "overlap", "rows"):
+        got, want = cv.asarray(base.copy()), base.copy()
+        for xp, b in ((cv, got), (np, want)):
+            if form == "rows":
+                m = b[: 3 * (b.shape[0] // 3)].reshape(3, -1)
+                k = m.shape[1] // abs(step)
+                m[:, ::step][:, :k] ^= xp.asarray(other[:k])
+            else:
+                v = b[1::step][:n] if step > 0 else b[-2::step][:n]
+                v |= {"array": xp.asarray(other), "scalar": True, "overlap": b[2:2 + n]}[form]
+        assert_same_array(np.asarray(got), want, form)

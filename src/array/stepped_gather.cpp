@@ -1,4 +1,5 @@
-// The gather of a row whose elements lie two to four apart, forward or backward, compiled
+// The gather of a row whose elements lie two to four apart, forward or backward (and the
+// scatter of a row of bytes so), compiled
 // once per Highway target (foreach_target.h re-includes this file) and chosen at run time:
 // the compiler reads such rows element by element, where de-interleaving loads take a
 // vector of them at once.
@@ -73,7 +74,67 @@ HWY_INLINE void gather_stepped_t(const T* HWY_RESTRICT at, std::int64_t step, st
     }
 }
 
+// at[i * K] = src[i] (Backward: at[-i * K]) for i < n, bytes: 16 at a time, spread over K
+// 16-byte pieces by byte shuffles and written under a mask, so that the bytes between stay
+// untouched (another view's elements). Only where masked byte stores are instructions;
+// elsewhere, and for the loose ends, byte by byte. No piece reaches past the row's ends
+// (as gather_every's loads).
+template <std::size_t K, bool Backward>
+HWY_INLINE void scatter_every(std::uint8_t* HWY_RESTRICT at, std::size_t n, const std::uint8_t* HWY_RESTRICT src) {
+    const auto k = static_cast<std::ptrdiff_t>(K);
+    const auto put = [&](std::size_t i) { at[Backward ? -static_cast<std::ptrdiff_t>(i) * k : static_cast<std::ptrdiff_t>(i) * k] = src[i]; };
+    std::size_t i = 0;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    const hn::Full128<std::uint8_t> d;
+    // Piece p's byte j is element (16 p + j) / K, written where (16 p + j) % K == 0.
+    alignas(16) std::uint8_t index[K][16];
+    alignas(16) std::uint8_t keep[K][16];
+    for (std::size_t p = 0; p < K; ++p) {
+        for (std::size_t j = 0; j < 16; ++j) {
+            index[p][j] = static_cast<std::uint8_t>((16 * p + j) / K);
+            keep[p][j] = (16 * p + j) % K == 0 ? 0xFF : 0;
+        }
+    }
+    hn::Vec128<std::uint8_t> idx[K];
+    hn::Mask128<std::uint8_t> mask[K];
+    for (std::size_t p = 0; p < K; ++p) {
+        idx[p] = hn::Load(d, index[p]);
+        mask[p] = hn::MaskFromVec(hn::Load(d, keep[p]));
+    }
+    if constexpr (Backward) {
+        if (n == 0) return;
+        put(0);
+        // Elements i .. i + 15 lie upward from at - (i + 15) * K, in reverse.
+        for (i = 1; i + 16 <= n; i += 16) {
+            const auto v = hn::Reverse(d, hn::LoadU(d, src + i));
+            std::uint8_t* low = at - static_cast<std::ptrdiff_t>(i + 15) * k;
+            for (std::size_t p = 0; p < K; ++p) hn::BlendedStore(hn::TableLookupBytes(v, idx[p]), mask[p], d, low + 16 * p);
+        }
+    } else {
+        for (; i + 16 < n; i += 16) {
+            const auto v = hn::LoadU(d, src + i);
+            std::uint8_t* low = at + static_cast<std::ptrdiff_t>(i) * k;
+            for (std::size_t p = 0; p < K; ++p) hn::BlendedStore(hn::TableLookupBytes(v, idx[p]), mask[p], d, low + 16 * p);
+        }
+    }
+#endif
+    for (; i < n; ++i) put(i);
+}
+
 }  // namespace
+
+HWY_NOINLINE void scatter_stepped_u8(std::uint8_t* HWY_RESTRICT at, std::int64_t step, std::size_t n,
+                                     const std::uint8_t* HWY_RESTRICT src) {
+    switch (step) {
+    case 2: return scatter_every<2, false>(at, n, src);
+    case 3: return scatter_every<3, false>(at, n, src);
+    case 4: return scatter_every<4, false>(at, n, src);
+    case -2: return scatter_every<2, true>(at, n, src);
+    case -3: return scatter_every<3, true>(at, n, src);
+    case -4: return scatter_every<4, true>(at, n, src);
+    default: return;
+    }
+}
 
 HWY_NOINLINE void gather_stepped_u8(const std::uint8_t* HWY_RESTRICT at, std::int64_t step, std::size_t n,
                                     std::uint8_t* HWY_RESTRICT dst) {
@@ -94,6 +155,12 @@ namespace corvantile::walk {
 
 HWY_EXPORT(gather_stepped_u8);
 HWY_EXPORT(gather_stepped_u64);
+HWY_EXPORT(scatter_stepped_u8);
+
+void scatter_stepped(std::byte* at, std::int64_t step, std::size_t n, const std::byte* src) noexcept {
+    HWY_DYNAMIC_DISPATCH(scatter_stepped_u8)(reinterpret_cast<std::uint8_t*>(at), step, n,
+                                             reinterpret_cast<const std::uint8_t*>(src));
+}
 
 void gather_stepped(const std::byte* at, std::int64_t step, std::size_t n, std::size_t size, std::byte* dst) noexcept {
     if (size == 1) {

@@ -311,6 +311,15 @@ CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __r
 // lying two to four apart either way (stepped_rows), in vectors (stepped_gather.cpp).
 void gather_stepped(const std::byte* at, std::int64_t step, std::size_t n, std::size_t size, std::byte* dst) noexcept;
 
+// The element at at + i * step = src[i], for i < n bytes lying two to four apart either
+// way (stepped_gather.cpp); the bytes between are not written.
+void scatter_stepped(std::byte* at, std::int64_t step, std::size_t n, const std::byte* src) noexcept;
+
+// Whether scatter_stepped takes rows of len bytes at this step.
+constexpr bool scattered_rows(std::int64_t step, std::size_t size, std::size_t len) noexcept {
+    return size == 1 && len >= 2 * SHORT_ROW && step >= -4 && step <= 4 && (step >= 2 || step <= -2);
+}
+
 // Whether gather_stepped takes rows of len elements at this step: not the steps the
 // compiler vectorises itself (with_row's constants), nor rows so short that the call and
 // the loose ends cost more than an element by element loop.
@@ -367,6 +376,12 @@ template <class T>
 CORVANTILE_CLONES void scatter(std::byte* at, std::int64_t step, std::int64_t row_step, std::size_t rows,
                                std::size_t len, const T* __restrict src) noexcept {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    if (scattered_rows(step, sizeof(T), len) && (rows == 1 || rows_apart(step, row_step, len))) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            scatter_stepped(at + static_cast<std::int64_t>(r) * row_step, step, len, reinterpret_cast<const std::byte*>(src + r * len));
+        }
+        return;
+    }
     if (rows == 1) {
         if (step == SZ) {
             std::memcpy(at, src, len * sizeof(T));

@@ -61,17 +61,23 @@ HWY_INLINE void gather_every(const T* HWY_RESTRICT at, std::size_t n, T* HWY_RES
     }
 }
 
-template <class T>
-HWY_INLINE void gather_stepped_t(const T* HWY_RESTRICT at, std::int64_t step, std::size_t n, T* HWY_RESTRICT dst) {
+// fn.template operator()<K, Backward>() for a step of K elements either way, K in 2 .. 4.
+template <class Fn>
+HWY_INLINE void by_step(std::int64_t step, Fn fn) {
     switch (step) {
-    case 2: return gather_every<2, false>(at, n, dst);
-    case 3: return gather_every<3, false>(at, n, dst);
-    case 4: return gather_every<4, false>(at, n, dst);
-    case -2: return gather_every<2, true>(at, n, dst);
-    case -3: return gather_every<3, true>(at, n, dst);
-    case -4: return gather_every<4, true>(at, n, dst);
+    case 2: return fn.template operator()<2, false>();
+    case 3: return fn.template operator()<3, false>();
+    case 4: return fn.template operator()<4, false>();
+    case -2: return fn.template operator()<2, true>();
+    case -3: return fn.template operator()<3, true>();
+    case -4: return fn.template operator()<4, true>();
     default: return;
     }
+}
+
+template <class T>
+HWY_INLINE void gather_stepped_t(const T* HWY_RESTRICT at, std::int64_t step, std::size_t n, T* HWY_RESTRICT dst) {
+    by_step(step, [&]<std::size_t K, bool Backward>() { gather_every<K, Backward>(at, n, dst); });
 }
 
 // at[i * K] = src[i] (Backward: at[-i * K]) for i < n, bytes: 16 at a time, spread over K
@@ -125,15 +131,7 @@ HWY_INLINE void scatter_every(std::uint8_t* HWY_RESTRICT at, std::size_t n, cons
 
 HWY_NOINLINE void scatter_stepped_u8(std::uint8_t* HWY_RESTRICT at, std::int64_t step, std::size_t n,
                                      const std::uint8_t* HWY_RESTRICT src) {
-    switch (step) {
-    case 2: return scatter_every<2, false>(at, n, src);
-    case 3: return scatter_every<3, false>(at, n, src);
-    case 4: return scatter_every<4, false>(at, n, src);
-    case -2: return scatter_every<2, true>(at, n, src);
-    case -3: return scatter_every<3, true>(at, n, src);
-    case -4: return scatter_every<4, true>(at, n, src);
-    default: return;
-    }
+    by_step(step, [&]<std::size_t K, bool Backward>() { scatter_every<K, Backward>(at, n, src); });
 }
 
 HWY_NOINLINE void gather_stepped_u8(const std::uint8_t* HWY_RESTRICT at, std::int64_t step, std::size_t n,

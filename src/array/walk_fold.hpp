@@ -204,26 +204,20 @@ bool any_all(const Strided& s) {
 // ---- slabs: layouts whose adjacent elements lie along an outer axis ---------------------
 
 // A layout of 8-byte elements whose axis `axis`, not one of the last two, steps by one
-// element while the last axis steps further (the 3-D transposes): logical order meets
-// memory neighbours `inner` elements apart, so that the row tiles of for_blocks fetch each
-// cache line eight times. Eight steps along that axis are instead gathered at once, one
-// slab of 8 * inner logically consecutive elements, each line read once.
-// Where eight planes (steps along `axis`) would outgrow the L2 cache before they are read
-// back, four are gathered at a time: each line is then fetched twice, half of it each
-// time, which costs less than the slab's round trip through the last-level cache.
-// The axis may also step back by one element (its planes then lie downward in the line),
-// or forward by two (four planes to a line, always gathered four at a time).
+// element (either way) or by two while the last axis steps further (the 3-D transposes):
+// logical order meets memory neighbours `inner` elements apart, so that the row tiles of
+// for_blocks fetch each cache line several times. A slab of planes (steps along `axis`)
+// at a time is instead copied, in logical order, by the copy's plane tiles, which read
+// each line once.
 struct Slabs {
     std::size_t axis;
     std::uint64_t inner;  // elements of the axes after `axis`
-    std::size_t planes;   // 8 or 4
-    std::int64_t pitch;   // the axis's stride: 8, -8 or 16 bytes
 };
 
-// Slabs larger than this go by the row tiles (the slab buffer would leave the caches).
+// Planes of more elements than this go by the row tiles (eight of them would outgrow the
+// second-level cache); smaller ones are copied as many at a time as this many elements
+// hold, small layouts whole.
 inline constexpr std::uint64_t SLAB_MOST = 1 << 15;
-// Planes of more elements than this are gathered four at a time (eight would fill 256 KB).
-inline constexpr std::uint64_t EIGHT_PLANES_MOST = 1 << 12;
 
 template <class T>
 std::optional<Slabs> slabs_of(const Strided& s) noexcept {
@@ -235,189 +229,40 @@ std::optional<Slabs> slabs_of(const Strided& s) noexcept {
         std::uint64_t inner = 1;
         for (std::size_t k = a + 1; k <= last; ++k) inner *= s.shape[k];
         if (s.shape[a] < 8 || s.shape[last] < 8 || inner > SLAB_MOST) return std::nullopt;
-        const bool four = pitch == 16 || inner > EIGHT_PLANES_MOST;
-        return Slabs{a, inner, four ? std::size_t{4} : std::size_t{8}, pitch};
+        return Slabs{a, inner};
     }
     return std::nullopt;
 }
 
-// dst[k * dst_row + i] = the element at at + k * 8 + i * step, for k < 8, i < len (>= 8):
-// 8 x 8 register tiles, each element of a row bringing one line with all eight rows. The
-// line `ahead` bytes on from each one read is fetched ahead. `after` is called after each
-// tile (work to overlap with the gather). With Pitch -8, row k lies at at - k * 8.
-template <class T, int Pitch = 8, class After = Nothing>
-CORVANTILE_CLONES void tile_rows8(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
-                                  std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
-    for (std::size_t t = 0; t < len; t += 8) {
-        const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
-        const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
-        Lanes8 v[8];
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) {
-            std::memcpy(&v[k], line + static_cast<std::int64_t>(k) * step - (Pitch < 0 ? 56 : 0), 64);
-            // Formed as an integer: the address may lie past the memory's end.
-            const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                             static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
-            __builtin_prefetch(reinterpret_cast<const void*>(far));
-        }
-        transpose8(v);
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < 8; ++k) std::memcpy(dst + (k * dst_row + i0) * 8, &v[Pitch < 0 ? 7 - k : k], 64);
-        after();
-    }
-}
-
-// The same for k < 4: 32-byte halves of the lines, two 4 x 4 register tiles a step; with
-// Pitch 16 (row k at at + k * 16), whole lines, every other element (stepped_tile).
-template <class T, int Pitch = 8, class After = Nothing>
-CORVANTILE_CLONES void tile_rows4(const std::byte* at, std::int64_t step, std::size_t len, std::byte* dst,
-                                  std::size_t dst_row, std::int64_t ahead, After after = {}) noexcept {
-    using Quad = std::uint64_t __attribute__((vector_size(32)));
-    for (std::size_t t = 0; t < len; t += 8) {
-        const std::size_t i0 = t + 8 <= len ? t : len - 8;  // the last tile overlaps the one before
-        const std::byte* line = at + static_cast<std::int64_t>(i0) * step;
-        if constexpr (Pitch == 16) {
-            stepped_tile<4>(line, step, ahead, [&](std::size_t r, std::size_t e, const auto& x) CORVANTILE_INLINE_LAMBDA {
-                std::memcpy(dst + (r * dst_row + i0 + 4 * e) * 8, &x, sizeof x);
-            });
-        } else {
-            Quad v[2][4];
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < 8; ++k) {
-                std::memcpy(&v[k / 4][k % 4], line + static_cast<std::int64_t>(k) * step - (Pitch < 0 ? 24 : 0), 32);
-                const auto far = reinterpret_cast<std::uintptr_t>(line) +
-                                 static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * step + ahead);
-                __builtin_prefetch(reinterpret_cast<const void*>(far));
-            }
-            folds::transpose4(v[0]);
-            folds::transpose4(v[1]);
-#pragma GCC unroll 4
-            for (std::size_t k = 0; k < 4; ++k) {
-                const std::size_t r = Pitch < 0 ? 3 - k : k;
-                std::memcpy(dst + (k * dst_row + i0) * 8, &v[0][r], 32);
-                std::memcpy(dst + (k * dst_row + i0 + 4) * 8, &v[1][r], 32);
-            }
-        }
-        after();
-    }
-}
-
 // Calls fn(const T* x, pos, count) for runs of logically consecutive elements covering a
-// slab-shaped layout (simplify(whole), see slabs_of), gathered slab by slab; false, with
-// nothing called, for any other layout. With Overlap, the slabs go into two buffers in
-// turn and each is handed to fn in runs of 64 elements, in order, while the next one is
-// gathered (the slab of a large layout lies in the last-level cache, where its reading
-// back would otherwise wait for it); fn must then give the same value for a run whether
-// it is cut or whole, and count == 64 marks the calls made from inside the gather.
-template <class T, bool Overlap = false, class Fn>
+// slab-shaped layout (simplify(whole), see slabs_of), copied slab by slab: eight planes,
+// or as many more (a multiple of eight) as SLAB_MOST elements hold. False, with nothing
+// called, for any other layout.
+template <class T, class Fn>
 bool slab_runs(const Strided& whole, Fn fn) {
     const Strided s = simplify(whole);
     const std::optional<Slabs> slabs = slabs_of<T>(s);
     if (!slabs) return false;
-    const std::size_t a = slabs->axis, last = s.ndim - 1;
-    const std::uint64_t inner = slabs->inner, len = s.shape[last];
-    const std::int64_t step = s.strides[last];
-    // Lines are fetched two tiles on along a long row; along a short one, where that would
-    // often fall past its end, the same lines of the next row are.
-    const std::int64_t ahead = len <= 128 ? s.strides[last - 1] : 16 * step;
-    const std::size_t planes = slabs->planes;
-    const std::int64_t pitch = slabs->pitch;
-    const std::size_t slab = static_cast<std::size_t>(planes * inner);
-    const auto buffer = std::make_unique_for_overwrite<T[]>(Overlap ? 2 * slab : slab);
-    // The slab gathered before, and how much of it fn has had.
-    const T* pending = nullptr;
-    std::uint64_t pending_pos = 0;
-    std::size_t pending_count = 0, done = 0;
-    const auto after = [&]() CORVANTILE_INLINE_LAMBDA {
-        if (pending_count - done < 64) return;
-        fn(pending + done, pending_pos + done, std::size_t{64});
-        done += 64;
-    };
-    const auto flush = [&]() {
-        if (done < pending_count) fn(pending + done, pending_pos + done, pending_count - done);
-        pending_count = done = 0;
-    };
-    // One row of every plane of the slab from `row` into `into` by register tiles.
-    const auto gather_tiles = [&](const std::byte* row, std::byte* into) {
-        const auto run = [&]<std::size_t Planes, int Pitch>() {
-            const auto n = static_cast<std::size_t>(len);
-            const auto dst_row = static_cast<std::size_t>(inner);
-            if constexpr (Planes == 8 && Overlap) {
-                tile_rows8<T, Pitch>(row, step, n, into, dst_row, ahead, after);
-            } else if constexpr (Planes == 8) {
-                tile_rows8<T, Pitch>(row, step, n, into, dst_row, ahead);
-            } else if constexpr (Overlap) {
-                tile_rows4<T, Pitch>(row, step, n, into, dst_row, ahead, after);
-            } else {
-                tile_rows4<T, Pitch>(row, step, n, into, dst_row, ahead);
-            }
-        };
-        if (pitch == 16) return run.template operator()<4, 16>();
-        if (planes == 8) return pitch < 0 ? run.template operator()<8, -8>() : run.template operator()<8, 8>();
-        return pitch < 0 ? run.template operator()<4, -8>() : run.template operator()<4, 8>();
-    };
-    std::array<std::uint64_t, MAX_NDIM> outer{}, middle{};
+    const std::size_t a = slabs->axis;
+    const std::uint64_t planes = std::max<std::uint64_t>(8, (SLAB_MOST / slabs->inner) & ~std::uint64_t{7});
+    const auto buffer = std::make_unique_for_overwrite<T[]>(static_cast<std::size_t>(std::min(planes, s.shape[a]) * slabs->inner));
+    std::array<std::uint64_t, MAX_NDIM> outer{};
     std::int64_t outer_at = 0;
     std::uint64_t pos = 0;
-    bool turn = false;
-    for (;;) {
+    do {
         for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += planes) {
-            const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(planes, s.shape[a] - r0));
-            const std::byte* base = s.data + outer_at + static_cast<std::int64_t>(r0) * pitch;
-            const bool tiles = rows == planes;
-            T* const into = buffer.get() + (turn ? slab : 0);
-            std::byte* const dst = reinterpret_cast<std::byte*>(into);
-            if constexpr (Overlap) turn = !turn;
-            // Each row along the last axis of the axes between, at element m of the slab row.
-            std::int64_t at = 0;
-            std::uint64_t m = 0;
-            for (;;) {
-                if (tiles) {
-                    gather_tiles(base + at, dst + m * 8);
-                } else {
-                    // The last planes: four by the four-row tiles where there are as many,
-                    // the others element by element, the rows' elements of one line together.
-                    std::size_t tiled = 0;
-                    if (rows >= 4 && planes == 8) {
-                        const auto n = static_cast<std::size_t>(len);
-                        const auto dst_row = static_cast<std::size_t>(inner);
-                        if (pitch < 0) {
-                            tile_rows4<T, -8>(base + at, step, n, dst + m * 8, dst_row, ahead);
-                        } else {
-                            tile_rows4<T, 8>(base + at, step, n, dst + m * 8, dst_row, ahead);
-                        }
-                        tiled = 4;
-                    }
-                    for (std::uint64_t i = 0; i < len; ++i) {
-                        const std::int64_t from = at + static_cast<std::int64_t>(i) * step;
-                        for (std::size_t r = tiled; r < rows; ++r) {
-                            std::memcpy(dst + (r * inner + m + i) * 8, base + from + static_cast<std::int64_t>(r) * pitch, 8);
-                        }
-                    }
-                }
-                m += len;
-                if (!odometer_next(middle, last - a - 1, [&](std::size_t k) { return s.shape[a + 1 + k]; },
-                                   [&](std::size_t k, std::int64_t times) { at += times * s.strides[a + 1 + k]; })) {
-                    break;
-                }
-            }
-            const std::size_t count = static_cast<std::size_t>(rows * inner);
-            if constexpr (Overlap) {
-                flush();
-                pending = into;
-                pending_pos = pos;
-                pending_count = count;
-            } else {
-                fn(static_cast<const T*>(into), pos, count);
-            }
+            Strided slab = s;  // one step of each axis before `axis`
+            for (std::size_t k = 0; k < a; ++k) slab.shape[k] = 1;
+            slab.data = s.data + outer_at + static_cast<std::int64_t>(r0) * s.strides[a];
+            slab.shape[a] = std::min(planes, s.shape[a] - r0);
+            copy<T>(slab, buffer.get());
+            const std::uint64_t count = slab.shape[a] * slabs->inner;
+            fn(static_cast<const T*>(buffer.get()), pos, static_cast<std::size_t>(count));
             pos += count;
         }
-        if (!odometer_next(outer, a, [&](std::size_t k) { return s.shape[k]; },
-                           [&](std::size_t k, std::int64_t times) { outer_at += times * s.strides[k]; })) {
-            if constexpr (Overlap) flush();
-            return true;
-        }
-    }
+    } while (odometer_next(outer, a, [&](std::size_t k) { return s.shape[k]; },
+                           [&](std::size_t k, std::int64_t times) { outer_at += times * s.strides[k]; }));
+    return true;
 }
 
 // gather() of a tile that is not an 8 x 8 register tile (rows further apart than one
@@ -564,21 +409,8 @@ double lane_total(const Strided& s) {
     const std::uint64_t body = n & ~std::uint64_t{7};
     double lane[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double tail = -0.0;
-    const bool done = slab_runs<T, true>(s, [&](const T* x, std::uint64_t pos, std::size_t count) {
-        if (count == 64) {  // inside the cloned gather
-            if constexpr (std::is_same_v<T, double>) {
-                if (pos % 8 == 0 && pos + 64 <= body) {
-                    folds::Lanes8 acc;
-                    std::memcpy(&acc, lane, sizeof acc);
-                    folds::add_octets<8>(acc, x);
-                    std::memcpy(lane, &acc, sizeof acc);
-                    return;
-                }
-            }
-            lanes_add_rest(x, count, pos, body, lane, tail);
-        } else {
-            lanes_add(x, count, pos, body, lane, tail);
-        }
+    const bool done = slab_runs<T>(s, [&](const T* x, std::uint64_t pos, std::size_t count) {
+        lanes_add(x, count, pos, body, lane, tail);
     });
     if (done) return folds::lanes_finish(lane, body != 0, tail, body != n);
     if constexpr (std::is_same_v<T, double>) {

@@ -36,6 +36,7 @@ VIEWS = {
     "transpose": (lambda r, c: (c, r), lambda b: b.T),
     "reversed": (lambda r, c: (r, c), lambda b: b[::-1, ::-1]),
     "reversed-1d": (lambda r, c: (r * c,), lambda b: b[::-1]),
+    "reversed-rows": (lambda r, c: (r, c), lambda b: b[:, ::-1]),
     "stepped-back-1d": (lambda r, c: (3 * r * c,), lambda b: b[::-3]),
     "stepped": (lambda r, c: (2 * r, c), lambda b: b[::2]),
     "stepped-columns": (lambda r, c: (r, 3 * c), lambda b: b[:, 1::3]),
@@ -127,7 +128,7 @@ def test_int_and_bool_folds(name, size, kind):
 @pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
 @pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
 @pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d",
-                                  "reversed-1d", "stepped-transpose", "reversed-transpose"])
+                                  "reversed-1d", "stepped-transpose", "reversed-transpose", "reversed-rows"])
 def test_nan_and_signed_zero_rules(name, size, fill):
     shape = VIEWS[name][0](*size)
     m = int(np.prod(shape))

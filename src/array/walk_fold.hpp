@@ -587,7 +587,7 @@ std::uint64_t arg_extreme(const Strided& whole) {
         Scratch<double> scratch(scratch_size(s));
         for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
             if (nan_at) return;
-            if (b.rows == 1 && b.step == -8) {
+            if (b.rows == 1 && b.step == -8 && b.count >= JOIN_BELOW) {
                 reversed(reinterpret_cast<const double*>(b.at), b.pos, b.count);
             } else if (b.rows == 1 && b.count < JOIN_BELOW && b.direct() == nullptr) {
                 // A short stepped row gathered straight into the joined run.

@@ -344,6 +344,9 @@ STEPPED_ROWS = [
     ("np.arctan2(a[::-2], b[::-2])", (2 * 300,)), ("a[:, ::2] + b[0, ::2]", (30, 2 * 50)),
     ("a[:, ::2] * b[:, :1]", (30, 2 * 50)), ("a[::2] + b[::2, None]", (2 * 40, 30)),
     ("a[::2, None] - b[None, ::2]", (2 * 40,)), ("a[::-2, ::2] ^ b[0, ::2]", (12, 2 * 64)),
+    # rows short enough to go several to a piece: a last piece partly filled, one operand in place
+    ("a[::2, ::3] & b[::2, ::3]", (2 * 11, 3 * 50)), ("a[::2, ::-4] | b[::2, ::4]", (2 * 5, 4 * 128)),
+    ("a[:, ::-3] ^ b.reshape(-1)[:288].reshape(9, 32)", (9, 3 * 32)),
 ]
 
 

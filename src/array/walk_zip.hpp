@@ -277,6 +277,28 @@ CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::b
             constexpr std::size_t PIECE = 256;
             T xb[PIECE];
             U yb[PIECE];
+            const auto n_ = static_cast<std::int64_t>(n);
+            if (2 * n <= PIECE && or_ == n_ && (gx || xr == n_) && (gy || yr == n_)) {
+                // Short rows, one after another in the result and in each operand read in
+                // place: as many as a piece holds gathered side by side and zipped together.
+                const std::size_t per = PIECE / n;
+                for (std::size_t r = 0; r < rows; r += per) {
+                    const std::size_t k = std::min(per, rows - r);
+                    for (std::size_t q = 0; q < k; ++q) {
+                        const auto qi = static_cast<std::int64_t>(q);
+                        if (gx) gather_stepped(x + qi * xr, sx, n, 1, reinterpret_cast<std::byte*>(xb + q * n));
+                        if (gy) gather_stepped(y + qi * yr, sy, n, 1, reinterpret_cast<std::byte*>(yb + q * n));
+                    }
+                    const T* xp = gx ? xb : reinterpret_cast<const T*>(x);
+                    const U* yp = gy ? yb : reinterpret_cast<const U*>(y);
+                    for (std::size_t j = 0; j < k * n; ++j) o[j] = f(xp[j], yp[j]);
+                    const auto ki = static_cast<std::int64_t>(k);
+                    x += ki * xr;
+                    y += ki * yr;
+                    o += k * n;
+                }
+                return;
+            }
             for (std::size_t r = 0; r < rows; ++r, x += xr, y += yr, o += or_) {
                 for (std::size_t i = 0; i < n; i += PIECE) {
                     const std::size_t m = std::min(PIECE, n - i);

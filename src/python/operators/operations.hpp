@@ -178,7 +178,7 @@ struct Sign : Unary<"sign", FLOAT_ONLY> {
 // The sign-bit operations act on NaNs too. NumPy's fabs of an int64 array is float64,
 // so fabs is not absolute.
 struct Fabs : Unary<"fabs", FLOAT_ONLY> {
-    static double apply(double x) noexcept { return of_bits(bits_of(x) & ~SIGN_BIT); }
+    static double apply(double x) noexcept { return std::fabs(x); }
 };
 struct Absolute : Unary<"absolute", {.i64 = Road::native, .boolean = Road::native}> {
     template <class T>
@@ -191,7 +191,7 @@ struct Absolute : Unary<"absolute", {.i64 = Road::native, .boolean = Road::nativ
 struct Negative : Unary<"negative", {.i64 = Road::native}> {
     template <class T>
     static T apply(T x) noexcept {
-        if constexpr (std::is_same_v<T, double>) return of_bits(bits_of(x) ^ SIGN_BIT);
+        if constexpr (std::is_same_v<T, double>) return -x;
         else return wrapping_sub(0, x);  // the minimum stays the minimum
     }
 };
@@ -395,7 +395,7 @@ struct Hypot : Math<"hypot"> {
 };
 struct Copysign : Math<"copysign"> {
     double operator()(double a, double b) const noexcept {
-        return of_bits((bits_of(a) & ~SIGN_BIT) | (bits_of(b) & SIGN_BIT));
+        return std::copysign(a, b);
     }
 };
 // Equal inputs (infinities too) give a + log 2; a NaN gives the NaN of a - b.

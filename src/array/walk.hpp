@@ -514,9 +514,10 @@ inline std::size_t scratch_size(const Strided& s) noexcept {
 }
 
 // out[0..n) = the elements of s in logical C order (walk_copy.cpp, for the three element
-// kinds).
+// kinds). A large copy is written around the cache, unless `cached` (out is read back at
+// once: a fold's buffer).
 template <class T>
-void copy(const Strided& s, T* out);
+void copy(const Strided& s, T* out, bool cached = false);
 
 // out[i] = f(element i of a row read in place), for i < n.
 template <class R, class T, class F>

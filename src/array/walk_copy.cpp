@@ -426,10 +426,10 @@ void copy_simple(const Strided& s, T* out, bool stream) {
 }  // namespace
 
 template <class T>
-void copy(const Strided& whole, T* out) {
+void copy(const Strided& whole, T* out, bool cached) {
     const Strided s = simplify(whole);
     if (s.size() == 0) return;
-    const bool stream = s.size() * moved_per_element<T>(s) >= loops::STREAM_BYTES;
+    const bool stream = !cached && s.size() * moved_per_element<T>(s) >= loops::STREAM_BYTES;
     copy_simple<T>(s, out, stream);
     if (stream) loops::fence();
 }
@@ -600,7 +600,7 @@ void copy_runs_direct(const Strided& whole, T* out, std::uint64_t run, std::uint
 #define CORVANTILE_COPIES(T)                                                                                         \
     template void copy_plane<T>(const std::byte*, std::int64_t, std::int64_t, std::size_t, std::size_t, T*,          \
                                 std::int64_t) noexcept;                                                              \
-    template void copy<T>(const Strided&, T*);                                                                       \
+    template void copy<T>(const Strided&, T*, bool);                                                                 \
     template void copy_runs_direct<T>(const Strided&, T*, std::uint64_t, std::uint64_t, bool);                    \
     template std::uint64_t copy_bytes<T>(const Strided&) noexcept;                                                \
     template void copy_taken<T>(const Strided&, const std::int64_t*, std::size_t, T*);

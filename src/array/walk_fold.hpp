@@ -255,7 +255,7 @@ bool slab_runs(const Strided& whole, Fn fn) {
             for (std::size_t k = 0; k < a; ++k) slab.shape[k] = 1;
             slab.data = s.data + outer_at + static_cast<std::int64_t>(r0) * s.strides[a];
             slab.shape[a] = std::min(planes, s.shape[a] - r0);
-            copy<T>(slab, buffer.get());
+            copy<T>(slab, buffer.get(), true);
             const std::uint64_t count = slab.shape[a] * slabs->inner;
             fn(static_cast<const T*>(buffer.get()), pos, static_cast<std::size_t>(count));
             pos += count;

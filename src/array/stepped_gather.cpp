@@ -80,6 +80,29 @@ HWY_INLINE void gather_stepped_t(const T* HWY_RESTRICT at, std::int64_t step, st
     by_step(step, [&]<std::size_t K, bool Backward>() { gather_every<K, Backward>(at, n, dst); });
 }
 
+// Piece p's byte j of a scatter K apart: element (16 p + j) / K, written where
+// (16 p + j) % K == 0.
+template <std::size_t K>
+struct Spread {
+    alignas(16) std::uint8_t index[K][16];
+    alignas(16) std::uint8_t keep[K][16];
+};
+
+template <std::size_t K>
+constexpr Spread<K> spread() {
+    Spread<K> t{};
+    for (std::size_t p = 0; p < K; ++p) {
+        for (std::size_t j = 0; j < 16; ++j) {
+            t.index[p][j] = static_cast<std::uint8_t>((16 * p + j) / K);
+            t.keep[p][j] = (16 * p + j) % K == 0 ? 0xFF : 0;
+        }
+    }
+    return t;
+}
+
+template <std::size_t K>
+constexpr Spread<K> SPREAD = spread<K>();
+
 // at[i * K] = src[i] (Backward: at[-i * K]) for i < n, bytes: 16 at a time, spread over K
 // 16-byte pieces by byte shuffles and written under a mask, so that the bytes between stay
 // untouched (another view's elements). Only where masked byte stores are instructions;
@@ -92,20 +115,11 @@ HWY_INLINE void scatter_every(std::uint8_t* HWY_RESTRICT at, std::size_t n, cons
     std::size_t i = 0;
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
     const hn::Full128<std::uint8_t> d;
-    // Piece p's byte j is element (16 p + j) / K, written where (16 p + j) % K == 0.
-    alignas(16) std::uint8_t index[K][16];
-    alignas(16) std::uint8_t keep[K][16];
-    for (std::size_t p = 0; p < K; ++p) {
-        for (std::size_t j = 0; j < 16; ++j) {
-            index[p][j] = static_cast<std::uint8_t>((16 * p + j) / K);
-            keep[p][j] = (16 * p + j) % K == 0 ? 0xFF : 0;
-        }
-    }
     hn::Vec128<std::uint8_t> idx[K];
     hn::Mask128<std::uint8_t> mask[K];
     for (std::size_t p = 0; p < K; ++p) {
-        idx[p] = hn::Load(d, index[p]);
-        mask[p] = hn::MaskFromVec(hn::Load(d, keep[p]));
+        idx[p] = hn::Load(d, SPREAD<K>.index[p]);
+        mask[p] = hn::MaskFromVec(hn::Load(d, SPREAD<K>.keep[p]));
     }
     if constexpr (Backward) {
         if (n == 0) return;

@@ -307,6 +307,16 @@ CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __r
     for (std::size_t k = 0; k < n; ++k) to[k] = from[k];
 }
 
+// fn(i, m) for the pieces [i, i + m) of n elements, Piece at a time, until fn returns
+// false: whether every piece was taken.
+template <std::size_t Piece, class Fn>
+CORVANTILE_INLINE bool by_pieces(std::uint64_t n, Fn fn) {
+    for (std::uint64_t i = 0; i < n; i += Piece) {
+        if (!fn(i, std::min<std::uint64_t>(Piece, n - i))) return false;
+    }
+    return true;
+}
+
 // dst[i] = the element at at + i * step, for i < n, elements of `size` bytes (1 or 8)
 // lying two to four apart either way (stepped_rows), in vectors (stepped_gather.cpp).
 void gather_stepped(const std::byte* at, std::int64_t step, std::size_t n, std::size_t size, std::byte* dst) noexcept;
@@ -317,7 +327,7 @@ void scatter_stepped(std::byte* at, std::int64_t step, std::size_t n, const std:
 
 // Whether scatter_stepped takes rows of len bytes at this step.
 constexpr bool scattered_rows(std::int64_t step, std::size_t size, std::size_t len) noexcept {
-    return size == 1 && len >= 2 * SHORT_ROW && step >= -4 && step <= 4 && (step >= 2 || step <= -2);
+    return size == 1 && len >= 2 * SHORT_ROW && magnitude(step) >= 2 && magnitude(step) <= 4;
 }
 
 // Whether gather_stepped takes rows of len elements at this step: not the steps the

@@ -152,12 +152,11 @@ template <bool Any, class T>
 CORVANTILE_CLONES bool row_decides(const std::byte* at, std::int64_t step, std::uint64_t n) noexcept {
     bool hit = false;
     with_row<T>(at, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
-        for (std::uint64_t i = 0; i < n && !hit; i += 256) {
-            const std::uint64_t end = n - i < 256 ? n : i + 256;
+        hit = !by_pieces<256>(n, [&](std::uint64_t i, std::uint64_t m) CORVANTILE_INLINE_LAMBDA {
             bool h = false;
-            for (std::uint64_t j = i; j < end; ++j) h |= (get(j) != T{0}) == Any;
-            hit = h;
-        }
+            for (std::uint64_t j = i; j < i + m; ++j) h |= (get(j) != T{0}) == Any;
+            return !h;
+        });
     });
     return hit;
 }
@@ -165,13 +164,11 @@ CORVANTILE_CLONES bool row_decides(const std::byte* at, std::int64_t step, std::
 // The same for n contiguous elements.
 template <bool Any, class T>
 CORVANTILE_CLONES bool run_decides(const T* x, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; i += 256) {
-        const std::size_t end = n - i < 256 ? n : i + 256;
+    return !by_pieces<256>(n, [&](std::uint64_t i, std::uint64_t m) CORVANTILE_INLINE_LAMBDA {
         bool h = false;
-        for (std::size_t j = i; j < end; ++j) h |= (x[j] != T{0}) == Any;
-        if (h) return true;
-    }
-    return false;
+        for (std::uint64_t j = i; j < i + m; ++j) h |= (x[j] != T{0}) == Any;
+        return !h;
+    });
 }
 
 // any (Any) or all of x[0..n).
@@ -187,14 +184,11 @@ bool any_all(const Strided& s) {
         if (step == static_cast<std::int64_t>(sizeof(T))) return !run_decides<Any, T>(reinterpret_cast<const T*>(at), n);
         if (sizeof(T) == 1 && stepped_rows(step, 1, n)) {
             // Bytes a few apart: a piece gathered in vectors, then tested in vectors.
-            constexpr std::uint64_t PIECE = 256;
-            T piece[PIECE];
-            for (std::uint64_t i = 0; i < n; i += PIECE) {
-                const std::uint64_t m = std::min(PIECE, n - i);
+            T piece[256];
+            return by_pieces<256>(n, [&](std::uint64_t i, std::uint64_t m) {
                 gather_stepped(at + static_cast<std::int64_t>(i) * step, step, m, 1, reinterpret_cast<std::byte*>(piece));
-                if (run_decides<Any, T>(piece, m)) return false;
-            }
-            return true;
+                return !run_decides<Any, T>(piece, m);
+            });
         }
         return !row_decides<Any, T>(at, step, n);
     });

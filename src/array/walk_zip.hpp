@@ -300,8 +300,7 @@ CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::b
                 return;
             }
             for (std::size_t r = 0; r < rows; ++r, x += xr, y += yr, o += or_) {
-                for (std::size_t i = 0; i < n; i += PIECE) {
-                    const std::size_t m = std::min(PIECE, n - i);
+                by_pieces<PIECE>(n, [&](std::size_t i, std::size_t m) {
                     const std::byte* xi = x + static_cast<std::int64_t>(i) * sx;
                     const std::byte* yi = y + static_cast<std::int64_t>(i) * sy;
                     if (gx) gather_stepped(xi, sx, m, 1, reinterpret_cast<std::byte*>(xb));
@@ -310,7 +309,8 @@ CORVANTILE_CLONES void zip_row(const std::byte* x, std::int64_t xs, const std::b
                     const U* yp = gy ? yb : reinterpret_cast<const U*>(yi);
                     R* __restrict dst = o + i;
                     for (std::size_t j = 0; j < m; ++j) dst[j] = f(xp[j], yp[j]);
-                }
+                    return true;
+                });
             }
             return;
         }

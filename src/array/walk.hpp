@@ -342,10 +342,11 @@ constexpr bool stepped_rows(std::int64_t step, std::size_t size, std::size_t len
 
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's), in tiles
-// (walk_copy.cpp, for the three element kinds).
+// (walk_copy.cpp, for the three element kinds). `next`, if not 0, is where the plane copied
+// after this one lies, in bytes from this one: its lines are fetched meanwhile.
 template <class T>
 void copy_plane(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows, std::size_t len,
-                T* dst, std::int64_t dst_row) noexcept;
+                T* dst, std::int64_t dst_row, std::int64_t next = 0) noexcept;
 
 // dst[r * len + i] = the element at at + r * row_step + i * step, for r < rows, i < len.
 template <class T>

@@ -251,6 +251,8 @@ OUTER_UNIT = {
     "four-planes-last-8": ((8, 600, 9), lambda b: b.T),
     "four-planes-4d": ((2, 100, 50, 9), numpy_view(lambda b: b.transpose(0, 3, 2, 1))),
     "cube-100": ((100, 100, 100), lambda b: b.T),
+    # Slabs of 32 planes with four left, taken as the last eight.
+    "slabs-of-32": ((20, 50, 100), lambda b: b.T),
     # That axis stepping back, or forward by two (the last slab's last plane ending at its
     # base row's end, where a tile must read nothing past it).
     "reversed-planes": ((11, 7, 13), lambda b: b.T[::-1]),

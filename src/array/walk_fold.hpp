@@ -247,11 +247,15 @@ bool slab_runs(const Strided& whole, Fn fn) {
         for (std::uint64_t r0 = 0; r0 < s.shape[a]; r0 += planes) {
             Strided slab = s;  // one step of each axis before `axis`
             for (std::size_t k = 0; k < a; ++k) slab.shape[k] = 1;
-            slab.data = s.data + outer_at + static_cast<std::int64_t>(r0) * s.strides[a];
-            slab.shape[a] = std::min(planes, s.shape[a] - r0);
+            // A last slab of fewer than eight planes is copied as the last eight, which the
+            // tiles take whole, and the planes already taken skipped.
+            const std::uint64_t take = std::min(planes, s.shape[a] - r0);
+            const std::uint64_t from = take < 8 ? s.shape[a] - 8 : r0;
+            slab.data = s.data + outer_at + static_cast<std::int64_t>(from) * s.strides[a];
+            slab.shape[a] = r0 + take - from;
             copy<T>(slab, buffer.get(), true);
-            const std::uint64_t count = slab.shape[a] * slabs->inner;
-            fn(static_cast<const T*>(buffer.get()), pos, static_cast<std::size_t>(count));
+            const std::uint64_t count = take * slabs->inner;
+            fn(static_cast<const T*>(buffer.get() + (r0 - from) * slabs->inner), pos, static_cast<std::size_t>(count));
             pos += count;
         }
     } while (odometer_next(outer, a, [&](std::size_t k) { return s.shape[k]; },

@@ -128,7 +128,8 @@ def test_int_and_bool_folds(name, size, kind):
 @pytest.mark.parametrize("fill", ["nan-early", "nan-late", "zeros", "negative-zeros"])
 @pytest.mark.parametrize("size", [(3, 5), (16, 33), (90, 91)], ids=["15", "528", "8190"])
 @pytest.mark.parametrize("name", ["transpose", "reversed", "stepped-columns", "permuted-3d", "transpose-3d",
-                                  "reversed-1d", "stepped-transpose", "reversed-transpose", "reversed-rows"])
+                                  "reversed-1d", "stepped-transpose", "reversed-transpose", "reversed-rows",
+                                  "column-block"])
 def test_nan_and_signed_zero_rules(name, size, fill):
     shape = VIEWS[name][0](*size)
     m = int(np.prod(shape))
@@ -147,6 +148,25 @@ def test_nan_and_signed_zero_rules(name, size, fill):
         same(getattr(cvv, op)(), getattr(c, op)(), path=op)
         for axis in (0, -1):
             same(getattr(cvv, op)(axis=axis), getattr(c, op)(axis=axis), path=f"{op}-{axis}")
+
+
+# Column blocks' rows are scanned where they lie, in vectors of 32 lanes, then of 8, then
+# one by one: widths around those, and a NaN or the only extreme in each part of a row.
+@pytest.mark.parametrize("width", [16, 23, 32, 33, 47, 91, 511])
+@pytest.mark.parametrize("col", [0, 35, -1])
+@pytest.mark.parametrize("special", [np.nan, 1e300, -0.0])
+def test_extremes_of_column_blocks(width, col, special):
+    base = RNG.standard_normal((37, width + 3))
+    if special == -0.0:
+        base = np.where(base > 0, 0.0, base)  # zero the largest; one of them negative
+    base[20, 1 + min(col % width, width - 1)] = special
+    v, n = cv.asarray(base)[:, 1 : width + 1], base[:, 1 : width + 1]
+    for view, numpy_view in ((v, n), (v.T, n.T)):
+        c = view.copy()
+        for op in ("max", "min"):
+            same(getattr(view, op)(), getattr(c, op)(), path=op)
+        for op in ("argmax", "argmin"):
+            assert_same_value(getattr(view, op)(), getattr(numpy_view, op)(), path=op)
 
 
 @pytest.mark.parametrize("kind", ["f8", "i8", "b"])

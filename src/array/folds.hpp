@@ -120,6 +120,51 @@ CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double ini
     return best;
 }
 
+// The same over `rows` rows of n contiguous float64 each, row_step bytes apart, the lanes
+// kept from row to row: a row costs no set-up or closing of its own (a column block's
+// rows of a few dozen elements).
+template <bool Max>
+CORVANTILE_INLINE double extreme_rows(const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n,
+                                      double init, bool& nan) noexcept {
+    double lane[EXTREME_LANES];
+    std::uint64_t unordered[EXTREME_LANES];
+    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+        lane[j] = init;
+        unordered[j] = 0;
+    }
+    double best = init;
+    std::uint64_t any = 0;
+    const std::size_t whole = n & ~(EXTREME_LANES - 1), eights = n & ~std::size_t{7};
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto* x = reinterpret_cast<const double*>(at + static_cast<std::int64_t>(r) * row_step);
+        std::size_t i = 0;
+        for (; i < whole; i += EXTREME_LANES) {
+            for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+                const double v = x[i + j];
+                lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
+                unordered[j] |= static_cast<std::uint64_t>(v != v);
+            }
+        }
+        for (; i < eights; i += 8) {
+            for (std::size_t j = 0; j < 8; ++j) {
+                const double v = x[i + j];
+                lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
+                unordered[j] |= static_cast<std::uint64_t>(v != v);
+            }
+        }
+        for (; i < n; ++i) {
+            best = better<Max>(x[i], best) ? x[i] : best;
+            any |= static_cast<std::uint64_t>(x[i] != x[i]);
+        }
+    }
+    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+        best = better<Max>(lane[j], best) ? lane[j] : best;
+        any |= unordered[j];
+    }
+    nan = any != 0;
+    return best;
+}
+
 // The whole-array max (Max) or min of x[0..n), n > 0: the same value as folding MaxStep
 // or MinStep from x[0]. A NaN among two or more elements gives QUIET_NAN; otherwise the
 // result is the extreme value, and for a zero extreme the sign of the last zero, since

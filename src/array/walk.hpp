@@ -813,6 +813,15 @@ CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best
     return r;
 }
 
+template <bool Max>
+CORVANTILE_CLONES double extreme_rows_add(const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n,
+                                          double best, bool& nan) noexcept {
+    bool seen = false;
+    const double r = folds::extreme_rows<Max>(at, row_step, rows, n, best, seen);
+    nan = nan || seen;
+    return r;
+}
+
 // Whether the rows along s's last axis hold every other float64, 64 or more of them: long
 // enough to scan in whole vectors, the odd elements dropped.
 inline bool long_every_other_rows(const Strided& s) noexcept {
@@ -835,9 +844,22 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
         });
         return best;
     }
-    // Rows of a few hundred elements come together: a scan's set-up and closing cost about
-    // as much as copying them.
-    for_runs<double>(m, 512, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    // Contiguous rows of a few dozen to a few hundred elements: scanned where they lie, the
+    // rows along the axis before the last one call at a time.
+    constexpr auto SZ = static_cast<std::int64_t>(sizeof(double));
+    constexpr std::uint64_t LONG_ROW = 512;
+    if (m.ndim >= 2 && m.strides[m.ndim - 1] == SZ && m.shape[m.ndim - 1] >= SHORT_ROW && m.shape[m.ndim - 1] < LONG_ROW) {
+        Strided rows = m;
+        const auto n = static_cast<std::size_t>(rows.shape[--rows.ndim]);
+        for_rows(rows, [&](const std::byte* at, std::int64_t row_step, std::uint64_t count) {
+            best = extreme_rows_add<Max>(at, row_step, static_cast<std::size_t>(count), n, best, nan);
+            return true;
+        });
+        return best;
+    }
+    // Shorter rows come together: a scan's set-up and closing cost about as much as
+    // copying them.
+    for_runs<double>(m, LONG_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
         if (step == sizeof(double)) {
             best = extreme_add<Max>(reinterpret_cast<const double*>(at), static_cast<std::size_t>(n), best, nan);
             return true;

@@ -169,10 +169,27 @@ def test_extremes_of_column_blocks(width, col, special):
             assert_same_value(getattr(view, op)(), getattr(numpy_view, op)(), path=op)
 
 
+@pytest.mark.parametrize("width", [16, 17, 23, 40, 91, 255])
+@pytest.mark.parametrize("col", [0, 9, -2, -1])
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.bool_])
+def test_any_and_all_of_column_blocks(width, col, dtype):
+    # Rows tested in overlapping pieces of 16: the deciding element in each part of a row.
+    for background, mark in ((0, 1), (1, 0), (0, None)):
+        base = np.full((40, width + 2), background, dtype=dtype)
+        base[:, 0] = base[:, -1] = 1 - background  # outside the block: must not count
+        if mark is not None:
+            base[25, 1 + col % width] = mark
+        elif dtype is np.float64:
+            base[25, 1 + col % width] = np.nan  # counts as true
+        v, n = cv.asarray(base)[:, 1:-1], base[:, 1:-1]
+        for op in ("any", "all"):
+            assert_same_value(getattr(v, op)(), getattr(n, op)(), path=f"{background}-{mark}-{op}")
+
+
 @pytest.mark.parametrize("kind", ["f8", "i8", "b"])
 @pytest.mark.parametrize("at", ["first", "middle", "last", "none"])
 @pytest.mark.parametrize("name", ["transpose", "reversed-1d", "stepped", "permuted-3d", "zero-stride",
-                                  "stepped-columns", "stepped-back-1d"])
+                                  "stepped-columns", "stepped-back-1d", "column-block"])
 def test_any_and_all_decide_at_every_position(name, at, kind):
     size = (90, 91)
     shape = VIEWS[name][0](*size)

@@ -805,6 +805,23 @@ bool for_runs(const Strided& whole, std::size_t shortest, Fn fn) {
     return going;
 }
 
+// For the folds that do not depend on the order, over s in memory order: where its rows
+// lie contiguous and hold SHORT_ROW to `longest` elements (a column block's), fn(at,
+// row_step, rows, n) for the rows of each plane together, n elements each, until fn
+// returns false: whether every plane was seen. Nothing for other layouts. The rows are
+// read where they lie, with no call (nor copy, as for_runs') of their own.
+template <class T, class Fn>
+std::optional<bool> for_row_planes(const Strided& m, std::uint64_t longest, Fn fn) {
+    const Strided s = simplify(m);
+    if (s.ndim < 2 || s.strides[s.ndim - 1] != static_cast<std::int64_t>(sizeof(T))) return std::nullopt;
+    if (s.shape[s.ndim - 1] < SHORT_ROW || s.shape[s.ndim - 1] >= longest) return std::nullopt;
+    Strided rows = s;
+    const auto n = static_cast<std::size_t>(rows.shape[--rows.ndim]);
+    return for_rows(rows, [&](const std::byte* at, std::int64_t row_step, std::uint64_t count) {
+        return fn(at, row_step, static_cast<std::size_t>(count), n);
+    });
+}
+
 template <bool Max, std::size_t Every = 1>
 CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
     bool seen = false;
@@ -846,17 +863,13 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
     }
     // Contiguous rows of a few dozen to a few hundred elements: scanned where they lie, the
     // rows along the axis before the last one call at a time.
-    constexpr auto SZ = static_cast<std::int64_t>(sizeof(double));
     constexpr std::uint64_t LONG_ROW = 512;
-    if (m.ndim >= 2 && m.strides[m.ndim - 1] == SZ && m.shape[m.ndim - 1] >= SHORT_ROW && m.shape[m.ndim - 1] < LONG_ROW) {
-        Strided rows = m;
-        const auto n = static_cast<std::size_t>(rows.shape[--rows.ndim]);
-        for_rows(rows, [&](const std::byte* at, std::int64_t row_step, std::uint64_t count) {
-            best = extreme_rows_add<Max>(at, row_step, static_cast<std::size_t>(count), n, best, nan);
-            return true;
-        });
-        return best;
-    }
+    const auto planes = for_row_planes<double>(m, LONG_ROW, [&](const std::byte* at, std::int64_t row_step, std::size_t rows,
+                                                                std::size_t n) {
+        best = extreme_rows_add<Max>(at, row_step, rows, n, best, nan);
+        return true;
+    });
+    if (planes) return best;
     // Shorter rows come together: a scan's set-up and closing cost about as much as
     // copying them.
     for_runs<double>(m, LONG_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {

@@ -103,29 +103,32 @@ std::int64_t int_total(const Strided& s) {
 }
 
 // The max (Max) or min of acc and a row's int64 elements, in independent lanes (the
-// value does not depend on the order).
+// value does not depend on the order); or of `rows` such rows row_step bytes apart, the
+// lanes kept from row to row.
 template <bool Max>
 CORVANTILE_CLONES std::int64_t row_int_extreme(const std::byte* at, std::int64_t step, std::uint64_t n,
-                                               std::int64_t acc) noexcept {
+                                               std::int64_t acc, std::size_t rows = 1, std::int64_t row_step = 0) noexcept {
     const auto pick = [](std::int64_t x, std::int64_t a) CORVANTILE_INLINE_LAMBDA {
         return (Max ? x > a : x < a) ? x : a;
     };
+    std::int64_t lane[8];
+    for (std::size_t j = 0; j < 8; ++j) lane[j] = acc;
     const auto scan = [&](auto get) CORVANTILE_INLINE_LAMBDA {
-        std::int64_t lane[8];
-        for (std::size_t j = 0; j < 8; ++j) lane[j] = acc;
         std::uint64_t i = 0;
         for (; i + 8 <= n; i += 8) {
             for (std::size_t j = 0; j < 8; ++j) lane[j] = pick(get(i + j), lane[j]);
         }
         for (; i < n; ++i) acc = pick(get(i), acc);
-        for (std::size_t j = 0; j < 8; ++j) acc = pick(lane[j], acc);
     };
-    if (step == 8) {
-        const std::int64_t* x = reinterpret_cast<const std::int64_t*>(at);
-        scan([x](std::uint64_t i) CORVANTILE_INLINE_LAMBDA { return x[i]; });
-    } else {
-        with_row<std::int64_t>(at, step, scan);
+    for (std::size_t r = 0; r < rows; ++r, at += row_step) {
+        if (step == 8) {
+            const std::int64_t* x = reinterpret_cast<const std::int64_t*>(at);
+            scan([x](std::uint64_t i) CORVANTILE_INLINE_LAMBDA { return x[i]; });
+        } else {
+            with_row<std::int64_t>(at, step, scan);
+        }
     }
+    for (std::size_t j = 0; j < 8; ++j) acc = pick(lane[j], acc);
     return acc;
 }
 
@@ -139,7 +142,14 @@ std::int64_t run_int_extreme(const std::int64_t* x, std::size_t n) noexcept {
 template <bool Max>
 std::int64_t int_extreme(const Strided& s) {
     std::int64_t acc = load<std::int64_t>(s.data);
-    for_runs<std::int64_t>(memory_order(s), SHORT_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    const Strided m = memory_order(s);
+    const auto planes = for_row_planes<std::int64_t>(m, 512, [&](const std::byte* at, std::int64_t row_step,
+                                                                 std::size_t rows, std::size_t n) {
+        acc = row_int_extreme<Max>(at, 8, n, acc, rows, row_step);
+        return true;
+    });
+    if (planes) return acc;
+    for_runs<std::int64_t>(m, SHORT_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
         acc = row_int_extreme<Max>(at, step, n, acc);
         return true;
     });
@@ -171,6 +181,60 @@ CORVANTILE_CLONES bool run_decides(const T* x, std::size_t n) noexcept {
     });
 }
 
+// Four float64 lanes: a vector register under AVX2, whose 4 x 4 transposes
+// (folds::transpose4) compile to four unpacks and four lane swaps (the 8 x 8 ones of the
+// wider vectors do not).
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef std::int64_t Mask4 __attribute__((vector_size(32)));
+
+// The same for `rows` rows of n >= 16 contiguous elements, row_step bytes apart: each row
+// in pieces of U vectors of V (of T's width), the last overlapping the one before (a few
+// dozen bytes would otherwise go one by one), a few rows at a time, so that it stops soon
+// after the first deciding element. NaN != 0 holds, as it should.
+template <bool Any, std::size_t U, class V>
+CORVANTILE_INLINE bool rows_decide_in(V, const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n) noexcept {
+    constexpr std::size_t W = sizeof(V) / sizeof(V{}[0]), PIECE = U * W;
+    static_assert(SHORT_ROW >= PIECE);  // for_row_planes' shortest rows
+    using M = decltype(V{} != V{});
+    M hits[U] = {};
+    const auto decided = [&hits]() CORVANTILE_INLINE_LAMBDA {
+        M all = hits[0];
+        for (std::size_t u = 1; u < U; ++u) all |= hits[u];
+        bool h = false;
+        for (std::size_t j = 0; j < W; ++j) h |= all[j] != 0;
+        return h;
+    };
+    std::size_t tested = 0;
+    for (std::size_t r = 0; r < rows; ++r, at += row_step) {
+        for (std::size_t i = 0; i < n; i += PIECE) {
+            const std::byte* p = at + std::min(i, n - PIECE) * sizeof(V{}[0]);
+            for (std::size_t u = 0; u < U; ++u) {
+                V v;
+                std::memcpy(&v, p + u * sizeof(V), sizeof v);
+                hits[u] |= Any ? v != V{} : v == V{};
+            }
+        }
+        tested += n;
+        if (tested >= 256) {
+            if (decided()) return true;
+            tested = 0;
+        }
+    }
+    return decided();
+}
+
+template <bool Any, class T>
+CORVANTILE_CLONES bool rows_decide(const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n) noexcept {
+    using Bytes = std::uint8_t __attribute__((vector_size(16)));
+    if constexpr (sizeof(T) == 1) {
+        return rows_decide_in<Any, 1>(Bytes{}, at, row_step, rows, n);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return rows_decide_in<Any, 4>(Lanes4{}, at, row_step, rows, n);
+    } else {
+        return rows_decide_in<Any, 4>(Mask4{}, at, row_step, rows, n);
+    }
+}
+
 // any (Any) or all of x[0..n).
 template <bool Any, class T>
 bool run_any_all(const T* x, std::size_t n) noexcept {
@@ -180,7 +244,12 @@ bool run_any_all(const T* x, std::size_t n) noexcept {
 // any (Any) or all of s's elements, stopping at the first that decides.
 template <bool Any, class T>
 bool any_all(const Strided& s) {
-    const bool undecided = for_runs<T>(memory_order(s), SHORT_ROW, [](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    const Strided m = memory_order(s);
+    const auto planes = for_row_planes<T>(m, 256, [](const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n) {
+        return !rows_decide<Any, T>(at, row_step, rows, n);
+    });
+    if (planes) return Any ? !*planes : *planes;
+    const bool undecided = for_runs<T>(m, SHORT_ROW, [](const std::byte* at, std::int64_t step, std::uint64_t n) {
         if (step == static_cast<std::int64_t>(sizeof(T))) return !run_decides<Any, T>(reinterpret_cast<const T*>(at), n);
         if (sizeof(T) == 1 && stepped_rows(step, 1, n)) {
             // Bytes a few apart: a piece gathered in vectors, then tested in vectors.
@@ -667,11 +736,6 @@ inline double variance(const Strided& s) {
 
 // ---- folds along one axis -------------------------------------------------------------------
 
-// Four float64 lanes: a vector register under AVX2, whose 4 x 4 transposes
-// (folds::transpose4) compile to four unpacks and four lane swaps (the 8 x 8 ones of the
-// wider vectors do not).
-typedef double Lanes4 __attribute__((vector_size(32)));
-typedef std::int64_t Mask4 __attribute__((vector_size(32)));
 
 // folds::step_lanes for four lanes.
 template <class Step>

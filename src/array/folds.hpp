@@ -84,48 +84,17 @@ CORVANTILE_INLINE bool better(double x, double than) noexcept {
     return Max ? x > than : x < than;
 }
 
-// The extreme of init and x[0..n) by `better`, NaNs passed over (a NaN init stays), and
-// whether x holds a NaN. One pass of compares and selects; the order of equal values
-// is not kept, so the sign of a zero extreme is arbitrary. With Every 2, only the
-// elements at even offsets count: the lanes run over the whole stretch (every vector
-// load whole) and the odd ones are dropped at the end.
+// The extreme of init and `rows` rows of n contiguous float64 each, row_step bytes apart,
+// by `better`, NaNs passed over (a NaN init stays), and whether they hold a NaN. One pass
+// of compares and selects, the lanes kept from row to row (a column block's rows of a few
+// dozen elements cost no set-up of their own); the order of equal values is not kept, so
+// the sign of a zero extreme is arbitrary. With Every 2, only the elements at even offsets
+// of a row count: the lanes run over the whole stretch (every vector load whole) and the
+// odd ones are dropped at the end.
 template <bool Max, std::size_t Every = 1>
-CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double init, bool& nan) noexcept {
-    static_assert(Every == 1 || Every == 2);
-    double lane[EXTREME_LANES];
-    std::uint64_t unordered[EXTREME_LANES];
-    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
-        lane[j] = init;
-        unordered[j] = 0;
-    }
-    const std::size_t m = n & ~(EXTREME_LANES - 1);
-    for (std::size_t i = 0; i < m; i += EXTREME_LANES) {
-        for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
-            const double v = x[i + j];
-            lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
-            unordered[j] |= static_cast<std::uint64_t>(v != v);
-        }
-    }
-    double best = init;
-    std::uint64_t any = 0;
-    for (std::size_t j = 0; j < EXTREME_LANES; j += Every) {
-        best = better<Max>(lane[j], best) ? lane[j] : best;
-        any |= unordered[j];
-    }
-    for (std::size_t i = m; i < n; i += Every) {
-        best = better<Max>(x[i], best) ? x[i] : best;
-        any |= static_cast<std::uint64_t>(x[i] != x[i]);
-    }
-    nan = any != 0;
-    return best;
-}
-
-// The same over `rows` rows of n contiguous float64 each, row_step bytes apart, the lanes
-// kept from row to row: a row costs no set-up or closing of its own (a column block's
-// rows of a few dozen elements).
-template <bool Max>
 CORVANTILE_INLINE double extreme_rows(const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n,
                                       double init, bool& nan) noexcept {
+    static_assert(Every == 1 || Every == 2);
     double lane[EXTREME_LANES];
     std::uint64_t unordered[EXTREME_LANES];
     for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
@@ -152,17 +121,23 @@ CORVANTILE_INLINE double extreme_rows(const std::byte* at, std::int64_t row_step
                 unordered[j] |= static_cast<std::uint64_t>(v != v);
             }
         }
-        for (; i < n; ++i) {
+        for (; i < n; i += Every) {
             best = better<Max>(x[i], best) ? x[i] : best;
             any |= static_cast<std::uint64_t>(x[i] != x[i]);
         }
     }
-    for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
+    for (std::size_t j = 0; j < EXTREME_LANES; j += Every) {
         best = better<Max>(lane[j], best) ? lane[j] : best;
         any |= unordered[j];
     }
     nan = any != 0;
     return best;
+}
+
+// The same over the one row x[0..n).
+template <bool Max, std::size_t Every = 1>
+CORVANTILE_INLINE double extreme_scan(const double* x, std::size_t n, double init, bool& nan) noexcept {
+    return extreme_rows<Max, Every>(reinterpret_cast<const std::byte*>(x), 0, 1, n, init, nan);
 }
 
 // The whole-array max (Max) or min of x[0..n), n > 0: the same value as folding MaxStep

@@ -21,7 +21,6 @@ inline bool buffers_overlap(const void* a, const void* b, std::size_t bytes) noe
     return pa < pb + bytes && pb < pa + bytes;
 }
 
-
 // The broadcasting walk: an odometer over every axis but the last, whose rows run as a
 // tight loop; offsets only ever grow or shrink by precomputed amounts.
 template <class F>

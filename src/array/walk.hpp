@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <utility>
 
 namespace corvantile::walk {
 
@@ -83,6 +84,11 @@ const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept;
 inline constexpr std::size_t BLOCK = 8192;
 // Rows shorter than this go to for_blocks' consumers several at a time.
 inline constexpr std::uint64_t SHORT_ROW = 16;
+// Order-free folds read contiguous rows shorter than these a plane at a time
+// (for_row_planes): for max and min a scan's set-up and closing cost as much as a few
+// hundred elements; any/all tests rows of 256 and more one by one, each stopping at its
+// deciding element.
+inline constexpr std::uint64_t EXTREME_PLANE_ROW = 512, DECIDE_PLANE_ROW = 256;
 
 // Whether for_blocks takes rows of `inner` elements stepped `step` bytes many to a block:
 // short ones, where a call for each would cost more than its elements, and stepped rows of
@@ -98,6 +104,24 @@ inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int6
 // A stride's size in bytes, whichever way it steps.
 constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
     return v < 0 ? -static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+}
+
+// The bytes s's elements (itemsize each, s not empty) span: the first and one past the
+// last.
+inline std::pair<const std::byte*, const std::byte*> extent(const Strided& s, std::size_t itemsize) noexcept {
+    const std::byte* lo = s.data;
+    const std::byte* hi = s.data + itemsize;
+    for (std::size_t k = 0; k < s.ndim; ++k) {
+        const std::int64_t reach = static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
+        (reach < 0 ? lo : hi) += reach;
+    }
+    return {lo, hi};
+}
+
+// How many bytes that is.
+inline std::uint64_t spread(const Strided& s, std::size_t itemsize) noexcept {
+    const auto [lo, hi] = extent(s, itemsize);
+    return static_cast<std::uint64_t>(hi - lo);
 }
 
 // Whether rows of len elements `step` bytes apart lie `row_step` bytes apart, no closer
@@ -822,21 +846,20 @@ std::optional<bool> for_row_planes(const Strided& m, std::uint64_t longest, Fn f
     });
 }
 
+// folds::extreme_rows from best, nan set if they hold a NaN.
 template <bool Max, std::size_t Every = 1>
-CORVANTILE_CLONES double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
+CORVANTILE_CLONES double extreme_rows_add(const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n,
+                                          double best, bool& nan) noexcept {
     bool seen = false;
-    const double r = folds::extreme_scan<Max, Every>(x, n, best, seen);
+    const double r = folds::extreme_rows<Max, Every>(at, row_step, rows, n, best, seen);
     nan = nan || seen;
     return r;
 }
 
-template <bool Max>
-CORVANTILE_CLONES double extreme_rows_add(const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n,
-                                          double best, bool& nan) noexcept {
-    bool seen = false;
-    const double r = folds::extreme_rows<Max>(at, row_step, rows, n, best, seen);
-    nan = nan || seen;
-    return r;
+// The same over the one row x[0..n).
+template <bool Max, std::size_t Every = 1>
+double extreme_add(const double* x, std::size_t n, double best, bool& nan) noexcept {
+    return extreme_rows_add<Max, Every>(reinterpret_cast<const std::byte*>(x), 0, 1, n, best, nan);
 }
 
 // Whether the rows along s's last axis hold every other float64, 64 or more of them: long
@@ -863,8 +886,7 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
     }
     // Contiguous rows of a few dozen to a few hundred elements: scanned where they lie, the
     // rows along the axis before the last one call at a time.
-    constexpr std::uint64_t LONG_ROW = 512;
-    const auto planes = for_row_planes<double>(m, LONG_ROW, [&](const std::byte* at, std::int64_t row_step, std::size_t rows,
+    const auto planes = for_row_planes<double>(m, EXTREME_PLANE_ROW, [&](const std::byte* at, std::int64_t row_step, std::size_t rows,
                                                                 std::size_t n) {
         best = extreme_rows_add<Max>(at, row_step, rows, n, best, nan);
         return true;
@@ -872,7 +894,7 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
     if (planes) return best;
     // Shorter rows come together: a scan's set-up and closing cost about as much as
     // copying them.
-    for_runs<double>(m, LONG_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
+    for_runs<double>(m, EXTREME_PLANE_ROW, [&](const std::byte* at, std::int64_t step, std::uint64_t n) {
         if (step == sizeof(double)) {
             best = extreme_add<Max>(reinterpret_cast<const double*>(at), static_cast<std::size_t>(n), best, nan);
             return true;

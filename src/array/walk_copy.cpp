@@ -388,14 +388,6 @@ namespace {
 // CACHED bytes are taken to be in the cache already (fetching ahead measured slower there).
 inline constexpr std::uint64_t SHORT_PLANE = 4096, CACHED = std::uint64_t{1} << 18;
 
-// The bytes from s's lowest element to the end of its highest (not empty).
-template <class T>
-std::uint64_t reach(const Strided& s) noexcept {
-    std::uint64_t bytes = sizeof(T);
-    for (std::size_t k = 0; k < s.ndim; ++k) bytes += magnitude(s.strides[k]) * (s.shape[k] - 1);
-    return bytes;
-}
-
 // The bytes a copy of s moves for each element: read (the lines of a row stepped within
 // them hold fewer of its elements) and written.
 template <class T>
@@ -421,7 +413,7 @@ void copy_simple(const Strided& s, T* out, bool stream) {
             // Short planes fetch the next one's lines (along the innermost other axis;
             // where it wraps, lines not read are fetched once).
             std::int64_t next = 0;
-            if (s.shape[p] * s.shape[last] <= SHORT_PLANE && reach<T>(s) >= CACHED) {
+            if (s.shape[p] * s.shape[last] <= SHORT_PLANE && spread(s, sizeof(T)) >= CACHED) {
                 for (std::size_t k = last; k-- > 0;) {
                     if (k != p) {
                         next = s.strides[k];

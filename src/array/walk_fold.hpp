@@ -143,7 +143,7 @@ template <bool Max>
 std::int64_t int_extreme(const Strided& s) {
     std::int64_t acc = load<std::int64_t>(s.data);
     const Strided m = memory_order(s);
-    const auto planes = for_row_planes<std::int64_t>(m, 512, [&](const std::byte* at, std::int64_t row_step,
+    const auto planes = for_row_planes<std::int64_t>(m, EXTREME_PLANE_ROW, [&](const std::byte* at, std::int64_t row_step,
                                                                  std::size_t rows, std::size_t n) {
         acc = row_int_extreme<Max>(at, 8, n, acc, rows, row_step);
         return true;
@@ -245,7 +245,7 @@ bool run_any_all(const T* x, std::size_t n) noexcept {
 template <bool Any, class T>
 bool any_all(const Strided& s) {
     const Strided m = memory_order(s);
-    const auto planes = for_row_planes<T>(m, 256, [](const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n) {
+    const auto planes = for_row_planes<T>(m, DECIDE_PLANE_ROW, [](const std::byte* at, std::int64_t row_step, std::size_t rows, std::size_t n) {
         return !rows_decide<Any, T>(at, row_step, rows, n);
     });
     if (planes) return Any ? !*planes : *planes;
@@ -735,7 +735,6 @@ inline double variance(const Strided& s) {
 }
 
 // ---- folds along one axis -------------------------------------------------------------------
-
 
 // folds::step_lanes for four lanes.
 template <class Step>

@@ -570,23 +570,6 @@ inline Strided broadcast_to(const Strided& s, const std::uint64_t* shape, std::s
     return out;
 }
 
-
-}  // namespace corvantile::walk
-
-namespace corvantile::walk {
-
-// The bytes s's elements (itemsize each, s not empty) span: the first and one past the
-// last.
-inline std::pair<const std::byte*, const std::byte*> extent(const Strided& s, std::size_t itemsize) noexcept {
-    const std::byte* lo = s.data;
-    const std::byte* hi = s.data + itemsize;
-    for (std::size_t k = 0; k < s.ndim; ++k) {
-        const std::int64_t reach = static_cast<std::int64_t>(s.shape[k] - 1) * s.strides[k];
-        (reach < 0 ? lo : hi) += reach;
-    }
-    return {lo, hi};
-}
-
 // Whether the spans of two layouts (not empty) share a byte: false means their elements
 // are apart.
 inline bool may_overlap(const Strided& a, std::size_t a_size, const Strided& b, std::size_t b_size) noexcept {

@@ -1,5 +1,7 @@
 """Shared test helpers: the differential check of corvantile against NumPy."""
 
+import ast
+import collections
 import math
 import os
 import pathlib
@@ -21,6 +23,17 @@ CV_NDARRAY = cv._core.ndarray if hasattr(cv._core, "ndarray") else None
 # (a replacement is honoured either way; test_fallback checks one made before the first use).
 cv.add([1.0], [1.0])
 
+
+
+def pytest_sessionstart(session):
+    # A test defined twice in a module runs only as its second definition: refuse to start.
+    shadowed = []
+    for path in sorted(pathlib.Path(__file__).parent.glob("test_*.py")):
+        names = collections.Counter(node.name for node in ast.parse(path.read_text()).body
+                                    if isinstance(node, (ast.FunctionDef, ast.ClassDef)))
+        shadowed += [f"{path.name}::{name}" for name, count in names.items() if count > 1]
+    if shadowed:
+        raise pytest.UsageError("defined more than once: " + ", ".join(shadowed))
 
 def _is_cv_array(x):
     return CV_NDARRAY is not None and isinstance(x, CV_NDARRAY)

@@ -43,6 +43,9 @@ VIEWS = {
 # (rows, columns): 8x8 tiles and their edges (a row short or over, a column short or over).
 SHAPES = [(8, 8), (7, 9), (9, 7), (16, 8), (17, 15), (15, 17), (24, 33), (3, 40), (40, 3), (100, 100),
           (13, 1), (1, 13),
+          # 8-byte rows also go in tiles of four: four to seven rows, and up to four past the
+          # last whole eight (with rows 13 and 15 above: five to seven past, a tile of eight).
+          (4, 9), (5, 12), (6, 5), (10, 9), (12, 4), (20, 25),
           # Columns spanning over a MiB of 8-byte elements, copied eight columns at a time down
           # all the rows: columns a group and a part, rows a tile and a part.
           (600, 230), (300, 600)]
@@ -77,7 +80,7 @@ def test_selection_of_views(name, shape, dtype):
 
 
 @pytest.mark.parametrize("columns", [4, 5, 7, 8, 9, 13])
-@pytest.mark.parametrize("rows", [8, 13, 24])
+@pytest.mark.parametrize("rows", [4, 6, 8, 12, 13, 20, 24])
 @pytest.mark.parametrize("dtype", [F, I])
 def test_copies_of_few_columns_far_apart(columns, rows, dtype):
     # A few columns over a MiB apart and few rows: copied four columns at a time down the

@@ -5,10 +5,10 @@ namespace corvantile::walk {
 
 namespace {
 
-// The gather of tiles8 into rows dst_row bytes apart (rows a multiple of 8, len >= 4), for
-// rows side by side (Stepped false) or every other one: 8 rows by 4 elements at a time, as
-// two 4 x 4 quarters, which stay in registers.
-template <bool Stepped>
+// The gather of tiles8 into rows dst_row bytes apart (rows a multiple of R, 8 or 4; len >=
+// 4), for rows side by side (Stepped false) or every other one: R rows by 4 elements at a
+// time, as 4 x 4 quarters, which stay in registers.
+template <bool Stepped, std::size_t R = 8>
 CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::size_t rows, std::size_t len,
                                 std::byte* dst, std::int64_t dst_row, std::int64_t next) noexcept {
     using Q = std::uint64_t __attribute__((vector_size(32)));
@@ -25,11 +25,11 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
             std::memcpy(&q, p, 32);
         }
     };
-    // The tile of rows r0 .. r0+7 at elements i0 .. i0+3.
+    // The tile of rows r0 .. r0+R-1 at elements i0 .. i0+3.
     const auto tile = [&](std::size_t r0, std::size_t i0) CORVANTILE_INLINE_LAMBDA {
         const std::byte* line = at + static_cast<std::int64_t>(r0) * ROW + static_cast<std::int64_t>(i0) * step;
         std::byte* o = dst + static_cast<std::int64_t>(r0) * dst_row + static_cast<std::int64_t>(i0) * 8;
-        for (std::int64_t h = 0; h < 2; ++h) {
+        for (std::int64_t h = 0; h < static_cast<std::int64_t>(R / 4); ++h) {
             Q v[4];
             for (std::size_t k = 0; k < 4; ++k) quarter(line + static_cast<std::int64_t>(k) * step + h * 4 * ROW, v[k]);
             folds::transpose4(v);
@@ -69,14 +69,14 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
         if (next != 0) return fetch_next(r0, i0);
         fetch_ahead(r0, i0);
     };
-    // The lines of dst rows r0 .. r0+7 at element i0, asked for to be written: without, each
+    // The lines of dst rows r0 .. r0+R-1 at element i0, asked for to be written: without, each
     // came at a miss's pace (1,000 x 1,000 float64: 650 against 560 us; 100 x 100: 4.6
     // against 3.4 us). Rows whose 64 bytes lie across two lines: both.
     const bool straddles = ((reinterpret_cast<std::uintptr_t>(dst) | static_cast<std::uintptr_t>(dst_row)) & 63) != 0;
     const auto fetch_to_write = [&](std::size_t r0, std::size_t i0, bool both) CORVANTILE_INLINE_LAMBDA {
         const auto ahead = reinterpret_cast<std::uintptr_t>(dst) +
                            static_cast<std::uintptr_t>(static_cast<std::int64_t>(r0) * dst_row + static_cast<std::int64_t>(i0) * 8);
-        for (std::size_t k = 0; k < 8; ++k) {
+        for (std::size_t k = 0; k < R; ++k) {
             const auto p = ahead + static_cast<std::uintptr_t>(static_cast<std::int64_t>(k) * dst_row);
             __builtin_prefetch(reinterpret_cast<const void*>(p), 1);
             if (both) __builtin_prefetch(reinterpret_cast<const void*>(p + 63), 1);
@@ -87,7 +87,7 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
         // Columns within half a MiB, or one tile of rows: eight rows along all columns at a
         // time (the orders below measured slower here, 1.5x where rows lie a power of two
         // apart).
-        for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        for (std::size_t r0 = 0; r0 < rows; r0 += R) {
             for (std::size_t t = 0; t < len; t += 4) {
                 const std::size_t i0 = t < body ? t : len - 4;
                 if (len > 32) {
@@ -110,7 +110,7 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
         // than the order below with 32 to 128 rows, slower with 200 and more).
         for (std::size_t t = 0; t < len; t += 4) {
             const std::size_t i0 = t < body ? t : len - 4;
-            for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+            for (std::size_t r0 = 0; r0 < rows; r0 += R) {
                 fetch(r0, i0);
                 tile(r0, i0);
             }
@@ -121,7 +121,7 @@ CORVANTILE_INLINE void tiles8x4(const std::byte* at, std::int64_t step, std::siz
     const std::size_t width = len >= 8 ? 8 : 4;
     for (std::size_t t = 0; t < len; t += width) {
         const std::size_t i0 = t + width <= len ? t : len - width;
-        for (std::size_t r0 = 0; r0 < rows; r0 += 8) {
+        for (std::size_t r0 = 0; r0 < rows; r0 += R) {
             fetch_to_write(r0 + 16, i0, straddles);
             tile(r0, i0);
             if (width == 8) tile(r0, i0 + 4);
@@ -186,8 +186,8 @@ CORVANTILE_INLINE void tiles8_bytes(const std::byte* at, std::int64_t step, std:
 
 // dst[r * dst_row + i] = the element at at + r * row_step + i * step, for r < rows, i < len,
 // the rows lying closer together than a row's elements (a transpose's): 8-byte elements of
-// rows side by side or every other one in 8 x 4 tiles, bytes of the same in 8 x 8; the
-// other rows eight at a time, each column's elements read together.
+// rows side by side or every other one in 8 x 4 tiles (4 x 4 for a few rows), bytes of the
+// same in 8 x 8; the other rows eight at a time, each column's elements read together.
 template <class T>
 CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, std::int64_t step, std::size_t rows,
                                   std::size_t len, T* dst, std::int64_t dst_row, std::int64_t next) noexcept {
@@ -200,21 +200,35 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
     }
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     std::size_t r = 0;
-    const std::size_t body = len >= (SZ == 8 ? 4 : 8) ? rows & ~std::size_t{7} : 0;
-    // The tiles, then the rows past the last whole eight as a tile that overlaps the one
-    // before it (its rows written twice, with the same values).
-    const auto tiled = [&](const std::byte* from, std::size_t count, std::byte* to) CORVANTILE_INLINE_LAMBDA {
-        if (row_step == SZ && SZ == 8) return tiles8x4<false>(from, step, count, len, to, dst_row * SZ, next);
-        if (row_step == 2 * SZ && SZ == 8) return tiles8x4<true>(from, step, count, len, to, dst_row * SZ, next);
-        if (row_step == SZ && SZ == 1) return tiles8_bytes<false>(from, step, count, len, to, dst_row * SZ);
-        tiles8_bytes<true>(from, step, count, len, to, dst_row * SZ);
+    // 8-byte elements go in tiles of four rows too: planes of four to seven rows, and the
+    // rows past the last whole eight when they are four or fewer.
+    const std::size_t least = SZ == 8 ? 4 : 8;
+    // count rows from `from` in tiles of eight (or of four where `four`).
+    const auto tiled = [&](const std::byte* from, std::size_t count, std::byte* to, bool four) CORVANTILE_INLINE_LAMBDA {
+        const std::int64_t to_row = dst_row * SZ;
+        if constexpr (SZ == 8) {
+            if (row_step == SZ) {
+                if (four) return tiles8x4<false, 4>(from, step, count, len, to, to_row, next);
+                return tiles8x4<false>(from, step, count, len, to, to_row, next);
+            }
+            if (four) return tiles8x4<true, 4>(from, step, count, len, to, to_row, next);
+            tiles8x4<true>(from, step, count, len, to, to_row, next);
+        } else {
+            if (row_step == SZ) return tiles8_bytes<false>(from, step, count, len, to, to_row);
+            tiles8_bytes<true>(from, step, count, len, to, to_row);
+        }
     };
-    if (body != 0 && (row_step == SZ || row_step == 2 * SZ) && (SZ == 8 || SZ == 1)) {
+    if (len >= least && rows >= least && (row_step == SZ || row_step == 2 * SZ) && (SZ == 8 || SZ == 1)) {
+        // The tiles, then the rows past the last whole eight as a tile that ends at the last
+        // row, overlapping the one before it (its rows written twice, with the same values).
         auto* const out = reinterpret_cast<std::byte*>(dst);
-        tiled(at, body, out);
-        if (body != rows) {
-            const auto back = static_cast<std::int64_t>(rows - 8);
-            tiled(at + back * row_step, 8, out + back * dst_row * SZ);
+        const std::size_t body = rows & ~std::size_t{7}, rest = rows - body;
+        if (body != 0) tiled(at, body, out, false);
+        if (rest != 0) {
+            const bool four = SZ == 8 && (rest <= 4 || body == 0);
+            if (body == 0 && rows > 4) tiled(at, 4, out, true);
+            const auto back = static_cast<std::int64_t>(rows - (four ? 4 : 8));
+            tiled(at + back * row_step, four ? 4 : 8, out + back * dst_row * SZ, four);
         }
         r = rows;
     }

@@ -92,6 +92,21 @@ def test_copies_of_few_columns_far_apart(columns, rows, dtype):
     differential(fn)
 
 
+# Transposes of N x k arrays and of their column blocks: planes of two to seven rows. Where
+# their rows' gathers would go element by element, whole tiles read past the plane's rows
+# (never past its last element: the block ending at the base's end shows that).
+@pytest.mark.parametrize("width, take", [(2, 2), (3, 3), (4, 4), (5, 5), (6, 6), (7, 7), (6, 3), (10, 3),
+                                         (10, 7), (9, 2), (12, 5), (8, 3)])
+@pytest.mark.parametrize("length", [8, 9, 63, 64, 65, 200, 1000])
+@pytest.mark.parametrize("dtype", [F, I, B])
+def test_copies_of_few_interleaved_rows(width, take, length, dtype):
+    def fn(xp):
+        a = base(xp, (length, width), dtype)
+        return a[:, :take].T.copy(), a[:, width - take:].T.ravel(), a[::-1, :take].T.copy()
+
+    differential(fn)
+
+
 def test_copy_of_transpose_leaves_base_alone():
     a = base(cv, (24, 17), I)
     c = a.T.copy()

@@ -199,6 +199,39 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
         dst_row = -dst_row;
     }
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
+    // Planes of fewer rows than a tile, side by side, their columns at least the plane's
+    // height apart and going up, at steps the row gathers do not take in vectors (N x 6
+    // bools transposed, say): tiles of a whole height, whose rows past the plane's read what
+    // lies after each column (never past the last column's elements), into a buffer of
+    // which the plane's rows are kept.
+    constexpr std::size_t HIGH = SZ == 8 ? 4 : 8, CHUNK = 64;
+    if ((SZ == 8 || SZ == 1) && row_step == SZ && rows >= 2 && rows < HIGH && step >= static_cast<std::int64_t>(rows) * SZ &&
+        step != 2 * SZ && !stepped_rows(step, sizeof(T), len)) {
+        const auto over = static_cast<std::size_t>(HIGH - rows) * SZ;
+        const std::size_t beyond = (over + static_cast<std::size_t>(step) - 1) / static_cast<std::size_t>(step);
+        const std::size_t reach = len > beyond ? len - beyond : 0;  // columns whose tile stays within
+        alignas(64) std::byte buffer[HIGH * CHUNK * SZ];
+        std::size_t c0 = 0;
+        for (; c0 + 8 <= reach; ) {
+            const std::size_t count = std::min(CHUNK, reach - c0);
+            const std::byte* from = at + static_cast<std::int64_t>(c0) * step;
+            if constexpr (SZ == 8) {
+                tiles8x4<false, 4>(from, step, HIGH, count, buffer, CHUNK * SZ, 0);
+            } else {
+                tiles8_bytes<false>(from, step, HIGH, count, buffer, CHUNK);
+            }
+            for (std::size_t q = 0; q < rows; ++q) {
+                std::memcpy(dst + static_cast<std::int64_t>(q) * dst_row + static_cast<std::int64_t>(c0), buffer + q * CHUNK * SZ,
+                            count * sizeof(T));
+            }
+            c0 += count;
+        }
+        for (std::size_t q = 0; c0 < len && q < rows; ++q) {
+            gather<T>(at + static_cast<std::int64_t>(q) * row_step + static_cast<std::int64_t>(c0) * step, step, 0, 1, len - c0,
+                      dst + static_cast<std::int64_t>(q) * dst_row + static_cast<std::int64_t>(c0));
+        }
+        return;
+    }
     std::size_t r = 0;
     // 8-byte elements go in tiles of four rows too: planes of four to seven rows, and the
     // rows past the last whole eight when they are four or fewer.
@@ -243,11 +276,10 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
             for (std::size_t q = 0; q < 8; ++q) d[static_cast<std::int64_t>(q) * dst_row + static_cast<std::int64_t>(i)] = v[q];
         }
     }
+    // The rows left one by one: a few rows interleaved (the transpose of N x 3 points, say)
+    // go by gather's vector gathers of stepped rows.
     for (; r < rows; ++r) {
-        T* d = dst + static_cast<std::int64_t>(r) * dst_row;
-        with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
-            for (std::size_t i = 0; i < len; ++i) d[i] = get(i);
-        });
+        gather<T>(at + static_cast<std::int64_t>(r) * row_step, step, 0, 1, len, dst + static_cast<std::int64_t>(r) * dst_row);
     }
 }
 

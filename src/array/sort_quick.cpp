@@ -247,11 +247,11 @@ bool avx512::available() noexcept {
 Kind choice(bool float64, std::size_t n) noexcept {
     // As measured against the library's sort on the targets it dispatches to: where that
     // runs on AVX2, the AVX2 quicksort is faster for both kinds at every length. On
-    // Sapphire Rapids class CPUs the AVX-512 one is faster above one 64-element network;
-    // below it the AVX2 one for doubles and the library for integers.
+    // Sapphire Rapids and Zen 4/5 class CPUs the AVX-512 one is faster above one 64-element
+    // network; below it the AVX2 one for doubles and the library for integers.
     static const std::int64_t target = hwy::DispatchedTarget();
     if (target == HWY_AVX2) return Kind::avx2;
-    if (target == HWY_AVX3_SPR && avx512::available()) {
+    if ((target == HWY_AVX3_SPR || target == HWY_AVX3_ZEN4) && avx512::available()) {
         if (n > 32) return Kind::avx512;
         return float64 ? Kind::avx2 : Kind::library;
     }

@@ -238,3 +238,41 @@ def test_inplace_passes_on_slices_at_every_offset_into_a_line(start, length):
         s *= xp.asarray(WHOLE[:length])
         return base
     differential(run)
+
+
+# Contiguous rows short enough to be copied together into blocks rather than read one by
+# one: widths around the bounds for 8-byte elements (32) and bytes (511), and the inline
+# copy's pieces (32, 64 bytes, 512 in all), rows starting off a line.
+SHORT_ROWS = {
+    "f8": (np.float64, [16, 17, 31, 32, 33, 65]),
+    "i8": (np.int64, [16, 32, 33, 64]),
+    "b": (np.bool_, [16, 31, 32, 63, 64, 65, 200, 511, 512, 513]),
+}
+SHORT_ROW_OPS = {
+    "map": lambda xp, v, u: xp.isnan(v) if v.dtype == np.float64 else (-v if v.dtype == np.int64 else ~v),
+    "cast": lambda xp, v, u: v.astype("float64" if v.dtype != np.float64 else "int64"),
+    "zip": lambda xp, v, u: v + u if v.dtype != np.bool_ else v & u,
+    "compare": lambda xp, v, u: v > u,
+    "with-contiguous": lambda xp, v, u: v == u.copy(),
+    "where": lambda xp, v, u: xp.where(v > u, v, u),
+    "sum": lambda xp, v, u: v.sum(),
+    "copy": lambda xp, v, u: v.copy(),
+    "concatenate": lambda xp, v, u: xp.concatenate([v, u]),
+}
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN cast to int64, on NumPy's side
+@pytest.mark.parametrize("op", list(SHORT_ROW_OPS))
+@pytest.mark.parametrize("kind", list(SHORT_ROWS))
+def test_short_contiguous_rows_copied_together(kind, op):
+    dtype, widths = SHORT_ROWS[kind]
+    for width in widths:
+        rows = max(3, 20_000 // width)
+        base = (WHOLE[:2 * rows * (width + 3)] % 50).reshape(2 * rows, width + 3)
+        if dtype is np.bool_:
+            base = base > 20
+        base = base.astype(dtype)
+        if dtype is np.float64:
+            base[::7, ::5] = np.nan
+        for view in (lambda b: b[:rows, 1:-2], lambda b: b.reshape(2, rows, -1)[:, ::2, 2:-1]):
+            differential(lambda xp: SHORT_ROW_OPS[op](xp, view(xp.asarray(base)), view(xp.asarray(base[::-1].copy()))))

@@ -84,6 +84,15 @@ const std::byte* dense_start(const Strided& s, std::size_t itemsize) noexcept;
 inline constexpr std::size_t BLOCK = 8192;
 // Rows shorter than this go to for_blocks' consumers several at a time.
 inline constexpr std::uint64_t SHORT_ROW = 16;
+// So do contiguous rows this short (short_contiguous): copied together (copy_short) they
+// cost less than a consumer's call for each (isnan of a column block of 20 float64: 10
+// ns a row called one by one). Rows of bytes up to 511; 8-byte elements up to 32, past
+// which a cheap kernel's call (an addition's) costs less than the copy.
+constexpr bool short_contiguous(std::uint64_t inner, std::size_t itemsize) noexcept {
+    return itemsize == 1 ? inner < 512 : inner <= 32;
+}
+// copy_short's bytes inline.
+inline constexpr std::size_t INLINE_COPY = 512;
 // Order-free folds read contiguous rows shorter than these a plane at a time
 // (for_row_planes): for max and min a scan's set-up and closing cost as much as a few
 // hundred elements; any/all tests rows of 256 and more one by one, each stopping at its
@@ -91,13 +100,15 @@ inline constexpr std::uint64_t SHORT_ROW = 16;
 inline constexpr std::uint64_t EXTREME_PLANE_ROW = 512, DECIDE_PLANE_ROW = 256;
 
 // Whether for_blocks takes rows of `inner` elements stepped `step` bytes many to a block:
-// short ones, where a call for each would cost more than its elements, and stepped rows of
-// a few dozen elements (a row's call costs about as much as 20), one-byte ones up to a few
-// lines (read in place they go element by element, gathered they vectorise). A zip's walk
-// keeps stepped rows of SHORT_ROW or more in place: in blocks they measured slower.
+// short ones (SHORT_ROW, short_contiguous), where a call for each would cost more than its
+// elements, and stepped rows of a few dozen elements (a row's call costs about as much as
+// 20), one-byte ones up to a few lines (read in place they go element by element,
+// gathered they vectorise). A zip's walk keeps stepped rows of SHORT_ROW or more in place:
+// in blocks they measured slower.
 inline bool rows_in_blocks(std::uint64_t inner, std::int64_t itemsize, std::int64_t step) noexcept {
     if (inner < SHORT_ROW) return true;
-    if (step == itemsize || step == 0) return false;
+    if (step == itemsize) return short_contiguous(inner, static_cast<std::size_t>(itemsize));
+    if (step == 0) return false;
     return inner < (itemsize == 1 ? 8 : 4) * SHORT_ROW;
 }
 
@@ -307,13 +318,17 @@ CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run)
     }
 }
 
-// memcpy of n bytes, inline up to two lines (the joins and the gathers of short rows copy
+// memcpy of n bytes, inline up to eight lines (the joins and the gathers of short rows copy
 // many short runs, where a call each costs more than the bytes).
 CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __restrict from, std::size_t n) noexcept {
     const auto piece = [&]<std::size_t W>(std::size_t at) CORVANTILE_INLINE_LAMBDA { std::memcpy(to + at, from + at, W); };
+    if (n >= 64) {
+        if (n > INLINE_COPY) return static_cast<void>(std::memcpy(to, from, n));
+        for (std::size_t k = 0; k + 64 < n; k += 64) piece.template operator()<64>(k);
+        return piece.template operator()<64>(n - 64);
+    }
     if (n >= 32) {
-        if (n > 128) return static_cast<void>(std::memcpy(to, from, n));
-        for (std::size_t k = 0; k + 32 < n; k += 32) piece.template operator()<32>(k);
+        piece.template operator()<32>(0);
         return piece.template operator()<32>(n - 32);
     }
     if (n >= 16) {
@@ -378,7 +393,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
                               std::size_t len, T* __restrict dst) noexcept {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     if (rows == 1 && step == SZ) return static_cast<void>(std::memcpy(dst, at, len * sizeof(T)));
-    if (step == SZ && len < SHORT_ROW) {
+    if (step == SZ && len * sizeof(T) <= INLINE_COPY) {
         for (std::size_t r = 0; r < rows; ++r) {
             copy_short(reinterpret_cast<std::byte*>(dst + r * len), at + static_cast<std::int64_t>(r) * row_step, len * sizeof(T));
         }

@@ -109,16 +109,18 @@ void for_joint_blocks(std::array<Strided, N> s, const std::array<std::int64_t, N
         const std::uint64_t rows = std::max<std::uint64_t>(ROW_CHUNK / inner, 8);
         tile = std::min<std::uint64_t>({rows, BLOCK / inner, first.shape[last - 1]});
         if (tile >= 8) tile -= tile % 8;
-    } else if (last >= 1 && inner < SHORT_ROW) {
-        tile = std::min<std::uint64_t>(ROW_CHUNK / inner, first.shape[last - 1]);
     }
-    const std::size_t odometer = tile > 1 ? last - 1 : last;
     // Rows that some layout does not hold contiguous go through buffers: in chunks that
     // keep every operand's buffer in the first-level cache.
     bool dense_rows = true;
     for (std::size_t j = 0; j < N; ++j) {
         dense_rows = dense_rows && (s[j].strides[last] == itemsize[j] || s[j].strides[last] == 0);
     }
+    const auto widest = static_cast<std::size_t>(std::ranges::max(itemsize));
+    if (tile == 1 && last >= 1 && (inner < SHORT_ROW || (dense_rows && short_contiguous(inner, widest)))) {
+        tile = std::min<std::uint64_t>(ROW_CHUNK / inner, first.shape[last - 1]);
+    }
+    const std::size_t odometer = tile > 1 ? last - 1 : last;
     const std::uint64_t chunk = tile > 1 ? inner : std::min<std::uint64_t>(inner, dense_rows ? BLOCK : ROW_CHUNK);
     std::array<std::uint64_t, MAX_NDIM> counter{};
     std::array<std::int64_t, N> offset{};

@@ -445,6 +445,12 @@ CORVANTILE_CLONES void scatter(std::byte* at, std::int64_t step, std::int64_t ro
     if (sizeof(T) == 8 && row_step == 8 && rows % 8 == 0) {
         return tiles8<false>(at, step, rows, len, reinterpret_cast<std::byte*>(const_cast<T*>(src)));
     }
+    if (step == SZ && len * sizeof(T) <= INLINE_COPY) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            copy_short(at + static_cast<std::int64_t>(r) * row_step, reinterpret_cast<const std::byte*>(src + r * len), len * sizeof(T));
+        }
+        return;
+    }
     for (std::size_t i = 0; i < len; ++i) {
         std::byte* c = at + static_cast<std::int64_t>(i) * step;
         for (std::size_t r = 0; r < rows; ++r) store<T>(c + static_cast<std::int64_t>(r) * row_step, src[r * len + i]);

@@ -253,3 +253,12 @@ def test_rows_starting_with_a_nan_payload(rows, length, method):
     m[:, 0] = from_bits(0xFFF8000000000123)
     got = np.asarray(getattr(native(m), method)(axis=1))
     assert [bits(v) for v in got] == [0xFFF8000000000123 if length == 1 else 0x7FF8000000000000] * rows
+
+
+# Counts of true bools: byte lanes added up every 255 lines, a long run's tail taken as its
+# last line with the bytes already counted masked off, short runs by words then bytes.
+@pytest.mark.parametrize("n", [1, 7, 8, 9, 63, 64, 65, 127, 129, 16319, 16320, 16321, 16384, 16447, 40_001])
+def test_bool_sums_at_every_length(n):
+    rng = np.random.default_rng(n)
+    for v in (rng.random(n + 1) < 0.3, np.ones(n + 1, dtype=bool)):
+        differential(lambda xp: (xp.asarray(v)[1:].sum(), xp.asarray(v)[:-1].sum(), xp.asarray(v)[::-1].sum()))

@@ -398,6 +398,39 @@ def test_extremes_of_stepped_rows(name, n, fill):
             assert_same_value(getattr(got, arg)(axis=axis), getattr(want, arg)(axis=axis), path=f"{arg}-{axis}")
 
 
+# Whole-view argmax/argmin over rows of every other element, each row's extreme found where
+# it lies and the first row to reach the view's searched: ties at the end of one row and the
+# start of the next, a NaN in a row after the extreme's, zeros of both signs as the extreme.
+EVERY_OTHER_ROWS = {  # base shape from the row length n, the view
+    "rows": (lambda n: (5, 2 * n), lambda b: b[:, ::2]),
+    "odd, rows stepped": (lambda n: (10, 2 * n + 1), lambda b: b[::2, 1::2]),
+    "rows back": (lambda n: (5, 2 * n), lambda b: b[::-1, ::2]),
+    "3-d": (lambda n: (3, 8, 2 * n), lambda b: b[:, ::2, ::2]),
+    "one row": (lambda n: (2 * n,), lambda b: b[::2]),
+}
+
+
+@pytest.mark.parametrize("fill", ["ties", "nan", "zeros"])
+@pytest.mark.parametrize("n", [64, 65, 1000])
+@pytest.mark.parametrize("name", list(EVERY_OTHER_ROWS))
+def test_arg_extremes_of_every_other_rows(name, n, fill):
+    shape, make = EVERY_OTHER_ROWS[name]
+    for sign in (1.0, -1.0):
+        v = sign * RNG.standard_normal(shape(n))
+        w = make(v)
+        at = lambda k: np.unravel_index(k % w.size, w.shape)
+        if fill == "zeros":
+            w[...] = -sign * (np.abs(w) + 1.0)
+            w[at(n - 1)], w[at(n)], w[at(-1)] = -0.0, 0.0, -0.0
+        else:
+            w[at(n - 1)], w[at(n)], w[at(-1)] = 9.0 * sign, 9.0 * sign, 9.0 * sign
+            if fill == "nan":
+                w[at(n + 1)], w[at(-2)] = np.nan, -np.nan
+        got = make(cv.asarray(v))
+        for op in ("argmax", "argmin"):
+            assert_same_value(getattr(got, op)(), getattr(w, op)(), path=f"{op}{sign}")
+
+
 # argmax/argmin of views whose rows are short and contiguous (column blocks): the rows are
 # joined into runs before one scan. Rows about the joining length, runs filled exactly and
 # not, the extreme or the first NaN in the first, a middle or the last row, ties between rows.

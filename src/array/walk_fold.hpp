@@ -591,6 +591,29 @@ std::uint64_t arg_extreme(const Strided& whole) {
     // So do long rows of every other element while both passes stay in the caches (beyond,
     // one gathering pass costs less than two).
     const Strided s = simplify(whole);
+    if (long_every_other_rows(s) && s.strides[s.ndim - 1] > 0 && !crosses(s)) {
+        // Rows of every other element in logical order: each row's extreme found where it
+        // lies, whole vectors at a time; the first row to pass the others (or to hold a NaN)
+        // is then searched for the place.
+        double best = load<double>(s.data);
+        const std::byte* best_row = s.data;
+        std::uint64_t best_pos = 0, pos = 0;
+        bool nan = false;
+        for_rows(s, [&](const std::byte* at, std::int64_t, std::uint64_t n) {
+            const auto* x = reinterpret_cast<const double*>(at);
+            const double m = extreme_add<Max, 2>(x, 2 * n - 1, x[0], nan);
+            if (nan || folds::better<Max>(m, best)) {
+                best = m;
+                best_row = at;
+                best_pos = pos;
+            }
+            pos += n;
+            return !nan;
+        });
+        const std::uint64_t n = s.shape[s.ndim - 1];
+        const std::int64_t step = s.strides[s.ndim - 1];
+        return best_pos + (nan ? next_match<true>(best_row, step, 0, n, best) : next_match<false>(best_row, step, 0, n, best));
+    }
     const bool every_other = long_every_other_rows(s) && s.size() <= EVERY_OTHER_TWICE_UPTO;
     if ((crosses(s) || every_other) && distinct(s, sizeof(double))) {
         constexpr std::size_t MOST_MATCHES = 64;

@@ -95,6 +95,30 @@ struct Every2 {
     }
     double at(std::size_t i) const { return p[2 * i]; }
 };
+// Every K-th element (K 3 or 4): a vector of them taken from K vectors, which end K - 1
+// doubles after its last element; every fourth as the even lanes of two vectors of every
+// other (fewer shuffles than a four-way de-interleave).
+template <std::size_t K>
+struct EveryK {
+    static constexpr std::size_t ahead = 1;
+    static constexpr bool partial = false;
+    const double* p;
+    template <class D>
+    HWY_INLINE auto load(D d, std::size_t i) const {
+        const double* at = p + K * i;
+        if constexpr (K == 3) {
+            hn::VFromD<D> v0, v1, v2;
+            LoadInterleaved3(d, at, v0, v1, v2);
+            return v0;
+        } else {
+            const std::size_t N = hn::MaxLanes(d);
+            const auto low = ConcatEven(d, hn::LoadU(d, at + N), hn::LoadU(d, at));
+            const auto high = ConcatEven(d, hn::LoadU(d, at + 3 * N), hn::LoadU(d, at + 2 * N));
+            return ConcatEven(d, high, low);
+        }
+    }
+    double at(std::size_t i) const { return p[K * i]; }
+};
 struct One {
     static constexpr std::size_t ahead = 0;
     static constexpr bool partial = true;
@@ -250,9 +274,13 @@ HWY_NOINLINE void float_test_kernel(FloatTest test, const double* HWY_RESTRICT x
     test_with(test, Forward{x}, o, n);
 }
 
-HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x,
+HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x, std::size_t k,
                                             std::uint8_t* HWY_RESTRICT o, std::size_t n) {
-    test_with(test, Every2{x}, o, n);
+    switch (k) {
+    case 3: return test_with(test, EveryK<3>{x}, o, n);
+    case 4: return test_with(test, EveryK<4>{x}, o, n);
+    default: return test_with(test, Every2{x}, o, n);
+    }
 }
 
 HWY_NOINLINE void compare_kernel(Relation rel, CompareWalk walk, const double* HWY_RESTRICT x,
@@ -287,11 +315,11 @@ void float_test(FloatTest test, const double* x, Bool* o, std::size_t n) noexcep
 
 HWY_EXPORT(float_test_stepped_kernel);
 
-void float_test_stepped(FloatTest test, const double* x, Bool* o, std::size_t n) noexcept {
+void float_test_stepped(FloatTest test, const double* x, std::size_t k, Bool* o, std::size_t n) noexcept {
     auto fill = [&](Bool* dst, std::size_t start, std::size_t count) {
-        HWY_DYNAMIC_DISPATCH(float_test_stepped_kernel)(test, x + 2 * start, reinterpret_cast<std::uint8_t*>(dst), count);
+        HWY_DYNAMIC_DISPATCH(float_test_stepped_kernel)(test, x + k * start, k, reinterpret_cast<std::uint8_t*>(dst), count);
     };
-    write_result(o, n, 2 * sizeof(double) + sizeof(Bool), fill);
+    write_result(o, n, k * sizeof(double) + sizeof(Bool), fill);
 }
 
 HWY_EXPORT(compare_kernel);

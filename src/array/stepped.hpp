@@ -11,8 +11,8 @@
 
 namespace corvantile::loops {
 
-// o[i] = test(x[2 * i]) for i < n (predicates.cpp).
-void float_test_stepped(FloatTest test, const double* x, Bool* o, std::size_t n) noexcept;
+// o[i] = test(x[k * i]) for i < n, k from 2 to 4 (predicates.cpp).
+void float_test_stepped(FloatTest test, const double* x, std::size_t k, Bool* o, std::size_t n) noexcept;
 
 // o[i] = x[2 * i] (backward: x[2 * (n - 1 - i)]) truncated toward zero, for i < n; false
 // as truncate_run (cast.cpp).

@@ -141,20 +141,28 @@ constexpr bool rows_apart(std::int64_t step, std::int64_t row_step, std::size_t 
     return magnitude(row_step) >= len * magnitude(step);
 }
 
-// A layout that reduces to one run over every other element of itemsize bytes (x[0], x[2],
-// ..., forward or backward) and holds at least two: its lowest element, its length and its
-// direction. Kernels read such a run in place, forward through memory.
-struct EveryOther {
+// A layout that reduces to one run over every k-th element of itemsize bytes (x[0], x[k],
+// ..., forward or backward), k from 2 to `most`, and holds at least two: its lowest
+// element, its length, its direction and k. Kernels read such a run in place, forward
+// through memory.
+struct SteppedRun {
     const std::byte* low;
     std::uint64_t count;
     bool backward;
+    std::uint64_t k;
 };
-inline std::optional<EveryOther> every_other(const Strided& layout, std::size_t itemsize) noexcept {
+inline std::optional<SteppedRun> stepped_run(const Strided& layout, std::size_t itemsize, std::uint64_t most) noexcept {
     const Strided s = simplify(layout);
     const std::uint64_t n = s.size();
-    if (s.ndim != 1 || n < 2 || magnitude(s.strides[0]) != 2 * itemsize) return std::nullopt;
+    if (s.ndim != 1 || n < 2) return std::nullopt;
+    const std::uint64_t step = magnitude(s.strides[0]);
+    if (step % itemsize != 0 || step / itemsize < 2 || step / itemsize > most) return std::nullopt;
     const bool backward = s.strides[0] < 0;
-    return EveryOther{backward ? s.data + static_cast<std::int64_t>(n - 1) * s.strides[0] : s.data, n, backward};
+    return SteppedRun{backward ? s.data + static_cast<std::int64_t>(n - 1) * s.strides[0] : s.data, n, backward,
+                      step / itemsize};
+}
+inline std::optional<SteppedRun> every_other(const Strided& layout, std::size_t itemsize) noexcept {
+    return stepped_run(layout, itemsize, 2);
 }
 
 template <class T>

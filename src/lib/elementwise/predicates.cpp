@@ -20,22 +20,22 @@ bool test_block(const double* v, Bool* o, std::size_t n) noexcept {
     return true;
 }
 
-// P's test of a view's layout into o in the layout's order: one run stepping two elements
-// at a time (every other element of a stretch) tested where it lies, which costs less
-// than gathering the elements, a backward one forward a block at a time, each block's
-// results turned round; others block by block (backward rows alike).
+// P's test of a view's layout into o in the layout's order: one run stepping two to four
+// elements at a time tested where it lies, which costs less than gathering the elements,
+// a backward one forward a block at a time, each block's results turned round; others
+// block by block (backward rows alike).
 template <class P>
 bool test_walked(const walk::Strided& layout, Bool* o) {
-    if (const auto run = walk::every_other(layout, sizeof(double))) {
+    if (const auto run = walk::stepped_run(layout, sizeof(double), 4)) {
         const auto* low = reinterpret_cast<const double*>(run->low);
         if (!run->backward) {
-            loops::float_test_stepped(P::kernel, low, o, run->count);
+            loops::float_test_stepped(P::kernel, low, run->k, o, run->count);
             return true;
         }
         Bool turned[walk::KERNEL_BLOCK];
         for (std::size_t done = 0; done < run->count;) {
             const std::size_t n = std::min<std::size_t>(walk::KERNEL_BLOCK, run->count - done);
-            loops::float_test_stepped(P::kernel, low + 2 * (run->count - done - n), turned, n);
+            loops::float_test_stepped(P::kernel, low + run->k * (run->count - done - n), run->k, turned, n);
             walk::reverse_copy(static_cast<const Bool*>(turned), o + done, n);
             done += n;
         }

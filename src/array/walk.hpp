@@ -326,8 +326,8 @@ CORVANTILE_INLINE void with_row(const std::byte* at, std::int64_t step, Run run)
     }
 }
 
-// memcpy of n bytes, inline up to eight lines (the joins and the gathers of short rows copy
-// many short runs, where a call each costs more than the bytes).
+// memcpy of n bytes, inline up to eight lines (the joins, and the gathers and scatters of
+// short rows, copy many short runs, where a call each costs more than the bytes).
 CORVANTILE_INLINE void copy_short(std::byte* __restrict to, const std::byte* __restrict from, std::size_t n) noexcept {
     const auto piece = [&]<std::size_t W>(std::size_t at) CORVANTILE_INLINE_LAMBDA { std::memcpy(to + at, from + at, W); };
     if (n >= 64) {
@@ -919,8 +919,8 @@ double unordered_extreme(const Strided& s, Scratch<double>& scratch, bool& nan) 
     }
     // Contiguous rows of a few dozen to a few hundred elements: scanned where they lie, the
     // rows along the axis before the last one call at a time.
-    const auto planes = for_row_planes<double>(m, EXTREME_PLANE_ROW, [&](const std::byte* at, std::int64_t row_step, std::size_t rows,
-                                                                std::size_t n) {
+    const auto planes = for_row_planes<double>(m, EXTREME_PLANE_ROW, [&](const std::byte* at, std::int64_t row_step,
+                                                                        std::size_t rows, std::size_t n) {
         best = extreme_rows_add<Max>(at, row_step, rows, n, best, nan);
         return true;
     });

@@ -212,7 +212,7 @@ CORVANTILE_INLINE void plane_rows(const std::byte* at, std::int64_t row_step, st
         const std::size_t reach = len > beyond ? len - beyond : 0;  // columns whose tile stays within
         alignas(64) std::byte buffer[HIGH * CHUNK * SZ];
         std::size_t c0 = 0;
-        for (; c0 + 8 <= reach; ) {
+        while (c0 + 8 <= reach) {
             const std::size_t count = std::min(CHUNK, reach - c0);
             const std::byte* from = at + static_cast<std::int64_t>(c0) * step;
             if constexpr (SZ == 8) {

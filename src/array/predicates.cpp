@@ -59,9 +59,9 @@ struct EqOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { re
 struct GtOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Gt(a, b); } };
 struct GeOp { template <class V> HWY_INLINE auto operator()(V a, V b) const { return hn::Ge(a, b); } };
 
-// Where the kernels read an operand: element i at p[i], p[-i], p[2 i], or one value
+// Where the kernels read an operand: element i at p[i], p[-i], p[K i], or one value
 // throughout. at(i) gives element i, load(d, i) the vector of elements i .. (i + lanes - 1);
-// a vector of Every2 also reads the double after its last element (`ahead`). A `partial`
+// a vector of Every<K> also reads the doubles after its last element (`ahead`). A `partial`
 // reader's load_n(d, i, count) reads only the first count of them (zeros after).
 struct Forward {
     static constexpr std::size_t ahead = 0;
@@ -83,7 +83,11 @@ struct Backward {
     }
     double at(std::size_t i) const { return *(p - static_cast<std::ptrdiff_t>(i)); }
 };
-struct Every2 {
+// Every K-th element (K from 2 to 4): a vector of them taken from K vectors, which end
+// K - 1 doubles after its last element; every fourth as the even lanes of two vectors of
+// every other (fewer shuffles than a four-way de-interleave).
+template <std::size_t K>
+struct Every {
     static constexpr std::size_t ahead = 1;
     static constexpr bool partial = false;
     const double* p;
@@ -91,30 +95,18 @@ struct Every2 {
     HWY_INLINE auto load(D d, std::size_t i) const {
         // Found by argument (at instantiation): the one-lane targets, which never load
         // vectors, have no ConcatEven.
-        return ConcatEven(d, hn::LoadU(d, p + 2 * i + hn::MaxLanes(d)), hn::LoadU(d, p + 2 * i));
-    }
-    double at(std::size_t i) const { return p[2 * i]; }
-};
-// Every K-th element (K 3 or 4): a vector of them taken from K vectors, which end K - 1
-// doubles after its last element; every fourth as the even lanes of two vectors of every
-// other (fewer shuffles than a four-way de-interleave).
-template <std::size_t K>
-struct EveryK {
-    static constexpr std::size_t ahead = 1;
-    static constexpr bool partial = false;
-    const double* p;
-    template <class D>
-    HWY_INLINE auto load(D d, std::size_t i) const {
+        const auto evens = [d](const double* at) {
+            return ConcatEven(d, hn::LoadU(d, at + hn::MaxLanes(d)), hn::LoadU(d, at));
+        };
         const double* at = p + K * i;
-        if constexpr (K == 3) {
+        if constexpr (K == 2) {
+            return evens(at);
+        } else if constexpr (K == 3) {
             hn::VFromD<D> v0, v1, v2;
             LoadInterleaved3(d, at, v0, v1, v2);
             return v0;
         } else {
-            const std::size_t N = hn::MaxLanes(d);
-            const auto low = ConcatEven(d, hn::LoadU(d, at + N), hn::LoadU(d, at));
-            const auto high = ConcatEven(d, hn::LoadU(d, at + 3 * N), hn::LoadU(d, at + 2 * N));
-            return ConcatEven(d, high, low);
+            return ConcatEven(d, evens(at + 2 * hn::MaxLanes(d)), evens(at));
         }
     }
     double at(std::size_t i) const { return p[K * i]; }
@@ -263,7 +255,7 @@ HWY_INLINE void compare_walk(CompareWalk walk, const double* x, const double* y,
     switch (walk) {
     case CompareWalk::Forward: return compare_with<C, Forward>(x, y, one, o, n);
     case CompareWalk::Backward: return compare_with<C, Backward>(x, y, one, o, n);
-    case CompareWalk::Every2: return compare_with<C, Every2>(x, y, one, o, n);
+    case CompareWalk::Every2: return compare_with<C, Every<2>>(x, y, one, o, n);
     }
 }
 
@@ -277,9 +269,9 @@ HWY_NOINLINE void float_test_kernel(FloatTest test, const double* HWY_RESTRICT x
 HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x, std::size_t k,
                                             std::uint8_t* HWY_RESTRICT o, std::size_t n) {
     switch (k) {
-    case 3: return test_with(test, EveryK<3>{x}, o, n);
-    case 4: return test_with(test, EveryK<4>{x}, o, n);
-    default: return test_with(test, Every2{x}, o, n);
+    case 3: return test_with(test, Every<3>{x}, o, n);
+    case 4: return test_with(test, Every<4>{x}, o, n);
+    default: return test_with(test, Every<2>{x}, o, n);
     }
 }
 

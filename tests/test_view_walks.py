@@ -278,3 +278,18 @@ def test_short_contiguous_rows_copied_together(kind, op):
         for view in (lambda b: b[:rows, 1:-2], lambda b: b[rows - 1::-1, 1:-2], lambda b: b[rows::-1],
                      lambda b: b.reshape(2, rows, -1)[:, ::2, 2:-1]):
             differential(lambda xp: SHORT_ROW_OPS[op](xp, view(xp.asarray(base)), view(xp.asarray(base[::-1].copy()))))
+
+
+# Runs of elements five or more apart, gathered four a round from offsets of the round's
+# address: lengths about the round, steps either way, huge; every operation of the table.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN cast to int64, on NumPy's side
+@pytest.mark.parametrize("step", [5, -5, 7, -33, 1000])
+@pytest.mark.parametrize("n", [1, 3, 4, 5, 7, 1023, 1026])
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.bool_], ids=["f8", "i8", "b"])
+def test_far_apart_runs_gathered(dtype, n, step):
+    base = WHOLE[: n * abs(step)] % 50
+    base = base > 20 if dtype is np.bool_ else base.astype(dtype)
+    if dtype is np.float64:
+        base[::3] = np.nan
+    for op in SHORT_ROW_OPS.values():
+        differential(lambda xp: op(xp, xp.asarray(base)[::step][:n], xp.asarray(base[::-1].copy())[::step][:n]))

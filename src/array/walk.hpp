@@ -417,8 +417,24 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
             return;
         }
         for (std::size_t r = 0; r < rows; ++r) {
-            with_row<T>(at + static_cast<std::int64_t>(r) * row_step, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
-                T* d = dst + r * len;
+            const std::byte* a = at + static_cast<std::int64_t>(r) * row_step;
+            T* d = dst + r * len;
+            if (step != -SZ && step != 2 * SZ) {
+                // Four elements a round, each from its own offset of the round's address: a
+                // pointer stepped element by element would make each load wait for the
+                // addition before it.
+                std::size_t i = 0;
+                for (; i + 4 <= len; i += 4) {
+                    const std::byte* p = a + static_cast<std::int64_t>(i) * step;
+                    d[i] = load<T>(p);
+                    d[i + 1] = load<T>(p + step);
+                    d[i + 2] = load<T>(p + 2 * step);
+                    d[i + 3] = load<T>(p + 3 * step);
+                }
+                for (; i < len; ++i) d[i] = load<T>(a + static_cast<std::int64_t>(i) * step);
+                continue;
+            }
+            with_row<T>(a, step, [&](auto get) CORVANTILE_INLINE_LAMBDA {
 #pragma GCC unroll 4
                 for (std::size_t i = 0; i < len; ++i) d[i] = get(i);
             });

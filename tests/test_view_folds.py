@@ -449,10 +449,12 @@ def test_extremes_of_column_blocks(rows, width, fill):
 
 
 # Rows about the lengths where the walks change road: under 16 elements (many rows read at
-# a time), under 512 (the whole max and min join rows into one scan; along the rows sixteen
-# are folded at once), and beyond; over several 8192-element blocks. Float folds whose bits
-# depend on the order against a contiguous copy, the others against NumPy.
-@pytest.mark.parametrize("rows, width", [(3000, 3), (700, 15), (600, 16), (60, 200), (17, 511), (17, 512), (9, 513)])
+# a time), under 32 (the whole max and min take each row in one masked pass), under 512
+# (they join rows into one scan; along the rows sixteen are folded at once), and beyond;
+# over several 8192-element blocks. Float folds whose bits depend on the order against a
+# contiguous copy, the others against NumPy.
+@pytest.mark.parametrize("rows, width", [(3000, 3), (700, 15), (600, 16), (500, 23), (400, 31), (60, 200), (17, 511),
+                                         (17, 512), (9, 513)])
 @pytest.mark.parametrize("fill", ["plain", "nan", "zeros"])
 def test_folds_of_rows_where_the_road_changes(rows, width, fill):
     v = RNG.standard_normal((rows, width + 3))

@@ -262,6 +262,9 @@ LARGE_VIEWS = {
     "vov": ((150, 240), lambda a: a.T[::2]),
     "perm3": ((30, 25, 24), lambda a: a.T),
     "cols": ((120, 160), lambda a: a[:, 5:155]),
+    # Planes of whole rows with rows left out between them: each row copied at once.
+    "mid rows": ((40, 6, 100), lambda a: a[:, ::2, :]),
+    "mid rows back": ((34, 8, 65), lambda a: a[::-1, 1::2, :]),
     # Rows a few elements apart whose own elements lie far apart, copied in tiles of four
     # columns by all rows: columns shorter than a tile, one tile, a tile and a part.
     "T cols 3": ((3, 6000), lambda a: a.T),

@@ -187,7 +187,8 @@ CORVANTILE_CLONES std::int64_t wrapping_sum(const std::int64_t* x, std::size_t n
 
 namespace {
 
-// The nonzero bytes of a word: each byte's top bit set where any of its bits is.
+// How many bytes of a word are not zero: each byte's top bit set where any of its bits is,
+// then counted.
 constexpr std::uint64_t nonzero_bytes(std::uint64_t w) noexcept {
     constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7FULL;
     return std::popcount((((w & LOW7) + LOW7) | w) & ~LOW7);
@@ -203,13 +204,16 @@ CORVANTILE_CLONES std::int64_t count_true(const Bool* x, std::size_t n) noexcept
     std::size_t i = 0;
     if (n >= 64) {
         alignas(64) std::uint8_t lane[64];
+        const auto add_lanes = [&] {
+            for (std::size_t j = 0; j < 64; ++j) count += lane[j];
+        };
         while (n - i >= 64) {
             for (std::size_t j = 0; j < 64; ++j) lane[j] = 0;
             const std::size_t end = i + std::min<std::size_t>((n - i) / 64, 255) * 64;
             for (; i < end; i += 64) {
                 for (std::size_t j = 0; j < 64; ++j) lane[j] = static_cast<std::uint8_t>(lane[j] + (b[i + j] != 0));
             }
-            for (std::size_t j = 0; j < 64; ++j) count += lane[j];
+            add_lanes();
         }
         if (i != n) {
             alignas(64) static constexpr auto TAIL = [] {
@@ -220,7 +224,7 @@ CORVANTILE_CLONES std::int64_t count_true(const Bool* x, std::size_t n) noexcept
             const std::uint8_t* keep = TAIL.data() + (n - i);
             const std::uint8_t* last = b + n - 64;
             for (std::size_t j = 0; j < 64; ++j) lane[j] = static_cast<std::uint8_t>((last[j] != 0) & keep[j]);
-            for (std::size_t j = 0; j < 64; ++j) count += lane[j];
+            add_lanes();
         }
         return static_cast<std::int64_t>(count);
     }

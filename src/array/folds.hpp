@@ -103,23 +103,30 @@ CORVANTILE_INLINE double extreme_rows(const std::byte* at, std::int64_t row_step
     }
     double best = init;
     std::uint64_t any = 0;
+    const auto take = [&](std::size_t j, double v) CORVANTILE_INLINE_LAMBDA {
+        lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
+        unordered[j] |= static_cast<std::uint64_t>(v != v);
+    };
     const std::size_t whole = n & ~(EXTREME_LANES - 1), eights = n & ~std::size_t{7};
+    if (whole == 0 && rows > 1 && n >= 8) {
+        // Rows of 8 to 31 (a column block's) in one pass of all lanes each, those past the
+        // row given its first element again: loads under a mask, where the eights below
+        // would chain two or three updates of the first eight lanes a row, a chain that
+        // also holds back the loads of the rows ahead (3.5x slower at 1e6 elements).
+        for (std::size_t r = 0; r < rows; ++r) {
+            const auto* x = reinterpret_cast<const double*>(at + static_cast<std::int64_t>(r) * row_step);
+            for (std::size_t j = 0; j < EXTREME_LANES; ++j) take(j, j < n ? x[j] : x[0]);
+        }
+        rows = 0;
+    }
     for (std::size_t r = 0; r < rows; ++r) {
         const auto* x = reinterpret_cast<const double*>(at + static_cast<std::int64_t>(r) * row_step);
         std::size_t i = 0;
         for (; i < whole; i += EXTREME_LANES) {
-            for (std::size_t j = 0; j < EXTREME_LANES; ++j) {
-                const double v = x[i + j];
-                lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
-                unordered[j] |= static_cast<std::uint64_t>(v != v);
-            }
+            for (std::size_t j = 0; j < EXTREME_LANES; ++j) take(j, x[i + j]);
         }
         for (; i < eights; i += 8) {
-            for (std::size_t j = 0; j < 8; ++j) {
-                const double v = x[i + j];
-                lane[j] = better<Max>(v, lane[j]) ? v : lane[j];
-                unordered[j] |= static_cast<std::uint64_t>(v != v);
-            }
+            for (std::size_t j = 0; j < 8; ++j) take(j, x[i + j]);
         }
         for (; i < n; i += Every) {
             best = better<Max>(x[i], best) ? x[i] : best;

@@ -83,33 +83,47 @@ struct Backward {
     }
     double at(std::size_t i) const { return *(p - static_cast<std::ptrdiff_t>(i)); }
 };
-// Every K-th element (K from 2 to 4): a vector of them taken from K vectors, which end
-// K - 1 doubles after its last element; every fourth as the even lanes of two vectors of
-// every other (fewer shuffles than a four-way de-interleave).
-template <std::size_t K>
+// Every K-th element (K from 2 to 4; -1 to -4 backward): a vector of them taken from |K|
+// vectors, the first element of each group of |K| doubles (forward) or the last, reversed
+// (backward), so that the groups end |K| - 1 doubles after (before) the vector's last
+// element; every fourth as the even (odd) lanes of two vectors of every other (fewer
+// shuffles than a four-way de-interleave).
+template <int K>
 struct Every {
-    static constexpr std::size_t ahead = 1;
+    static constexpr std::size_t M = K < 0 ? -K : K;
+    static constexpr std::size_t ahead = M > 1 ? 1 : 0;
     static constexpr bool partial = false;
     const double* p;
     template <class D>
     HWY_INLINE auto load(D d, std::size_t i) const {
         // Found by argument (at instantiation): the one-lane targets, which never load
         // vectors, have no ConcatEven.
-        const auto evens = [d](const double* at) {
-            return ConcatEven(d, hn::LoadU(d, at + hn::MaxLanes(d)), hn::LoadU(d, at));
+        constexpr bool back = K < 0;
+        const auto halves = [d](const double* at) {
+            const auto hi = hn::LoadU(d, at + hn::MaxLanes(d)), lo = hn::LoadU(d, at);
+            if constexpr (back) return ConcatOdd(d, hi, lo);
+            else return ConcatEven(d, hi, lo);
         };
-        const double* at = p + K * i;
-        if constexpr (K == 2) {
-            return evens(at);
-        } else if constexpr (K == 3) {
+        constexpr std::ptrdiff_t N = hn::MaxLanes(d);
+        const double* at = back ? p - static_cast<std::ptrdiff_t>(M * (i + N - 1) + M - 1) : p + M * i;
+        hn::VFromD<D> v;
+        if constexpr (M == 1) {
+            v = hn::LoadU(d, at);
+        } else if constexpr (M == 2) {
+            v = halves(at);
+        } else if constexpr (M == 3) {
             hn::VFromD<D> v0, v1, v2;
             LoadInterleaved3(d, at, v0, v1, v2);
-            return v0;
+            v = back ? v2 : v0;
         } else {
-            return ConcatEven(d, evens(at + 2 * hn::MaxLanes(d)), evens(at));
+            const auto hi = halves(at + 2 * N), lo = halves(at);
+            if constexpr (back) v = ConcatOdd(d, hi, lo);
+            else v = ConcatEven(d, hi, lo);
         }
+        if constexpr (back) return hn::Reverse(d, v);
+        else return v;
     }
-    double at(std::size_t i) const { return p[K * i]; }
+    double at(std::size_t i) const { return p[K * static_cast<std::ptrdiff_t>(i)]; }
 };
 struct One {
     static constexpr std::size_t ahead = 0;
@@ -266,9 +280,13 @@ HWY_NOINLINE void float_test_kernel(FloatTest test, const double* HWY_RESTRICT x
     test_with(test, Forward{x}, o, n);
 }
 
-HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x, std::size_t k,
+HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x, std::int64_t k,
                                             std::uint8_t* HWY_RESTRICT o, std::size_t n) {
     switch (k) {
+    case -1: return test_with(test, Backward{x}, o, n);
+    case -2: return test_with(test, Every<-2>{x}, o, n);
+    case -3: return test_with(test, Every<-3>{x}, o, n);
+    case -4: return test_with(test, Every<-4>{x}, o, n);
     case 3: return test_with(test, Every<3>{x}, o, n);
     case 4: return test_with(test, Every<4>{x}, o, n);
     default: return test_with(test, Every<2>{x}, o, n);
@@ -307,11 +325,12 @@ void float_test(FloatTest test, const double* x, Bool* o, std::size_t n) noexcep
 
 HWY_EXPORT(float_test_stepped_kernel);
 
-void float_test_stepped(FloatTest test, const double* x, std::size_t k, Bool* o, std::size_t n) noexcept {
+void float_test_stepped(FloatTest test, const double* x, std::int64_t k, Bool* o, std::size_t n) noexcept {
     auto fill = [&](Bool* dst, std::size_t start, std::size_t count) {
-        HWY_DYNAMIC_DISPATCH(float_test_stepped_kernel)(test, x + k * start, k, reinterpret_cast<std::uint8_t*>(dst), count);
+        HWY_DYNAMIC_DISPATCH(float_test_stepped_kernel)(test, x + k * static_cast<std::int64_t>(start), k,
+                                                        reinterpret_cast<std::uint8_t*>(dst), count);
     };
-    write_result(o, n, k * sizeof(double) + sizeof(Bool), fill);
+    write_result(o, n, static_cast<std::size_t>(k < 0 ? -k : k) * sizeof(double) + sizeof(Bool), fill);
 }
 
 HWY_EXPORT(compare_kernel);

@@ -1,8 +1,8 @@
 #pragma once
 
-// Kernels over every other float64 of a stretch (x[0], x[2], ... x[2 * (n - 1)]), read in
-// place: a step-2 view costs less tested or converted where it lies than gathered first.
-// Both write a large result around the cache (loops.hpp write_result).
+// Kernels over float64s a few elements apart (x[0], x[k], ... x[k * (n - 1)]), read in
+// place: a stepped or reversed view costs less tested or converted where it lies than
+// gathered first. Each writes a large result around the cache (loops.hpp write_result).
 
 #include "array/predicates.hpp"
 
@@ -11,8 +11,8 @@
 
 namespace corvantile::loops {
 
-// o[i] = test(x[k * i]) for i < n, k from 2 to 4 (predicates.cpp).
-void float_test_stepped(FloatTest test, const double* x, std::size_t k, Bool* o, std::size_t n) noexcept;
+// o[i] = test(x[k * i]) for i < n, k from 2 to 4 or -1 to -4 (predicates.cpp).
+void float_test_stepped(FloatTest test, const double* x, std::int64_t k, Bool* o, std::size_t n) noexcept;
 
 // o[i] = x[2 * i] (backward: x[2 * (n - 1 - i)]) truncated toward zero, for i < n; false
 // as truncate_run (cast.cpp).

@@ -142,9 +142,8 @@ constexpr bool rows_apart(std::int64_t step, std::int64_t row_step, std::size_t 
 }
 
 // A layout that reduces to one run over every k-th element of itemsize bytes (x[0], x[k],
-// ..., forward or backward), k from 2 to `most`, and holds at least two: its lowest
-// element, its length, its direction and k. Kernels read such a run in place, forward
-// through memory.
+// ..., forward or backward), k from 1 to `most`, and holds at least two: its lowest
+// element, its length, its direction and k. Kernels read such a run in place.
 struct SteppedRun {
     const std::byte* low;
     std::uint64_t count;
@@ -156,13 +155,14 @@ inline std::optional<SteppedRun> stepped_run(const Strided& layout, std::size_t 
     const std::uint64_t n = s.size();
     if (s.ndim != 1 || n < 2) return std::nullopt;
     const std::uint64_t step = magnitude(s.strides[0]);
-    if (step % itemsize != 0 || step / itemsize < 2 || step / itemsize > most) return std::nullopt;
+    if (step % itemsize != 0 || step == 0 || step / itemsize > most) return std::nullopt;
     const bool backward = s.strides[0] < 0;
     return SteppedRun{backward ? s.data + static_cast<std::int64_t>(n - 1) * s.strides[0] : s.data, n, backward,
                       step / itemsize};
 }
 inline std::optional<SteppedRun> every_other(const Strided& layout, std::size_t itemsize) noexcept {
-    return stepped_run(layout, itemsize, 2);
+    const auto run = stepped_run(layout, itemsize, 2);
+    return run && run->k == 2 ? run : std::nullopt;
 }
 
 template <class T>
@@ -401,7 +401,7 @@ CORVANTILE_CLONES void gather(const std::byte* at, std::int64_t step, std::int64
                               std::size_t len, T* __restrict dst) noexcept {
     constexpr auto SZ = static_cast<std::int64_t>(sizeof(T));
     if (rows == 1 && step == SZ) return static_cast<void>(std::memcpy(dst, at, len * sizeof(T)));
-    if (step == SZ && len * sizeof(T) <= INLINE_COPY) {
+    if (step == SZ) {
         for (std::size_t r = 0; r < rows; ++r) {
             copy_short(reinterpret_cast<std::byte*>(dst + r * len), at + static_cast<std::int64_t>(r) * row_step, len * sizeof(T));
         }

@@ -586,10 +586,6 @@ inline constexpr std::uint64_t EVERY_OTHER_TWICE_UPTO = 1 << 16;
 // min: folds::arg_extreme of the elements laid out contiguously.
 template <bool Max>
 std::uint64_t arg_extreme(const Strided& whole) {
-    // Where logical order crosses memory order, both passes go in memory order: the
-    // extreme, then the first place it (or a NaN) takes.
-    // So do long rows of every other element while both passes stay in the caches (beyond,
-    // one gathering pass costs less than two).
     const Strided s = simplify(whole);
     if (long_every_other_rows(s) && s.strides[s.ndim - 1] > 0 && !crosses(s)) {
         // Rows of every other element in logical order: each row's extreme found where it
@@ -614,6 +610,10 @@ std::uint64_t arg_extreme(const Strided& whole) {
         const std::int64_t step = s.strides[s.ndim - 1];
         return best_pos + (nan ? next_match<true>(best_row, step, 0, n, best) : next_match<false>(best_row, step, 0, n, best));
     }
+    // Where logical order crosses memory order, both passes go in memory order: the
+    // extreme, then the first place it (or a NaN) takes. So do long rows of every other
+    // element stepping back, while both passes stay in the caches (beyond, one gathering
+    // pass costs less than two).
     const bool every_other = long_every_other_rows(s) && s.size() <= EVERY_OTHER_TWICE_UPTO;
     if ((crosses(s) || every_other) && distinct(s, sizeof(double))) {
         constexpr std::size_t MOST_MATCHES = 64;

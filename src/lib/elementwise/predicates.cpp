@@ -20,25 +20,16 @@ bool test_block(const double* v, Bool* o, std::size_t n) noexcept {
     return true;
 }
 
-// P's test of a view's layout into o in the layout's order: one run stepping two to four
-// elements at a time tested where it lies, which costs less than gathering the elements,
-// a backward one forward a block at a time, each block's results turned round; others
-// block by block (backward rows alike).
+// P's test of a view's layout into o in the layout's order: one run stepping back or up to
+// four elements at a time tested where it lies, which costs less than gathering the
+// elements; others block by block.
 template <class P>
 bool test_walked(const walk::Strided& layout, Bool* o) {
-    if (const auto run = walk::stepped_run(layout, sizeof(double), 4)) {
+    if (const auto run = walk::stepped_run(layout, sizeof(double), 4); run && (run->backward || run->k > 1)) {
+        const auto k = static_cast<std::int64_t>(run->k);
         const auto* low = reinterpret_cast<const double*>(run->low);
-        if (!run->backward) {
-            loops::float_test_stepped(P::kernel, low, run->k, o, run->count);
-            return true;
-        }
-        Bool turned[walk::KERNEL_BLOCK];
-        for (std::size_t done = 0; done < run->count;) {
-            const std::size_t n = std::min<std::size_t>(walk::KERNEL_BLOCK, run->count - done);
-            loops::float_test_stepped(P::kernel, low + run->k * (run->count - done - n), run->k, turned, n);
-            walk::reverse_copy(static_cast<const Bool*>(turned), o + done, n);
-            done += n;
-        }
+        const double* first = run->backward ? low + k * static_cast<std::int64_t>(run->count - 1) : low;
+        loops::float_test_stepped(P::kernel, first, run->backward ? -k : k, o, run->count);
         return true;
     }
     return walk::map_blocks<Bool, double>(layout, o, test_block<P>);

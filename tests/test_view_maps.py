@@ -353,6 +353,20 @@ def test_float_tests_of_every_kth_element(name, k, n):
         check(MAPS[name], make(cv.asarray(x.copy())), make(x.copy()), order=True)
 
 
+# Runs long enough (over a megabyte) to be read from the first element whose vector can
+# start on a vector boundary: every start within a line, the parts before and after it.
+@pytest.mark.parametrize("k", [2, 3, 4])
+def test_float_tests_of_long_runs_from_every_start(k):
+    n = (1 << 20) // (8 * k) + 77
+    x = values(k * n + 16, np.float64)
+    x[: 16 * k + 16] = [np.nan, -np.inf, -0.0, 1.0] * (4 * k + 4)
+    x[-k * 40:] = [-np.inf, np.nan, -0.0, 2.0] * (10 * k)
+    ours = cv.asarray(x.copy())
+    for start in range(9):
+        for name in ("isnan", "signbit"):
+            check(MAPS[name], ours[start::k][:n], x[start::k][:n], order=True)
+
+
 def _factor(n):
     return 4 if n % 4 == 0 else 1
 

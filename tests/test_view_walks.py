@@ -293,3 +293,21 @@ def test_far_apart_runs_gathered(dtype, n, step):
         base[::3] = np.nan
     for op in SHORT_ROW_OPS.values():
         differential(lambda xp: op(xp, xp.asarray(base)[::step][:n], xp.asarray(base[::-1].copy())[::step][:n]))
+
+
+# Runs of every third or fourth 8-byte element, gathered by loads that start on a vector
+# boundary once one is reached: each start within a line, lengths about the vector and
+# its loose ends.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN cast to int64, on NumPy's side
+@pytest.mark.parametrize("step", [3, 4])
+@pytest.mark.parametrize("dtype", [np.float64, np.int64], ids=["f8", "i8"])
+def test_stepped_runs_gathered_from_every_start(dtype, step):
+    base = (WHOLE[:6000] % 50).astype(dtype)
+    if dtype is np.float64:
+        base[::7] = np.nan
+    other = base[::-1].copy()
+    ops = [SHORT_ROW_OPS[k] for k in ("copy", "cast", "zip", "where", "concatenate")]
+    for start in range(9):
+        for n in (32, 33, 39, 40, 41, 47, 1029):
+            for op in ops:
+                differential(lambda xp: op(xp, xp.asarray(base)[start::step][:n], xp.asarray(other)[start::step][:n]))

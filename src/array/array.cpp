@@ -26,9 +26,18 @@ std::size_t stream_bytes() noexcept {
     return std::numeric_limits<std::size_t>::max();
 }
 
+std::size_t far_bytes() noexcept {
+#if defined(__linux__) && defined(_SC_LEVEL2_CACHE_SIZE)
+    const long cache = sysconf(_SC_LEVEL2_CACHE_SIZE);
+    if (cache > 0) return static_cast<std::size_t>(cache);
+#endif
+    return std::size_t{1} << 20;
+}
+
 }  // namespace
 
 const std::size_t loops::STREAM_BYTES = stream_bytes();
+const std::size_t loops::FAR_BYTES = far_bytes();
 
 namespace detail {
 

@@ -27,8 +27,41 @@ namespace corvantile::loops {
 // read back sooner from the cache than from memory.
 extern const std::size_t STREAM_BYTES;
 
+// The second-level cache (1 MiB where unknown): loads straddling two lines cost about
+// twice as much from beyond it, and nothing to speak of from nearer.
+extern const std::size_t FAR_BYTES;
+
 // The cache line: the unit the loops align their vector stores to.
 inline constexpr std::size_t LINE_BYTES = 64;
+
+// Where a run of every k-th 8-byte element from `address` (a multiple of 8) can be read
+// by loads of `lanes` * k elements that each start on a boundary of `lanes` elements,
+// none straddling two lines: the elements before (`head`, read otherwise), and how far
+// past its boundary the first after them lies (`off`, below k; never a load before the run).
+struct Boundary {
+    std::size_t head, off;
+};
+constexpr Boundary vector_boundary(std::uintptr_t address, std::size_t k, std::size_t lanes) noexcept {
+    for (std::size_t head = 0;; ++head) {
+        const std::size_t off = (address / 8 + head * k) % lanes;
+        if (off < k && off <= head * k) return {head, off};
+    }
+}
+
+// fn.template operator()<Off>() for off, from 0 to K - 1 (K up to 4).
+template <std::size_t K, class Fn>
+decltype(auto) with_off(std::size_t off, Fn fn) {
+    if constexpr (K >= 4) {
+        if (off == 3) return fn.template operator()<3>();
+    }
+    if constexpr (K >= 3) {
+        if (off == 2) return fn.template operator()<2>();
+    }
+    if constexpr (K >= 2) {
+        if (off == 1) return fn.template operator()<1>();
+    }
+    return fn.template operator()<0>();
+}
 
 // How many elements of o lie before its first line boundary, or nothing when no element
 // starts on one (o is not aligned to its element size).

@@ -12,6 +12,7 @@
 
 #include "array/predicates.hpp"
 #include "array/stepped.hpp"
+#include "array/loops.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace corvantile::loops::HWY_NAMESPACE {
@@ -87,10 +88,12 @@ struct Backward {
 // vectors, the first element of each group of |K| doubles (forward) or the last, reversed
 // (backward), so that the groups end |K| - 1 doubles after (before) the vector's last
 // element; every fourth as the even (odd) lanes of two vectors of every other (fewer
-// shuffles than a four-way de-interleave).
-template <int K>
+// shuffles than a four-way de-interleave). Forward, the elements may start Off doubles
+// past p, so that p can lie on a vector boundary.
+template <int K, std::size_t Off = 0>
 struct Every {
     static constexpr std::size_t M = K < 0 ? -K : K;
+    static_assert(Off < M && (K > 0 || Off == 0));
     static constexpr std::size_t ahead = M > 1 ? 1 : 0;
     static constexpr bool partial = false;
     const double* p;
@@ -99,10 +102,9 @@ struct Every {
         // Found by argument (at instantiation): the one-lane targets, which never load
         // vectors, have no ConcatEven.
         constexpr bool back = K < 0;
-        const auto halves = [d](const double* at) {
+        const auto halves = [d](const double* at, bool odd) {
             const auto hi = hn::LoadU(d, at + hn::MaxLanes(d)), lo = hn::LoadU(d, at);
-            if constexpr (back) return ConcatOdd(d, hi, lo);
-            else return ConcatEven(d, hi, lo);
+            return odd ? ConcatOdd(d, hi, lo) : ConcatEven(d, hi, lo);
         };
         constexpr std::ptrdiff_t N = hn::MaxLanes(d);
         const double* at = back ? p - static_cast<std::ptrdiff_t>(M * (i + N - 1) + M - 1) : p + M * i;
@@ -110,20 +112,21 @@ struct Every {
         if constexpr (M == 1) {
             v = hn::LoadU(d, at);
         } else if constexpr (M == 2) {
-            v = halves(at);
+            v = halves(at, back || Off == 1);
         } else if constexpr (M == 3) {
-            hn::VFromD<D> v0, v1, v2;
-            LoadInterleaved3(d, at, v0, v1, v2);
-            v = back ? v2 : v0;
+            hn::VFromD<D> v3[3];
+            LoadInterleaved3(d, at, v3[0], v3[1], v3[2]);
+            v = v3[back ? 2 : Off];
         } else {
-            const auto hi = halves(at + 2 * N), lo = halves(at);
-            if constexpr (back) v = ConcatOdd(d, hi, lo);
+            constexpr bool odd = back || Off % 2 == 1;
+            const auto hi = halves(at + 2 * N, odd), lo = halves(at, odd);
+            if constexpr (back || Off >= 2) v = ConcatOdd(d, hi, lo);
             else v = ConcatEven(d, hi, lo);
         }
         if constexpr (back) return hn::Reverse(d, v);
         else return v;
     }
-    double at(std::size_t i) const { return p[K * static_cast<std::ptrdiff_t>(i)]; }
+    double at(std::size_t i) const { return p[static_cast<std::ptrdiff_t>(Off) + K * static_cast<std::ptrdiff_t>(i)]; }
 };
 struct One {
     static constexpr std::size_t ahead = 0;
@@ -280,6 +283,19 @@ HWY_NOINLINE void float_test_kernel(FloatTest test, const double* HWY_RESTRICT x
     test_with(test, Forward{x}, o, n);
 }
 
+// fn(reader, o, count) over every K-th element of x (K from 2 to 4), in two parts for a
+// run from beyond the second-level cache (FAR_BYTES): the elements before the first
+// whose loads can start on vector boundaries, then the rest read from there.
+template <int K, class Fn>
+HWY_INLINE void every_from_boundary(const double* x, std::uint8_t* o, std::size_t n, Fn fn) {
+    const hn::ScalableTag<double> d;
+    const auto address = reinterpret_cast<std::uintptr_t>(x);
+    if (n * K * sizeof(double) < loops::FAR_BYTES || address % sizeof(double) != 0) return fn(Every<K>{x}, o, n);
+    const auto [head, off] = vector_boundary(address, K, hn::MaxLanes(d));
+    if (head != 0) fn(Every<K>{x}, o, head);
+    with_off<K>(off, [&]<std::size_t Off>() { fn(Every<K, Off>{x + head * K - Off}, o + head, n - head); });
+}
+
 HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RESTRICT x, std::int64_t k,
                                             std::uint8_t* HWY_RESTRICT o, std::size_t n) {
     switch (k) {
@@ -287,10 +303,12 @@ HWY_NOINLINE void float_test_stepped_kernel(FloatTest test, const double* HWY_RE
     case -2: return test_with(test, Every<-2>{x}, o, n);
     case -3: return test_with(test, Every<-3>{x}, o, n);
     case -4: return test_with(test, Every<-4>{x}, o, n);
-    case 3: return test_with(test, Every<3>{x}, o, n);
-    case 4: return test_with(test, Every<4>{x}, o, n);
-    default: return test_with(test, Every<2>{x}, o, n);
+    default: break;
     }
+    const auto with = [test](auto reader, std::uint8_t* out, std::size_t count) { test_with(test, reader, out, count); };
+    if (k == 3) return every_from_boundary<3>(x, o, n, with);
+    if (k == 4) return every_from_boundary<4>(x, o, n, with);
+    every_from_boundary<2>(x, o, n, with);
 }
 
 HWY_NOINLINE void compare_kernel(Relation rel, CompareWalk walk, const double* HWY_RESTRICT x,

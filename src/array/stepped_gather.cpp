@@ -21,18 +21,52 @@ namespace {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Lane 0 of the K-way de-interleaving load of N * K elements from p: p[0], p[K], ...
-template <std::size_t K, class D, class T>
+// Lane Off of the K-way de-interleaving load of N * K elements from p: p[Off], p[Off + K], ...
+template <std::size_t K, std::size_t Off = 0, class D, class T>
 HWY_INLINE hn::VFromD<D> every(D d, const T* HWY_RESTRICT p) {
-    hn::VFromD<D> v0, v1, v2, v3;
+    static_assert(Off < K);
+    hn::VFromD<D> v[4];
     if constexpr (K == 2) {
-        hn::LoadInterleaved2(d, p, v0, v1);
+        hn::LoadInterleaved2(d, p, v[0], v[1]);
     } else if constexpr (K == 3) {
-        hn::LoadInterleaved3(d, p, v0, v1, v2);
+        hn::LoadInterleaved3(d, p, v[0], v[1], v[2]);
     } else {
-        hn::LoadInterleaved4(d, p, v0, v1, v2, v3);
+        hn::LoadInterleaved4(d, p, v[0], v[1], v[2], v[3]);
     }
-    return v0;
+    return v[Off];
+}
+
+// gather_every's forward loop from element i on, where at + i * K - Off lies on a vector
+// boundary: no load straddles two lines (which from beyond the second-level cache costs
+// twice the time). Returns where it stopped.
+template <std::size_t K, std::size_t Off, class D, class T>
+HWY_INLINE std::size_t every_aligned(D d, const T* HWY_RESTRICT at, std::size_t i, std::size_t n, T* HWY_RESTRICT dst) {
+    const std::size_t lanes = hn::Lanes(d);
+    const auto k = static_cast<std::ptrdiff_t>(K);
+    for (; i + lanes < n; i += lanes) {
+        hn::StoreU(every<K, Off>(d, at + static_cast<std::ptrdiff_t>(i) * k - static_cast<std::ptrdiff_t>(Off)), d, dst + i);
+    }
+    return i;
+}
+
+// The 8-byte elements before the first whose loads can start on vector boundaries one by
+// one, then every_aligned from there.
+template <std::size_t K, class D, class T>
+HWY_INLINE std::size_t every_from_boundary(D d, const T* HWY_RESTRICT at, std::size_t n, T* HWY_RESTRICT dst) {
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    if (address % sizeof(T) != 0) return 0;
+    const auto [head, off] = loops::vector_boundary(address, K, hn::Lanes(d));
+    if (head >= n) return 0;
+    for (std::size_t i = 0; i < head; ++i) hwy::CopyBytes<sizeof(T)>(at + i * K, dst + i);
+    if (off == 0) return every_aligned<K, 0>(d, at, head, n, dst);
+    if (off == 1) return every_aligned<K, 1>(d, at, head, n, dst);
+    if constexpr (K >= 3) {
+        if (off == 2) return every_aligned<K, 2>(d, at, head, n, dst);
+    }
+    if constexpr (K >= 4) {
+        if (off == 3) return every_aligned<K, 3>(d, at, head, n, dst);
+    }
+    return head;
 }
 
 // dst[i] = at[i * K] (Backward: at[-i * K]) for i < n. No load reaches past the row's
@@ -56,6 +90,7 @@ HWY_INLINE void gather_every(const T* HWY_RESTRICT at, std::size_t n, T* HWY_RES
         }
         for (; i < n; ++i) hwy::CopyBytes<sizeof(T)>(at - static_cast<std::ptrdiff_t>(i) * k, dst + i);
     } else {
+        if constexpr (sizeof(T) == 8) i = every_from_boundary<K>(d, at, n, dst);
         for (; i + lanes < n; i += lanes) hn::StoreU(every<K>(d, at + static_cast<std::ptrdiff_t>(i) * k), d, dst + i);
         for (; i < n; ++i) hwy::CopyBytes<sizeof(T)>(at + static_cast<std::ptrdiff_t>(i) * k, dst + i);
     }

@@ -367,6 +367,22 @@ def test_float_tests_of_long_runs_from_every_start(k):
             check(MAPS[name], ours[start::k][:n], x[start::k][:n], order=True)
 
 
+# Casts to int64 of long runs of every other float64 (over a megabyte), from each start
+# within a line: the part before the first load from a boundary and the part after, a
+# value out of range in either.
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN cast to int64, on NumPy's side
+@pytest.mark.parametrize("bad", [None, 1, -3, -21])
+def test_casts_of_long_runs_from_every_start(bad):
+    n = (1 << 20) // 16 + 77
+    x = np.round(values(2 * n + 16, np.float64) * 1e6)
+    x[~np.isfinite(x)] = -3.5e15
+    if bad is not None:
+        x[bad] = np.nan
+    ours = cv.asarray(x.copy())
+    for start in range(9):
+        check(lambda xp, v: v.astype("int64"), ours[start::2][:n], x[start::2][:n])
+
+
 def _factor(n):
     return 4 if n % 4 == 0 else 1
 

@@ -8,6 +8,7 @@
 #include <hwy/highway.h>
 
 #include "array/cast.hpp"
+#include "array/loops.hpp"
 #include "array/stepped.hpp"
 
 #include <algorithm>
@@ -46,8 +47,9 @@ HWY_INLINE hn::Vec<DI> truncate(D d, DI di, hn::Vec<D> v, hn::Mask<D>& outside) 
 // o[i] = x[2 * (n - 1 - i)]); a vector is the even lanes of two loaded ones (the odd lanes,
 // from one element early, reversed). Such a pair reads one element beyond the run at its
 // far end (before x[0] backward), which `beyond` says may be read; where not, the vectors
-// at that end are gathered.
-template <std::size_t Step, bool Backward = false>
+// at that end are gathered. Odd (forward): the elements are x[1], x[3], ..., the odd lanes
+// of pairs from x, which then never read beyond.
+template <std::size_t Step, bool Backward = false, bool Odd = false>
 HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n,
                              bool beyond = false) {
     const hn::ScalableTag<double> d;
@@ -65,6 +67,8 @@ HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RES
             if constexpr (Backward) {
                 const double* p = x + 2 * (n - i - N) - 1;
                 return hn::Reverse(d, hn::ConcatOdd(d, hn::LoadU(d, p + N), hn::LoadU(d, p)));
+            } else if constexpr (Odd) {
+                return hn::ConcatOdd(d, hn::LoadU(d, x + 2 * i + N), hn::LoadU(d, x + 2 * i));
             } else {
                 return hn::ConcatEven(d, hn::LoadU(d, x + 2 * i + N), hn::LoadU(d, x + 2 * i));
             }
@@ -75,7 +79,7 @@ HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RES
     std::size_t i = 0;
     // Stepped vectors read 2N doubles for N elements: without `beyond`, the last whole pair
     // ends before n.
-    const std::size_t ahead = Step == 1 || beyond ? 0 : 1;
+    const std::size_t ahead = Step == 1 || beyond || Odd ? 0 : 1;
     for (; n - i >= 2 * N + ahead; i += 2 * N) {
         const auto a = load(i);
         const auto b = load(i + N);
@@ -89,7 +93,7 @@ HWY_INLINE bool truncate_all(const double* HWY_RESTRICT x, std::int64_t* HWY_RES
             v = hn::LoadN(d, x + i, count);
         } else {
             HWY_ALIGN double rest[hn::MaxLanes(d)] = {};
-            for (std::size_t k = 0; k < count; ++k) rest[k] = x[Backward ? Step * (n - 1 - i - k) : Step * (i + k)];
+            for (std::size_t k = 0; k < count; ++k) rest[k] = x[Backward ? Step * (n - 1 - i - k) : Step * (i + k) + Odd];
             v = hn::Load(d, rest);
         }
         hn::StoreN(truncate(d, di, v, outside), di, o + i, count);
@@ -101,9 +105,16 @@ HWY_NOINLINE bool truncate_kernel(const double* HWY_RESTRICT x, std::int64_t* HW
     return truncate_all<1>(x, o, n);
 }
 
+// A run from beyond the second-level cache is read by pairs of loads starting on vector
+// boundaries once one is reached (loops.hpp FAR_BYTES, vector_boundary).
 HWY_NOINLINE bool truncate_stepped_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n,
                                           bool beyond) {
-    return truncate_all<2>(x, o, n, beyond);
+    const auto address = reinterpret_cast<std::uintptr_t>(x);
+    if (n * 2 * sizeof(double) < FAR_BYTES || address % sizeof(double) != 0) return truncate_all<2>(x, o, n, beyond);
+    const auto [head, off] = vector_boundary(address, 2, hn::Lanes(hn::ScalableTag<double>()));
+    const bool inside = truncate_all<2>(x, o, head, true);
+    if (off == 1) return truncate_all<2, false, true>(x + 2 * head - 1, o + head, n - head, beyond) && inside;
+    return truncate_all<2>(x + 2 * head, o + head, n - head, beyond) && inside;
 }
 
 HWY_NOINLINE bool truncate_reversed_kernel(const double* HWY_RESTRICT x, std::int64_t* HWY_RESTRICT o, std::size_t n) {

@@ -523,3 +523,18 @@ def test_extremes_found_in_memory_order(name, fill):
             same(getattr(got, op)(), getattr(got.copy(), op)(), path=op)
             continue
         assert_same_value(getattr(got, op)(), getattr(want, op)(), path=op)
+
+
+# 8-lane sums of every other float64 from each start within a line of a large base (lined):
+# lengths about the octets, runs ending at the base's last element, and rows whose logical
+# positions start the octets mid-row. Bit for bit the sum of a contiguous copy.
+@pytest.mark.parametrize("start", range(9))
+@pytest.mark.parametrize("n", [8, 9, 16, 17, 63, 64, 65, 1000, 8193])
+def test_sums_of_every_other_float64(start, n):
+    base = cv.asarray(RNG.standard_normal(2 * 8193 + 40) * 1e3)
+    for view in (base[start : start + 2 * n : 2], base[base.size - 2 * n + 1 - start % 2 :: 2]):
+        same(view.sum(), view.copy().sum())
+        same(view.mean(), view.copy().mean())
+    for width in (26, 34):
+        rows = base[start : start + (2 * n // width + 1) * width].reshape(-1, width)[:, ::2]
+        same(rows.sum(), rows.copy().sum())

@@ -367,3 +367,34 @@ def test_stepped_views_of_one_base(start, expr, dtype):
         return (_base(xp, (1210,), dtype, 18)[start : start + 1200],)
 
     _check(lambda a: eval(expr, {"a": a}), make)
+
+
+# One operand on both sides (read once): every family, every view kind, across the block
+# sizes, and runs off a cache line stepping 1 or 2 (the first element NaN where a float).
+@pytest.mark.parametrize("shape", [(3, 5), (16, 16), (9, 31), (70, 130)], ids=str)
+@pytest.mark.parametrize("dtype", KINDS, ids=lambda d: d.__name__)
+@pytest.mark.parametrize("view", list(VIEWS))
+def test_an_operand_with_itself(shape, dtype, view):
+    def make(xp):
+        return (VIEWS[view](xp, shape, dtype, 19),)
+
+    for name, fn in TWO:
+        got = _check(lambda x: fn(x, x), make)
+        if got[0] == "ok" and isinstance(got[1], cv.ndarray) and got[1].size >= 256:  # laid out as NumPy's
+            want = _quiet(lambda xp: fn(*make(xp), *make(xp)), np)[1]
+            assert np.asarray(got[1]).flags.f_contiguous == want.flags.f_contiguous, name
+
+
+@pytest.mark.parametrize("expr", ["a[1:] * a[1:]", "a[3:-2] - a[3:-2]", "a[1::2] + a[1::2]", "a[5::2] / a[5::2]",
+                                  "a[1::2] <= a[1::2]", "a[1:] != a[1:]", "np.maximum(a[::-2], a[::-2])",
+                                  "a[1:-9].reshape(-1, 5).T * a[1:-9].reshape(-1, 5).T", "a[7:][::-1] ^ a[7:][::-1]"])
+@pytest.mark.parametrize("n", [40, 20000])
+@pytest.mark.parametrize("dtype", KINDS, ids=lambda d: d.__name__)
+def test_a_run_with_itself(expr, n, dtype):
+    def make(xp):
+        a = _base(np, (n + 10,), dtype, 20)
+        if dtype is np.float64:
+            a[[1, 5, 7]] = np.nan
+        return (xp.asarray(a),)
+
+    _check(lambda a: eval(expr, {"a": a, "np": cv_or_np(a)}), make)

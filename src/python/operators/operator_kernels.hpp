@@ -150,7 +150,7 @@ Result<Ref> zip_layouts(std::span<const std::uint64_t> shape, const walk::Stride
             const std::byte* sy = sx != nullptr ? walk::dense_start(y, sizeof(U)) : nullptr;
             if (sy != nullptr && same_order<T, U>(x, y)) {
                 // Both fill one stretch alike (two transposes): one pass over each.
-                zip_loop<R>(reinterpret_cast<const T*>(sx), reinterpret_cast<const U*>(sy), out, n, f);
+                walk::zip_dense<R>(reinterpret_cast<const T*>(sx), reinterpret_cast<const U*>(sy), out, n, f);
             } else {
                 walk::zip_pair<R, T, U>(walk::permuted(x, perm), walk::permuted(y, perm), out, f);
             }
@@ -179,7 +179,7 @@ Result<Ref> zip_new(const Array<T>& a, const Array<U>& b, F f, InPlace va = null
     R* out = nullptr;
     auto r = result_like<R>(a, out);
     if (!r) return r;
-    zip_loop<R>(a.data(), b.data(), out, a.len(), f);
+    walk::zip_dense<R>(a.data(), b.data(), out, a.len(), f);
     return r;
 }
 

@@ -58,15 +58,7 @@ HWY_INLINE std::size_t every_from_boundary(D d, const T* HWY_RESTRICT at, std::s
     const auto [head, off] = loops::vector_boundary(address, K, hn::Lanes(d));
     if (head >= n) return 0;
     for (std::size_t i = 0; i < head; ++i) hwy::CopyBytes<sizeof(T)>(at + i * K, dst + i);
-    if (off == 0) return every_aligned<K, 0>(d, at, head, n, dst);
-    if (off == 1) return every_aligned<K, 1>(d, at, head, n, dst);
-    if constexpr (K >= 3) {
-        if (off == 2) return every_aligned<K, 2>(d, at, head, n, dst);
-    }
-    if constexpr (K >= 4) {
-        if (off == 3) return every_aligned<K, 3>(d, at, head, n, dst);
-    }
-    return head;
+    return loops::with_off<K>(off, [&]<std::size_t Off>() { return every_aligned<K, Off>(d, at, head, n, dst); });
 }
 
 // dst[i] = at[i * K] (Backward: at[-i * K]) for i < n. No load reaches past the row's

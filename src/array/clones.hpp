@@ -20,6 +20,17 @@
 #define CORVANTILE_CLONES_NARROW
 #endif
 
+// For loops over memory past the caches (loops::far_loop): AVX-512's instructions in
+// vectors of 256 bits, run only where the CPU has them (run_far); elsewhere the caller's
+// own variant runs, whose vectors are no wider.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define CORVANTILE_FAR_TARGET [[gnu::target("arch=x86-64-v4,prefer-vector-width=256")]]
+#define CORVANTILE_FAR_CPU __builtin_cpu_supports("x86-64-v4")
+#else
+#define CORVANTILE_FAR_TARGET
+#define CORVANTILE_FAR_CPU false
+#endif
+
 // For the small helpers a cloned loop calls, so that they are built for its variant.
 #define CORVANTILE_INLINE [[gnu::always_inline]] inline
 // The same for a lambda (after its parameters): a lambda a cloned loop calls with a

@@ -51,7 +51,8 @@ TEST(Streamed, EveryElementOnceAtAnyAlignmentAndLength) {
 }
 
 // Long enough to pass the streaming size of a machine with up to 64 MiB of last-level
-// cache, so both ways of writing are checked where the loops choose between them.
+// cache, so both ways of writing are checked where the loops choose between them, and
+// the far loops' narrower vectors, in place too.
 TEST(Streamed, LargeLoopsMatchThePlainLoop) {
     constexpr std::size_t N = (std::size_t{1} << 22) + 37;
     std::vector<double> x(N + 1), y(N + 1);
@@ -69,6 +70,10 @@ TEST(Streamed, LargeLoopsMatchThePlainLoop) {
         for (std::size_t i = 0; i < N; ++i) ASSERT_EQ(o[i], i % 3 == 0 ? x[i] : -1.0) << i;
         loops::zip_loop(x.data(), x.data(), o, N, [](double a, double b) { return a * b; });
         for (std::size_t i = 0; i < N; ++i) ASSERT_EQ(o[i], x[i] * x[i]) << i;
+        loops::map_loop(y.data() + shift, o, N, [](double a) { return -a; });
+        loops::update_loop(o, N, [](double a) { return a * 0.5; });
+        loops::zip_update(o, x.data(), N, [](double a, double b) { return a + b; });
+        for (std::size_t i = 0; i < N; ++i) ASSERT_EQ(o[i], -y[i + shift] * 0.5 + x[i]) << i;
     }
 }
 

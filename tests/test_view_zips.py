@@ -398,3 +398,28 @@ def test_a_run_with_itself(expr, n, dtype):
         return (xp.asarray(a),)
 
     _check(lambda a: eval(expr, {"a": a, "np": cv_or_np(a)}), make)
+
+
+# Loops whose operands pass several second-level caches run in other vectors: the same
+# results, off a line and in place too.
+FAR = ["a[1:] * b[:-1]", "a[1:] * a[:-1]", "abs(a[1:])", "a[1:] > b[1:]", "np.maximum(a[1:], b[:-1])",
+       "i[1:] + j[:-1]", "i[1:].astype('float64')", "a[1:].astype('int64')", "m.T * n.T", "m.T - 1.5",
+       "np.where(a > 0, a, b)", "x = a.copy(); x[1:] *= 0.5; x[:-1] += b[1:]; r = x",
+       "x = i.copy(); x -= j; x[1:] += 3; r = x"]
+
+
+@pytest.mark.parametrize("expr", FAR)
+def test_loops_past_the_caches(expr):
+    def env(xp):
+        return dict(a=_base(xp, (1_200_001,), np.float64, 1), b=_base(xp, (1_200_001,), np.float64, 2),
+                    i=_base(xp, (1_200_001,), np.int64, 3), j=_base(xp, (1_200_001,), np.int64, 4),
+                    m=_base(xp, (1100, 1100), np.float64, 5), n=_base(xp, (1100, 1100), np.float64, 6), np=xp)
+
+    def value(xp):
+        names = env(xp)
+        if "r = " in expr:
+            exec(expr, names)
+            return names["r"]
+        return eval(expr, names)
+
+    assert_same_outcome(run(value, cv), run(value, np))

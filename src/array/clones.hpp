@@ -20,8 +20,8 @@
 #define CORVANTILE_CLONES_NARROW
 #endif
 
-// For loops over memory past the caches (loops::far_loop): AVX-512's instructions in
-// vectors of 256 bits, run only where the CPU has them (run_far); elsewhere the caller's
+// For loops over memory past the caches (loops::run_sized): AVX-512's instructions in
+// vectors of 256 bits, run only where the CPU has them; elsewhere the caller's
 // own variant runs, whose vectors are no wider.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define CORVANTILE_FAR_TARGET [[gnu::target("arch=x86-64-v4,prefer-vector-width=256")]]

@@ -149,22 +149,17 @@ CORVANTILE_INLINE void by_lines(const R* o, std::size_t n, Body body) noexcept {
 // of 256 bits, even where 512 are offered: from the last-level cache and beyond, the
 // 512-bit loops measured slower (over 1e6 float64 on an AVX-512 Zen 5, a product of two
 // operands 1.3x, a map 1.15x) and no faster at any size past the second-level cache.
-CORVANTILE_INLINE bool far_loop(std::size_t bytes) noexcept {
-    return bytes >= 4 * FAR_BYTES;
-}
-
 template <class Body>
 CORVANTILE_FAR_TARGET void far_body(Body body) noexcept {
     body();
 }
 
-// Runs body() (an inlined lambda holding the loop) in the far variant, or returns false
-// where the CPU has none (the caller's loop then runs as it is).
+// Runs body() (an inlined lambda holding a loop over `bytes` read and written) in the far
+// variant where it passes four second-level caches and the CPU has that variant; else as it is.
 template <class Body>
-CORVANTILE_INLINE bool run_far(Body body) noexcept {
-    if (!CORVANTILE_FAR_CPU) return false;
-    far_body(body);
-    return true;
+CORVANTILE_INLINE void run_sized(std::size_t bytes, Body body) noexcept {
+    if (bytes >= 4 * FAR_BYTES && CORVANTILE_FAR_CPU) return far_body(body);
+    body();
 }
 
 // Writes o[0..n) through fill, streamed when the loop passes STREAM_BYTES at `per_element`
@@ -174,8 +169,8 @@ CORVANTILE_INLINE void write_result(R* o, std::size_t n, std::size_t per_element
     const std::size_t bytes = n * per_element;
     const bool stream = bytes >= STREAM_BYTES;
     const auto write = [&] CORVANTILE_INLINE_LAMBDA { stream ? streamed(o, n, fill) : fill(o, 0, n); };
-    if (!Wide && far_loop(bytes) && run_far(write)) return;
-    write();
+    if constexpr (Wide) write();
+    else run_sized(bytes, write);
 }
 
 // An element function may bring a kernel for whole rows, which the loops and the walks'
@@ -322,8 +317,7 @@ CORVANTILE_CLONES void update_loop(T* p, std::size_t n, F f) {
             for (std::size_t i = 0; i < count; ++i) q[i] = f(q[i]);
         });
     };
-    if (far_loop(2 * n * sizeof(T)) && run_far(loop)) return;
-    loop();
+    run_sized(2 * n * sizeof(T), loop);
 }
 
 // o[i] = f(x[i], y[i]).
@@ -355,8 +349,7 @@ CORVANTILE_CLONES void zip_update(T* __restrict p, const U* __restrict y, std::s
             for (std::size_t i = 0; i < count; ++i) q[i] = f(q[i], z[i]);
         });
     };
-    if (far_loop(n * (2 * sizeof(T) + sizeof(U))) && run_far(loop)) return;
-    loop();
+    run_sized(n * (2 * sizeof(T) + sizeof(U)), loop);
 }
 
 // One side of a selection: an array read element by element, or one value throughout.

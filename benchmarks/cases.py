@@ -376,3 +376,57 @@ def _numpy_reshape_is_view(shape, view):
 
 
 CASES += _views_group()
+
+
+# The wide group (make bench BENCH_ARGS=wide, about 20 minutes, never by default): at 1e4, every
+# statement below over every view kind that has its form, to measure the families on
+# statements the views group does not sample. Reported like the views group, NumPy's roads
+# apart.
+_WIDE = {
+    "nd": {_F: ["xp.floor({X})", "xp.isfinite({X})", "xp.signbit({X})", "xp.round({X})", "xp.square({X})", "{X} - 1.0",
+                "1.0 / {X}", "{X} ** 2", "{X} > 1.0", "{X} == 1.0", "{X}.prod()", "{X}.min()", "{X}.argmin()", "{X}.std()",
+                "{X}.any()", "{X}.cumprod()", "{X}.max()", "xp.abs({X})", "{X}.astype(bool)", "xp.negative({X})",
+                "{X} // 2.0", "{X} % 2.0"],
+           _I: ["{X} * 3", "{X} - 1", "{X} > 5", "{X} == 5", "{X}.min()", "{X}.max()", "{X}.argmin()", "{X}.prod()",
+                "{X}.any()", "{X}.all()", "{X}.mean()", "{X} << 1", "{X} >> 1", "{X} & 7", "~{X}", "{X}.astype(bool)",
+                "xp.square({X})", "{X}.std()", "{X} * 2.0", "{X}.sum()"],
+           _B: ["{X}.all()", "{X}.sum()", "{X}.astype('int64')", "{X} ^ True", "{X}.max()", "{X}.argmax()", "{X}.mean()"]},
+    "two": {_F: ["{X} - {Y}", "{X} / {Y}", "{X} + {Y}", "{X} <= {Y}", "{X} == {Y}", "xp.minimum({X}, {Y})",
+                 "xp.hypot({X}, {Y})", "xp.fmax({X}, {Y})"],
+            _I: ["{X} - {Y}", "{X} * {Y}", "{X} | {Y}", "{X} ^ {Y}", "{X} == {Y}", "{X} < {Y}", "xp.minimum({X}, {Y})",
+                 "{X} != {Y}"],
+            _B: ["{X} | {Y}", "{X} ^ {Y}", "{X} == {Y}", "{X} != {Y}"]},
+    "mat": {_F: ["{X}.mean(axis=0)", "{X}.max(axis=0)", "{X}.min(axis=1)", "{X}.argmax(axis=1)", "{X}.prod(axis=0)",
+                 "{X}.var(axis=1)", "{X}.cumsum(axis=0)", "{X}.cumsum(axis=1)", "{X}.any(axis=0)"],
+            _I: ["{X}.min(axis=0)", "{X}.argmin(axis=0)", "{X}.sum(axis=1)", "{X}.cumsum(axis=1)", "{X}.max(axis=0)"],
+            _B: ["{X}.any(axis=1)", "{X}.all(axis=0)", "{X}.sum(axis=0)"]},
+}
+
+
+def _wide_group():
+    cases = []
+    kinds = _view_kinds("1e4")
+    for kind in _VIEW_KIND_ORDER:
+        forms = kinds[kind]
+        for family, per_element in _WIDE.items():
+            if kind == "pair" and family != "two":
+                continue
+            if family == "mat":
+                form = "mat" if "mat" in forms else "nd" if len(forms["nd"][0]) >= 2 else None
+                if form is None:
+                    continue
+            else:
+                form = "nd"
+            shape, *views = forms[form]
+            x, y = views[0], views[-1]
+            a, b = ("A3", "B3") if len(shape) == 3 else ("A", "B")
+            for element, statements in per_element.items():
+                setup = (f"{a} = xp.asarray({_GEN[element].format(seed=1, shape=shape)}); "
+                         f"{b} = xp.asarray({_GEN[element].format(seed=2, shape=shape)})")
+                for statement in statements:
+                    stmt = statement.format(X=x.format(a), Y=y.format(a if x != y else b))
+                    cases.append((f"wide.1e4 {stmt} {element}", setup, stmt))
+    return cases
+
+
+CASES += _wide_group()

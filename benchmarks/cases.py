@@ -332,6 +332,25 @@ _VIEW_FAMILIES = {
 }
 
 
+def _kind_operands(forms, form):
+    """(base shape, X template, Y template) of a view kind for a family of the given form, or None
+    where the kind has no such form: its own serves where its axes fit."""
+    if form not in forms:
+        axes = len(forms["nd"][0])
+        if not (axes >= 2 if form == "mat" else axes == 1):
+            return None
+        form = "nd"
+    shape, *views = forms[form]
+    return shape, views[0], views[-1]
+
+
+def _bases(element, shape):
+    """Names of the two bases for a shape and the setup that makes them."""
+    a, b = ("A3", "B3") if len(shape) == 3 else ("A", "B")
+    return a, b, (f"{a} = xp.asarray({_GEN[element].format(seed=1, shape=shape)}); "
+                  f"{b} = xp.asarray({_GEN[element].format(seed=2, shape=shape)})")
+
+
 def _views_group():
     cases = []
     for z, label in enumerate(("8", "1e4", "1e6")):
@@ -339,24 +358,19 @@ def _views_group():
         for f, (form, two, statements) in enumerate(_VIEW_FAMILIES.values()):
             made = 0
             for k, kind in enumerate(_VIEW_KIND_ORDER):
-                forms = kinds[kind]
-                if kind == "pair" and not two:
-                    continue
-                own = len(forms["nd"][0]) >= 2 if form == "mat" else len(forms["nd"][0]) == 1
-                if form != "nd" and form not in forms and not own:
+                operands = _kind_operands(kinds[kind], form)
+                if (kind == "pair" and not two) or operands is None:
                     continue
                 if label == "1e6" and (f + k) % 2:
                     continue
-                shape, *views = forms[form] if form in forms else forms["nd"]
-                x, y = views[0], views[-1]
+                shape, x, y = operands
                 elements = list(statements)
                 element = elements[(made + z) % len(elements)]
                 made += 1
-                a, b, m = ("A3", "B3", "K3") if len(shape) == 3 else ("A", "B", "K")
+                a, b, setup = _bases(element, shape)
+                m = "K3" if len(shape) == 3 else "K"
                 stmt = statements[element].format(X=x.format(a), Y=y.format(a if x != y else b), C=x.format(m))
-                setup = (f"{a} = xp.asarray({_GEN[element].format(seed=1, shape=shape)}); "
-                         f"{b} = xp.asarray({_GEN[element].format(seed=2, shape=shape)}); "
-                         f"{m} = xp.asarray({_GEN['bool'].format(seed=3, shape=shape)})")
+                setup += f"; {m} = xp.asarray({_GEN['bool'].format(seed=3, shape=shape)})"
                 if "I]" in stmt:
                     setup += f"; I = xp.asarray(np.random.default_rng(4).integers(0, len({x.format(a)}), " \
                              f"len({x.format(a)})))"
@@ -407,22 +421,13 @@ def _wide_group():
     cases = []
     kinds = _view_kinds("1e4")
     for kind in _VIEW_KIND_ORDER:
-        forms = kinds[kind]
         for family, per_element in _WIDE.items():
-            if kind == "pair" and family != "two":
+            operands = _kind_operands(kinds[kind], "mat" if family == "mat" else "nd")
+            if (kind == "pair" and family != "two") or operands is None:
                 continue
-            if family == "mat":
-                form = "mat" if "mat" in forms else "nd" if len(forms["nd"][0]) >= 2 else None
-                if form is None:
-                    continue
-            else:
-                form = "nd"
-            shape, *views = forms[form]
-            x, y = views[0], views[-1]
-            a, b = ("A3", "B3") if len(shape) == 3 else ("A", "B")
+            shape, x, y = operands
             for element, statements in per_element.items():
-                setup = (f"{a} = xp.asarray({_GEN[element].format(seed=1, shape=shape)}); "
-                         f"{b} = xp.asarray({_GEN[element].format(seed=2, shape=shape)})")
+                a, b, setup = _bases(element, shape)
                 for statement in statements:
                     stmt = statement.format(X=x.format(a), Y=y.format(a if x != y else b))
                     cases.append((f"wide.1e4 {stmt} {element}", setup, stmt))

@@ -50,6 +50,9 @@ SIZES = {
     "8193": (8193, (9, 1025), (17, 23, 21)),
     "20001": (20001, (131, 157), (31, 29, 23)),
 }
+# Past the size below which a variance copies every view: there only the views read through a
+# buffer are copied, the others walked twice.
+LARGE_SIZES = {"70001": (70001, (263, 271), (41, 43, 41))}
 SMALL_SIZES = ["8", "16", "17", "257"]
 
 
@@ -71,7 +74,7 @@ def numpy_view(make):
 
 def kinds(size):
     """kind -> (base shape, view of a base); "pair" is two overlapping views of one base."""
-    n, (r, c), (p, q, s) = SIZES[size]
+    n, (r, c), (p, q, s) = (SIZES | LARGE_SIZES)[size]
     return {
         "transpose": ((c, r), lambda b: b.T),
         "reversed": ((n,), lambda b: b[::-1]),
@@ -332,10 +335,10 @@ ORDERED = {
 
 @pytest.mark.parametrize("kind", [k for k in KIND_NAMES if k != "pair"])
 def test_float_sums_of_views_have_the_bits_of_their_copy(kind):
-    for size in SIZES:
+    for size in SIZES | LARGE_SIZES:
         x = operands(cv, kind, size, F, random_values)[0]
         c = x.copy()
-        for name, fn in ORDERED.items():
+        for name, fn in ORDERED.items() if size in SIZES else [("var", ORDERED["var"]), ("std", ORDERED["std"])]:
             same_bits(fn(x), fn(c), f"{name} over {kind} of {size}")
         # The extremes of zeros of both signs: whichever zero the copy finds.
         z = operands(cv, kind, size, F, lambda s, t, seed: np.where(random_values(s, t, seed) > 0, 0.0, -0.0))[0]

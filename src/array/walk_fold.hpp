@@ -722,34 +722,20 @@ void scan(const Strided& s, double* out, double acc, Step step) {
 inline constexpr std::uint64_t VARIANCE_COPY_UPTO = 1 << 16;
 
 // The population variance of s's float64 elements (at least one): folds::variance of the
-// elements laid out contiguously.
+// elements laid out contiguously. Small views, and views whose elements reach logical order
+// only through a buffer (transposes, slabs, loose tiles), are copied once and read there:
+// gathering them twice cost more than the copy.
 inline double variance(const Strided& s) {
-    if (const std::uint64_t n = s.size(); n <= VARIANCE_COPY_UPTO) {
+    const std::uint64_t n = s.size();
+    if (const Strided t = simplify(s); n <= VARIANCE_COPY_UPTO || transpose_groups(t) || slabs_of<double>(t) ||
+                                        loose_tiles<double>(s)) {
         const auto copied = std::make_unique_for_overwrite<double[]>(n);
-        copy<double>(s, copied.get());
+        copy<double>(s, copied.get(), true);
         return folds::variance(copied.get(), n);
     }
-    const double count = static_cast<double>(s.size());
+    const double count = static_cast<double>(n);
     const double mean = lane_total<double>(s) / count;
     folds::SquaredDeviations acc(mean);
-    const bool slabs = slab_runs<double>(s, [&](const double* x, std::uint64_t, std::size_t n) { acc.add(x, n); });
-    if (slabs) return acc.total() / count;
-    if (const Strided t = simplify(s); transpose_groups(t)) {
-        // The groups of eight rows of the total's road, gathered alone.
-        const auto len = static_cast<std::size_t>(t.shape[1]);
-        const auto buffer = std::make_unique_for_overwrite<double[]>(8 * len);
-        double unused[8] = {};
-        std::uint64_t r0 = 0;
-        for (; r0 + 8 <= t.shape[0]; r0 += 8) {
-            lanes_group8_at(t, r0, buffer.get(), nullptr, unused);
-            acc.add(buffer.get(), 8 * len);
-        }
-        for (; r0 < t.shape[0]; ++r0) {
-            gather<double>(t.data + static_cast<std::int64_t>(r0) * t.strides[0], t.strides[1], 0, 1, len, buffer.get());
-            acc.add(buffer.get(), len);
-        }
-        return acc.total() / count;
-    }
     Scratch<double> scratch(scratch_size(s));
     for_blocks<double>(s, BLOCK, [&](const Block<double>& b) {
         acc.add(fold_read(scratch, b), b.count);
